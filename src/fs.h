@@ -1,0 +1,129 @@
+// The thin file-system layer: every open, write, rename, stat and directory
+// listing of the library goes through these helpers.  They retry EINTR,
+// complete partial writes, create files with 0666 and directories with 0777
+// (before the umask), and give errors as Error values carrying the system's
+// text.  AtomicFile is the one way store files and data files are rewritten.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "error.h"
+
+namespace kestrix {
+
+// Joins path parts: a separator is inserted only where `base` does not end in
+// one, and an absolute `part` replaces `base` entirely.
+std::string path_join(std::string_view base, std::string_view part);
+std::string_view path_basename(std::string_view path);
+std::string_view path_dirname(std::string_view path);
+
+// Writes all of `data` to `fd`, completing partial writes and retrying EINTR.
+// A write that accepts zero bytes fails with "failed to write whole buffer".
+Status write_all(int fd, std::string_view data);
+
+// Opens `path` for appending (creating it with 0666), writes `line` in one
+// request and closes it.  The parent directory is not created.
+Status append_to_file(const std::string& path, std::string_view data);
+
+// Creates `path` and every missing parent; existing directories are fine.
+Status create_dirs(const std::string& path);
+
+bool is_dir(const std::string& path);           // follows symbolic links
+bool is_regular_file(const std::string& path);  // follows symbolic links
+// Size and modification time, following symbolic links; nullopt on failure.
+struct FileInfo {
+  uint64_t size;
+  int64_t mtime_ns;
+  bool regular;
+  bool directory;
+};
+std::optional<FileInfo> stat_path(const std::string& path);
+
+struct DirEntry {
+  std::string name;  // raw bytes of the name
+  std::string path;  // directory joined with name
+};
+// Lists a directory in the order the system yields (unsorted), without "."
+// and "..".
+Result<std::vector<DirEntry>> list_dir(const std::string& dir);
+
+// Decodes bytes as UTF-8, replacing invalid sequences with U+FFFD.
+std::string utf8_lossy(std::string_view bytes);
+
+Status remove_file(const std::string& path);
+Status rename_path(const std::string& from, const std::string& to);
+Status remove_tree(const std::string& path);  // recursive, no symlink following
+
+// The file's whole content, read with read(2) (never a mapping, so a file
+// truncated meanwhile cannot fault the process).  nullopt when the file
+// cannot be examined (missing) or is empty; an error when it exists but
+// cannot be opened or read.
+Result<std::optional<std::string>> read_whole_file(const std::string& path);
+
+// Buffered sequential writer on a file descriptor it owns.
+class FileWriter {
+ public:
+  FileWriter() = default;
+  ~FileWriter();
+  FileWriter(FileWriter&& other) noexcept;
+  FileWriter& operator=(FileWriter&& other) noexcept;
+  // Opens for writing, creating with 0666 and truncating.
+  static Result<FileWriter> create(const std::string& path);
+  // Opens for appending, creating with 0666 unless `create` is false.
+  static Result<FileWriter> append(const std::string& path, bool create = true);
+  Status write(std::string_view data);
+  Status flush();
+  // Flushes and closes; errors of close are reported.
+  Status close();
+  int fd() const { return fd_; }
+
+ private:
+  explicit FileWriter(int fd) : fd_(fd) {}
+  int fd_ = -1;
+  std::string buffer_;
+};
+
+// Rewrites a file atomically: the new content goes to a temporary file in
+// `tmp_dir` (which must be on the target's file system; by default the
+// target's directory), named ".kxtmp.<pid>.<n>.<target name>" so that no
+// reader of the store takes it for a record file, and commit() renames it
+// over the target.  Until commit() succeeds the target is untouched; the
+// destructor removes an uncommitted temporary file.  An existing target's
+// permission bits are carried over.
+class AtomicFile {
+ public:
+  static Result<AtomicFile> begin(const std::string& target, const std::string& tmp_dir = "");
+  AtomicFile(AtomicFile&&) noexcept;
+  AtomicFile& operator=(AtomicFile&&) = delete;
+  ~AtomicFile();
+  Status write(std::string_view data) { return writer_.write(data); }
+  Status commit();
+  const std::string& tmp_path() const { return tmp_path_; }
+
+ private:
+  AtomicFile() = default;
+  std::string target_;
+  std::string tmp_path_;
+  FileWriter writer_;
+  bool done_ = false;
+};
+
+// Replaces `target` with `content` through an AtomicFile.
+Status atomic_write(const std::string& target, std::string_view content,
+                    const std::string& tmp_dir = "");
+
+// True when `name` may be a temporary file of AtomicFile.
+bool is_temp_name(std::string_view name);
+
+// Text of a path in quoted form: in double quotes, with backslash, double
+// quote, tab, carriage return and line feed escaped, other control characters
+// as \u{..}, and bytes that are not valid UTF-8 as \xNN.
+std::string quote_path(std::string_view path);
+
+}  // namespace kestrix

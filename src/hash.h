@@ -1,0 +1,27 @@
+// Content hashes: SHA-256 (libcrypto) of the canonical JSON text, written as
+// 64 lowercase hexadecimal characters.  Thread-safe.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "json.h"
+
+namespace kestrix {
+
+std::string compute_hash(const Value& value);
+// SHA-256 of raw bytes as 64 lowercase hex characters.
+std::string sha256_hex(std::string_view bytes);
+// SHA-256 of raw bytes into a 32-byte digest.
+void sha256(std::string_view bytes, unsigned char digest[32]);
+
+// Line hash of one line of JSON text: the hash of the parsed value's
+// canonical text, or nullopt-like false when the line is not valid JSON.
+// `scratch` is reused between calls to avoid allocation.
+bool hash_json_line(std::string_view line, std::string& hex_out, std::string& scratch);
+
+std::string bytes_to_hex(const unsigned char* bytes, size_t n);
+// Decodes exactly 2*n hex digits (either case); false on any other input.
+bool hex_to_bytes(std::string_view hex, unsigned char* out, size_t n);
+
+}  // namespace kestrix

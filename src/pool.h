@@ -1,0 +1,28 @@
+// The process-wide worker pool: one thread per available CPU, created on
+// first use.  parallel_map() runs one task per index and returns the results
+// in index order; the calling thread works on tasks too, so a task may itself
+// use the pool without deadlock.  Tasks must not touch Python objects.
+// After fork() the child gets a fresh pool on its first use.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <vector>
+
+namespace kestrix {
+
+// Runs fn(i) for every i in [0, n), spread over the pool; returns when all
+// have finished.  fn must not throw.
+void parallel_for(size_t n, const std::function<void(size_t)>& fn);
+
+// Number of worker threads the pool has (at least 1).
+size_t pool_size();
+
+template <typename R, typename Fn>
+std::vector<R> parallel_map(size_t n, Fn&& fn) {
+  std::vector<R> results(n);
+  parallel_for(n, [&](size_t i) { results[i] = fn(i); });
+  return results;
+}
+
+}  // namespace kestrix

@@ -1,0 +1,11 @@
+// Placeholder until this module is implemented.
+#include "show.h"
+
+#define NI fail_msg("not implemented yet")
+
+namespace kestrix {
+Result<std::vector<DocumentRecord>> show_by_author(const std::string&, const std::string&) { return NI; }
+Result<AuthorTokens> show_by_author_token(const std::string&, const std::string&, const std::string&) { return NI; }
+Result<std::vector<DocumentRecord>> show_by_section(const std::string&, const std::string&) { return NI; }
+Result<std::vector<DocumentRecord>> show_by_license(const std::string&, const std::string&) { return NI; }
+}  // namespace kestrix
