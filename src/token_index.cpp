@@ -13,6 +13,5 @@ Result<std::vector<std::pair<uint64_t, std::string>>> get_merged_files(const std
 Result<std::vector<TokenIndexEntry>> read_merged(const std::string&, const std::string&) { return NI; }
 Result<std::vector<std::string>> list_tokenizers(const std::string&) { return NI; }
 Result<TokenStatus> token_status(const std::string&, const std::string&) { return NI; }
-Result<uint64_t> revoke_by_sources(const std::string&, const std::string&, const std::set<std::string>&) { return NI; }
 }
 }  // namespace kestrix
