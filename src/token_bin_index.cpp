@@ -18,7 +18,6 @@
 #include "lib.h"
 #include "mmap_lines.h"
 #include "token_index.h"
-#include "token_match.h"
 
 namespace kestrix {
 namespace {
@@ -125,6 +124,8 @@ std::set<SourceHash> source_hashes_of(const std::set<std::string>& sources) {
 
 Result<std::optional<TokenBinIndex>> TokenBinIndex::open(const std::string& kx_dir,
                                                          const std::string& tokenizer) {
+  // Names writers refuse have no index (and must not name a path elsewhere).
+  if (!is_valid_tokenizer_name(tokenizer)) return std::nullopt;
   return open_path(index_path(kx_dir, tokenizer));
 }
 
@@ -309,10 +310,9 @@ Status collect_file(uint64_t number, const std::string& path, Collected& out) {
   KX_ASSIGN_OR_RETURN(auto bytes, mmap_file(path));
   if (!bytes) return {};
   Status status;
-  for_each_line_at(bytes->view(), [&](std::string_view line, size_t offset, size_t raw_length) {
+  for_each_token_entry_at(bytes->view(), [&](TokenIndexEntry&& entry, size_t offset,
+                                             size_t raw_length) {
     if (!status) return;
-    auto entry = parse_token_entry_line(line);
-    if (!entry) return;
     if (offset > kMaxU32 || raw_length > kMaxU32) {
       status = fail_msg("merged file " + quote_path(path) +
                         " is 4 GiB or larger, which the token binary index cannot address");
@@ -324,8 +324,8 @@ Status collect_file(uint64_t number, const std::string& path, Collected& out) {
     }
     uint32_t id = static_cast<uint32_t>(out.entries.size());
     out.entries.push_back({static_cast<uint16_t>(number), static_cast<uint32_t>(offset),
-                           static_cast<uint32_t>(raw_length), entry->revoked});
-    for (const auto& source : entry->sources)
+                           static_cast<uint32_t>(raw_length), entry.revoked});
+    for (const auto& source : entry.sources)
       if (auto hash = source_hash_from_hex(source)) out.sources.push_back({*hash, id});
   });
   return status;
@@ -387,7 +387,8 @@ Result<std::pair<std::string, uint32_t>> encode(Collected& c) {
 }  // namespace
 
 Result<BuildStats> build_binary_index(const std::string& kx_dir, const std::string& tokenizer) {
-  if (!is_dir(store_path(kx_dir, "token-index." + tokenizer)))
+  if (!is_valid_tokenizer_name(tokenizer)) return fail(token_index::invalid_tokenizer_error(tokenizer));
+  if (!is_dir(token_index::merged_dir(kx_dir, tokenizer)))
     return fail_msg("no merged token-index directory for tokenizer '" + tokenizer + "'");
   KX_ASSIGN_OR_RETURN(auto files, token_index::get_merged_files(kx_dir, tokenizer));
   Collected collected;

@@ -20,19 +20,6 @@ uint32_t key_at(const char* p) {
 // The filter bit of a key: its second and third bytes.
 uint32_t filter_bit(uint32_t key) { return (key >> 8) & 0xffff; }
 
-// An entry as a pid line (keys in declaration order), without the line feed.
-std::string pid_line(const TokenIndexEntry& entry) {
-  std::string out;
-  JsonWriter w(out);
-  w.begin_object()
-      .key("token_count").uint(entry.token_count)
-      .key("sources").string_array(entry.sources)
-      .key("tokenizer").string(entry.tokenizer)
-      .key("revoked").boolean(entry.revoked)
-      .end_object();
-  return out;
-}
-
 // Calls fn(line) for every non-empty run of bytes between line feeds; unlike
 // for_each_line, a trailing carriage return stays part of the line.
 template <typename Fn>
@@ -71,7 +58,7 @@ std::optional<std::string> revoke_in_file(std::string_view bytes, const FastMatc
     if (auto entry = match_line(matcher, line, targets)) {
       if (flipped++ == 0) out.reserve(bytes.size() + 64);
       entry->revoked = !entry->revoked;
-      out += pid_line(*entry);
+      append_token_entry_line(out, *entry);
     } else {
       out.append(line);
     }
@@ -129,12 +116,6 @@ bool entry_has_target(const TokenIndexEntry& entry, const std::set<std::string>&
   for (const auto& s : entry.sources)
     if (targets.contains(s)) return true;
   return false;
-}
-
-std::optional<TokenIndexEntry> parse_token_entry_line(std::string_view line) {
-  auto value = parse_json(line);
-  if (!value) return std::nullopt;
-  return token_entry_from_json(*value);
 }
 
 namespace token_index {
@@ -206,11 +187,9 @@ Result<std::string> generate_forget_set_fast(const std::string& kx_dir,
     KX_ASSIGN_OR_RETURN(auto bytes, mmap_file(file.second));
     if (!bytes) continue;
     // Only lines that are entries take a bit, so bit i is entry id i.
-    for_each_line(bytes->view(), [&](std::string_view line) {
-      auto entry = parse_token_entry_line(line);
-      if (!entry) return;
+    for_each_token_entry(bytes->view(), [&](TokenIndexEntry&& entry) {
       if (n % 8 == 0) bits.push_back('\0');
-      if (entry->revoked) bits.back() = static_cast<char>(bits.back() | (1u << (n % 8)));
+      if (entry.revoked) bits.back() = static_cast<char>(bits.back() | (1u << (n % 8)));
       ++n;
     });
   }

@@ -49,10 +49,6 @@ class FastMatcher {
 // True when `entry` lists at least one of `targets`.
 bool entry_has_target(const TokenIndexEntry& entry, const std::set<std::string>& targets);
 
-// Parses one merged line as a TokenIndexEntry: the rule every reader of the
-// merged files uses to decide whether a line is an entry.
-std::optional<TokenIndexEntry> parse_token_entry_line(std::string_view line);
-
 namespace token_index {
 
 // The entries listing any target, in merged order (fast scan).
