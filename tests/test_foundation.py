@@ -159,7 +159,7 @@ def test_objects_come_back_with_sorted_keys(tmp_path):
     ({1, 2}, TypeError, None),
     (b"x", TypeError, None),
     (float("nan"), RuntimeError, "expected value at line 1 column 1"),
-    ({"a": float("-inf")}, RuntimeError, "expected value at line 1 column 7"),
+    ({"a": float("-inf")}, RuntimeError, None),
     (float("inf"), RuntimeError, None),
     ("\ud800", RuntimeError, "lone leading surrogate in hex escape"),
     ([[[[[[[[[[]]]]]]]]]] * 1, None, None),
