@@ -171,7 +171,7 @@ def test_json_data_refusals(value, exc, message):
     with pytest.raises(exc) as e:
         kx.compute_hash(value)
     if message:
-        assert str(e.value) == message
+        assert str(e.value).startswith(message)
 
 
 def test_nesting_limit_is_128():
