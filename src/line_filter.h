@@ -29,6 +29,8 @@ class StringSet {
   explicit StringSet(const std::vector<std::string>& items);
   bool empty() const { return items_.empty(); }
   size_t size() const { return items_.size(); }
+  // The distinct members, sorted.
+  const std::vector<std::string>& items() const { return items_; }
   bool contains(std::string_view s) const {
     if (s.size() >= length_seen_.size() || !length_seen_[s.size()]) return false;
     return contains_hashed(s);
