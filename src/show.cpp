@@ -16,6 +16,7 @@
 
 #include "authors.h"
 #include "binary_index.h"
+#include "document_line.h"
 #include "fs.h"
 #include "json.h"
 #include "lib.h"
@@ -85,9 +86,7 @@ void for_each_section_holding(std::string_view bytes, const StringSet& screen, F
 void collect_documents(std::string_view bytes, const StringSet& sections,
                        std::vector<DocumentRecord>& out) {
   for_each_line_holding(bytes, sections, [&](std::string_view line) {
-    auto value = parse_json(line);
-    if (!value) return;
-    std::optional<DocumentRecord> record = document_from_json(*value);
+    std::optional<DocumentRecord> record = parse_document_line(line);
     if (record && any_member(record->sources, sections)) out.push_back(std::move(*record));
   });
 }

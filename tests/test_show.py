@@ -6,7 +6,11 @@ import json
 import os
 import random
 
+import shutil
+import tempfile
+
 import pytest
+from hypothesis import given, settings, strategies as st
 
 import _kx_native as kx
 from conftest import kx_path, read_bytes, write_bytes
@@ -333,3 +337,72 @@ class TestShowBySectionAndLicense:
                     if value["license"] == lic:
                         sections.add(value["section_hash"])
             assert kx.show_by_license(store, lic) == reference_documents(store, sections)
+
+
+# ------------------------------------- pre-filter and fast line reading
+
+TARGETS = ["ab" * 32, "a", "", 'q"uote', "back\\slash", "caf\u00e9", "\x01ctl", "line\nfeed"]
+
+
+def spelled(text, how):
+    """`text` as a JSON string: compact, ASCII-escaped, or every character escaped."""
+    if how == "plain":
+        return json.dumps(text, ensure_ascii=False)
+    if how == "ascii":
+        return json.dumps(text)
+    return '"' + "".join("\\u%04x" % ord(c) if ord(c) < 0x10000 else c for c in text) + '"'
+
+
+@st.composite
+def document_lines(draw):
+    pool = TARGETS + ["cd" * 32, "other"]
+    how = st.sampled_from(["plain", "ascii", "escaped"])
+    fields = {
+        "file": spelled(draw(st.sampled_from(pool + ["f.jsonl"])), draw(how)),
+        "line_hash": spelled(draw(st.sampled_from(pool)), draw(how)),
+        "revoked": draw(st.sampled_from(["false", "true"])),
+        "sources": "[" + ",".join(spelled(x, draw(how)) for x in draw(st.lists(st.sampled_from(pool), max_size=3))) + "]",
+    }
+    form = draw(st.sampled_from(["canonical", "spaced", "reordered", "array", "missing", "garbage", "bad_sources"]))
+    keys = ["file", "line_hash", "revoked", "sources"]
+    if form == "array":
+        return "[%s,%s,%s]" % (fields["line_hash"], fields["file"], fields["sources"])
+    if form == "reordered":
+        keys = keys[::-1]
+    if form == "missing":
+        keys.remove(draw(st.sampled_from(["file", "line_hash", "sources"])))
+    if form == "bad_sources":
+        fields["sources"] = draw(st.sampled_from(['"%s"' % TARGETS[0], "[1]", "null"]))
+    sep = ", " if form == "spaced" else ","
+    text = "{" + sep.join('"%s":%s' % (k, fields[k]) for k in keys) + "}"
+    return text + (" x" if form == "garbage" else "")
+
+
+def as_document(value):
+    if isinstance(value, list) and len(value) == 3:
+        value = dict(zip(("line_hash", "file", "sources"), value))
+    if not isinstance(value, dict):
+        return None
+    lh, f, srcs = value.get("line_hash"), value.get("file"), value.get("sources")
+    if not (isinstance(lh, str) and isinstance(f, str) and isinstance(srcs, list)):
+        return None
+    if not all(isinstance(x, str) for x in srcs):
+        return None
+    return {"file": f, "line_hash": lh, "sources": srcs}
+
+
+@settings(max_examples=150, deadline=None)
+@given(lines=st.lists(document_lines(), max_size=12), target=st.sampled_from(TARGETS),
+       crlf=st.booleans())
+def test_pre_filter_and_fast_reading_agree_with_the_parser(lines, target, crlf):
+    root = tempfile.mkdtemp()
+    try:
+        kx.init(root)
+        shard = kx_path(root, "document-index", "ab")
+        end = "\r\n" if crlf else "\n"
+        write_bytes(shard, "".join(line + end for line in lines).encode())
+        parsed = [as_document(v) for v in kx.jsonl_read(shard)]
+        expected = [d for d in parsed if d and target in d["sources"]]
+        assert kx.show_by_section(root, target) == expected
+    finally:
+        shutil.rmtree(root)
