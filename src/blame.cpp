@@ -5,5 +5,4 @@
 
 namespace kestrix {
 Result<std::vector<DocumentRecord>> blame(const std::string&, const std::string&, const std::string&) { return NI; }
-std::vector<Opcode> blame_diff(const std::vector<std::string>&, const std::vector<std::string>&) { return {}; }
 }  // namespace kestrix
