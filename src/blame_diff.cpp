@@ -8,8 +8,9 @@
 // opcodes are a longest common subsequence.  Pure function; no shared state,
 // safe to call from any thread.
 #include <algorithm>
+#include <bit>
 #include <cstdint>
-#include <functional>
+#include <cstring>
 #include <string_view>
 
 #include "blame.h"
@@ -19,39 +20,89 @@ namespace {
 
 using LineId = uint32_t;
 
+// A fast 64-bit hash of one line, eight bytes per step.  Only used to place
+// lines in the interning table, where equal hashes are confirmed by comparing
+// the strings, so it needs speed and spread, not strength.
+uint64_t hash_line(std::string_view line) {
+  constexpr uint64_t kMul = 0x9E3779B97F4A7C15ull;
+  uint64_t h = line.size() * kMul;
+  const char* p = line.data();
+  size_t left = line.size();
+  for (; left >= 8; p += 8, left -= 8) {
+    uint64_t word;
+    std::memcpy(&word, p, 8);
+    h = std::rotl((h ^ word) * kMul, 29);
+  }
+  if (left > 0) {
+    uint64_t word = 0;
+    if (line.size() >= 8) {
+      std::memcpy(&word, p + left - 8, 8);  // the last eight bytes, overlapping
+    } else {
+      std::memcpy(&word, p, left);
+    }
+    h = std::rotl((h ^ word) * kMul, 29);
+  }
+  // Final avalanche so the low bits used as the table index depend on every byte.
+  h ^= h >> 33;
+  h *= 0xFF51AFD7ED558CCDull;
+  h ^= h >> 33;
+  h *= 0xC4CEB9FE1A85EC53ull;
+  return h ^ (h >> 33);
+}
+
 // Interns lines as small integers so that the diff compares integers only.
-// Equal strings get equal ids; different strings get different ids.
+// Equal strings get equal ids; different strings get different ids.  Lines
+// are hashed a batch at a time and the table slots of the batch prefetched
+// before probing: with hundreds of thousands of lines the table does not fit
+// in cache and the probes would otherwise dominate.
 class LineInterner {
  public:
   explicit LineInterner(size_t expected_lines) {
     size_t capacity = 16;
-    while (capacity < expected_lines * 2) capacity *= 2;
+    while (capacity < expected_lines * 2) capacity *= 2;  // load factor <= 1/2
     slots_.assign(capacity, Slot{});
     mask_ = capacity - 1;
+    lines_.reserve(expected_lines);
   }
 
-  LineId intern(std::string_view line) {
-    size_t hash = std::hash<std::string_view>{}(line);
-    for (size_t i = hash & mask_;; i = (i + 1) & mask_) {
-      Slot& slot = slots_[i];
-      if (slot.id == kEmpty) {
-        slot = Slot{hash, next_id_, line};
-        return next_id_++;
+  std::vector<LineId> intern_all(const std::vector<std::string>& lines) {
+    std::vector<LineId> ids(lines.size());
+    constexpr size_t kBatch = 32;
+    uint64_t hashes[kBatch];
+    for (size_t start = 0; start < lines.size(); start += kBatch) {
+      const size_t count = std::min(kBatch, lines.size() - start);
+      for (size_t i = 0; i < count; ++i) {
+        hashes[i] = hash_line(lines[start + i]);
+        __builtin_prefetch(&slots_[hashes[i] & mask_]);
       }
-      if (slot.hash == hash && slot.line == line) return slot.id;
+      for (size_t i = 0; i < count; ++i) ids[start + i] = intern(lines[start + i], hashes[i]);
     }
+    return ids;
   }
 
  private:
-  static constexpr LineId kEmpty = UINT32_MAX;
   struct Slot {
-    size_t hash = 0;
+    uint32_t tag = 0;  // high bits of the hash, to skip most string compares
     LineId id = kEmpty;
-    std::string_view line;
   };
-  std::vector<Slot> slots_;  // open addressing, load factor at most 1/2
+  static constexpr LineId kEmpty = UINT32_MAX;
+
+  LineId intern(const std::string& line, uint64_t hash) {
+    const uint32_t tag = uint32_t(hash >> 32);
+    for (size_t i = hash & mask_;; i = (i + 1) & mask_) {
+      Slot& slot = slots_[i];
+      if (slot.id == kEmpty) {
+        slot = Slot{tag, LineId(lines_.size())};
+        lines_.push_back(&line);
+        return slot.id;
+      }
+      if (slot.tag == tag && *lines_[slot.id] == line) return slot.id;
+    }
+  }
+
+  std::vector<Slot> slots_;  // open addressing with linear probing
   size_t mask_ = 0;
-  LineId next_id_ = 0;
+  std::vector<const std::string*> lines_;  // the first line seen with each id
 };
 
 // One element of an edit script.  A deletion covers old[old_pos, old_pos+len)
@@ -76,13 +127,11 @@ class MyersDiff {
   MyersDiff(const LineId* a, const LineId* b, std::vector<Run>& out) : a_(a), b_(b), out_(out) {}
 
   void diff(size_t x0, size_t x1, size_t y0, size_t y1) {
-    size_t prefix = 0;
-    while (x0 + prefix < x1 && y0 + prefix < y1 && a_[x0 + prefix] == b_[y0 + prefix]) ++prefix;
+    const size_t prefix = common_forward(a_ + x0, b_ + y0, std::min(x1 - x0, y1 - y0));
     emit_equal(x0, y0, prefix);
     x0 += prefix;
     y0 += prefix;
-    size_t suffix = 0;
-    while (x0 < x1 - suffix && y0 < y1 - suffix && a_[x1 - 1 - suffix] == b_[y1 - 1 - suffix]) ++suffix;
+    const size_t suffix = common_backward(a_ + x1, b_ + y1, std::min(x1 - x0, y1 - y0));
     x1 -= suffix;
     y1 -= suffix;
     if (x0 == x1) {
@@ -99,6 +148,20 @@ class MyersDiff {
 
  private:
   static constexpr ptrdiff_t kUnreached = -1;
+
+  // Number of equal ids starting at a and b, going forward, at most limit.
+  static size_t common_forward(const LineId* a, const LineId* b, size_t limit) {
+    size_t i = 0;
+    while (i < limit && a[i] == b[i]) ++i;
+    return i;
+  }
+
+  // Number of equal ids ending just before a_end and b_end, at most limit.
+  static size_t common_backward(const LineId* a_end, const LineId* b_end, size_t limit) {
+    size_t i = 0;
+    while (i < limit && a_end[-1 - ptrdiff_t(i)] == b_end[-1 - ptrdiff_t(i)]) ++i;
+    return i;
+  }
 
   void emit_equal(size_t x, size_t y, size_t len) {
     if (len == 0) return;
@@ -143,7 +206,7 @@ class MyersDiff {
         vf[k] = x;
         if (x == kUnreached) continue;
         const ptrdiff_t start_x = x;
-        while (x < n && x - k < m && a[x] == b[x - k]) ++x;
+        x += ptrdiff_t(common_forward(a + x, b + (x - k), size_t(std::min(n - x, m - (x - k)))));
         vf[k] = x;
         const ptrdiff_t back_k = delta - k;  // same diagonal in backward numbering
         if (odd && back_k >= -(d - 1) && back_k <= d - 1 && vb[back_k] != kUnreached &&
@@ -155,7 +218,7 @@ class MyersDiff {
         ptrdiff_t x = step(vb, k, d, n, m);
         vb[k] = x;
         if (x == kUnreached) continue;
-        while (x < n && x - k < m && a[n - 1 - x] == b[m - 1 - (x - k)]) ++x;
+        x += ptrdiff_t(common_backward(a + (n - x), b + (m - (x - k)), size_t(std::min(n - x, m - (x - k)))));
         vb[k] = x;
         const ptrdiff_t fwd_k = delta - k;
         if (!odd && fwd_k >= -d && fwd_k <= d && vf[fwd_k] != kUnreached && vf[fwd_k] + x >= n) {
@@ -390,11 +453,8 @@ std::vector<Opcode> blame_diff(const std::vector<std::string>& old_lines,
   // Every line gets an id, the common prefix and suffix too: sliding may
   // move edit blocks into them.
   LineInterner interner(old_lines.size() + new_lines.size());
-  std::vector<LineId> a, b;
-  a.reserve(old_lines.size());
-  b.reserve(new_lines.size());
-  for (const std::string& line : old_lines) a.push_back(interner.intern(line));
-  for (const std::string& line : new_lines) b.push_back(interner.intern(line));
+  const std::vector<LineId> a = interner.intern_all(old_lines);
+  const std::vector<LineId> b = interner.intern_all(new_lines);
 
   std::vector<Run> runs;
   MyersDiff(a.data(), b.data(), runs).diff(0, a.size(), 0, b.size());
