@@ -153,12 +153,8 @@ Status for_each_merged_entry(const std::string& kx_dir, const std::string& token
     KX_ASSIGN_OR_RETURN(auto bytes, mmap_file(path));
     if (!bytes) continue;
     Status status;
-    for_each_line(bytes->view(), [&](std::string_view line) {
-      if (!status) return;
-      auto value = parse_json(line);
-      if (!value) return;
-      auto entry = token_entry_from_json(*value);
-      if (entry) status = fn(std::move(*entry));
+    for_each_token_entry(bytes->view(), [&](TokenIndexEntry&& entry) {
+      if (status) status = fn(std::move(entry));
     });
     KX_TRY(status);
   }
@@ -222,17 +218,6 @@ Status absorb_layer(const std::string& source, const std::string& target, const 
   return appender.flush();
 }
 
-void write_pid_line(const TokenIndexEntry& entry, std::string& out) {
-  JsonWriter w(out);
-  w.begin_object();
-  w.key("token_count").uint(entry.token_count);
-  w.key("sources").string_array(entry.sources);
-  w.key("tokenizer").string(entry.tokenizer);
-  w.key("revoked").boolean(entry.revoked);
-  w.end_object();
-  out.push_back('\n');
-}
-
 // A merged-file name: the number in decimal, zero-padded to three digits.
 std::string merged_file_name(uint64_t number) {
   std::string digits = std::to_string(number);
@@ -260,8 +245,8 @@ Status absorb_tokenizer(const std::string& source, const std::string& target,
     return {};
   }));
 
-  const std::string merged_dir = store_path(target, "token-index." + tokenizer);
-  KX_TRY(create_dirs(merged_dir));
+  const std::string dir = token_index::merged_dir(target, tokenizer);
+  KX_TRY(create_dirs(dir));
   KX_ASSIGN_OR_RETURN(uint64_t number, next_merged_number(target, tokenizer));
 
   // The new file is written beside the store directory's other temporaries
@@ -276,12 +261,13 @@ Status absorb_tokenizer(const std::string& source, const std::string& target,
       return {};
     }
     if (!out) {
-      const std::string path = path_join(merged_dir, merged_file_name(number));
+      const std::string path = path_join(dir, merged_file_name(number));
       KX_ASSIGN_OR_RETURN(AtomicFile file, AtomicFile::begin(path, store_dir(target)));
       out.emplace(std::move(file));
     }
     line.clear();
-    write_pid_line(entry, line);
+    append_token_entry_line(line, entry);
+    line.push_back('\n');
     KX_TRY(out->write(line));
     ++stats.token_index_added;
     return {};
