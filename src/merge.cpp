@@ -8,6 +8,7 @@
 #include "merge.h"
 
 #include <algorithm>
+#include <array>
 #include <limits>
 #include <map>
 #include <unordered_map>
@@ -50,12 +51,7 @@ constexpr LayerSpec kLayers[] = {
 class KeyEncoder {
  public:
   void add_string(std::string& key, std::string_view s) {
-    if (is_lower_hex64(s)) {
-      key.push_back('\x01');
-      for (size_t i = 0; i < 64; i += 2)
-        key.push_back(static_cast<char>(nibble(s[i]) << 4 | nibble(s[i + 1])));
-      return;
-    }
+    if (s.size() == 64 && pack_lower_hex64(s, key)) return;
     key.push_back('\x02');
     add_u64(key, s.size());
     key.append(s);
@@ -74,12 +70,31 @@ class KeyEncoder {
   }
 
  private:
-  static bool is_lower_hex64(std::string_view s) {
-    if (s.size() != 64) return false;
-    return std::all_of(s.begin(), s.end(),
-                       [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+  // Appends tag 1 and the 32 bytes of a lowercase hex string; leaves `key`
+  // as it was and returns false when `s` holds any other character.
+  static bool pack_lower_hex64(std::string_view s, std::string& key) {
+    static const auto kNibble = [] {
+      std::array<uint8_t, 256> table;
+      table.fill(0xFF);
+      for (int c = '0'; c <= '9'; ++c) table[c] = static_cast<uint8_t>(c - '0');
+      for (int c = 'a'; c <= 'f'; ++c) table[c] = static_cast<uint8_t>(c - 'a' + 10);
+      return table;
+    }();
+    const size_t at = key.size();
+    key.resize(at + 33);
+    char* out = key.data() + at;
+    *out++ = '\x01';
+    uint8_t invalid = 0;
+    for (size_t i = 0; i < 64; i += 2) {
+      const uint8_t hi = kNibble[static_cast<uint8_t>(s[i])];
+      const uint8_t lo = kNibble[static_cast<uint8_t>(s[i + 1])];
+      invalid |= (hi | lo) & 0xF0;
+      *out++ = static_cast<char>(hi << 4 | (lo & 0x0F));
+    }
+    if (invalid == 0) return true;
+    key.resize(at);
+    return false;
   }
-  static int nibble(char c) { return c <= '9' ? c - '0' : c - 'a' + 10; }
 
   std::unordered_map<std::string, uint64_t> file_ids_;
 };
