@@ -1,12 +1,97 @@
-// Placeholder until this module is implemented.
+// Document records: the stored line, its typed view, the append of one record
+// and the lookups by line hash.
 #include "indexer.h"
 
-#define NI fail_msg("not implemented yet")
+#include "fs.h"
+#include "mmap_lines.h"
+#include "storage.h"
 
 namespace kestrix {
-Value document_to_json(const DocumentRecord&) { return {}; }
-std::optional<DocumentRecord> document_from_json(const Value&) { return std::nullopt; }
-Status index_document(const std::string&, const std::string&, const std::string&, const std::vector<std::string>&) { return NI; }
-Result<std::vector<DocumentRecord>> lookup_document(const std::string&, const std::string&) { return NI; }
-Result<std::vector<Value>> read_all_documents(const std::string&) { return NI; }
+namespace {
+
+constexpr std::string_view kLayer = "document-index";
+
+std::optional<DocumentRecord> document_from_parts(const Value* hash, const Value* file,
+                                                  const Value* sources) {
+  if (!hash || !file || !sources || !hash->is_string() || !file->is_string()) return std::nullopt;
+  DocumentRecord record{*hash->as_string(), *file->as_string(), {}};
+  if (!string_list(*sources, record.sources)) return std::nullopt;
+  return record;
+}
+
+}  // namespace
+
+Value document_to_json(const DocumentRecord& record) {
+  Array sources;
+  sources.reserve(record.sources.size());
+  for (const auto& s : record.sources) sources.emplace_back(s);
+  Object object;
+  object.push_sorted("file", Value(record.file));
+  object.push_sorted("line_hash", Value(record.line_hash));
+  object.push_sorted("sources", Value(std::move(sources)));
+  return Value(std::move(object));
+}
+
+std::optional<DocumentRecord> document_from_json(const Value& value) {
+  if (const Array* items = value.as_array()) {
+    if (items->size() != 3) return std::nullopt;
+    return document_from_parts(&(*items)[0], &(*items)[1], &(*items)[2]);
+  }
+  if (!value.is_object()) return std::nullopt;
+  return document_from_parts(value.get("line_hash"), value.get("file"), value.get("sources"));
+}
+
+void append_document_line(std::string& out, std::string_view line_hash, std::string_view file,
+                          const std::vector<std::string>& sources) {
+  // Keys in byte order, so the line is the canonical text of the object.
+  JsonWriter w(out);
+  w.begin_object();
+  w.key("file").string(file);
+  w.key("line_hash").string(line_hash);
+  w.key("revoked").boolean(false);
+  w.key("sources").string_array(sources);
+  w.end_object();
+  out += '\n';
+}
+
+Result<std::string> document_shard_for_write(const std::string& kx_dir,
+                                             std::string_view line_hash) {
+  return shard_path_for_write(kx_dir, kLayer, line_hash);
+}
+
+Status index_document(const std::string& kx_dir, const std::string& line_hash,
+                      const std::string& file, const std::vector<std::string>& sources) {
+  KX_ASSIGN_OR_RETURN(std::string shard, document_shard_for_write(kx_dir, line_hash));
+  std::string line;
+  line.reserve(128 + file.size() + 68 * sources.size());
+  append_document_line(line, line_hash, file, sources);
+  return append_to_file(shard, line);
+}
+
+Result<std::vector<DocumentRecord>> lookup_document(const std::string& kx_dir,
+                                                    const std::string& line_hash) {
+  KX_ASSIGN_OR_RETURN(std::string shard, shard_path(kx_dir, kLayer, line_hash));
+  // No writer creates a shard whose name leaves the layer, so such a hash
+  // has no records; reading the path would look outside the store.
+  if (!is_safe_shard_name(std::string_view(line_hash).substr(0, 2)))
+    return std::vector<DocumentRecord>{};
+  KX_ASSIGN_OR_RETURN(auto bytes, mmap_file(shard));
+  std::vector<DocumentRecord> found;
+  if (!bytes) return found;
+  for_each_json_line(bytes->view(), [&](Value value) {
+    auto record = document_from_json(value);
+    if (record && record->line_hash == line_hash) found.push_back(std::move(*record));
+  });
+  return found;
+}
+
+Result<std::vector<Value>> read_all_documents(const std::string& kx_dir) {
+  KX_ASSIGN_OR_RETURN(auto values, shard_iterate_all(kx_dir, kLayer));
+  std::vector<Value> kept;
+  kept.reserve(values.size());
+  for (auto& value : values)
+    if (document_from_json(value)) kept.push_back(std::move(value));
+  return kept;
+}
+
 }  // namespace kestrix

@@ -1,9 +1,14 @@
 // The document index: the `document-index` layer mapping line hashes to the
-// data file and sources a line was recorded under.
+// data file and sources a line was recorded under.  Each record is one line
+// {"file","line_hash","revoked":false,"sources"} (sorted keys) appended in one
+// write to the shard named by the line hash's first two bytes.  Readers accept
+// an object holding line_hash, file and sources (other members ignored) or a
+// three-element array in that order.  Thread-safe.
 #pragma once
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "error.h"
@@ -22,10 +27,20 @@ Value document_to_json(const DocumentRecord& record);
 // From an object holding the three members, or a three-element array.
 std::optional<DocumentRecord> document_from_json(const Value& value);
 
+// Appends the stored line of a new record (with its line feed) to `out`.
+void append_document_line(std::string& out, std::string_view line_hash, std::string_view file,
+                          const std::vector<std::string>& sources);
+// Path of the shard a writer appends the record of `line_hash` to; refuses a
+// hash shorter than two bytes or whose first two bytes would leave the layer.
+Result<std::string> document_shard_for_write(const std::string& kx_dir,
+                                             std::string_view line_hash);
+
 Status index_document(const std::string& kx_dir, const std::string& line_hash,
                       const std::string& file, const std::vector<std::string>& sources);
+// Records whose line_hash equals `line_hash` exactly, in shard order.
 Result<std::vector<DocumentRecord>> lookup_document(const std::string& kx_dir,
                                                     const std::string& line_hash);
+// Every stored line of the layer that is a valid record, unchanged.
 Result<std::vector<Value>> read_all_documents(const std::string& kx_dir);
 
 }  // namespace kestrix

@@ -1,10 +1,414 @@
-// Placeholder until this module is implemented.
+// Building, opening and updating the binary token index (format in the
+// header).  The build assembles the whole file in memory and replaces the old
+// one through AtomicFile; readers map the file read-only; revoked flags are
+// changed through a writable shared mapping flushed with msync.
 #include "token_bin_index.h"
 
-#define NI fail_msg("not implemented yet")
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+#include "fs.h"
+#include "hash.h"
+#include "lib.h"
+#include "mmap_lines.h"
+#include "token_index.h"
 
 namespace kestrix {
-namespace token_bin_index {
-Result<BuildStats> build_binary_index(const std::string&, const std::string&) { return NI; }
+namespace {
+
+constexpr std::string_view kMagic = "KXIDXTI01";
+constexpr uint32_t kVersion = 1;
+constexpr size_t kHeaderSize = 64;
+constexpr size_t kEntrySize = 16;
+constexpr size_t kRevokedByte = 10;  // offset of the flag inside an entry record
+constexpr size_t kSourceHead = 34;   // hash and id count
+constexpr size_t kBucketCount = 256;
+constexpr size_t kBucketTableSize = kBucketCount * 8;
+constexpr uint32_t kMaxIdsPerRecord = 0xffff;
+constexpr uint64_t kMaxFileId = 0xffff;
+constexpr uint64_t kMaxU32 = std::numeric_limits<uint32_t>::max();
+
+uint16_t load_u16(const char* p) {
+  auto b = reinterpret_cast<const unsigned char*>(p);
+  return static_cast<uint16_t>(b[0] | (b[1] << 8));
 }
+uint32_t load_u32(const char* p) {
+  auto b = reinterpret_cast<const unsigned char*>(p);
+  return static_cast<uint32_t>(b[0]) | (static_cast<uint32_t>(b[1]) << 8) |
+         (static_cast<uint32_t>(b[2]) << 16) | (static_cast<uint32_t>(b[3]) << 24);
+}
+uint64_t load_u64(const char* p) {
+  return static_cast<uint64_t>(load_u32(p)) | (static_cast<uint64_t>(load_u32(p + 4)) << 32);
+}
+void put_uint(std::string& out, uint64_t value, int width) {
+  for (int i = 0; i < width; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xff));
+}
+
+std::string index_path(const std::string& kx_dir, const std::string& tokenizer) {
+  return store_path(kx_dir, "token-index." + tokenizer + ".bin");
+}
+
+// The layout fields of a header, checked against the file size.
+struct Layout {
+  uint32_t entry_count;
+  uint32_t entries_offset;
+  uint32_t sources_offset;
+  uint32_t buckets_offset;
+};
+
+Result<Layout> read_layout(std::string_view file) {
+  if (file.size() < kHeaderSize)
+    return fail_msg("token binary index file too small: " + std::to_string(file.size()) +
+                    " bytes");
+  if (file.substr(0, kMagic.size()) != kMagic) return fail_msg("token binary index magic mismatch");
+  uint32_t version = load_u32(file.data() + 9);
+  if (version != kVersion)
+    return fail_msg("unsupported token binary index version: " + std::to_string(version));
+  Layout l{load_u32(file.data() + 13), load_u32(file.data() + 21), load_u32(file.data() + 25),
+           load_u32(file.data() + 29)};
+  // Every later read and write stays inside these regions, so a damaged or
+  // foreign file is refused here rather than read out of bounds later.
+  uint64_t entries_end = uint64_t{l.entries_offset} + kEntrySize * uint64_t{l.entry_count};
+  if (l.entries_offset < kHeaderSize || entries_end > l.sources_offset ||
+      l.sources_offset > l.buckets_offset ||
+      uint64_t{l.buckets_offset} + kBucketTableSize > file.size())
+    return fail_msg("token binary index is damaged: its regions do not fit its " +
+                    std::to_string(file.size()) + " bytes");
+  return l;
+}
+
+// Maps `fd` whole; the mapping outlives the descriptor.
+Result<void*> map_fd(int fd, size_t size, int prot) {
+  void* p = mmap(nullptr, size, prot, MAP_SHARED, fd, 0);
+  if (p == MAP_FAILED) return fail_errno();
+  return p;
+}
+
+class Fd {
+ public:
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+}  // namespace
+
+std::optional<SourceHash> source_hash_from_hex(std::string_view source) {
+  SourceHash hash;
+  if (source.size() != 64 || !hex_to_bytes(source, hash.data(), hash.size())) return std::nullopt;
+  return hash;
+}
+
+std::set<SourceHash> source_hashes_of(const std::set<std::string>& sources) {
+  std::set<SourceHash> out;
+  for (const auto& s : sources)
+    if (auto h = source_hash_from_hex(s)) out.insert(*h);
+  return out;
+}
+
+// ---------------------------------------------------------------------------
+// TokenBinIndex
+
+Result<std::optional<TokenBinIndex>> TokenBinIndex::open(const std::string& kx_dir,
+                                                         const std::string& tokenizer) {
+  // Names writers refuse have no index (and must not name a path elsewhere).
+  if (!is_valid_tokenizer_name(tokenizer)) return std::nullopt;
+  return open_path(index_path(kx_dir, tokenizer));
+}
+
+Result<std::optional<TokenBinIndex>> TokenBinIndex::open_path(const std::string& path) {
+  if (!stat_path(path)) return std::nullopt;
+  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) return fail(Error::os(errno).context("opening " + path));
+  struct stat st;
+  if (fstat(fd.get(), &st) != 0) return fail(Error::os(errno).context("opening " + path));
+  size_t size = static_cast<size_t>(st.st_size);
+  if (size < kHeaderSize)
+    return fail_msg("token binary index file too small: " + std::to_string(size) + " bytes");
+
+  TokenBinIndex index;
+  index.path_ = path;
+  KX_ASSIGN_OR_RETURN(index.map_, map_fd(fd.get(), size, PROT_READ));
+  index.map_size_ = size;
+  index.device_ = static_cast<uint64_t>(st.st_dev);
+  index.inode_ = static_cast<uint64_t>(st.st_ino);
+  KX_ASSIGN_OR_RETURN(Layout l, read_layout(index.bytes()));
+  index.entry_count_ = l.entry_count;
+  index.entries_offset_ = l.entries_offset;
+  index.sources_offset_ = l.sources_offset;
+  index.buckets_offset_ = l.buckets_offset;
+  return std::optional<TokenBinIndex>(std::move(index));
+}
+
+TokenBinIndex::TokenBinIndex(TokenBinIndex&& other) noexcept { *this = std::move(other); }
+
+TokenBinIndex& TokenBinIndex::operator=(TokenBinIndex&& other) noexcept {
+  if (this == &other) return *this;
+  if (map_) munmap(map_, map_size_);
+  path_ = std::move(other.path_);
+  map_ = std::exchange(other.map_, nullptr);
+  map_size_ = std::exchange(other.map_size_, 0);
+  device_ = other.device_;
+  inode_ = other.inode_;
+  entry_count_ = other.entry_count_;
+  entries_offset_ = other.entries_offset_;
+  sources_offset_ = other.sources_offset_;
+  buckets_offset_ = other.buckets_offset_;
+  return *this;
+}
+
+TokenBinIndex::~TokenBinIndex() {
+  if (map_) munmap(map_, map_size_);
+}
+
+bool TokenBinIndex::is_fresh() const {
+  auto own = stat_path(path_);
+  if (!own) return false;
+  std::string_view name = path_basename(path_);
+  constexpr std::string_view prefix = "token-index.", suffix = ".bin";
+  if (name.size() < prefix.size() + suffix.size() || !name.starts_with(prefix) ||
+      !name.ends_with(suffix))
+    return false;
+  std::string_view tokenizer =
+      name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
+  std::string merged_dir =
+      path_join(path_dirname(path_), std::string(prefix) + std::string(tokenizer));
+  auto entries = list_dir(merged_dir);
+  if (!entries) return true;
+  for (const auto& entry : *entries) {
+    auto info = stat_path(entry.path);
+    if (info && info->regular && own->mtime_ns < info->mtime_ns) return false;
+  }
+  return true;
+}
+
+std::optional<EntryRef> TokenBinIndex::get_entry_ref(uint32_t id) const {
+  if (id >= entry_count_) return std::nullopt;
+  uint64_t at = entries_offset_ + kEntrySize * uint64_t{id};
+  if (at + kEntrySize > map_size_) return std::nullopt;  // guaranteed by open; kept as a guard
+  const char* r = bytes().data() + at;
+  return EntryRef{load_u32(r + 2), load_u32(r + 6), load_u16(r), r[kRevokedByte] != 0};
+}
+
+std::vector<uint32_t> TokenBinIndex::lookup_by_sources(const std::set<SourceHash>& hashes) const {
+  std::vector<uint32_t> ids;
+  const char* file = bytes().data();
+  const char* buckets = file + buckets_offset_;
+  for (const SourceHash& h : hashes) {
+    uint64_t start = load_u64(buckets + 8 * h[0]);
+    if (start == 0) continue;
+    uint64_t end = buckets_offset_;
+    for (size_t b = h[0] + 1u; b < kBucketCount; ++b) {
+      if (uint64_t v = load_u64(buckets + 8 * b)) {
+        end = v;
+        break;
+      }
+    }
+    // A bucket value outside the source records can only come from a damaged
+    // file; reading stays within [sources_offset, buckets_offset).
+    if (start < sources_offset_ || end > buckets_offset_) continue;
+    uint64_t pos = start;
+    while (pos + kSourceHead <= end) {
+      const char* rec = file + pos;
+      uint16_t k = load_u16(rec + 32);
+      uint64_t rec_end = pos + kSourceHead + 4u * k;
+      if (rec_end > end) break;
+      int cmp = memcmp(rec, h.data(), h.size());
+      if (cmp > 0) break;
+      // Equal hashes may continue in the next record (more than 65535 ids).
+      if (cmp == 0)
+        for (uint16_t i = 0; i < k; ++i) ids.push_back(load_u32(rec + kSourceHead + 4 * i));
+      pos = rec_end;
+    }
+  }
+  std::sort(ids.begin(), ids.end());
+  ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+  return ids;
+}
+
+Status TokenBinIndex::set_revoked_batch(const std::vector<std::pair<uint32_t, bool>>& updates) {
+  if (updates.empty()) return {};
+  auto context = [&](Error e) { return fail(std::move(e).context("opening " + path_ + " for write")); };
+  Fd fd(::open(path_.c_str(), O_RDWR | O_CLOEXEC));
+  if (fd.get() < 0) return context(Error::os(errno));
+  struct stat st;
+  if (fstat(fd.get(), &st) != 0) return context(Error::os(errno));
+  // The ids were resolved against the file this object mapped; a rebuilt or
+  // truncated file must not be written with them.
+  if (static_cast<uint64_t>(st.st_dev) != device_ || static_cast<uint64_t>(st.st_ino) != inode_ ||
+      static_cast<size_t>(st.st_size) != map_size_)
+    return fail_msg("token binary index changed since it was opened: " + path_);
+  KX_ASSIGN_OR_RETURN(void* map, map_fd(fd.get(), map_size_, PROT_READ | PROT_WRITE));
+  char* file = static_cast<char*>(map);
+  auto layout = read_layout(std::string_view(file, map_size_));
+  Status status;
+  if (!layout || layout->entry_count != entry_count_ || layout->entries_offset != entries_offset_) {
+    status = fail_msg("token binary index changed since it was opened: " + path_);
+  } else {
+    for (const auto& [id, flag] : updates)
+      if (id < entry_count_) file[entries_offset_ + kEntrySize * uint64_t{id} + kRevokedByte] = flag;
+    if (msync(map, map_size_, MS_SYNC) != 0) status = fail_errno();
+  }
+  munmap(map, map_size_);
+  return status;
+}
+
+std::string TokenBinIndex::generate_forget_set() const {
+  std::string bits((entry_count_ + 7u) / 8u, '\0');
+  const char* entries = bytes().data() + entries_offset_;
+  for (uint32_t i = 0; i < entry_count_; ++i)
+    if (entries[kEntrySize * uint64_t{i} + kRevokedByte] != 0)
+      bits[i / 8] = static_cast<char>(bits[i / 8] | (1u << (i % 8)));
+  return bits;
+}
+
+// ---------------------------------------------------------------------------
+// Build
+
+namespace token_bin_index {
+namespace {
+
+struct EntryRecord {
+  uint16_t file_id;
+  uint32_t line_offset;
+  uint32_t line_length;
+  bool revoked;
+};
+
+struct SourceRef {
+  SourceHash hash;
+  uint32_t id;
+  bool operator<(const SourceRef& o) const {
+    int c = memcmp(hash.data(), o.hash.data(), hash.size());
+    return c != 0 ? c < 0 : id < o.id;
+  }
+};
+
+struct Collected {
+  std::vector<EntryRecord> entries;
+  std::vector<SourceRef> sources;  // one per (entry, indexed source) pair
+};
+
+// Adds the entries of one merged file, numbering them from entries.size().
+Status collect_file(uint64_t number, const std::string& path, Collected& out) {
+  if (number > kMaxFileId)
+    return fail_msg("merged file " + quote_path(path) +
+                    " has a number above 65535, which the token binary index cannot store");
+  KX_ASSIGN_OR_RETURN(auto bytes, mmap_file(path));
+  if (!bytes) return {};
+  Status status;
+  for_each_token_entry_at(bytes->view(), [&](TokenIndexEntry&& entry, size_t offset,
+                                             size_t raw_length) {
+    if (!status) return;
+    if (offset > kMaxU32 || raw_length > kMaxU32) {
+      status = fail_msg("merged file " + quote_path(path) +
+                        " is 4 GiB or larger, which the token binary index cannot address");
+      return;
+    }
+    if (out.entries.size() >= kMaxU32) {
+      status = fail_msg("token binary index cannot hold more than 4294967295 entries");
+      return;
+    }
+    uint32_t id = static_cast<uint32_t>(out.entries.size());
+    out.entries.push_back({static_cast<uint16_t>(number), static_cast<uint32_t>(offset),
+                           static_cast<uint32_t>(raw_length), entry.revoked});
+    for (const auto& source : entry.sources)
+      if (auto hash = source_hash_from_hex(source)) out.sources.push_back({*hash, id});
+  });
+  return status;
+}
+
+// Serialises the collected entries into the index file image.
+Result<std::pair<std::string, uint32_t>> encode(Collected& c) {
+  std::sort(c.sources.begin(), c.sources.end());
+  // Group equal hashes into records of at most 65535 ids each.
+  struct Run {
+    size_t first, count;
+  };
+  std::vector<Run> records;
+  uint64_t sources_size = 0;
+  for (size_t i = 0; i < c.sources.size();) {
+    size_t j = i;
+    while (j < c.sources.size() && j - i < kMaxIdsPerRecord && c.sources[j].hash == c.sources[i].hash)
+      ++j;
+    records.push_back({i, j - i});
+    sources_size += kSourceHead + 4 * (j - i);
+    i = j;
+  }
+  uint64_t entry_count = c.entries.size();
+  uint64_t sources_offset = kHeaderSize + kEntrySize * entry_count;
+  uint64_t buckets_offset = sources_offset + sources_size;
+  if (buckets_offset > kMaxU32 || records.size() > kMaxU32)
+    return fail_msg("token binary index would be 4 GiB or larger, beyond what its format can address");
+
+  std::string out;
+  out.reserve(buckets_offset + kBucketTableSize);
+  out.append(kMagic);
+  put_uint(out, kVersion, 4);
+  put_uint(out, entry_count, 4);
+  put_uint(out, records.size(), 4);
+  put_uint(out, kHeaderSize, 4);
+  put_uint(out, sources_offset, 4);
+  put_uint(out, buckets_offset, 4);
+  out.append(kHeaderSize - out.size(), '\0');
+  for (const EntryRecord& e : c.entries) {
+    put_uint(out, e.file_id, 2);
+    put_uint(out, e.line_offset, 4);
+    put_uint(out, e.line_length, 4);
+    out.push_back(e.revoked ? 1 : 0);
+    out.append(5, '\0');
+  }
+  std::vector<uint64_t> buckets(kBucketCount, 0);
+  for (size_t r = 0; r < records.size(); ++r) {
+    const SourceRef& head = c.sources[records[r].first];
+    if (r == 0 || c.sources[records[r - 1].first].hash[0] != head.hash[0])
+      buckets[head.hash[0]] = out.size();
+    out.append(reinterpret_cast<const char*>(head.hash.data()), head.hash.size());
+    put_uint(out, records[r].count, 2);
+    for (size_t i = 0; i < records[r].count; ++i) put_uint(out, c.sources[records[r].first + i].id, 4);
+  }
+  for (uint64_t b : buckets) put_uint(out, b, 8);
+  return std::make_pair(std::move(out), static_cast<uint32_t>(records.size()));
+}
+
+}  // namespace
+
+Result<BuildStats> build_binary_index(const std::string& kx_dir, const std::string& tokenizer) {
+  if (!is_valid_tokenizer_name(tokenizer)) return fail(token_index::invalid_tokenizer_error(tokenizer));
+  if (!is_dir(token_index::merged_dir(kx_dir, tokenizer)))
+    return fail_msg("no merged token-index directory for tokenizer '" + tokenizer + "'");
+  KX_ASSIGN_OR_RETURN(auto files, token_index::get_merged_files(kx_dir, tokenizer));
+  Collected collected;
+  for (const auto& [number, path] : files) KX_TRY(collect_file(number, path, collected));
+  uint32_t entry_count = static_cast<uint32_t>(collected.entries.size());
+  KX_ASSIGN_OR_RETURN(auto encoded, encode(collected));
+
+  std::string path = index_path(kx_dir, tokenizer);
+  auto file = AtomicFile::begin(path);
+  if (!file) return fail(std::move(file).error().context("creating " + path));
+  KX_TRY(file->write(encoded.first));
+  KX_TRY(file->commit());
+
+  KX_ASSIGN_OR_RETURN(auto reopened, TokenBinIndex::open_path(path));
+  if (!reopened) return fail_msg("failed to re-open token binary index for verification");
+  if (reopened->entry_count() != entry_count)
+    return fail_msg("verification failed: expected " + std::to_string(entry_count) +
+                    " entries, stored " + std::to_string(reopened->entry_count()));
+  return BuildStats{entry_count, encoded.second};
+}
+
+}  // namespace token_bin_index
 }  // namespace kestrix

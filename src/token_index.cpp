@@ -1,17 +1,295 @@
-// Placeholder until this module is implemented.
+// Token-index entries, pid files and merged files.  Pid files are appended by
+// the process named in them; a merge moves each one into a new merged file
+// numbered one past the highest existing number.
 #include "token_index.h"
 
-#define NI fail_msg("not implemented yet")
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+
+#include "fs.h"
+#include "lib.h"
+#include "storage.h"
 
 namespace kestrix {
-Value token_entry_to_json(const TokenIndexEntry&) { return {}; }
-std::optional<TokenIndexEntry> token_entry_from_json(const Value&) { return std::nullopt; }
-namespace token_index {
-Status write_pid(const std::string&, const std::string&, uint64_t, const std::vector<std::string>&) { return NI; }
-Result<std::pair<uint64_t, uint64_t>> merge_pid_files(const std::string&, const std::string&) { return NI; }
-Result<std::vector<std::pair<uint64_t, std::string>>> get_merged_files(const std::string&, const std::string&) { return NI; }
-Result<std::vector<TokenIndexEntry>> read_merged(const std::string&, const std::string&) { return NI; }
-Result<std::vector<std::string>> list_tokenizers(const std::string&) { return NI; }
-Result<TokenStatus> token_status(const std::string&, const std::string&) { return NI; }
+
+Value token_entry_to_json(const TokenIndexEntry& entry) {
+  Array sources;
+  sources.reserve(entry.sources.size());
+  for (const auto& s : entry.sources) sources.emplace_back(s);
+  Object object;
+  object.push_sorted("revoked", Value(entry.revoked));
+  object.push_sorted("sources", Value(std::move(sources)));
+  object.push_sorted("token_count", Value(entry.token_count));
+  object.push_sorted("tokenizer", Value(entry.tokenizer));
+  return Value(std::move(object));
 }
+
+namespace {
+
+std::optional<TokenIndexEntry> entry_from_parts(const Value* count, const Value* sources,
+                                                const Value* tokenizer, const Value* revoked) {
+  if (!count || !sources || !tokenizer || !revoked) return std::nullopt;
+  const uint64_t* n = count->as_uint();
+  const std::string* name = tokenizer->as_string();
+  const bool* flag = revoked->as_bool();
+  if (!n || !name || !flag) return std::nullopt;
+  TokenIndexEntry entry{*n, {}, *name, *flag};
+  if (!string_list(*sources, entry.sources)) return std::nullopt;
+  return entry;
+}
+
+}  // namespace
+
+std::optional<TokenIndexEntry> token_entry_from_json(const Value& value) {
+  if (const Array* items = value.as_array()) {
+    if (items->size() != 4) return std::nullopt;
+    return entry_from_parts(&(*items)[0], &(*items)[1], &(*items)[2], &(*items)[3]);
+  }
+  if (!value.is_object()) return std::nullopt;
+  return entry_from_parts(value.get("token_count"), value.get("sources"), value.get("tokenizer"),
+                          value.get("revoked"));
+}
+
+namespace {
+
+void append_pid_form(std::string& out, uint64_t token_count,
+                     const std::vector<std::string>& sources, std::string_view tokenizer,
+                     bool revoked) {
+  JsonWriter w(out);
+  w.begin_object();
+  w.key("token_count").uint(token_count);
+  w.key("sources").string_array(sources);
+  w.key("tokenizer").string(tokenizer);
+  w.key("revoked").boolean(revoked);
+  w.end_object();
+}
+
+}  // namespace
+
+void append_token_entry_line(std::string& out, const TokenIndexEntry& entry) {
+  append_pid_form(out, entry.token_count, entry.sources, entry.tokenizer, entry.revoked);
+}
+
+std::optional<TokenIndexEntry> parse_token_entry_line(std::string_view line) {
+  auto value = parse_json(line);
+  if (!value) return std::nullopt;
+  return token_entry_from_json(*value);
+}
+
+bool is_valid_tokenizer_name(std::string_view tokenizer) {
+  return !tokenizer.empty() && tokenizer.find('/') == std::string_view::npos &&
+         tokenizer.find('\0') == std::string_view::npos;
+}
+
+namespace token_index {
+namespace {
+
+constexpr std::string_view kPrefix = "token-index.";
+
+std::string file_name(std::string_view tokenizer) {
+  std::string name;
+  name.reserve(kPrefix.size() + tokenizer.size() + 12);
+  name += kPrefix;
+  name += tokenizer;
+  return name;
+}
+
+// Opens the pid file of this process for appending; creates the store
+// directory first when it is missing.
+Result<int> open_pid_file(const std::string& kx_dir, std::string_view tokenizer) {
+  std::string name = file_name(tokenizer);
+  name += '.';
+  name += std::to_string(::getpid());
+  std::string path = store_path(kx_dir, name);
+  for (int attempt = 0;; ++attempt) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    if (fd >= 0) return fd;
+    if (errno != ENOENT || attempt > 0) return fail_errno();
+    KX_TRY(create_dirs(store_dir(kx_dir)));
+  }
+}
+
+// The pid files of `tokenizer` in listing order: regular files named
+// prefix + remainder, where the remainder is not empty, not "bin" and holds no
+// "." (so "a.b" pid files are not taken for pid files of "a").
+Result<std::vector<std::string>> list_pid_files(const std::string& store,
+                                                std::string_view tokenizer) {
+  std::string prefix = file_name(tokenizer);
+  prefix += '.';
+  KX_ASSIGN_OR_RETURN(auto entries, list_dir(store));
+  std::vector<std::string> files;
+  for (auto& entry : entries) {
+    std::string name = utf8_lossy(entry.name);
+    if (!name.starts_with(prefix)) continue;
+    std::string_view rest = std::string_view(name).substr(prefix.size());
+    if (rest.empty() || rest == "bin" || rest.find('.') != std::string_view::npos) continue;
+    if (is_regular_file(entry.path)) files.push_back(std::move(entry.path));
+  }
+  return files;
+}
+
+std::string merged_file_name(uint64_t number) {
+  std::string digits = std::to_string(number);
+  if (digits.size() < 3) digits.insert(0, 3 - digits.size(), '0');
+  return digits;
+}
+
+// Copies the records of one pid file into the new merged file `target`
+// (written through a temporary file, so it is never seen half written), then
+// removes the pid file.  When the pid file cannot be removed the merged file
+// is removed again, so the next merge does not count its entries twice.
+Status move_into_merged_file(const std::string& store, const std::string& pid_file,
+                             const std::vector<Value>& records, const std::string& target) {
+  std::string text;
+  for (const auto& record : records) {
+    write_canonical(record, text);
+    text += '\n';
+  }
+  KX_TRY(atomic_write(target, text, store));
+  Status removed = remove_file(pid_file);
+  if (!removed) {
+    (void)remove_file(target);
+    return removed;
+  }
+  return {};
+}
+
+}  // namespace
+
+std::string merged_dir(const std::string& kx_dir, std::string_view tokenizer) {
+  return store_path(kx_dir, file_name(tokenizer));
+}
+
+Error invalid_tokenizer_error(std::string_view tokenizer) {
+  return Error::msg("invalid tokenizer name " + quote_path(tokenizer) +
+                    ": it must be non-empty and hold no \"/\" or NUL");
+}
+
+std::optional<uint64_t> merged_file_number(std::string_view name) {
+  if (!name.empty() && name[0] == '+') name.remove_prefix(1);
+  if (name.empty()) return std::nullopt;
+  uint64_t value = 0;
+  auto [end, ec] = std::from_chars(name.data(), name.data() + name.size(), value);
+  if (ec != std::errc() || end != name.data() + name.size()) return std::nullopt;
+  return value;
+}
+
+Status write_pid(const std::string& kx_dir, const std::string& tokenizer, uint64_t token_count,
+                 const std::vector<std::string>& sources) {
+  if (!is_valid_tokenizer_name(tokenizer)) return fail(invalid_tokenizer_error(tokenizer));
+  std::string line;
+  line.reserve(80 + tokenizer.size() + 68 * sources.size());
+  append_pid_form(line, token_count, sources, tokenizer, false);
+  line += '\n';
+
+  KX_ASSIGN_OR_RETURN(int fd, open_pid_file(kx_dir, tokenizer));
+  Status written = write_all(fd, line);
+  ::close(fd);
+  return written;
+}
+
+Result<std::pair<uint64_t, uint64_t>> merge_pid_files(const std::string& kx_dir,
+                                                      const std::string& tokenizer) {
+  if (!is_valid_tokenizer_name(tokenizer)) return fail(invalid_tokenizer_error(tokenizer));
+  std::string store = store_dir(kx_dir);
+  if (!is_dir(store)) return std::pair<uint64_t, uint64_t>{0, 0};
+  KX_ASSIGN_OR_RETURN(auto pid_files, list_pid_files(store, tokenizer));
+  if (pid_files.empty()) return std::pair<uint64_t, uint64_t>{0, 0};
+
+  std::string dir = merged_dir(kx_dir, tokenizer);
+  KX_TRY(create_dirs(dir));
+  KX_ASSIGN_OR_RETURN(auto existing, get_merged_files(kx_dir, tokenizer));
+  uint64_t last = existing.empty() ? 0 : existing.back().first;
+
+  uint64_t entries = 0, consumed = 0;
+  for (const auto& pid_file : pid_files) {
+    KX_ASSIGN_OR_RETURN(auto records, jsonl_read(pid_file));
+    if (records.empty()) {
+      (void)remove_file(pid_file);
+      ++consumed;
+      continue;
+    }
+    // A wrapped number would overwrite merged file 000 on every merge.
+    if (last == UINT64_MAX) return fail_msg("no merged file number left in " + quote_path(dir));
+    KX_TRY(move_into_merged_file(store, pid_file, records,
+                                 path_join(dir, merged_file_name(last + 1))));
+    ++last;
+    entries += records.size();
+    ++consumed;
+  }
+  return std::pair<uint64_t, uint64_t>{entries, consumed};
+}
+
+Result<std::vector<std::pair<uint64_t, std::string>>> get_merged_files(
+    const std::string& kx_dir, const std::string& tokenizer) {
+  std::vector<std::pair<uint64_t, std::string>> files;
+  if (!is_valid_tokenizer_name(tokenizer)) return files;
+  std::string dir = merged_dir(kx_dir, tokenizer);
+  if (!is_dir(dir)) return files;
+  KX_ASSIGN_OR_RETURN(auto entries, list_dir(dir));
+  for (auto& entry : entries) {
+    auto number = merged_file_number(entry.name);
+    if (number) files.emplace_back(*number, std::move(entry.path));
+  }
+  std::stable_sort(files.begin(), files.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  return files;
+}
+
+Result<std::vector<TokenIndexEntry>> read_merged(const std::string& kx_dir,
+                                                 const std::string& tokenizer) {
+  KX_ASSIGN_OR_RETURN(auto files, get_merged_files(kx_dir, tokenizer));
+  std::vector<TokenIndexEntry> entries;
+  for (const auto& [number, path] : files) {
+    KX_ASSIGN_OR_RETURN(auto bytes, mmap_file(path));
+    if (!bytes) continue;
+    for_each_token_entry(bytes->view(),
+                         [&](TokenIndexEntry&& entry) { entries.push_back(std::move(entry)); });
+  }
+  return entries;
+}
+
+Result<std::vector<std::string>> list_tokenizers(const std::string& kx_dir) {
+  std::vector<std::string> names;
+  std::string store = store_dir(kx_dir);
+  if (!is_dir(store)) return names;
+  KX_ASSIGN_OR_RETURN(auto entries, list_dir(store));
+  for (const auto& entry : entries) {
+    std::string name = utf8_lossy(entry.name);
+    if (!name.starts_with(kPrefix)) continue;
+    std::string rest = name.substr(kPrefix.size());
+    auto info = stat_path(entry.path);
+    if (!info) continue;
+    if (info->directory && !rest.empty()) {
+      names.push_back(std::move(rest));
+    } else if (info->regular) {
+      // Pid files and the binary index: the tokenizer is the part before the
+      // last ".", so names holding "." are recognised.
+      size_t dot = rest.rfind('.');
+      if (dot != std::string::npos && dot > 0) names.push_back(rest.substr(0, dot));
+    }
+  }
+  std::sort(names.begin(), names.end());
+  names.erase(std::unique(names.begin(), names.end()), names.end());
+  return names;
+}
+
+Result<TokenStatus> token_status(const std::string& kx_dir, const std::string& tokenizer) {
+  KX_ASSIGN_OR_RETURN(auto entries, read_merged(kx_dir, tokenizer));
+  TokenStatus status;
+  status.total_entries = entries.size();
+  for (const auto& entry : entries) {
+    if (entry.revoked) ++status.revoked_entries;
+    else ++status.active_entries;
+    status.total_tokens += entry.token_count;  // wraps modulo 2^64
+  }
+  return status;
+}
+
+}  // namespace token_index
 }  // namespace kestrix

@@ -1,0 +1,395 @@
+// File-system helpers: the only place that calls open, write, rename, stat
+// and readdir directly.
+#include "fs.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace kestrix {
+
+std::string path_join(std::string_view base, std::string_view part) {
+  if (!part.empty() && part.front() == '/') return std::string(part);
+  std::string out(base);
+  if (!out.empty() && out.back() != '/') out.push_back('/');
+  out.append(part);
+  return out;
+}
+
+std::string_view path_basename(std::string_view path) {
+  while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
+  size_t slash = path.rfind('/');
+  return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+std::string_view path_dirname(std::string_view path) {
+  while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
+  size_t slash = path.rfind('/');
+  if (slash == std::string_view::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+Status write_all(int fd, std::string_view data) {
+  const char* p = data.data();
+  size_t left = data.size();
+  while (left > 0) {
+    ssize_t n = ::write(fd, p, left);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return fail_errno();
+    }
+    if (n == 0) return fail_msg("failed to write whole buffer");
+    p += n;
+    left -= static_cast<size_t>(n);
+  }
+  return {};
+}
+
+static int open_retry(const char* path, int flags, mode_t mode = 0666) {
+  int fd;
+  do {
+    fd = ::open(path, flags | O_CLOEXEC, mode);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+Status append_to_file(const std::string& path, std::string_view data) {
+  int fd = open_retry(path.c_str(), O_WRONLY | O_APPEND | O_CREAT);
+  if (fd < 0) return fail_errno();
+  Status st = write_all(fd, data);
+  ::close(fd);
+  return st;
+}
+
+Status create_dirs(const std::string& path) {
+  if (path.empty()) return {};
+  struct stat st;
+  if (::stat(path.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) return {};
+    return fail(Error::os(EEXIST));
+  }
+  std::string_view parent = path_dirname(path);
+  if (parent != path && parent != "." && parent != "/") KX_TRY(create_dirs(std::string(parent)));
+  if (::mkdir(path.c_str(), 0777) != 0) {
+    int err = errno;
+    // Another process may have created it meanwhile.
+    if (err == EEXIST && is_dir(path)) return {};
+    return fail(Error::os(err));
+  }
+  return {};
+}
+
+std::optional<FileInfo> stat_path(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+  return FileInfo{static_cast<uint64_t>(st.st_size),
+                  static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
+                  S_ISREG(st.st_mode), S_ISDIR(st.st_mode)};
+}
+
+bool is_dir(const std::string& path) {
+  auto info = stat_path(path);
+  return info && info->directory;
+}
+
+bool is_regular_file(const std::string& path) {
+  auto info = stat_path(path);
+  return info && info->regular;
+}
+
+Result<std::vector<DirEntry>> list_dir(const std::string& dir) {
+  DIR* d = ::opendir(dir.c_str());
+  if (!d) return fail_errno();
+  std::vector<DirEntry> entries;
+  for (;;) {
+    errno = 0;
+    struct dirent* ent = ::readdir(d);
+    if (!ent) {
+      int err = errno;
+      ::closedir(d);
+      if (err != 0) return fail(Error::os(err));
+      break;
+    }
+    std::string_view name(ent->d_name);
+    if (name == "." || name == "..") continue;
+    entries.push_back({std::string(name), path_join(dir, name)});
+  }
+  return entries;
+}
+
+std::string utf8_lossy(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size());
+  size_t i = 0;
+  auto at = [&](size_t k) { return static_cast<unsigned char>(bytes[k]); };
+  while (i < bytes.size()) {
+    unsigned char c = at(i);
+    if (c < 0x80) {
+      out.push_back(static_cast<char>(c));
+      ++i;
+      continue;
+    }
+    size_t need = 0;
+    unsigned char lo = 0x80, hi = 0xBF;
+    if (c >= 0xC2 && c <= 0xDF) {
+      need = 1;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      need = 2;
+      if (c == 0xE0) lo = 0xA0;
+      if (c == 0xED) hi = 0x9F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      need = 3;
+      if (c == 0xF0) lo = 0x90;
+      if (c == 0xF4) hi = 0x8F;
+    }
+    // Take the longest valid prefix of the sequence; a broken one becomes a
+    // single replacement character.
+    size_t k = 1;
+    if (need > 0) {
+      while (k <= need && i + k < bytes.size()) {
+        unsigned char b = at(i + k);
+        unsigned char l = (k == 1) ? lo : 0x80, h = (k == 1) ? hi : 0xBF;
+        if (b < l || b > h) break;
+        ++k;
+      }
+    }
+    if (need > 0 && k == need + 1) {
+      out.append(bytes.substr(i, k));
+    } else {
+      out.append("\xEF\xBF\xBD");
+    }
+    i += k;
+  }
+  return out;
+}
+
+Status remove_file(const std::string& path) {
+  if (::unlink(path.c_str()) != 0) return fail_errno();
+  return {};
+}
+
+Status rename_path(const std::string& from, const std::string& to) {
+  if (::rename(from.c_str(), to.c_str()) != 0) return fail_errno();
+  return {};
+}
+
+Status remove_tree(const std::string& path) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) return fail_errno();
+  if (S_ISDIR(st.st_mode)) {
+    KX_ASSIGN_OR_RETURN(auto entries, list_dir(path));
+    for (const auto& e : entries) KX_TRY(remove_tree(e.path));
+    if (::rmdir(path.c_str()) != 0) return fail_errno();
+    return {};
+  }
+  return remove_file(path);
+}
+
+Result<std::optional<std::string>> read_whole_file(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return std::optional<std::string>();
+  int fd = open_retry(path.c_str(), O_RDONLY);
+  if (fd < 0) return fail_errno();
+  if (::fstat(fd, &st) != 0) {
+    int err = errno;
+    ::close(fd);
+    return fail(Error::os(err));
+  }
+  if (S_ISDIR(st.st_mode)) {
+    ::close(fd);
+    return fail(Error::os(EISDIR));
+  }
+  if (st.st_size == 0) {
+    ::close(fd);
+    return std::optional<std::string>();
+  }
+  // Read at most the length the file had when examined, as a mapping would.
+  std::string data;
+  data.resize_and_overwrite(static_cast<size_t>(st.st_size), [&](char* buf, size_t cap) {
+    size_t got = 0;
+    while (got < cap) {
+      ssize_t n = ::read(fd, buf + got, cap - got);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        got = static_cast<size_t>(-1);
+        break;
+      }
+      if (n == 0) break;  // truncated meanwhile
+      got += static_cast<size_t>(n);
+    }
+    return got == static_cast<size_t>(-1) ? cap + 1 : got;
+  });
+  int err = errno;
+  ::close(fd);
+  if (data.size() > static_cast<size_t>(st.st_size)) return fail(Error::os(err));
+  if (data.empty()) return std::optional<std::string>();
+  return std::optional<std::string>(std::move(data));
+}
+
+// ------------------------------------------------------------ FileWriter ---
+
+namespace {
+constexpr size_t kWriteBuffer = 1 << 20;
+}
+
+FileWriter::~FileWriter() {
+  if (fd_ >= 0) {
+    (void)flush();
+    ::close(fd_);
+  }
+}
+
+FileWriter::FileWriter(FileWriter&& other) noexcept
+    : fd_(other.fd_), buffer_(std::move(other.buffer_)) {
+  other.fd_ = -1;
+}
+
+FileWriter& FileWriter::operator=(FileWriter&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = other.fd_;
+    buffer_ = std::move(other.buffer_);
+    other.fd_ = -1;
+  }
+  return *this;
+}
+
+Result<FileWriter> FileWriter::create(const std::string& path) {
+  int fd = open_retry(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC);
+  if (fd < 0) return fail_errno();
+  return FileWriter(fd);
+}
+
+Result<FileWriter> FileWriter::append(const std::string& path, bool create) {
+  int fd = open_retry(path.c_str(), O_WRONLY | O_APPEND | (create ? O_CREAT : 0));
+  if (fd < 0) return fail_errno();
+  return FileWriter(fd);
+}
+
+Status FileWriter::write(std::string_view data) {
+  if (buffer_.size() + data.size() > kWriteBuffer) {
+    KX_TRY(flush());
+    if (data.size() >= kWriteBuffer) return write_all(fd_, data);
+  }
+  buffer_.append(data);
+  return {};
+}
+
+Status FileWriter::flush() {
+  if (buffer_.empty()) return {};
+  Status st = write_all(fd_, buffer_);
+  buffer_.clear();
+  return st;
+}
+
+Status FileWriter::close() {
+  if (fd_ < 0) return {};
+  Status st = flush();
+  int rc = ::close(fd_);
+  int err = errno;
+  fd_ = -1;
+  if (!st) return st;
+  if (rc != 0 && err != EINTR) return fail(Error::os(err));
+  return {};
+}
+
+// ------------------------------------------------------------ AtomicFile ---
+
+static constexpr std::string_view kTempPrefix = ".kxtmp.";
+
+bool is_temp_name(std::string_view name) { return name.starts_with(kTempPrefix); }
+
+Result<AtomicFile> AtomicFile::begin(const std::string& target, const std::string& tmp_dir) {
+  static std::atomic<uint64_t> counter{0};
+  AtomicFile f;
+  f.target_ = target;
+  std::string dir = tmp_dir.empty() ? std::string(path_dirname(target)) : tmp_dir;
+  f.tmp_path_ = path_join(dir, std::string(kTempPrefix) + std::to_string(::getpid()) + "." +
+                                   std::to_string(counter.fetch_add(1)) + "." +
+                                   std::string(path_basename(target)));
+  KX_ASSIGN_OR_RETURN(f.writer_, FileWriter::create(f.tmp_path_));
+  struct stat st;
+  if (::stat(target.c_str(), &st) == 0) (void)::fchmod(f.writer_.fd(), st.st_mode & 07777);
+  return f;
+}
+
+AtomicFile::AtomicFile(AtomicFile&& other) noexcept
+    : target_(std::move(other.target_)),
+      tmp_path_(std::move(other.tmp_path_)),
+      writer_(std::move(other.writer_)),
+      done_(other.done_) {
+  other.done_ = true;
+}
+
+AtomicFile::~AtomicFile() {
+  if (!done_) {
+    (void)writer_.close();
+    ::unlink(tmp_path_.c_str());
+  }
+}
+
+Status AtomicFile::commit() {
+  Status st = writer_.close();
+  if (st) st = rename_path(tmp_path_, target_);
+  if (!st) ::unlink(tmp_path_.c_str());
+  done_ = true;
+  return st;
+}
+
+Status atomic_write(const std::string& target, std::string_view content,
+                    const std::string& tmp_dir) {
+  KX_ASSIGN_OR_RETURN(AtomicFile f, AtomicFile::begin(target, tmp_dir));
+  KX_TRY(f.write(content));
+  return f.commit();
+}
+
+std::string quote_path(std::string_view path) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string out = "\"";
+  size_t i = 0;
+  while (i < path.size()) {
+    unsigned char c = static_cast<unsigned char>(path[i]);
+    if (c >= 0x80) {
+      // Copy a valid UTF-8 sequence; escape each byte of an invalid one.
+      size_t len = (c >= 0xF0) ? 4 : (c >= 0xE0) ? 3 : (c >= 0xC0) ? 2 : 1;
+      if (len <= path.size() - i && utf8_lossy(path.substr(i, len)) == path.substr(i, len) &&
+          len > 1) {
+        out.append(path.substr(i, len));
+        i += len;
+      } else {
+        out.append("\\x");
+        out.push_back(kHex[c >> 4]);
+        out.push_back(kHex[c & 15]);
+        ++i;
+      }
+      continue;
+    }
+    switch (c) {
+      case '\\': out.append("\\\\"); break;
+      case '"': out.append("\\\""); break;
+      case '\t': out.append("\\t"); break;
+      case '\r': out.append("\\r"); break;
+      case '\n': out.append("\\n"); break;
+      default:
+        if (c < 0x20 || c == 0x7F) {
+          char buf[16];
+          std::snprintf(buf, sizeof buf, "\\u{%x}", c);
+          out.append(buf);
+        } else {
+          out.push_back(static_cast<char>(c));
+        }
+    }
+    ++i;
+  }
+  out.push_back('"');
+  return out;
+}
+
+}  // namespace kestrix

@@ -1,0 +1,13 @@
+#include "mmap_lines.h"
+
+#include "fs.h"
+
+namespace kestrix {
+
+Result<std::optional<FileBytes>> mmap_file(const std::string& path) {
+  KX_ASSIGN_OR_RETURN(auto data, read_whole_file(path));
+  if (!data) return std::optional<FileBytes>();
+  return std::optional<FileBytes>(FileBytes(std::move(*data)));
+}
+
+}  // namespace kestrix

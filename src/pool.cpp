@@ -1,0 +1,118 @@
+// Worker pool: threads wait on a queue of jobs; a parallel_for posts one job
+// per thread that claims indexes from a shared counter, and the caller claims
+// indexes too, so the loop finishes even if no worker ever runs (e.g. in a
+// child process after fork).
+#include "pool.h"
+
+#include <pthread.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+namespace kestrix {
+
+namespace {
+
+struct Loop {
+  size_t n;
+  const std::function<void(size_t)>* fn;
+  std::atomic<size_t> next{0};
+  std::atomic<size_t> done{0};
+  std::mutex mu;
+  std::condition_variable finished;
+
+  // Claims and runs indexes until none are left.
+  void work() {
+    for (;;) {
+      size_t i = next.fetch_add(1);
+      if (i >= n) return;
+      (*fn)(i);
+      if (done.fetch_add(1) + 1 == n) {
+        std::lock_guard<std::mutex> lock(mu);
+        finished.notify_all();
+      }
+    }
+  }
+};
+
+class Pool {
+ public:
+  explicit Pool(size_t threads) : size_(threads) {
+    for (size_t i = 0; i < threads; ++i) std::thread([this] { run(); }).detach();
+  }
+
+  void post(std::shared_ptr<Loop> loop) {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      jobs_.push_back(std::move(loop));
+    }
+    cv_.notify_one();
+  }
+
+  size_t size() const { return size_; }
+
+ private:
+  void run() {
+    for (;;) {
+      std::shared_ptr<Loop> loop;
+      {
+        std::unique_lock<std::mutex> lock(mu_);
+        cv_.wait(lock, [this] { return !jobs_.empty(); });
+        loop = std::move(jobs_.front());
+        jobs_.pop_front();
+      }
+      loop->work();
+    }
+  }
+
+  size_t size_;
+  std::mutex mu_;
+  std::condition_variable cv_;
+  std::deque<std::shared_ptr<Loop>> jobs_;
+};
+
+std::mutex g_pool_mu;
+Pool* g_pool = nullptr;  // intentionally leaked: threads outlive static destruction
+
+void forget_pool_in_child() { g_pool = nullptr; }
+
+Pool& pool() {
+  std::lock_guard<std::mutex> lock(g_pool_mu);
+  if (!g_pool) {
+    static bool registered = [] {
+      pthread_atfork(nullptr, nullptr, forget_pool_in_child);
+      return true;
+    }();
+    (void)registered;
+    g_pool = new Pool(std::max<size_t>(1, std::thread::hardware_concurrency()));
+  }
+  return *g_pool;
+}
+
+}  // namespace
+
+size_t pool_size() { return pool().size(); }
+
+void parallel_for(size_t n, const std::function<void(size_t)>& fn) {
+  if (n == 0) return;
+  if (n == 1) {
+    fn(0);
+    return;
+  }
+  auto loop = std::make_shared<Loop>();
+  loop->n = n;
+  loop->fn = &fn;
+  Pool& p = pool();
+  size_t helpers = std::min(n - 1, p.size());
+  for (size_t i = 0; i < helpers; ++i) p.post(loop);
+  loop->work();
+  std::unique_lock<std::mutex> lock(loop->mu);
+  loop->finished.wait(lock, [&] { return loop->done.load() == n; });
+}
+
+}  // namespace kestrix
