@@ -26,3 +26,23 @@ def write_bytes(path, data):
 def read_bytes(path):
     with open(path, "rb") as f:
         return f.read()
+
+
+def token_line(token_count, sources, tokenizer="t", revoked=False, sorted_keys=True):
+    """One token-index entry as a compact JSON line (bytes, no line feed)."""
+    import json
+
+    fields = {
+        "token_count": token_count,
+        "sources": list(sources),
+        "tokenizer": tokenizer,
+        "revoked": revoked,
+    }
+    return json.dumps(fields, separators=(",", ":"), sort_keys=sorted_keys).encode()
+
+
+def write_merged(kx_dir, tokenizer, name, lines):
+    """Writes a merged token-index file; `lines` are bytes, joined with \\n."""
+    path = kx_path(kx_dir, "token-index." + tokenizer, name)
+    write_bytes(path, b"".join(line + b"\n" for line in lines))
+    return path

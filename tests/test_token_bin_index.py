@@ -1,0 +1,235 @@
+import os
+import struct
+
+import pytest
+
+import _kx_native as kx
+from conftest import kx_path, read_bytes, token_line, write_bytes, write_merged
+
+H1 = "ab" * 32
+H2 = "ac" * 32  # same first byte as H1, sorts after it
+H3 = "01" * 32
+
+
+def parse_index(data):
+    """Decodes a token binary index into plain Python structures."""
+    assert data[:9] == b"KXIDXTI01"
+    version, e, s, eo, so, bo = struct.unpack_from("<6I", data, 9)
+    assert data[33:64] == bytes(31)
+    entries = []
+    for i in range(e):
+        fid, off, length, rev = struct.unpack_from("<HIIB", data, eo + 16 * i)
+        assert data[eo + 16 * i + 11 : eo + 16 * i + 16] == bytes(5)
+        entries.append((fid, off, length, rev))
+    sources, pos = [], so
+    for _ in range(s):
+        h = data[pos : pos + 32]
+        (k,) = struct.unpack_from("<H", data, pos + 32)
+        ids = list(struct.unpack_from("<%dI" % k, data, pos + 34))
+        sources.append((pos, h.hex(), ids))
+        pos += 34 + 4 * k
+    assert pos == bo
+    buckets = list(struct.unpack_from("<256Q", data, bo))
+    assert len(data) == bo + 2048
+    return dict(version=version, E=e, S=s, entries_offset=eo, sources_offset=so,
+                buckets_offset=bo, entries=entries, sources=sources, buckets=buckets)
+
+
+def build(store, tokenizer="t"):
+    result = kx.token_index_build_binary_index(store, tokenizer)
+    return result, parse_index(read_bytes(bin_path(store, tokenizer)))
+
+
+def bin_path(store, tokenizer="t"):
+    return kx_path(store, "token-index.%s.bin" % tokenizer)
+
+
+class TestLayout:
+    def test_single_entry_matches_the_worked_sizes(self, store):
+        line = token_line(12, [H1])
+        write_merged(store, "t", "001", [line])
+        result, idx = build(store)
+        assert result == "entries=1, sources=1"
+        assert (idx["version"], idx["E"], idx["S"]) == (1, 1, 1)
+        assert (idx["entries_offset"], idx["sources_offset"], idx["buckets_offset"]) == (64, 80, 118)
+        assert os.path.getsize(bin_path(store)) == 2166
+        assert idx["entries"] == [(1, 0, len(line), 0)]
+        assert idx["sources"] == [(80, H1, [0])]
+        assert idx["buckets"][0xAB] == 80
+        assert sum(1 for b in idx["buckets"] if b) == 1
+
+    def test_no_parsable_lines_gives_an_empty_index(self, store):
+        write_merged(store, "t", "001", [b"not json", b'{"token_count":1}'])
+        result, idx = build(store)
+        assert result == "entries=0, sources=0"
+        assert os.path.getsize(bin_path(store)) == 2112
+        assert (idx["sources_offset"], idx["buckets_offset"]) == (64, 64)
+        assert idx["buckets"] == [0] * 256
+
+    def test_only_64_digit_hex_sources_are_indexed_case_insensitively(self, store):
+        write_merged(store, "t", "001", [token_line(1, ["xyz", "ab" * 31, H3.upper()])])
+        write_merged(store, "t", "002", [token_line(1, [H3])])
+        _, idx = build(store)
+        assert [(h, ids) for _, h, ids in idx["sources"]] == [(H3, [0, 1])]
+
+    def test_duplicate_source_and_shared_bucket(self, store):
+        write_merged(store, "t", "001", [token_line(1, [H2, H1, H1]), token_line(2, [H2])])
+        _, idx = build(store)
+        (p1, h1, ids1), (p2, h2, ids2) = idx["sources"]
+        assert (h1, ids1) == (H1, [0, 0])
+        assert (h2, ids2) == (H2, [0, 1])
+        assert idx["buckets"][0xAB] == p1 == idx["sources_offset"]
+        assert p2 == p1 + 34 + 8
+
+    def test_entry_records_point_at_their_lines_in_merged_order(self, store):
+        good = [token_line(1, [H1]), token_line(2, [H2], revoked=True), token_line(3, [])]
+        array_form = b'[4,["%s"],"t",false]' % H3.encode()
+        p1 = write_merged(store, "t", "002", [good[1], b"", b"garbage", good[2] + b"\r"])
+        p0 = write_merged(store, "t", "1", [good[0]])
+        p2 = write_merged(store, "t", "010", [b'{"revoked":true}', array_form])
+        write_merged(store, "t", "notes", [token_line(9, [H1])])
+        _, idx = build(store)
+        status = kx.token_index_token_status(store, "t")
+        assert idx["E"] == status["total_entries"] == 4
+        files = {1: read_bytes(p0), 2: read_bytes(p1), 10: read_bytes(p2)}
+        counts = []
+        for fid, off, length, rev in idx["entries"]:
+            raw = files[fid][off : off + length]
+            counts.append(raw.rstrip(b"\r"))
+            assert rev == (b'"revoked":true' in raw)
+        assert counts == [good[0], good[1], good[2], array_form]
+        assert idx["entries"][2][2] == len(good[2]) + 1  # carriage return included
+
+    def test_a_source_named_by_more_than_65535_entries_is_split(self, store):
+        line = token_line(1, [H1]) + b"\n"
+        write_bytes(kx_path(store, "token-index.t", "001"), line * 65537)
+        result, idx = build(store)
+        assert result == "entries=65537, sources=2"
+        (_, h1, ids1), (_, h2, ids2) = idx["sources"]
+        assert h1 == h2 == H1
+        assert ids1 == list(range(65535)) and ids2 == [65535, 65536]
+
+
+class TestBuildFailures:
+    def test_missing_merged_directory(self, store):
+        with pytest.raises(RuntimeError, match="^no merged token-index directory for tokenizer 't'$"):
+            kx.token_index_build_binary_index(store, "t")
+
+    def test_file_number_above_65535_is_refused_and_keeps_the_old_index(self, store):
+        write_merged(store, "t", "001", [token_line(1, [H1])])
+        build(store)
+        before = read_bytes(bin_path(store))
+        write_merged(store, "t", "65536", [token_line(1, [H1])])
+        with pytest.raises(RuntimeError, match="65535"):
+            kx.token_index_build_binary_index(store, "t")
+        assert read_bytes(bin_path(store)) == before
+        assert not [n for n in os.listdir(kx_path(store)) if "kxtmp" in n]
+
+    def test_build_leaves_no_temporary_file(self, store):
+        write_merged(store, "t", "001", [token_line(1, [H1])])
+        build(store)
+        assert not [n for n in os.listdir(kx_path(store)) if "kxtmp" in n]
+
+
+def set_revoked_byte(store, entry_id, value, tokenizer="t"):
+    """Changes one revoked byte of the index, keeping its modification time."""
+    path = bin_path(store, tokenizer)
+    st = os.stat(path)
+    data = bytearray(read_bytes(path))
+    data[64 + 16 * entry_id + 10] = value
+    write_bytes(path, bytes(data))
+    os.utime(path, ns=(st.st_atime_ns, st.st_mtime_ns))
+
+
+class TestFreshness:
+    """The forget set follows the index exactly when the index is fresh."""
+
+    @pytest.fixture
+    def indexed(self, store):
+        path = write_merged(store, "t", "001", [token_line(1, [H1]), token_line(2, [H2])])
+        build(store)
+        t = os.stat(bin_path(store)).st_mtime_ns
+        os.utime(path, ns=(t - 10**9, t - 10**9))
+        set_revoked_byte(store, 1, 1)
+        return store, t
+
+    def test_fresh_index_is_used(self, indexed):
+        store, _ = indexed
+        assert kx.generate_forget_set(store, "t") == b"\x02"
+
+    def test_equal_times_count_as_fresh(self, indexed):
+        store, t = indexed
+        os.utime(kx_path(store, "token-index.t", "001"), ns=(t, t))
+        assert kx.generate_forget_set(store, "t") == b"\x02"
+
+    @pytest.mark.parametrize("name", ["001", "notes"])
+    def test_any_newer_file_in_the_merged_directory_makes_it_stale(self, indexed, name):
+        store, t = indexed
+        path = kx_path(store, "token-index.t", name)
+        if not os.path.exists(path):
+            write_bytes(path, b"")
+        os.utime(path, ns=(t + 1, t + 1))
+        assert kx.generate_forget_set(store, "t") == b"\x00"
+
+    def test_newer_pid_file_does_not_make_it_stale(self, indexed):
+        store, t = indexed
+        kx.token_index_write_pid(store, "t", 5, [H1])
+        pid_files = [n for n in os.listdir(kx_path(store)) if n.startswith("token-index.t.")
+                     and n != "token-index.t.bin"]
+        assert pid_files
+        os.utime(kx_path(store, pid_files[0]), ns=(t + 10**9, t + 10**9))
+        assert kx.generate_forget_set(store, "t") == b"\x02"
+
+    def test_rebuild_after_a_merge_is_fresh_again(self, indexed):
+        store, t = indexed
+        kx.token_index_write_pid(store, "t", 5, [H1])
+        kx.token_index_merge_pid_files(store, "t")
+        os.utime(kx_path(store, "token-index.t", "002"), ns=(t + 1, t + 1))
+        assert kx.generate_forget_set(store, "t") == b"\x00"
+        assert kx.token_index_build_binary_index(store, "t") == "entries=3, sources=2"
+        os.utime(bin_path(store), ns=(t + 2, t + 2))
+        set_revoked_byte(store, 2, 1)
+        assert kx.generate_forget_set(store, "t") == b"\x04"
+
+
+def corrupt(data, offset, packed):
+    return data[:offset] + packed + data[offset + len(packed):]
+
+
+class TestDamagedIndex:
+    """A damaged index is never read out of bounds; readers use the merged files."""
+
+    @pytest.fixture
+    def good(self, store):
+        write_merged(store, "t", "001", [token_line(1, [H1], revoked=True), token_line(2, [H2])])
+        build(store)
+        set_revoked_byte(store, 1, 1)  # the index now says 0b11, the merged files 0b01
+        return store, read_bytes(bin_path(store))
+
+    @pytest.mark.parametrize("mutate", [
+        lambda d: d,
+        lambda d: d[:63],
+        lambda d: d[:64],
+        lambda d: d[:-1],
+        lambda d: b"KXIDXTI02" + d[9:],
+        lambda d: corrupt(d, 9, struct.pack("<I", 2)),
+        lambda d: corrupt(d, 13, struct.pack("<I", 0xFFFFFFFF)),
+        lambda d: corrupt(d, 21, struct.pack("<I", 0)),
+        lambda d: corrupt(d, 25, struct.pack("<I", 0xFFFFFF00)),
+        lambda d: corrupt(d, 29, struct.pack("<I", 0xFFFFFF00)),
+        lambda d: corrupt(d, 29, struct.pack("<I", 40)),
+    ], ids=["intact", "63-bytes", "header-only", "short-by-one", "magic", "version", "entry-count",
+            "entries-offset", "sources-offset", "buckets-offset", "buckets-before-sources"])
+    def test_damaged_index_falls_back_to_the_merged_files(self, good, mutate):
+        store, data = good
+        path = bin_path(store)
+        t = os.stat(path).st_mtime_ns
+        write_bytes(path, mutate(data))
+        os.utime(path, ns=(t, t))
+        expected = b"\x03" if mutate(data) == data else b"\x01"
+        assert kx.generate_forget_set(store, "t") == expected
+
+    def test_empty_index_file_is_ignored(self, good):
+        store, _ = good
+        write_bytes(bin_path(store), b"")
+        assert kx.generate_forget_set(store, "t") == b"\x01"
