@@ -406,3 +406,123 @@ def test_pre_filter_and_fast_reading_agree_with_the_parser(lines, target, crlf):
         assert kx.show_by_section(root, target) == expected
     finally:
         shutil.rmtree(root)
+
+
+# ------------------------------------------------ show_by_author_token
+
+
+def entry_key(entry):
+    return (entry["token_count"], tuple(entry["sources"]), entry["tokenizer"], entry["revoked"])
+
+
+def token_bin(kx_dir, tokenizer):
+    return kx_path(kx_dir, f"token-index.{tokenizer}.bin")
+
+
+def both_paths(kx_dir, name, tokenizer):
+    """(index path result, scan path result); the index must be fresh."""
+    kx.token_index_build_binary_index(kx_dir, tokenizer)
+    indexed = kx.show_by_author_token(kx_dir, name, tokenizer)
+    os.remove(token_bin(kx_dir, tokenizer))
+    scanned = kx.show_by_author_token(kx_dir, name, tokenizer)
+    return indexed, scanned
+
+
+class TestShowByAuthorToken:
+    @pytest.fixture
+    def tokens(self, store):
+        a = kx.author_add("A", "a", store)
+        b = kx.author_add("B", "b", store)
+        s1 = kx.register_section("p1", [a], [], "MIT", "2020", store)
+        s2 = kx.register_section("p2", [a], [b], "MIT", "2020", store)
+        s3 = kx.register_section("p3", [b], [], "MIT", "2020", store)
+        for count, sources in [(10, [s1]), (20, [s1, s2]), (40, [s3]), (80, [s2, s3]), (160, ["zz"])]:
+            kx.token_index_write_pid(store, "bpe", count, sources)
+        kx.token_index_merge_pid_files(store, "bpe")
+        kx.token_index_write_pid(store, "bpe", 320, [s1])
+        kx.token_index_merge_pid_files(store, "bpe")
+        return store, (s1, s2, s3)
+
+    def test_both_paths_agree(self, tokens):
+        store, _ = tokens
+        for name, total in [("A", 10 + 20 + 80 + 320), ("B", 40 + 80), ("C", 0)]:
+            indexed, scanned = both_paths(store, name, "bpe")
+            assert list(indexed) == ["total_tokens", "document_count", "entries"]
+            assert indexed["total_tokens"] == scanned["total_tokens"] == total
+            assert indexed["document_count"] == len(indexed["entries"])
+            assert collections.Counter(map(entry_key, indexed["entries"])) == collections.Counter(
+                map(entry_key, scanned["entries"])
+            )
+        # The scan path keeps merged order.
+        assert [e["token_count"] for e in scanned_entries(store, "A")] == [10, 20, 80, 320]
+
+    def test_revoked_entries_are_left_out_on_both_paths(self, tokens):
+        store, _ = tokens
+        kx.token_index_build_binary_index(store, "bpe")
+        # Index path: the index's flag decides.  Entry 1 (20 tokens) is
+        # flagged in the index only.
+        index = bytearray(read_bytes(token_bin(store, "bpe")))
+        index[64 + 16 * 1 + 10] = 1
+        write_bytes(token_bin(store, "bpe"), bytes(index))
+        assert kx.show_by_author_token(store, "A", "bpe")["total_tokens"] == 10 + 80 + 320
+        # Scan path: the entry's own flag decides.  Flag the 80-token entry in
+        # its merged file only.
+        os.remove(token_bin(store, "bpe"))
+        path = merged_files(store, "bpe")[0]
+        lines = [json.loads(line) for line in read_bytes(path).splitlines()]
+        for entry in lines:
+            entry["revoked"] = entry["token_count"] == 80
+        write_bytes(path, "".join(json.dumps(e) + "\n" for e in lines).encode())
+        got = kx.show_by_author_token(store, "A", "bpe")
+        assert [e["token_count"] for e in got["entries"]] == [10, 20, 320]
+        # Through the consent operation, whichever path it takes.
+        kx.token_index_build_binary_index(store, "bpe")
+        kx.revoke_by_author_token(store, "A", "bpe")
+        assert kx.show_by_author_token(store, "A", "bpe")["total_tokens"] == 80
+
+    def test_a_stale_index_gives_way_to_the_scan(self, tokens):
+        store, (s1, _, _) = tokens
+        kx.token_index_build_binary_index(store, "bpe")
+        kx.token_index_write_pid(store, "bpe", 640, [s1])
+        kx.token_index_merge_pid_files(store, "bpe")
+        newest = max(os.stat(p).st_mtime_ns for p in merged_files(store, "bpe"))
+        os.utime(token_bin(store, "bpe"), ns=(newest - 10**9, newest - 10**9))
+        assert kx.show_by_author_token(store, "A", "bpe")["total_tokens"] == 10 + 20 + 80 + 320 + 640
+
+    def test_entries_are_read_at_their_recorded_ranges(self, tokens):
+        store, _ = tokens
+        kx.token_index_build_binary_index(store, "bpe")
+        # Same length, different count: the index path reads the new bytes.
+        path = merged_files(store, "bpe")[0]
+        data = read_bytes(path).replace(b'"token_count":10,', b'"token_count":11,')
+        write_bytes(path, data)
+        os.utime(path, ns=(0, 0))  # keep the index fresh
+        assert kx.show_by_author_token(store, "A", "bpe")["total_tokens"] == 11 + 20 + 80 + 320
+        # A file cut short: entries past its end are skipped, not misread.
+        write_bytes(path, data[:20])
+        os.utime(path, ns=(0, 0))
+        assert kx.show_by_author_token(store, "A", "bpe")["total_tokens"] == 320
+
+    @pytest.mark.parametrize("tokenizer", ["none", "", "../x", "a/b"])
+    def test_unknown_or_unusable_tokenizers_give_zeros(self, tokens, tokenizer):
+        store, _ = tokens
+        assert kx.show_by_author_token(store, "A", tokenizer) == {
+            "total_tokens": 0, "document_count": 0, "entries": []
+        }
+
+    def test_a_damaged_index_is_passed_over(self, tokens):
+        store, _ = tokens
+        write_bytes(token_bin(store, "bpe"), b"garbage" * 20)
+        assert kx.show_by_author_token(store, "A", "bpe")["document_count"] == 4
+
+
+def merged_files(kx_dir, tokenizer):
+    d = kx_path(kx_dir, f"token-index.{tokenizer}")
+    return sorted(os.path.join(d, n) for n in os.listdir(d) if n.isdigit())
+
+
+def scanned_entries(kx_dir, name):
+    path = token_bin(kx_dir, "bpe")
+    if os.path.exists(path):
+        os.remove(path)
+    return kx.show_by_author_token(kx_dir, name, "bpe")["entries"]
