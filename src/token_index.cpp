@@ -75,12 +75,6 @@ void append_token_entry_line(std::string& out, const TokenIndexEntry& entry) {
   append_pid_form(out, entry.token_count, entry.sources, entry.tokenizer, entry.revoked);
 }
 
-std::optional<TokenIndexEntry> parse_token_entry_line(std::string_view line) {
-  auto value = parse_json(line);
-  if (!value) return std::nullopt;
-  return token_entry_from_json(*value);
-}
-
 bool is_valid_tokenizer_name(std::string_view tokenizer) {
   return !tokenizer.empty() && tokenizer.find('/') == std::string_view::npos &&
          tokenizer.find('\0') == std::string_view::npos;
