@@ -46,7 +46,7 @@ constexpr LayerSpec kLayers[] = {
 // Builds compact, unambiguous identity keys.  A 64-character lowercase hex
 // string (every content hash) is packed into its 32 bytes; anything else is
 // kept with a length prefix; the tag byte keeps the two forms apart.  File
-// names of document records are interned to a 4-byte number because a store
+// names of document records are interned to a small number because a store
 // holds few distinct data files and many records per file.
 class KeyEncoder {
  public:
