@@ -112,20 +112,35 @@ report({}, t0, c0)
 WORDS = "alpha beta gamma delta epsilon zeta eta theta iota kappa lambda mu".split()
 
 
-def random_line(rng, i):
-    """A JSON line of 0.5 to 2 KB with nested values, numbers and escapes."""
-    target = rng.randint(500, 2000)
-    record = {
-        "id": i,
-        "meta": {"source": "doc-%d" % (i % 977), "score": rng.random(), "tags": rng.sample(WORDS, 3)},
-        "text": "",
-    }
-    base = len(json.dumps(record))
-    parts = []
-    while base + sum(len(p) + 1 for p in parts) < target:
-        parts.append(rng.choice(WORDS) + rng.choice(["", "\\n", "\"q\"", " é"]))
-    record["text"] = " ".join(parts)
-    return json.dumps(record)
+def random_text(rng, size):
+    """Prose-like text with an escape (line break, quote, non-ASCII) every
+    100 bytes or so."""
+    parts, n = [], 0
+    while n < size:
+        word = rng.choice(WORDS)
+        if rng.random() < 0.06:
+            word += rng.choice(["\n", "\"", "é"])
+        parts.append(word)
+        n += len(word) + 1
+    return " ".join(parts)
+
+
+class LineMaker:
+    """JSON lines of 0.5 to 2 KB with nested values, numbers and escapes,
+    each distinct (they carry their number), built from a pool of texts."""
+
+    def __init__(self, rng):
+        self.rng = rng
+        self.texts = [random_text(rng, rng.randint(380, 1850)) for _ in range(4000)]
+
+    def line(self, i):
+        rng = self.rng
+        record = {
+            "id": i,
+            "meta": {"source": "doc-%d" % (i % 977), "score": rng.random(), "tags": rng.sample(WORDS, 3)},
+            "text": rng.choice(self.texts),
+        }
+        return json.dumps(record)
 
 
 def build_purge_store(root, size_mb, rng):
@@ -136,9 +151,10 @@ def build_purge_store(root, size_mb, rng):
     kept = kx.register_section("kept.txt", [author], [], "MIT", "2024", kx_dir)
     data_file = os.path.join(root, "train.jsonl")
     total = n = revoked = 0
+    maker = LineMaker(rng)
     with open(data_file, "w") as out:
         while total < size_mb << 20:
-            line = random_line(rng, n)
+            line = maker.line(n)
             out.write(line + "\n")
             total += len(line) + 1
             if n % 10 == 0:

@@ -77,6 +77,16 @@ def test_purge_normalises_the_data_file(store):
     assert log_entries(store) == [("purge", f'purged 0 lines from "{path}"')]
 
 
+def test_relative_data_path_is_used_as_given(store, monkeypatch):
+    revoked_store(store, [{"n": 1}])
+    monkeypatch.chdir(store)
+    write_bytes(os.path.join(".", "d.jsonl"), b'{"n":1}\n{"n":2}\n')
+    assert kx.purge_revoked(store, "d.jsonl", False)["purged"] == 1
+    assert read_bytes("d.jsonl") == b'{"n":2}\n'
+    assert sorted(os.listdir(store)) == [".kx", "d.jsonl"]
+    assert log_entries(store)[-1] == ("purge", 'purged 1 lines from "d.jsonl"')
+
+
 def test_non_json_line_is_kept_even_if_its_text_was_tracked(store):
     revoked_store(store, ["bare"])
     path = data_path(store)
