@@ -307,7 +307,7 @@ Result<Entries> entries_from_group_files(const std::string& kx_dir) {
     for_each_line(bytes, [&](std::string_view line) {
       read_fields(line, "id", "refs", f);
       binary_index::EncodedEntry entry;
-      if (!f.has_string || !hex_to_bytes(f.string, entry.key.data(), entry.key.size())) return;
+      if (!f.has_string || !binary_index::key_from_hex(f.string, entry.key)) return;
       for (std::string_view ref : f.list) {
         if (auto shard = parse_shard_byte(ref)) {
           entry.records.push_back('\0');
@@ -358,7 +358,7 @@ SliceResult parse_token_slice(std::string_view bytes, size_t begin, size_t end) 
         ++result.lines;
         for (std::string_view source : f.list) {
           TokenHit hit{{}, pos, stop - pos};
-          if (hex_to_bytes(source, hit.key.data(), hit.key.size())) result.hits.push_back(hit);
+          if (binary_index::key_from_hex(source, hit.key)) result.hits.push_back(hit);
         }
       }
     }
