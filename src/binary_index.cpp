@@ -283,12 +283,19 @@ Status encode_token_line(std::string_view tokenizer, uint16_t file_number, uint3
   if (tokenizer.size() > 255)
     return fail_msg("tokenizer name of " + std::to_string(tokenizer.size()) +
                     " bytes exceeds the 255-byte limit of index.bin");
-  out.push_back('\x01');
-  out.push_back(static_cast<char>(tokenizer.size()));
-  out.append(tokenizer);
-  put_u16(out, file_number);
-  put_u32(out, offset);
-  put_u32(out, length);
+  const size_t at = out.size();
+  out.resize(at + tokenizer.size() + 12);
+  auto* p = reinterpret_cast<uint8_t*>(out.data() + at);
+  p[0] = 1;
+  p[1] = static_cast<uint8_t>(tokenizer.size());
+  std::memcpy(p + 2, tokenizer.data(), tokenizer.size());
+  p += 2 + tokenizer.size();
+  p[0] = static_cast<uint8_t>(file_number);
+  p[1] = static_cast<uint8_t>(file_number >> 8);
+  for (int i = 0; i < 4; ++i) {
+    p[2 + i] = static_cast<uint8_t>(offset >> (8 * i));
+    p[6 + i] = static_cast<uint8_t>(length >> (8 * i));
+  }
   return {};
 }
 

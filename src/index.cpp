@@ -55,9 +55,18 @@ std::string code_name(ShardCode code) {
   return {static_cast<char>(code >> 8), static_cast<char>(code & 0xff)};
 }
 
+// Ids are mostly hex digests: sixteen of their bytes spread them well and
+// cost far less than hashing all of them.
 struct StringHash {
   using is_transparent = void;
-  size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+  size_t operator()(std::string_view s) const {
+    if (s.size() < 16) return std::hash<std::string_view>{}(s);
+    uint64_t a, b;
+    std::memcpy(&a, s.data(), 8);
+    std::memcpy(&b, s.data() + s.size() - 8, 8);
+    uint64_t h = (a ^ (b * 0x9E3779B97F4A7C15ull) ^ s.size()) * 0xFF51AFD7ED558CCDull;
+    return static_cast<size_t>(h ^ (h >> 32));
+  }
 };
 template <typename V>
 using StringMap = std::unordered_map<std::string, V, StringHash, std::equal_to<>>;
