@@ -15,9 +15,4 @@ Result<std::vector<DocumentRecord>> blame(const std::string& kx_dir, const std::
   return lookup_document(kx_dir, line_hash);
 }
 
-// Placeholder until the line diff lands.
-std::vector<Opcode> blame_diff(const std::vector<std::string>&, const std::vector<std::string>&) {
-  return {};
-}
-
 }  // namespace kestrix

@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "json_tape.h"
+
 namespace kestrix {
 
 namespace {
@@ -72,11 +74,18 @@ std::string compute_hash(const Value& value) {
 }
 
 bool hash_json_line(std::string_view line, std::string& hex_out, std::string& scratch) {
-  auto value = parse_json(line);
-  if (!value) return false;
+  thread_local JsonTape tape;
+  if (!tape.parse(line)) return false;
   scratch.clear();
-  write_canonical(*value, scratch);
-  hex_out = sha256_hex(scratch);
+  tape.write_canonical(scratch);
+  unsigned char digest[32];
+  sha256(scratch, digest);
+  hex_out.resize(64);
+  static const char kHex[] = "0123456789abcdef";
+  for (size_t i = 0; i < 32; ++i) {
+    hex_out[2 * i] = kHex[digest[i] >> 4];
+    hex_out[2 * i + 1] = kHex[digest[i] & 15];
+  }
   return true;
 }
 

@@ -4,6 +4,12 @@
 // limited to 128 levels.  The writers produce the canonical forms.
 #include "json.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "json_tape.h"
+
 #include <algorithm>
 #include <charconv>
 #include <cstddef>
@@ -91,27 +97,205 @@ inline uint64_t load64(const char* p) {
 
 inline uint64_t has_zero_byte(uint64_t x) { return (x - kOnes) & ~x & kHighs; }
 
-// Non-zero when any byte of x is '"', '\\', below 0x20, or 0x80 and above.
-inline uint64_t string_special(uint64_t x) {
-  return has_zero_byte(x ^ (kOnes * '"')) | has_zero_byte(x ^ (kOnes * '\\')) |
-         ((((x - kOnes * 0x20) & ~x) | x) & kHighs);
+// Length of the leading run of bytes that need no attention inside a
+// string: anything but '"', '\\', control characters and non-ASCII bytes.
+inline size_t plain_string_run(const char* p, const char* end) {
+  const char* start = p;
+#if defined(__SSE2__)
+  const __m128i quote = _mm_set1_epi8('"');
+  const __m128i backslash = _mm_set1_epi8('\\');
+  const __m128i space = _mm_set1_epi8(0x20);
+  while (end - p >= 16) {
+    __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    // Signed compare: bytes >= 0x80 are negative, so they count as "< 0x20".
+    __m128i special = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, quote), _mm_cmpeq_epi8(x, backslash)),
+                                   _mm_cmplt_epi8(x, space));
+    int mask = _mm_movemask_epi8(special);
+    if (mask) return static_cast<size_t>(p - start) + static_cast<size_t>(__builtin_ctz(mask));
+    p += 16;
+  }
+#endif
+  while (end - p >= 8) {
+    uint64_t x = load64(p);
+    if (has_zero_byte(x ^ (kOnes * '"')) | has_zero_byte(x ^ (kOnes * '\\')) |
+        ((((x - kOnes * 0x20) & ~x) | x) & kHighs))
+      break;
+    p += 8;
+  }
+  while (p < end) {
+    unsigned char c = static_cast<unsigned char>(*p);
+    if (c == '"' || c == '\\' || c < 0x20 || c >= 0x80) break;
+    ++p;
+  }
+  return static_cast<size_t>(p - start);
 }
 
-class Parser {
- public:
-  explicit Parser(std::string_view text)
-      : begin_(text.data()), p_(text.data()), end_(text.data() + text.size()) {}
+void append_utf8(uint32_t cp, std::string& out) {
+  if (cp < 0x80) {
+    out.push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else if (cp < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
+}
 
-  Result<Value> parse_document() {
-    Value v;
-    skip_ws();
-    if (!parse_value(v, 0)) return error();
-    skip_ws();
-    if (p_ != end_) {
-      set_error("trailing characters", p_ + 1);
-      return error();
+}  // namespace
+
+// --------------------------------------------------------------- Writers ---
+
+namespace {
+
+constexpr size_t kMaxDoubleText = 32;
+
+// Writes the canonical form of a string at p (room for 6 * size + 2 bytes
+// is needed) and returns the end.  Only '"', '\\' and control characters
+// are escaped; everything else, non-ASCII included, is copied as it is.
+char* put_json_string(char* p, std::string_view s) {
+  static const char kHex[] = "0123456789abcdef";
+  *p++ = '"';
+  const char* in = s.data();
+  const char* end = in + s.size();
+  for (;;) {
+    const char* run = in;
+    while (end - in >= 8) {
+      uint64_t x = load64(in);
+      if (has_zero_byte(x ^ (kOnes * '"')) | has_zero_byte(x ^ (kOnes * '\\')) |
+          ((x - kOnes * 0x20) & ~x & kHighs))
+        break;
+      in += 8;
     }
-    return v;
+    while (in < end) {
+      unsigned char c = static_cast<unsigned char>(*in);
+      if (c == '"' || c == '\\' || c < 0x20) break;
+      ++in;
+    }
+    std::memcpy(p, run, static_cast<size_t>(in - run));
+    p += in - run;
+    if (in >= end) break;
+    unsigned char c = static_cast<unsigned char>(*in++);
+    *p++ = '\\';
+    switch (c) {
+      case '"': *p++ = '"'; break;
+      case '\\': *p++ = '\\'; break;
+      case '\b': *p++ = 'b'; break;
+      case '\t': *p++ = 't'; break;
+      case '\n': *p++ = 'n'; break;
+      case '\f': *p++ = 'f'; break;
+      case '\r': *p++ = 'r'; break;
+      default:
+        *p++ = 'u';
+        *p++ = '0';
+        *p++ = '0';
+        *p++ = kHex[c >> 4];
+        *p++ = kHex[c & 15];
+    }
+  }
+  *p++ = '"';
+  return p;
+}
+
+char* put_literal(char* p, std::string_view s) {
+  std::memcpy(p, s.data(), s.size());
+  return p + s.size();
+}
+
+// Writes the canonical form of a double (at most kMaxDoubleText bytes).
+char* put_json_double(char* p, double d) {
+  if (!std::isfinite(d)) return put_literal(p, "null");
+  if (d == 0) return put_literal(p, std::signbit(d) ? "-0.0" : "0.0");
+  // Shortest round-trip digits in scientific form, e.g. "-1.2345e+01".
+  char buf[64];
+  auto res = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::scientific);
+  const char* q = buf;
+  const char* stop = res.ptr;
+  if (*q == '-') {
+    *p++ = '-';
+    ++q;
+  }
+  char digits[32];
+  int n = 0;
+  while (q < stop && *q != 'e') {
+    if (*q != '.') digits[n++] = *q;
+    ++q;
+  }
+  int exp = 0;
+  std::from_chars(q[1] == '+' ? q + 2 : q + 1, stop, exp);
+  if (exp >= -5 && exp <= 15) {
+    if (exp < 0) {
+      p = put_literal(p, "0.");
+      for (int k = 0; k < -exp - 1; ++k) *p++ = '0';
+      return put_literal(p, std::string_view(digits, static_cast<size_t>(n)));
+    }
+    if (exp < n - 1) {
+      p = put_literal(p, std::string_view(digits, static_cast<size_t>(exp + 1)));
+      *p++ = '.';
+      return put_literal(p, std::string_view(digits + exp + 1, static_cast<size_t>(n - exp - 1)));
+    }
+    p = put_literal(p, std::string_view(digits, static_cast<size_t>(n)));
+    for (int k = 0; k < exp + 1 - n; ++k) *p++ = '0';
+    return put_literal(p, ".0");
+  }
+  *p++ = digits[0];
+  if (n > 1) {
+    *p++ = '.';
+    p = put_literal(p, std::string_view(digits + 1, static_cast<size_t>(n - 1)));
+  }
+  *p++ = 'e';
+  *p++ = exp < 0 ? '-' : '+';
+  return std::to_chars(p, p + 8, exp < 0 ? -exp : exp).ptr;
+}
+
+char* put_uint(char* p, uint64_t u) { return std::to_chars(p, p + 24, u).ptr; }
+char* put_int(char* p, int64_t i) { return std::to_chars(p, p + 24, i).ptr; }
+
+// Appends what `put` writes, given an upper bound of its size.
+template <typename Put>
+void append_with(std::string& out, size_t bound, Put&& put) {
+  size_t old = out.size();
+  out.resize_and_overwrite(old + bound, [&](char* buf, size_t) {
+    return static_cast<size_t>(put(buf + old) - buf);
+  });
+}
+
+}  // namespace
+
+void append_json_string(std::string_view s, std::string& out) {
+  append_with(out, 6 * s.size() + 2, [&](char* p) { return put_json_string(p, s); });
+}
+
+void append_json_double(double d, std::string& out) {
+  append_with(out, kMaxDoubleText, [&](char* p) { return put_json_double(p, d); });
+}
+
+static void append_uint(uint64_t u, std::string& out) {
+  append_with(out, 24, [&](char* p) { return put_uint(p, u); });
+}
+
+static void append_int(int64_t i, std::string& out) {
+  append_with(out, 24, [&](char* p) { return put_int(p, i); });
+}
+
+// Recursive-descent parser writing nodes onto the tape.
+class JsonTape::Parser {
+ public:
+  Parser(JsonTape& tape, std::string_view text)
+      : t_(tape), begin_(text.data()), p_(text.data()), end_(text.data() + text.size()) {}
+
+  bool parse_document() {
+    skip_ws();
+    if (!parse_value(0)) return false;
+    skip_ws();
+    if (p_ != end_) return fail("trailing characters", p_ + 1);
+    return true;
   }
 
  private:
@@ -119,142 +303,102 @@ class Parser {
     while (p_ < end_ && (*p_ == ' ' || *p_ == '\n' || *p_ == '\r' || *p_ == '\t')) ++p_;
   }
 
-  // Records the error with the position of the last byte consumed (`at` is
-  // one past it), as line and column counted from 1.
-  bool set_error(const char* reason, const char* at) {
-    if (reason_) return false;
-    reason_ = reason;
-    err_at_ = std::min(at, end_);
+  // Records the error at `at`, one past the last byte consumed.
+  bool fail(const char* reason, const char* at) {
+    if (!t_.reason_) {
+      t_.reason_ = reason;
+      t_.error_offset_ = static_cast<size_t>(std::min(at, end_) - begin_);
+    }
     return false;
   }
 
-  std::unexpected<Error> error() const {
-    size_t line = 1, column = 0;
-    for (const char* q = begin_; q < err_at_; ++q) {
-      if (*q == '\n') {
-        ++line;
-        column = 0;
-      } else {
-        ++column;
-      }
-    }
-    return fail_msg(std::string(reason_) + " at line " + std::to_string(line) + " column " +
-                    std::to_string(column));
+  Node& push(Type type) {
+    Node& n = t_.nodes_.emplace_back();
+    n.type = type;
+    n.decoded = false;
+    n.begin = n.size = n.end = 0;
+    n.u = 0;
+    return n;
   }
 
-  bool parse_value(Value& out, int depth) {
-    if (p_ >= end_) return set_error("EOF while parsing a value", p_);
+  bool parse_value(int depth) {
+    if (p_ >= end_) return fail("EOF while parsing a value", p_);
     switch (*p_) {
-      case '{':
-        return parse_object(out, depth);
-      case '[':
-        return parse_array(out, depth);
-      case '"': {
-        std::string s;
-        if (!parse_string(s)) return false;
-        out = Value(std::move(s));
-        return true;
-      }
-      case 't':
-        return parse_literal("true", out, Value(true));
-      case 'f':
-        return parse_literal("false", out, Value(false));
-      case 'n':
-        return parse_literal("null", out, Value());
+      case '{': return parse_container(depth, true);
+      case '[': return parse_container(depth, false);
+      case '"': return parse_string();
+      case 't': return parse_literal("true", Type::kTrue);
+      case 'f': return parse_literal("false", Type::kFalse);
+      case 'n': return parse_literal("null", Type::kNull);
       default:
-        if (*p_ == '-' || (*p_ >= '0' && *p_ <= '9')) return parse_number(out);
-        return set_error("expected value", p_ + 1);
+        if (*p_ == '-' || (*p_ >= '0' && *p_ <= '9')) return parse_number();
+        return fail("expected value", p_ + 1);
     }
   }
 
-  bool parse_literal(const char* word, Value& out, Value v) {
-    size_t n = std::strlen(word);
-    for (size_t i = 0; i < n; ++i) {
-      if (p_ + i >= end_) return set_error("EOF while parsing a value", end_);
-      if (p_[i] != word[i]) return set_error("expected ident", p_ + i + 1);
+  bool parse_literal(std::string_view word, Type type) {
+    for (size_t i = 0; i < word.size(); ++i) {
+      if (p_ + i >= end_) return fail("EOF while parsing a value", end_);
+      if (p_[i] != word[i]) return fail("expected ident", p_ + i + 1);
     }
-    p_ += n;
-    out = std::move(v);
+    p_ += word.size();
+    push(type);
     return true;
   }
 
-  bool parse_array(Value& out, int depth) {
-    if (depth + 1 > kMaxDepth) return set_error("recursion limit exceeded", p_ + 1);
+  // Arrays and objects share their structure; an object's members are a key
+  // string node followed by the value's nodes.
+  bool parse_container(int depth, bool object) {
+    if (depth + 1 > kMaxDepth) return fail("recursion limit exceeded", p_ + 1);
     ++p_;
-    Array items;
+    const char close = object ? '}' : ']';
+    const char* eof_reason = object ? "EOF while parsing an object" : "EOF while parsing a list";
+    uint32_t self = static_cast<uint32_t>(t_.nodes_.size());
+    push(object ? Type::kObject : Type::kArray);
+    uint32_t count = 0;
     skip_ws();
-    if (p_ < end_ && *p_ == ']') {
+    if (p_ < end_ && *p_ == close) {
       ++p_;
-      out = Value(std::move(items));
-      return true;
-    }
-    for (;;) {
-      skip_ws();
-      items.emplace_back();
-      if (!parse_value(items.back(), depth + 1)) return false;
-      skip_ws();
-      if (p_ >= end_) return set_error("EOF while parsing a list", p_);
-      if (*p_ == ',') {
-        ++p_;
+    } else {
+      for (;;) {
         skip_ws();
-        if (p_ < end_ && *p_ == ']') return set_error("trailing comma", p_ + 1);
-        continue;
+        if (object) {
+          if (p_ >= end_) return fail(eof_reason, p_);
+          if (*p_ != '"') return fail("key must be a string", p_ + 1);
+          if (!parse_string()) return false;
+          skip_ws();
+          if (p_ >= end_) return fail(eof_reason, p_);
+          if (*p_ != ':') return fail("expected `:`", p_ + 1);
+          ++p_;
+          skip_ws();
+        }
+        if (!parse_value(depth + 1)) return false;
+        ++count;
+        skip_ws();
+        if (p_ >= end_) return fail(eof_reason, p_);
+        if (*p_ == ',') {
+          ++p_;
+          skip_ws();
+          if (p_ < end_ && *p_ == close) return fail("trailing comma", p_ + 1);
+          continue;
+        }
+        if (*p_ == close) {
+          ++p_;
+          break;
+        }
+        return fail(object ? "expected `,` or `}`" : "expected `,` or `]`", p_ + 1);
       }
-      if (*p_ == ']') {
-        ++p_;
-        out = Value(std::move(items));
-        return true;
-      }
-      return set_error("expected `,` or `]`", p_ + 1);
     }
+    Node& n = t_.nodes_[self];
+    n.begin = count;
+    n.end = static_cast<uint32_t>(t_.nodes_.size());
+    return true;
   }
 
-  bool parse_object(Value& out, int depth) {
-    if (depth + 1 > kMaxDepth) return set_error("recursion limit exceeded", p_ + 1);
-    ++p_;
-    Object obj;
-    auto& members = obj.members();
-    skip_ws();
-    if (p_ < end_ && *p_ == '}') {
-      ++p_;
-      out = Value(std::move(obj));
-      return true;
-    }
-    for (;;) {
-      skip_ws();
-      if (p_ >= end_) return set_error("EOF while parsing an object", p_);
-      if (*p_ != '"') return set_error("key must be a string", p_ + 1);
-      members.emplace_back();
-      if (!parse_string(members.back().first)) return false;
-      skip_ws();
-      if (p_ >= end_) return set_error("EOF while parsing an object", p_);
-      if (*p_ != ':') return set_error("expected `:`", p_ + 1);
-      ++p_;
-      skip_ws();
-      if (!parse_value(members.back().second, depth + 1)) return false;
-      skip_ws();
-      if (p_ >= end_) return set_error("EOF while parsing an object", p_);
-      if (*p_ == ',') {
-        ++p_;
-        skip_ws();
-        if (p_ < end_ && *p_ == '}') return set_error("trailing comma", p_ + 1);
-        continue;
-      }
-      if (*p_ == '}') {
-        ++p_;
-        obj.sort_and_dedupe();
-        out = Value(std::move(obj));
-        return true;
-      }
-      return set_error("expected `,` or `}`", p_ + 1);
-    }
-  }
-
-  // Parses four hex digits at p_.
   bool parse_hex4(uint32_t& out) {
     out = 0;
     for (int i = 0; i < 4; ++i) {
-      if (p_ >= end_) return set_error("EOF while parsing a string", end_);
+      if (p_ >= end_) return fail("EOF while parsing a string", end_);
       char c = *p_;
       uint32_t d;
       if (c >= '0' && c <= '9') {
@@ -264,7 +408,7 @@ class Parser {
       } else if (c >= 'A' && c <= 'F') {
         d = static_cast<uint32_t>(c - 'A' + 10);
       } else {
-        return set_error("invalid escape", p_ + 1);
+        return fail("invalid escape", p_ + 1);
       }
       out = out * 16 + d;
       ++p_;
@@ -272,27 +416,9 @@ class Parser {
     return true;
   }
 
-  static void append_utf8(uint32_t cp, std::string& out) {
-    if (cp < 0x80) {
-      out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-      out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-      out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
-  }
-
   // After a backslash: decodes one escape into out.
   bool parse_escape(std::string& out) {
-    if (p_ >= end_) return set_error("EOF while parsing a string", end_);
+    if (p_ >= end_) return fail("EOF while parsing a string", end_);
     char c = *p_++;
     switch (c) {
       case '"': out.push_back('"'); return true;
@@ -304,30 +430,30 @@ class Parser {
       case 'r': out.push_back('\r'); return true;
       case 't': out.push_back('\t'); return true;
       case 'u': break;
-      default: return set_error("invalid escape", p_);
+      default: return fail("invalid escape", p_);
     }
     uint32_t cp;
     if (!parse_hex4(cp)) return false;
-    if (cp >= 0xDC00 && cp <= 0xDFFF) return set_error("lone leading surrogate in hex escape", p_);
+    if (cp >= 0xDC00 && cp <= 0xDFFF) return fail("lone leading surrogate in hex escape", p_);
     if (cp >= 0xD800 && cp <= 0xDBFF) {
       if (p_ + 1 >= end_ || p_[0] != '\\' || p_[1] != 'u') {
         if (p_ >= end_ || (p_ + 1 >= end_ && p_[0] == '\\'))
-          return set_error("EOF while parsing a string", end_);
-        return set_error("lone leading surrogate in hex escape", p_);
+          return fail("EOF while parsing a string", end_);
+        return fail("lone leading surrogate in hex escape", p_);
       }
       p_ += 2;
       uint32_t low;
       if (!parse_hex4(low)) return false;
-      if (low < 0xDC00 || low > 0xDFFF) return set_error("lone leading surrogate in hex escape", p_);
+      if (low < 0xDC00 || low > 0xDFFF) return fail("lone leading surrogate in hex escape", p_);
       cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
     }
     append_utf8(cp, out);
     return true;
   }
 
-  // Validates one multi-byte UTF-8 sequence starting at p_ and copies it.
-  bool copy_utf8_sequence(std::string& out) {
-    auto b = [&](std::ptrdiff_t i) { return static_cast<unsigned char>(p_[i]); };
+  // Validates one multi-byte UTF-8 sequence at p_ and steps over it.
+  bool skip_utf8_sequence() {
+    auto b = [&](size_t i) { return static_cast<unsigned char>(p_[i]); };
     unsigned char c = b(0);
     size_t need;
     unsigned char lo = 0x80, hi = 0xBF;
@@ -342,61 +468,74 @@ class Parser {
       if (c == 0xF0) lo = 0x90;
       if (c == 0xF4) hi = 0x8F;
     } else {
-      return set_error("invalid unicode code point", p_ + 1);
+      return fail("invalid unicode code point", p_ + 1);
     }
-    if (static_cast<size_t>(end_ - p_) <= need) return set_error("invalid unicode code point", end_);
-    if (b(1) < lo || b(1) > hi) return set_error("invalid unicode code point", p_ + 2);
+    if (static_cast<size_t>(end_ - p_) <= need) return fail("invalid unicode code point", end_);
+    if (b(1) < lo || b(1) > hi) return fail("invalid unicode code point", p_ + 2);
     for (size_t i = 2; i <= need; ++i)
-      if (b(static_cast<std::ptrdiff_t>(i)) < 0x80 || b(static_cast<std::ptrdiff_t>(i)) > 0xBF)
-        return set_error("invalid unicode code point", p_ + i + 1);
-    out.append(p_, need + 1);
+      if (b(i) < 0x80 || b(i) > 0xBF) return fail("invalid unicode code point", p_ + i + 1);
     p_ += need + 1;
     return true;
   }
 
-  bool parse_string(std::string& out) {
+  // A string without escapes is recorded as a span of the source; one with
+  // escapes is decoded into the tape's buffer.
+  bool parse_string() {
     ++p_;  // opening quote
+    const char* start = p_;
+    std::string& dec = t_.decoded_;
+    size_t dec_start = dec.size();
+    bool escaped = false;
+    const char* run = p_;
     for (;;) {
-      const char* run = p_;
-      while (end_ - p_ >= 8 && !string_special(load64(p_))) p_ += 8;
-      while (p_ < end_) {
-        unsigned char c = static_cast<unsigned char>(*p_);
-        if (c == '"' || c == '\\' || c < 0x20 || c >= 0x80) break;
-        ++p_;
-      }
-      out.append(run, static_cast<size_t>(p_ - run));
-      if (p_ >= end_) return set_error("EOF while parsing a string", end_);
+      p_ += plain_string_run(p_, end_);
+      if (p_ >= end_) return fail("EOF while parsing a string", end_);
       unsigned char c = static_cast<unsigned char>(*p_);
-      if (c == '"') {
-        ++p_;
-        return true;
-      }
+      if (c == '"') break;
       if (c == '\\') {
+        if (escaped) {
+          dec.append(run, static_cast<size_t>(p_ - run));
+        } else {
+          dec.append(start, static_cast<size_t>(p_ - start));
+          escaped = true;
+        }
         ++p_;
-        if (!parse_escape(out)) return false;
+        if (!parse_escape(dec)) return false;
+        run = p_;
       } else if (c < 0x20) {
-        return set_error("control character (\\u0000-\\u001F) found while parsing a string",
-                         p_ + 1);
-      } else if (!copy_utf8_sequence(out)) {
+        return fail("control character (\\u0000-\\u001F) found while parsing a string", p_ + 1);
+      } else if (!skip_utf8_sequence()) {
         return false;
       }
     }
+    Node& n = push(Type::kString);
+    if (escaped) {
+      dec.append(run, static_cast<size_t>(p_ - run));
+      n.decoded = true;
+      n.begin = static_cast<uint32_t>(dec_start);
+      n.size = static_cast<uint32_t>(dec.size() - dec_start);
+    } else {
+      n.begin = static_cast<uint32_t>(start - begin_);
+      n.size = static_cast<uint32_t>(p_ - start);
+    }
+    ++p_;  // closing quote
+    return true;
   }
 
-  bool parse_number(Value& out) {
+  bool parse_number() {
     const char* start = p_;
     bool negative = false;
     if (*p_ == '-') {
       negative = true;
       ++p_;
     }
-    if (p_ >= end_) return set_error("EOF while parsing a value", p_);
-    if (*p_ < '0' || *p_ > '9') return set_error("invalid number", p_ + 1);
+    if (p_ >= end_) return fail("EOF while parsing a value", p_);
+    if (*p_ < '0' || *p_ > '9') return fail("invalid number", p_ + 1);
     uint64_t mag = 0;
     bool overflow = false;
     if (*p_ == '0') {
       ++p_;
-      if (p_ < end_ && *p_ >= '0' && *p_ <= '9') return set_error("invalid number", p_ + 1);
+      if (p_ < end_ && *p_ >= '0' && *p_ <= '9') return fail("invalid number", p_ + 1);
     } else {
       while (p_ < end_ && *p_ >= '0' && *p_ <= '9') {
         uint64_t d = static_cast<uint64_t>(*p_ - '0');
@@ -409,165 +548,206 @@ class Parser {
     if (p_ < end_ && *p_ == '.') {
       is_float = true;
       ++p_;
-      if (p_ >= end_) return set_error("EOF while parsing a value", p_);
-      if (*p_ < '0' || *p_ > '9') return set_error("invalid number", p_ + 1);
+      if (p_ >= end_) return fail("EOF while parsing a value", p_);
+      if (*p_ < '0' || *p_ > '9') return fail("invalid number", p_ + 1);
       while (p_ < end_ && *p_ >= '0' && *p_ <= '9') ++p_;
     }
     if (p_ < end_ && (*p_ == 'e' || *p_ == 'E')) {
       is_float = true;
       ++p_;
       if (p_ < end_ && (*p_ == '+' || *p_ == '-')) ++p_;
-      if (p_ >= end_) return set_error("EOF while parsing a value", p_);
-      if (*p_ < '0' || *p_ > '9') return set_error("invalid number", p_ + 1);
+      if (p_ >= end_) return fail("EOF while parsing a value", p_);
+      if (*p_ < '0' || *p_ > '9') return fail("invalid number", p_ + 1);
       while (p_ < end_ && *p_ >= '0' && *p_ <= '9') ++p_;
     }
     if (!is_float && !overflow) {
-      if (!negative) {
-        out = Value(mag);
+      if (!negative || mag == 0) {
+        push(Type::kUint).u = mag;
         return true;
       }
       if (mag <= static_cast<uint64_t>(INT64_MAX) + 1) {
-        out = Value(mag == 0 ? int64_t{0} : static_cast<int64_t>(0 - mag));
+        push(Type::kInt).i = static_cast<int64_t>(0 - mag);
         return true;
       }
     }
-    return parse_float(start, out);
+    return parse_float(start);
   }
 
-  // Nearest double of the number text [start, p_).
-  bool parse_float(const char* start, Value& out) {
+  // The nearest double of the number text [start, p_).
+  bool parse_float(const char* start) {
     double d = 0;
     auto [ptr, ec] = std::from_chars(start, p_, d);
     if (ec == std::errc::result_out_of_range) {
-      // Distinguish overflow (refused) from underflow (rounds towards zero).
+      // Overflow is refused; underflow rounds towards zero.
       std::string text(start, p_);
       d = std::strtod(text.c_str(), nullptr);
-      if (std::isinf(d)) return set_error("number out of range", p_);
+      if (std::isinf(d)) return fail("number out of range", p_);
     } else if (ec != std::errc() || ptr != p_) {
-      return set_error("invalid number", p_);
+      return fail("invalid number", p_);
     }
-    out = Value(d);
+    push(Type::kFloat).d = d;
+    ++t_.float_count_;
     return true;
   }
 
+  JsonTape& t_;
   const char* begin_;
   const char* p_;
   const char* end_;
-  const char* reason_ = nullptr;
-  const char* err_at_ = nullptr;
 };
 
-}  // namespace
+bool JsonTape::parse(std::string_view text) {
+  text_ = text;
+  nodes_.clear();
+  decoded_.clear();
+  float_count_ = 0;
+  reason_ = nullptr;
+  error_offset_ = 0;
+  return Parser(*this, text).parse_document();
+}
 
-Result<Value> parse_json(std::string_view text) { return Parser(text).parse_document(); }
+std::string JsonTape::error() const {
+  size_t line = 1, column = 0;
+  for (size_t i = 0; i < error_offset_ && i < text_.size(); ++i) {
+    if (text_[i] == '\n') {
+      ++line;
+      column = 0;
+    } else {
+      ++column;
+    }
+  }
+  return std::string(reason_ ? reason_ : "invalid JSON") + " at line " + std::to_string(line) +
+         " column " + std::to_string(column);
+}
+
+std::string_view JsonTape::string_of(const Node& n) const {
+  return n.decoded ? std::string_view(decoded_).substr(n.begin, n.size)
+                   : text_.substr(n.begin, n.size);
+}
+
+
+uint32_t JsonTape::after(uint32_t index) const {
+  const Node& n = nodes_[index];
+  return (n.type == Type::kArray || n.type == Type::kObject) ? n.end : index + 1;
+}
+
+// Writes the subtree at `index` at p; the caller has made room for it (the
+// canonical text is never longer than the source, but for floats).
+char* JsonTape::write_node(uint32_t index, char* p) {
+  const Node& n = nodes_[index];
+  switch (n.type) {
+    case Type::kNull: return put_literal(p, "null");
+    case Type::kTrue: return put_literal(p, "true");
+    case Type::kFalse: return put_literal(p, "false");
+    case Type::kUint: return put_uint(p, n.u);
+    case Type::kInt: return put_int(p, n.i);
+    case Type::kFloat: return put_json_double(p, n.d);
+    case Type::kString: return write_string(n, p);
+    case Type::kArray: {
+      *p++ = '[';
+      uint32_t i = index + 1;
+      for (uint32_t k = 0; k < n.begin; ++k) {
+        if (k) *p++ = ',';
+        p = write_node(i, p);
+        i = after(i);
+      }
+      *p++ = ']';
+      return p;
+    }
+    case Type::kObject: return write_object(index, p);
+  }
+  return p;
+}
+
+char* JsonTape::write_string(const Node& n, char* p) const {
+  if (n.decoded) return put_json_string(p, string_of(n));
+  // Unescaped source bytes are already in canonical form.
+  *p++ = '"';
+  std::memcpy(p, text_.data() + n.begin, n.size);
+  p += n.size;
+  *p++ = '"';
+  return p;
+}
+
+// Gathers the members on the shared stack, sorts them by key (stably, so
+// that the last of equal keys can be kept) and writes them.
+char* JsonTape::write_object(uint32_t index, char* p) {
+  const uint32_t end = nodes_[index].end;
+  const size_t base = members_.size();
+  for (uint32_t i = index + 1; i < end; i = after(i + 1)) members_.push_back({i, i + 1});
+  auto key_less = [this](const Member& a, const Member& b) {
+    return string_of(nodes_[a.key]) < string_of(nodes_[b.key]);
+  };
+  auto first = members_.begin() + static_cast<std::ptrdiff_t>(base);
+  if (!std::is_sorted(first, members_.end(), key_less))
+    std::stable_sort(first, members_.end(), key_less);
+  const size_t top = members_.size();
+  *p++ = '{';
+  bool any = false;
+  for (size_t m = base; m < top; ++m) {
+    Member member = members_[m];
+    if (m + 1 < top && !key_less(member, members_[m + 1])) continue;  // a later equal key wins
+    if (any) *p++ = ',';
+    any = true;
+    p = write_string(nodes_[member.key], p);
+    *p++ = ':';
+    p = write_node(member.value, p);
+  }
+  *p++ = '}';
+  members_.resize(base);
+  return p;
+}
+
+void JsonTape::write_canonical(std::string& out) {
+  if (nodes_.empty()) return;
+  size_t bound = text_.size() + kMaxDoubleText * float_count_ + 8;
+  append_with(out, bound, [&](char* p) { return write_node(0, p); });
+}
+
+Value JsonTape::value_at(uint32_t& index) const {
+  const Node& n = nodes_[index++];
+  switch (n.type) {
+    case Type::kNull: return Value();
+    case Type::kTrue: return Value(true);
+    case Type::kFalse: return Value(false);
+    case Type::kUint: return Value(n.u);
+    case Type::kInt: return Value(n.i);
+    case Type::kFloat: return Value(n.d);
+    case Type::kString: return Value(string_of(n));
+    case Type::kArray: {
+      Array items;
+      items.reserve(n.begin);
+      for (uint32_t k = 0; k < n.begin; ++k) items.push_back(value_at(index));
+      return Value(std::move(items));
+    }
+    case Type::kObject: {
+      Object obj;
+      auto& members = obj.members();
+      members.reserve(n.begin);
+      for (uint32_t k = 0; k < n.begin; ++k) {
+        std::string key(string_of(nodes_[index++]));
+        members.emplace_back(std::move(key), value_at(index));
+      }
+      obj.sort_and_dedupe();
+      return Value(std::move(obj));
+    }
+  }
+  return Value();
+}
+
+Value JsonTape::to_value() const {
+  uint32_t index = 0;
+  return nodes_.empty() ? Value() : value_at(index);
+}
+
+Result<Value> parse_json(std::string_view text) {
+  thread_local JsonTape tape;
+  if (!tape.parse(text)) return fail_msg(tape.error());
+  return tape.to_value();
+}
+
 
 // --------------------------------------------------------------- Writers ---
-
-void append_json_string(std::string_view s, std::string& out) {
-  static const char kHex[] = "0123456789abcdef";
-  out.push_back('"');
-  const char* p = s.data();
-  const char* end = p + s.size();
-  for (;;) {
-    const char* run = p;
-    // Only '"', '\\' and control characters need escaping; non-ASCII bytes
-    // are copied as they are.
-    while (end - p >= 8) {
-      uint64_t x = load64(p);
-      if (has_zero_byte(x ^ (kOnes * '"')) | has_zero_byte(x ^ (kOnes * '\\')) |
-          ((x - kOnes * 0x20) & ~x & kHighs))
-        break;
-      p += 8;
-    }
-    while (p < end) {
-      unsigned char c = static_cast<unsigned char>(*p);
-      if (c == '"' || c == '\\' || c < 0x20) break;
-      ++p;
-    }
-    out.append(run, static_cast<size_t>(p - run));
-    if (p >= end) break;
-    unsigned char c = static_cast<unsigned char>(*p++);
-    switch (c) {
-      case '"': out.append("\\\""); break;
-      case '\\': out.append("\\\\"); break;
-      case '\b': out.append("\\b"); break;
-      case '\t': out.append("\\t"); break;
-      case '\n': out.append("\\n"); break;
-      case '\f': out.append("\\f"); break;
-      case '\r': out.append("\\r"); break;
-      default: {
-        char esc[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 15]};
-        out.append(esc, 6);
-      }
-    }
-  }
-  out.push_back('"');
-}
-
-void append_json_double(double d, std::string& out) {
-  if (!std::isfinite(d)) {
-    out.append("null");
-    return;
-  }
-  if (d == 0) {
-    out.append(std::signbit(d) ? "-0.0" : "0.0");
-    return;
-  }
-  // Shortest round-trip digits in scientific form, e.g. "-1.2345e+01".
-  char buf[64];
-  auto res = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::scientific);
-  const char* p = buf;
-  const char* stop = res.ptr;
-  if (*p == '-') {
-    out.push_back('-');
-    ++p;
-  }
-  char digits[32];
-  size_t n = 0;
-  while (p < stop && *p != 'e') {
-    if (*p != '.') digits[n++] = *p;
-    ++p;
-  }
-  int exp = 0;
-  std::from_chars(*(p + 1) == '+' ? p + 2 : p + 1, stop, exp);
-  int len = static_cast<int>(n);
-  if (exp >= -5 && exp <= 15) {
-    if (exp < 0) {
-      out.append("0.");
-      out.append(static_cast<size_t>(-exp - 1), '0');
-      out.append(digits, n);
-    } else if (exp < len - 1) {
-      out.append(digits, static_cast<size_t>(exp + 1));
-      out.push_back('.');
-      out.append(digits + exp + 1, static_cast<size_t>(len - exp - 1));
-    } else {
-      out.append(digits, n);
-      out.append(static_cast<size_t>(exp + 1 - len), '0');
-      out.append(".0");
-    }
-    return;
-  }
-  out.push_back(digits[0]);
-  if (n > 1) {
-    out.push_back('.');
-    out.append(digits + 1, n - 1);
-  }
-  out.push_back('e');
-  out.push_back(exp < 0 ? '-' : '+');
-  out.append(std::to_string(exp < 0 ? -exp : exp));
-}
-
-static void append_uint(uint64_t u, std::string& out) {
-  char buf[24];
-  auto res = std::to_chars(buf, buf + sizeof buf, u);
-  out.append(buf, res.ptr);
-}
-
-static void append_int(int64_t i, std::string& out) {
-  char buf[24];
-  auto res = std::to_chars(buf, buf + sizeof buf, i);
-  out.append(buf, res.ptr);
-}
 
 void write_canonical(const Value& value, std::string& out) {
   switch (value.kind()) {

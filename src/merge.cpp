@@ -1,8 +1,336 @@
-// Placeholder until this module is implemented.
+// Absorption of one store into another (see merge.h).
+//
+// Memory: neither store's layers are held whole.  The target's records are
+// reduced to compact identity keys in a KeySet while its files are streamed;
+// the source is then streamed file by file and each record is either skipped
+// or appended.  Token entries are streamed the same way, merged file by
+// merged file.
 #include "merge.h"
 
-#define NI fail_msg("not implemented yet")
+#include <algorithm>
+#include <array>
+#include <limits>
+#include <map>
+#include <unordered_map>
+
+#include "fs.h"
+#include "index.h"
+#include "key_set.h"
+#include "lib.h"
+#include "mmap_lines.h"
+#include "oplog.h"
+#include "storage.h"
+#include "token_index.h"
 
 namespace kestrix {
-Result<MergeStats> absorb(const std::string&, const std::string&) { return NI; }
+namespace {
+
+// Appended lines are gathered per shard and written in batches of whole
+// lines, one append per shard, instead of one open/write/close per record.
+constexpr size_t kFlushBytes = size_t{4} << 20;
+
+enum class LayerKind { kAuthors, kSections, kDocuments };
+
+struct LayerSpec {
+  LayerKind kind;
+  std::string_view layer;
+  uint64_t MergeStats::*added;
+};
+
+constexpr LayerSpec kLayers[] = {
+    {LayerKind::kAuthors, "authors", &MergeStats::authors_added},
+    {LayerKind::kSections, "sections", &MergeStats::sections_added},
+    {LayerKind::kDocuments, "document-index", &MergeStats::document_added},
+};
+
+// Builds compact, unambiguous identity keys.  A 64-character lowercase hex
+// string (every content hash) is packed into its 32 bytes; anything else is
+// kept with a length prefix; the tag byte keeps the two forms apart.  File
+// names of document records are interned to a small number because a store
+// holds few distinct data files and many records per file.
+class KeyEncoder {
+ public:
+  void add_string(std::string& key, std::string_view s) {
+    if (s.size() == 64 && pack_lower_hex64(s, key)) return;
+    key.push_back('\x02');
+    add_u64(key, s.size());
+    key.append(s);
+  }
+
+  void add_file(std::string& key, const std::string& file) {
+    auto [it, inserted] = file_ids_.try_emplace(file, file_ids_.size());
+    add_u64(key, it->second);
+  }
+
+  static void add_u64(std::string& key, uint64_t v) {
+    do {
+      key.push_back(static_cast<char>((v & 0x7F) | (v > 0x7F ? 0x80 : 0)));
+      v >>= 7;
+    } while (v != 0);
+  }
+
+ private:
+  // Appends tag 1 and the 32 bytes of a lowercase hex string; leaves `key`
+  // as it was and returns false when `s` holds any other character.
+  static bool pack_lower_hex64(std::string_view s, std::string& key) {
+    static const auto kNibble = [] {
+      std::array<uint8_t, 256> table;
+      table.fill(0xFF);
+      for (int c = '0'; c <= '9'; ++c) table[c] = static_cast<uint8_t>(c - '0');
+      for (int c = 'a'; c <= 'f'; ++c) table[c] = static_cast<uint8_t>(c - 'a' + 10);
+      return table;
+    }();
+    const size_t at = key.size();
+    key.resize(at + 33);
+    char* out = key.data() + at;
+    *out++ = '\x01';
+    uint8_t invalid = 0;
+    for (size_t i = 0; i < 64; i += 2) {
+      const uint8_t hi = kNibble[static_cast<uint8_t>(s[i])];
+      const uint8_t lo = kNibble[static_cast<uint8_t>(s[i + 1])];
+      invalid |= (hi | lo) & 0xF0;
+      *out++ = static_cast<char>(hi << 4 | (lo & 0x0F));
+    }
+    if (invalid == 0) return true;
+    key.resize(at);
+    return false;
+  }
+
+  std::unordered_map<std::string, uint64_t> file_ids_;
+};
+
+// The identity key of a layer record and the hash naming its shard; false
+// when the record lacks the string members that make up its key.
+bool layer_key(LayerKind kind, const Value& record, KeyEncoder& encoder, std::string& key,
+               const std::string*& shard_hash) {
+  key.clear();
+  switch (kind) {
+    case LayerKind::kAuthors:
+      shard_hash = get_string(record, "id");
+      if (shard_hash == nullptr) return false;
+      encoder.add_string(key, *shard_hash);
+      return true;
+    case LayerKind::kSections:
+      shard_hash = get_string(record, "section_hash");
+      if (shard_hash == nullptr) return false;
+      encoder.add_string(key, *shard_hash);
+      return true;
+    case LayerKind::kDocuments: {
+      shard_hash = get_string(record, "line_hash");
+      const std::string* file = get_string(record, "file");
+      if (shard_hash == nullptr || file == nullptr) return false;
+      encoder.add_string(key, *shard_hash);
+      encoder.add_file(key, *file);
+      return true;
+    }
+  }
+  return false;
+}
+
+// The identity of a token entry: count, tokenizer and the sources sorted by
+// bytes (the entry itself keeps its own order of sources).
+void token_key(const TokenIndexEntry& entry, KeyEncoder& encoder, std::string& key) {
+  key.clear();
+  KeyEncoder::add_u64(key, entry.token_count);
+  encoder.add_string(key, entry.tokenizer);
+  std::vector<std::string_view> sorted(entry.sources.begin(), entry.sources.end());
+  std::sort(sorted.begin(), sorted.end());
+  KeyEncoder::add_u64(key, sorted.size());
+  for (std::string_view source : sorted) encoder.add_string(key, source);
+}
+
+// Calls fn(record) -> Status for every record of every regular file of a
+// layer, in listing order then line order, holding one file at a time.
+template <typename Fn>
+Status for_each_layer_record(const std::string& kx_dir, std::string_view layer, Fn&& fn) {
+  const std::string dir = store_path(kx_dir, layer);
+  if (!is_dir(dir)) return {};
+  KX_ASSIGN_OR_RETURN(auto entries, list_dir(dir));
+  for (const DirEntry& entry : entries) {
+    if (!is_regular_file(entry.path)) continue;
+    KX_ASSIGN_OR_RETURN(auto bytes, mmap_file(entry.path));
+    if (!bytes) continue;
+    Status status;
+    for_each_json_line(bytes->view(), [&](Value&& record) {
+      if (status) status = fn(std::move(record));
+    });
+    KX_TRY(status);
+  }
+  return {};
+}
+
+// Calls fn(entry) -> Status for every token entry of a tokenizer in merged
+// order, holding one merged file at a time.
+template <typename Fn>
+Status for_each_merged_entry(const std::string& kx_dir, const std::string& tokenizer, Fn&& fn) {
+  KX_ASSIGN_OR_RETURN(auto files, token_index::get_merged_files(kx_dir, tokenizer));
+  for (const auto& [number, path] : files) {
+    KX_ASSIGN_OR_RETURN(auto bytes, mmap_file(path));
+    if (!bytes) continue;
+    Status status;
+    for_each_token_entry(bytes->view(), [&](TokenIndexEntry&& entry) {
+      if (status) status = fn(std::move(entry));
+    });
+    KX_TRY(status);
+  }
+  return {};
+}
+
+// Lines waiting to be appended, per shard path.
+class ShardAppender {
+ public:
+  Status add(const std::string& path, const Value& record) {
+    std::string& lines = pending_[path];
+    const size_t before = lines.size();
+    write_canonical(record, lines);
+    lines.push_back('\n');
+    bytes_ += lines.size() - before;
+    if (bytes_ >= kFlushBytes) return flush();
+    return {};
+  }
+
+  Status flush() {
+    auto pending = std::move(pending_);
+    pending_.clear();
+    bytes_ = 0;
+    for (const auto& [path, lines] : pending) KX_TRY(append_to_file(path, lines));
+    return {};
+  }
+
+ private:
+  std::map<std::string, std::string> pending_;
+  size_t bytes_ = 0;
+};
+
+Status absorb_layer(const std::string& source, const std::string& target, const LayerSpec& spec,
+                    KeyEncoder& encoder, MergeStats& stats) {
+  KeySet known;
+  std::string key;
+  const std::string* shard_hash = nullptr;
+  KX_TRY(for_each_layer_record(target, spec.layer, [&](Value&& record) -> Status {
+    if (layer_key(spec.kind, record, encoder, key, shard_hash)) known.insert(key);
+    return {};
+  }));
+
+  ShardAppender appender;
+  KX_TRY(for_each_layer_record(source, spec.layer, [&](Value&& record) -> Status {
+    if (!layer_key(spec.kind, record, encoder, key, shard_hash) || known.contains(key)) {
+      ++stats.skipped;
+      return {};
+    }
+    // A key that names no shard inside the layer (too short, or holding "/",
+    // NUL or "..") is never written: the record counts as skipped.
+    auto shard = shard_path_for_write(target, spec.layer, *shard_hash);
+    if (!shard) {
+      ++stats.skipped;
+      return {};
+    }
+    KX_TRY(appender.add(*shard, record));
+    known.insert(key);
+    ++(stats.*spec.added);
+    return {};
+  }));
+  return appender.flush();
+}
+
+// A merged-file name: the number in decimal, zero-padded to three digits.
+std::string merged_file_name(uint64_t number) {
+  std::string digits = std::to_string(number);
+  if (digits.size() < 3) digits.insert(0, 3 - digits.size(), '0');
+  return digits;
+}
+
+// The number the next merged file of the target takes.
+Result<uint64_t> next_merged_number(const std::string& target, const std::string& tokenizer) {
+  KX_ASSIGN_OR_RETURN(auto files, token_index::get_merged_files(target, tokenizer));
+  if (files.empty()) return 1;
+  const uint64_t highest = files.back().first;
+  if (highest == std::numeric_limits<uint64_t>::max())
+    return fail_msg("no merged-file number left after " + files.back().second);
+  return highest + 1;
+}
+
+Status absorb_tokenizer(const std::string& source, const std::string& target,
+                        const std::string& tokenizer, KeyEncoder& encoder, MergeStats& stats) {
+  KeySet known;
+  std::string key;
+  KX_TRY(for_each_merged_entry(target, tokenizer, [&](TokenIndexEntry&& entry) -> Status {
+    token_key(entry, encoder, key);
+    known.insert(key);
+    return {};
+  }));
+
+  const std::string dir = token_index::merged_dir(target, tokenizer);
+  KX_TRY(create_dirs(dir));
+  KX_ASSIGN_OR_RETURN(uint64_t number, next_merged_number(target, tokenizer));
+
+  // The new file is written beside the store directory's other temporaries
+  // and renamed into place only once complete, so a failure never leaves a
+  // partial file under a merged-file number.
+  std::optional<AtomicFile> out;
+  std::string line;
+  KX_TRY(for_each_merged_entry(source, tokenizer, [&](TokenIndexEntry&& entry) -> Status {
+    token_key(entry, encoder, key);
+    if (!known.insert(key)) {
+      ++stats.skipped;
+      return {};
+    }
+    if (!out) {
+      const std::string path = path_join(dir, merged_file_name(number));
+      KX_ASSIGN_OR_RETURN(AtomicFile file, AtomicFile::begin(path, store_dir(target)));
+      out.emplace(std::move(file));
+    }
+    line.clear();
+    append_token_entry_line(line, entry);
+    line.push_back('\n');
+    KX_TRY(out->write(line));
+    ++stats.token_index_added;
+    return {};
+  }));
+  if (out) KX_TRY(out->commit());
+  return {};
+}
+
+Status absorb_token_indexes(const std::string& source, const std::string& target,
+                            KeyEncoder& encoder, MergeStats& stats) {
+  KX_ASSIGN_OR_RETURN(auto tokenizers, token_index::list_tokenizers(source));
+  for (const std::string& tokenizer : tokenizers)
+    KX_TRY(absorb_tokenizer(source, target, tokenizer, encoder, stats));
+  return {};
+}
+
+std::string merge_log_detail(const std::string& source, const MergeStats& s) {
+  return "source=" + source + " authors=" + std::to_string(s.authors_added) +
+         " sections=" + std::to_string(s.sections_added) +
+         " document=" + std::to_string(s.document_added) +
+         " token_index=" + std::to_string(s.token_index_added) +
+         " skipped=" + std::to_string(s.skipped);
+}
+
+}  // namespace
+
+Result<std::vector<Value>> iterate_layer(const std::string& kx_dir, std::string_view layer) {
+  std::vector<Value> records;
+  KX_TRY(for_each_layer_record(kx_dir, layer, [&](Value&& record) -> Status {
+    records.push_back(std::move(record));
+    return {};
+  }));
+  return records;
+}
+
+Result<MergeStats> absorb(const std::string& source, const std::string& target) {
+  if (!is_dir(store_dir(source))) return fail_msg("Source has no .kx/ directory: " + source);
+  MergeStats stats;
+  KeyEncoder encoder;
+  for (const LayerSpec& spec : kLayers) KX_TRY(absorb_layer(source, target, spec, encoder, stats));
+  KX_TRY(absorb_token_indexes(source, target, encoder, stats));
+
+  // The build regenerates the derived indexes from the grown layers; its
+  // failure leaves them stale but does not undo or fail the merge.
+  if (stats.authors_added + stats.sections_added + stats.document_added > 0)
+    (void)build_index(target);
+  KX_TRY(oplog::append(target, "merge", merge_log_detail(source, stats)));
+  return stats;
+}
+
 }  // namespace kestrix

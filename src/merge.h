@@ -1,10 +1,20 @@
-// Absorption of one store into another.
+// Absorption of one store (the source) into another (the target): authors,
+// sections, document-index records and token-index entries that the target
+// does not hold yet are appended to it, matched by identity keys, so that a
+// second absorption of the same source adds nothing.  The source is only
+// read; the target's layers only grow, and its new token entries go into one
+// new merged file per tokenizer, written through a temporary file and a
+// rename so that no partial file ever carries a merged-file number.
+// Calling thread only (apart from the index build); no locks are taken.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "error.h"
+#include "json.h"
 
 namespace kestrix {
 
@@ -17,5 +27,9 @@ struct MergeStats {
 };
 
 Result<MergeStats> absorb(const std::string& source, const std::string& target);
+
+// Every record of every regular file (any name) of <kx_dir>/.kx/<layer>,
+// files in listing order, then line order; empty when the layer is missing.
+Result<std::vector<Value>> iterate_layer(const std::string& kx_dir, std::string_view layer);
 
 }  // namespace kestrix

@@ -1,10 +1,240 @@
-// Placeholder until this module is implemented.
+// The two purges: purge_revoked (lines of revoked sections and of the
+// revoked-documents file) and purge_by_author_indexed (lines of one revoked
+// author, found through index.bin).  Both resolve a set of line hashes and
+// hand it to purge_data_file (purge_rewrite.h), which archives and rewrites.
 #include "purge.h"
 
-#define NI fail_msg("not implemented yet")
+#include <set>
+#include <unordered_set>
+#include <vector>
+
+#include "authors.h"
+#include "binary_index.h"
+#include "fs.h"
+#include "indexer.h"
+#include "lib.h"
+#include "mmap_lines.h"
+#include "oplog.h"
+#include "pool.h"
+#include "purge_rewrite.h"
+#include "storage.h"
 
 namespace kestrix {
-Result<PurgeStats> purge_revoked(const std::string&, const std::string&, bool) { return NI; }
-Result<PurgeStats> purge_by_author_indexed(const std::string&, const std::string&, const std::string&, bool) { return NI; }
-Result<uint64_t> purge_reverse(const std::string&, const std::string&) { return NI; }
+namespace {
+
+// Cheap test whether a JSON line may hold one of a set of strings as a string
+// value.  Without a backslash a line has no escapes, so a string value equal
+// to s appears literally as "s"; the test looks for such a quoted run at
+// every double quote.  Lines with a backslash always pass.
+class QuotedStringFilter {
+ public:
+  explicit QuotedStringFilter(const std::unordered_set<std::string>& strings) {
+    for (const std::string& s : strings) {
+      strings_.insert(s);
+      lengths_.insert(s.size());
+    }
+  }
+
+  bool may_hold(std::string_view line) const {
+    if (line.find('\\') != std::string_view::npos) return true;
+    size_t q = line.find('"');
+    while (q != std::string_view::npos) {
+      for (size_t len : lengths_) {
+        size_t close = q + 1 + len;
+        if (close < line.size() && line[close] == '"' && strings_.contains(line.substr(q + 1, len)))
+          return true;
+      }
+      q = line.find('"', q + 1);
+    }
+    return false;
+  }
+
+ private:
+  std::unordered_set<std::string_view> strings_;
+  std::set<size_t> lengths_;
+};
+
+bool lists_any(const std::vector<std::string>& sources,
+               const std::unordered_set<std::string>& wanted) {
+  for (const std::string& s : sources)
+    if (wanted.contains(s)) return true;
+  return false;
+}
+
+// Line hashes of the records of the revoked-documents file.
+Status add_revoked_documents(const std::string& kx_dir, LineHashSet& hashes) {
+  KX_ASSIGN_OR_RETURN(auto bytes, mmap_file(store_path(kx_dir, "document-index/revoked/all")));
+  if (!bytes) return {};
+  for_each_json_line(bytes->view(), [&](Value value) {
+    if (auto record = document_from_json(value)) hashes.insert(std::move(record->line_hash));
+  });
+  return {};
+}
+
+// Section hashes carrying a `revoked` mark of true anywhere in the layer.
+Result<std::unordered_set<std::string>> revoked_sections(const std::string& kx_dir) {
+  std::unordered_set<std::string> sections;
+  const std::string dir = store_path(kx_dir, "sections");
+  if (!is_dir(dir)) return sections;
+  KX_ASSIGN_OR_RETURN(std::vector<DirEntry> entries, list_dir(dir));
+  for (const DirEntry& entry : entries) {
+    auto info = stat_path(entry.path);
+    if (!info || !info->regular) continue;
+    KX_ASSIGN_OR_RETURN(auto bytes, mmap_file(entry.path));
+    if (!bytes) continue;
+    for_each_json_line(bytes->view(), [&](Value value) {
+      const Value* mark = value.get("revoked");
+      const std::string* hash = get_string(value, "section_hash");
+      if (mark != nullptr && mark->as_bool() != nullptr && *mark->as_bool() && hash != nullptr)
+        sections.insert(*hash);
+    });
+  }
+  return sections;
+}
+
+// Line hashes of the document records listing a revoked section, one pool
+// task per shard of the document-index layer.
+Status add_documents_of_sections(const std::string& kx_dir,
+                                 const std::unordered_set<std::string>& sections,
+                                 LineHashSet& hashes) {
+  KX_ASSIGN_OR_RETURN(std::vector<std::string> shards, list_shards(kx_dir, "document-index"));
+  const QuotedStringFilter filter(sections);
+  struct Found {
+    Status status;
+    std::vector<std::string> hashes;
+  };
+  std::vector<Found> found = parallel_map<Found>(shards.size(), [&](size_t i) {
+    Found out;
+    auto bytes = mmap_file(shards[i]);
+    if (!bytes) {
+      out.status = fail(std::move(bytes).error());
+      return out;
+    }
+    if (!*bytes) return out;
+    for_each_line((*bytes)->view(), [&](std::string_view line) {
+      if (!filter.may_hold(line)) return;
+      auto value = parse_json(line);
+      if (!value) return;
+      auto record = document_from_json(*value);
+      if (record && lists_any(record->sources, sections))
+        out.hashes.push_back(std::move(record->line_hash));
+    });
+    return out;
+  });
+  for (Found& f : found) {
+    KX_TRY(f.status);
+    for (std::string& h : f.hashes) hashes.insert(std::move(h));
+  }
+  return {};
+}
+
+// Every line hash purge_revoked removes.
+Result<LineHashSet> revoked_line_hashes(const std::string& kx_dir) {
+  LineHashSet hashes;
+  KX_TRY(add_revoked_documents(kx_dir, hashes));
+  KX_ASSIGN_OR_RETURN(auto sections, revoked_sections(kx_dir));
+  if (!sections.empty()) KX_TRY(add_documents_of_sections(kx_dir, sections, hashes));
+  return hashes;
+}
+
+std::string purge_detail(uint64_t purged, const std::string& data_file) {
+  return "purged " + std::to_string(purged) + " lines from " + quote_path(data_file);
+}
+
+// The two-hex-digit shard names the index gives for `keys`, ascending.
+Result<std::set<std::string>> shards_named_for(const BinaryIndex& index,
+                                               const std::vector<std::string>& keys) {
+  std::set<std::string> names;
+  for (const std::string& key : keys) {
+    KX_ASSIGN_OR_RETURN(std::vector<IndexRef> refs, binary_index::lookup(index, key));
+    for (const IndexRef& ref : refs)
+      if (auto name = ref_shard_name(ref)) names.insert(std::move(*name));
+  }
+  return names;
+}
+
+// True when a sections line names a section of one of the authors.
+bool names_author(const Value& value, const std::unordered_set<std::string>& ids) {
+  const Array* authors = get_array(value, "authors");
+  if (authors == nullptr || get_string(value, "section_hash") == nullptr) return false;
+  for (const Value& a : *authors)
+    if (a.as_string() != nullptr && ids.contains(*a.as_string())) return true;
+  return false;
+}
+
+}  // namespace
+
+Result<std::vector<std::string>> resolve_author_line_hashes(const std::string& kx_dir,
+                                                            const std::string& author_name) {
+  KX_ASSIGN_OR_RETURN(std::vector<Author> found, authors::query(kx_dir, author_name, std::nullopt));
+  std::vector<std::string> line_hashes;
+  if (found.empty()) return line_hashes;
+  std::vector<std::string> ids;
+  std::unordered_set<std::string> id_set;
+  for (const Author& author : found) {
+    ids.push_back(author.id);
+    id_set.insert(author.id);
+  }
+  KX_ASSIGN_OR_RETURN(auto opened, binary_index::open(kx_dir));
+  if (!opened) return fail_msg("binary index not found, run `kx index build` first");
+  const BinaryIndex& index = *opened;
+
+  KX_ASSIGN_OR_RETURN(auto section_shards, shards_named_for(index, ids));
+  std::vector<std::string> patterns;
+  for (const std::string& id : ids)
+    if (!id.empty()) patterns.push_back(id);
+  std::unordered_set<std::string> sections;
+  for (const std::string& shard : section_shards) {
+    KX_ASSIGN_OR_RETURN(std::vector<Value> values,
+                        scan_lines_matching(store_path(kx_dir, "sections/" + shard), patterns));
+    for (const Value& value : values)
+      if (names_author(value, id_set)) sections.insert(*get_string(value, "section_hash"));
+  }
+  if (sections.empty()) return line_hashes;
+
+  std::vector<std::string> section_list(sections.begin(), sections.end());
+  KX_ASSIGN_OR_RETURN(auto document_shards, shards_named_for(index, section_list));
+  const QuotedStringFilter filter(sections);
+  for (const std::string& shard : document_shards) {
+    KX_ASSIGN_OR_RETURN(auto bytes, mmap_file(store_path(kx_dir, "document-index/" + shard)));
+    if (!bytes) continue;
+    for_each_line(bytes->view(), [&](std::string_view line) {
+      if (!filter.may_hold(line)) return;
+      auto value = parse_json(line);
+      if (!value) return;
+      auto record = document_from_json(*value);
+      if (record && lists_any(record->sources, sections))
+        line_hashes.push_back(std::move(record->line_hash));
+    });
+  }
+  return line_hashes;
+}
+
+Result<PurgeStats> purge_revoked(const std::string& kx_dir, const std::string& data_file,
+                                 bool dry_run) {
+  KX_ASSIGN_OR_RETURN(LineHashSet revoked, revoked_line_hashes(kx_dir));
+  KX_ASSIGN_OR_RETURN(PurgeStats stats, purge_data_file(kx_dir, data_file, revoked, dry_run));
+  if (dry_run) return stats;
+  KX_TRY(oplog::append(kx_dir, "purge", purge_detail(stats.purged, data_file)));
+  return stats;
+}
+
+Result<PurgeStats> purge_by_author_indexed(const std::string& kx_dir,
+                                           const std::string& author_name,
+                                           const std::string& data_file, bool dry_run) {
+  KX_ASSIGN_OR_RETURN(std::vector<Author> found, authors::query(kx_dir, author_name, std::nullopt));
+  bool any_revoked = false;
+  for (const Author& author : found) any_revoked = any_revoked || author.revoked;
+  if (!any_revoked)
+    return fail_msg("author '" + author_name + "' is not revoked. Revoke first with `kx revoke --author '" +
+                    author_name + "'` before purging.");
+  KX_ASSIGN_OR_RETURN(std::vector<std::string> hashes, resolve_author_line_hashes(kx_dir, author_name));
+  LineHashSet revoked(hashes.begin(), hashes.end());
+  if (dry_run) return PurgeStats{revoked.size(), 0, 0};
+  KX_ASSIGN_OR_RETURN(PurgeStats stats, purge_data_file(kx_dir, data_file, revoked, false));
+  KX_TRY(oplog::append(kx_dir, "purge",
+                       purge_detail(stats.purged, data_file) + " (indexed, author=" + author_name + ")"));
+  return stats;
+}
+
 }  // namespace kestrix

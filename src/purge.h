@@ -1,9 +1,15 @@
 // Purges: removal of revoked lines from a data file with an undo archive,
-// and the reversal of the newest purge.
+// and the reversal of the newest purge (archive format and naming in
+// purge_archive.h, the block-wise rewrite in purge_rewrite.h).  Each purge
+// appends "purge" to the operation log after the data file was replaced;
+// a dry run writes and logs nothing.  Operations run on the calling thread
+// and use the worker pool for classification; they take no lock, so a
+// concurrent writer of the data file loses its changes at the rename.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "error.h"
 
@@ -21,5 +27,12 @@ Result<PurgeStats> purge_by_author_indexed(const std::string& kx_dir,
                                            const std::string& author_name,
                                            const std::string& data_file, bool dry_run);
 Result<uint64_t> purge_reverse(const std::string& kx_dir, const std::string& data_file);
+
+// The line hashes (repeats possible) of the document records listing a
+// section whose `authors` hold an id of an author named `author_name`, found
+// through index.bin: only the shards it names are read.  Fails with "binary
+// index not found, run `kx index build` first" without an index.
+Result<std::vector<std::string>> resolve_author_line_hashes(const std::string& kx_dir,
+                                                            const std::string& author_name);
 
 }  // namespace kestrix

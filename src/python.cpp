@@ -11,6 +11,7 @@
 #include <new>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <variant>
 #include <vector>
 
@@ -55,50 +56,111 @@ PyObject* str_from(std::string_view s) {
   return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace");
 }
 
-PyObject* json_to_py(const Value& v) {
-  switch (v.kind()) {
-    case Value::Kind::kNull: Py_RETURN_NONE;
-    case Value::Kind::kBool: return PyBool_FromLong(*v.as_bool());
-    case Value::Kind::kUint: {
-      uint64_t u = *v.as_uint();
-      if (u > static_cast<uint64_t>(INT64_MAX)) return PyFloat_FromDouble(static_cast<double>(u));
-      return PyLong_FromUnsignedLongLong(u);
-    }
-    case Value::Kind::kInt: return PyLong_FromLongLong(*v.as_int());
-    case Value::Kind::kFloat: return PyFloat_FromDouble(*v.as_float());
-    case Value::Kind::kString: return str_from(*v.as_string());
-    case Value::Kind::kArray: {
-      const Array& items = *v.as_array();
-      PyObject* list = PyList_New(static_cast<Py_ssize_t>(items.size()));
-      if (!list) return nullptr;
-      for (size_t i = 0; i < items.size(); ++i) {
-        PyObject* item = json_to_py(items[i]);
-        if (!item) {
-          Py_DECREF(list);
-          return nullptr;
-        }
-        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
-      }
-      return list;
-    }
-    case Value::Kind::kObject: {
-      PyObject* dict = PyDict_New();
-      if (!dict) return nullptr;
-      for (const auto& [key, item] : *v.as_object()) {
-        PyObject* k = str_from(key);
-        PyObject* val = k ? json_to_py(item) : nullptr;
-        int rc = val ? PyDict_SetItem(dict, k, val) : -1;
-        Py_XDECREF(k);
-        Py_XDECREF(val);
-        if (rc < 0) {
-          Py_DECREF(dict);
-          return nullptr;
-        }
-      }
-      return dict;
-    }
+// Converts JSON values to Python objects.  Object keys repeat from record to
+// record, so their str objects are shared through a small cache.
+class PyBuilder {
+ public:
+  PyBuilder() = default;
+  PyBuilder(const PyBuilder&) = delete;
+  ~PyBuilder() {
+    for (auto& [key, obj] : keys_) Py_DECREF(obj);
   }
-  Py_RETURN_NONE;
+
+  PyObject* convert(const Value& v) {
+    switch (v.kind()) {
+      case Value::Kind::kNull: Py_RETURN_NONE;
+      case Value::Kind::kBool: return PyBool_FromLong(*v.as_bool());
+      case Value::Kind::kUint: {
+        uint64_t u = *v.as_uint();
+        if (u > static_cast<uint64_t>(INT64_MAX)) return PyFloat_FromDouble(static_cast<double>(u));
+        return PyLong_FromUnsignedLongLong(u);
+      }
+      case Value::Kind::kInt: return PyLong_FromLongLong(*v.as_int());
+      case Value::Kind::kFloat: return PyFloat_FromDouble(*v.as_float());
+      case Value::Kind::kString: return str_from(*v.as_string());
+      case Value::Kind::kArray: {
+        const Array& items = *v.as_array();
+        PyObject* list = PyList_New(static_cast<Py_ssize_t>(items.size()));
+        if (!list) return nullptr;
+        for (size_t i = 0; i < items.size(); ++i) {
+          PyObject* item = convert(items[i]);
+          if (!item) {
+            Py_DECREF(list);
+            return nullptr;
+          }
+          PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
+        }
+        return list;
+      }
+      case Value::Kind::kObject: {
+        PyObject* dict = PyDict_New();
+        if (!dict) return nullptr;
+        for (const auto& [key, item] : *v.as_object()) {
+          PyObject* k = key_str(key);
+          PyObject* val = k ? convert(item) : nullptr;
+          int rc = val ? PyDict_SetItem(dict, k, val) : -1;
+          Py_XDECREF(val);
+          if (rc < 0) {
+            Py_DECREF(dict);
+            return nullptr;
+          }
+        }
+        return dict;
+      }
+    }
+    Py_RETURN_NONE;
+  }
+
+ private:
+  // A borrowed reference to the str of `key`, owned by the cache.
+  PyObject* key_str(const std::string& key) {
+    auto it = keys_.find(key);
+    if (it != keys_.end()) return it->second;
+    PyObject* s = str_from(key);
+    if (!s) return nullptr;
+    if (keys_.size() >= kMaxKeys || key.size() > kMaxKeyLength) {
+      spill_.push_back(s);  // still owned here, released with the builder
+      return s;
+    }
+    keys_.emplace(key, s);
+    return s;
+  }
+
+  static constexpr size_t kMaxKeys = 4096;
+  static constexpr size_t kMaxKeyLength = 128;
+  std::unordered_map<std::string, PyObject*> keys_;
+  struct Spill {
+    std::vector<PyObject*> objs;
+    ~Spill() {
+      for (PyObject* o : objs) Py_DECREF(o);
+    }
+    void push_back(PyObject* o) { objs.push_back(o); }
+  } spill_;
+};
+
+// Building many containers would trigger the cyclic garbage collector over
+// and over, although nothing built here can form a cycle; it is paused for
+// the duration of a conversion.
+class GcPause {
+ public:
+  GcPause() {
+#if PY_VERSION_HEX >= 0x030A0000
+    was_enabled_ = PyGC_Disable();
+#endif
+  }
+  ~GcPause() {
+#if PY_VERSION_HEX >= 0x030A0000
+    if (was_enabled_) PyGC_Enable();
+#endif
+  }
+
+ private:
+  int was_enabled_ = 0;
+};
+
+PyObject* json_to_py(const Value& v) {
+  PyBuilder builder;
+  return builder.convert(v);
 }
 
 // Converts any Python object through json.dumps and the system's parser.
@@ -482,10 +544,12 @@ PyObject* to_py(const Result<uint64_t>& r) {
 
 PyObject* to_py(const Result<std::vector<Value>>& r) {
   if (!r) return raise_error(r.error());
+  GcPause pause;
+  PyBuilder builder;
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(r->size()));
   if (!list) return nullptr;
   for (size_t i = 0; i < r->size(); ++i) {
-    PyObject* item = json_to_py((*r)[i]);
+    PyObject* item = builder.convert((*r)[i]);
     if (!item) {
       Py_DECREF(list);
       return nullptr;
@@ -512,7 +576,9 @@ PyObject* list_of(const std::vector<T>& items, Fn&& convert) {
 
 PyObject* to_py(const Result<std::vector<DocumentRecord>>& r) {
   if (!r) return raise_error(r.error());
-  return list_of(*r, [](const DocumentRecord& d) { return json_to_py(document_to_json(d)); });
+  GcPause pause;
+  PyBuilder builder;
+  return list_of(*r, [&](const DocumentRecord& d) { return builder.convert(document_to_json(d)); });
 }
 
 // A dict with the given keys inserted in order, values as int.

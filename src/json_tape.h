@@ -1,0 +1,68 @@
+// A flat parse of one JSON document.
+//
+// JsonTape::parse() validates a document by the system's rules and records
+// it as a sequence of nodes in document order, with strings referring to the
+// source bytes when they hold no escape (so parsing allocates nothing once
+// the tape's buffers have grown).  From the tape a document can be written
+// in canonical form without building a Value tree, which is what the line
+// hash of a data line needs, or turned into a Value.  A tape is reusable
+// and not thread-safe; keep one per thread.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "json.h"
+
+namespace kestrix {
+
+class JsonTape {
+ public:
+  // Parses `text`; the text must outlive the tape's use.  On failure,
+  // error() tells why ("<reason> at line <l> column <c>").
+  bool parse(std::string_view text);
+  std::string error() const;
+
+  // Canonical text of the parsed document, appended to `out`.
+  void write_canonical(std::string& out);
+  Value to_value() const;
+
+ private:
+  enum class Type : uint8_t { kNull, kTrue, kFalse, kUint, kInt, kFloat, kString, kArray, kObject };
+  struct Node {
+    Type type;
+    bool decoded;    // string bytes live in decoded_ rather than the source
+    uint32_t begin;  // string: offset of its bytes; array/object: member count
+    uint32_t size;   // string: byte length
+    uint32_t end;    // array/object: index one past the subtree's last node
+    union {
+      uint64_t u;
+      int64_t i;
+      double d;
+    };
+  };
+  struct Member {
+    uint32_t key;    // node index of the member's key
+    uint32_t value;  // node index of the member's value
+  };
+
+  class Parser;
+  std::string_view string_of(const Node& n) const;
+  uint32_t after(uint32_t index) const;
+  char* write_node(uint32_t index, char* p);
+  char* write_string(const Node& n, char* p) const;
+  char* write_object(uint32_t index, char* p);
+  Value value_at(uint32_t& index) const;
+
+  std::string_view text_;
+  std::vector<Node> nodes_;
+  std::string decoded_;
+  std::vector<Member> members_;  // scratch stack for sorting object members
+  size_t float_count_ = 0;       // floats may grow when written
+  const char* reason_ = nullptr;
+  size_t error_offset_ = 0;
+};
+
+}  // namespace kestrix

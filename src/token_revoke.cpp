@@ -1,0 +1,234 @@
+// Token-entry revocation through the binary token index or the fast scan;
+// see token_revoke.h.
+#include "token_revoke.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <bit>
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <optional>
+#include <vector>
+
+#include "fs.h"
+#include "json.h"
+#include "lib.h"
+#include "storage.h"
+#include "token_bin_index.h"
+#include "token_index.h"
+#include "token_match.h"
+
+namespace kestrix {
+namespace {
+
+// Fixed positions of the binary token index (see token_bin_index.h).
+constexpr size_t kHeaderSize = 64;
+constexpr size_t kEntryCountAt = 13;
+constexpr size_t kEntriesOffsetAt = 21;
+constexpr size_t kEntrySize = 16;
+constexpr size_t kRecordOffsetAt = 2;
+constexpr size_t kRecordLengthAt = 6;
+constexpr size_t kRecordRevokedAt = 10;
+
+uint16_t load_u16(const char* p) {
+  uint16_t v;
+  std::memcpy(&v, p, 2);
+  return v;
+}
+uint32_t load_u32(const char* p) {
+  uint32_t v;
+  std::memcpy(&v, p, 4);
+  return v;
+}
+void store_u32(char* p, uint32_t v) { std::memcpy(p, &v, 4); }
+static_assert(std::endian::native == std::endian::little, "index files are little-endian");
+
+// One entry line to replace: where it was and what it becomes.
+struct LineFlip {
+  uint32_t id;
+  uint32_t offset;
+  uint32_t old_length;
+  std::string new_line;  // without the line feed
+  bool revoked;
+};
+
+// A merged file with the flips of its entries, in line order.
+struct FileFlips {
+  std::string path;
+  std::vector<LineFlip> flips;
+  std::string new_content;
+  // old offset of each flip and the total length change of the flips
+  // before and at it, for shifting the other lines.
+  std::vector<std::pair<uint32_t, int64_t>> shift_after;
+};
+
+bool lists_any_hash(const TokenIndexEntry& entry, const std::set<SourceHash>& hashes) {
+  for (const std::string& s : entry.sources) {
+    auto h = source_hash_from_hex(s);
+    if (h && hashes.contains(*h)) return true;
+  }
+  return false;
+}
+
+// Builds the flipped content of one merged file.  False when the index's
+// positions do not hold entries listing the targets (the index does not
+// describe the file).
+bool flip_lines(const std::string& content, const std::set<SourceHash>& hashes, FileFlips& file) {
+  std::sort(file.flips.begin(), file.flips.end(),
+            [](const LineFlip& a, const LineFlip& b) { return a.offset < b.offset; });
+  size_t copied = 0;
+  int64_t shift = 0;
+  for (LineFlip& flip : file.flips) {
+    const size_t end = size_t{flip.offset} + flip.old_length;
+    if (flip.offset < copied || end > content.size()) return false;
+    if (end < content.size() && content[end] != '\n') return false;
+    if (flip.offset > 0 && content[flip.offset - 1] != '\n') return false;
+    auto entry = parse_token_entry_line(std::string_view(content).substr(flip.offset, flip.old_length));
+    if (!entry || !lists_any_hash(*entry, hashes)) return false;
+    entry->revoked = flip.revoked;
+    append_token_entry_line(flip.new_line, *entry);
+    file.new_content.append(content, copied, flip.offset - copied);
+    file.new_content.append(flip.new_line);
+    copied = end;
+    shift += static_cast<int64_t>(flip.new_line.size()) - flip.old_length;
+    file.shift_after.emplace_back(flip.offset, shift);
+  }
+  file.new_content.append(content, copied, std::string::npos);
+  return true;
+}
+
+// The shift of a line that started at `offset` before the rewrite.
+int64_t shift_of(const FileFlips& file, uint32_t offset) {
+  auto it = std::lower_bound(file.shift_after.begin(), file.shift_after.end(), offset,
+                             [](const auto& p, uint32_t off) { return p.first < off; });
+  return it == file.shift_after.begin() ? 0 : std::prev(it)->second;
+}
+
+// The index file's bytes with the entry records of the rewritten files moved
+// to their new positions and the flipped entries carrying their new flags.
+// nullopt when the file is not the index that was looked up.
+std::optional<std::string> patched_index(std::string bytes, uint32_t entry_count,
+                                         const std::map<uint16_t, FileFlips>& files) {
+  if (bytes.size() < kHeaderSize || load_u32(bytes.data() + kEntryCountAt) != entry_count)
+    return std::nullopt;
+  const size_t entries_at = load_u32(bytes.data() + kEntriesOffsetAt);
+  if (entries_at + size_t{entry_count} * kEntrySize > bytes.size()) return std::nullopt;
+  std::vector<const FileFlips*> by_file_id(size_t{UINT16_MAX} + 1, nullptr);
+  for (const auto& [file_id, file] : files) by_file_id[file_id] = &file;
+  for (size_t id = 0; id < entry_count; ++id) {
+    char* record = bytes.data() + entries_at + id * kEntrySize;
+    const FileFlips* file = by_file_id[load_u16(record)];
+    if (file == nullptr) continue;
+    const uint32_t offset = load_u32(record + kRecordOffsetAt);
+    const int64_t moved = static_cast<int64_t>(offset) + shift_of(*file, offset);
+    if (moved < 0 || moved > UINT32_MAX) return std::nullopt;
+    store_u32(record + kRecordOffsetAt, static_cast<uint32_t>(moved));
+  }
+  for (const auto& [file_id, file] : files) {
+    for (const LineFlip& flip : file.flips) {
+      char* record = bytes.data() + entries_at + size_t{flip.id} * kEntrySize;
+      store_u32(record + kRecordLengthAt, static_cast<uint32_t>(flip.new_line.size()));
+      record[kRecordRevokedAt] = flip.revoked ? 1 : 0;
+    }
+  }
+  return bytes;
+}
+
+// Sets the index file's modification time to the epoch, so that every
+// reader treats it as stale until it is rewritten or rebuilt.
+Status mark_stale(const std::string& path) {
+  struct timespec times[2];
+  times[0].tv_sec = 0;
+  times[0].tv_nsec = UTIME_OMIT;
+  times[1].tv_sec = 0;
+  times[1].tv_nsec = 0;
+  if (::utimensat(AT_FDCWD, path.c_str(), times, 0) != 0) return fail_errno();
+  return {};
+}
+
+// The flips through the index.  nullopt when the index does not describe
+// the merged files; nothing has been written then.
+Result<std::optional<uint64_t>> revoke_through_index(const std::string& kx_dir,
+                                                     const std::string& tokenizer,
+                                                     const TokenBinIndex& index,
+                                                     const std::set<std::string>& targets) {
+  const std::set<SourceHash> hashes = source_hashes_of(targets);
+  const std::vector<uint32_t> ids = index.lookup_by_sources(hashes);
+  if (ids.empty()) return 0;
+
+  KX_ASSIGN_OR_RETURN(auto merged, token_index::get_merged_files(kx_dir, tokenizer));
+  std::map<uint16_t, std::string> path_of;
+  for (const auto& [number, path] : merged)
+    if (number > UINT16_MAX || !path_of.emplace(static_cast<uint16_t>(number), path).second)
+      return std::nullopt;  // file numbers the index cannot tell apart
+
+  std::map<uint16_t, FileFlips> files;
+  for (uint32_t id : ids) {
+    auto ref = index.get_entry_ref(id);
+    if (!ref) return std::nullopt;
+    auto path = path_of.find(ref->file_id);
+    if (path == path_of.end()) return std::nullopt;
+    FileFlips& file = files[ref->file_id];
+    file.path = path->second;
+    file.flips.push_back({id, ref->line_offset, ref->line_length, {}, !ref->revoked});
+  }
+  for (auto& [file_id, file] : files) {
+    KX_ASSIGN_OR_RETURN(auto content, read_whole_file(file.path));
+    if (!content || !flip_lines(*content, hashes, file)) return std::nullopt;
+  }
+  KX_ASSIGN_OR_RETURN(auto index_bytes, read_whole_file(index.path()));
+  if (!index_bytes) return std::nullopt;
+  auto patched = patched_index(std::move(*index_bytes), index.entry_count(), files);
+  if (!patched) return std::nullopt;
+
+  const std::string tmp_dir = store_dir(kx_dir);
+  KX_TRY(mark_stale(index.path()));
+  for (const auto& [file_id, file] : files)
+    KX_TRY(atomic_write(file.path, file.new_content, tmp_dir));
+  KX_TRY(atomic_write(index.path(), *patched, tmp_dir));
+  return static_cast<uint64_t>(ids.size());
+}
+
+}  // namespace
+
+Result<std::set<std::string>> sections_listing_authors(
+    const std::string& kx_dir, const std::unordered_set<std::string>& author_ids) {
+  std::set<std::string> sections;
+  const std::string dir = store_path(kx_dir, "sections");
+  if (!is_dir(dir)) return sections;
+  KX_ASSIGN_OR_RETURN(std::vector<DirEntry> entries, list_dir(dir));
+  for (const DirEntry& entry : entries) {
+    if (!is_regular_file(entry.path)) continue;
+    KX_ASSIGN_OR_RETURN(std::vector<Value> records, jsonl_read(entry.path));
+    for (const Value& record : records) {
+      const Array* authors = get_array(record, "authors");
+      const std::string* hash = get_string(record, "section_hash");
+      if (authors == nullptr || hash == nullptr) continue;
+      for (const Value& a : *authors) {
+        if (a.as_string() != nullptr && author_ids.contains(*a.as_string())) {
+          sections.insert(*hash);
+          break;
+        }
+      }
+    }
+  }
+  return sections;
+}
+
+Result<uint64_t> revoke_token_entries(const std::string& kx_dir, const std::string& tokenizer,
+                                      const std::set<std::string>& targets) {
+  auto opened = TokenBinIndex::open(kx_dir, tokenizer);
+  if (opened && *opened && (*opened)->is_fresh()) {
+    KX_ASSIGN_OR_RETURN(auto count, revoke_through_index(kx_dir, tokenizer, **opened, targets));
+    if (count) return *count;
+    // The index does not describe the merged files: keep readers off it
+    // before the scan rewrites them.
+    KX_TRY(mark_stale((*opened)->path()));
+  }
+  return token_index::revoke_by_sources_fast(kx_dir, tokenizer, targets);
+}
+
+}  // namespace kestrix
