@@ -1,9 +1,10 @@
 // Queries over the provenance chain: author name -> author ids -> sections
 // -> document records (and token-index entries).  Everything here only
 // reads.  Whole-layer scans run one worker-pool task per file and join the
-// per-file results in listing order; every line is first screened by the
-// byte pre-filter of line_filter.h so that only lines that may hold a wanted
-// string are parsed.
+// per-file results in listing order; the indexed way reads only the shards
+// index.bin names, also one pool task per shard, joined in shard order.
+// Every line is first screened by the byte pre-filter of line_filter.h so
+// that only lines that may hold a wanted string are parsed.
 #include "show.h"
 
 #include <algorithm>
@@ -126,22 +127,34 @@ Status add_named_shards(const BinaryIndex& index, const std::vector<std::string>
   return {};
 }
 
-// Runs scan(bytes, out) over the named shards of a layer, in shard order.
-// A missing or empty shard is skipped; one that exists but cannot be read
-// fails the whole call.
+// Runs scan(bytes, out) over the named shards of a layer, one pool task per
+// shard, and joins the outputs in shard order.  A missing or empty shard is
+// skipped; one that exists but cannot be read fails the whole call (the
+// first such shard in shard order gives the error).
 template <typename T, typename Scan>
 Result<std::vector<T>> scan_named_shards(const std::string& kx_dir, std::string_view layer,
                                          const ShardSet& shards, const Scan& scan) {
-  std::vector<T> out;
   const std::string dir = store_path(kx_dir, layer);
+  std::vector<std::string> paths;
   for (unsigned shard = 0; shard < 256; ++shard) {
     if (!shards.test(shard)) continue;
     char name[3];
     snprintf(name, sizeof name, "%02x", shard);
-    KX_ASSIGN_OR_RETURN(std::optional<FileBytes> bytes, mmap_file(path_join(dir, name)));
-    if (bytes) scan(bytes->view(), out);
+    paths.push_back(path_join(dir, name));
   }
-  return out;
+  auto per_file = parallel_map<Result<std::vector<T>>>(
+      paths.size(), [&](size_t i) -> Result<std::vector<T>> {
+        KX_ASSIGN_OR_RETURN(std::optional<FileBytes> bytes, mmap_file(paths[i]));
+        std::vector<T> out;
+        if (bytes) scan(bytes->view(), out);
+        return out;
+      });
+  std::vector<T> joined;
+  for (auto& part : per_file) {
+    if (!part) return fail(std::move(part).error());
+    for (T& item : *part) joined.push_back(std::move(item));
+  }
+  return joined;
 }
 
 // The index path of show_by_author_token: the entries of the index that list
