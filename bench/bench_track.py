@@ -71,6 +71,26 @@ def bench_track(base):
           "(ratio %.2fx)" % (size, results["track"], results["python"],
                               results["python"] / results["track"]))
 
+    # The floor: the same two appends with precomputed lines, from Python.
+    d = os.path.join(base, "floor")
+    kx.init(d)
+    doc = b"x" * 133 + b"\n"
+    pid = b"y" * 70 + b"\n"
+    shard_dir = os.path.join(d, ".kx", "document-index")
+    pid_path = os.path.join(d, ".kx", "token-index.gpt2.%d" % os.getpid())
+    flags = os.O_WRONLY | os.O_APPEND | os.O_CREAT
+    n = 20000
+    start = time.perf_counter()
+    for i in range(n):
+        fd = os.open(os.path.join(shard_dir, "%02x" % (i & 255)), flags, 0o666)
+        os.write(fd, doc)
+        os.close(fd)
+        fd = os.open(pid_path, flags, 0o666)
+        os.write(fd, pid)
+        os.close(fd)
+    floor = (time.perf_counter() - start) / n * 1e6
+    print("floor, the two appends alone (os.open/write/close from Python): %.2f us/call" % floor)
+
     d = os.path.join(base, "burst")
     kx.init(d)
     n = 100_000
