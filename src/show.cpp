@@ -1,15 +1,305 @@
-// Placeholder until this module is implemented.
+// Queries over the provenance chain: author name -> author ids -> sections
+// -> document records (and token-index entries).  Everything here only
+// reads.  Whole-layer scans run one worker-pool task per file and join the
+// per-file results in listing order; the indexed way reads only the shards
+// index.bin names, also one pool task per shard, joined in shard order.
+// Every line is first screened by the byte pre-filter of line_filter.h so
+// that only lines that may hold a wanted string are parsed.
 #include "show.h"
 
-#define NI fail_msg("not implemented yet")
+#include <algorithm>
+#include <bitset>
+#include <cstdio>
+#include <map>
+#include <optional>
+#include <set>
+#include <utility>
+
+#include "authors.h"
+#include "binary_index.h"
+#include "document_line.h"
+#include "fs.h"
+#include "json.h"
+#include "lib.h"
+#include "line_filter.h"
+#include "mmap_lines.h"
+#include "pool.h"
+#include "register.h"
+#include "token_bin_index.h"
+#include "token_match.h"
 
 namespace kestrix {
-Result<std::vector<DocumentRecord>> show_by_author(const std::string&, const std::string&) { return NI; }
-Result<AuthorTokens> show_by_author_token(const std::string&, const std::string&, const std::string&) { return NI; }
-Result<std::vector<DocumentRecord>> show_by_section(const std::string&, const std::string&) { return NI; }
-Result<std::vector<DocumentRecord>> show_by_license(const std::string&, const std::string&) { return NI; }
-Result<std::vector<DocumentRecord>> show_by_author_indexed(const std::string&, const std::string&) { return NI; }
-Result<std::vector<std::string>> find_author_sections_parallel(const std::string&, const std::vector<std::string>&) { return NI; }
-Result<std::vector<std::string>> find_license_sections_parallel(const std::string&, const std::string&) { return NI; }
-Result<std::vector<DocumentRecord>> find_documents_for_sections_parallel(const std::string&, const std::vector<std::string>&) { return NI; }
+namespace {
+
+constexpr std::string_view kSectionsLayer = "sections";
+constexpr std::string_view kDocumentsLayer = "document-index";
+
+// Every regular file (symbolic links followed) of a layer directory, in
+// listing order; empty when the layer is not a directory.
+Result<std::vector<std::string>> layer_files(const std::string& kx_dir, std::string_view layer) {
+  std::string dir = store_path(kx_dir, layer);
+  if (!is_dir(dir)) return std::vector<std::string>{};
+  KX_ASSIGN_OR_RETURN(std::vector<DirEntry> entries, list_dir(dir));
+  std::vector<std::string> files;
+  for (DirEntry& entry : entries)
+    if (is_regular_file(entry.path)) files.push_back(std::move(entry.path));
+  return files;
+}
+
+// Runs scan(bytes, out) over every file on the worker pool and concatenates
+// the outputs in file order.  Files that are missing, empty or unreadable
+// contribute nothing.
+template <typename T, typename Scan>
+std::vector<T> scan_files_parallel(const std::vector<std::string>& files, const Scan& scan) {
+  auto per_file = parallel_map<std::vector<T>>(files.size(), [&](size_t i) {
+    std::vector<T> out;
+    auto bytes = mmap_file(files[i]);
+    if (bytes && bytes->has_value()) scan((*bytes)->view(), out);
+    return out;
+  });
+  size_t total = 0;
+  for (const auto& part : per_file) total += part.size();
+  std::vector<T> joined;
+  joined.reserve(total);
+  for (auto& part : per_file)
+    for (T& item : part) joined.push_back(std::move(item));
+  return joined;
+}
+
+bool any_member(const std::vector<std::string>& items, const StringSet& set) {
+  return std::any_of(items.begin(), items.end(),
+                     [&](const std::string& item) { return set.contains(item); });
+}
+
+// Calls fn(section) for each line of `bytes` that may hold a member of
+// `screen` and parses as a Section.
+template <typename Fn>
+void for_each_section_holding(std::string_view bytes, const StringSet& screen, Fn&& fn) {
+  for_each_line_holding(bytes, screen, [&](std::string_view line) {
+    auto value = parse_json(line);
+    if (!value) return;
+    std::optional<Section> section = section_from_json(*value);
+    if (section) fn(std::move(*section));
+  });
+}
+
+// Appends to `out` the records of `bytes` that list a member of `sections`.
+void collect_documents(std::string_view bytes, const StringSet& sections,
+                       std::vector<DocumentRecord>& out) {
+  for_each_line_holding(bytes, sections, [&](std::string_view line) {
+    std::optional<DocumentRecord> record = parse_document_line(line);
+    if (record && any_member(record->sources, sections)) out.push_back(std::move(*record));
+  });
+}
+
+// Ids of the authors named `author_name` exactly, in query order.
+Result<std::vector<std::string>> author_ids_named(const std::string& kx_dir,
+                                                  const std::string& author_name) {
+  KX_ASSIGN_OR_RETURN(std::vector<Author> authors,
+                      authors::query(kx_dir, author_name, std::nullopt));
+  std::vector<std::string> ids;
+  ids.reserve(authors.size());
+  for (Author& author : authors) ids.push_back(std::move(author.id));
+  return ids;
+}
+
+Result<std::vector<DocumentRecord>> show_by_author_scan(const std::string& kx_dir,
+                                                        const std::string& author_name) {
+  KX_ASSIGN_OR_RETURN(std::vector<std::string> ids, author_ids_named(kx_dir, author_name));
+  if (ids.empty()) return std::vector<DocumentRecord>{};
+  KX_ASSIGN_OR_RETURN(std::vector<std::string> sections,
+                      find_author_sections_parallel(kx_dir, ids));
+  return find_documents_for_sections_parallel(kx_dir, sections);
+}
+
+// Shards of a layer named by index.bin, by the value of their two hex digits.
+using ShardSet = std::bitset<256>;
+
+// Adds the shard references of every key to `shards`; token-line
+// references and keys the index does not hold add nothing.
+Status add_named_shards(const BinaryIndex& index, const std::vector<std::string>& keys,
+                        ShardSet& shards) {
+  for (const std::string& key : keys) {
+    KX_ASSIGN_OR_RETURN(std::vector<IndexRef> refs, binary_index::lookup(index, key));
+    for (const IndexRef& ref : refs)
+      if (const ShardRef* shard = std::get_if<ShardRef>(&ref)) shards.set(shard->shard);
+  }
+  return {};
+}
+
+// Runs scan(bytes, out) over the named shards of a layer, one pool task per
+// shard, and joins the outputs in shard order.  A missing or empty shard is
+// skipped; one that exists but cannot be read fails the whole call (the
+// first such shard in shard order gives the error).
+template <typename T, typename Scan>
+Result<std::vector<T>> scan_named_shards(const std::string& kx_dir, std::string_view layer,
+                                         const ShardSet& shards, const Scan& scan) {
+  const std::string dir = store_path(kx_dir, layer);
+  std::vector<std::string> paths;
+  for (unsigned shard = 0; shard < 256; ++shard) {
+    if (!shards.test(shard)) continue;
+    char name[3];
+    snprintf(name, sizeof name, "%02x", shard);
+    paths.push_back(path_join(dir, name));
+  }
+  auto per_file = parallel_map<Result<std::vector<T>>>(
+      paths.size(), [&](size_t i) -> Result<std::vector<T>> {
+        KX_ASSIGN_OR_RETURN(std::optional<FileBytes> bytes, mmap_file(paths[i]));
+        std::vector<T> out;
+        if (bytes) scan(bytes->view(), out);
+        return out;
+      });
+  std::vector<T> joined;
+  for (auto& part : per_file) {
+    if (!part) return fail(std::move(part).error());
+    for (T& item : *part) joined.push_back(std::move(item));
+  }
+  return joined;
+}
+
+// The index path of show_by_author_token: the entries of the index that list
+// one of `sections` and are not revoked there, each parsed from its recorded
+// byte range.  Each merged file is read at most once.
+Result<std::vector<TokenIndexEntry>> entries_through_index(const std::string& kx_dir,
+                                                           const std::string& tokenizer,
+                                                           const TokenBinIndex& index,
+                                                           const std::set<std::string>& sections) {
+  const std::string dir = token_index::merged_dir(kx_dir, tokenizer);
+  std::map<uint16_t, FileBytes> held;  // merged files read so far, by file id
+  std::vector<TokenIndexEntry> entries;
+  for (uint32_t id : index.lookup_by_sources(source_hashes_of(sections))) {
+    std::optional<EntryRef> ref = index.get_entry_ref(id);
+    if (!ref || ref->revoked) continue;
+    auto file = held.find(ref->file_id);
+    if (file == held.end()) {
+      char name[8];
+      snprintf(name, sizeof name, "%03u", static_cast<unsigned>(ref->file_id));
+      KX_ASSIGN_OR_RETURN(std::optional<FileBytes> bytes, mmap_file(path_join(dir, name)));
+      if (!bytes) continue;  // missing or empty: tried again for a later entry
+      file = held.emplace(ref->file_id, std::move(*bytes)).first;
+    }
+    std::string_view data = file->second.view();
+    if (uint64_t{ref->line_offset} + ref->line_length > data.size()) continue;
+    auto entry = parse_token_entry_line(data.substr(ref->line_offset, ref->line_length));
+    if (entry) entries.push_back(std::move(*entry));
+  }
+  return entries;
+}
+
+}  // namespace
+
+Result<std::vector<std::string>> find_author_sections_parallel(
+    const std::string& kx_dir, const std::vector<std::string>& author_ids) {
+  KX_ASSIGN_OR_RETURN(std::vector<std::string> files, layer_files(kx_dir, kSectionsLayer));
+  const StringSet ids(author_ids);
+  if (ids.empty()) return std::vector<std::string>{};
+  return scan_files_parallel<std::string>(
+      files, [&](std::string_view bytes, std::vector<std::string>& out) {
+        for_each_section_holding(bytes, ids, [&](Section&& section) {
+          if (any_member(section.authors, ids)) out.push_back(std::move(section.section_hash));
+        });
+      });
+}
+
+Result<std::vector<std::string>> find_license_sections_parallel(const std::string& kx_dir,
+                                                                const std::string& license) {
+  KX_ASSIGN_OR_RETURN(std::vector<std::string> files, layer_files(kx_dir, kSectionsLayer));
+  const StringSet screen({license});
+  return scan_files_parallel<std::string>(
+      files, [&](std::string_view bytes, std::vector<std::string>& out) {
+        for_each_section_holding(bytes, screen, [&](Section&& section) {
+          if (section.license == license) out.push_back(std::move(section.section_hash));
+        });
+      });
+}
+
+Result<std::vector<DocumentRecord>> find_documents_for_sections_parallel(
+    const std::string& kx_dir, const std::vector<std::string>& section_hashes) {
+  KX_ASSIGN_OR_RETURN(std::vector<std::string> files, layer_files(kx_dir, kDocumentsLayer));
+  const StringSet sections(section_hashes);
+  if (sections.empty()) return std::vector<DocumentRecord>{};
+  return scan_files_parallel<DocumentRecord>(
+      files, [&](std::string_view bytes, std::vector<DocumentRecord>& out) {
+        collect_documents(bytes, sections, out);
+      });
+}
+
+Result<std::vector<DocumentRecord>> show_by_author(const std::string& kx_dir,
+                                                   const std::string& author_name) {
+  // The index is opened only to choose the way; a damaged one fails the call.
+  KX_ASSIGN_OR_RETURN(std::optional<BinaryIndex> index, binary_index::open(kx_dir));
+  if (!index) return show_by_author_scan(kx_dir, author_name);
+  index.reset();
+  return show_by_author_indexed(kx_dir, author_name);
+}
+
+Result<std::vector<DocumentRecord>> show_by_author_indexed(const std::string& kx_dir,
+                                                           const std::string& author_name) {
+  KX_ASSIGN_OR_RETURN(std::vector<std::string> author_ids, author_ids_named(kx_dir, author_name));
+  if (author_ids.empty()) return std::vector<DocumentRecord>{};
+  const StringSet ids(author_ids);
+  KX_ASSIGN_OR_RETURN(std::optional<BinaryIndex> index, binary_index::open(kx_dir));
+  if (!index) return fail_msg("binary index not found");
+
+  ShardSet section_shards;
+  KX_TRY(add_named_shards(*index, ids.items(), section_shards));
+  KX_ASSIGN_OR_RETURN(
+      std::vector<std::string> matched,
+      (scan_named_shards<std::string>(
+          kx_dir, kSectionsLayer, section_shards,
+          [&](std::string_view bytes, std::vector<std::string>& out) {
+            for_each_section_holding(bytes, ids, [&](Section&& section) {
+              if (any_member(section.authors, ids)) out.push_back(std::move(section.section_hash));
+            });
+          })));
+  const StringSet sections(matched);
+  if (sections.empty()) return std::vector<DocumentRecord>{};
+
+  ShardSet document_shards;
+  KX_TRY(add_named_shards(*index, sections.items(), document_shards));
+  return scan_named_shards<DocumentRecord>(
+      kx_dir, kDocumentsLayer, document_shards,
+      [&](std::string_view bytes, std::vector<DocumentRecord>& out) {
+        collect_documents(bytes, sections, out);
+      });
+}
+
+Result<std::vector<DocumentRecord>> show_by_section(const std::string& kx_dir,
+                                                    const std::string& section_hash) {
+  return find_documents_for_sections_parallel(kx_dir, {section_hash});
+}
+
+Result<std::vector<DocumentRecord>> show_by_license(const std::string& kx_dir,
+                                                    const std::string& license) {
+  KX_ASSIGN_OR_RETURN(std::vector<std::string> sections,
+                      find_license_sections_parallel(kx_dir, license));
+  if (sections.empty()) return std::vector<DocumentRecord>{};
+  return find_documents_for_sections_parallel(kx_dir, sections);
+}
+
+Result<AuthorTokens> show_by_author_token(const std::string& kx_dir,
+                                          const std::string& author_name,
+                                          const std::string& tokenizer) {
+  AuthorTokens result;
+  KX_ASSIGN_OR_RETURN(std::vector<std::string> ids, author_ids_named(kx_dir, author_name));
+  if (ids.empty()) return result;
+  KX_ASSIGN_OR_RETURN(std::vector<std::string> found, find_author_sections_parallel(kx_dir, ids));
+  const std::set<std::string> sections(found.begin(), found.end());
+  // A name no writer accepts has no token-index files to read.
+  if (!is_valid_tokenizer_name(tokenizer)) return result;
+
+  auto index = TokenBinIndex::open(kx_dir, tokenizer);
+  if (index && index->has_value() && (*index)->is_fresh()) {
+    KX_ASSIGN_OR_RETURN(result.entries, entries_through_index(kx_dir, tokenizer, **index, sections));
+  } else {
+    KX_ASSIGN_OR_RETURN(std::vector<TokenIndexEntry> entries,
+                        token_index::find_entries_by_sources_fast(kx_dir, tokenizer, sections));
+    for (TokenIndexEntry& entry : entries)
+      if (!entry.revoked) result.entries.push_back(std::move(entry));
+  }
+  for (const TokenIndexEntry& entry : result.entries) result.total_tokens += entry.token_count;
+  result.document_count = result.entries.size();
+  return result;
+}
+
 }  // namespace kestrix

@@ -29,8 +29,10 @@ Result<std::vector<DocumentRecord>> show_by_license(const std::string& kx_dir,
                                                     const std::string& license);
 
 // The indexed way of show_by_author: reads only the `sections` and
-// `document-index` shards that index.bin names.  Fails with "binary index
-// not found" when index.bin is absent.
+// `document-index` shards that index.bin names (one pool task per shard;
+// records in shard order, then line order).  Fails with "binary index not
+// found" when index.bin is absent, and when a named shard exists but cannot
+// be read.
 Result<std::vector<DocumentRecord>> show_by_author_indexed(const std::string& kx_dir,
                                                            const std::string& author_name);
 

@@ -18,6 +18,7 @@
 #include "lib.h"
 #include "mmap_lines.h"
 #include "token_index.h"
+#include "token_match.h"
 
 namespace kestrix {
 namespace {
@@ -107,8 +108,25 @@ class Fd {
 }  // namespace
 
 std::optional<SourceHash> source_hash_from_hex(std::string_view source) {
+  // Table decoding: the build decodes one source per entry, and a branchy
+  // decoder mispredicts on every random hex digit.
+  static constexpr auto kNibble = [] {
+    std::array<int8_t, 256> t{};
+    t.fill(-1);
+    for (int c = 0; c < 10; ++c) t['0' + c] = static_cast<int8_t>(c);
+    for (int c = 0; c < 6; ++c) t['a' + c] = t['A' + c] = static_cast<int8_t>(10 + c);
+    return t;
+  }();
+  if (source.size() != 64) return std::nullopt;
   SourceHash hash;
-  if (source.size() != 64 || !hex_to_bytes(source, hash.data(), hash.size())) return std::nullopt;
+  int bad = 0;
+  for (size_t i = 0; i < hash.size(); ++i) {
+    int hi = kNibble[static_cast<unsigned char>(source[2 * i])];
+    int lo = kNibble[static_cast<unsigned char>(source[2 * i + 1])];
+    bad |= hi | lo;
+    hash[i] = static_cast<unsigned char>((hi << 4) | (lo & 0xf));
+  }
+  if (bad < 0) return std::nullopt;
   return hash;
 }
 
@@ -288,18 +306,50 @@ struct EntryRecord {
   bool revoked;
 };
 
-struct SourceRef {
-  SourceHash hash;
-  uint32_t id;
-  bool operator<(const SourceRef& o) const {
-    int c = memcmp(hash.data(), o.hash.data(), hash.size());
-    return c != 0 ? c < 0 : id < o.id;
+// The ids naming each distinct source, in a flat open-addressing table: the
+// build looks a source up once per entry, and a node-based map spends most
+// of that time on cache misses.
+class SourceTable {
+ public:
+  std::vector<uint32_t>& ids_of(const SourceHash& hash) {
+    if (2 * (hashes_.size() + 1) > slots_.size()) grow();
+    size_t i = slot_of(hash);
+    if (slots_[i] == kEmpty) {
+      slots_[i] = static_cast<uint32_t>(hashes_.size());
+      hashes_.push_back(hash);
+      ids_.emplace_back();
+    }
+    return ids_[slots_[i]];
   }
+  size_t size() const { return hashes_.size(); }
+  const SourceHash& hash(size_t n) const { return hashes_[n]; }
+  const std::vector<uint32_t>& ids(size_t n) const { return ids_[n]; }
+
+ private:
+  static constexpr uint32_t kEmpty = UINT32_MAX;
+  static size_t mix(const SourceHash& h) {
+    uint64_t w[4];
+    memcpy(w, h.data(), sizeof w);
+    return static_cast<size_t>(((w[0] ^ w[1] ^ w[2] ^ w[3]) * 0x9E3779B97F4A7C15ull) >> 20);
+  }
+  // The slot holding `hash`, or the empty slot where it belongs.
+  size_t slot_of(const SourceHash& hash) const {
+    size_t mask = slots_.size() - 1;
+    for (size_t i = mix(hash) & mask;; i = (i + 1) & mask)
+      if (slots_[i] == kEmpty || hashes_[slots_[i]] == hash) return i;
+  }
+  void grow() {
+    slots_.assign(std::max<size_t>(1024, slots_.size() * 2), kEmpty);
+    for (uint32_t n = 0; n < hashes_.size(); ++n) slots_[slot_of(hashes_[n])] = n;
+  }
+  std::vector<uint32_t> slots_;
+  std::vector<SourceHash> hashes_;
+  std::vector<std::vector<uint32_t>> ids_;  // ascending: ids are added in order
 };
 
 struct Collected {
   std::vector<EntryRecord> entries;
-  std::vector<SourceRef> sources;  // one per (entry, indexed source) pair
+  SourceTable sources;
 };
 
 // Adds the entries of one merged file, numbering them from entries.size().
@@ -310,8 +360,8 @@ Status collect_file(uint64_t number, const std::string& path, Collected& out) {
   KX_ASSIGN_OR_RETURN(auto bytes, mmap_file(path));
   if (!bytes) return {};
   Status status;
-  for_each_token_entry_at(bytes->view(), [&](TokenIndexEntry&& entry, size_t offset,
-                                             size_t raw_length) {
+  for_each_entry_fast_at(bytes->view(), [&](TokenIndexEntry&& entry, size_t offset,
+                                            size_t raw_length) {
     if (!status) return;
     if (offset > kMaxU32 || raw_length > kMaxU32) {
       status = fail_msg("merged file " + quote_path(path) +
@@ -326,27 +376,32 @@ Status collect_file(uint64_t number, const std::string& path, Collected& out) {
     out.entries.push_back({static_cast<uint16_t>(number), static_cast<uint32_t>(offset),
                            static_cast<uint32_t>(raw_length), entry.revoked});
     for (const auto& source : entry.sources)
-      if (auto hash = source_hash_from_hex(source)) out.sources.push_back({*hash, id});
+      if (auto hash = source_hash_from_hex(source)) out.sources.ids_of(*hash).push_back(id);
   });
   return status;
 }
 
 // Serialises the collected entries into the index file image.
-Result<std::pair<std::string, uint32_t>> encode(Collected& c) {
-  std::sort(c.sources.begin(), c.sources.end());
-  // Group equal hashes into records of at most 65535 ids each.
-  struct Run {
-    size_t first, count;
+Result<std::pair<std::string, uint32_t>> encode(const Collected& c) {
+  std::vector<size_t> sorted(c.sources.size());
+  for (size_t n = 0; n < sorted.size(); ++n) sorted[n] = n;
+  std::sort(sorted.begin(), sorted.end(),
+            [&](size_t a, size_t b) { return c.sources.hash(a) < c.sources.hash(b); });
+  // Each source becomes records of at most 65535 ids.
+  struct Record {
+    const SourceHash* hash;
+    const uint32_t* ids;
+    size_t count;
   };
-  std::vector<Run> records;
+  std::vector<Record> records;
   uint64_t sources_size = 0;
-  for (size_t i = 0; i < c.sources.size();) {
-    size_t j = i;
-    while (j < c.sources.size() && j - i < kMaxIdsPerRecord && c.sources[j].hash == c.sources[i].hash)
-      ++j;
-    records.push_back({i, j - i});
-    sources_size += kSourceHead + 4 * (j - i);
-    i = j;
+  for (size_t n : sorted) {
+    const auto& ids = c.sources.ids(n);
+    for (size_t i = 0; i < ids.size(); i += kMaxIdsPerRecord) {
+      size_t count = std::min<size_t>(kMaxIdsPerRecord, ids.size() - i);
+      records.push_back({&c.sources.hash(n), ids.data() + i, count});
+      sources_size += kSourceHead + 4 * count;
+    }
   }
   uint64_t entry_count = c.entries.size();
   uint64_t sources_offset = kHeaderSize + kEntrySize * entry_count;
@@ -373,12 +428,11 @@ Result<std::pair<std::string, uint32_t>> encode(Collected& c) {
   }
   std::vector<uint64_t> buckets(kBucketCount, 0);
   for (size_t r = 0; r < records.size(); ++r) {
-    const SourceRef& head = c.sources[records[r].first];
-    if (r == 0 || c.sources[records[r - 1].first].hash[0] != head.hash[0])
-      buckets[head.hash[0]] = out.size();
-    out.append(reinterpret_cast<const char*>(head.hash.data()), head.hash.size());
+    const SourceHash& hash = *records[r].hash;
+    if (r == 0 || (*records[r - 1].hash)[0] != hash[0]) buckets[hash[0]] = out.size();
+    out.append(reinterpret_cast<const char*>(hash.data()), hash.size());
     put_uint(out, records[r].count, 2);
-    for (size_t i = 0; i < records[r].count; ++i) put_uint(out, c.sources[records[r].first + i].id, 4);
+    for (size_t i = 0; i < records[r].count; ++i) put_uint(out, records[r].ids[i], 4);
   }
   for (uint64_t b : buckets) put_uint(out, b, 8);
   return std::make_pair(std::move(out), static_cast<uint32_t>(records.size()));

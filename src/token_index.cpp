@@ -4,12 +4,15 @@
 #include "token_index.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <mutex>
 
 #include "fs.h"
 #include "lib.h"
@@ -75,12 +78,6 @@ void append_token_entry_line(std::string& out, const TokenIndexEntry& entry) {
   append_pid_form(out, entry.token_count, entry.sources, entry.tokenizer, entry.revoked);
 }
 
-std::optional<TokenIndexEntry> parse_token_entry_line(std::string_view line) {
-  auto value = parse_json(line);
-  if (!value) return std::nullopt;
-  return token_entry_from_json(*value);
-}
-
 bool is_valid_tokenizer_name(std::string_view tokenizer) {
   return !tokenizer.empty() && tokenizer.find('/') == std::string_view::npos &&
          tokenizer.find('\0') == std::string_view::npos;
@@ -99,12 +96,30 @@ std::string file_name(std::string_view tokenizer) {
   return name;
 }
 
+// The process id, asked once per process: getpid() is a system call and
+// track() should cost little beyond its two appends.  A forked child forgets
+// the parent's value through the fork handler.
+std::atomic<pid_t> cached_pid{0};
+
+void forget_pid() { cached_pid.store(0, std::memory_order_relaxed); }
+
+pid_t process_id() {
+  static std::once_flag registered;
+  std::call_once(registered, [] { pthread_atfork(nullptr, nullptr, forget_pid); });
+  pid_t pid = cached_pid.load(std::memory_order_relaxed);
+  if (pid == 0) {
+    pid = ::getpid();
+    cached_pid.store(pid, std::memory_order_relaxed);
+  }
+  return pid;
+}
+
 // Opens the pid file of this process for appending; creates the store
 // directory first when it is missing.
 Result<int> open_pid_file(const std::string& kx_dir, std::string_view tokenizer) {
   std::string name = file_name(tokenizer);
   name += '.';
-  name += std::to_string(::getpid());
+  name += std::to_string(process_id());
   std::string path = store_path(kx_dir, name);
   for (int attempt = 0;; ++attempt) {
     int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);

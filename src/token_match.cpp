@@ -5,6 +5,10 @@
 
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "fs.h"
 #include "mmap_lines.h"
 #include "storage.h"
@@ -17,8 +21,99 @@ uint32_t key_at(const char* p) {
   return static_cast<uint32_t>(b[0]) | (static_cast<uint32_t>(b[1]) << 8) |
          (static_cast<uint32_t>(b[2]) << 16) | (static_cast<uint32_t>(b[3]) << 24);
 }
-// The filter bit of a key: its second and third bytes.
-uint32_t filter_bit(uint32_t key) { return (key >> 8) & 0xffff; }
+// The filter bit of a key: a multiplicative hash, so that keys differing only
+// in their last bytes (hex digits of hashes) spread over the whole filter.
+uint32_t filter_bit(uint32_t key) { return (key * 0x9E3779B1u) >> 16; }
+
+// A strict scanner for the compact entry forms; every "false" means "not
+// sure", never "not an entry", and sends the line to the JSON parser.
+class CompactEntryScanner {
+ public:
+  explicit CompactEntryScanner(std::string_view line)
+      : p_(line.data()), end_(line.data() + line.size()) {}
+
+  bool scan(TokenIndexEntry& entry) {
+    if (!take('{')) return false;
+    unsigned seen = 0;
+    do {
+      std::string_view key;
+      if (!string(key) || !take(':')) return false;
+      unsigned bit;
+      if (key == "token_count") bit = 1, ok_ = number(entry.token_count);
+      else if (key == "sources") bit = 2, ok_ = sources(entry.sources);
+      else if (key == "tokenizer") bit = 4, ok_ = owned_string(entry.tokenizer);
+      else if (key == "revoked") bit = 8, ok_ = boolean(entry.revoked);
+      else return false;
+      if (!ok_ || (seen & bit)) return false;
+      seen |= bit;
+    } while (take(','));
+    return take('}') && p_ == end_ && seen == 15;
+  }
+
+ private:
+  bool take(char c) {
+    if (p_ == end_ || *p_ != c) return false;
+    ++p_;
+    return true;
+  }
+  // A string of printable ASCII without escapes.
+  bool string(std::string_view& out) {
+    if (!take('"')) return false;
+    const char* start = p_;
+    for (; p_ != end_; ++p_) {
+      auto c = static_cast<unsigned char>(*p_);
+      if (c == '"') {
+        out = std::string_view(start, static_cast<size_t>(p_++ - start));
+        return true;
+      }
+      if (c < 0x20 || c == '\\' || c >= 0x80) return false;
+    }
+    return false;
+  }
+  bool owned_string(std::string& out) {
+    std::string_view s;
+    if (!string(s)) return false;
+    out.assign(s);
+    return true;
+  }
+  bool sources(std::vector<std::string>& out) {
+    out.clear();
+    if (!take('[')) return false;
+    if (take(']')) return true;
+    do {
+      std::string_view s;
+      if (!string(s)) return false;
+      out.emplace_back(s);
+    } while (take(','));
+    return take(']');
+  }
+  // A plain unsigned integer below 2^64: no sign, fraction, exponent or
+  // leading zero (the parser gives those other kinds or refuses them).
+  bool number(uint64_t& out) {
+    const char* start = p_;
+    uint64_t v = 0;
+    for (; p_ != end_ && *p_ >= '0' && *p_ <= '9'; ++p_) {
+      unsigned d = static_cast<unsigned>(*p_ - '0');
+      if (v > (UINT64_MAX - d) / 10) return false;
+      v = v * 10 + d;
+    }
+    size_t n = static_cast<size_t>(p_ - start);
+    if (n == 0 || (n > 1 && *start == '0')) return false;
+    if (p_ != end_ && (*p_ == '.' || *p_ == 'e' || *p_ == 'E')) return false;
+    out = v;
+    return true;
+  }
+  bool boolean(bool& out) {
+    std::string_view rest(p_, static_cast<size_t>(end_ - p_));
+    if (rest.starts_with("true")) return out = true, p_ += 4, true;
+    if (rest.starts_with("false")) return out = false, p_ += 5, true;
+    return false;
+  }
+
+  const char* p_;
+  const char* end_;
+  bool ok_ = false;
+};
 
 // Calls fn(line) for every non-empty run of bytes between line feeds; unlike
 // for_each_line, a trailing carriage return stays part of the line.
@@ -38,7 +133,7 @@ void for_each_raw_line(std::string_view bytes, Fn&& fn) {
 std::optional<TokenIndexEntry> match_line(const FastMatcher& matcher, std::string_view line,
                                           const std::set<std::string>& targets) {
   if (!matcher.is_candidate(line)) return std::nullopt;
-  auto entry = parse_token_entry_line(line);
+  auto entry = parse_entry_line_fast(line);
   if (!entry || !entry_has_target(*entry, targets)) return std::nullopt;
   return entry;
 }
@@ -49,14 +144,16 @@ Status replace_file(const std::string& path, std::string_view content) {
   return file.commit();
 }
 
-// The flipped image of one merged file, or nullopt when nothing in it matches.
-std::optional<std::string> revoke_in_file(std::string_view bytes, const FastMatcher& matcher,
-                                          const std::set<std::string>& targets, uint64_t& count) {
-  std::string out;
+// Writes the flipped image of one merged file into `out` (reused between
+// files to spare page faults) and returns the number of entries flipped.
+uint64_t revoke_in_file(std::string_view bytes, const FastMatcher& matcher,
+                        const std::set<std::string>& targets, std::string& out) {
+  out.clear();
+  out.reserve(bytes.size() + 64);
   uint64_t flipped = 0;
   for_each_raw_line(bytes, [&](std::string_view line) {
     if (auto entry = match_line(matcher, line, targets)) {
-      if (flipped++ == 0) out.reserve(bytes.size() + 64);
+      ++flipped;
       entry->revoked = !entry->revoked;
       append_token_entry_line(out, *entry);
     } else {
@@ -64,9 +161,7 @@ std::optional<std::string> revoke_in_file(std::string_view bytes, const FastMatc
     }
     out.push_back('\n');
   });
-  if (flipped == 0) return std::nullopt;
-  count += flipped;
-  return out;
+  return flipped;
 }
 
 }  // namespace
@@ -91,25 +186,42 @@ FastMatcher FastMatcher::for_targets(const std::set<std::string>& targets) {
   return FastMatcher(patterns);
 }
 
-bool FastMatcher::is_candidate(std::string_view line) const {
-  if (by_key_.empty()) return false;
-  const char* base = line.data();
-  size_t n = line.size();
-  size_t j = 0;
-  while (j + 4 <= n) {
-    const void* q = memchr(base + j, '"', n - 3 - j);
-    if (!q) return false;
-    j = static_cast<size_t>(static_cast<const char*>(q) - base);
-    uint32_t key = key_at(base + j);
-    uint32_t bit = filter_bit(key);
-    if (filter_[bit / 64] >> (bit % 64) & 1) {
-      if (auto it = by_key_.find(key); it != by_key_.end())
-        for (const auto& p : it->second)
-          if (p.size() <= n - j && memcmp(base + j, p.data(), p.size()) == 0) return true;
-    }
-    ++j;
-  }
+bool FastMatcher::hit_at(std::string_view line, size_t j) const {
+  uint32_t key = key_at(line.data() + j);
+  uint32_t bit = filter_bit(key);
+  if (!(filter_[bit / 64] >> (bit % 64) & 1)) return false;
+  auto it = by_key_.find(key);
+  if (it == by_key_.end()) return false;
+  for (const auto& p : it->second)
+    if (p.size() <= line.size() - j && memcmp(line.data() + j, p.data(), p.size()) == 0)
+      return true;
   return false;
+}
+
+bool FastMatcher::is_candidate(std::string_view line) const {
+  if (by_key_.empty() || line.size() < 4) return false;
+  const char* base = line.data();
+  size_t limit = line.size() - 3;  // a key needs four bytes from its quote
+  size_t j = 0;
+#if defined(__SSE2__)
+  // Sixteen bytes at a time: only quote positions are examined further.
+  const __m128i quote = _mm_set1_epi8('"');
+  for (; j + 16 <= limit; j += 16) {
+    __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(base + j));
+    unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, quote)));
+    for (; mask != 0; mask &= mask - 1)
+      if (hit_at(line, j + static_cast<size_t>(__builtin_ctz(mask)))) return true;
+  }
+#endif
+  for (; j < limit; ++j)
+    if (base[j] == '"' && hit_at(line, j)) return true;
+  return false;
+}
+
+std::optional<TokenIndexEntry> parse_entry_line_fast(std::string_view line) {
+  TokenIndexEntry entry;
+  if (CompactEntryScanner(line).scan(entry)) return entry;
+  return parse_token_entry_line(line);
 }
 
 bool entry_has_target(const TokenIndexEntry& entry, const std::set<std::string>& targets) {
@@ -140,13 +252,13 @@ Result<uint64_t> revoke_by_sources_fast(const std::string& kx_dir, const std::st
   KX_ASSIGN_OR_RETURN(auto files, get_merged_files(kx_dir, tokenizer));
   FastMatcher matcher = FastMatcher::for_targets(targets);
   uint64_t total = 0;
+  std::string image;
   for (const auto& file : files) {
     KX_ASSIGN_OR_RETURN(auto bytes, mmap_file(file.second));
     if (!bytes || matcher.empty()) continue;
-    uint64_t count = 0;
-    auto image = revoke_in_file(bytes->view(), matcher, targets, count);
-    if (!image) continue;
-    KX_TRY(replace_file(file.second, *image));
+    uint64_t count = revoke_in_file(bytes->view(), matcher, targets, image);
+    if (count == 0) continue;
+    KX_TRY(replace_file(file.second, image));
     total += count;
   }
   return total;
@@ -187,7 +299,7 @@ Result<std::string> generate_forget_set_fast(const std::string& kx_dir,
     KX_ASSIGN_OR_RETURN(auto bytes, mmap_file(file.second));
     if (!bytes) continue;
     // Only lines that are entries take a bit, so bit i is entry id i.
-    for_each_token_entry(bytes->view(), [&](TokenIndexEntry&& entry) {
+    for_each_entry_fast_at(bytes->view(), [&](TokenIndexEntry&& entry, size_t, size_t) {
       if (n % 8 == 0) bits.push_back('\0');
       if (entry.revoked) bits.back() = static_cast<char>(bits.back() | (1u << (n % 8)));
       ++n;

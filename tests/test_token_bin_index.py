@@ -1,7 +1,10 @@
+import json
 import os
 import struct
+import tempfile
 
 import pytest
+from hypothesis import given, settings, strategies as st
 
 import _kx_native as kx
 from conftest import kx_path, read_bytes, token_line, write_bytes, write_merged
@@ -233,3 +236,85 @@ class TestDamagedIndex:
         store, _ = good
         write_bytes(bin_path(store), b"")
         assert kx.generate_forget_set(store, "t") == b"\x01"
+
+
+# --- Entry ids: the build's line parser agrees with the reader of the merged files.
+
+def expected_entry(line):
+    """The entry a line holds by the reading rules, as (revoked, token_count), or None."""
+    try:
+        value = json.loads(line)
+    except ValueError:
+        return None
+    keys = ("token_count", "sources", "tokenizer", "revoked")
+    if isinstance(value, dict):
+        if not all(k in value for k in keys):
+            return None
+        fields = [value[k] for k in keys]
+    elif isinstance(value, list) and len(value) == 4:
+        fields = value
+    else:
+        return None
+    count, sources, tokenizer, revoked = fields
+    ok = (type(count) is int and 0 <= count < 2**64 and isinstance(sources, list)
+          and all(isinstance(s, str) for s in sources) and isinstance(tokenizer, str)
+          and type(revoked) is bool)
+    return (revoked, count) if ok else None
+
+
+json_strings = st.text(alphabet='ab"\\\t/\u00e9\u20ac', max_size=4).flatmap(
+    lambda s: st.sampled_from([json.dumps(s), json.dumps(s, ensure_ascii=False)]))
+odd_texts = st.sampled_from(["007", "-3", "1.0", "2e3", "-0", "18446744073709551616", "null",
+                             "tru", "truex", '"7"', "[]", "{}"])
+scalar_texts = st.one_of(st.integers(0, 2**64 + 3).map(str), odd_texts,
+                         st.sampled_from(["true", "false"]), json_strings)
+list_texts = st.lists(st.one_of(json_strings, st.just("1")), max_size=3).filter(
+    lambda items: items.count("1") <= len(items) // 3).map(
+    lambda items: "[" + ",".join(items) + "]")
+keys = st.sampled_from(["token_count", "sources", "tokenizer", "revoked", "x", "token_count "])
+
+
+@st.composite
+def entry_lines(draw):
+    kind = draw(st.sampled_from(["object", "object", "object", "array", "cut"]))
+    if kind == "array":
+        parts = draw(st.lists(st.one_of(scalar_texts, list_texts), min_size=3, max_size=5))
+        return "[" + ",".join(parts) + "]"
+    members = [(k, draw(list_texts if k == "sources" and draw(st.booleans()) else scalar_texts))
+               for k in draw(st.lists(keys, min_size=0, max_size=6))]
+    if draw(st.sampled_from([True, True, False])):  # usually a complete entry, in any key order
+        base = {"token_count": draw(st.integers(0, 2**64 - 1).map(str)), "sources": draw(list_texts),
+                "tokenizer": draw(json_strings), "revoked": draw(st.sampled_from(["true", "false"]))}
+        bad = draw(st.sampled_from(["token_count", "revoked", "sources", "tokenizer", "", "", ""]))
+        if bad:  # one field with an odd value that may or may not be valid
+            base[bad] = draw(odd_texts)
+        order = draw(st.permutations(list(base)))
+        members = [(k, base[k]) for k in order] + members[: draw(st.integers(0, 1))]
+    sep = draw(st.sampled_from(["", "", "", " ", "\t"]))
+    text = "{" + sep + ("," + sep).join(
+        json.dumps(k) + sep + ":" + v for k, v in members) + sep + "}"
+    if kind == "cut":
+        text = text[: draw(st.integers(0, len(text)))]
+    return text
+
+
+class TestEntryIdsAgree:
+    @settings(max_examples=150, deadline=None)
+    @given(lines=st.lists(entry_lines(), max_size=12))
+    def test_index_forget_sets_and_status_count_the_same_entries(self, lines):
+        with tempfile.TemporaryDirectory() as root:
+            store = os.path.join(root, "p")
+            kx.init(store)
+            data = [l.encode() for l in lines]
+            write_merged(store, "t", "001", data)
+            expected = [e for e in map(expected_entry, lines) if e is not None]
+            bits = bytearray((len(expected) + 7) // 8)
+            for i, (revoked, _) in enumerate(expected):
+                bits[i // 8] |= revoked << (i % 8)
+            status = kx.token_index_token_status(store, "t")
+            assert status["total_entries"] == len(expected)
+            assert status["total_tokens"] == sum(c for _, c in expected) % 2**64
+            assert kx.generate_forget_set(store, "t") == bytes(bits)
+            result = kx.token_index_build_binary_index(store, "t")
+            assert result.startswith("entries=%d," % len(expected))
+            assert kx.generate_forget_set(store, "t") == bytes(bits)

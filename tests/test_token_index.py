@@ -191,6 +191,7 @@ def _track_worker(store, worker):
 
 
 def test_concurrent_trackers_lose_no_line(store):
+    kx.token_index_write_pid(store, "tok.v1", 0, [])  # the parent writes before forking
     ctx = multiprocessing.get_context("fork")
     workers = [ctx.Process(target=_track_worker, args=(store, w)) for w in range(4)]
     for p in workers:
@@ -201,5 +202,86 @@ def test_concurrent_trackers_lose_no_line(store):
     docs = kx.read_all_documents(store)
     assert len(docs) == 4 * LINES_PER_WORKER
     assert len({d["line_hash"] for d in docs}) == 4 * LINES_PER_WORKER
-    assert kx.token_index_merge_pid_files(store, "tok.v1") == (4 * LINES_PER_WORKER, 4)
+    assert kx.token_index_merge_pid_files(store, "tok.v1") == (4 * LINES_PER_WORKER + 1, 5)
     assert status(store, "tok.v1")["total_tokens"] == 4 * sum(range(LINES_PER_WORKER))
+
+
+# ---------------------------------------------------------------- line reader
+
+KEYS = ["token_count", "sources", "tokenizer", "revoked"]
+names = st.text("ab.-_", max_size=4) | st.text(max_size=6)
+valid_values = {
+    "token_count": st.integers(0, 2**64 - 1),
+    "sources": st.lists(names, max_size=3),
+    "tokenizer": names,
+    "revoked": st.booleans(),
+}
+invalid_values = {
+    "token_count": st.integers(2**64, 2**65) | st.integers(-5, -1)
+    | st.floats(0, 10, allow_nan=False) | st.booleans(),
+    "sources": st.just([1]) | names,
+    "tokenizer": st.none() | st.integers(0, 3),
+    "revoked": st.none() | st.integers(0, 1),
+}
+
+
+def member_value(draw, key):
+    valid = draw(st.integers(0, 5)) > 0
+    return draw(valid_values[key] if valid else invalid_values[key])
+
+
+@st.composite
+def entry_lines(draw):
+    keys = draw(st.permutations(KEYS))
+    shape = draw(st.integers(0, 5))
+    if shape == 0:  # one key missing
+        keys = keys[:3]
+    elif shape == 1:  # one key missing, another repeated in its place
+        keys = keys[:3] + [keys[draw(st.integers(0, 2))]]
+    members = [(k, member_value(draw, k)) for k in keys]
+    if draw(st.booleans()):  # a repeated or unknown key
+        extra = draw(st.sampled_from(keys + ["x"]))
+        value = member_value(draw, extra) if extra in KEYS else None
+        members.insert(draw(st.integers(0, len(members))), (extra, value))
+    sep = draw(st.sampled_from([(",", ":"), (",", ":"), (", ", ": "), (",", " : ")]))
+    ascii_only = draw(st.booleans())
+    text = "{" + sep[0].join(json.dumps(k) + sep[1] + json.dumps(v, ensure_ascii=ascii_only)
+                             for k, v in members) + "}"
+    if draw(st.integers(0, 5)) == 0:
+        text = json.dumps([v for _, v in members])
+    return draw(st.sampled_from(["", " ", "\t"])) + text + draw(st.sampled_from(["", "\r", " "]))
+
+
+def python_entry(line):
+    try:
+        value = json.loads(line)
+    except ValueError:
+        return None
+    if isinstance(value, list):
+        if len(value) != 4:
+            return None
+        value = dict(zip(KEYS, value))
+    if not isinstance(value, dict) or any(k not in value for k in KEYS):
+        return None
+    count, sources, tokenizer, revoked = (value[k] for k in KEYS)
+    if type(count) is not int or not 0 <= count < 2**64:
+        return None
+    if not isinstance(sources, list) or not all(isinstance(s, str) for s in sources):
+        return None
+    if not isinstance(tokenizer, str) or not isinstance(revoked, bool):
+        return None
+    return count, revoked
+
+
+@settings(max_examples=200, deadline=None)
+@given(lines=st.lists(entry_lines(), max_size=8))
+def test_every_reader_counts_the_lines_python_reads_as_entries(tmp_path_factory, lines):
+    d = str(tmp_path_factory.mktemp("p"))
+    write_bytes(merged(d, "t", "001"), "".join(l + "\n" for l in lines).encode())
+    expected = [e for e in map(python_entry, lines) if e is not None]
+    assert status(d, "t") == {
+        "total_entries": len(expected),
+        "active_entries": sum(1 for _, r in expected if not r),
+        "revoked_entries": sum(1 for _, r in expected if r),
+        "total_tokens": sum(c for c, _ in expected) % 2**64,
+    }

@@ -1,0 +1,142 @@
+"""Figures for tracking and the author query.
+
+track: time per call of `track` on a realistic ~1 KB dict with a tokenizer,
+against a plain-Python function writing the same two lines (canonical
+document record and pid line, hashlib for the hash) with open/append/close;
+then the rate of a burst of 100,000 `track` calls.
+
+author_query: CPU time over wall time of `author_query(kx_dir, name, None)`
+over 100,000 author records (a ratio near 2 means both cores are used).
+
+Run: PYTHONPATH=build/dev python bench/bench_track.py
+"""
+
+import hashlib
+import json
+import os
+import resource
+import sys
+import tempfile
+import time
+
+import _kx_native as kx
+
+
+def realistic_record(i):
+    return {
+        "id": "doc-%08d" % i,
+        "text": ("The quick brown fox jumps over the lazy dog. " * 19)[: 850] + str(i),
+        "meta": {"source": "crawl-2023-14", "lang": "en", "score": 0.8731, "tokens": 212},
+        "tags": ["web", "english", "filtered"],
+    }
+
+
+def python_track(data, file, sources, kx_dir, token_count, tokenizer):
+    text = json.dumps(data, sort_keys=True, separators=(",", ":"), ensure_ascii=False)
+    line_hash = hashlib.sha256(text.encode()).hexdigest()
+    doc = json.dumps({"file": file, "line_hash": line_hash, "revoked": False,
+                      "sources": sources}, separators=(",", ":"), ensure_ascii=False)
+    with open(os.path.join(kx_dir, ".kx", "document-index", line_hash[:2]), "a") as f:
+        f.write(doc + "\n")
+    pid = json.dumps({"token_count": token_count, "sources": sources, "tokenizer": tokenizer,
+                      "revoked": False}, separators=(",", ":"), ensure_ascii=False)
+    with open(os.path.join(kx_dir, ".kx", "token-index.%s.%d" % (tokenizer, os.getpid())),
+              "a") as f:
+        f.write(pid + "\n")
+    return line_hash
+
+
+def time_calls(fn, records, kx_dir, sources):
+    start = time.perf_counter()
+    for i, rec in enumerate(records):
+        fn(rec, "train.jsonl", sources, kx_dir, 212, "gpt2")
+    return time.perf_counter() - start
+
+
+def bench_track(base):
+    sources = [hashlib.sha256(b"section-%d" % i).hexdigest() for i in range(2)]
+    records = [realistic_record(i) for i in range(20000)]
+    size = len(json.dumps(records[0]))
+    results = {}
+    for name, fn in [("python", python_track),
+                     ("track", lambda d, f, s, k, c, t: kx.track(d, f, s, k, c, t))]:
+        best = None
+        for rep in range(3):
+            d = os.path.join(base, "%s-%d" % (name, rep))
+            kx.init(d)
+            t = time_calls(fn, records, d, sources)
+            best = t if best is None else min(best, t)
+        results[name] = best / len(records) * 1e6
+    print("track, %d-byte dict with tokenizer: %.2f us/call; plain Python: %.2f us/call "
+          "(ratio %.2fx)" % (size, results["track"], results["python"],
+                              results["python"] / results["track"]))
+
+    # The floor: the same two appends with precomputed lines, from Python.
+    d = os.path.join(base, "floor")
+    kx.init(d)
+    doc = b"x" * 133 + b"\n"
+    pid = b"y" * 70 + b"\n"
+    shard_dir = os.path.join(d, ".kx", "document-index")
+    pid_path = os.path.join(d, ".kx", "token-index.gpt2.%d" % os.getpid())
+    flags = os.O_WRONLY | os.O_APPEND | os.O_CREAT
+    n = 20000
+    start = time.perf_counter()
+    for i in range(n):
+        fd = os.open(os.path.join(shard_dir, "%02x" % (i & 255)), flags, 0o666)
+        os.write(fd, doc)
+        os.close(fd)
+        fd = os.open(pid_path, flags, 0o666)
+        os.write(fd, pid)
+        os.close(fd)
+    floor = (time.perf_counter() - start) / n * 1e6
+    print("floor, the two appends alone (os.open/write/close from Python): %.2f us/call" % floor)
+
+    d = os.path.join(base, "burst")
+    kx.init(d)
+    n = 100_000
+    start = time.perf_counter()
+    for i in range(n):
+        kx.track(records[i % len(records)], "train.jsonl", sources, d, 212, "gpt2")
+    elapsed = time.perf_counter() - start
+    print("track burst of %d calls: %.0f lines/s (%.2f s)" % (n, n / elapsed, elapsed))
+
+
+def cpu_seconds():
+    r = resource.getrusage(resource.RUSAGE_SELF)
+    return r.ru_utime + r.ru_stime
+
+
+def bench_author_query(base):
+    d = os.path.join(base, "authors")
+    kx.init(d)
+    n = 100_000
+    for i in range(n):
+        kx.author_add("Author %d" % (i % 5000), "a%d@example.org" % i, d)
+    kx.author_query(d, "Author 7", None)  # warm the page cache and the pool
+    reps = 5
+    cpu0, wall0 = cpu_seconds(), time.perf_counter()
+    for _ in range(reps):
+        found = kx.author_query(d, "Author 7", None)
+    wall = time.perf_counter() - wall0
+    cpu = cpu_seconds() - cpu0
+    assert len(found) == n // 5000
+    cpu0, wall0 = cpu_seconds(), time.perf_counter()
+    everything = kx.author_query(d, None, None)
+    wall_all = time.perf_counter() - wall0
+    cpu_all = cpu_seconds() - cpu0
+    assert len(everything) == n
+    print("author_query(name, None) over %d records: %.1f ms/call, cpu/wall %.2f "
+          "(%d cores available)" % (n, wall / reps * 1e3, cpu / wall, os.cpu_count()))
+    print("author_query(None, None) over %d records: %.1f ms, cpu/wall %.2f"
+          % (n, wall_all * 1e3, cpu_all / wall_all))
+
+
+def main():
+    with tempfile.TemporaryDirectory() as base:
+        if "--authors-only" not in sys.argv:
+            bench_track(base)
+        bench_author_query(base)
+
+
+if __name__ == "__main__":
+    main()
