@@ -286,18 +286,16 @@ class Store:
                     if entry is not None:
                         yield entry
 
-    def token_state(self, tokenizer: str, sections: Set[str]) -> Tuple[int, int]:
-        """(active, revoked) entries of `tokenizer` drawn from `sections`."""
-        active = revoked = 0
+    def token_entries_of(self, tokenizer: str, sections: Set[str]) -> List[Tuple[List[str], bool]]:
+        """(sources, revoked) of each entry of `tokenizer` that lists one of
+        `sections`."""
         if not sections:
-            return 0, 0
-        for entry in self.token_entries(tokenizer, sections):
-            if any(s in sections for s in entry["sources"]):
-                if entry["revoked"]:
-                    revoked += 1
-                else:
-                    active += 1
-        return active, revoked
+            return []
+        return [
+            (entry["sources"], entry["revoked"])
+            for entry in self.token_entries(tokenizer, sections)
+            if any(s in sections for s in entry["sources"])
+        ]
 
     # Operation log
 

@@ -3,9 +3,12 @@
 The native revocations flip marks: calling one twice restores what the
 first call revoked.  `kx revoke` instead sets a state: it revokes only what
 is not revoked yet and, with --reverse, restores only what is revoked, so
-running it twice is harmless.  When the records of one author, section or
-token set disagree (some revoked, some not), a flip cannot make them agree,
-and the command refuses rather than flip them both ways.
+running it twice is harmless.  Token entries follow their sections: an
+entry is revoked while one of its sections, or an author of one, is; when
+only some of the entries of an author must change (the author's entries of
+a section revoked earlier), only the sections whose entries all must change
+are flipped.  When records disagree in a way no flip can settle, the command
+refuses rather than flip them both ways.
 
 Purges rewrite a data file and archive the removed lines; `kx purge --undo`
 restores the newest archive, and checks in the operation log that the
@@ -15,13 +18,14 @@ from __future__ import annotations
 
 import argparse
 import os
+from dataclasses import dataclass
 from typing import Any, Dict, List, Optional, Set
 
 import _kx_native as native
 
 from kx import datafile, progress
 from kx.errors import KxError, UsageError
-from kx.output import Output, plural, short
+from kx.output import Output, note, plural, short
 from kx.store import Store
 
 
@@ -75,6 +79,19 @@ def register(commands, common) -> None:
 # Revocation
 
 
+@dataclass
+class TokenFlip:
+    """How to bring a tokenizer's entries of some sections to the state they
+    should have."""
+
+    tokenizer: str
+    present: int  # entries drawn from the sections
+    pending: int  # entries not in the state they should have
+    # None: every entry is pending, so the whole set is flipped; else the
+    # sections whose entries are all pending, flipped on their own.
+    subset: Optional[Set[str]]
+
+
 def _state(flags: List[bool]) -> str:
     if all(flags):
         return "revoked"
@@ -85,88 +102,111 @@ def _state(flags: List[bool]) -> str:
 
 def revoke(store: Store, args: argparse.Namespace) -> Output:
     want = "active" if args.reverse else "revoked"
-    verb = "restored" if args.reverse else "revoked"
-    results: List[Dict[str, Any]] = []
-    lines: List[str] = []
+    args.section_hash = None
     if args.author is not None:
         authors = store.authors_named(args.author)
         if not authors:
             raise KxError(f"no author named '{args.author}'")
         target = f"author '{args.author}'"
-        ids = {a["id"] for a in authors}
-        sections = store.sections_of_authors(ids)
-        token_states = _token_states(store, args.tokenizers, sections, target)
-        state = _state([a["revoked"] is True for a in authors])
-        _refuse_mixed(state, target, "author records")
-        changed = 0
-        if state != want:
-            changed = native.revoke_by_author(store.kx_dir, args.author, args.reverse)
-        results.append({"target": "author", "name": args.author, "changed": changed, "state": want})
-        lines.append(_line(target, changed, "record", verb, want))
-        token_flip = lambda tokenizer: native.revoke_by_author_token(  # noqa: E731
-            store.kx_dir, args.author, tokenizer, args.reverse
-        )
+        sections = store.sections_of_authors({a["id"] for a in authors})
+        flags = [a["revoked"] is True for a in authors]
     else:
-        hash_ = store.resolve_section(args.section)
+        hash_ = args.section_hash = store.resolve_section(args.section)
         target = f"section {short(hash_)}"
         sections = {hash_}
-        token_states = _token_states(store, args.tokenizers, sections, target)
-        state = _state([r.get("revoked") is True for r in store.section_records(hash_)])
-        _refuse_mixed(state, target, "section records")
-        changed = 0
-        if state != want:
-            changed = native.revoke_section(store.kx_dir, hash_, args.reverse)
-        results.append({"target": "section", "section_hash": hash_, "changed": changed, "state": want})
-        lines.append(_line(target, changed, "record", verb, want))
+        flags = [r.get("revoked") is True for r in store.section_records(hash_)]
+    state = _state(flags)
+    if state == "mixed":
+        raise KxError(
+            f"the records of {target} disagree (some revoked, some not); "
+            "revocation flips every record, so it cannot make them agree"
+        )
+    # Plan every change before making the first one.
+    flips = [_plan_token_flip(store, t, sections, args, target) for t in args.tokenizers]
 
-        def token_flip(tokenizer: str) -> int:
-            count = native.token_index_revoke_by_sources(store.kx_dir, tokenizer, {hash_})
-            operation = "revoke_reverse_token" if args.reverse else "revoke_token"
-            native.oplog_append(store.kx_dir, operation, f"section={hash_} tokenizer={tokenizer} count={count}")
-            return count
-
-    for tokenizer in args.tokenizers:
-        active, revoked = token_states[tokenizer]
-        pending = active if want == "revoked" else revoked
-        changed = token_flip(tokenizer) if pending else 0
-        results.append({"target": "tokens", "tokenizer": tokenizer, "changed": changed, "state": want})
-        what = f"token entries of {target} under {tokenizer}"
-        if changed:
-            lines.append(f"{verb} {plural(changed, 'token entry', 'token entries')} of {target} under {tokenizer}")
-        elif active or revoked:
-            lines.append(f"{what}: already {want}")
+    verb = "restored" if args.reverse else "revoked"
+    changed = 0
+    if state != want:
+        if args.author is not None:
+            changed = native.revoke_by_author(store.kx_dir, args.author, args.reverse)
         else:
-            lines.append(f"{what}: none")
+            changed = native.revoke_section(store.kx_dir, hash_, args.reverse)
+    kind = "author" if args.author is not None else "section"
+    results: List[Dict[str, Any]] = [{"target": kind, "changed": changed, "state": want}]
+    lines = [f"{verb} {target} ({plural(changed, 'record')})" if changed else f"{target} is already {want}"]
+    for flip in flips:
+        count = _flip_tokens(store, flip, args, sections) if flip.pending else 0
+        results.append({"target": "tokens", "tokenizer": flip.tokenizer, "changed": count, "state": want})
+        if count:
+            lines.append(f"{verb} {plural(count, 'token entry', 'token entries')} of {target} under {flip.tokenizer}")
+        else:
+            what = f"token entries of {target} under {flip.tokenizer}"
+            lines.append(f"{what}: nothing to change" if flip.present else f"{what}: none")
+        if count != flip.pending:
+            note(f"expected to change {flip.pending} token entries under {flip.tokenizer}, changed {count}")
     return Output(results, lines)
 
 
-def _token_states(store: Store, tokenizers: List[str], sections: Set[str], target: str) -> Dict[str, tuple]:
-    """(active, revoked) entries per tokenizer, checked before anything is
-    flipped: entries that disagree cannot be brought to one state."""
-    states = {}
-    for tokenizer in tokenizers:
-        _require_tokenizer(store, tokenizer)
-        active, revoked = states[tokenizer] = store.token_state(tokenizer, sections)
-        if active and revoked:
-            raise KxError(
-                f"{plural(revoked, 'token entry', 'token entries')} of {target} under {tokenizer} are revoked "
-                f"and {active} are not; revocation flips every entry, so it cannot make them agree"
-            )
-    return states
+def _plan_token_flip(store: Store, tokenizer: str, sections: Set[str], args: argparse.Namespace, target: str) -> TokenFlip:
+    """Which entries drawn from `sections` must change.  Revoking, all of
+    them become revoked.  Restoring, an entry stays revoked while one of its
+    sections, or an author of one, is still revoked for another reason (the
+    forum's section when one of its authors is restored)."""
+    _require_tokenizer(store, tokenizer)
+    entries = store.token_entries_of(tokenizer, sections)
+    withdrawn: Dict[str, bool] = {}
 
+    def should_be_revoked(sources: List[str]) -> bool:
+        if not args.reverse:
+            return True
+        for source in sources:
+            if source not in withdrawn:
+                withdrawn[source] = _withdrawn_after_restore(store, source, args)
+            if withdrawn[source]:
+                return True
+        return False
 
-def _line(target: str, changed: int, noun: str, verb: str, state: str) -> str:
-    if changed:
-        return f"{verb} {target} ({plural(changed, noun)})"
-    return f"{target} is already {state}"
-
-
-def _refuse_mixed(state: str, target: str, what: str) -> None:
-    if state == "mixed":
+    verdicts = [(sources, revoked != should_be_revoked(sources)) for sources, revoked in entries]
+    pending = [set(sources) & sections for sources, change in verdicts if change]
+    if not pending or len(pending) == len(entries):
+        return TokenFlip(tokenizer, len(entries), len(pending), None)
+    # A flip reaches every entry listing a targeted section: target only the
+    # sections all of whose entries must change, if they reach every one.
+    settled = set().union(*(set(sources) for sources, change in verdicts if not change))
+    subset = sections - settled
+    if not all(listed & subset for listed in pending):
         raise KxError(
-            f"the {what} of {target} disagree (some revoked, some not); "
-            "revocation flips every record, so it cannot make them agree"
+            f"{plural(len(pending), 'token entry', 'token entries')} of {target} under {tokenizer} share sections "
+            "with entries that must not change; revocation flips whole sections, so it cannot change only them"
         )
+    return TokenFlip(tokenizer, len(entries), len(pending), subset)
+
+
+def _withdrawn_after_restore(store: Store, hash_: str, args: argparse.Namespace) -> bool:
+    """Whether consent for a section stays withdrawn once the author or
+    section being restored is active again."""
+    section = store.section(hash_)
+    if section is None:
+        return False
+    if section["revoked"] and hash_ != args.section_hash:
+        return True
+    for id_ in section.get("authors") or []:
+        author = store.author(id_) if isinstance(id_, str) else None
+        if author is not None and author["revoked"] and author["name"] != args.author:
+            return True
+    return False
+
+
+def _flip_tokens(store: Store, flip: TokenFlip, args: argparse.Namespace, sections: Set[str]) -> int:
+    if flip.subset is None and args.author is not None:
+        # The native revocation by author logs the change itself.
+        return native.revoke_by_author_token(store.kx_dir, args.author, flip.tokenizer, args.reverse)
+    targets = flip.subset if flip.subset is not None else sections
+    count = native.token_index_revoke_by_sources(store.kx_dir, flip.tokenizer, set(targets))
+    who = args.author if args.author is not None else f"section={args.section_hash}"
+    operation = "revoke_reverse_token" if args.reverse else "revoke_token"
+    native.oplog_append(store.kx_dir, operation, f"{who} tokenizer={flip.tokenizer} count={count}")
+    return count
 
 
 def _require_tokenizer(store: Store, tokenizer: str) -> None:

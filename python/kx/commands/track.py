@@ -28,8 +28,7 @@ def register(commands, common) -> None:
         parents=[common],
         help="record the lines of a data file with their sources",
         description="Record every line of a JSON Lines data file: its line hash, the data file and its "
-        "sources (section hashes), and with --tokenizer its token count. Lines that are not JSON are "
-        "recorded as text. Prints the line hash when the file has one line, else a summary.",
+        "sources (section hashes), and with --tokenizer its token count. Every line must be JSON. Prints the line hash when the file has one line, else a summary.",
     )
     p.add_argument("data_file", metavar="DATA_FILE")
     p.add_argument(
@@ -117,11 +116,6 @@ class Plan:
                 raise KxError(f"author '{author['name']}' of section {hash_[:12]} is revoked; its lines may not be tracked")
         return hash_
 
-    @property
-    def reads_records(self) -> bool:
-        """Whether checking a line needs its JSON value."""
-        return self.source_field is not None or self.counter is not None
-
     def sources(self, value: Any, number: int) -> List[str]:
         if self.source_field is None:
             return self.fixed_sources
@@ -158,12 +152,11 @@ def track(store: Store, args: argparse.Namespace) -> Output:
     if lines == 0:
         raise KxError(f"nothing to track: {args.data_file} has no lines")
     recorded_as = os.path.normpath(args.data_file)
-    hashes, text_lines, tokens = _record(store, plan, recorded_as, total)
+    hashes, tokens = _record(store, plan, recorded_as, total)
 
     data = {
         "file": recorded_as,
         "lines": len(hashes),
-        "text_lines": text_lines,
         "tokenizer": plan.tokenizer,
         "tokens": tokens if plan.tokenizer else None,
         "line_hashes": hashes,
@@ -173,24 +166,30 @@ def track(store: Store, args: argparse.Namespace) -> Output:
     summary = f"tracked {plural(len(hashes), 'line')} of {recorded_as}"
     if plan.tokenizer:
         summary += f" ({plural(tokens, 'token')} under {plan.tokenizer})"
-    text = [summary]
-    if text_lines:
-        text.append(f"{plural(text_lines, 'line was', 'lines were')} not JSON and recorded as text")
-    return Output(data, text)
+    return Output(data, summary)
 
 
 def _check(plan: Plan, total: int) -> int:
     """Reads the whole file once and raises on the first line that cannot be
-    tracked; returns the number of lines."""
+    tracked; returns the number of lines.
+
+    Every line must be a JSON value the store can hold: a purge finds a line
+    by hashing its JSON value, so a line tracked in any other form could
+    never be purged again."""
     count = 0
     with progress.bar(f"checking {plan.path}", total) as bar:
         for number, text in datafile.lines(plan.path):
             count += 1
-            if plan.reads_records:
-                value, _ = datafile.parse(text)
-                plan.sources(value, number)
-                if plan.counter is not None:
-                    plan.counter(value, text, number)
+            value, is_json = datafile.parse(text)
+            if not is_json:
+                raise KxError(f"{plan.path}:{number}: the line is not JSON (kx tracks JSON Lines files)")
+            try:
+                native.compute_hash(value)
+            except (RuntimeError, ValueError) as e:
+                raise KxError(f"{plan.path}:{number}: the line holds a value the store cannot hold ({e})") from None
+            plan.sources(value, number)
+            if plan.counter is not None:
+                plan.counter(value, text, number)
             bar.update(number)
     return count
 
@@ -201,35 +200,15 @@ def _record(store: Store, plan: Plan, recorded_as: str, total: int):
     tokenizer = plan.tokenizer
     counter = plan.counter
     hashes: List[str] = []
-    text_lines = tokens = 0
+    tokens = 0
     with progress.bar(f"tracking {plan.path}", total) as bar:
         for number, text in datafile.lines(plan.path):
-            value, is_json = datafile.parse(text)
+            value, _ = datafile.parse(text)
             sources = plan.sources(value, number)
             count = counter(value, text, number) if counter is not None else None
-            if is_json:
-                try:
-                    line_hash = track_line(value, recorded_as, sources, kx_dir, count, tokenizer)
-                except (RuntimeError, ValueError) as e:
-                    # A value the store's JSON cannot hold (a number out of
-                    # range, nesting too deep): blame takes such a line as text.
-                    if _representable(value):
-                        raise e
-                    is_json = False
-            if not is_json:
-                text_lines += 1
-                line_hash = track_line(text, recorded_as, sources, kx_dir, count, tokenizer)
-            hashes.append(line_hash)
+            hashes.append(track_line(value, recorded_as, sources, kx_dir, count, tokenizer))
             if count is not None:
                 tokens += count
             if number >= bar.next_at:
                 bar.update(number)
-    return hashes, text_lines, tokens
-
-
-def _representable(value: Any) -> bool:
-    try:
-        native.compute_hash(value)
-        return True
-    except (RuntimeError, ValueError, TypeError):
-        return False
+    return hashes, tokens
