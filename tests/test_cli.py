@@ -364,7 +364,7 @@ def test_failures_outside_a_project_and_of_the_index(tmp_path, kx_cli, project):
     project.ok("index", "build")
     with open(project.path("late.jsonl"), "w") as f:
         f.write('{"text": "tracked after the build"}\n')
-    project.ok("track", "late.jsonl", "--source", MEMOS)
+    project.ok("track", "late.jsonl", "--source", ADA)
     done = project.kx("purge", "train.jsonl", "--author", "Grace Okafor")
     assert done.returncode == 1 and "run `kx index build` first" in done.stderr
     assert project.records() == example_records()

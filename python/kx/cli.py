@@ -13,7 +13,7 @@ from __future__ import annotations
 import argparse
 import os
 import sys
-from typing import List, Optional
+from typing import List, NoReturn, Optional
 
 from kx import __version__
 from kx.commands import COMMAND_MODULES
@@ -25,7 +25,7 @@ from kx.store import Store
 class Parser(argparse.ArgumentParser):
     """argparse with one-line errors that name the command's help."""
 
-    def error(self, message: str):  # type: ignore[override]
+    def error(self, message: str) -> NoReturn:
         self.exit(2, f"{self.prog}: error: {one_line(message)} (see `{self.prog} --help`)\n")
 
 

@@ -10,7 +10,9 @@ from __future__ import annotations
 
 import json
 import os
-from typing import Any, Iterator, Tuple
+from typing import Any, Iterator, Optional, Tuple
+
+import _kx_native as native
 
 from kx.errors import KxError
 
@@ -31,6 +33,47 @@ def parse(text: str) -> Tuple[Any, bool]:
         return text, False
     except RecursionError:
         return text, False
+
+
+class Unstorable(ValueError):
+    """A JSON value the store cannot hold."""
+
+
+def _finite_float(text: str) -> float:
+    number = float(text)
+    if number in (float("inf"), float("-inf")):
+        raise Unstorable(f"the number {text[:20]} is out of range")
+    return number
+
+
+def _bounded_int(text: str) -> int:
+    # Integers beyond 64 bits are stored as floats; beyond a float's range
+    # they have no form at all.
+    if len(text.lstrip("-")) > 300:
+        raise Unstorable(f"the number {text[:20]}... is out of range")
+    return int(text)
+
+
+_checker = json.JSONDecoder(parse_constant=_no_constant, parse_float=_finite_float, parse_int=_bounded_int)
+
+
+def checked(text: str) -> Tuple[Any, Optional[str]]:
+    """(the line's JSON value, None), or (None, why the store cannot track
+    the line).  The store takes JSON without NaN, infinities, lone
+    surrogates or nesting beyond 128 levels; the last two are rare enough
+    to be checked only when the text could hold them."""
+    try:
+        value = _checker.decode(text)
+    except Unstorable as e:
+        return None, str(e)
+    except (ValueError, RecursionError):
+        return None, "the line is not JSON"
+    if "\\ud" in text or "\\uD" in text or text.count("[") + text.count("{") > 128:
+        try:
+            native.compute_hash(value)
+        except (RuntimeError, ValueError) as e:
+            return None, f"the line holds a value the store cannot hold ({e})"
+    return value, None
 
 
 def open_data_file(path: str):

@@ -63,7 +63,7 @@ def unquote(text: str) -> Optional[str]:
     escapes), or None when `text` does not start with one."""
     if not text.startswith('"'):
         return None
-    out = []
+    out: List[str] = []
     escapes = {"n": "\n", "r": "\r", "t": "\t", '"': '"', "\\": "\\"}
     i = 1
     while i < len(text):

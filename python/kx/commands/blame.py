@@ -10,7 +10,7 @@ of the old line it replaced."""
 from __future__ import annotations
 
 import argparse
-from typing import Any, Dict, List, Optional, Tuple
+from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
 
 import _kx_native as native
 
@@ -73,7 +73,7 @@ class Describer:
             self._sections[hash_] = described
         return self._sections[hash_]
 
-    def records(self, records: List[Dict[str, Any]]) -> List[Dict[str, Any]]:
+    def records(self, records: Sequence[Mapping[str, Any]]) -> List[Dict[str, Any]]:
         return [
             {"file": r["file"], "line_hash": r["line_hash"], "sources": [self.section(s) for s in r["sources"]]}
             for r in records
@@ -216,11 +216,11 @@ def _blame_since(store: Store, path: str, old_path: str) -> Output:
                 done += 1
                 bar.update(done)
     rows = [_row(r, _origin(r)) for r in results]
-    text = table(rows)
-    text.append(f"{len(new)} lines, {sum(r['status'] == 'kept' for r in results)} kept from {old_path}, "
+    lines = table(rows)
+    lines.append(f"{len(new)} lines, {sum(r['status'] == 'kept' for r in results)} kept from {old_path}, "
                 f"{sum(r['status'] == 'edited' for r in results)} edited, "
                 f"{sum(r['status'] == 'added' for r in results)} added, {removed} removed")
-    return Output({"file": path, "since": old_path, "lines": results, "removed": removed}, text)
+    return Output({"file": path, "since": old_path, "lines": results, "removed": removed}, lines)
 
 
 def _origin(result: Dict[str, Any]) -> str:

@@ -76,7 +76,7 @@ def index_build(store: Store, args: argparse.Namespace) -> Output:
 
 
 def clean(store: Store, args: argparse.Namespace) -> Output:
-    counts = native.clean(store.kx_dir, args.split)
+    counts = dict(native.clean(store.kx_dir, args.split))
     labels = {
         "document_merged": "records folded in from per-process files",
         "pid_files_deleted": "per-process files deleted",

@@ -6,7 +6,7 @@ from __future__ import annotations
 
 import argparse
 from collections import Counter
-from typing import Any, Dict, List
+from typing import Any, List, Sequence
 
 import _kx_native as native
 
@@ -73,7 +73,7 @@ def show(store: Store, args: argparse.Namespace) -> Output:
     return Output(records, lines)
 
 
-def _sorted(records: List[Dict[str, Any]]) -> List[Dict[str, Any]]:
+def _sorted(records: Sequence[Any]) -> List[Any]:
     # The native queries return shards in no defined order; sort for a stable listing.
     return sorted(records, key=lambda r: (r["file"], r["line_hash"]))
 

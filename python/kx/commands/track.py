@@ -73,6 +73,7 @@ class Plan:
         if not self.fixed_sources and self.source_field is None:
             raise UsageError("give the lines' sections with --source or --source-field")
         self.tokenizer: Optional[str] = args.tokenizer
+        self.checks_counts = False  # whether counting can fail (counts from a field)
         self.counter = self._counter(args)
         self._resolved: Dict[str, str] = {}
 
@@ -84,6 +85,7 @@ class Plan:
         if self.tokenizer == "" or any(c in self.tokenizer for c in "/\0\n"):
             raise KxError(f"invalid tokenizer name '{self.tokenizer}'")
         if args.count_field is not None:
+            self.checks_counts = True
             return self._field_counter(args.count_field)
         kind = args.count or (self.tokenizer if self.tokenizer in BUILT_IN_COUNTERS else None)
         if kind is None:
@@ -180,15 +182,11 @@ def _check(plan: Plan, total: int) -> int:
     with progress.bar(f"checking {plan.path}", total) as bar:
         for number, text in datafile.lines(plan.path):
             count += 1
-            value, is_json = datafile.parse(text)
-            if not is_json:
-                raise KxError(f"{plan.path}:{number}: the line is not JSON (kx tracks JSON Lines files)")
-            try:
-                native.compute_hash(value)
-            except (RuntimeError, ValueError) as e:
-                raise KxError(f"{plan.path}:{number}: the line holds a value the store cannot hold ({e})") from None
+            value, problem = datafile.checked(text)
+            if problem is not None:
+                raise KxError(f"{plan.path}:{number}: {problem} (kx tracks JSON Lines files)")
             plan.sources(value, number)
-            if plan.counter is not None:
+            if plan.checks_counts and plan.counter is not None:
                 plan.counter(value, text, number)
             bar.update(number)
     return count
