@@ -4,7 +4,7 @@ call that rewrites a data file, until its parent terminates it.
 Usage: _ticker.py LABEL DATA_FILE SIZE PARENT_PID.  The native rewrite
 writes the kept lines to a temporary file beside the data file named
 `.kxtmp.<pid>.<n>.<name>`; its size against the data file's size shows how
-far the rewrite has got.  Before that file appears (while lines are being
+much has been kept so far.  Before that file appears (while lines are being
 classified), only the elapsed time is shown.  Runs with `python -I`, so it
 imports nothing of the package."""
 
@@ -44,10 +44,9 @@ def main() -> None:
     while os.getppid() == parent:
         elapsed = time.monotonic() - start
         written = temp_file_size(data_file, parent)
-        if written >= 0:
-            state = f"writing {min(written / max(size, 1), 1.0):4.0%}"
-        else:
-            state = "reading"
+        # Purged lines are not written, so the size written is no fraction
+        # of the work: show it as it is.
+        state = f"{written / 1e6:.1f} of {size / 1e6:.1f} MB kept" if written >= 0 else "reading"
         line = f"{label} {spinner[tick % 4]} {state}  {elapsed:.0f}s"
         sys.stderr.write("\r" + line.ljust(drawn))
         sys.stderr.flush()
