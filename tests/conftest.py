@@ -48,6 +48,56 @@ def write_merged(kx_dir, tokenizer, name, lines):
     return path
 
 
+def log_entries(kx_dir):
+    """The operation log as (operation, detail) pairs; checks the timestamps."""
+    import re
+
+    entries = []
+    path = kx_path(kx_dir, "log")
+    if not os.path.exists(path):
+        return entries
+    for line in read_bytes(path).decode().splitlines():
+        m = re.fullmatch(r"\d+-\d\d:\d\d:\d\d (\S+) (.*)", line)
+        assert m, line
+        entries.append((m.group(1), m.group(2)))
+    return entries
+
+
+class _Frozen:
+    """Makes a directory or file unchangeable: the immutable attribute as
+    root (who ignores permission bits), read-only bits otherwise."""
+
+    def __init__(self, path):
+        self.path = str(path)
+        self.mode = os.stat(self.path).st_mode
+
+    def __enter__(self):
+        import subprocess
+
+        if os.geteuid() == 0:
+            r = subprocess.run(["chattr", "+i", self.path], capture_output=True)
+            if r.returncode != 0:
+                pytest.skip("cannot make a path immutable here")
+        elif os.path.isdir(self.path):
+            os.chmod(self.path, 0o555)
+        else:
+            pytest.skip("only root can keep a file from being replaced")
+        return self
+
+    def __exit__(self, *exc):
+        import subprocess
+
+        if os.geteuid() == 0:
+            subprocess.run(["chattr", "-i", self.path], check=True)
+        else:
+            os.chmod(self.path, self.mode)
+        return False
+
+
+def frozen(path):
+    return _Frozen(path)
+
+
 # The command line (tests/test_cli.py): `python -m kx` in a subprocess, with
 # the package found beside the native module when both are installed, else
 # in the source tree's python/ directory beside the development build.
