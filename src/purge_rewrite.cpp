@@ -10,6 +10,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <memory>
 #include <optional>
@@ -18,6 +20,7 @@
 #include "fs.h"
 #include "hash.h"
 #include "json.h"
+#include "json_tape.h"
 #include "pool.h"
 #include "purge_archive.h"
 
@@ -68,10 +71,12 @@ class BlockReader {
     if (fd_ >= 0) ::close(fd_);
   }
 
-  Status open(const std::string& path) {
+  // `size_hint` (the file's size) keeps the buffers of small files small.
+  Status open(const std::string& path, uint64_t size_hint) {
     do fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     while (fd_ < 0 && errno == EINTR);
     if (fd_ < 0) return fail_errno();
+    step_ = static_cast<size_t>(std::clamp<uint64_t>(size_hint, 64 << 10, kBlockSize));
     return {};
   }
   bool at_end() const { return eof_; }
@@ -81,10 +86,10 @@ class BlockReader {
   // line gets a line feed, so every line of a block ends in one.
   Status next(std::string_view carry, Block& block) {
     block.size = 0;
-    block.reserve(carry.size() + kBlockSize + 1);
+    size_t limit = carry.size() + step_;
+    block.reserve(limit + 1);
     if (!carry.empty()) std::memcpy(block.data.get(), carry.data(), carry.size());
     block.size = carry.size();
-    size_t limit = carry.size() + kBlockSize;
     for (;;) {
       while (!eof_ && block.size < limit) {
         ssize_t n = ::read(fd_, block.data.get() + block.size, limit - block.size);
@@ -106,7 +111,7 @@ class BlockReader {
         return {};
       }
       // A line longer than the block: read on until it ends.
-      limit += kBlockSize;
+      limit += step_;
       block.reserve(limit + 1);
     }
   }
@@ -114,6 +119,7 @@ class BlockReader {
  private:
   int fd_ = -1;
   bool eof_ = false;
+  size_t step_ = kBlockSize;  // bytes to read per block beyond the carry
 };
 
 // Cuts [0, lines_end) into slices at line boundaries.
@@ -138,8 +144,38 @@ void split_block(Block& block) {
   }
 }
 
+// The revoked line hashes as SHA-256 digests.  Only lowercase 64-digit hex
+// strings can equal a computed line hash; other strings are left out.
+class DigestSet {
+ public:
+  explicit DigestSet(const LineHashSet& hashes) {
+    for (const std::string& h : hashes) {
+      Digest d;
+      bool lower = std::none_of(h.begin(), h.end(), [](char c) { return c >= 'A' && c <= 'F'; });
+      if (lower && hex_to_bytes(h, d.data(), d.size())) set_.insert(d);
+    }
+  }
+  bool empty() const { return set_.empty(); }
+  bool contains(const unsigned char* digest) const {
+    Digest d;
+    std::memcpy(d.data(), digest, d.size());
+    return set_.contains(d);
+  }
+
+ private:
+  using Digest = std::array<unsigned char, 32>;
+  struct DigestHash {
+    size_t operator()(const Digest& d) const noexcept {
+      uint64_t v;
+      std::memcpy(&v, d.data(), 8);  // digest bytes are already uniform
+      return static_cast<size_t>(v);
+    }
+  };
+  std::unordered_set<Digest, DigestHash> set_;
+};
+
 struct ClassifyContext {
-  const LineHashSet* revoked;
+  const DigestSet* revoked;
   bool rewrite;  // compact kept lines and format archive records
   std::string stamp;
 };
@@ -148,7 +184,9 @@ struct ClassifyContext {
 // write position (never past the bytes still to be read, since every line
 // consumes at least as many bytes as it writes back).
 void classify_slice(char* base, Slice& slice, const ClassifyContext& ctx) {
-  std::string hex, scratch, canonical;
+  thread_local JsonTape tape;
+  std::string canonical;
+  unsigned char digest[32];
   size_t write = slice.begin;
   size_t p = slice.begin;
   while (p < slice.end) {
@@ -159,16 +197,17 @@ void classify_slice(char* base, Slice& slice, const ClassifyContext& ctx) {
     const size_t len = line_end - p;
     if (len > 0) {
       std::string_view line(base + p, len);
-      bool purge = !ctx.revoked->empty() && hash_json_line(line, hex, scratch) &&
-                   ctx.revoked->contains(hex);
+      // The line hash: SHA-256 of the canonical text of the parsed line.
+      bool purge = false;
+      if (!ctx.revoked->empty() && tape.parse(line)) {
+        canonical.clear();
+        tape.write_canonical(canonical);
+        sha256(canonical, digest);
+        purge = ctx.revoked->contains(digest);
+      }
       if (purge) {
         ++slice.purged;
-        if (ctx.rewrite) {
-          auto value = parse_json(line);
-          canonical.clear();
-          if (value) write_canonical(*value, canonical);
-          append_archive_record(slice.archive, ctx.stamp, value ? canonical : "null");
-        }
+        if (ctx.rewrite) append_archive_record(slice.archive, ctx.stamp, canonical);
       } else {
         ++slice.kept;
         if (ctx.rewrite) {
@@ -253,8 +292,9 @@ Result<PurgeStats> purge_data_file(const std::string& kx_dir, const std::string&
   auto info = stat_path(data_file);
   if (!info || info->size == 0) return fail_msg("data file not found: " + data_file);
   BlockReader reader;
-  KX_TRY(reader.open(data_file));
-  ClassifyContext ctx{&revoked, !dry_run, current_purge_stamp()};
+  KX_TRY(reader.open(data_file, info->size));
+  const DigestSet digests(revoked);
+  ClassifyContext ctx{&digests, !dry_run, current_purge_stamp()};
   PurgeStats stats;
   if (dry_run) {
     KX_TRY(classify_file(reader, ctx, nullptr, stats));
