@@ -180,7 +180,7 @@ void fuzz_writer(const std::string& kx_dir, fuzz::Reader& in) {
       const auto* line = std::get_if<TokenLineRef>(&ref);
       once_bytes += line ? line->tokenizer.size() + 12 : 2;
     }
-    repeat = std::min(repeat, 1 + 200000 / (once_bytes + 1));  // bounded work per input
+    repeat = std::min(repeat, 1 + 70000 / (once_bytes + 1));  // bounded work per input
     for (size_t r = 1; r < repeat; ++r) e.refs.insert(e.refs.end(), once.begin(), once.end());
     for (const IndexRef& ref : e.refs)
       if (const auto* line = std::get_if<TokenLineRef>(&ref); line && line->tokenizer.size() > 255)
