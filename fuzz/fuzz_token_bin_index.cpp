@@ -12,7 +12,9 @@
 //   the written forms, other JSON, junk, carriage returns).  The build gives
 //   one entry per line read_merged() reads, each entry's reference points at
 //   a line holding that entry, every source hash looks up to the ids of the
-//   entries listing it, and the forget set holds their revoked flags.
+//   entries listing it, and the forget set holds their revoked flags.  A
+//   merged file numbered beyond the format (65536) is refused and the old
+//   index stays.
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -211,18 +213,30 @@ void fuzz_build(const std::string& kx_dir, fuzz::Reader& in) {
   pool.push_back(std::string(64, 'F'));
   pool.push_back(std::string(64, 'f'));
 
-  static const char* const kNames[] = {"1", "2", "10", "007", "+3", "65535"};
+  // 65536 is beyond the format's file numbers: the build must refuse it.
+  static const char* const kNames[] = {"1", "2", "10", "007", "+3", "65535", "65536"};
   size_t files = 1 + in.byte() % 4;
+  bool beyond_format = false;
   for (size_t f = 0; f < files; ++f) {
     std::string bytes;
     for (size_t n = in.byte() % 12; n > 0 && !in.empty(); --n) {
       bytes += carve_line(in, pool);
       bytes += (in.byte() % 5 == 0) ? "\n\n" : "\n";
     }
-    fuzz::write_file(path_join(merged, kNames[(f + in.byte()) % 6]), bytes);
+    size_t name = (f + in.byte()) % 7;
+    beyond_format |= name == 6;
+    fuzz::write_file(path_join(merged, kNames[name]), bytes);
   }
 
+  const std::string path = index_file(kx_dir);
+  fuzz::write_file(path, "previous index");
   auto built = token_bin_index::build_binary_index(kx_dir, kTokenizer);
+  if (beyond_format) {
+    FUZZ_CHECK(!built, "a merged file numbered 65536 was indexed");
+    auto kept = read_whole_file(path);
+    FUZZ_CHECK(kept && *kept && **kept == "previous index", "a refused build changed the old index");
+    return;
+  }
   FUZZ_CHECK(built, "build failed: %s", built ? "" : built.error().outermost().c_str());
   auto entries = token_index::read_merged(kx_dir, kTokenizer);
   FUZZ_CHECK(entries && built->entries == entries->size(), "build counted %u entries, read_merged %zu",
