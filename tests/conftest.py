@@ -96,3 +96,44 @@ class _Frozen:
 
 def frozen(path):
     return _Frozen(path)
+
+
+# The command line (tests/test_cli.py): `python -m kx` in a subprocess, with
+# the package found beside the native module when both are installed, else
+# in the source tree's python/ directory beside the development build.
+
+
+def _kx_cli_pythonpath():
+    native_dir = os.path.dirname(os.path.abspath(kx.__file__))
+    if os.path.isdir(os.path.join(native_dir, "kx")):
+        package_dir = native_dir
+    else:
+        package_dir = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "python")
+    inherited = os.environ.get("PYTHONPATH")
+    return os.pathsep.join([native_dir, package_dir] + ([inherited] if inherited else []))
+
+
+@pytest.fixture(scope="session")
+def kx_cli_env():
+    env = dict(os.environ, PYTHONPATH=_kx_cli_pythonpath())
+    env.pop("KX_PROGRESS", None)
+    return env
+
+
+@pytest.fixture(scope="session")
+def kx_cli(kx_cli_env):
+    """run(*args, cwd=None) -> CompletedProcess of `python -m kx ARGS`."""
+    import subprocess
+    import sys
+
+    def run(*args, cwd=None):
+        return subprocess.run(
+            [sys.executable, "-m", "kx", *args],
+            cwd=cwd,
+            env=kx_cli_env,
+            capture_output=True,
+            text=True,
+            stdin=subprocess.DEVNULL,
+        )
+
+    return run
