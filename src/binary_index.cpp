@@ -159,8 +159,13 @@ std::vector<std::string> split_records(const std::string& records) {
 // it: the bucket's bytes and the start of each entry in them.
 struct Bucket {
   std::string bytes;
-  std::vector<uint64_t> starts;
-  std::vector<uint64_t> prefixes;  // key_prefix of each entry
+  // Each entry's key_prefix and its start in `bytes`, side by side so a
+  // search touches one array.
+  struct Slot {
+    uint64_t prefix;
+    uint64_t start;
+  };
+  std::vector<Slot> slots;
   // When sorted: the entries whose second key byte is c are those from
   // by_second[c] up to by_second[c + 1], so a search looks at a handful.
   std::vector<uint32_t> by_second;
@@ -223,17 +228,16 @@ void BinaryIndex::State::load_bucket(uint8_t b) const {
       return;
     }
     if (p[pos] != b ||
-        (!bucket.starts.empty() && std::memcmp(p + bucket.starts.back(), p + pos, 32) > 0))
+        (!bucket.slots.empty() && std::memcmp(p + bucket.slots.back().start, p + pos, 32) > 0))
       bucket.sorted = false;
-    bucket.starts.push_back(pos);
-    bucket.prefixes.push_back(key_prefix(p + pos));
+    bucket.slots.push_back({key_prefix(p + pos), pos});
     pos += size;
   }
-  if (bucket.sorted && bucket.starts.size() < kU32Limit) {
+  if (bucket.sorted && bucket.slots.size() < kU32Limit) {
     bucket.by_second.assign(257, 0);
     size_t i = 0;
     for (unsigned c = 0; c <= 256; ++c) {
-      while (i < bucket.starts.size() && ((bucket.prefixes[i] >> 48) & 0xff) < c) ++i;
+      while (i < bucket.slots.size() && ((bucket.slots[i].prefix >> 48) & 0xff) < c) ++i;
       bucket.by_second[c] = static_cast<uint32_t>(i);
     }
   } else {
@@ -452,7 +456,8 @@ namespace {
 void scan_unsorted(const Bucket& bucket, const IndexKey& key, std::vector<IndexRef>& out) {
   const auto* p = reinterpret_cast<const uint8_t*>(bucket.bytes.data());
   bool found = false;
-  for (uint64_t start : bucket.starts) {
+  for (const Bucket::Slot& slot : bucket.slots) {
+    const uint64_t start = slot.start;
     int cmp = std::memcmp(p + start, key.data(), 32);
     if (cmp > 0 || (found && cmp != 0)) return;
     if (cmp == 0) {
@@ -478,14 +483,14 @@ Result<std::vector<IndexRef>> lookup_key(const BinaryIndex& index, const IndexKe
   const uint64_t prefix = key_prefix(key.data());
   // Within a sorted bucket every entry starts with key[0] except in a
   // damaged file, where the search may then miss; it never reads outside.
-  auto first = bucket.prefixes.begin() + bucket.by_second[key[1]];
-  auto last = bucket.prefixes.begin() + bucket.by_second[key[1] + 1];
-  auto it = std::lower_bound(first, last, prefix);
+  auto first = bucket.slots.begin() + bucket.by_second[key[1]];
+  auto last = bucket.slots.begin() + bucket.by_second[key[1] + 1];
+  auto it = std::lower_bound(first, last, prefix,
+                             [](const Bucket::Slot& s, uint64_t v) { return s.prefix < v; });
   // Entries with an equal prefix are few; the first with an equal key
   // starts the run of (split) entries that hold this key.
-  for (size_t i = static_cast<size_t>(it - bucket.prefixes.begin());
-       i < bucket.starts.size() && bucket.prefixes[i] == prefix; ++i) {
-    const uint8_t* entry = p + bucket.starts[i];
+  for (; it != bucket.slots.end() && it->prefix == prefix; ++it) {
+    const uint8_t* entry = p + it->start;
     int cmp = std::memcmp(entry, key.data(), 32);
     if (cmp < 0) continue;
     if (cmp > 0) break;

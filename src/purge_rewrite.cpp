@@ -145,18 +145,32 @@ void split_block(Block& block) {
 }
 
 // The revoked line hashes as SHA-256 digests.  Only lowercase 64-digit hex
-// strings can equal a computed line hash; other strings are left out.
+// strings can equal a computed line hash; other strings are left out.  A
+// bitmap of digest prefixes, small enough to stay in cache, answers most
+// look-ups (lines that are not revoked) without touching the hash table.
 class DigestSet {
  public:
   explicit DigestSet(const LineHashSet& hashes) {
+    std::vector<Digest> digests;
     for (const std::string& h : hashes) {
       Digest d;
       bool lower = std::none_of(h.begin(), h.end(), [](char c) { return c >= 'A' && c <= 'F'; });
-      if (lower && hex_to_bytes(h, d.data(), d.size())) set_.insert(d);
+      if (lower && hex_to_bytes(h, d.data(), d.size())) digests.push_back(d);
+    }
+    size_t bits = 1 << 12;
+    while (bits < digests.size() * 16) bits <<= 1;
+    bit_mask_ = bits - 1;
+    bitmap_.assign(bits / 64, 0);
+    for (const Digest& d : digests) {
+      const uint64_t bit = prefix(d.data()) & bit_mask_;
+      bitmap_[bit >> 6] |= uint64_t{1} << (bit & 63);
+      set_.insert(d);
     }
   }
   bool empty() const { return set_.empty(); }
   bool contains(const unsigned char* digest) const {
+    const uint64_t bit = prefix(digest) & bit_mask_;
+    if ((bitmap_[bit >> 6] & (uint64_t{1} << (bit & 63))) == 0) return false;
     Digest d;
     std::memcpy(d.data(), digest, d.size());
     return set_.contains(d);
@@ -164,14 +178,18 @@ class DigestSet {
 
  private:
   using Digest = std::array<unsigned char, 32>;
+  // Digest bytes are uniform, so their first eight bytes serve as a hash.
+  static uint64_t prefix(const unsigned char* digest) {
+    uint64_t v;
+    std::memcpy(&v, digest, 8);
+    return v;
+  }
   struct DigestHash {
-    size_t operator()(const Digest& d) const noexcept {
-      uint64_t v;
-      std::memcpy(&v, d.data(), 8);  // digest bytes are already uniform
-      return static_cast<size_t>(v);
-    }
+    size_t operator()(const Digest& d) const noexcept { return static_cast<size_t>(prefix(d.data())); }
   };
   std::unordered_set<Digest, DigestHash> set_;
+  std::vector<uint64_t> bitmap_;
+  uint64_t bit_mask_ = 0;
 };
 
 struct ClassifyContext {

@@ -181,6 +181,32 @@ def test_ids_that_name_no_group_are_skipped(store):
     assert not os.path.exists(kx_path(store, "x"))
 
 
+SEC = "0" + "1" * 62 + "f"
+LINE = "c4" + "2" * 62
+
+
+@pytest.mark.parametrize("line,found", [
+    ('{"file":"f","line_hash":"%s","revoked":false,"sources":["%s"]}' % (LINE, SEC), True),
+    ('{ "line_hash" : "%s" ,\t"sources" : [ "%s" ] }' % (LINE, SEC), True),
+    ('{"line\\u005fhash":"%s","sources":["\\u0030%s"]}' % (LINE, SEC[1:]), True),
+    ('{"line_hash":"x","sources":[],"line_hash":"%s","sources":["%s"]}' % (LINE, SEC), True),
+    ('{"line_hash":"%s","sources":["%s",1,{}],"n":-1.5e3,"o":{"a":[null]}}' % (LINE, SEC), True),
+    ('{"line_hash":"%s","sources":["%s"]}\r' % (LINE, SEC), True),
+    ('{"line_hash":"%s","sources":["%s"],"line_hash":7}' % (LINE, SEC), False),
+    ('{"line_hash":"%s","sources":["%s"]} x' % (LINE, SEC), False),
+    ('{"line_hash":"%s","sources":["%s"],}' % (LINE, SEC), False),
+    ('{"line_hash":"%s","sources":["%s"]' % (LINE, SEC), False),
+    ('{"line_hash":"%s","sources":["%s"],"x":01}' % (LINE, SEC), False),
+    ('{"line_hash":"%s","sources":["%s"],"x":tru}' % (LINE, SEC), False),
+    ('["%s","f",["%s"]]' % (LINE, SEC), False),
+])
+def test_document_lines_are_read_as_json_whatever_their_spelling(store, line, found):
+    write_lines(kx_path(store, "sections", "01"), [{"section_hash": SEC, "authors": []}])
+    write_bytes(kx_path(store, "document-index", "c4"), line.encode() + b"\n")
+    kx.build_index(store)
+    assert group_files(store)["01"] == '{"id":"%s","refs":%s}\n' % (SEC, '["c4"]' if found else "[]")
+
+
 def model_groups(sections, documents):
     """Group files as a plain reading of the layers would produce them."""
     source_shards, section_shards, author_shards = {}, {}, {}

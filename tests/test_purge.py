@@ -117,6 +117,20 @@ def test_a_single_revoked_mark_among_duplicates_revokes_the_section(store):
     assert kx.purge_revoked(store, path, False)["purged"] == 1
 
 
+def test_escaped_source_in_a_document_record_still_counts(store):
+    s = kx.register_section("a.txt", [], [], "MIT", "2024", store)
+    kx.revoke_section(store, s)
+    h = kx.compute_hash({"v": 1})
+    escaped = "\\u%04x" % ord(s[0]) + s[1:]
+    write_bytes(
+        kx_path(store, "document-index", h[:2]),
+        ('{"file":"d","line_hash":"%s","sources":["%s"]}\n' % (h, escaped)).encode(),
+    )
+    path = data_path(store)
+    write_bytes(path, b'{"v":1}\n')
+    assert kx.purge_revoked(store, path, False)["purged"] == 1
+
+
 def test_dry_run_previews_the_purge_and_writes_nothing(store):
     revoked_store(store, [{"n": 1}, {"n": 2}])
     path = data_path(store)

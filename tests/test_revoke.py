@@ -203,7 +203,9 @@ def assert_views_agree(store, revoked, forget_set, ann_active_counts):
 def test_token_revocation_through_fresh_index_reaches_merged_files(token_store):
     store, s1, s2 = token_store
     kx.token_index_build_binary_index(store, "t")
+    sizes = {n: len(b) for n, b in merged_bytes(store).items()}
     assert kx.revoke_by_author_token(store, "Ann", "t") == 3
+    assert {n: len(b) for n, b in merged_bytes(store).items()} == sizes  # patched in place
     check_index_describes_merged_files(store)
     assert_views_agree(store, 3, bytes([0b010101]), [])
     assert [json.loads(l)["revoked"] for f in merged_bytes(store).values() for l in f.splitlines()] == [
@@ -218,6 +220,21 @@ def test_token_revocation_through_fresh_index_reaches_merged_files(token_store):
         ("revoke_token", "Ann tokenizer=t count=3"),
         ("revoke_reverse_token", "Ann tokenizer=t count=3"),
     ]
+
+
+def test_flag_that_cannot_grow_in_place_rewrites_files_and_index(token_store):
+    store, s1, s2 = token_store
+    path = kx_path(store, "token-index.t", "001")
+    lines = read_bytes(path).splitlines()
+    # Entry 0 was revoked by a writer that leaves no room for "false".
+    lines[0] = lines[0].replace(b'"revoked":false', b'"revoked":true')
+    write_bytes(path, b"\n".join(lines) + b"\n")
+    kx.token_index_build_binary_index(store, "t")
+    assert kx.revoke_by_author_token(store, "Ann", "t") == 3
+    check_index_describes_merged_files(store)
+    assert_views_agree(store, 2, bytes([0b010100]), [10])
+    rewritten = read_bytes(path).splitlines()
+    assert rewritten[0].endswith(b'"revoked":false}') and rewritten[2].endswith(b'"revoked":true}')
 
 
 def test_token_revocation_without_index_uses_the_scan(token_store):
@@ -270,3 +287,15 @@ def test_contributor_sections_are_not_revoked(token_store):
     kx.revoke_by_author_token(store, "Ann", "t")
     entries = [json.loads(l) for f in merged_bytes(store).values() for l in f.splitlines()]
     assert all(not e["revoked"] for e in entries if e["sources"] == [s2])
+
+
+def test_escaped_author_id_in_a_section_still_counts(token_store):
+    store, s1, s2 = token_store
+    ann = kx.author_add("Ann", "a@x", store)
+    escaped = "\\u%04x" % ord(ann[0]) + ann[1:]
+    s3 = "cd" + "3" * 62
+    with open(kx_path(store, "sections", "cd"), "ab") as f:
+        f.write(('{"authors":["%s"],"section_hash":"%s"}\n' % (escaped, s3)).encode())
+    write_merged(store, "t", "003", [token_line(99, [s3], "t")])
+    assert kx.revoke_by_author_token(store, "Ann", "t") == 4
+
