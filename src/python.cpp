@@ -111,7 +111,39 @@ class PyBuilder {
     Py_RETURN_NONE;
   }
 
+  // {"file", "line_hash", "sources"} built directly: file names and section
+  // hashes repeat across records, so their str objects are shared too.
+  PyObject* convert(const DocumentRecord& d) {
+    PyObject* dict = PyDict_New();
+    if (!dict) return nullptr;
+    PyObject* sources = PyList_New(static_cast<Py_ssize_t>(d.sources.size()));
+    bool ok = sources != nullptr;
+    for (size_t i = 0; ok && i < d.sources.size(); ++i) {
+      PyObject* s = key_str(d.sources[i]);
+      ok = s != nullptr;
+      if (ok) {
+        Py_INCREF(s);
+        PyList_SET_ITEM(sources, static_cast<Py_ssize_t>(i), s);
+      }
+    }
+    PyObject* line_hash = ok ? str_from(d.line_hash) : nullptr;
+    ok = ok && line_hash && set_item(dict, "file", key_str(d.file)) &&
+         set_item(dict, "line_hash", line_hash) && set_item(dict, "sources", sources);
+    Py_XDECREF(line_hash);
+    Py_XDECREF(sources);
+    if (!ok) {
+      Py_DECREF(dict);
+      return nullptr;
+    }
+    return dict;
+  }
+
  private:
+  bool set_item(PyObject* dict, const char* key, PyObject* value) {
+    PyObject* k = key_str(key);
+    return k && value && PyDict_SetItem(dict, k, value) == 0;
+  }
+
   // A borrowed reference to the str of `key`, owned by the cache.
   PyObject* key_str(const std::string& key) {
     auto it = keys_.find(key);
@@ -578,7 +610,7 @@ PyObject* to_py(const Result<std::vector<DocumentRecord>>& r) {
   if (!r) return raise_error(r.error());
   GcPause pause;
   PyBuilder builder;
-  return list_of(*r, [&](const DocumentRecord& d) { return builder.convert(document_to_json(d)); });
+  return list_of(*r, [&](const DocumentRecord& d) { return builder.convert(d); });
 }
 
 // A dict with the given keys inserted in order, values as int.
