@@ -12,6 +12,7 @@
 
 #include "json.h"
 #include "lib.h"
+#include "mmap_lines.h"
 #include "oplog.h"
 #include "purge.h"
 #include "storage.h"
@@ -194,26 +195,36 @@ Result<uint64_t> purge_reverse(const std::string& kx_dir, const std::string& dat
     print_no_archive();
     return 0;
   }
-  KX_ASSIGN_OR_RETURN(std::vector<Value> records, jsonl_read(newest->path));
+  // The archive is read whole first, so a read failure changes nothing;
+  // records are then parsed one at a time rather than held all at once.
+  KX_ASSIGN_OR_RETURN(auto archive, mmap_file(newest->path));
   // The data file is opened (and created) only when there is a line to put
   // back; each line reaches it whole in one append.
   std::optional<FileWriter> out;
+  Status written;
   uint64_t restored = 0;
   std::string line;
-  for (const Value& record : records) {
-    const Value* value = record.get("line");
-    if (value == nullptr) continue;
-    if (!out) {
-      KX_ASSIGN_OR_RETURN(FileWriter opened, FileWriter::append(data_file));
-      out.emplace(std::move(opened));
-    }
-    line.clear();
-    write_canonical(*value, line);
-    line.push_back('\n');
-    KX_TRY(out->write(line));
-    ++restored;
+  if (archive) {
+    for_each_json_line(archive->view(), [&](Value record) {
+      const Value* value = record.get("line");
+      if (value == nullptr || !written) return;
+      if (!out) {
+        auto opened = FileWriter::append(data_file);
+        if (!opened) {
+          written = fail(std::move(opened).error());
+          return;
+        }
+        out.emplace(std::move(*opened));
+      }
+      line.clear();
+      write_canonical(*value, line);
+      line.push_back('\n');
+      written = out->write(line);
+      if (written) ++restored;
+    });
   }
-  if (out) KX_TRY(out->close());
+  if (written && out) written = out->close();
+  KX_TRY(written);
   KX_TRY(remove_file(newest->path));
   KX_TRY(oplog::append(kx_dir, "purge_reverse",
                        "restored " + std::to_string(restored) + " lines from " +

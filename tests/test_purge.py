@@ -246,6 +246,14 @@ def test_reverse_restores_newest_archive_first(store):
     ]
 
 
+def test_failed_restore_keeps_the_archive(store):
+    write_bytes(kx_path(store, "archive", "purge.20260101T000000"), b'{"line":1}\n')
+    with pytest.raises(RuntimeError, match="No such file or directory"):
+        kx.purge_reverse(store, os.path.join(store, "missing", "d.jsonl"))
+    assert archive_names(store) == ["purge.20260101T000000"]
+    assert log_entries(store) == []
+
+
 def test_archive_without_lines_is_consumed(store):
     write_bytes(kx_path(store, "archive", "purge."), b'{"archived_at":"x"}\n')
     assert kx.purge_reverse(store, data_path(store)) == 0
