@@ -176,12 +176,14 @@ def main():
         env = dict(os.environ, PYTHONPATH=os.pathsep.join([args.build_dir, os.path.join(REPO, "python")]),
                    KX_BENCH_DIR="/tmp/kx-bench")
         results = {"steps": {}}
+        started = time.strftime("%Y-%m-%d %H:%M:%S UTC", time.gmtime())
         if args.only and os.path.exists(results_path):
             with open(results_path) as f:
-                results = json.load(f)
-        results.update(machine=machine(args.build_dir, env), quick=args.quick,
-                       started=time.strftime("%Y-%m-%d %H:%M:%S UTC", time.gmtime()),
-                       load_start=os.getloadavg())
+                results = json.load(f)  # a partial rerun keeps the run's own start and end
+            results.setdefault("reruns", []).append(f"{args.only} at {started}")
+        else:
+            results.update(machine=machine(args.build_dir, env), quick=args.quick, started=started,
+                           load_start=os.getloadavg())
         wall0 = time.perf_counter()
         wanted = args.only.split(",") if args.only else None
         for name, argv in steps(args.build_dir, args.quick):
@@ -194,7 +196,8 @@ def main():
             print(f"    {record['wall']:.0f} s wall, {record['cpu']:.0f} s CPU, {status}", flush=True)
             with open(results_path, "w") as f:  # keep what is done if a later step dies
                 json.dump(results, f, indent=1)
-        results.update(load_end=os.getloadavg(), total_wall=time.perf_counter() - wall0)
+        if not args.only:
+            results.update(load_end=os.getloadavg(), total_wall=time.perf_counter() - wall0)
         with open(results_path, "w") as f:
             json.dump(results, f, indent=1)
     with open(results_path) as f:

@@ -75,6 +75,25 @@ class Report:
     def fig(self, step):
         return get(self.r, "steps", step, "figures")
 
+    def both_cores(self, issue, text, step, t, threads=None):
+        """"Uses both cores": judged on how the CPU time spreads over the
+        threads where that was measured (independent of the load), else on
+        CPU / wall, which a loaded machine holds down whatever the code does."""
+        c = div(get(t, "cpu"), get(t, "wall"))
+        load = get(self.r, "steps", step, "load_start")
+        measured = f"cores {num(c, 2)} at load {num(load, 1)}"
+        if threads:
+            spent = [float(x) for x in threads.replace("ms", "").split(",") if x.strip()]
+            bound = min(2.0, sum(spent) / max(spent)) if spent and max(spent) else None
+            measured += (f"; CPU per thread {threads}: at most {times(bound)} faster on 2 cores than on one")
+            ok = None if bound is None else bound >= 1.5
+            self.target(issue, text, measured, None, ok,
+                        verdict=None if ok is None else "met (CPU spread over threads)" if ok else "**missed**")
+        elif c is not None and c < 1.5 and load is not None and load > 2.5:
+            self.target(issue, text, measured, None, verdict="not judged: the machine was loaded")
+        else:
+            self.target(issue, text, measured, at_least(c, 1.5))
+
     def line(self, text=""):
         self.out.append(text)
 
@@ -85,11 +104,13 @@ class Report:
             self.line("| " + " | ".join(str(c) for c in row) + " |")
         self.line()
 
-    def target(self, issue, text, measured, wall_ok, cpu_ok=None):
+    def target(self, issue, text, measured, wall_ok, cpu_ok=None, verdict=None):
         """Records a target.  cpu_ok: the verdict on CPU time, where that is a
         fair stand-in (single-threaded work on a loaded machine).  wall_ok
         "report": a figure the issue only asks to report."""
-        if wall_ok == "report":
+        if verdict is not None:
+            pass
+        elif wall_ok == "report":
             verdict = "reported"
         elif wall_ok is None and cpu_ok is None:
             verdict = "not measured"
@@ -131,6 +152,9 @@ def header(rep):
         rep.line()
         rep.line("**Quick run: sizes are a tenth of the issues' sizes; the targets are judged on them "
                  "only for a first look.**")
+    for rerun in r.get("reruns", []):
+        rep.line()
+        rep.line(f"Steps rerun afterwards: {rerun}.")
     rep.line()
     rep.line("How to read it. *Wall* is elapsed time, *CPU* the user plus system time of the "
              "process, all its threads (getrusage); both are given as `wall / CPU`. The machine "
@@ -232,9 +256,8 @@ def tracking(rep):
     bw, bc = div(get(b, "calls"), get(b, "wall")), div(get(b, "calls"), get(b, "cpu"))
     rep.target(3, f"burst of {num(get(b, 'calls'))} `track` calls > 60,000 lines/s", f"{num(bw)} / {num(bc)} lines/s",
                at_least(bw, 60000), at_least(bc, 60000))
-    c = div(get(aq, "name_cpu"), get(aq, "name_wall"))
-    rep.target(3, f"`author_query(name, None)` over {num(get(aq, 'records'))} authors uses both cores",
-               f"cores {num(c, 2)}", at_least(c, 1.5))
+    rep.both_cores(3, f"`author_query(name, None)` over {num(get(aq, 'records'))} authors uses both cores",
+                   "track", {"wall": get(aq, "name_wall"), "cpu": get(aq, "name_cpu")})
 
 
 def blame(rep):
@@ -339,14 +362,15 @@ def queries(rep):
     rep.line()
     for lic in ("MIT", "BSD-2-Clause"):
         nat, py = get(f, "license", lic, "native"), get(f, "license", lic, "python")
-        x = div(get(py, "wall"), get(nat, "wall"))
-        c = div(get(nat, "cpu"), get(nat, "wall"))
-        rep.target(5, f"`show_by_license({lic!r})` ≥ 10 × plain Python, both cores ({num(n)} records)",
-                   f"{speed(py, nat)}; cores {num(c, 2)}", None if x is None else (x >= 10 and c >= 1.5))
+        x, xc = div(get(py, "wall"), get(nat, "wall")), div(get(py, "cpu"), get(nat, "cpu"))
+        rep.target(5, f"`show_by_license({lic!r})` ≥ 10 × plain Python ({num(n)} records)", speed(py, nat),
+                   at_least(x, 10), at_least(xc, 10))
+    rep.both_cores(5, "`show_by_license('MIT')` uses both cores", f"show-{n}", get(f, "license", "MIT", "native"),
+                   get(f, "threads_license"))
     nat, py = get(f, "author_scan", "native"), get(f, "author_scan", "python")
-    x, c = div(get(py, "wall"), get(nat, "wall")), div(get(nat, "cpu"), get(nat, "wall"))
-    rep.target(5, "`show_by_author` scan way ≥ 10 × plain Python, both cores", f"{speed(py, nat)}; cores {num(c, 2)}",
-               None if x is None else (x >= 10 and c >= 1.5))
+    x, xc = div(get(py, "wall"), get(nat, "wall")), div(get(py, "cpu"), get(nat, "cpu"))
+    rep.target(5, "`show_by_author` scan way ≥ 10 × plain Python", speed(py, nat), at_least(x, 10), at_least(xc, 10))
+    rep.both_cores(5, "`show_by_author` scan way uses both cores", f"show-{n}", nat, get(f, "threads_author_scan"))
     scan, idx = get(f, "author_ways", "Solo", "scan"), get(f, "author_ways", "Solo", "indexed")
     fr = div(get(idx, "wall"), get(scan, "wall"))
     rep.target(5, "indexed `show_by_author` (100 lines) a small fraction of the scan way",
@@ -407,9 +431,10 @@ def purge(rep):
     rep.table(["Figure", "Ours: wall / CPU", "Cores", "Peak RSS MiB", "Reference: wall / CPU", "Speed (wall / CPU)",
                "Target"], rows)
     x = div(get(sha, "wall"), get(nat, "wall"))
-    c = div(get(nat, "cpu"), get(nat, "wall"))
-    rep.target(6, f"`purge_revoked` of {num(div(b, 2**20))} MiB ≥ 0.5 × SHA-256, both cores",
-               f"{num(x, 2)} × SHA-256 (wall); cores {num(c, 2)}", None if x is None else (x >= 0.5 and c >= 1.5))
+    rep.target(6, f"`purge_revoked` of {num(div(b, 2**20))} MiB ≥ 0.5 × one-call SHA-256 (wall)",
+               f"{num(x, 2)} × SHA-256; the purge takes {num(div(get(nat, 'cpu'), get(sha, 'cpu')), 1)} × "
+               "SHA-256's CPU time", at_least(x, 0.5))
+    rep.both_cores(6, "`purge_revoked` uses both cores", f"purge-{mib}", nat)
     x = div(get(py, "wall"), get(nat, "wall"))
     rep.target(6, "`purge_revoked` ≥ 10 × plain-Python purge", speed(py, nat), at_least(x, 10))
     rss = get(nat, "rss_mib")
