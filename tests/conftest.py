@@ -46,3 +46,15 @@ def write_merged(kx_dir, tokenizer, name, lines):
     path = kx_path(kx_dir, "token-index." + tokenizer, name)
     write_bytes(path, b"".join(line + b"\n" for line in lines))
     return path
+
+
+def spawn_python(code, *args, **popen_kwargs):
+    """Starts a fresh interpreter running `code` with `args` in sys.argv[1:];
+    it imports the same _kx_native as the tests (PYTHONPATH is inherited)."""
+    import subprocess
+    import sys
+
+    popen_kwargs.setdefault("stdin", subprocess.PIPE)
+    popen_kwargs.setdefault("stdout", subprocess.PIPE)
+    popen_kwargs.setdefault("stderr", subprocess.PIPE)
+    return subprocess.Popen([sys.executable, "-c", code, *map(str, args)], **popen_kwargs)
