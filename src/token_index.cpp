@@ -154,10 +154,11 @@ std::string merged_file_name(uint64_t number) {
   return digits;
 }
 
-// Copies the records of one pid file into the new merged file `target`
-// (written through a temporary file, so it is never seen half written), then
-// removes the pid file.  When the pid file cannot be removed the merged file
-// is removed again, so the next merge does not count its entries twice.
+// Moves the records of one pid file into the new merged file `target`.  The
+// pid file is first rewritten in place in the merged-line form (atomically,
+// so it is still a complete pid file), then renamed to `target`: the rename
+// is the single step that both publishes the merged file and consumes the
+// pid file, so a crash at any point leaves every entry in exactly one file.
 Status move_into_merged_file(const std::string& store, const std::string& pid_file,
                              const std::vector<Value>& records, const std::string& target) {
   std::string text;
@@ -165,13 +166,8 @@ Status move_into_merged_file(const std::string& store, const std::string& pid_fi
     write_canonical(record, text);
     text += '\n';
   }
-  KX_TRY(atomic_write(target, text, store));
-  Status removed = remove_file(pid_file);
-  if (!removed) {
-    (void)remove_file(target);
-    return removed;
-  }
-  return {};
+  KX_TRY(atomic_write(pid_file, text, store));
+  return rename_path(pid_file, target);
 }
 
 }  // namespace
