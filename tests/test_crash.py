@@ -29,13 +29,14 @@ import re
 import shutil
 import signal
 import subprocess
+import tempfile
 import time
 from collections import Counter
 
 import pytest
 
 import _kx_native as kx
-from conftest import read_bytes, spawn_python
+from conftest import canonical_line, identity, parse_lines, read_bytes, spawn_python
 
 LINES = int(os.environ.get("KX_CRASH_LINES", "2000"))
 KILLS = os.environ.get("KX_CRASH_KILLS", "4")
@@ -156,7 +157,7 @@ PREPARE = {"drop_token_bin": drop_token_bin, "oversized_log": oversized_log}
 # ------------------------------------------------------------ children
 
 CHILD = r"""
-import ctypes, json, os, resource, signal, sys
+import ctypes, json, os, resource, signal, sys, time
 import _kx_native as kx
 spec = json.loads(sys.argv[1])
 root = spec["root"]
@@ -175,15 +176,18 @@ sys.stdout.flush()
 sys.stdin.read(1)
 if shim:
     shim.kx_fault_arm(spec["n"], spec["mode"], spec["errno"])
+started = time.monotonic()
 try:
     exec(spec["op"])
     outcome = "ok"
 except Exception as e:
     outcome = "%s: %s" % (type(e).__name__, e)
+seconds = time.monotonic() - started
 calls = shim.kx_fault_disarm() if shim else 0
 trace = [shim.kx_fault_trace(i).decode(errors="replace") for i in range(min(calls, 8192))] \
     if shim and spec["mode"] == 0 else []
-sys.stdout.write(json.dumps({"outcome": outcome, "calls": calls, "trace": trace}) + "\n")
+sys.stdout.write(json.dumps({"outcome": outcome, "calls": calls, "trace": trace,
+                            "seconds": seconds}) + "\n")
 """
 
 
@@ -249,29 +253,6 @@ def kind_of(rel):
     return "file"
 
 
-def parse_lines(data):
-    """(records, bad lines, torn last line) of JSON Lines bytes."""
-    records, bad = [], []
-    chunks = data.split(b"\n")
-    torn = chunks.pop() if chunks else b""
-    for line in chunks:
-        line = line.rstrip(b"\r")
-        if not line:
-            continue
-        try:
-            records.append(json.loads(line))
-        except ValueError:
-            bad.append(line)
-    return records, bad, torn
-
-
-def identity(record):
-    """A record without its revocation mark, as comparable text."""
-    if isinstance(record, dict):
-        record = {k: v for k, v in record.items() if k != "revoked"}
-    return json.dumps(record, sort_keys=True)
-
-
 def layer_records(files, layer):
     return Counter(identity(r) for rel, data in files.items() if kind_of(rel) == "layer:" + layer
                    for r in parse_lines(data)[0])
@@ -284,13 +265,6 @@ def token_entries(files):
             for r in parse_lines(data)[0]:
                 out[(r["tokenizer"], r["token_count"], tuple(r["sources"]))] += 1
     return out
-
-
-def canonical_line(line):
-    try:
-        return json.dumps(json.loads(line), sort_keys=True, separators=(",", ":"))
-    except ValueError:
-        return "null"  # what an archive keeps of a line that is not JSON
 
 
 def data_and_archived_lines(files):
@@ -428,8 +402,21 @@ def shim(tmp_path_factory):
 
 
 @pytest.fixture(scope="module")
-def template(tmp_path_factory):
-    root = str(tmp_path_factory.mktemp("crash") / "template")
+def workspace(tmp_path_factory):
+    """Where the trials run: a memory file system when there is one, since
+    each trial copies a store of about a thousand files."""
+    shm = "/dev/shm"
+    if os.path.isdir(shm) and os.access(shm, os.W_OK):
+        folder = tempfile.mkdtemp(prefix="kx-crash-", dir=shm)
+        yield folder
+        shutil.rmtree(folder, ignore_errors=True)
+    else:
+        yield str(tmp_path_factory.mktemp("crash"))
+
+
+@pytest.fixture(scope="module")
+def template(workspace):
+    root = os.path.join(workspace, "template")
     os.makedirs(root)
     prepare_template(root)
     with open(os.path.join(root, "names.json")) as f:
@@ -449,10 +436,9 @@ class Trials:
         self.count = 0
         ref_root = self.copy()
         self.before = snapshot(ref_root)[0]
-        started = time.monotonic()
         killed, report = run_child(ref_root, self.op, shim)
-        self.seconds = time.monotonic() - started
         assert not killed and report["outcome"] == "ok", report
+        self.seconds = report["seconds"]
         self.calls, self.trace = report["calls"], report["trace"]
         self.ref, temps = snapshot(ref_root)
         assert not temps, temps
@@ -461,7 +447,9 @@ class Trials:
     def copy(self):
         self.count += 1
         root = os.path.join(self.base, "%s-%d" % (self.name, self.count))
-        shutil.copytree(self.template, root, symlinks=True)
+        if subprocess.run(["cp", "-a", self.template, root]).returncode != 0:
+            shutil.rmtree(root, ignore_errors=True)
+            shutil.copytree(self.template, root, symlinks=True)
         if self.prepare:
             PREPARE[self.prepare](root)
         return root
@@ -495,9 +483,11 @@ def kill_points(calls, rng):
 
 
 @pytest.mark.parametrize("op_name", sorted(OPS))
-def test_interrupted_operation_loses_nothing(op_name, template, shim, tmp_path):
+def test_interrupted_operation_loses_nothing(op_name, template, shim, workspace):
     rng = random.Random("%d-%s" % (SEED, op_name))
-    trials = Trials(template, shim, str(tmp_path), op_name)
+    base = os.path.join(workspace, op_name)
+    os.makedirs(base)
+    trials = Trials(template, shim, base, op_name)
     problems, tried, leftovers = [], [], 0
 
     def trial(what, **kw):
