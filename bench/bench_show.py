@@ -151,6 +151,29 @@ def timed(fn, repeat=3):
     return best
 
 
+def thread_cpu():
+    """CPU seconds of each thread of this process, by thread id."""
+    ticks = os.sysconf("SC_CLK_TCK")
+    out = {}
+    for tid in os.listdir("/proc/self/task"):
+        try:
+            with open(f"/proc/self/task/{tid}/stat") as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+            out[tid] = (int(fields[11]) + int(fields[12])) / ticks
+        except OSError:
+            pass
+    return out
+
+
+def threads_used(fn):
+    """How the CPU time of one call of fn spreads over the threads."""
+    before = thread_cpu()
+    fn()
+    after = thread_cpu()
+    spent = sorted((after[t] - before.get(t, 0.0) for t in after), reverse=True)
+    return ", ".join(f"{s * 1000:.0f}" for s in spent if s > 0) + " ms"
+
+
 def report(label, native, python=None):
     wall, cores, result = native
     cpu = wall * cores
@@ -201,6 +224,9 @@ def main():
         report(f"show_by_license({lic!r})", native, py)
 
     author = "Author 7"
+    print("CPU time per thread, show_by_license('MIT'):", threads_used(lambda: kx.show_by_license(root, "MIT")))
+    print(f"CPU time per thread, show_by_author({author!r}) scan way:",
+          threads_used(lambda: kx.show_by_author(root, author)))
     native = timed(lambda: kx.show_by_author(root, author))
     py = None if args.no_python else timed(lambda: python_show_by_author(root, author), repeat=1)
     if py is not None:

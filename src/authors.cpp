@@ -6,11 +6,11 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 
 #include "fs.h"
 #include "hash.h"
 #include "lib.h"
+#include "line_filter.h"
 #include "mmap_lines.h"
 #include "pool.h"
 #include "storage.h"
@@ -51,40 +51,26 @@ namespace {
 
 constexpr std::string_view kLayer = "authors";
 
-// A cheap test that lets the scan skip parsing most lines that cannot hold a
-// string value equal to `text`.  `quoted` is the canonical JSON form of it.
-// Canonical escapes are exactly those JSON requires, so a line without any
-// backslash can hold the value only as the literal `quoted` bytes; lines with
-// a backslash may spell it with other escapes and are always parsed.
-bool may_hold_string(std::string_view line, std::string_view quoted) {
-  if (memmem(line.data(), line.size(), quoted.data(), quoted.size()) != nullptr) return true;
-  return memchr(line.data(), '\\', line.size()) != nullptr;
-}
-
 struct Filter {
   const std::optional<std::string>& name;
   const std::optional<std::string>& email;
-  std::string quoted;  // canonical text of the name, else of the e-mail
-
-  Filter(const std::optional<std::string>& n, const std::optional<std::string>& e)
-      : name(n), email(e) {
-    if (name) append_json_string(*name, quoted);
-    else if (email) append_json_string(*email, quoted);
-  }
 
   bool accepts(const Author& a) const {
     return (!name || a.name == *name) && (!email || a.email == *email);
   }
 };
 
-// The matching records of one file's bytes, in line order.
+// The matching records of one file's bytes, in line order.  With a name or
+// e-mail to match, lines that cannot hold it are not parsed.
 std::vector<Author> scan_authors(std::string_view bytes, const Filter& filter) {
   std::vector<Author> found;
-  for_each_line(bytes, [&](std::string_view line) {
-    if (!filter.quoted.empty() && !may_hold_string(line, filter.quoted)) return;
+  auto take = [&](std::string_view line) {
     auto author = author_from_line(line);
     if (author && filter.accepts(*author)) found.push_back(std::move(*author));
-  });
+  };
+  const std::optional<std::string>& screen = filter.name ? filter.name : filter.email;
+  if (screen) for_each_line_holding(bytes, StringSet({*screen}), take);
+  else for_each_line(bytes, take);
   return found;
 }
 
@@ -148,7 +134,7 @@ Result<std::vector<Author>> query(const std::string& kx_dir, const std::optional
                                   const std::optional<std::string>& email) {
   std::string layer_dir = store_path(kx_dir, kLayer);
   if (!is_dir(layer_dir)) return std::vector<Author>{};
-  Filter filter(name, email);
+  Filter filter{name, email};
   if (name && email) return query_one_shard(kx_dir, filter, author_id(*name, *email));
   return query_all_files(layer_dir, filter);
 }

@@ -56,6 +56,31 @@ uint64_t key_prefix(const uint8_t* key) {
   return v;
 }
 
+// Hex digit values, 0xff for other characters.
+constexpr std::array<uint8_t, 256> kHexValue = [] {
+  std::array<uint8_t, 256> t{};
+  t.fill(0xff);
+  for (int c = 0; c < 10; ++c) t['0' + c] = static_cast<uint8_t>(c);
+  for (int c = 0; c < 6; ++c) t['a' + c] = t['A' + c] = static_cast<uint8_t>(10 + c);
+  return t;
+}();
+
+}  // namespace
+
+bool binary_index::key_from_hex(std::string_view hex, IndexKey& key) {
+  if (hex.size() != 64) return false;
+  uint8_t bad = 0;
+  for (size_t i = 0; i < 32; ++i) {
+    uint8_t hi = kHexValue[static_cast<uint8_t>(hex[2 * i])];
+    uint8_t lo = kHexValue[static_cast<uint8_t>(hex[2 * i + 1])];
+    bad |= hi | lo;
+    key[i] = static_cast<uint8_t>((hi << 4) | (lo & 15));
+  }
+  return (bad & 0xf0) == 0;
+}
+
+namespace {
+
 Error corrupt(const std::string& what) { return Error::msg("binary index is corrupt: " + what); }
 
 // Reads exactly `n` bytes at `offset`; a short read means the file shrank.
@@ -134,8 +159,16 @@ std::vector<std::string> split_records(const std::string& records) {
 // it: the bucket's bytes and the start of each entry in them.
 struct Bucket {
   std::string bytes;
-  std::vector<uint64_t> starts;
-  std::vector<uint64_t> prefixes;  // key_prefix of each entry
+  // Each entry's key_prefix and its start in `bytes`, side by side so a
+  // search touches one array.
+  struct Slot {
+    uint64_t prefix;
+    uint64_t start;
+  };
+  std::vector<Slot> slots;
+  // When sorted: the entries whose second key byte is c are those from
+  // by_second[c] up to by_second[c + 1], so a search looks at a handful.
+  std::vector<uint32_t> by_second;
   bool sorted = true;
   std::optional<Error> error;
 };
@@ -194,11 +227,21 @@ void BinaryIndex::State::load_bucket(uint8_t b) const {
                              " runs past the end of its bucket");
       return;
     }
-    if (!bucket.starts.empty() && std::memcmp(p + bucket.starts.back(), p + pos, 32) > 0)
+    if (p[pos] != b ||
+        (!bucket.slots.empty() && std::memcmp(p + bucket.slots.back().start, p + pos, 32) > 0))
       bucket.sorted = false;
-    bucket.starts.push_back(pos);
-    bucket.prefixes.push_back(key_prefix(p + pos));
+    bucket.slots.push_back({key_prefix(p + pos), pos});
     pos += size;
+  }
+  if (bucket.sorted && bucket.slots.size() < kU32Limit) {
+    bucket.by_second.assign(257, 0);
+    size_t i = 0;
+    for (unsigned c = 0; c <= 256; ++c) {
+      while (i < bucket.slots.size() && ((bucket.slots[i].prefix >> 48) & 0xff) < c) ++i;
+      bucket.by_second[c] = static_cast<uint32_t>(i);
+    }
+  } else {
+    bucket.sorted = false;
   }
 }
 
@@ -244,12 +287,19 @@ Status encode_token_line(std::string_view tokenizer, uint16_t file_number, uint3
   if (tokenizer.size() > 255)
     return fail_msg("tokenizer name of " + std::to_string(tokenizer.size()) +
                     " bytes exceeds the 255-byte limit of index.bin");
-  out.push_back('\x01');
-  out.push_back(static_cast<char>(tokenizer.size()));
-  out.append(tokenizer);
-  put_u16(out, file_number);
-  put_u32(out, offset);
-  put_u32(out, length);
+  const size_t at = out.size();
+  out.resize(at + tokenizer.size() + 12);
+  auto* p = reinterpret_cast<uint8_t*>(out.data() + at);
+  p[0] = 1;
+  p[1] = static_cast<uint8_t>(tokenizer.size());
+  std::memcpy(p + 2, tokenizer.data(), tokenizer.size());
+  p += 2 + tokenizer.size();
+  p[0] = static_cast<uint8_t>(file_number);
+  p[1] = static_cast<uint8_t>(file_number >> 8);
+  for (int i = 0; i < 4; ++i) {
+    p[2 + i] = static_cast<uint8_t>(offset >> (8 * i));
+    p[6 + i] = static_cast<uint8_t>(length >> (8 * i));
+  }
   return {};
 }
 
@@ -396,8 +446,7 @@ Result<std::optional<BinaryIndex>> open_path(const std::string& path) {
 
 Result<std::vector<IndexRef>> lookup(const BinaryIndex& index, std::string_view key_hex) {
   IndexKey key;
-  if (key_hex.size() != 64 || !hex_to_bytes(key_hex, key.data(), key.size()))
-    return std::vector<IndexRef>();
+  if (!key_from_hex(key_hex, key)) return std::vector<IndexRef>();
   return lookup_key(index, key);
 }
 
@@ -409,7 +458,8 @@ namespace {
 void scan_unsorted(const Bucket& bucket, const IndexKey& key, std::vector<IndexRef>& out) {
   const auto* p = reinterpret_cast<const uint8_t*>(bucket.bytes.data());
   bool found = false;
-  for (uint64_t start : bucket.starts) {
+  for (const Bucket::Slot& slot : bucket.slots) {
+    const uint64_t start = slot.start;
     int cmp = std::memcmp(p + start, key.data(), 32);
     if (cmp > 0 || (found && cmp != 0)) return;
     if (cmp == 0) {
@@ -433,12 +483,16 @@ Result<std::vector<IndexRef>> lookup_key(const BinaryIndex& index, const IndexKe
   }
   const auto* p = reinterpret_cast<const uint8_t*>(bucket.bytes.data());
   const uint64_t prefix = key_prefix(key.data());
-  auto it = std::lower_bound(bucket.prefixes.begin(), bucket.prefixes.end(), prefix);
+  // Within a sorted bucket every entry starts with key[0] except in a
+  // damaged file, where the search may then miss; it never reads outside.
+  auto first = bucket.slots.begin() + bucket.by_second[key[1]];
+  auto last = bucket.slots.begin() + bucket.by_second[key[1] + 1];
+  auto it = std::lower_bound(first, last, prefix,
+                             [](const Bucket::Slot& s, uint64_t v) { return s.prefix < v; });
   // Entries with an equal prefix are few; the first with an equal key
   // starts the run of (split) entries that hold this key.
-  for (size_t i = static_cast<size_t>(it - bucket.prefixes.begin());
-       i < bucket.starts.size() && bucket.prefixes[i] == prefix; ++i) {
-    const uint8_t* entry = p + bucket.starts[i];
+  for (; it != bucket.slots.end() && it->prefix == prefix; ++it) {
+    const uint8_t* entry = p + it->start;
     int cmp = std::memcmp(entry, key.data(), 32);
     if (cmp < 0) continue;
     if (cmp > 0) break;

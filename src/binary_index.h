@@ -99,6 +99,9 @@ namespace binary_index {
 // <kx_dir>/.kx/index.bin
 std::string index_path(std::string_view kx_dir);
 
+// Decodes 64 hex digits (either case); false for any other text.
+bool key_from_hex(std::string_view hex, IndexKey& key);
+
 // Writes index.bin from the entries (sorted here, stably, by key) and checks
 // the written file before it replaces the old one.  Input beyond the format
 // (a tokenizer name over 255 bytes, 2^32 entries or more) is refused and the

@@ -3,6 +3,7 @@
 // text is their own bytes, so the fields read here equal the parsed ones.
 #include "document_line.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "json.h"
@@ -41,6 +42,13 @@ class CanonicalReader {
 
   bool at_end() const { return p_ == end_; }
 
+  // The number of double quotes before the next `stop` byte (or the end).
+  size_t quotes_before(char stop) const {
+    const void* found = memchr(p_, stop, static_cast<size_t>(end_ - p_));
+    const char* limit = found ? static_cast<const char*>(found) : end_;
+    return static_cast<size_t>(std::count(p_, limit, '"'));
+  }
+
   bool literal(std::string_view text) {
     if (static_cast<size_t>(end_ - p_) < text.size() || memcmp(p_, text.data(), text.size()) != 0)
       return false;
@@ -74,6 +82,7 @@ std::optional<DocumentRecord> parse_canonical(std::string_view line) {
   if (!in.literal(",\"revoked\":") || !(in.literal("false") || in.literal("true")))
     return std::nullopt;
   if (!in.literal(",\"sources\":[")) return std::nullopt;
+  record.sources.reserve(in.quotes_before(']') / 2);
   if (!in.literal("]")) {
     do {
       if (!in.plain_string(record.sources.emplace_back())) return std::nullopt;

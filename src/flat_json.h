@@ -12,6 +12,7 @@
 // Thread-safe: pure functions over the caller's bytes.
 #pragma once
 
+#include <array>
 #include <string_view>
 
 namespace kestrix::flat_json {
@@ -28,9 +29,14 @@ struct Member {
 
 namespace detail {
 
-inline bool plain_char(char c) {
-  return c >= 0x20 && c <= 0x7e && c != '"' && c != '\\';
-}
+// Printable ASCII other than the quote and the backslash.
+inline constexpr std::array<bool, 256> kPlain = [] {
+  std::array<bool, 256> t{};
+  for (int c = 0x20; c <= 0x7e; ++c) t[c] = c != '"' && c != '\\';
+  return t;
+}();
+
+inline bool plain_char(char c) { return kPlain[static_cast<unsigned char>(c)]; }
 
 // Reads a string starting at s[i] == '"'; sets `out` to its characters.
 inline bool read_string(std::string_view s, size_t& i, std::string_view& out) {

@@ -470,4 +470,53 @@ std::string quote_path(std::string_view path) {
   return out;
 }
 
+Result<std::optional<RangeReader>> RangeReader::open(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return std::optional<RangeReader>();
+  int fd = open_retry(path.c_str(), O_RDONLY);
+  if (fd < 0) return fail_errno();
+  RangeReader reader(fd, 0);
+  if (::fstat(fd, &st) != 0) return fail_errno();
+  if (S_ISDIR(st.st_mode)) return fail(Error::os(EISDIR));
+  if (st.st_size == 0) return std::optional<RangeReader>();
+  reader.size_ = static_cast<uint64_t>(st.st_size);
+  return std::optional<RangeReader>(std::move(reader));
+}
+
+RangeReader::RangeReader(RangeReader&& other) noexcept : fd_(other.fd_), size_(other.size_) {
+  other.fd_ = -1;
+}
+
+RangeReader& RangeReader::operator=(RangeReader&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = other.fd_;
+    size_ = other.size_;
+    other.fd_ = -1;
+  }
+  return *this;
+}
+
+RangeReader::~RangeReader() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+Status RangeReader::read_at(uint64_t offset, size_t n, std::string& out) const {
+  out.resize(n);
+  size_t done = 0;
+  while (done < n) {
+    ssize_t got = ::pread(fd_, out.data() + done, n - done, static_cast<off_t>(offset + done));
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      int err = errno;
+      out.clear();
+      return fail(Error::os(err));
+    }
+    if (got == 0) break;  // the file shrank
+    done += static_cast<size_t>(got);
+  }
+  out.resize(done);
+  return {};
+}
+
 }  // namespace kestrix

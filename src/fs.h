@@ -138,6 +138,29 @@ Status atomic_write(const std::string& target, std::string_view content,
 // True when `name` may be a temporary file of AtomicFile.
 bool is_temp_name(std::string_view name);
 
+// Reads byte ranges of one file with pread(2), for readers that need a few
+// lines of a large file (never a mapping, for the same reason as
+// read_whole_file).  size() is the file's length when it was opened; a range
+// that the file no longer holds (it shrank meanwhile) reads short.
+class RangeReader {
+ public:
+  // nullopt when the file cannot be examined (missing) or is empty; an error
+  // when it exists but cannot be opened (a directory, no permission).
+  static Result<std::optional<RangeReader>> open(const std::string& path);
+  RangeReader(RangeReader&& other) noexcept;
+  RangeReader& operator=(RangeReader&& other) noexcept;
+  ~RangeReader();
+  uint64_t size() const { return size_; }
+  // Replaces `out` with the bytes [offset, offset + n), or fewer when the
+  // file ends before.
+  Status read_at(uint64_t offset, size_t n, std::string& out) const;
+
+ private:
+  RangeReader(int fd, uint64_t size) : fd_(fd), size_(size) {}
+  int fd_ = -1;
+  uint64_t size_ = 0;
+};
+
 // Text of a path in quoted form: in double quotes, with backslash, double
 // quote, tab, carriage return and line feed escaped, other control characters
 // as \u{..}, and bytes that are not valid UTF-8 as \xNN.

@@ -55,9 +55,18 @@ std::string code_name(ShardCode code) {
   return {static_cast<char>(code >> 8), static_cast<char>(code & 0xff)};
 }
 
+// Ids are mostly hex digests: sixteen of their bytes spread them well and
+// cost far less than hashing all of them.
 struct StringHash {
   using is_transparent = void;
-  size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+  size_t operator()(std::string_view s) const {
+    if (s.size() < 16) return std::hash<std::string_view>{}(s);
+    uint64_t a, b;
+    std::memcpy(&a, s.data(), 8);
+    std::memcpy(&b, s.data() + s.size() - 8, 8);
+    uint64_t h = (a ^ (b * 0x9E3779B97F4A7C15ull) ^ s.size()) * 0xFF51AFD7ED558CCDull;
+    return static_cast<size_t>(h ^ (h >> 32));
+  }
 };
 template <typename V>
 using StringMap = std::unordered_map<std::string, V, StringHash, std::equal_to<>>;
@@ -307,7 +316,7 @@ Result<Entries> entries_from_group_files(const std::string& kx_dir) {
     for_each_line(bytes, [&](std::string_view line) {
       read_fields(line, "id", "refs", f);
       binary_index::EncodedEntry entry;
-      if (!f.has_string || !hex_to_bytes(f.string, entry.key.data(), entry.key.size())) return;
+      if (!f.has_string || !binary_index::key_from_hex(f.string, entry.key)) return;
       for (std::string_view ref : f.list) {
         if (auto shard = parse_shard_byte(ref)) {
           entry.records.push_back('\0');
@@ -358,7 +367,7 @@ SliceResult parse_token_slice(std::string_view bytes, size_t begin, size_t end) 
         ++result.lines;
         for (std::string_view source : f.list) {
           TokenHit hit{{}, pos, stop - pos};
-          if (hex_to_bytes(source, hit.key.data(), hit.key.size())) result.hits.push_back(hit);
+          if (binary_index::key_from_hex(source, hit.key)) result.hits.push_back(hit);
         }
       }
     }

@@ -3,6 +3,7 @@
 #include "indexer.h"
 
 #include "fs.h"
+#include "line_filter.h"
 #include "mmap_lines.h"
 #include "storage.h"
 
@@ -78,8 +79,10 @@ Result<std::vector<DocumentRecord>> lookup_document(const std::string& kx_dir,
   KX_ASSIGN_OR_RETURN(auto bytes, mmap_file(shard));
   std::vector<DocumentRecord> found;
   if (!bytes) return found;
-  for_each_json_line(bytes->view(), [&](Value value) {
-    auto record = document_from_json(value);
+  for_each_line_holding(bytes->view(), StringSet({line_hash}), [&](std::string_view line) {
+    auto value = parse_json(line);
+    if (!value) return;
+    auto record = document_from_json(*value);
     if (record && record->line_hash == line_hash) found.push_back(std::move(*record));
   });
   return found;

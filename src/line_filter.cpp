@@ -1,9 +1,26 @@
-// StringSet construction; lookups are inline in the header.
+// StringSet: construction and the hash-table probe.
 #include "line_filter.h"
 
 #include <algorithm>
 
 namespace kestrix {
+
+// Mixes the length with the first and last eight bytes, which separates
+// content hashes (the common members) while reading at most 16 bytes.
+uint64_t StringSet::hash(std::string_view s) {
+  uint64_t head = 0, tail = 0;
+  if (s.size() >= 8) {
+    memcpy(&head, s.data(), 8);
+    memcpy(&tail, s.data() + s.size() - 8, 8);
+  } else {
+    memcpy(&head, s.data(), s.size());
+  }
+  uint64_t h = head ^ (tail * 0x9E3779B97F4A7C15ULL) ^ (s.size() * 0xC2B2AE3D27D4EB4FULL);
+  h ^= h >> 31;
+  h *= 0xBF58476D1CE4E5B9ULL;
+  h ^= h >> 29;
+  return h;
+}
 
 StringSet::StringSet(const std::vector<std::string>& items) {
   items_ = items;
@@ -12,14 +29,28 @@ StringSet::StringSet(const std::vector<std::string>& items) {
   size_t capacity = 16;
   while (capacity < items_.size() * 2) capacity *= 2;
   slots_.assign(capacity, Slot{});
-  for (size_t i = 0; i < items_.size(); ++i) {
-    uint64_t h = hash(items_[i]);
-    size_t slot = h & (capacity - 1);
-    while (slots_[slot].index != 0) slot = (slot + 1) & (capacity - 1);
-    slots_[slot] = Slot{static_cast<uint32_t>(i + 1), static_cast<uint32_t>(h >> 32)};
-    size_t n = items_[i].size();
-    if (n >= length_seen_.size()) length_seen_.resize(n + 1, 0);
-    length_seen_[n] = 1;
+  for (const std::string& item : items_) {
+    // Members are query arguments (ids, hashes, a license); a set whose
+    // bytes exceed 4 GiB cannot arise.
+    Slot entry{hash(item), static_cast<uint32_t>(bytes_.size()), static_cast<uint32_t>(item.size())};
+    bytes_ += item;
+    size_t slot = entry.hash & (capacity - 1);
+    while (slots_[slot].length != kFree) slot = (slot + 1) & (capacity - 1);
+    slots_[slot] = entry;
+    if (item.size() >= length_seen_.size()) length_seen_.resize(item.size() + 1, 0);
+    length_seen_[item.size()] = 1;
+  }
+}
+
+bool StringSet::probe(std::string_view s) const {
+  const size_t mask = slots_.size() - 1;
+  const uint64_t h = hash(s);
+  for (size_t slot = h & mask;; slot = (slot + 1) & mask) {
+    const Slot& entry = slots_[slot];
+    if (entry.length == kFree) return false;
+    if (entry.hash == h && entry.length == s.size() &&
+        memcmp(bytes_.data() + entry.offset, s.data(), s.size()) == 0)
+      return true;
   }
 }
 

@@ -31,43 +31,28 @@ class StringSet {
   size_t size() const { return items_.size(); }
   // The distinct members, sorted.
   const std::vector<std::string>& items() const { return items_; }
+  // Inline length test first: most strings a scan meets have a length no
+  // member has.
   bool contains(std::string_view s) const {
     if (s.size() >= length_seen_.size() || !length_seen_[s.size()]) return false;
-    const size_t mask = slots_.size() - 1;
-    const uint64_t h = hash(s);
-    const uint32_t tag = static_cast<uint32_t>(h >> 32);
-    for (size_t slot = h & mask;; slot = (slot + 1) & mask) {
-      const Slot& entry = slots_[slot];
-      if (entry.index == 0) return false;
-      if (entry.tag == tag && items_[entry.index - 1] == s) return true;
-    }
+    return probe(s);
   }
 
  private:
-  // Mixes the length with the first and last eight bytes, which separates
-  // content hashes (the common members) while reading at most 16 bytes.
-  static uint64_t hash(std::string_view s) {
-    uint64_t head = 0, tail = 0;
-    if (s.size() >= 8) {
-      memcpy(&head, s.data(), 8);
-      memcpy(&tail, s.data() + s.size() - 8, 8);
-    } else {
-      memcpy(&head, s.data(), s.size());
-    }
-    uint64_t h = head ^ (tail * 0x9E3779B97F4A7C15ULL) ^ (s.size() * 0xC2B2AE3D27D4EB4FULL);
-    h ^= h >> 31;
-    h *= 0xBF58476D1CE4E5B9ULL;
-    h ^= h >> 29;
-    return h;
-  }
-  // Open addressing with linear probing; a slot holds the member's index + 1
-  // (0 = free) and the high half of its hash, so that a probe rarely
-  // compares bytes.
+  static uint64_t hash(std::string_view s);
+  bool probe(std::string_view s) const;
+
+  // Open addressing with linear probing.  A slot keeps the member's whole
+  // hash and its place in `bytes_`, so that a probe compares bytes only for
+  // a true match and finds them in one contiguous buffer.
+  static constexpr uint32_t kFree = UINT32_MAX;
   struct Slot {
-    uint32_t index = 0;
-    uint32_t tag = 0;
+    uint64_t hash = 0;
+    uint32_t offset = 0;
+    uint32_t length = kFree;
   };
   std::vector<std::string> items_;  // distinct members
+  std::string bytes_;               // the members back to back
   std::vector<Slot> slots_;
   std::vector<uint8_t> length_seen_;  // [n] != 0 when a member has n bytes
 };

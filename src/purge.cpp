@@ -17,42 +17,11 @@
 #include "oplog.h"
 #include "pool.h"
 #include "purge_rewrite.h"
+#include "quoted_string_filter.h"
 #include "storage.h"
 
 namespace kestrix {
 namespace {
-
-// Cheap test whether a JSON line may hold one of a set of strings as a string
-// value.  Without a backslash a line has no escapes, so a string value equal
-// to s appears literally as "s"; the test looks for such a quoted run at
-// every double quote.  Lines with a backslash always pass.
-class QuotedStringFilter {
- public:
-  explicit QuotedStringFilter(const std::unordered_set<std::string>& strings) {
-    for (const std::string& s : strings) {
-      strings_.insert(s);
-      lengths_.insert(s.size());
-    }
-  }
-
-  bool may_hold(std::string_view line) const {
-    if (line.find('\\') != std::string_view::npos) return true;
-    size_t q = line.find('"');
-    while (q != std::string_view::npos) {
-      for (size_t len : lengths_) {
-        size_t close = q + 1 + len;
-        if (close < line.size() && line[close] == '"' && strings_.contains(line.substr(q + 1, len)))
-          return true;
-      }
-      q = line.find('"', q + 1);
-    }
-    return false;
-  }
-
- private:
-  std::unordered_set<std::string_view> strings_;
-  std::set<size_t> lengths_;
-};
 
 bool lists_any(const std::vector<std::string>& sources,
                const std::unordered_set<std::string>& wanted) {

@@ -13,6 +13,7 @@
 
 #include "json.h"
 #include "lib.h"
+#include "mmap_lines.h"
 #include "oplog.h"
 #include "purge.h"
 #include "storage.h"
@@ -72,21 +73,42 @@ void print_no_archive() {
   std::fflush(stdout);
 }
 
-// Appends `lines` to the data file by writing its old content and the lines
-// to a temporary file that then replaces it: a crash or a full disk leaves
-// the file wholly as it was or wholly restored, never with a partial line.
-// A missing data file is created; a last line without its line feed gets
-// one, so that the first restored line stays a line of its own.
-Status append_by_replacing(const std::string& data_file, std::string_view lines) {
-  KX_ASSIGN_OR_RETURN(AtomicFile out, AtomicFile::begin(data_file));
-  char last = '\n';
-  KX_TRY(stream_file(data_file, [&](std::string_view piece) -> Status {
-    last = piece.back();
-    return out.write(piece);
-  }));
-  if (last != '\n') KX_TRY(out.write("\n"));
-  KX_TRY(out.write(lines));
-  return out.commit();
+// Appends the `line` of every archive record to the data file by writing
+// its old content and the lines to a temporary file that then replaces it:
+// a crash or a full disk leaves the file wholly as it was or wholly
+// restored, never with a partial line.  A missing data file is created; a
+// last line without its line feed gets one, so that the first restored line
+// stays a line of its own.  The data file is not touched when no record has
+// a line.  Returns the number of lines restored.
+Result<uint64_t> restore_lines(const std::string& data_file, std::string_view archive) {
+  std::optional<AtomicFile> out;
+  auto copy_old_content = [&]() -> Status {
+    KX_ASSIGN_OR_RETURN(AtomicFile file, AtomicFile::begin(data_file));
+    char last = '\n';
+    KX_TRY(stream_file(data_file, [&](std::string_view piece) -> Status {
+      last = piece.back();
+      return file.write(piece);
+    }));
+    if (last != '\n') KX_TRY(file.write("\n"));
+    out.emplace(std::move(file));
+    return {};
+  };
+  Status written;
+  uint64_t restored = 0;
+  std::string line;
+  for_each_json_line(archive, [&](Value record) {
+    const Value* value = record.get("line");
+    if (value == nullptr || !written) return;
+    if (!out && !(written = copy_old_content())) return;
+    line.clear();
+    write_canonical(*value, line);
+    line.push_back('\n');
+    written = out->write(line);
+    if (written) ++restored;
+  });
+  KX_TRY(written);
+  if (out) KX_TRY(out->commit());
+  return restored;
 }
 
 }  // namespace
@@ -207,17 +229,13 @@ Result<uint64_t> purge_reverse(const std::string& kx_dir, const std::string& dat
     print_no_archive();
     return 0;
   }
-  KX_ASSIGN_OR_RETURN(std::vector<Value> records, jsonl_read(newest->path));
-  std::string lines;
+  // The archive is read whole first, so a read failure changes nothing;
+  // records are then parsed one at a time rather than held all at once.
+  KX_ASSIGN_OR_RETURN(auto archive, mmap_file(newest->path));
   uint64_t restored = 0;
-  for (const Value& record : records) {
-    const Value* value = record.get("line");
-    if (value == nullptr) continue;
-    write_canonical(*value, lines);
-    lines.push_back('\n');
-    ++restored;
+  if (archive) {
+    KX_ASSIGN_OR_RETURN(restored, restore_lines(data_file, archive->view()));
   }
-  if (restored > 0) KX_TRY(append_by_replacing(data_file, lines));
   KX_TRY(remove_file(newest->path));
   KX_TRY(oplog::append(kx_dir, "purge_reverse",
                        "restored " + std::to_string(restored) + " lines from " +

@@ -8,9 +8,13 @@
 #include "purge_rewrite.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
+#include <cstdlib>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -18,13 +22,15 @@
 #include "fs.h"
 #include "hash.h"
 #include "json.h"
+#include "json_tape.h"
 #include "pool.h"
 #include "purge_archive.h"
 
 namespace kestrix {
 namespace {
 
-constexpr size_t kBlockSize = size_t{32} << 20;
+constexpr size_t kBlockSize = size_t{16} << 20;
+constexpr size_t kHugePage = size_t{2} << 20;
 // Slices per pool thread and block, so that uneven lines still balance.
 constexpr size_t kSlicesPerThread = 8;
 
@@ -42,19 +48,28 @@ struct Slice {
 // line feed; [lines_end, size) is the start of a line continued in the next
 // block.
 struct Block {
-  std::unique_ptr<char[]> data;
+  struct Free {
+    void operator()(char* p) const { std::free(p); }
+  };
+  std::unique_ptr<char[], Free> data;
   size_t capacity = 0;
   size_t size = 0;
   size_t lines_end = 0;
   std::vector<Slice> slices;
 
-  // Grows the buffer to at least `n` bytes, keeping [0, size).
-  void reserve(size_t n) {
-    if (n <= capacity) return;
-    std::unique_ptr<char[]> bigger(new char[n]);
-    if (size > 0) std::memcpy(bigger.get(), data.get(), size);
-    data = std::move(bigger);
-    capacity = n;
+  // Grows the buffer to at least `n` bytes, keeping [0, size).  Buffers are
+  // aligned to and advised for huge pages: first touching a fresh buffer
+  // page by page costs more than reading the file into it.
+  bool reserve(size_t n) {
+    if (n <= capacity) return true;
+    const size_t rounded = (n + kHugePage - 1) / kHugePage * kHugePage;
+    char* bigger = static_cast<char*>(std::aligned_alloc(kHugePage, rounded));
+    if (bigger == nullptr) return false;
+    (void)::madvise(bigger, rounded, MADV_HUGEPAGE);
+    if (size > 0) std::memcpy(bigger, data.get(), size);
+    data.reset(bigger);
+    capacity = rounded;
+    return true;
   }
   std::string_view tail() const { return {data.get() + lines_end, size - lines_end}; }
 };
@@ -68,10 +83,12 @@ class BlockReader {
     if (fd_ >= 0) ::close(fd_);
   }
 
-  Status open(const std::string& path) {
+  // `size_hint` (the file's size) keeps the buffers of small files small.
+  Status open(const std::string& path, uint64_t size_hint) {
     do fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     while (fd_ < 0 && errno == EINTR);
     if (fd_ < 0) return fail_errno();
+    step_ = static_cast<size_t>(std::clamp<uint64_t>(size_hint, 64 << 10, kBlockSize));
     return {};
   }
   bool at_end() const { return eof_; }
@@ -81,10 +98,10 @@ class BlockReader {
   // line gets a line feed, so every line of a block ends in one.
   Status next(std::string_view carry, Block& block) {
     block.size = 0;
-    block.reserve(carry.size() + kBlockSize + 1);
+    size_t limit = carry.size() + step_;
+    if (!block.reserve(limit + 1)) return fail(Error::os(ENOMEM));
     if (!carry.empty()) std::memcpy(block.data.get(), carry.data(), carry.size());
     block.size = carry.size();
-    size_t limit = carry.size() + kBlockSize;
     for (;;) {
       while (!eof_ && block.size < limit) {
         ssize_t n = ::read(fd_, block.data.get() + block.size, limit - block.size);
@@ -106,14 +123,15 @@ class BlockReader {
         return {};
       }
       // A line longer than the block: read on until it ends.
-      limit += kBlockSize;
-      block.reserve(limit + 1);
+      limit += step_;
+      if (!block.reserve(limit + 1)) return fail(Error::os(ENOMEM));
     }
   }
 
  private:
   int fd_ = -1;
   bool eof_ = false;
+  size_t step_ = kBlockSize;  // bytes to read per block beyond the carry
 };
 
 // Cuts [0, lines_end) into slices at line boundaries.
@@ -138,8 +156,56 @@ void split_block(Block& block) {
   }
 }
 
+// The revoked line hashes as SHA-256 digests.  Only lowercase 64-digit hex
+// strings can equal a computed line hash; other strings are left out.  A
+// bitmap of digest prefixes, small enough to stay in cache, answers most
+// look-ups (lines that are not revoked) without touching the hash table.
+class DigestSet {
+ public:
+  explicit DigestSet(const LineHashSet& hashes) {
+    std::vector<Digest> digests;
+    for (const std::string& h : hashes) {
+      Digest d;
+      bool lower = std::none_of(h.begin(), h.end(), [](char c) { return c >= 'A' && c <= 'F'; });
+      if (lower && hex_to_bytes(h, d.data(), d.size())) digests.push_back(d);
+    }
+    size_t bits = 1 << 12;
+    while (bits < digests.size() * 16) bits <<= 1;
+    bit_mask_ = bits - 1;
+    bitmap_.assign(bits / 64, 0);
+    for (const Digest& d : digests) {
+      const uint64_t bit = prefix(d.data()) & bit_mask_;
+      bitmap_[bit >> 6] |= uint64_t{1} << (bit & 63);
+      set_.insert(d);
+    }
+  }
+  bool empty() const { return set_.empty(); }
+  bool contains(const unsigned char* digest) const {
+    const uint64_t bit = prefix(digest) & bit_mask_;
+    if ((bitmap_[bit >> 6] & (uint64_t{1} << (bit & 63))) == 0) return false;
+    Digest d;
+    std::memcpy(d.data(), digest, d.size());
+    return set_.contains(d);
+  }
+
+ private:
+  using Digest = std::array<unsigned char, 32>;
+  // Digest bytes are uniform, so their first eight bytes serve as a hash.
+  static uint64_t prefix(const unsigned char* digest) {
+    uint64_t v;
+    std::memcpy(&v, digest, 8);
+    return v;
+  }
+  struct DigestHash {
+    size_t operator()(const Digest& d) const noexcept { return static_cast<size_t>(prefix(d.data())); }
+  };
+  std::unordered_set<Digest, DigestHash> set_;
+  std::vector<uint64_t> bitmap_;
+  uint64_t bit_mask_ = 0;
+};
+
 struct ClassifyContext {
-  const LineHashSet* revoked;
+  const DigestSet* revoked;
   bool rewrite;  // compact kept lines and format archive records
   std::string stamp;
 };
@@ -148,7 +214,9 @@ struct ClassifyContext {
 // write position (never past the bytes still to be read, since every line
 // consumes at least as many bytes as it writes back).
 void classify_slice(char* base, Slice& slice, const ClassifyContext& ctx) {
-  std::string hex, scratch, canonical;
+  thread_local JsonTape tape;
+  std::string canonical;
+  unsigned char digest[32];
   size_t write = slice.begin;
   size_t p = slice.begin;
   while (p < slice.end) {
@@ -159,16 +227,17 @@ void classify_slice(char* base, Slice& slice, const ClassifyContext& ctx) {
     const size_t len = line_end - p;
     if (len > 0) {
       std::string_view line(base + p, len);
-      bool purge = !ctx.revoked->empty() && hash_json_line(line, hex, scratch) &&
-                   ctx.revoked->contains(hex);
+      // The line hash: SHA-256 of the canonical text of the parsed line.
+      bool purge = false;
+      if (!ctx.revoked->empty() && tape.parse(line)) {
+        canonical.clear();
+        tape.write_canonical(canonical);
+        sha256(canonical, digest);
+        purge = ctx.revoked->contains(digest);
+      }
       if (purge) {
         ++slice.purged;
-        if (ctx.rewrite) {
-          auto value = parse_json(line);
-          canonical.clear();
-          if (value) write_canonical(*value, canonical);
-          append_archive_record(slice.archive, ctx.stamp, value ? canonical : "null");
-        }
+        if (ctx.rewrite) append_archive_record(slice.archive, ctx.stamp, canonical);
       } else {
         ++slice.kept;
         if (ctx.rewrite) {
@@ -253,8 +322,9 @@ Result<PurgeStats> purge_data_file(const std::string& kx_dir, const std::string&
   auto info = stat_path(data_file);
   if (!info || info->size == 0) return fail_msg("data file not found: " + data_file);
   BlockReader reader;
-  KX_TRY(reader.open(data_file));
-  ClassifyContext ctx{&revoked, !dry_run, current_purge_stamp()};
+  KX_TRY(reader.open(data_file, info->size));
+  const DigestSet digests(revoked);
+  ClassifyContext ctx{&digests, !dry_run, current_purge_stamp()};
   PurgeStats stats;
   if (dry_run) {
     KX_TRY(classify_file(reader, ctx, nullptr, stats));

@@ -157,30 +157,91 @@ Result<std::vector<T>> scan_named_shards(const std::string& kx_dir, std::string_
   return joined;
 }
 
+// Reads entries' lines of the merged files of one tokenizer at the byte
+// ranges the binary index records.  Each merged file is opened at most once;
+// ranges of one file that lie close together are read with one request.
+class EntryLineReader {
+ public:
+  explicit EntryLineReader(std::string merged_dir) : dir_(std::move(merged_dir)) {}
+
+  // The line of refs[i], or nullopt when its file is missing or empty or
+  // does not reach the end of the range.  Fails when a merged file exists
+  // but cannot be opened or read.
+  Result<std::optional<std::string_view>> line(const std::vector<EntryRef>& refs, size_t i) {
+    const EntryRef& ref = refs[i];
+    KX_ASSIGN_OR_RETURN(const RangeReader* file, open(ref.file_id));
+    if (!file || !fits(*file, ref)) return std::optional<std::string_view>();
+    const uint64_t begin = ref.line_offset, end = begin + ref.line_length;
+    if (chunk_file_ != ref.file_id || begin < chunk_begin_ || end > chunk_begin_ + chunk_.size()) {
+      KX_TRY(read_chunk(*file, refs, i));
+    }
+    if (end > chunk_begin_ + chunk_.size()) return std::optional<std::string_view>();  // shrank
+    return std::optional<std::string_view>(
+        std::string_view(chunk_).substr(begin - chunk_begin_, ref.line_length));
+  }
+
+ private:
+  // Ranges closer than this are read together rather than apart.
+  static constexpr uint64_t kMaxGap = 4096;
+
+  static bool fits(const RangeReader& file, const EntryRef& ref) {
+    return uint64_t{ref.line_offset} + ref.line_length <= file.size();
+  }
+
+  // The merged file "<nnn>" of a file id; a missing or empty file is not
+  // kept, so it is tried again for the next entry that names it.
+  Result<const RangeReader*> open(uint16_t file_id) {
+    auto it = files_.find(file_id);
+    if (it != files_.end()) return &it->second;
+    char name[8];
+    snprintf(name, sizeof name, "%03u", static_cast<unsigned>(file_id));
+    KX_ASSIGN_OR_RETURN(std::optional<RangeReader> file, RangeReader::open(path_join(dir_, name)));
+    if (!file) return static_cast<const RangeReader*>(nullptr);
+    return &files_.emplace(file_id, std::move(*file)).first->second;
+  }
+
+  // Reads the range of refs[i] together with the following ranges of the
+  // same file that continue it in ascending order with small gaps.
+  Status read_chunk(const RangeReader& file, const std::vector<EntryRef>& refs, size_t i) {
+    const uint64_t begin = refs[i].line_offset;
+    uint64_t end = begin + refs[i].line_length;
+    for (size_t j = i + 1; j < refs.size(); ++j) {
+      const EntryRef& next = refs[j];
+      if (next.file_id != refs[i].file_id || next.line_offset < end ||
+          next.line_offset - end > kMaxGap || !fits(file, next))
+        break;
+      end = uint64_t{next.line_offset} + next.line_length;
+    }
+    chunk_file_ = refs[i].file_id;
+    chunk_begin_ = begin;
+    return file.read_at(begin, static_cast<size_t>(end - begin), chunk_);
+  }
+
+  std::string dir_;
+  std::map<uint16_t, RangeReader> files_;
+  int chunk_file_ = -1;  // file id whose bytes chunk_ holds, -1 for none
+  uint64_t chunk_begin_ = 0;
+  std::string chunk_;
+};
+
 // The index path of show_by_author_token: the entries of the index that list
 // one of `sections` and are not revoked there, each parsed from its recorded
-// byte range.  Each merged file is read at most once.
+// byte range, in entry-id order.
 Result<std::vector<TokenIndexEntry>> entries_through_index(const std::string& kx_dir,
                                                            const std::string& tokenizer,
                                                            const TokenBinIndex& index,
                                                            const std::set<std::string>& sections) {
-  const std::string dir = token_index::merged_dir(kx_dir, tokenizer);
-  std::map<uint16_t, FileBytes> held;  // merged files read so far, by file id
-  std::vector<TokenIndexEntry> entries;
+  std::vector<EntryRef> refs;
   for (uint32_t id : index.lookup_by_sources(source_hashes_of(sections))) {
     std::optional<EntryRef> ref = index.get_entry_ref(id);
-    if (!ref || ref->revoked) continue;
-    auto file = held.find(ref->file_id);
-    if (file == held.end()) {
-      char name[8];
-      snprintf(name, sizeof name, "%03u", static_cast<unsigned>(ref->file_id));
-      KX_ASSIGN_OR_RETURN(std::optional<FileBytes> bytes, mmap_file(path_join(dir, name)));
-      if (!bytes) continue;  // missing or empty: tried again for a later entry
-      file = held.emplace(ref->file_id, std::move(*bytes)).first;
-    }
-    std::string_view data = file->second.view();
-    if (uint64_t{ref->line_offset} + ref->line_length > data.size()) continue;
-    auto entry = parse_token_entry_line(data.substr(ref->line_offset, ref->line_length));
+    if (ref && !ref->revoked) refs.push_back(*ref);
+  }
+  EntryLineReader reader(token_index::merged_dir(kx_dir, tokenizer));
+  std::vector<TokenIndexEntry> entries;
+  for (size_t i = 0; i < refs.size(); ++i) {
+    KX_ASSIGN_OR_RETURN(std::optional<std::string_view> line, reader.line(refs, i));
+    if (!line) continue;
+    auto entry = parse_token_entry_line(*line);
     if (entry) entries.push_back(std::move(*entry));
   }
   return entries;

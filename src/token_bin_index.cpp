@@ -81,6 +81,16 @@ Result<Layout> read_layout(std::string_view file) {
       uint64_t{l.buckets_offset} + kBucketTableSize > file.size())
     return fail_msg("token binary index is damaged: its regions do not fit its " +
                     std::to_string(file.size()) + " bytes");
+  // Bucket values start source records, in ascending order of first bytes.
+  uint64_t previous = 0;
+  for (size_t b = 0; b < kBucketCount; ++b) {
+    uint64_t v = load_u64(file.data() + l.buckets_offset + 8 * b);
+    if (v == 0) continue;
+    if (v < l.sources_offset || v + kSourceHead > l.buckets_offset || v <= previous)
+      return fail_msg("token binary index is damaged: bucket " + std::to_string(b) +
+                      " points outside its source records");
+    previous = v;
+  }
   return l;
 }
 

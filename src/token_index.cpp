@@ -148,26 +148,71 @@ Result<std::vector<std::string>> list_pid_files(const std::string& store,
   return files;
 }
 
+constexpr std::string_view kClaimSuffix = "-merging";
+
+// Renames a pid file to "<name>-merging" before it is read, so that its
+// writer's next append starts a new pid file instead of landing after the
+// read and being deleted with it; only an append already under way when the
+// rename happens can still be lost.  The claimed name is still a pid file of
+// the tokenizer, so a merge that stops leaves it for the next one.  When the
+// claimed name is taken (left by an interrupted merge) the file is merged
+// under its own name.  An empty result: the file vanished since the listing
+// (another merge took it).
+Result<std::string> claim_pid_file(const std::string& path) {
+  if (path.ends_with(kClaimSuffix)) return path;
+  std::string claimed = path + std::string(kClaimSuffix);
+  if (::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, claimed.c_str(), RENAME_NOREPLACE) == 0)
+    return claimed;
+  if (errno == ENOENT) return std::string();
+  if (errno == EEXIST || errno == EINVAL || errno == ENOSYS) return path;
+  return fail_errno();
+}
+
 std::string merged_file_name(uint64_t number) {
   std::string digits = std::to_string(number);
   if (digits.size() < 3) digits.insert(0, 3 - digits.size(), '0');
   return digits;
 }
 
-// Moves the records of one pid file into the new merged file `target`.  The
-// pid file is first rewritten in place in the merged-line form (atomically,
-// so it is still a complete pid file), then renamed to `target`: the rename
-// is the single step that both publishes the merged file and consumes the
-// pid file, so a crash at any point leaves every entry in exactly one file.
-Status move_into_merged_file(const std::string& store, const std::string& pid_file,
-                             const std::vector<Value>& records, const std::string& target) {
-  std::string text;
-  for (const auto& record : records) {
-    write_canonical(record, text);
-    text += '\n';
+// Moves one (claimed) pid file into the merged file `target`.  Its records
+// are written, in the merged-line form, through a temporary file that
+// replaces the pid file (still a complete pid file, should the merge stop
+// there); then the pid file is renamed to `target`.  That rename is the one
+// step that both publishes the merged file and consumes the pid file, so a
+// crash at any point leaves every entry in exactly one file.  If the pid
+// file grew meanwhile (an append that was under way when it was claimed), it
+// is read again before it is replaced.  Returns the number of records; 0
+// means the pid file was empty and is removed, and no merged file written.
+Result<uint64_t> move_into_merged_file(const std::string& store, const std::string& pid_file,
+                                       const std::string& target) {
+  for (;;) {
+    KX_ASSIGN_OR_RETURN(auto bytes, mmap_file(pid_file));
+    const size_t size_read = bytes ? bytes->size() : 0;
+    std::string text;
+    uint64_t records = 0;
+    if (bytes) {
+      for_each_json_line(bytes->view(), [&](const Value& record) {
+        write_canonical(record, text);
+        text += '\n';
+        ++records;
+      });
+    }
+    auto grew = [&] {
+      auto now = stat_path(pid_file);
+      return now && now->size != size_read;
+    };
+    if (records == 0) {
+      if (grew()) continue;
+      KX_TRY(remove_file(pid_file));
+      return records;
+    }
+    KX_ASSIGN_OR_RETURN(AtomicFile rewritten, AtomicFile::begin(pid_file, store));
+    KX_TRY(rewritten.write(text));
+    if (grew()) continue;  // the temporary file is dropped
+    KX_TRY(rewritten.commit());
+    KX_TRY(rename_path(pid_file, target));
+    return records;
   }
-  KX_TRY(atomic_write(pid_file, text, store));
-  return rename_path(pid_file, target);
 }
 
 }  // namespace
@@ -218,19 +263,16 @@ Result<std::pair<uint64_t, uint64_t>> merge_pid_files(const std::string& kx_dir,
   uint64_t last = existing.empty() ? 0 : existing.back().first;
 
   uint64_t entries = 0, consumed = 0;
-  for (const auto& pid_file : pid_files) {
-    KX_ASSIGN_OR_RETURN(auto records, jsonl_read(pid_file));
-    if (records.empty()) {
-      (void)remove_file(pid_file);
-      ++consumed;
-      continue;
-    }
+  for (const auto& listed : pid_files) {
     // A wrapped number would overwrite merged file 000 on every merge.
     if (last == UINT64_MAX) return fail_msg("no merged file number left in " + quote_path(dir));
-    KX_TRY(move_into_merged_file(store, pid_file, records,
-                                 path_join(dir, merged_file_name(last + 1))));
-    ++last;
-    entries += records.size();
+    KX_ASSIGN_OR_RETURN(std::string pid_file, claim_pid_file(listed));
+    if (pid_file.empty()) continue;
+    KX_ASSIGN_OR_RETURN(uint64_t records, move_into_merged_file(
+                                              store, pid_file,
+                                              path_join(dir, merged_file_name(last + 1))));
+    if (records > 0) ++last;  // an empty pid file uses no number
+    entries += records;
     ++consumed;
   }
   return std::pair<uint64_t, uint64_t>{entries, consumed};

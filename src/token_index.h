@@ -8,8 +8,13 @@
 // binary token index, forget sets, fast scans) must count with
 // for_each_token_entry() or parse_token_entry_line() so the ids agree.
 //
-// Writers append one whole line per write and take no lock; a merge must not
-// run while other processes still write pid files of the same tokenizer.
+// Writers append one whole line per write and take no lock.  A merge renames
+// each pid file to "<name>-merging" before reading it, so writers that keep
+// tracking start a new pid file and their later lines wait for the next
+// merge; only an append already under way at that rename (a writer stalled
+// between its open and its write) can still be lost.  Leftover "-merging"
+// files are pid files like any other.  Two merges of one tokenizer must not
+// run at once.
 // Every writer of token-index files refuses a tokenizer name that fails
 // is_valid_tokenizer_name(); readers given such a name see nothing.
 #pragma once

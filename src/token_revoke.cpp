@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <bit>
@@ -16,6 +17,8 @@
 #include "fs.h"
 #include "json.h"
 #include "lib.h"
+#include "mmap_lines.h"
+#include "quoted_string_filter.h"
 #include "storage.h"
 #include "token_bin_index.h"
 #include "token_index.h"
@@ -73,23 +76,102 @@ bool lists_any_hash(const TokenIndexEntry& entry, const std::set<SourceHash>& ha
   return false;
 }
 
-// Builds the flipped content of one merged file.  False when the index's
-// positions do not hold entries listing the targets (the index does not
+// Reads `len` bytes at `offset` of `fd` (fewer at the end of the file).
+Result<std::string> read_at(int fd, uint64_t offset, size_t len) {
+  std::string out(len, '\0');
+  size_t got = 0;
+  while (got < len) {
+    ssize_t n = ::pread(fd, out.data() + got, len - got, static_cast<off_t>(offset + got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return fail_errno();
+    if (n == 0) break;
+    got += static_cast<size_t>(n);
+  }
+  out.resize(got);
+  return out;
+}
+
+// Reads the line of every flip of `file` at the position the index gives
+// and forms its flipped line.  False when a position does not hold a whole
+// line that is an entry listing one of `hashes` (the index does not
 // describe the file).
-bool flip_lines(const std::string& content, const std::set<SourceHash>& hashes, FileFlips& file) {
+Result<bool> prepare_flips(FileFlips& file, const std::set<SourceHash>& hashes) {
   std::sort(file.flips.begin(), file.flips.end(),
             [](const LineFlip& a, const LineFlip& b) { return a.offset < b.offset; });
-  size_t copied = 0;
-  int64_t shift = 0;
+  int fd;
+  do fd = ::open(file.path.c_str(), O_RDONLY | O_CLOEXEC);
+  while (fd < 0 && errno == EINTR);
+  if (fd < 0) return fail_errno();
+  uint64_t previous_end = 0;
   for (LineFlip& flip : file.flips) {
-    const size_t end = size_t{flip.offset} + flip.old_length;
-    if (flip.offset < copied || end > content.size()) return false;
-    if (end < content.size() && content[end] != '\n') return false;
-    if (flip.offset > 0 && content[flip.offset - 1] != '\n') return false;
-    auto entry = parse_token_entry_line(std::string_view(content).substr(flip.offset, flip.old_length));
-    if (!entry || !lists_any_hash(*entry, hashes)) return false;
+    // The line with the byte before it and the byte after it.
+    const uint64_t from = flip.offset > 0 ? flip.offset - 1 : 0;
+    const size_t lead = static_cast<size_t>(flip.offset - from);
+    auto bytes = read_at(fd, from, lead + flip.old_length + 1);
+    if (!bytes) {
+      ::close(fd);
+      return fail(std::move(bytes).error());
+    }
+    const std::string& b = *bytes;
+    const bool whole = flip.offset >= previous_end && b.size() >= lead + flip.old_length &&
+                       (lead == 0 || b[0] == '\n') &&
+                       (b.size() == lead + flip.old_length || b[lead + flip.old_length] == '\n');
+    auto entry = whole ? parse_token_entry_line(std::string_view(b).substr(lead, flip.old_length))
+                       : std::nullopt;
+    if (!entry || !lists_any_hash(*entry, hashes)) {
+      ::close(fd);
+      return false;
+    }
     entry->revoked = flip.revoked;
     append_token_entry_line(flip.new_line, *entry);
+    previous_end = uint64_t{flip.offset} + flip.old_length;
+  }
+  ::close(fd);
+  return true;
+}
+
+bool fits_in_place(const std::map<uint16_t, FileFlips>& files) {
+  for (const auto& [file_id, file] : files)
+    for (const LineFlip& flip : file.flips)
+      if (flip.new_line.size() > flip.old_length) return false;
+  return true;
+}
+
+// Overwrites each flipped line in place, padded with spaces to its old
+// length (white space after a JSON value is allowed), so that no other byte
+// of the file moves and every line is a valid entry at all times.
+Status write_in_place(const FileFlips& file) {
+  int fd;
+  do fd = ::open(file.path.c_str(), O_WRONLY | O_CLOEXEC);
+  while (fd < 0 && errno == EINTR);
+  if (fd < 0) return fail_errno();
+  Status st;
+  std::string padded;
+  for (const LineFlip& flip : file.flips) {
+    padded = flip.new_line;
+    padded.resize(flip.old_length, ' ');
+    size_t done = 0;
+    while (st && done < padded.size()) {
+      ssize_t n = ::pwrite(fd, padded.data() + done, padded.size() - done,
+                           static_cast<off_t>(flip.offset + done));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) st = n < 0 ? Status(fail_errno()) : Status(fail_msg("failed to write whole buffer"));
+      else done += static_cast<size_t>(n);
+    }
+    if (!st) break;
+  }
+  ::close(fd);
+  return st;
+}
+
+// Builds the rewritten content of one merged file from its prepared flips.
+// False when the file no longer holds the lines that were read.
+bool flip_lines(const std::string& content, FileFlips& file) {
+  size_t copied = 0;
+  int64_t shift = 0;
+  for (const LineFlip& flip : file.flips) {
+    const size_t end = size_t{flip.offset} + flip.old_length;
+    if (flip.offset < copied || end > content.size()) return false;
     file.new_content.append(content, copied, flip.offset - copied);
     file.new_content.append(flip.new_line);
     copied = end;
@@ -137,23 +219,47 @@ std::optional<std::string> patched_index(std::string bytes, uint32_t entry_count
   return bytes;
 }
 
-// Sets the index file's modification time to the epoch, so that every
-// reader treats it as stale until it is rewritten or rebuilt.
-Status mark_stale(const std::string& path) {
+// Sets the index file's modification time to `seconds` (UTIME_NOW for the
+// current time).  The epoch makes every reader treat the index as stale
+// until it is rewritten or rebuilt.
+Status set_mtime(const std::string& path, long nanoseconds_or_now) {
   struct timespec times[2];
   times[0].tv_sec = 0;
   times[0].tv_nsec = UTIME_OMIT;
   times[1].tv_sec = 0;
-  times[1].tv_nsec = 0;
+  times[1].tv_nsec = nanoseconds_or_now;
   if (::utimensat(AT_FDCWD, path.c_str(), times, 0) != 0) return fail_errno();
   return {};
+}
+Status mark_stale(const std::string& path) { return set_mtime(path, 0); }
+
+// Rewrites the affected merged files whole and the index with the shifted
+// line positions: for flips whose new line is longer than the old one.
+Result<std::optional<uint64_t>> rewrite_through_index(const std::string& kx_dir,
+                                                      const TokenBinIndex& index,
+                                                      std::map<uint16_t, FileFlips>& files,
+                                                      uint64_t count) {
+  for (auto& [file_id, file] : files) {
+    KX_ASSIGN_OR_RETURN(auto content, read_whole_file(file.path));
+    if (!content || !flip_lines(*content, file)) return std::nullopt;
+  }
+  KX_ASSIGN_OR_RETURN(auto index_bytes, read_whole_file(index.path()));
+  if (!index_bytes) return std::nullopt;
+  auto patched = patched_index(std::move(*index_bytes), index.entry_count(), files);
+  if (!patched) return std::nullopt;
+  const std::string tmp_dir = store_dir(kx_dir);
+  KX_TRY(mark_stale(index.path()));
+  for (const auto& [file_id, file] : files)
+    KX_TRY(atomic_write(file.path, file.new_content, tmp_dir));
+  KX_TRY(atomic_write(index.path(), *patched, tmp_dir));
+  return count;
 }
 
 // The flips through the index.  nullopt when the index does not describe
 // the merged files; nothing has been written then.
 Result<std::optional<uint64_t>> revoke_through_index(const std::string& kx_dir,
                                                      const std::string& tokenizer,
-                                                     const TokenBinIndex& index,
+                                                     TokenBinIndex& index,
                                                      const std::set<std::string>& targets) {
   const std::set<SourceHash> hashes = source_hashes_of(targets);
   const std::vector<uint32_t> ids = index.lookup_by_sources(hashes);
@@ -166,6 +272,7 @@ Result<std::optional<uint64_t>> revoke_through_index(const std::string& kx_dir,
       return std::nullopt;  // file numbers the index cannot tell apart
 
   std::map<uint16_t, FileFlips> files;
+  std::vector<std::pair<uint32_t, bool>> updates;
   for (uint32_t id : ids) {
     auto ref = index.get_entry_ref(id);
     if (!ref) return std::nullopt;
@@ -174,21 +281,21 @@ Result<std::optional<uint64_t>> revoke_through_index(const std::string& kx_dir,
     FileFlips& file = files[ref->file_id];
     file.path = path->second;
     file.flips.push_back({id, ref->line_offset, ref->line_length, {}, !ref->revoked});
+    updates.emplace_back(id, !ref->revoked);
   }
   for (auto& [file_id, file] : files) {
-    KX_ASSIGN_OR_RETURN(auto content, read_whole_file(file.path));
-    if (!content || !flip_lines(*content, hashes, file)) return std::nullopt;
+    KX_ASSIGN_OR_RETURN(bool described, prepare_flips(file, hashes));
+    if (!described) return std::nullopt;
   }
-  KX_ASSIGN_OR_RETURN(auto index_bytes, read_whole_file(index.path()));
-  if (!index_bytes) return std::nullopt;
-  auto patched = patched_index(std::move(*index_bytes), index.entry_count(), files);
-  if (!patched) return std::nullopt;
+  if (!fits_in_place(files)) return rewrite_through_index(kx_dir, index, files, ids.size());
 
-  const std::string tmp_dir = store_dir(kx_dir);
+  // Readers must not trust the index while the merged files and it differ;
+  // once both carry the flags, its modification time is made no earlier
+  // than theirs again.
   KX_TRY(mark_stale(index.path()));
-  for (const auto& [file_id, file] : files)
-    KX_TRY(atomic_write(file.path, file.new_content, tmp_dir));
-  KX_TRY(atomic_write(index.path(), *patched, tmp_dir));
+  for (const auto& [file_id, file] : files) KX_TRY(write_in_place(file));
+  KX_TRY(index.set_revoked_batch(updates));
+  KX_TRY(set_mtime(index.path(), UTIME_NOW));
   return static_cast<uint64_t>(ids.size());
 }
 
@@ -200,20 +307,25 @@ Result<std::set<std::string>> sections_listing_authors(
   const std::string dir = store_path(kx_dir, "sections");
   if (!is_dir(dir)) return sections;
   KX_ASSIGN_OR_RETURN(std::vector<DirEntry> entries, list_dir(dir));
+  const QuotedStringFilter filter(author_ids);
   for (const DirEntry& entry : entries) {
     if (!is_regular_file(entry.path)) continue;
-    KX_ASSIGN_OR_RETURN(std::vector<Value> records, jsonl_read(entry.path));
-    for (const Value& record : records) {
-      const Array* authors = get_array(record, "authors");
-      const std::string* hash = get_string(record, "section_hash");
-      if (authors == nullptr || hash == nullptr) continue;
+    KX_ASSIGN_OR_RETURN(auto bytes, mmap_file(entry.path));
+    if (!bytes) continue;
+    for_each_line(bytes->view(), [&](std::string_view line) {
+      if (!filter.may_hold(line)) return;  // names none of the ids
+      auto record = parse_json(line);
+      if (!record) return;
+      const Array* authors = get_array(*record, "authors");
+      const std::string* hash = get_string(*record, "section_hash");
+      if (authors == nullptr || hash == nullptr) return;
       for (const Value& a : *authors) {
         if (a.as_string() != nullptr && author_ids.contains(*a.as_string())) {
           sections.insert(*hash);
-          break;
+          return;
         }
       }
-    }
+    });
   }
   return sections;
 }

@@ -2,16 +2,21 @@
 // revoke_by_author_token.
 //
 // With a fresh binary token index the entries are found by a lookup and
-// flipped in both places: their lines in the merged files are rewritten (in
-// the pid-line key order) and the index is rewritten with their new flags and
-// the shifted line positions, so the index stays fresh and exact and no
-// later build or merge undoes the revocation.  The index is first marked
-// stale (modification time set to the epoch) so that a failure part-way
-// never leaves a "fresh" index describing rewritten files.  When the index
-// is missing, stale, damaged or does not describe the merged files, the
-// merged files are flipped by the fast scan instead.  All files are replaced
-// through AtomicFile.  Runs on the calling thread; must not run concurrently
-// with a merge, a build or another revocation of the same tokenizer.
+// flipped in both places, so that no later build or merge undoes the
+// revocation and every reader agrees: each flipped line of the merged files
+// is overwritten in place by the entry in the pid-line key order, padded
+// with spaces to the old line's length (so no other byte moves), and the
+// index's revoked bytes are set.  A flipped line longer than the old one
+// (a flag written as true without padding going back to false) makes the
+// affected merged files be rewritten whole instead, through AtomicFile, and
+// the index be rewritten with the shifted line positions.  Either way the
+// index is first marked stale (modification time set to the epoch), so a
+// failure part-way never leaves a "fresh" index that disagrees with the
+// merged files, and its time is set to now at the end.  When the index is
+// missing, stale or damaged, or does not describe the merged files, the
+// merged files are flipped by the fast scan instead.  Runs on the calling
+// thread; must not run concurrently with a merge, a build or another
+// revocation of the same tokenizer.
 #pragma once
 
 #include <cstdint>

@@ -37,9 +37,10 @@ def test_adding_twice_appends_two_lines_and_both_are_found(store):
 
 
 def test_author_names_are_matched_byte_for_byte(store):
-    ids = {kx.author_add(n, "e", store) for n in ["Ann", "ann", " Ann", "Ann "]}
-    assert len(ids) == 4
-    for n in ["Ann", "ann", " Ann", "Ann "]:
+    names = ["Ann", "ann", " Ann", "Ann ", ""]
+    ids = {kx.author_add(n, "e", store) for n in names}
+    assert len(ids) == len(names)
+    for n in names:
         found = [json.loads(t) for t in kx.author_query(store, n, None)]
         assert [a["name"] for a in found] == [n]
     assert kx.author_query(store, "Ann", "E") == []

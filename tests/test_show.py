@@ -502,6 +502,12 @@ class TestShowByAuthorToken:
         write_bytes(path, data[:20])
         os.utime(path, ns=(0, 0))
         assert kx.show_by_author_token(store, "A", "bpe")["total_tokens"] == 320
+        # A merged file that exists but cannot be read fails the call.
+        os.remove(path)
+        os.mkdir(path)
+        os.utime(path, ns=(0, 0))
+        with pytest.raises(RuntimeError):
+            kx.show_by_author_token(store, "A", "bpe")
 
     @pytest.mark.parametrize("tokenizer", ["none", "", "../x", "a/b"])
     def test_unknown_or_unusable_tokenizers_give_zeros(self, tokens, tokenizer):

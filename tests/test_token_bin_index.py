@@ -128,6 +128,13 @@ class TestBuildFailures:
         assert read_bytes(bin_path(store)) == before
         assert not [n for n in os.listdir(kx_path(store)) if "kxtmp" in n]
 
+    @pytest.mark.parametrize("tokenizer", ["a/b", "../t"])
+    def test_tokenizer_names_that_leave_the_store_are_refused(self, store, tokenizer):
+        os.makedirs(kx_path(store, "token-index.a", "b"))
+        with pytest.raises(RuntimeError, match="invalid tokenizer name"):
+            kx.token_index_build_binary_index(store, tokenizer)
+        assert kx.generate_forget_set(store, tokenizer) == b""
+
     def test_build_leaves_no_temporary_file(self, store):
         write_merged(store, "t", "001", [token_line(1, [H1])])
         build(store)
@@ -221,8 +228,12 @@ class TestDamagedIndex:
         lambda d: corrupt(d, 25, struct.pack("<I", 0xFFFFFF00)),
         lambda d: corrupt(d, 29, struct.pack("<I", 0xFFFFFF00)),
         lambda d: corrupt(d, 29, struct.pack("<I", 40)),
+        lambda d: corrupt(d, len(d) - 2048 + 8 * 0xAB, struct.pack("<Q", len(d))),
+        lambda d: corrupt(d, len(d) - 2048 + 8 * 0xAB, struct.pack("<Q", 70)),
+        lambda d: corrupt(d, len(d) - 2048, struct.pack("<Q", len(d) - 2048 - 30)),
     ], ids=["intact", "63-bytes", "header-only", "short-by-one", "magic", "version", "entry-count",
-            "entries-offset", "sources-offset", "buckets-offset", "buckets-before-sources"])
+            "entries-offset", "sources-offset", "buckets-offset", "buckets-before-sources",
+            "bucket-past-end", "bucket-in-entries", "bucket-out-of-order"])
     def test_damaged_index_falls_back_to_the_merged_files(self, good, mutate):
         store, data = good
         path = bin_path(store)
@@ -231,6 +242,20 @@ class TestDamagedIndex:
         os.utime(path, ns=(t, t))
         expected = b"\x03" if mutate(data) == data else b"\x01"
         assert kx.generate_forget_set(store, "t") == expected
+
+    def test_lookup_stops_at_a_damaged_record(self, store):
+        aid = kx.author_add("Ann", "a@example.org", store)
+        section = kx.register_section("p", [aid], [], "MIT", "2024", store)
+        write_merged(store, "t", "001", [token_line(5, [section]), token_line(7, [section])])
+        build(store)
+        assert kx.show_by_author_token(store, "Ann", "t")["total_tokens"] == 12
+        path = bin_path(store)
+        st = os.stat(path)
+        data = read_bytes(path)
+        _, _, _, _, sources_offset, _ = struct.unpack_from("<6I", data, 9)
+        write_bytes(path, corrupt(data, sources_offset + 32, struct.pack("<H", 0xFFFF)))
+        os.utime(path, ns=(st.st_atime_ns, st.st_mtime_ns))
+        assert kx.show_by_author_token(store, "Ann", "t")["total_tokens"] in (0, 12)
 
     def test_empty_index_file_is_ignored(self, good):
         store, _ = good

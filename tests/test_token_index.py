@@ -285,3 +285,13 @@ def test_every_reader_counts_the_lines_python_reads_as_entries(tmp_path_factory,
         "revoked_entries": sum(1 for _, r in expected if r),
         "total_tokens": sum(c for c, _ in expected) % 2**64,
     }
+
+
+def test_a_pid_file_claimed_by_an_interrupted_merge_is_merged_next_time(store):
+    write_bytes(pid_file(store, "t", 55) + "-merging", (entry_line(4, [], "t") + "\n").encode())
+    write_bytes(pid_file(store, "t", 55), (entry_line(6, [], "t") + "\n").encode())
+    assert kx.token_index_list_tokenizers(store) == ["t"]
+    assert kx.token_index_merge_pid_files(store, "t") == (2, 2)
+    assert not [n for n in os.listdir(kx_path(store)) if n.startswith("token-index.t.")]
+    assert status(store, "t")["total_tokens"] == 10
+

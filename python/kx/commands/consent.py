@@ -1,0 +1,322 @@
+"""`kx revoke`, `kx purge` and `kx forget-set`: withdrawing consent.
+
+The native revocations flip marks: calling one twice restores what the
+first call revoked.  `kx revoke` instead sets a state: it revokes only what
+is not revoked yet and, with --reverse, restores only what is revoked, so
+running it twice is harmless.  Token entries follow their sections: an
+entry is revoked while one of its sections, or an author of one, is; when
+only some of the entries of an author must change (the author's entries of
+a section revoked earlier), only the sections whose entries all must change
+are flipped.  When records disagree in a way no flip can settle, the command
+refuses rather than flip them both ways.
+
+Purges rewrite a data file and archive the removed lines; `kx purge --undo`
+restores the newest archive, and checks in the operation log that the
+archive holds lines of the file it is asked to restore into."""
+
+from __future__ import annotations
+
+import argparse
+import os
+from dataclasses import dataclass
+from typing import Any, Dict, List, Optional, Set
+
+import _kx_native as native
+
+from kx import datafile, progress
+from kx.errors import KxError, UsageError
+from kx.output import Output, note, plural, short
+from kx.store import Store
+
+
+def register(commands, common) -> None:
+    p = commands.add_parser(
+        "revoke",
+        parents=[common],
+        help="withdraw (or with --reverse restore) consent for an author or a section",
+        description="Mark an author or a section as revoked, so that `kx purge` removes its lines. "
+        "With --tokenizer, also revoke the token-index entries drawn from the author's sections "
+        "(or the section) under that tokenizer, for `kx forget-set`. With --reverse, restore instead. "
+        "Revoking what is already revoked changes nothing.",
+    )
+    which = p.add_mutually_exclusive_group(required=True)
+    which.add_argument("--author", metavar="NAME", help="every author record with exactly this name")
+    which.add_argument("--section", metavar="SECTION", help="a section hash, a unique prefix or a registered path")
+    p.add_argument("--tokenizer", dest="tokenizers", action="append", default=[], metavar="NAME", help="repeatable")
+    p.add_argument("--reverse", action="store_true", help="restore consent instead of withdrawing it")
+    p.set_defaults(run=revoke)
+
+    p = commands.add_parser(
+        "purge",
+        parents=[common],
+        help="remove revoked lines from a data file (or undo the last purge)",
+        description="Remove from DATA_FILE every line of a revoked section, or with --author every line of "
+        "that revoked author (through the line index: run `kx index build` after tracking). The removed "
+        "lines are archived in the store first. With --undo, append the lines of the newest purge "
+        "archive back to DATA_FILE (at its end, in canonical JSON form).",
+    )
+    p.add_argument("data_file", metavar="DATA_FILE")
+    p.add_argument("--author", metavar="NAME", help="purge the lines of this revoked author")
+    p.add_argument("--dry-run", action="store_true", help="count the lines a purge would remove; change nothing")
+    p.add_argument("--undo", action="store_true", help="restore the lines of the newest purge into DATA_FILE")
+    p.add_argument(
+        "--force", action="store_true", help="with --undo: restore even when the archive came from another file"
+    )
+    p.set_defaults(run=purge)
+
+    p = commands.add_parser(
+        "forget-set",
+        parents=[common],
+        help="write the bitmask of revoked token-index entries",
+        description="Write the forget set of a tokenizer: one bit per token-index entry in merged order "
+        "(least significant bit first), set when the entry is revoked.",
+    )
+    p.add_argument("--tokenizer", required=True, metavar="NAME")
+    p.add_argument("-o", "--output", required=True, metavar="FILE", help="file to write the bitmask to")
+    p.set_defaults(run=forget_set)
+
+
+# Revocation
+
+
+@dataclass
+class TokenFlip:
+    """How to bring a tokenizer's entries of some sections to the state they
+    should have."""
+
+    tokenizer: str
+    present: int  # entries drawn from the sections
+    pending: int  # entries not in the state they should have
+    # None: every entry is pending, so the whole set is flipped; else the
+    # sections whose entries are all pending, flipped on their own.
+    subset: Optional[Set[str]]
+
+
+def _state(flags: List[bool]) -> str:
+    if all(flags):
+        return "revoked"
+    if not any(flags):
+        return "active"
+    return "mixed"
+
+
+def revoke(store: Store, args: argparse.Namespace) -> Output:
+    want = "active" if args.reverse else "revoked"
+    args.section_hash = None
+    if args.author is not None:
+        authors = store.authors_named(args.author)
+        if not authors:
+            raise KxError(f"no author named '{args.author}'")
+        target = f"author '{args.author}'"
+        sections = store.sections_of_authors({a["id"] for a in authors})
+        flags = [a["revoked"] is True for a in authors]
+    else:
+        hash_ = args.section_hash = store.resolve_section(args.section)
+        target = f"section {short(hash_)}"
+        sections = {hash_}
+        flags = [r.get("revoked") is True for r in store.section_records(hash_)]
+    state = _state(flags)
+    if state == "mixed":
+        raise KxError(
+            f"the records of {target} disagree (some revoked, some not); "
+            "revocation flips every record, so it cannot make them agree"
+        )
+    # Plan every change before making the first one.
+    flips = [_plan_token_flip(store, t, sections, args, target) for t in args.tokenizers]
+
+    verb = "restored" if args.reverse else "revoked"
+    changed = 0
+    if state != want:
+        if args.author is not None:
+            changed = native.revoke_by_author(store.kx_dir, args.author, args.reverse)
+        else:
+            changed = native.revoke_section(store.kx_dir, hash_, args.reverse)
+    kind = "author" if args.author is not None else "section"
+    results: List[Dict[str, Any]] = [{"target": kind, "changed": changed, "state": want}]
+    lines = [f"{verb} {target} ({plural(changed, 'record')})" if changed else f"{target} is already {want}"]
+    for flip in flips:
+        count = _flip_tokens(store, flip, args, sections) if flip.pending else 0
+        results.append({"target": "tokens", "tokenizer": flip.tokenizer, "changed": count, "state": want})
+        if count:
+            lines.append(f"{verb} {plural(count, 'token entry', 'token entries')} of {target} under {flip.tokenizer}")
+        else:
+            what = f"token entries of {target} under {flip.tokenizer}"
+            lines.append(f"{what}: nothing to change" if flip.present else f"{what}: none")
+        if count != flip.pending:
+            note(f"expected to change {flip.pending} token entries under {flip.tokenizer}, changed {count}")
+    return Output(results, lines)
+
+
+def _plan_token_flip(store: Store, tokenizer: str, sections: Set[str], args: argparse.Namespace, target: str) -> TokenFlip:
+    """Which entries drawn from `sections` must change.  Revoking, all of
+    them become revoked.  Restoring, an entry stays revoked while one of its
+    sections, or an author of one, is still revoked for another reason (the
+    forum's section when one of its authors is restored)."""
+    _require_tokenizer(store, tokenizer)
+    entries = store.token_entries_of(tokenizer, sections)
+    withdrawn: Dict[str, bool] = {}
+
+    def should_be_revoked(sources: List[str]) -> bool:
+        if not args.reverse:
+            return True
+        for source in sources:
+            if source not in withdrawn:
+                withdrawn[source] = _withdrawn_after_restore(store, source, args)
+            if withdrawn[source]:
+                return True
+        return False
+
+    verdicts = [(sources, revoked != should_be_revoked(sources)) for sources, revoked in entries]
+    pending = [set(sources) & sections for sources, change in verdicts if change]
+    if not pending or len(pending) == len(entries):
+        return TokenFlip(tokenizer, len(entries), len(pending), None)
+    # A flip reaches every entry listing a targeted section: target only the
+    # sections all of whose entries must change, if they reach every one.
+    settled = set().union(*(set(sources) for sources, change in verdicts if not change))
+    subset = sections - settled
+    if not all(listed & subset for listed in pending):
+        raise KxError(
+            f"{plural(len(pending), 'token entry', 'token entries')} of {target} under {tokenizer} share sections "
+            "with entries that must not change; revocation flips whole sections, so it cannot change only them"
+        )
+    return TokenFlip(tokenizer, len(entries), len(pending), subset)
+
+
+def _withdrawn_after_restore(store: Store, hash_: str, args: argparse.Namespace) -> bool:
+    """Whether consent for a section stays withdrawn once the author or
+    section being restored is active again."""
+    section = store.section(hash_)
+    if section is None:
+        return False
+    if section["revoked"] and hash_ != args.section_hash:
+        return True
+    for id_ in section.get("authors") or []:
+        author = store.author(id_) if isinstance(id_, str) else None
+        if author is not None and author["revoked"] and author["name"] != args.author:
+            return True
+    return False
+
+
+def _flip_tokens(store: Store, flip: TokenFlip, args: argparse.Namespace, sections: Set[str]) -> int:
+    if flip.subset is None and args.author is not None:
+        # The native revocation by author logs the change itself.
+        return native.revoke_by_author_token(store.kx_dir, args.author, flip.tokenizer, args.reverse)
+    targets = flip.subset if flip.subset is not None else sections
+    count = native.token_index_revoke_by_sources(store.kx_dir, flip.tokenizer, set(targets))
+    who = args.author if args.author is not None else f"section={args.section_hash}"
+    operation = "revoke_reverse_token" if args.reverse else "revoke_token"
+    native.oplog_append(store.kx_dir, operation, f"{who} tokenizer={flip.tokenizer} count={count}")
+    return count
+
+
+def _require_tokenizer(store: Store, tokenizer: str) -> None:
+    if tokenizer not in store.tokenizers():
+        raise KxError(f"unknown tokenizer '{tokenizer}' (no token entries were recorded under it)")
+
+
+# Purge
+
+
+def purge(store: Store, args: argparse.Namespace) -> Output:
+    if args.undo:
+        if args.author is not None or args.dry_run:
+            raise UsageError("--undo takes neither --author nor --dry-run")
+        return _undo(store, args.data_file, args.force)
+    if args.force:
+        raise UsageError("--force goes with --undo")
+    datafile.open_data_file(args.data_file).close()
+    if os.path.getsize(args.data_file) == 0:
+        raise KxError(f"nothing to purge: {args.data_file} is empty")
+    if args.author is not None:
+        result = _purge_author(store, args.author, args.data_file, args.dry_run)
+        what = f"of author '{args.author}'"
+    else:
+        with progress.working(f"purging {args.data_file}", args.data_file):
+            result = dict(native.purge_revoked(store.kx_dir, args.data_file, args.dry_run))
+        what = "of revoked sections"
+    result["file"] = args.data_file
+    result["dry_run"] = args.dry_run
+    total = result["purged"] + result["kept"]
+    if args.dry_run:
+        text = [f"would purge {plural(result['purged'], 'line')} {what} from {args.data_file} (of {total})"]
+        return Output(result, text)
+    text = [f"purged {plural(result['purged'], 'line')} {what} from {args.data_file}, kept {result['kept']}"]
+    if result["archived"]:
+        archive = store.newest_purge_archive()
+        result["archive"] = archive
+        text.append(f"archived them in .kx/archive/{archive}; undo with `kx purge --undo {args.data_file}`")
+    return Output(result, text)
+
+
+def _purge_author(store: Store, name: str, data_file: str, dry_run: bool) -> Dict[str, Any]:
+    # The native call checks that the author is revoked and that the index exists.
+    checked = native.purge_by_author_indexd(store.kx_dir, name, data_file, True)
+    if store.line_index_state() == "stale":
+        raise KxError("lines were tracked after the line index was built; run `kx index build` first")
+    if dry_run:
+        # The native dry run counts the author's distinct lines in the whole
+        # store; count the lines of this file instead.
+        hashes = {r["line_hash"] for r in native.show_by_author(store.kx_dir, name)}
+        purged, kept = _count_lines_in(data_file, hashes)
+        return {"purged": purged, "kept": kept, "archived": 0, "author_lines": checked["purged"]}
+    with progress.working(f"purging {data_file}", data_file):
+        return dict(native.purge_by_author_indexd(store.kx_dir, name, data_file, False))
+
+
+def _count_lines_in(data_file: str, hashes: Set[str]) -> tuple:
+    """(lines whose line hash is in `hashes`, other lines), hashing each line
+    as the purge does: as its JSON value; a line that is not JSON is kept."""
+    purged = kept = 0
+    total = datafile.count_lines(data_file)
+    with progress.bar(f"counting {data_file}", total) as bar:
+        for number, text in datafile.lines(data_file):
+            value, is_json = datafile.parse(text)
+            hit = False
+            if is_json and hashes:
+                try:
+                    hit = native.compute_hash(value) in hashes
+                except (RuntimeError, ValueError):
+                    hit = False
+            purged += hit
+            kept += not hit
+            bar.update(number)
+    return purged, kept
+
+
+def _undo(store: Store, data_file: str, force: bool) -> Output:
+    archive = store.newest_purge_archive()
+    if archive is None:
+        raise KxError("no purge archive to undo")
+    source = store.purged_file_of(archive)
+    if source is not None and not force and not _same_file(source, data_file):
+        raise KxError(
+            f"the newest purge archive ({archive}) holds lines of {source}, not of {data_file} "
+            "(pass --force to restore them there anyway)"
+        )
+    restored = native.purge_reverse(store.kx_dir, data_file)
+    data = {"file": data_file, "restored": restored, "archive": archive}
+    return Output(data, f"restored {plural(restored, 'line')} to {data_file} from .kx/archive/{archive}")
+
+
+def _same_file(a: str, b: str) -> bool:
+    return os.path.realpath(a) == os.path.realpath(b)
+
+
+# Forget sets
+
+
+def forget_set(store: Store, args: argparse.Namespace) -> Output:
+    _require_tokenizer(store, args.tokenizer)
+    bitmask = native.generate_forget_set(store.kx_dir, args.tokenizer)
+    native.write_forget_set(args.output, bitmask)
+    revoked = sum(bin(byte).count("1") for byte in bitmask)
+    entries = native.token_index_token_status(store.kx_dir, args.tokenizer)["total_entries"]
+    data = {"file": args.output, "tokenizer": args.tokenizer, "bytes": len(bitmask), "entries": entries, "revoked": revoked}
+    notes = []
+    pending = store.pending_token_entries(args.tokenizer)
+    if pending:
+        notes.append(
+            f"{plural(pending, 'token entry', 'token entries')} of {args.tokenizer} are not merged yet and not in the set (run `kx index build`)"
+        )
+    text = f"wrote {args.output}: {plural(revoked, 'revoked entry', 'revoked entries')} of {entries} under {args.tokenizer} ({plural(len(bitmask), 'byte')})"
+    return Output(data, text, notes=notes)

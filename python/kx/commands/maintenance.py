@@ -1,0 +1,114 @@
+"""`kx index build`, `kx clean`, `kx merge` and `kx log`: keeping a store in
+shape and seeing what was done to it."""
+
+from __future__ import annotations
+
+import argparse
+import os
+
+import _kx_native as native
+
+from kx.errors import KxError
+from kx.output import Output, plural, table
+from kx.store import Store
+
+
+def register(commands, common) -> None:
+    index = commands.add_parser("index", help="the store's derived indexes", description="The store's derived indexes.")
+    verbs = index.add_subparsers(dest="verb", metavar="VERB")
+    index.set_defaults(group_parser=index)
+    p = verbs.add_parser(
+        "build",
+        parents=[common],
+        help="merge pending token entries and rebuild every index",
+        description="Merge the token entries that trackers left in per-process files, then rebuild the line "
+        "index and the token indexes from the store. Run it after tracking, while no other process writes "
+        "to the store; `kx show --author` and `kx purge --author` read the line index.",
+    )
+    p.set_defaults(run=index_build)
+
+    p = commands.add_parser(
+        "clean",
+        parents=[common],
+        help="housekeeping: merge per-process files, archive revoked records, rotate the log",
+        description="Rotate an oversized operation log, fold stray per-process files into the store, merge "
+        "token entries and rebuild the token indexes, and copy revoked records to the archive. Run it while "
+        "no other process writes to the store.",
+    )
+    p.add_argument("--split", action="store_true", help="also empty the store's split directory")
+    p.set_defaults(run=clean)
+
+    p = commands.add_parser(
+        "merge",
+        parents=[common],
+        help="absorb another project's store into this one",
+        description="Copy into this store every author, section, tracked line and token entry of the store in "
+        "SOURCE_DIR that this store does not hold yet; SOURCE_DIR is only read.",
+    )
+    p.add_argument("source", metavar="SOURCE_DIR", help="the other project directory (the one holding .kx)")
+    p.set_defaults(run=merge)
+
+    p = commands.add_parser(
+        "log",
+        parents=[common],
+        help="show the operation log",
+        description="Show the operation log (both generations, oldest first): revocations, purges, undos, "
+        "cleans and merges, with their times in UTC.",
+    )
+    p.add_argument("-n", type=int, metavar="N", dest="limit", help="only the last N entries")
+    p.set_defaults(run=log)
+
+
+def index_build(store: Store, args: argparse.Namespace) -> Output:
+    merged = {}
+    for tokenizer in store.tokenizers():
+        entries, files = native.token_index_merge_pid_files(store.kx_dir, tokenizer)
+        if entries or files:
+            merged[tokenizer] = entries
+    counts = native.build_index(store.kx_dir)
+    text = [
+        f"indexed {plural(counts['authors'], 'author')}, {plural(counts['sections'], 'section')} "
+        f"and {plural(counts['token_index_entries'], 'token entry', 'token entries')}"
+    ]
+    for tokenizer, entries in merged.items():
+        text.append(f"merged {plural(entries, 'pending token entry', 'pending token entries')} of {tokenizer}")
+    return Output({**counts, "merged_token_entries": merged}, text)
+
+
+def clean(store: Store, args: argparse.Namespace) -> Output:
+    counts = dict(native.clean(store.kx_dir, args.split))
+    labels = {
+        "document_merged": "records folded in from per-process files",
+        "pid_files_deleted": "per-process files deleted",
+        "archived_records": "revoked records archived",
+        "log_rotated": "log rotated",
+        "token_index_merged": "token entries merged",
+        "token_index_pid_deleted": "token per-process files merged",
+    }
+    rows = [(str(counts[key]), label) for key, label in labels.items()]
+    return Output(counts, table(rows))
+
+
+def merge(store: Store, args: argparse.Namespace) -> Output:
+    if not os.path.isdir(args.source):
+        raise KxError(f"{args.source} is not a directory")
+    if os.path.realpath(args.source) == os.path.realpath(store.kx_dir):
+        raise KxError("cannot merge a store into itself")
+    counts = native.merge_absorb(args.source, store.kx_dir)
+    text = (
+        f"merged {args.source}: {plural(counts['authors_added'], 'author')}, "
+        f"{plural(counts['sections_added'], 'section')}, {plural(counts['document_added'], 'line record')} and "
+        f"{plural(counts['token_index_added'], 'token entry', 'token entries')} added, {counts['skipped']} already present"
+    )
+    return Output({"source": args.source, **counts}, text)
+
+
+def log(store: Store, args: argparse.Namespace) -> Output:
+    entries = store.log_entries()
+    if args.limit is not None:
+        if args.limit < 0:
+            raise KxError("-n takes a count of 0 or more")
+        entries = entries[len(entries) - args.limit:] if args.limit else []
+    data = [{"time": e.time, "timestamp": e.timestamp, "operation": e.operation, "detail": e.detail} for e in entries]
+    rows = [(e.time, e.operation, e.detail.replace("\n", "\\n")) for e in entries]
+    return Output(data, table(rows))

@@ -1,0 +1,511 @@
+"""The `kx` command line, driven as a user drives it: `python -m kx` in
+subprocesses on a copy of the example project, checking what the commands
+print and what they leave in the data files."""
+
+import ast
+import json
+import os
+import shutil
+import subprocess
+import sys
+
+import pytest
+
+import _kx_native as kx
+
+REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+DATA = os.path.join(REPO, "examples", "data", "train.jsonl")
+ADA = "corpus/ada/notes-on-the-engine.txt"
+MEMOS = "corpus/grace/compiler-memos.txt"
+FORUM = "corpus/forum/garden-threads.txt"
+AUTHORS = {
+    "Ada Lindqvist": "ada@lindqvist.example",
+    "Grace Okafor": "grace@okafor.example",
+    "Tomás Reyes": "tomas@reyes.example",
+}
+SECTIONS = {
+    ADA: (["Ada Lindqvist"], "CC-BY-4.0", "2021"),
+    MEMOS: (["Grace Okafor"], "MIT", "2019"),
+    FORUM: (["Grace Okafor", "Tomás Reyes"], "CC0-1.0", "2023"),
+}
+
+
+def example_records():
+    with open(DATA, encoding="utf-8") as f:
+        return [json.loads(line) for line in f]
+
+
+def words(record):
+    return len(record["text"].split())
+
+
+def hashes_of(records):
+    return {kx.compute_hash(r) for r in records}
+
+
+class Project:
+    """A project directory and the `kx` command run in it."""
+
+    def __init__(self, root, run):
+        self.root = str(root)
+        self.run = run
+
+    def kx(self, *args):
+        return self.run("-C", self.root, *args)
+
+    def ok(self, *args):
+        done = self.kx(*args)
+        assert done.returncode == 0, f"kx {' '.join(args)}: {done.stderr}"
+        return done.stdout
+
+    def json(self, *args):
+        return json.loads(self.ok(*args, "--json"))
+
+    def path(self, name):
+        return os.path.join(self.root, name)
+
+    def records(self, name="train.jsonl"):
+        with open(self.path(name), encoding="utf-8") as f:
+            return [json.loads(line) for line in f if line.strip()]
+
+
+@pytest.fixture(scope="module")
+def tracked(tmp_path_factory, kx_cli):
+    """The example project after registration, tracking and index build."""
+    project = Project(tmp_path_factory.mktemp("tracked"), kx_cli)
+    shutil.copy(DATA, project.path("train.jsonl"))
+    project.ok("init")
+    for name, email in AUTHORS.items():
+        project.ok("author", "add", name, email)
+    for path, (authors, license, year) in SECTIONS.items():
+        args = ["section", "add", path, "--license", license, "--year", year]
+        for name in authors:
+            args += ["--author", name]
+        project.ok(*args)
+    project.ok("track", "train.jsonl", "--source-field", "source", "--tokenizer", "whitespace")
+    project.ok("index", "build")
+    return project
+
+
+@pytest.fixture
+def project(tracked, tmp_path, kx_cli):
+    """A private copy of the tracked project (times kept, so indexes stay fresh)."""
+    root = tmp_path / "project"
+    shutil.copytree(tracked.root, root)
+    return Project(root, kx_cli)
+
+
+def section_hash(path):
+    authors, license, year = SECTIONS[path]
+    ids = [kx.compute_hash({"name": n, "email": AUTHORS[n]}) for n in authors]
+    return kx.compute_hash({"path": path, "authors": ids, "contributors": [], "license": license, "year": year})
+
+
+# Registration and tracking
+
+
+def test_creation_commands_print_the_id_or_hash(tmp_path, kx_cli):
+    project = Project(tmp_path, kx_cli)
+    project.ok("init")
+    expected_id = kx.compute_hash({"name": "Ada Lindqvist", "email": "ada@lindqvist.example"})
+    assert project.ok("author", "add", "Ada Lindqvist", "ada@lindqvist.example") == expected_id + "\n"
+    # Adding again prints the same id and stores no duplicate.
+    assert project.ok("author", "add", "Ada Lindqvist", "ada@lindqvist.example") == expected_id + "\n"
+    assert [a["id"] for a in project.json("author", "list")] == [expected_id]
+
+    hash_ = project.ok("section", "add", ADA, "--author", "Ada Lindqvist", "--license", "CC-BY-4.0", "--year", "2021")
+    assert hash_.strip() == section_hash(ADA)
+    by_id = project.json("section", "add", ADA, "--author", expected_id[:8], "--license", "CC-BY-4.0", "--year", "2021")
+    assert by_id["section_hash"] == section_hash(ADA) and by_id["created"] is False
+
+    with open(project.path("one.jsonl"), "w") as f:
+        f.write('{"text": "a single line"}\n')
+    line_hash = project.ok("track", "one.jsonl", "--source", ADA)
+    assert line_hash.strip() == kx.compute_hash({"text": "a single line"})
+
+
+def test_track_records_every_line_with_its_sources_and_counts(project):
+    records = example_records()
+    status = project.json("tokens", "status", "--tokenizer", "whitespace")
+    assert status["total_entries"] == len(records) == 300
+    assert status["total_tokens"] == sum(words(r) for r in records)
+    assert status["pending_entries"] == 0
+
+    with open(project.path("more.jsonl"), "w") as f:
+        f.write('{"text": "ab cd", "n": 7}\n{"text": "é", "n": 2}\n')
+    byte_counts = project.json("track", "more.jsonl", "--source", MEMOS, "--tokenizer", "bytes")
+    assert byte_counts["tokens"] == 5 + 2 and byte_counts["lines"] == 2
+    field_counts = project.json("track", "more.jsonl", "--source", MEMOS, "--tokenizer", "gpt", "--count-field", "n")
+    assert field_counts["tokens"] == 9
+    assert "2 pending" not in project.ok("tokens", "status")  # counts shown per tokenizer
+    assert project.json("tokens", "status", "--tokenizer", "gpt")["pending_entries"] == 2
+
+
+def test_tracking_refuses_lines_of_revoked_material(project):
+    project.ok("revoke", "--author", "Tomás Reyes")
+    with open(project.path("new.jsonl"), "w") as f:
+        f.write('{"text": "late thread"}\n')
+    done = project.kx("track", "new.jsonl", "--source", FORUM)
+    assert done.returncode == 1 and "Tomás Reyes" in done.stderr and "revoked" in done.stderr
+    assert project.ok("track", "new.jsonl", "--source", ADA)
+
+
+UNTRACKABLE = [
+    ("not json", "the line is not JSON"),
+    ('{"x": NaN}', "the line is not JSON"),
+    ('{"x": 1e400}', "out of range"),
+    ('{"x": "\\ud800"}', "cannot hold"),
+    ("[" * 130 + "]" * 130, "cannot hold"),
+    ('{"x": 1}'.encode("latin-1") + b"\xff", "not valid UTF-8"),
+]
+
+
+@pytest.mark.parametrize("line, message", UNTRACKABLE, ids=[str(m) for _, m in UNTRACKABLE])
+def test_track_refuses_a_file_with_a_line_the_store_cannot_hold_and_tracks_nothing(project, line, message):
+    # A purge finds lines by their JSON value: a line tracked in any other form
+    # could never be purged, so the whole file is refused before anything is written.
+    with open(project.path("mixed.jsonl"), "wb") as f:
+        f.write(b'{"text": "fine"}\n')
+        f.write(line if isinstance(line, bytes) else line.encode())
+        f.write(b"\n")
+    done = project.kx("track", "mixed.jsonl", "--source", ADA)
+    assert done.returncode == 1 and done.stderr.startswith("kx: error: mixed.jsonl:2: ")
+    assert message in done.stderr
+    assert project.ok("blame", "mixed.jsonl", "1").endswith("not tracked\n")
+
+
+def test_track_takes_sources_from_a_field_and_blame_ignores_key_order(project):
+    with open(project.path("two.jsonl"), "w") as f:
+        f.write(json.dumps({"b": 1, "a": 2, "src": [ADA, section_hash(MEMOS)[:10]]}) + "\n")
+        f.write(json.dumps({"c": 3, "src": "corpus/unknown.txt"}) + "\n")
+    done = project.kx("track", "two.jsonl", "--source-field", "src")
+    assert done.returncode == 1 and "two.jsonl:2: unknown section 'corpus/unknown.txt'" in done.stderr
+    with open(project.path("two.jsonl"), "w") as f:
+        f.write(json.dumps({"b": 1, "a": 2, "src": [ADA, section_hash(MEMOS)[:10]]}) + "\n")
+    project.ok("track", "two.jsonl", "--source-field", "src")
+    with open(project.path("reordered.jsonl"), "w") as f:
+        f.write('{"src": ["%s", "%s"],   "a": 2, "b": 1}\n' % (ADA, section_hash(MEMOS)[:10]))
+    (record,) = project.json("blame", "reordered.jsonl", "1")["records"]
+    assert [s["path"] for s in record["sources"]] == [ADA, MEMOS]
+
+
+def test_show_by_author_warns_when_the_index_is_older_than_the_lines(project):
+    with open(project.path("late.jsonl"), "w") as f:
+        f.write('{"text": "tracked after the build"}\n')
+    project.ok("track", "late.jsonl", "--source", ADA)
+    done = project.kx("show", "--author", "Ada Lindqvist")
+    assert done.returncode == 0 and "run `kx index build`" in done.stderr
+    project.ok("index", "build")
+    done = project.kx("show", "--author", "Ada Lindqvist", "--json")
+    assert done.stderr == "" and len(json.loads(done.stdout)) == 121
+
+
+# Queries
+
+
+def test_blame_names_the_section_authors_and_license_of_each_line(project):
+    records = example_records()
+    blamed = project.json("blame", "train.jsonl")
+    assert [b["line"] for b in blamed] == list(range(1, 301))
+    for record, line in zip(records, blamed):
+        (tracked_in,) = line["records"]
+        (section,) = tracked_in["sources"]
+        assert section["path"] == record["source"]
+        assert [a["name"] for a in section["authors"]] == SECTIONS[record["source"]][0]
+        assert line["line_hash"] == kx.compute_hash(record)
+
+    one = project.json("blame", "train.jsonl", "3")
+    assert one == blamed[2]
+    text = project.ok("blame", "train.jsonl", "3")
+    assert records[2]["source"] in text and SECTIONS[records[2]["source"]][1] in text
+
+
+def test_blame_since_carries_blame_over_an_edit(project):
+    shutil.copy(project.path("train.jsonl"), project.path("old.jsonl"))
+    records = example_records()
+    edited = [dict(r) for r in records]
+    edited[1]["text"] += " (reworded)"
+    del edited[3]
+    edited.append({"text": "brand new line"})
+    with open(project.path("train.jsonl"), "w") as f:
+        f.writelines(json.dumps(r) + "\n" for r in edited)
+
+    result = project.json("blame", "train.jsonl", "--since", "old.jsonl")
+    lines = result["lines"]
+    assert [(l["status"], l["old_line"]) for l in lines[:4]] == [("kept", 1), ("edited", 2), ("kept", 3), ("kept", 5)]
+    reworded = lines[1]
+    assert reworded["carried"] is True  # not tracked itself: the old line's provenance
+    assert reworded["records"][0]["sources"][0]["path"] == records[1]["source"]
+    assert lines[-1]["status"] == "added" and lines[-1]["records"] == []
+    assert result["removed"] == 1
+
+
+def test_show_lists_the_lines_of_an_author_a_section_and_a_license(project):
+    records = example_records()
+    grace = [r for r in records if r["source"] in (MEMOS, FORUM)]
+    shown = project.json("show", "--author", "Grace Okafor")
+    assert {r["line_hash"] for r in shown} == hashes_of(grace) and len(shown) == len(grace)
+    assert {r["line_hash"] for r in project.json("show", "--section", ADA)} == hashes_of(
+        [r for r in records if r["source"] == ADA]
+    )
+    assert {r["line_hash"] for r in project.json("show", "--license", "CC0-1.0")} == hashes_of(
+        [r for r in records if r["source"] == FORUM]
+    )
+    tokens = project.json("show", "--author", "Grace Okafor", "--tokenizer", "whitespace")
+    assert tokens["total_tokens"] == sum(words(r) for r in grace)
+    assert tokens["document_count"] == len(grace)
+    assert project.ok("show", "--license", "CC0-1.0").splitlines()[-1] == f"{80} lines under CC0-1.0 in 1 file"
+
+
+# Consent withdrawal
+
+
+def test_revoke_sets_a_state_and_reverse_restores_it(project):
+    def grace_revoked():
+        (grace,) = project.json("author", "list", "--name", "Grace Okafor")
+        return grace["revoked"]
+
+    assert project.ok("revoke", "--author", "Grace Okafor").startswith("revoked author 'Grace Okafor'")
+    assert grace_revoked()
+    assert "already revoked" in project.ok("revoke", "--author", "Grace Okafor")
+    assert grace_revoked()
+    project.ok("revoke", "--author", "Grace Okafor", "--reverse")
+    assert not grace_revoked()
+    assert "already active" in project.ok("revoke", "--author", "Grace Okafor", "--reverse")
+    assert not grace_revoked()
+    operations = [e["operation"] for e in project.json("log")]
+    assert operations == ["revoke_author", "revoke_reverse_author"]
+
+
+def test_purge_by_author_removes_exactly_their_lines_and_undo_restores_them(project):
+    records = example_records()
+    grace = [r for r in records if r["source"] in (MEMOS, FORUM)]
+    others = [r for r in records if r not in grace]
+    project.ok("revoke", "--author", "Grace Okafor")
+
+    dry = project.json("purge", "train.jsonl", "--author", "Grace Okafor", "--dry-run")
+    assert (dry["purged"], dry["kept"]) == (len(grace), len(others))
+    assert project.records() == records
+
+    purged = project.json("purge", "train.jsonl", "--author", "Grace Okafor")
+    assert (purged["purged"], purged["kept"], purged["archived"]) == (len(grace), len(others), len(grace))
+    assert project.records() == others
+
+    undone = project.json("purge", "--undo", "train.jsonl")
+    assert undone["restored"] == len(grace)
+    assert project.records() == others + grace  # restored at the end, in file order
+    assert [e["operation"] for e in project.json("log")][-3:] == ["purge_archive", "purge", "purge_reverse"]
+
+
+def test_section_revocation_purges_its_lines_and_fills_the_forget_set(project):
+    records = example_records()
+    project.ok("revoke", "--section", FORUM, "--tokenizer", "whitespace")
+    assert project.json("purge", "train.jsonl")["purged"] == 80
+    assert project.records() == [r for r in records if r["source"] != FORUM]
+
+    def forget_bits():
+        project.ok("forget-set", "--tokenizer", "whitespace", "-o", "forget.bin")
+        with open(project.path("forget.bin"), "rb") as f:
+            mask = f.read()
+        return [i for i in range(len(records)) if mask[i // 8] >> (i % 8) & 1]
+
+    # Entries are numbered in tracking order, which is the file's line order.
+    assert forget_bits() == [i for i, r in enumerate(records) if r["source"] == FORUM]
+    # Grace's entries are partly revoked already (the forum's): only her memos flip.
+    out = project.ok("revoke", "--author", "Grace Okafor", "--tokenizer", "whitespace")
+    assert "revoked 100 token entries" in out
+    assert forget_bits() == [i for i, r in enumerate(records) if r["source"] in (MEMOS, FORUM)]
+    status = project.json("tokens", "status", "--tokenizer", "whitespace")
+    assert (status["active_entries"], status["revoked_entries"]) == (120, 180)
+    assert project.json("show", "--author", "Grace Okafor", "--tokenizer", "whitespace")["total_tokens"] == 0
+
+    project.ok("revoke", "--author", "Grace Okafor", "--tokenizer", "whitespace", "--reverse")
+    assert forget_bits() == [i for i, r in enumerate(records) if r["source"] == FORUM]
+
+
+def test_undo_refuses_an_archive_of_another_file(project):
+    project.ok("revoke", "--section", ADA)
+    project.ok("purge", "train.jsonl")
+    with open(project.path("other.jsonl"), "w") as f:
+        f.write('{"text": "x"}\n')
+    done = project.kx("purge", "--undo", "other.jsonl")
+    assert done.returncode == 1 and "train.jsonl" in done.stderr
+    assert project.json("purge", "--undo", "other.jsonl", "--force")["restored"] == 120
+
+
+def test_merge_absorbs_another_store(project, tmp_path, kx_cli):
+    colleague = Project(tmp_path / "colleague", kx_cli)
+    os.mkdir(colleague.root)
+    colleague.ok("init")
+    colleague.ok("author", "add", "Ada Lindqvist", "ada@lindqvist.example")
+    colleague.ok("section", "add", ADA, "--author", "Ada Lindqvist", "--license", "CC-BY-4.0", "--year", "2021")
+    with open(colleague.path("extra.jsonl"), "w") as f:
+        f.writelines(json.dumps({"text": f"extra {i}"}) + "\n" for i in range(5))
+    colleague.ok("track", "extra.jsonl", "--source", ADA)
+
+    merged = project.json("merge", colleague.root)
+    assert (merged["authors_added"], merged["sections_added"], merged["document_added"]) == (0, 0, 5)
+    assert len(project.json("show", "--section", ADA)) == 125
+    assert project.json("merge", colleague.root)["document_added"] == 0
+
+
+def test_clean_and_log(project):
+    project.ok("revoke", "--section", FORUM)
+    assert project.json("clean")["archived_records"] == 1
+    entries = project.json("log")
+    assert [e["operation"] for e in entries] == ["revoke_section", "clean"]
+    assert entries[0]["detail"].startswith(section_hash(FORUM))
+    assert entries[0]["time"].endswith("Z")
+    assert len(project.json("log", "-n", "1")) == 1
+
+    # The previous generation comes first; a detail holding a line feed stays one entry.
+    with open(project.path(".kx/log.1"), "w") as f:
+        f.write("0-00:00:00 note first line\nsecond line\n19675-22:13:20 purge purged 1 lines from \"x\"\n")
+    entries = project.json("log")
+    assert [e["operation"] for e in entries] == ["note", "purge", "revoke_section", "clean"]
+    assert entries[0]["detail"] == "first line\nsecond line" and entries[0]["time"] == "1970-01-01T00:00:00Z"
+    assert entries[1]["time"] == "2023-11-14T22:13:20Z"
+
+
+# Failures: one line on standard error, a non-zero status, nothing on standard output.
+
+FAILURES = [
+    (["show", "--author", "Nobody"], "no author named 'Nobody'"),
+    (["show", "--license", "MIT", "--tokenizer", "whitespace"], "--tokenizer goes with --author"),
+    (["show"], "one of the arguments"),
+    (["author", "add", "Only Name"], "the following arguments are required"),
+    (["section", "add", "p", "--author", "Nobody", "--license", "MIT", "--year", "1"], "unknown author 'Nobody'"),
+    (["track", "missing.jsonl", "--source", ADA], "data file not found: missing.jsonl"),
+    (["track", "train.jsonl", "--source", "f" * 64], "unknown section"),
+    (["track", "train.jsonl"], "--source or --source-field"),
+    (["track", "train.jsonl", "--source", ADA, "--tokenizer", "gpt2"], "no built-in counter"),
+    (["track", "train.jsonl", "--source", ADA, "--tokenizer", "t", "--count-field", "n"], "train.jsonl:1: field 'n'"),
+    (["track", "bad.jsonl", "--source", ADA], "bad.jsonl:2: the line is not JSON"),
+    (["blame", "train.jsonl", "301"], "has no line 301"),
+    (["revoke", "--author", "Nobody"], "no author named 'Nobody'"),
+    (["revoke", "--section", "0" * 64], "unknown section"),
+    (["revoke", "--author", "Grace Okafor", "--tokenizer", "nope"], "unknown tokenizer 'nope'"),
+    (["purge", "train.jsonl", "--author", "Grace Okafor"], "author 'Grace Okafor' is not revoked. Revoke first with `kx revoke --author 'Grace Okafor'`"),
+    (["purge", "missing.jsonl"], "data file not found: missing.jsonl"),
+    (["purge", "--undo", "train.jsonl"], "no purge archive to undo"),
+    (["purge", "--undo", "train.jsonl", "--dry-run"], "--undo takes neither"),
+    (["forget-set", "--tokenizer", "whitespace", "-o", "no/such/dir/f.bin"], "No such file or directory"),
+    (["merge", "elsewhere"], "elsewhere is not a directory"),
+    (["merge", "corpus"], "Source has no .kx/ directory: corpus"),
+    (["frobnicate"], "invalid choice: 'frobnicate'"),
+]
+
+
+@pytest.mark.parametrize("args, message", FAILURES, ids=[" ".join(a) for a, _ in FAILURES])
+def test_expected_failures_print_one_line_and_exit_non_zero(project, args, message):
+    with open(project.path("bad.jsonl"), "w") as f:
+        f.write('{"text": "fine"}\nnot json\n')
+    os.mkdir(project.path("corpus"))
+    done = project.kx(*args)
+    assert done.returncode != 0
+    assert done.stdout == ""
+    assert done.stderr.count("\n") == 1 and done.stderr.startswith("kx")
+    assert message in done.stderr
+    assert "Traceback" not in done.stderr
+
+
+def test_failures_outside_a_project_and_of_the_index(tmp_path, kx_cli, project):
+    done = kx_cli("-C", str(tmp_path), "author", "list")
+    assert done.returncode == 1 and "has no .kx directory (run `kx init` first)" in done.stderr
+    done = kx_cli("-C", str(tmp_path / "absent"), "init")
+    assert done.returncode == 1 and done.stderr.startswith("kx: error: cannot change to")
+
+    os.remove(project.path(".kx/index.bin"))
+    project.ok("revoke", "--author", "Grace Okafor")
+    done = project.kx("purge", "train.jsonl", "--author", "Grace Okafor")
+    assert done.returncode == 1 and done.stderr == "kx: error: binary index not found, run `kx index build` first\n"
+    project.ok("index", "build")
+    with open(project.path("late.jsonl"), "w") as f:
+        f.write('{"text": "tracked after the build"}\n')
+    project.ok("track", "late.jsonl", "--source", ADA)
+    done = project.kx("purge", "train.jsonl", "--author", "Grace Okafor")
+    assert done.returncode == 1 and "run `kx index build` first" in done.stderr
+    assert project.records() == example_records()
+
+
+# Help, progress, the example road and the type stubs
+
+COMMANDS = [
+    [], ["init"], ["author"], ["author", "add"], ["author", "list"], ["section"], ["section", "add"],
+    ["section", "list"], ["track"], ["blame"], ["show"], ["tokens"], ["tokens", "status"], ["revoke"],
+    ["purge"], ["forget-set"], ["index"], ["index", "build"], ["clean"], ["merge"], ["log"],
+]
+
+
+@pytest.mark.parametrize("command", COMMANDS, ids=[" ".join(c) or "kx" for c in COMMANDS])
+def test_every_command_has_help(kx_cli, tmp_path, command):
+    done = kx_cli(*command, "--help", cwd=str(tmp_path))
+    assert done.returncode == 0
+    assert done.stdout.startswith(f"usage: {' '.join(['kx', *command])}")
+    leaf = command and command not in (["author"], ["section"], ["tokens"], ["index"])
+    assert ("--json" in done.stdout) == bool(leaf)
+
+
+def test_progress_bar_is_drawn_on_a_terminal_only(tmp_path, kx_cli, kx_cli_env):
+    pty = pytest.importorskip("pty")
+    project = Project(tmp_path, kx_cli)
+    project.ok("init")
+    project.ok("author", "add", "A", "a@example.org")
+    project.ok("section", "add", "p", "--author", "A", "--license", "MIT", "--year", "2020")
+    with open(project.path("big.jsonl"), "w") as f:
+        f.writelines(json.dumps({"text": f"line {i}"}) + "\n" for i in range(20000))
+
+    plain = project.kx("track", "big.jsonl", "--source", "p")
+    assert plain.returncode == 0 and plain.stderr == ""
+
+    leader, follower = pty.openpty()
+    done = subprocess.run(
+        [sys.executable, "-m", "kx", "-C", project.root, "blame", "big.jsonl"],
+        env=kx_cli_env, stdout=subprocess.PIPE, stderr=follower, stdin=subprocess.DEVNULL,
+    )
+    os.close(follower)
+    drawn = b""
+    while True:
+        try:
+            chunk = os.read(leader, 65536)
+        except OSError:
+            break
+        if not chunk:
+            break
+        drawn += chunk
+    os.close(leader)
+    assert done.returncode == 0
+    assert b"blaming big.jsonl [" in drawn and b"%" in drawn
+    assert b"\r" in drawn and b"blaming" not in done.stdout
+
+
+def test_example_road_runs_end_to_end(kx_cli_env):
+    done = subprocess.run(
+        [sys.executable, os.path.join(REPO, "examples", "road.py")],
+        env=kx_cli_env, capture_output=True, text=True,
+    )
+    assert done.returncode == 0, done.stdout[-2000:] + done.stderr
+    assert done.stdout.rstrip().endswith("The road is complete.")
+    assert "purged 100 lines of author 'Grace Okafor' from train.jsonl, kept 120" in done.stdout
+
+
+def test_type_stubs_declare_every_function_with_its_parameters():
+    with open(os.path.join(REPO, "python", "_kx_native.pyi"), encoding="utf-8") as f:
+        tree = ast.parse(f.read())
+    declared = {}
+    for node in tree.body:
+        if isinstance(node, ast.FunctionDef):
+            defaults = [None] * (len(node.args.args) - len(node.args.defaults)) + [
+                ast.literal_eval(d) for d in node.args.defaults
+            ]
+            declared[node.name] = [(a.arg, d) for a, d in zip(node.args.args, defaults)]
+    import inspect
+
+    functions = {name: f for name, f in vars(kx).items() if callable(f) and not name.startswith("_")}
+    assert len(functions) == 38 and set(declared) == set(functions)
+    for name, function in functions.items():
+        parameters = [
+            (p.name, None if p.default is inspect.Parameter.empty else p.default)
+            for p in inspect.signature(function).parameters.values()
+        ]
+        assert declared[name] == parameters, name

@@ -1,0 +1,359 @@
+import json
+import os
+import re
+import time
+
+import pytest
+
+import _kx_native as kx
+from conftest import frozen, kx_path, log_entries, read_bytes, write_bytes
+
+STAMP = re.compile(r"\d{8}T\d{6}")
+
+
+def revoked_store(store, revoked_values, other_values=()):
+    """Tracks `revoked_values` under a section that is then revoked and
+    `other_values` under one that is not; returns the revoked section."""
+    ann = kx.author_add("Ann", "a@x", store)
+    bob = kx.author_add("Bob", "b@x", store)
+    gone = kx.register_section("gone.txt", [ann], [], "MIT", "2024", store)
+    kept = kx.register_section("kept.txt", [bob], [], "MIT", "2024", store)
+    for v in revoked_values:
+        kx.track(v, "data.jsonl", [gone], store)
+    for v in other_values:
+        kx.track(v, "data.jsonl", [kept], store)
+    kx.revoke_section(store, gone)
+    return gone
+
+
+def data_path(store, name="data.jsonl"):
+    return os.path.join(store, name)
+
+
+def archive_names(store):
+    d = kx_path(store, "archive")
+    return sorted(os.listdir(d)) if os.path.isdir(d) else None
+
+
+def archive_records(store, name):
+    return [json.loads(l) for l in read_bytes(kx_path(store, "archive", name)).splitlines()]
+
+
+def start_of_a_second():
+    """Waits until a second has just begun, so that a few quick calls share it."""
+    while time.time() % 1 > 0.2:
+        time.sleep(0.05)
+
+
+# --- purge_revoked --------------------------------------------------------
+
+
+def test_purge_removes_revoked_lines_by_parsed_value_and_archives_them(store):
+    revoked_store(store, [{"a": 2, "b": 1}, "text"], [{"keep": 1}])
+    path = data_path(store)
+    write_bytes(path, b'{"keep": 1}\n{"b": 1, "a": 2}\n"text"\nplain\n')
+    assert kx.purge_revoked(store, path, False) == {"purged": 2, "kept": 2, "archived": 2}
+    assert read_bytes(path) == b'{"keep": 1}\nplain\n'
+    [name] = archive_names(store)
+    stamp = name[len("purge.") :]
+    assert STAMP.fullmatch(stamp)
+    assert read_bytes(kx_path(store, "archive", name)) == (
+        f'{{"archived_at":"{stamp}","line":{{"a":2,"b":1}}}}\n'
+        f'{{"archived_at":"{stamp}","line":"text"}}\n'.encode()
+    )
+    archive = kx_path(store, "archive", name)
+    assert log_entries(store)[-2:] == [
+        ("purge_archive", f'archived 2 lines to "{archive}"'),
+        ("purge", f'purged 2 lines from "{path}"'),
+    ]
+
+
+def test_purge_normalises_the_data_file(store):
+    path = data_path(store)
+    write_bytes(path, b'{"a":1}\r\n\r\n\n  \nnot json\r\n{"b":2}')
+    assert kx.purge_revoked(store, path, False) == {"purged": 0, "kept": 4, "archived": 0}
+    assert read_bytes(path) == b'{"a":1}\n  \nnot json\n{"b":2}\n'
+    assert archive_names(store) is None
+    assert log_entries(store) == [("purge", f'purged 0 lines from "{path}"')]
+
+
+def test_relative_data_path_is_used_as_given(store, monkeypatch):
+    revoked_store(store, [{"n": 1}])
+    monkeypatch.chdir(store)
+    write_bytes(os.path.join(".", "d.jsonl"), b'{"n":1}\n{"n":2}\n')
+    assert kx.purge_revoked(store, "d.jsonl", False)["purged"] == 1
+    assert read_bytes("d.jsonl") == b'{"n":2}\n'
+    assert sorted(os.listdir(store)) == [".kx", "d.jsonl"]
+    assert log_entries(store)[-1] == ("purge", 'purged 1 lines from "d.jsonl"')
+
+
+def test_non_json_line_is_kept_even_if_its_text_was_tracked(store):
+    revoked_store(store, ["bare"])
+    path = data_path(store)
+    write_bytes(path, b"bare\n")
+    assert kx.purge_revoked(store, path, False)["kept"] == 1
+    assert read_bytes(path) == b"bare\n"
+
+
+def test_revoked_documents_file_marks_lines(store):
+    line = {"x": 1}
+    h = kx.compute_hash(line)
+    write_bytes(
+        kx_path(store, "document-index", "revoked", "all"),
+        json.dumps({"line_hash": h, "file": "f", "sources": []}).encode() + b"\n\nnot json\n",
+    )
+    path = data_path(store)
+    write_bytes(path, b'{"x": 1}\n{"x": 2}\n')
+    assert kx.purge_revoked(store, path, False) == {"purged": 1, "kept": 1, "archived": 1}
+
+
+def test_a_single_revoked_mark_among_duplicates_revokes_the_section(store):
+    s = kx.register_section("a.txt", [], [], "MIT", "2024", store)
+    kx.track({"v": 1}, "d", [s], store)
+    shard = kx_path(store, "sections", s[:2])
+    write_bytes(shard, read_bytes(shard) + f'{{"revoked":true,"section_hash":"{s}"}}\n'.encode())
+    path = data_path(store)
+    write_bytes(path, b'{"v":1}\n')
+    assert kx.purge_revoked(store, path, False)["purged"] == 1
+
+
+def test_escaped_source_in_a_document_record_still_counts(store):
+    s = kx.register_section("a.txt", [], [], "MIT", "2024", store)
+    kx.revoke_section(store, s)
+    h = kx.compute_hash({"v": 1})
+    escaped = "\\u%04x" % ord(s[0]) + s[1:]
+    write_bytes(
+        kx_path(store, "document-index", h[:2]),
+        ('{"file":"d","line_hash":"%s","sources":["%s"]}\n' % (h, escaped)).encode(),
+    )
+    path = data_path(store)
+    write_bytes(path, b'{"v":1}\n')
+    assert kx.purge_revoked(store, path, False)["purged"] == 1
+
+
+def test_dry_run_previews_the_purge_and_writes_nothing(store):
+    revoked_store(store, [{"n": 1}, {"n": 2}])
+    path = data_path(store)
+    content = b'{"n":1}\n{"n":2}\n\n{"n":3}\nxx\n'
+    write_bytes(path, content)
+    log_before = read_bytes(kx_path(store, "log"))
+    preview = kx.purge_revoked(store, path, True)
+    assert preview == {"purged": 2, "kept": 2, "archived": 0}
+    assert read_bytes(path) == content
+    assert archive_names(store) is None
+    assert read_bytes(kx_path(store, "log")) == log_before
+    real = kx.purge_revoked(store, path, False)
+    assert (real["purged"], real["kept"]) == (preview["purged"], preview["kept"])
+
+
+@pytest.mark.parametrize("dry_run", [False, True])
+@pytest.mark.parametrize("content", [None, b""])
+def test_missing_or_empty_data_file_is_not_found(store, dry_run, content):
+    path = data_path(store)
+    if content is not None:
+        write_bytes(path, content)
+    with pytest.raises(RuntimeError, match=re.escape("data file not found: " + path)):
+        kx.purge_revoked(store, path, dry_run)
+    assert log_entries(store) == []
+
+
+def test_purge_across_block_boundaries_and_with_a_line_longer_than_a_block(store):
+    revoked = [{"i": i, "pad": "r" * 900} for i in range(0, 45000, 10)]
+    revoked_store(store, revoked)
+    lines = [json.dumps({"i": i, "pad": ("r" if i % 10 == 0 else "k") * 900}) for i in range(45000)]
+    lines.insert(20000, json.dumps({"huge": "h" * (40 << 20)}))
+    path = data_path(store)
+    write_bytes(path, "\r\n".join(lines).encode())
+    stats = kx.purge_revoked(store, path, False)
+    expected = [l for l in lines if '"r' not in l]
+    assert stats == {"purged": 4500, "kept": len(expected), "archived": 4500}
+    assert read_bytes(path) == ("\n".join(expected) + "\n").encode()
+    [name] = archive_names(store)
+    assert [r["line"]["i"] for r in archive_records(store, name)] == list(range(0, 45000, 10))
+
+
+# --- failures -------------------------------------------------------------
+
+
+def test_unwritable_data_directory_changes_nothing(store, tmp_path):
+    revoked_store(store, [{"n": 1}])
+    data_dir = tmp_path / "data"
+    data_dir.mkdir()
+    path = str(data_dir / "d.jsonl")
+    write_bytes(path, b'{"n":1}\n{"n":2}\n')
+    with frozen(data_dir):
+        with pytest.raises(RuntimeError):
+            kx.purge_revoked(store, path, False)
+    assert read_bytes(path) == b'{"n":1}\n{"n":2}\n'
+    assert os.listdir(data_dir) == ["d.jsonl"]
+    assert archive_names(store) is None
+    assert [op for op, _ in log_entries(store)] == ["revoke_section"]
+
+
+def test_failed_rename_removes_the_archive_again(store):
+    revoked_store(store, [{"n": 1}])
+    os.makedirs(kx_path(store, "archive"))
+    write_bytes(kx_path(store, "archive", "purge.20200101T000000"), b'{"line":1}\n')
+    path = data_path(store)
+    write_bytes(path, b'{"n":1}\n{"n":2}\n')
+    with frozen(path):
+        with pytest.raises(RuntimeError):
+            kx.purge_revoked(store, path, False)
+    assert read_bytes(path) == b'{"n":1}\n{"n":2}\n'
+    assert archive_names(store) == ["purge.20200101T000000"]
+    assert [n for n in os.listdir(store) if n.startswith(".kxtmp")] == []
+
+
+def test_archive_that_cannot_be_created_stops_the_purge(store):
+    revoked_store(store, [{"n": 1}])
+    write_bytes(kx_path(store, "archive"), b"a file where the directory should be")
+    path = data_path(store)
+    write_bytes(path, b'{"n":1}\n')
+    with pytest.raises(RuntimeError):
+        kx.purge_revoked(store, path, False)
+    assert read_bytes(path) == b'{"n":1}\n'
+    assert sorted(os.listdir(store)) == [".kx", "data.jsonl"]
+
+
+# --- archives and their reversal ------------------------------------------
+
+
+def test_reverse_without_archive_says_so(store, capfd):
+    path = data_path(store)
+    assert kx.purge_reverse(store, path) == 0
+    os.makedirs(kx_path(store, "archive"))
+    write_bytes(kx_path(store, "archive", "other"), b"")
+    assert kx.purge_reverse(store, path) == 0
+    assert capfd.readouterr().out == "No purge archive found\n" * 2
+    assert not os.path.exists(path)
+    assert log_entries(store) == []
+
+
+def test_reverse_restores_newest_archive_first(store):
+    arch = kx_path(store, "archive")
+    write_bytes(os.path.join(arch, "purge.20260101T000000"), b'{"archived_at":"x","line":{"b":1,"a":2}}\n')
+    write_bytes(os.path.join(arch, "purge.20260102T000000"), b'{"line":null}\n{"no_line":1}\n{"line":"s"}\n')
+    path = data_path(store)
+    write_bytes(path, b"kept\n")
+    assert kx.purge_reverse(store, path) == 2
+    assert read_bytes(path) == b'kept\nnull\n"s"\n'
+    assert kx.purge_reverse(store, path) == 1
+    assert read_bytes(path) == b'kept\nnull\n"s"\n{"a":2,"b":1}\n'
+    assert archive_names(store) == []
+    assert log_entries(store) == [
+        ("purge_reverse", f'restored 2 lines from "{arch}/purge.20260102T000000"'),
+        ("purge_reverse", f'restored 1 lines from "{arch}/purge.20260101T000000"'),
+    ]
+
+
+def test_failed_restore_keeps_the_archive(store):
+    write_bytes(kx_path(store, "archive", "purge.20260101T000000"), b'{"line":1}\n')
+    with pytest.raises(RuntimeError, match="No such file or directory"):
+        kx.purge_reverse(store, os.path.join(store, "missing", "d.jsonl"))
+    assert archive_names(store) == ["purge.20260101T000000"]
+    assert log_entries(store) == []
+
+
+def test_archive_without_lines_is_consumed(store):
+    write_bytes(kx_path(store, "archive", "purge."), b'{"archived_at":"x"}\n')
+    assert kx.purge_reverse(store, data_path(store)) == 0
+    assert archive_names(store) == []
+    assert log_entries(store)[0][1].startswith("restored 0 lines from")
+
+
+def test_same_second_purges_keep_their_own_archives(store):
+    revoked_store(store, [{"f": "a1"}, {"f": "a2"}, {"f": "b1"}])
+    a, b = data_path(store, "a.jsonl"), data_path(store, "b.jsonl")
+    write_bytes(a, b'{"f":"a1"}\n{"f":"a2"}\n{"f":"a3"}\n')
+    write_bytes(b, b'{"f":"b1"}\n{"f":"b2"}\n')
+    start_of_a_second()
+    kx.purge_revoked(store, a, False)
+    kx.purge_revoked(store, b, False)
+    first, second = archive_names(store)
+    assert second == first + ".a1"
+    assert {r["archived_at"] for r in archive_records(store, second)} == {first[len("purge.") :]}
+    assert kx.purge_reverse(store, b) == 1
+    assert kx.purge_reverse(store, a) == 2
+    assert read_bytes(a) == b'{"f":"a3"}\n{"f":"a1"}\n{"f":"a2"}\n'
+    assert read_bytes(b) == b'{"f":"b2"}\n{"f":"b1"}\n'
+
+
+def test_newest_archive_of_a_second_sorts_last_at_any_count(store):
+    revoked_store(store, [{"n": 1}])
+    path = data_path(store)
+    write_bytes(path, b'{"n":1}\n')
+    start_of_a_second()
+    stamp = time.strftime("%Y%m%dT%H%M%S", time.gmtime())
+    for name in ["purge." + stamp, "purge." + stamp + ".a9"]:
+        write_bytes(kx_path(store, "archive", name), b'{"line":"old"}\n')
+    kx.purge_revoked(store, path, False)
+    assert archive_names(store)[-1] == "purge." + stamp + ".b10"
+    assert kx.purge_reverse(store, path) == 1
+    assert read_bytes(path) == b'{"n":1}\n'
+
+
+# --- indexed purge by author ----------------------------------------------
+
+
+@pytest.fixture
+def author_store(store):
+    ann1 = kx.author_add("Ann", "1@x", store)
+    ann2 = kx.author_add("Ann", "2@x", store)
+    bob = kx.author_add("Bob", "b@x", store)
+    s1 = kx.register_section("one.txt", [ann1], [], "MIT", "2024", store)
+    s2 = kx.register_section("two.txt", [ann2], [], "MIT", "2024", store)
+    sb = kx.register_section("bob.txt", [bob], [ann1], "MIT", "2024", store)
+    kx.track({"l": 1}, "d", [s1], store)
+    kx.track({"l": 1}, "d", [s1], store)
+    kx.track({"l": 2}, "d", [s2], store)
+    kx.track({"l": 3}, "d", [sb, s2], store)
+    kx.track({"l": 4}, "d", [sb], store)
+    path = data_path(store)
+    write_bytes(path, b'{"l":1}\n{"l":2}\n{"l":3}\n{"l":4}\n{"l":5}\n')
+    return store, path
+
+
+def test_indexed_purge_refuses_an_author_not_revoked(author_store):
+    store, path = author_store
+    for name in ["Ann", "Nobody"]:
+        message = (
+            f"author '{name}' is not revoked. Revoke first with "
+            f"`kx revoke --author '{name}'` before purging."
+        )
+        with pytest.raises(RuntimeError, match="^" + re.escape(message) + "$"):
+            kx.purge_by_author_indexd(store, name, path, True)
+
+
+def test_indexed_purge_needs_the_index(author_store):
+    store, path = author_store
+    kx.revoke_by_author(store, "Ann")
+    for dry_run in [True, False]:
+        with pytest.raises(RuntimeError, match="^binary index not found, run `kx index build` first$"):
+            kx.purge_by_author_indexd(store, "Ann", path, dry_run)
+
+
+def test_indexed_purge_removes_lines_of_every_id_of_the_name(author_store):
+    store, path = author_store
+    kx.build_index(store)
+    kx.revoke_by_author(store, "Ann")
+    # Only one of the two ids stays revoked; both lose their lines.
+    ann2 = kx.author_add("Ann", "2@x", store)
+    shard = kx_path(store, "authors", ann2[:2])
+    revoked_line = f'{{"email":"2@x","id":"{ann2}","name":"Ann","revoked":true}}\n'.encode()
+    write_bytes(shard, read_bytes(shard).replace(revoked_line, b""))
+    assert kx.purge_by_author_indexd(store, "Ann", path, True) == {"purged": 3, "kept": 0, "archived": 0}
+    assert kx.purge_by_author_indexd(store, "Ann", path, False) == {"purged": 3, "kept": 2, "archived": 3}
+    assert read_bytes(path) == b'{"l":4}\n{"l":5}\n'
+    assert log_entries(store)[-1] == ("purge", f'purged 3 lines from "{path}" (indexed, author=Ann)')
+
+
+def test_indexed_purge_with_nothing_found_still_rewrites_and_logs(author_store):
+    store, path = author_store
+    kx.author_add("Cy Example", "c@x", store)
+    kx.build_index(store)
+    kx.revoke_by_author(store, "Cy Example")
+    assert kx.purge_by_author_indexd(store, "Cy Example", path, False)["purged"] == 0
+    assert log_entries(store)[-1] == (
+        "purge",
+        f'purged 0 lines from "{path}" (indexed, author=Cy Example)',
+    )
