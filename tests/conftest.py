@@ -105,6 +105,11 @@ def canonical_line(line):
         return "null"
 
 
+# A token-index pid file: prefix, tokenizer, "." and a remainder without "."
+# other than "bin" (a process id, or one claimed by a merge under way).
+PID_FILE = r"token-index\..+\.(?!bin$)[^.]+"
+
+
 def fingerprint(kx_dir, data_files=()):
     """Counters of what a store holds, read from its files directly: layer
     records by identity, token entries of pid and merged files, and the
@@ -130,7 +135,7 @@ def fingerprint(kx_dir, data_files=()):
                                for r in parse_lines(read_bytes(path))[0])
     tokens = Counter()
     for path in files_in(store):
-        if re.fullmatch(r"token-index\..+\.\d+", os.path.basename(path)):
+        if re.fullmatch(PID_FILE, os.path.basename(path)):
             tokens.update(token_key(r) for r in parse_lines(read_bytes(path))[0])
     merged_dirs = [os.path.join(store, n) for n in os.listdir(store)
                    if n.startswith("token-index.")] if os.path.isdir(store) else []

@@ -36,7 +36,7 @@ from collections import Counter
 import pytest
 
 import _kx_native as kx
-from conftest import canonical_line, identity, parse_lines, read_bytes, spawn_python
+from conftest import PID_FILE, canonical_line, identity, parse_lines, read_bytes, spawn_python
 
 LINES = int(os.environ.get("KX_CRASH_LINES", "2000"))
 KILLS = os.environ.get("KX_CRASH_KILLS", "4")
@@ -248,7 +248,7 @@ def kind_of(rel):
         return "purge_archive" if inner[1].startswith("purge.") else "layer_archive"
     if inner[0].startswith("token-index.") and len(inner) == 2:
         return "merged"
-    if re.fullmatch(r"token-index\.[^.]+\.\d+", inner[0]):
+    if re.fullmatch(PID_FILE, inner[0]):
         return "pid"
     return "file"
 
