@@ -2,6 +2,8 @@
 // and readdir directly.
 #include "fs.h"
 
+#include "utf8.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -155,44 +157,18 @@ std::string utf8_lossy(std::string_view bytes) {
   std::string out;
   out.reserve(bytes.size());
   size_t i = 0;
-  auto at = [&](size_t k) { return static_cast<unsigned char>(bytes[k]); };
   while (i < bytes.size()) {
-    unsigned char c = at(i);
-    if (c < 0x80) {
-      out.push_back(static_cast<char>(c));
-      ++i;
+    if (static_cast<unsigned char>(bytes[i]) < 0x80) {
+      out.push_back(bytes[i++]);
       continue;
     }
-    size_t need = 0;
-    unsigned char lo = 0x80, hi = 0xBF;
-    if (c >= 0xC2 && c <= 0xDF) {
-      need = 1;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      need = 2;
-      if (c == 0xE0) lo = 0xA0;
-      if (c == 0xED) hi = 0x9F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      need = 3;
-      if (c == 0xF0) lo = 0x90;
-      if (c == 0xF4) hi = 0x8F;
-    }
-    // Take the longest valid prefix of the sequence; a broken one becomes a
-    // single replacement character.
-    size_t k = 1;
-    if (need > 0) {
-      while (k <= need && i + k < bytes.size()) {
-        unsigned char b = at(i + k);
-        unsigned char l = (k == 1) ? lo : 0x80, h = (k == 1) ? hi : 0xBF;
-        if (b < l || b > h) break;
-        ++k;
-      }
-    }
-    if (need > 0 && k == need + 1) {
-      out.append(bytes.substr(i, k));
+    Utf8Step step = utf8_step(bytes.substr(i));
+    if (step.valid) {
+      out.append(bytes.substr(i, step.length));
     } else {
       out.append("\xEF\xBF\xBD");
     }
-    i += k;
+    i += step.length;
   }
   return out;
 }
@@ -435,18 +411,19 @@ std::string quote_path(std::string_view path) {
   while (i < path.size()) {
     unsigned char c = static_cast<unsigned char>(path[i]);
     if (c >= 0x80) {
-      // Copy a valid UTF-8 sequence; escape each byte of an invalid one.
-      size_t len = (c >= 0xF0) ? 4 : (c >= 0xE0) ? 3 : (c >= 0xC0) ? 2 : 1;
-      if (len <= path.size() - i && utf8_lossy(path.substr(i, len)) == path.substr(i, len) &&
-          len > 1) {
-        out.append(path.substr(i, len));
-        i += len;
+      // A valid sequence is copied; each byte of a broken one is escaped.
+      Utf8Step step = utf8_step(path.substr(i));
+      if (step.valid) {
+        out.append(path.substr(i, step.length));
       } else {
-        out.append("\\x");
-        out.push_back(kHex[c >> 4]);
-        out.push_back(kHex[c & 15]);
-        ++i;
+        for (size_t k = 0; k < step.length; ++k) {
+          unsigned char b = static_cast<unsigned char>(path[i + k]);
+          out.append("\\x");
+          out.push_back(kHex[b >> 4]);
+          out.push_back(kHex[b & 15]);
+        }
       }
+      i += step.length;
       continue;
     }
     switch (c) {

@@ -9,6 +9,7 @@
 #endif
 
 #include "json_tape.h"
+#include "utf8.h"
 
 #include <algorithm>
 #include <charconv>
@@ -453,28 +454,9 @@ class JsonTape::Parser {
 
   // Validates one multi-byte UTF-8 sequence at p_ and steps over it.
   bool skip_utf8_sequence() {
-    auto b = [&](size_t i) { return static_cast<unsigned char>(p_[i]); };
-    unsigned char c = b(0);
-    size_t need;
-    unsigned char lo = 0x80, hi = 0xBF;
-    if (c >= 0xC2 && c <= 0xDF) {
-      need = 1;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      need = 2;
-      if (c == 0xE0) lo = 0xA0;
-      if (c == 0xED) hi = 0x9F;  // no UTF-16 surrogates
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      need = 3;
-      if (c == 0xF0) lo = 0x90;
-      if (c == 0xF4) hi = 0x8F;
-    } else {
-      return fail("invalid unicode code point", p_ + 1);
-    }
-    if (static_cast<size_t>(end_ - p_) <= need) return fail("invalid unicode code point", end_);
-    if (b(1) < lo || b(1) > hi) return fail("invalid unicode code point", p_ + 2);
-    for (size_t i = 2; i <= need; ++i)
-      if (b(i) < 0x80 || b(i) > 0xBF) return fail("invalid unicode code point", p_ + i + 1);
-    p_ += need + 1;
+    Utf8Step step = utf8_step(std::string_view(p_, static_cast<size_t>(end_ - p_)));
+    if (!step.valid) return fail("invalid unicode code point", p_ + step.length);
+    p_ += step.length;
     return true;
   }
 
