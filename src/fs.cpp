@@ -70,6 +70,33 @@ Status append_to_file(const std::string& path, std::string_view data) {
   return st;
 }
 
+Status append_lines(const std::string& path, std::string_view lines) {
+  int fd = open_retry(path.c_str(), O_WRONLY | O_APPEND | O_CREAT);
+  if (fd < 0) return fail_errno();
+  struct stat st;
+  char last = '\n';
+  if (::fstat(fd, &st) == 0 && st.st_size > 0) {
+    // Opened for writing only, so the last byte is read through the path.
+    int rd = open_retry(path.c_str(), O_RDONLY);
+    if (rd >= 0) {
+      if (::pread(rd, &last, 1, st.st_size - 1) != 1) last = '\n';
+      ::close(rd);
+    }
+  }
+  Status written;
+  if (last != '\n') {
+    std::string joined;
+    joined.reserve(lines.size() + 1);
+    joined.push_back('\n');
+    joined.append(lines);
+    written = write_all(fd, joined);
+  } else {
+    written = write_all(fd, lines);
+  }
+  ::close(fd);
+  return written;
+}
+
 Status create_dirs(const std::string& path) {
   if (path.empty()) return {};
   struct stat st;
@@ -156,6 +183,11 @@ Status rename_path(const std::string& from, const std::string& to) {
   return {};
 }
 
+Status link_path(const std::string& from, const std::string& to) {
+  if (::link(from.c_str(), to.c_str()) != 0) return fail_errno();
+  return {};
+}
+
 Status remove_tree(const std::string& path) {
   struct stat st;
   if (::lstat(path.c_str(), &st) != 0) return fail_errno();
@@ -207,6 +239,31 @@ Result<std::optional<std::string>> read_whole_file(const std::string& path) {
   if (data.size() > static_cast<size_t>(st.st_size)) return fail(Error::os(err));
   if (data.empty()) return std::optional<std::string>();
   return std::optional<std::string>(std::move(data));
+}
+
+Result<bool> stream_file(const std::string& path,
+                         const std::function<Status(std::string_view)>& sink) {
+  int fd = open_retry(path.c_str(), O_RDONLY);
+  if (fd < 0) {
+    if (errno == ENOENT) return false;
+    return fail_errno();
+  }
+  std::string buf(1 << 20, '\0');
+  for (;;) {
+    ssize_t n = ::read(fd, buf.data(), buf.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      int err = errno;
+      ::close(fd);
+      if (n < 0) return fail(Error::os(err));
+      return true;
+    }
+    Status st = sink(std::string_view(buf.data(), static_cast<size_t>(n)));
+    if (!st) {
+      ::close(fd);
+      return fail(std::move(st).error());
+    }
+  }
 }
 
 // ------------------------------------------------------------ FileWriter ---
@@ -282,11 +339,32 @@ static constexpr std::string_view kTempPrefix = ".kxtmp.";
 
 bool is_temp_name(std::string_view name) { return name.starts_with(kTempPrefix); }
 
-Result<AtomicFile> AtomicFile::begin(const std::string& target, const std::string& tmp_dir) {
+// The file a path names after following symbolic links (also a dangling
+// link's missing target), so that a rewrite replaces that file rather than
+// the link.  `path` itself when it is no link.
+static Result<std::string> follow_links(const std::string& path) {
+  std::string current = path;
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat st;
+    if (::lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return current;
+    std::string link(static_cast<size_t>(st.st_size > 0 ? st.st_size : 255) + 1, '\0');
+    ssize_t n = ::readlink(current.c_str(), link.data(), link.size());
+    if (n < 0) return fail_errno();
+    link.resize(static_cast<size_t>(n));
+    current = path_join(path_dirname(current), link);
+  }
+  return fail(Error::os(ELOOP));
+}
+
+Result<AtomicFile> AtomicFile::begin(const std::string& path, const std::string& tmp_dir) {
   static std::atomic<uint64_t> counter{0};
   AtomicFile f;
-  f.target_ = target;
-  std::string dir = tmp_dir.empty() ? std::string(path_dirname(target)) : tmp_dir;
+  KX_ASSIGN_OR_RETURN(f.target_, follow_links(path));
+  const std::string& target = f.target_;
+  // A link may lead to another file system: the temporary file then goes
+  // beside the file it replaces.
+  std::string dir =
+      tmp_dir.empty() || target != path ? std::string(path_dirname(target)) : tmp_dir;
   f.tmp_path_ = path_join(dir, std::string(kTempPrefix) + std::to_string(::getpid()) + "." +
                                    std::to_string(counter.fetch_add(1)) + "." +
                                    std::string(path_basename(target)));

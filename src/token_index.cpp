@@ -174,13 +174,15 @@ std::string merged_file_name(uint64_t number) {
   return digits;
 }
 
-// Moves one (claimed) pid file into the merged file `target`: its records are
-// written through a temporary file, so the merged file is never seen half
-// written, then the pid file is removed.  If the pid file grew meanwhile (an
-// append that was under way when it was claimed), it is copied again before
-// removal.  Returns the number of records; 0 means no merged file was
-// written.  When the pid file cannot be removed the merged file is removed
-// again, so the next merge does not count its entries twice.
+// Moves one (claimed) pid file into the merged file `target`.  Its records
+// are written, in the merged-line form, through a temporary file that
+// replaces the pid file (still a complete pid file, should the merge stop
+// there); then the pid file is renamed to `target`.  That rename is the one
+// step that both publishes the merged file and consumes the pid file, so a
+// crash at any point leaves every entry in exactly one file.  If the pid
+// file grew meanwhile (an append that was under way when it was claimed), it
+// is read again before it is replaced.  Returns the number of records; 0
+// means the pid file was empty and is removed, and no merged file written.
 Result<uint64_t> move_into_merged_file(const std::string& store, const std::string& pid_file,
                                        const std::string& target) {
   for (;;) {
@@ -195,14 +197,20 @@ Result<uint64_t> move_into_merged_file(const std::string& store, const std::stri
         ++records;
       });
     }
-    if (records > 0) KX_TRY(atomic_write(target, text, store));
-    auto now = stat_path(pid_file);
-    if (now && now->size != size_read) continue;
-    Status removed = remove_file(pid_file);
-    if (!removed) {
-      if (records > 0) (void)remove_file(target);
-      return fail(std::move(removed).error());
+    auto grew = [&] {
+      auto now = stat_path(pid_file);
+      return now && now->size != size_read;
+    };
+    if (records == 0) {
+      if (grew()) continue;
+      KX_TRY(remove_file(pid_file));
+      return records;
     }
+    KX_ASSIGN_OR_RETURN(AtomicFile rewritten, AtomicFile::begin(pid_file, store));
+    KX_TRY(rewritten.write(text));
+    if (grew()) continue;  // the temporary file is dropped
+    KX_TRY(rewritten.commit());
+    KX_TRY(rename_path(pid_file, target));
     return records;
   }
 }
