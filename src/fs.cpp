@@ -6,6 +6,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 namespace kestrix {
 
@@ -338,6 +340,41 @@ Status FileWriter::close() {
 static constexpr std::string_view kTempPrefix = ".kxtmp.";
 
 bool is_temp_name(std::string_view name) { return name.starts_with(kTempPrefix); }
+
+uint64_t sweep_stale_temps(const std::string& dir, std::string_view for_target,
+                           int64_t min_age_seconds) {
+  auto entries = list_dir(dir);
+  if (!entries) return 0;
+  const int64_t now_ns = static_cast<int64_t>(::time(nullptr)) * 1000000000;
+  uint64_t removed = 0;
+  for (const DirEntry& entry : *entries) {
+    std::string_view name = entry.name;
+    if (!is_temp_name(name)) continue;
+    // ".kxtmp.<pid>.<counter>.<target name>"
+    std::string_view rest = name.substr(kTempPrefix.size());
+    size_t dot = rest.find('.');
+    size_t second = dot == std::string_view::npos ? dot : rest.find('.', dot + 1);
+    if (second == std::string_view::npos) continue;
+    if (!for_target.empty() && rest.substr(second + 1) != for_target) continue;
+    long pid = 0;
+    for (char c : rest.substr(0, dot)) {
+      if (c < '0' || c > '9' || pid > 1 << 30) {
+        pid = -1;
+        break;
+      }
+      pid = pid * 10 + (c - '0');
+    }
+    if (pid <= 0) continue;
+    if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;  // may be alive
+    struct stat st;
+    if (::lstat(entry.path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    const int64_t mtime_ns =
+        static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    if (now_ns - mtime_ns < min_age_seconds * 1000000000) continue;
+    if (::unlink(entry.path.c_str()) == 0) ++removed;
+  }
+  return removed;
+}
 
 // The file a path names after following symbolic links (also a dangling
 // link's missing target), so that a rewrite replaces that file rather than

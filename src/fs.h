@@ -138,6 +138,14 @@ Status atomic_write(const std::string& target, std::string_view content,
 // True when `name` may be a temporary file of AtomicFile.
 bool is_temp_name(std::string_view name);
 
+// Removes the temporary files of AtomicFile (and of purge archives) in `dir`
+// that a process killed during a rewrite left behind: those whose process no
+// longer exists and that have not changed for `min_age_seconds`.  With
+// `for_target` set, only those of rewrites of that file name.  Failures are
+// ignored; returns how many were removed.
+uint64_t sweep_stale_temps(const std::string& dir, std::string_view for_target = {},
+                           int64_t min_age_seconds = 600);
+
 // Reads byte ranges of one file with pread(2), for readers that need a few
 // lines of a large file (never a mapping, for the same reason as
 // read_whole_file).  size() is the file's length when it was opened; a range

@@ -331,6 +331,8 @@ Result<PurgeStats> purge_data_file(const std::string& kx_dir, const std::string&
     return stats;
   }
   PurgeOutput out{&kx_dir, ctx.stamp, std::nullopt, std::nullopt, 0};
+  // Copies of this data file left by purges that were killed part-way.
+  sweep_stale_temps(std::string(path_dirname(data_file)), path_basename(data_file));
   KX_ASSIGN_OR_RETURN(AtomicFile temp, AtomicFile::begin(data_file));
   out.temp.emplace(std::move(temp));
   Status st = classify_file(reader, ctx, &out, stats);
