@@ -40,22 +40,6 @@ std::string_view path_dirname(std::string_view path) {
   return path.substr(0, slash);
 }
 
-Status write_all(int fd, std::string_view data) {
-  const char* p = data.data();
-  size_t left = data.size();
-  while (left > 0) {
-    ssize_t n = ::write(fd, p, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return fail_errno();
-    }
-    if (n == 0) return fail_msg("failed to write whole buffer");
-    p += n;
-    left -= static_cast<size_t>(n);
-  }
-  return {};
-}
-
 static int open_retry(const char* path, int flags, mode_t mode = 0666) {
   int fd;
   do {
@@ -64,10 +48,50 @@ static int open_retry(const char* path, int flags, mode_t mode = 0666) {
   return fd;
 }
 
+// write_all that also tells how many bytes reached the file.
+static Status write_all_counted(int fd, std::string_view data, size_t& done) {
+  done = 0;
+  while (done < data.size()) {
+    ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return fail_errno();
+    }
+    if (n == 0) return fail_msg("failed to write whole buffer");
+    done += static_cast<size_t>(n);
+  }
+  return {};
+}
+
+Status write_all(int fd, std::string_view data) {
+  size_t done;
+  return write_all_counted(fd, data, done);
+}
+
+Status append_whole(int fd, const std::string& path, std::string_view data) {
+  size_t done;
+  Status st = write_all_counted(fd, data, done);
+  if (st || done == 0) return st;
+  // Cut our partial bytes off again, but only while they are still the
+  // file's last bytes (no other process appended after them).
+  struct stat info;
+  if (::fstat(fd, &info) != 0 || static_cast<uint64_t>(info.st_size) < done) return st;
+  const off_t start = info.st_size - static_cast<off_t>(done);
+  int rd = open_retry(path.c_str(), O_RDONLY);
+  if (rd < 0) return st;
+  std::string tail(done, '\0');
+  const bool ours = ::pread(rd, tail.data(), done, start) == static_cast<ssize_t>(done) &&
+                    std::string_view(tail) == data.substr(0, done);
+  ::close(rd);
+  if (ours) (void)::ftruncate(fd, start);
+  return st;
+}
+
+
 Status append_to_file(const std::string& path, std::string_view data) {
   int fd = open_retry(path.c_str(), O_WRONLY | O_APPEND | O_CREAT);
   if (fd < 0) return fail_errno();
-  Status st = write_all(fd, data);
+  Status st = append_whole(fd, path, data);
   ::close(fd);
   return st;
 }
@@ -91,9 +115,9 @@ Status append_lines(const std::string& path, std::string_view lines) {
     joined.reserve(lines.size() + 1);
     joined.push_back('\n');
     joined.append(lines);
-    written = write_all(fd, joined);
+    written = append_whole(fd, path, joined);
   } else {
-    written = write_all(fd, lines);
+    written = append_whole(fd, path, lines);
   }
   ::close(fd);
   return written;

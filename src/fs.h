@@ -28,8 +28,14 @@ std::string_view path_dirname(std::string_view path);
 // A write that accepts zero bytes fails with "failed to write whole buffer".
 Status write_all(int fd, std::string_view data);
 
+// write_all for a file opened in append mode from `path`: when the write
+// fails after part of `data` reached the file (a full disk, a file size
+// limit), that part is cut off again while it is still the file's end, so
+// that no partial line is left to swallow the next line appended.
+Status append_whole(int fd, const std::string& path, std::string_view data);
+
 // Opens `path` for appending (creating it with 0666), writes `line` in one
-// request and closes it.  The parent directory is not created.
+// request (append_whole) and closes it.  The parent directory is not created.
 Status append_to_file(const std::string& path, std::string_view data);
 
 // Like append_to_file for a batch of whole lines: when the file ends in a
