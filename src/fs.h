@@ -28,8 +28,14 @@ std::string_view path_dirname(std::string_view path);
 // A write that accepts zero bytes fails with "failed to write whole buffer".
 Status write_all(int fd, std::string_view data);
 
+// write_all for a file opened in append mode from `path`: when the write
+// fails after part of `data` reached the file (a full disk, a file size
+// limit), that part is cut off again while it is still the file's end, so
+// that no partial line is left to swallow the next line appended.
+Status append_whole(int fd, const std::string& path, std::string_view data);
+
 // Opens `path` for appending (creating it with 0666), writes `line` in one
-// request and closes it.  The parent directory is not created.
+// request (append_whole) and closes it.  The parent directory is not created.
 Status append_to_file(const std::string& path, std::string_view data);
 
 // Like append_to_file for a batch of whole lines: when the file ends in a
@@ -137,6 +143,14 @@ Status atomic_write(const std::string& target, std::string_view content,
 
 // True when `name` may be a temporary file of AtomicFile.
 bool is_temp_name(std::string_view name);
+
+// Removes the temporary files of AtomicFile (and of purge archives) in `dir`
+// that a process killed during a rewrite left behind: those whose process no
+// longer exists and that have not changed for `min_age_seconds`.  With
+// `for_target` set, only those of rewrites of that file name.  Failures are
+// ignored; returns how many were removed.
+uint64_t sweep_stale_temps(const std::string& dir, std::string_view for_target = {},
+                           int64_t min_age_seconds = 600);
 
 // Reads byte ranges of one file with pread(2), for readers that need a few
 // lines of a large file (never a mapping, for the same reason as

@@ -467,6 +467,8 @@ Result<PurgeStats> purge_data_file(const std::string& kx_dir, const std::string&
     return stats;
   }
   PurgeOutput out(kx_dir, ctx.stamp);
+  // Copies of this data file left by purges that were killed part-way.
+  sweep_stale_temps(std::string(path_dirname(data_file)), path_basename(data_file));
   KX_TRY(out.begin(data_file));
   Status st = classify_file(reader, ctx, &out, stats);
   if (!st) {

@@ -114,13 +114,14 @@ pid_t process_id() {
   return pid;
 }
 
-// Opens the pid file of this process for appending; creates the store
-// directory first when it is missing.
-Result<int> open_pid_file(const std::string& kx_dir, std::string_view tokenizer) {
+// Opens the pid file of this process (its path goes to `path`) for
+// appending; creates the store directory first when it is missing.
+Result<int> open_pid_file(const std::string& kx_dir, std::string_view tokenizer,
+                          std::string& path) {
   std::string name = file_name(tokenizer);
   name += '.';
   name += std::to_string(process_id());
-  std::string path = store_path(kx_dir, name);
+  path = store_path(kx_dir, name);
   for (int attempt = 0;; ++attempt) {
     int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
     if (fd >= 0) return fd;
@@ -243,8 +244,9 @@ Status write_pid(const std::string& kx_dir, const std::string& tokenizer, uint64
   append_pid_form(line, token_count, sources, tokenizer, false);
   line += '\n';
 
-  KX_ASSIGN_OR_RETURN(int fd, open_pid_file(kx_dir, tokenizer));
-  Status written = write_all(fd, line);
+  std::string path;
+  KX_ASSIGN_OR_RETURN(int fd, open_pid_file(kx_dir, tokenizer, path));
+  Status written = append_whole(fd, path, line);
   ::close(fd);
   return written;
 }

@@ -614,3 +614,57 @@ def test_writers_under_a_file_size_limit(limit, ctx):
         if name != "write_forget_set":
             call(name, ctx.valid_args(name))
     assert not lost_since(before, ctx.fingerprint())
+
+
+PARTIAL_CHILD = r"""
+import json, os, resource, signal, sys
+import _kx_native as kx
+signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+limit = 4096
+resource.setrlimit(resource.RLIMIT_FSIZE, (limit, resource.RLIM_INFINITY))
+out = {}
+for name, args, path in json.loads(sys.argv[1]):
+    # No path: this process's pid file.
+    path = path or os.path.join(args[0], ".kx", "token-index.tok.%d" % os.getpid())
+    # Whole lines up to just below the limit: the next line fits only in part.
+    filler = b'{"filler":"' + b"x" * (limit - 10 - 14) + b'"}\n'
+    with open(path, "wb") as f:
+        f.write(filler)
+    try:
+        getattr(kx, name)(*args)
+        outcome = "ok"
+    except RuntimeError as e:
+        outcome = str(e)
+    with open(path, "rb") as f:
+        out[name] = [outcome, f.read() == filler]
+print(json.dumps(out))
+"""
+
+
+def test_a_write_cut_short_leaves_no_partial_line(ctx):
+    """A full disk or a file size limit can let only part of an appended
+    line reach the file; that part must go again, or the next line appended
+    (by any process, once there is room) would join it and be lost."""
+    d = ctx.d
+    value = {"n": "partial"}
+    line_hash = kx.compute_hash(value)
+    appends = [
+        ("track", [value, "f.jsonl", [ctx.s2], d, None, None],
+         kx_path(d, "document-index", line_hash[:2])),
+        ("index_document", [d, line_hash, "f.jsonl", [ctx.s2]],
+         kx_path(d, "document-index", line_hash[:2])),
+        ("author_add", ["Eve", "eve@example.org", d],
+         kx_path(d, "authors", kx.author_add("Eve", "eve@example.org", d)[:2])),
+        ("register_section", ["e.txt", [], [], "MIT", "2025", d],
+         kx_path(d, "sections", kx.register_section("e.txt", [], [], "MIT", "2025", d)[:2])),
+        ("jsonl_append", [kx_path(d, "j.jsonl"), {"k": "v" * 40}], kx_path(d, "j.jsonl")),
+        ("oplog_append", [d, "note", "n" * 40], kx_path(d, "log")),
+        ("token_index_write_pid", [d, "tok", 1, [ctx.s2]], None),
+    ]
+    p = spawn_python(PARTIAL_CHILD, json.dumps(appends))
+    out, err = p.communicate(timeout=120)
+    assert p.returncode == 0, err.decode()
+    results = json.loads(out.decode().strip().splitlines()[-1])
+    for name, (outcome, unchanged) in results.items():
+        assert "File too large" in outcome, (name, outcome)
+        assert unchanged, name + " left part of its line behind"

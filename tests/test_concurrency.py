@@ -203,3 +203,59 @@ def test_readers_beside_trackers_and_parallel_init_see_no_error(store):
     start_together(writers + readers + inits)
     wait_all(writers + readers + inits)
     assert len(kx.read_all_documents(store)) == 3 * lines
+
+
+REWRITER = r"""
+import sys, time
+import _kx_native as kx
+kx_dir, seconds, section = sys.argv[1], float(sys.argv[2]), sys.argv[3]
+sys.stdin.read(1)
+end = time.monotonic() + seconds
+rounds = 0
+while time.monotonic() < end:
+    kx.revoke_section(kx_dir, section)
+    kx.revoke_by_author(kx_dir, "Writer 0")
+    kx.revoke_by_author_token(kx_dir, "Writer 0", "tok")
+    kx.token_index_revoke_by_sources(kx_dir, "tok", {section})
+    kx.build_index(kx_dir)
+    kx.token_index_build_binary_index(kx_dir, "tok")
+    rounds += 1
+print(rounds)
+"""
+
+COUNTING_READER = r"""
+import json, sys, time
+import _kx_native as kx
+kx_dir, seconds, want = sys.argv[1], float(sys.argv[2]), json.loads(sys.argv[3])
+sys.stdin.read(1)
+end = time.monotonic() + seconds
+while time.monotonic() < end:
+    got = {
+        "documents": len(kx.read_all_documents(kx_dir)),
+        "authors": len(kx.author_query(kx_dir, None, None)),
+        "sections": len(kx.shard_iterate_all(kx_dir, "sections")),
+        "entries": kx.token_index_token_status(kx_dir, "tok")["total_entries"],
+        "forget_set": len(kx.generate_forget_set(kx_dir, "tok")),
+        "shown": len(kx.show_by_author(kx_dir, "Writer 1")),
+    }
+    kx.show_by_author_token(kx_dir, "Writer 0", "tok")
+    assert got == want, (got, want)
+"""
+
+
+def test_readers_beside_rewriting_operations_see_whole_files(store):
+    authors = [kx.author_add("Writer %d" % w, "w%d@example.org" % w, store) for w in range(2)]
+    sections = [kx.register_section("src/%d.txt" % w, [authors[w]], [], "MIT", "2024", store)
+                for w in range(2)]
+    lines = max(500, LINES // 5)
+    for n in range(lines):
+        kx.track({"n": n}, "d.jsonl", [sections[n % 2]], store, token_count=n + 1, tokenizer="tok")
+    kx.clean(store, False)
+    kx.build_index(store)
+    want = {"documents": lines, "authors": 2, "sections": 2, "entries": lines,
+            "forget_set": (lines + 7) // 8, "shown": lines // 2}
+    seconds = 3.0
+    rewriter = spawn_python(REWRITER, store, seconds, sections[0])
+    readers = [spawn_python(COUNTING_READER, store, seconds, json.dumps(want)) for _ in range(2)]
+    start_together([rewriter] + readers)
+    wait_all([rewriter] + readers)

@@ -523,3 +523,37 @@ def test_interrupted_operation_loses_nothing(op_name, template, shim, workspace)
     print("\n%s: %d mutating calls in %.3f s; %d interruptions tried, %d temporary files left"
           % (op_name, trials.calls, trials.seconds, len(tried), leftovers))
     assert not problems, "\n".join(problems)
+
+
+def leftovers(folder):
+    return [n for n in os.listdir(folder) if n.startswith(".kxtmp.")]
+
+
+def age(folder, seconds=3600):
+    for name in leftovers(folder):
+        path = os.path.join(folder, name)
+        then = os.stat(path).st_mtime - seconds
+        os.utime(path, (then, then))
+
+
+@pytest.mark.parametrize("op_name, cleanup, where", [
+    ("revoke_section", "kx.clean(d, False)", os.path.join("proj", ".kx")),
+    ("purge_revoked", "kx.purge_revoked(d, d + '/fresh.jsonl', False)", "proj"),
+])
+def test_temporary_files_of_killed_rewrites_are_removed_later(op_name, cleanup, where, template,
+                                                              shim, workspace):
+    base = os.path.join(workspace, "leftovers-" + op_name)
+    os.makedirs(base)
+    trials = Trials(template, shim, base, op_name)
+    rename = next(i for i, call in enumerate(trials.trace, 1) if call.startswith("rename"))
+    root = trials.copy()
+    killed, _ = run_child(root, trials.op, shim=shim, mode=KILL, n=rename)
+    assert killed
+    folder = os.path.join(root, where)
+    assert leftovers(folder)
+    run = {"kx": kx, "d": os.path.join(root, "proj"), "other": "", "S": trials.sections}
+    exec(cleanup, run)
+    assert leftovers(folder), "a recent temporary file may belong to a rewrite under way"
+    age(folder)
+    exec(cleanup, run)
+    assert not leftovers(folder)
