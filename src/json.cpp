@@ -608,6 +608,16 @@ std::string_view JsonTape::string_of(const Node& n) const {
 }
 
 
+// The first eight bytes of a key as a big-endian number, zero-padded: keys
+// whose numbers differ are ordered as the numbers are.
+uint64_t JsonTape::key_prefix(std::string_view key) {
+  unsigned char bytes[8] = {};
+  std::memcpy(bytes, key.data(), std::min<size_t>(8, key.size()));
+  uint64_t prefix = 0;
+  for (unsigned char b : bytes) prefix = (prefix << 8) | b;
+  return prefix;
+}
+
 uint32_t JsonTape::after(uint32_t index) const {
   const Node& n = nodes_[index];
   return (n.type == Type::kArray || n.type == Type::kObject) ? n.end : index + 1;
@@ -656,8 +666,11 @@ char* JsonTape::write_string(const Node& n, char* p) const {
 char* JsonTape::write_object(uint32_t index, char* p) {
   const uint32_t end = nodes_[index].end;
   const size_t base = members_.size();
-  for (uint32_t i = index + 1; i < end; i = after(i + 1)) members_.push_back({i, i + 1});
+  for (uint32_t i = index + 1; i < end; i = after(i + 1))
+    members_.push_back({key_prefix(string_of(nodes_[i])), i, i + 1});
+  // Most keys differ in their first eight bytes, compared as one integer.
   auto key_less = [this](const Member& a, const Member& b) {
+    if (a.prefix != b.prefix) return a.prefix < b.prefix;
     return string_of(nodes_[a.key]) < string_of(nodes_[b.key]);
   };
   auto first = members_.begin() + static_cast<std::ptrdiff_t>(base);

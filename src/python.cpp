@@ -17,6 +17,7 @@
 #include "authors.h"
 #include "blame.h"
 #include "clean.h"
+#include "fs.h"
 #include "generate_set.h"
 #include "hash.h"
 #include "index.h"
@@ -559,6 +560,31 @@ bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, Args& out) {
   return true;
 }
 
+// True for the text parameters that the operation hands to the system as
+// (part of) a path.
+bool names_a_path(const Signature& sig, const Param& p) {
+  std::string_view name = p.name, function = sig.name;
+  if (name == "kx_dir" || name == "path" || name == "data_file" || name == "source" ||
+      name == "target")
+    return true;
+  return (function == "shard_read" || function == "shard_iterate_all") &&
+         (name == "layer" || name == "hash_hex");
+}
+
+// The system would cut a path at a NUL byte and work on another file, so a
+// path holding one is refused before the operation runs.
+bool refuse_nul_in_paths(const Signature& sig, const Args& a) {
+  for (size_t i = 0; i < sig.params.size(); ++i) {
+    if (sig.params[i].kind != Kind::kText || !names_a_path(sig, sig.params[i])) continue;
+    const std::string& text = a.text(i);
+    if (text.find('\0') == std::string::npos) continue;
+    std::string message = "path holds a NUL byte: " + quote_path(text);
+    PyErr_SetString(PyExc_RuntimeError, message.c_str());
+    return true;
+  }
+  return false;
+}
+
 // Binds, converts, runs `body` and maps C++ exceptions (memory exhaustion,
 // or a bug) to Python errors.
 template <typename Body>
@@ -566,6 +592,7 @@ PyObject* call(const Signature& sig, PyObject* args, PyObject* kwargs, Body&& bo
   try {
     Args a(sig.params.size());
     if (!bind(sig, args, kwargs, a)) return nullptr;
+    if (refuse_nul_in_paths(sig, a)) return nullptr;
     return body(a);
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
