@@ -3,16 +3,22 @@
 Prints, for 50,000 lines, blame_diff's time next to
 difflib.SequenceMatcher(None, a, b, autojunk=False).get_opcodes(), and for
 200,000 lines blame_diff's time alone.  Run with the built module on
-PYTHONPATH:  python bench/bench_blame_diff.py
+PYTHONPATH:  python bench/bench_blame_diff.py [--lines 50000] [--big 200000] [--json OUT]
 
 Times are the best of several runs, both as wall-clock time and as the
 process's CPU time (steadier on a machine shared with other work).
 """
+import argparse
 import difflib
+import os
 import random
+import sys
 import time
 
 import _kx_native as kx
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from data import write_figures  # noqa: E402
 
 
 def make_pair(n, edit_fraction, seed):
@@ -53,20 +59,32 @@ def best_of(repeat, fn):
 
 
 def main():
-    old, new = make_pair(50_000, 0.01, seed=1)
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--lines", type=int, default=50_000, help="lines of the difflib comparison")
+    ap.add_argument("--big", type=int, default=200_000, help="lines of the large diff")
+    ap.add_argument("--json", help="also write the figures to this file as JSON")
+    args = ap.parse_args()
+    fig = {"lines": args.lines, "big_lines": args.big}
+
+    old, new = make_pair(args.lines, 0.01, seed=1)
     ours, ops = best_of(20, lambda: kx.blame_diff(old, new))
     ref, ref_ops = best_of(3, lambda: difflib.SequenceMatcher(None, old, new, autojunk=False).get_opcodes())
-    print(f"50,000 lines, 1% edits: blame_diff {ours}; difflib {ref}")
+    fig["blame_diff"], fig["difflib"] = vars(ours), vars(ref)
+    fig["same_opcodes"] = ops == ref_ops
+    print(f"{args.lines:,} lines, 1% edits: blame_diff {ours}; difflib {ref}")
     print(f"  speed-up {ref.wall / ours.wall:.1f}x wall, {ref.cpu / ours.cpu:.1f}x cpu; "
           f"same opcodes as difflib: {ops == ref_ops}")
 
-    old, new = make_pair(200_000, 0.01, seed=2)
+    old, new = make_pair(args.big, 0.01, seed=2)
     ours, _ = best_of(3, lambda: kx.blame_diff(old, new))
-    print(f"200,000 lines, 1% edits: blame_diff {ours}")
+    fig["big"] = vars(ours)
+    print(f"{args.big:,} lines, 1% edits: blame_diff {ours}")
 
     same = list(old)
     ours, _ = best_of(3, lambda: kx.blame_diff(old, same))
-    print(f"200,000 identical lines: blame_diff {ours}")
+    fig["big_identical"] = vars(ours)
+    print(f"{args.big:,} identical lines: blame_diff {ours}")
+    write_figures(args.json, fig)
 
 
 if __name__ == "__main__":

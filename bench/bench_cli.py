@@ -10,13 +10,14 @@ progress bar is drawn.  Each runs --repeat times, alternating, and the
 best time of each counts (the machine may be busy).  Prints both times, lines per second and the ratio
 (the command should reach at least half the loop's speed).
 
-Usage: PYTHONPATH=build/dev:python python bench/bench_cli.py [--lines N]
+Usage: PYTHONPATH=build/dev:python python bench/bench_cli.py [--lines N] [--json OUT]
 """
 
 import argparse
 import json
 import os
 import pty
+import resource
 import shutil
 import subprocess
 import sys
@@ -28,6 +29,7 @@ import _kx_native as kx
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import data  # noqa: E402
+from data import write_figures  # noqa: E402
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
@@ -48,12 +50,17 @@ def write_lines(path, count):
 
 
 def plain_loop(root, path, section):
-    start = time.perf_counter()
+    start, cpu = time.perf_counter(), time.process_time()
     with open(path, "rb") as f:
         for line in f:
             value = json.loads(line)
             kx.track(value, "train.jsonl", [section], root, len(value["text"].split()), "whitespace")
-    return time.perf_counter() - start
+    return time.perf_counter() - start, time.process_time() - cpu
+
+
+def children_cpu():
+    r = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return r.ru_utime + r.ru_stime
 
 
 def command(root, path, section):
@@ -76,12 +83,12 @@ def command(root, path, section):
 
     reader = threading.Thread(target=drain)
     reader.start()
-    start = time.perf_counter()
+    start, cpu = time.perf_counter(), children_cpu()
     done = subprocess.run(
         [sys.executable, "-m", "kx", "-C", root, "track", path, "--source", section, "--tokenizer", "whitespace"],
         env=env, stdout=subprocess.PIPE, stderr=follower, stdin=subprocess.DEVNULL,
     )
-    elapsed = time.perf_counter() - start
+    elapsed = time.perf_counter() - start, children_cpu() - cpu
     os.close(follower)
     reader.join()
     os.close(leader)
@@ -94,6 +101,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--lines", type=int, default=100_000)
     parser.add_argument("--repeat", type=int, default=2, help="runs of each, alternating; the best counts")
+    parser.add_argument("--json", help="also write the figures to this file as JSON")
     args = parser.parse_args()
     work = tempfile.mkdtemp(prefix="kx-bench-cli-")
     try:
@@ -111,7 +119,11 @@ def main():
             clis.append(elapsed)
             shutil.rmtree(loop_root)
             shutil.rmtree(cli_root)
-        loop, cli = min(loops), min(clis)
+        loop, cli = min(w for w, _ in loops), min(w for w, _ in clis)
+        write_figures(args.json, {
+            "lines": args.lines, "bytes": size, "bar_drawn": bar_drawn,
+            "loop": {"wall": loop, "cpu": min(c for _, c in loops)},
+            "command": {"wall": cli, "cpu": min(c for _, c in clis)}})
 
         print(f"python loop over track:  {loop:7.2f} s  {args.lines / loop:9.0f} lines/s")
         print(f"kx track (progress bar): {cli:7.2f} s  {args.lines / cli:9.0f} lines/s"

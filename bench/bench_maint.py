@@ -10,6 +10,9 @@ clean: a store with 3 tokenizers of 100 pid files each (1,000 entries per
 file) and a document layer of 200,000 records of which 1% are revoked.
 
 Usage: PYTHONPATH=build/dev python bench/bench_maint.py [--scale 0.1]
+       [--dir /tmp/kx-bench-maint] [--json OUT]
+The merge stores are kept under --dir and reused by later runs of the same
+scale; every merge works on a fresh copy of the target.
 """
 
 import argparse
@@ -24,6 +27,11 @@ import tempfile
 import time
 
 import _kx_native as kx
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from data import write_figures  # noqa: E402
+
+FIG = {}
 
 
 def h(tag, i):
@@ -107,17 +115,28 @@ def run_child(*args):
     return json.loads(out.strip().splitlines()[-1])
 
 
-def bench_merge(root, scale):
+def cached_merge_stores(cache, scale, n, people):
+    """The pristine source and target stores of this scale, built on first use."""
+    base = os.path.join(cache, "merge-%g" % scale)
+    source, target = os.path.join(base, "src"), os.path.join(base, "dst")
+    if not os.path.exists(os.path.join(base, "built")):
+        shutil.rmtree(base, ignore_errors=True)
+        t0 = time.perf_counter()
+        build_merge_store(source, 0, n, 0, people)
+        build_merge_store(target, n // 2, n + n // 2, people // 2, people + people // 2)
+        open(os.path.join(base, "built"), "w").close()
+        print("stores built in %.1f s" % (time.perf_counter() - t0))
+    return source, target
+
+
+def bench_merge(root, scale, cache):
     n = int(1_000_000 * scale)
     people = int(10_000 * scale) or 1
-    source, target = os.path.join(root, "src"), os.path.join(root, "dst")
-    t0 = time.perf_counter()
-    build_merge_store(source, 0, n, 0, people)
-    build_merge_store(target, n // 2, n + n // 2, people // 2, people + people // 2)
-    print("stores built in %.1f s" % (time.perf_counter() - t0))
+    source, pristine = cached_merge_stores(cache, scale, n, people)
+    target, spare = os.path.join(root, "dst"), os.path.join(root, "dst-copy")
+    shutil.copytree(pristine, target)
+    shutil.copytree(pristine, spare)
     baseline = run_child("--child-noop")
-    spare = os.path.join(root, "dst-copy")
-    shutil.copytree(target, spare)
 
     m = run_child("--child-merge", source, target)
     records = 2 * n + 2 * people
@@ -125,10 +144,14 @@ def bench_merge(root, scale):
     print("merge_absorb: %.2f s wall, %.2f s CPU, %.0f source records/s, peak RSS %.0f MiB (interpreter alone %.0f MiB)"
           % (m["seconds"], m["cpu"], records / m["seconds"], m["rss_kib"] / 1024, baseline["rss_kib"] / 1024))
     print("  result:", r)
+    FIG["merge"] = {"records": records, "wall": m["seconds"], "cpu": m["cpu"],
+                    "rss_mib": m["rss_kib"] / 1024, "interpreter_rss_mib": baseline["rss_kib"] / 1024}
     b = run_child("--child-build", spare)
+    FIG["merge_target_build"] = {"wall": b["seconds"], "ok": b["ok"]}
     print("  of which, roughly, the target index build: %.2f s (ok=%s, measured on the pre-merge target)"
           % (b["seconds"], b["ok"]))
     again = run_child("--child-merge", source, target)
+    FIG["merge_again"] = {"wall": again["seconds"], "cpu": again["cpu"], "rss_mib": again["rss_kib"] / 1024}
     print("merge_absorb again (all duplicates): %.2f s wall, %.2f s CPU, peak RSS %.0f MiB"
           % (again["seconds"], again["cpu"], again["rss_kib"] / 1024))
 
@@ -151,6 +174,8 @@ def bench_clean(root, scale):
     )
     t0, c0 = time.perf_counter(), time.process_time()
     result = kx.clean(d, False)
+    FIG["clean"] = {"wall": time.perf_counter() - t0, "cpu": time.process_time() - c0,
+                    "pid_files": 300, "entries_per_file": per_file, "documents": docs}
     print("clean (3 tokenizers x 100 pid files x %d entries, %d documents): %.2f s wall, %.2f s CPU"
           % (per_file, docs, time.perf_counter() - t0, time.process_time() - c0))
     print("  result:", result)
@@ -166,12 +191,15 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--scale", type=float, default=1.0)
     parser.add_argument("--only", choices=["merge", "clean"])
+    parser.add_argument("--dir", default="/tmp/kx-bench-maint", help="where the merge stores are kept")
+    parser.add_argument("--json", help="also write the figures to this file as JSON")
     args = parser.parse_args()
     with tempfile.TemporaryDirectory() as root:
         if args.only != "clean":
-            bench_merge(root, args.scale)
+            bench_merge(root, args.scale, args.dir)
         if args.only != "merge":
             bench_clean(root, args.scale)
+    write_figures(args.json, FIG)
 
 
 if __name__ == "__main__":

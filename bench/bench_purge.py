@@ -10,7 +10,10 @@ revoke_by_author_token on a tokenizer with 1,000,000 merged entries, through
 a fresh binary token index and through the fast scan.
 
 Usage: python bench/bench_purge.py [--size-mb 1024] [--entries 1000000]
-(PYTHONPATH must reach the built module).
+       [--dir /tmp/kx-bench-purge] [--json OUT]
+(PYTHONPATH must reach the built module).  The purge store is kept under
+--dir and reused by later runs of the same size: a pristine copy of the data
+file is put back before every purge.
 """
 
 import argparse
@@ -25,6 +28,11 @@ import tempfile
 import time
 
 import _kx_native as kx
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from data import write_figures  # noqa: E402
+
+FIG = {}
 
 
 def child(code, *args):
@@ -47,13 +55,14 @@ def report(result, t0, c0):
     result["cpu"] = r.ru_utime + r.ru_stime - c0
     result["rss_mib"] = r.ru_maxrss / 1024
     print(json.dumps(result))
-r0 = resource.getrusage(resource.RUSAGE_SELF)
-c0 = r0.ru_utime + r0.ru_stime
+def start():
+    r0 = resource.getrusage(resource.RUSAGE_SELF)
+    return time.perf_counter(), r0.ru_utime + r0.ru_stime
 """
 
 NATIVE_PURGE = CHILD_PRELUDE + """
 import _kx_native as kx
-t0 = time.perf_counter()
+t0, c0 = start()
 stats = kx.purge_revoked(sys.argv[1], sys.argv[2], sys.argv[3] == "dry")
 report(dict(stats), t0, c0)
 """
@@ -61,7 +70,7 @@ report(dict(stats), t0, c0)
 PYTHON_PURGE = CHILD_PRELUDE + """
 import hashlib, os
 kx_dir, data_file = sys.argv[1], sys.argv[2]
-t0 = time.perf_counter()
+t0, c0 = start()
 revoked = set()
 root = os.path.join(kx_dir, ".kx")
 sections = set()
@@ -101,10 +110,18 @@ os.replace(data_file + ".py.tmp", data_file)
 report({"purged": purged, "kept": kept}, t0, c0)
 """
 
+READ_ONLY = CHILD_PRELUDE + """
+t0, c0 = start()
+with open(sys.argv[1], "rb", buffering=0) as f:
+    while f.read(1 << 24):
+        pass
+report({}, t0, c0)
+"""
+
 HASH_ONLY = CHILD_PRELUDE + """
 import hashlib
 data = open(sys.argv[1], "rb").read()
-t0 = time.perf_counter()
+t0, c0 = start()
 hashlib.sha256(data).hexdigest()
 report({}, t0, c0)
 """
@@ -167,41 +184,86 @@ def build_purge_store(root, size_mb, rng):
     return kx_dir, data_file, n, revoked, total
 
 
-def bench_purge(size_mb):
-    rng = random.Random(7)
-    root = tempfile.mkdtemp(prefix="kx-bench-purge-")
-    try:
-        kx_dir, data_file, lines, revoked, size = build_purge_store(root, size_mb, rng)
-        gb = size / 1e9
-        print(f"data file: {size / 2**20:.0f} MiB, {lines} lines, {revoked} revoked")
-        _, _, _, _ = child(HASH_ONLY, data_file)  # warm the page cache
-        hashed, _, _, _ = child(HASH_ONLY, data_file)
-        sha_gbs = gb / hashed["seconds"]
-        print(f"libcrypto SHA-256, one call over the bytes: {sha_gbs:.2f} GB/s")
-
-        pristine = data_file + ".orig"
-        shutil.copyfile(data_file, pristine)
-        dry, _, cpu, rss = child(NATIVE_PURGE, kx_dir, data_file, "dry")
-        print(
-            f"purge_revoked dry run: {dry['seconds']:.2f} s, {gb / dry['seconds']:.2f} GB/s, "
-            f"cpu/wall {cpu / dry['seconds']:.2f}, peak RSS {rss:.0f} MiB"
-        )
-        real, _, cpu, rss = child(NATIVE_PURGE, kx_dir, data_file, "real")
-        native_gbs = gb / real["seconds"]
-        print(
-            f"purge_revoked: {real['seconds']:.2f} s, {native_gbs:.2f} GB/s "
-            f"({native_gbs / sha_gbs:.2f}x SHA-256), cpu/wall {cpu / real['seconds']:.2f}, "
-            f"peak RSS {rss:.0f} MiB, purged {real['purged']}, kept {real['kept']}"
-        )
-        assert real["purged"] == revoked, real
-        shutil.copyfile(pristine, data_file)
-        py, _, _, py_rss = child(PYTHON_PURGE, kx_dir, data_file)
-        print(
-            f"plain-Python purge: {py['seconds']:.2f} s, {gb / py['seconds']:.3f} GB/s, "
-            f"peak RSS {py_rss:.0f} MiB; native is {py['seconds'] / real['seconds']:.1f}x faster"
-        )
-    finally:
+def cached_purge_store(base, size_mb):
+    """The purge store of this size under base, built on first use.  Returns
+    (kx_dir, data_file, lines, revoked, bytes); the data file is a fresh copy
+    of the pristine one and the store holds no purge archive."""
+    root = os.path.join(base, "purge-%dMiB" % size_mb)
+    stamp = os.path.join(root, "built")
+    if not os.path.exists(stamp):
         shutil.rmtree(root, ignore_errors=True)
+        os.makedirs(root)
+        t = time.perf_counter()
+        kx_dir, data_file, lines, revoked, size = build_purge_store(root, size_mb, random.Random(7))
+        os.rename(data_file, data_file + ".orig")
+        with open(stamp, "w") as f:
+            json.dump([kx_dir, data_file, lines, revoked, size], f)
+        print(f"purge store built in {time.perf_counter() - t:.0f} s")
+    with open(stamp) as f:
+        kx_dir, data_file, lines, revoked, size = json.load(f)
+    restore(kx_dir, data_file)
+    return kx_dir, data_file, lines, revoked, size
+
+
+def restore(kx_dir, data_file):
+    """Puts the pristine data file back and drops the archives of earlier purges."""
+    shutil.copyfile(data_file + ".orig", data_file)
+    archive = os.path.join(kx_dir, ".kx", "archive")
+    for name in os.listdir(archive) if os.path.isdir(archive) else []:
+        if name.startswith("purge."):
+            os.remove(os.path.join(archive, name))
+    for leftover in (data_file + ".py.tmp", os.path.join(kx_dir, ".kx", "py-archive")):
+        if os.path.exists(leftover):
+            os.remove(leftover)
+
+
+def timing(result, cpu, rss):
+    return {"wall": result["seconds"], "cpu": cpu, "rss_mib": rss}
+
+
+def bench_purge(size_mb, base):
+    kx_dir, data_file, lines, revoked, size = cached_purge_store(base, size_mb)
+    gb = size / 1e9
+    FIG.update(bytes=size, lines=lines, revoked=revoked)
+    print(f"data file: {size / 2**20:.0f} MiB, {lines} lines, {revoked} revoked")
+    child(HASH_ONLY, data_file)  # warm the page cache
+    read, _, cpu, rss = child(READ_ONLY, data_file)
+    FIG["read"] = timing(read, cpu, rss)
+    hashed, _, cpu, rss = child(HASH_ONLY, data_file)
+    FIG["sha256_one_call"] = timing(hashed, cpu, rss)
+    sha_gbs = gb / hashed["seconds"]
+    print(f"reading the bytes: {gb / read['seconds']:.2f} GB/s; "
+          f"libcrypto SHA-256, one call over the bytes: {sha_gbs:.2f} GB/s")
+
+    dry, _, cpu, rss = child(NATIVE_PURGE, kx_dir, data_file, "dry")
+    FIG["dry_run"] = dict(timing(dry, cpu, rss), purged=dry.get("purged"))
+    print(
+        f"purge_revoked dry run: {dry['seconds']:.2f} s, {gb / dry['seconds']:.2f} GB/s, "
+        f"cpu/wall {cpu / dry['seconds']:.2f}, peak RSS {rss:.0f} MiB"
+    )
+    real, _, cpu, rss = child(NATIVE_PURGE, kx_dir, data_file, "real")
+    FIG["purge"] = dict(timing(real, cpu, rss), purged=real["purged"], kept=real["kept"])
+    native_gbs = gb / real["seconds"]
+    print(
+        f"purge_revoked: {real['seconds']:.2f} s, {native_gbs:.2f} GB/s "
+        f"({native_gbs / sha_gbs:.2f}x SHA-256), cpu/wall {cpu / real['seconds']:.2f}, "
+        f"peak RSS {rss:.0f} MiB, purged {real['purged']}, kept {real['kept']}"
+    )
+    assert real["purged"] == revoked, real
+    restore(kx_dir, data_file)
+    py, _, py_cpu, py_rss = child(PYTHON_PURGE, kx_dir, data_file)
+    FIG["python"] = timing(py, py_cpu, py_rss)
+    print(
+        f"plain-Python purge: {py['seconds']:.2f} s, {gb / py['seconds']:.3f} GB/s, "
+        f"cpu/wall {py_cpu / py['seconds']:.2f}, peak RSS {py_rss:.0f} MiB; "
+        f"native is {py['seconds'] / real['seconds']:.1f}x faster"
+    )
+    print(
+        f"CPU seconds per GB: SHA-256 {FIG['sha256_one_call']['cpu'] / gb:.2f}, native purge {cpu / gb:.2f}, "
+        f"plain Python {py_cpu / gb:.2f} (load average {os.getloadavg()[0]:.1f} on "
+        f"{os.cpu_count()} CPUs)"
+    )
+    restore(kx_dir, data_file)
 
 
 def build_token_store(root, entries, rng):
@@ -233,23 +295,29 @@ def build_token_store(root, entries, rng):
     return kx_dir, matched
 
 
+def timed(fn):
+    """(wall s, CPU s of this process, result)."""
+    t, c = time.perf_counter(), time.process_time()
+    result = fn()
+    return time.perf_counter() - t, time.process_time() - c, result
+
+
 def bench_token(entries):
     rng = random.Random(11)
     root = tempfile.mkdtemp(prefix="kx-bench-token-")
     try:
         kx_dir, matched = build_token_store(root, entries, rng)
-        t = time.perf_counter()
-        kx.token_index_build_binary_index(kx_dir, "tok")
-        build = time.perf_counter() - t
-        t = time.perf_counter()
-        count = kx.revoke_by_author_token(kx_dir, "Token Author", "tok")
-        through_index = time.perf_counter() - t
+        build, build_cpu, _ = timed(lambda: kx.token_index_build_binary_index(kx_dir, "tok"))
+        through_index, index_cpu, count = timed(
+            lambda: kx.revoke_by_author_token(kx_dir, "Token Author", "tok"))
         assert count == matched, (count, matched)
         os.remove(os.path.join(kx_dir, ".kx", "token-index.tok.bin"))
-        t = time.perf_counter()
-        count = kx.revoke_by_author_token(kx_dir, "Token Author", "tok")
-        scan = time.perf_counter() - t
+        scan, scan_cpu, count = timed(lambda: kx.revoke_by_author_token(kx_dir, "Token Author", "tok"))
         assert count == matched
+        FIG["token"] = {"entries": entries, "matched": matched,
+                        "binary_build": {"wall": build, "cpu": build_cpu},
+                        "revoke_through_index": {"wall": through_index, "cpu": index_cpu},
+                        "revoke_fast_scan": {"wall": scan, "cpu": scan_cpu}}
         print(
             f"revoke_by_author_token, {entries} entries, {matched} matched: "
             f"fresh binary index {through_index * 1000:.0f} ms, fast scan {scan * 1000:.0f} ms "
@@ -265,11 +333,14 @@ def main():
     parser.add_argument("--entries", type=int, default=1000000)
     parser.add_argument("--skip-token", action="store_true")
     parser.add_argument("--skip-purge", action="store_true")
+    parser.add_argument("--dir", default="/tmp/kx-bench-purge", help="where the purge stores are kept")
+    parser.add_argument("--json", help="also write the figures to this file as JSON")
     args = parser.parse_args()
     if not args.skip_purge:
-        bench_purge(args.size_mb)
+        bench_purge(args.size_mb, args.dir)
     if not args.skip_token:
         bench_token(args.entries)
+    write_figures(args.json, FIG)
 
 
 if __name__ == "__main__":

@@ -2,7 +2,7 @@
 show_by_author_token, against a plain-Python scan doing the same work
 (json.loads of every line).
 
-    PYTHONPATH=build/dev python bench/bench_show.py [--docs N] [--dir D]
+    PYTHONPATH=build/dev python bench/bench_show.py [--docs N] [--dir D] [--json OUT]
 
 The store is written once into --dir (default /tmp/kx_bench_show) as raw
 JSON Lines in the forms the store itself writes, and reused by later runs
@@ -20,6 +20,27 @@ import sys
 import time
 
 import _kx_native as kx
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from data import best_timing, write_figures  # noqa: E402
+
+FIG = {}
+
+
+def timing(t):
+    """{"wall", "cpu", "records"} of a `timed` result."""
+    wall, cores, result = t
+    return {"wall": wall, "cpu": wall * cores, "records": len(result)}
+
+
+def read_layer_bytes(root, layer):
+    """The reference for a scan: only reading the bytes of a layer's files."""
+    d = os.path.join(root, ".kx", layer)
+    total = 0
+    for name in os.listdir(d):
+        with open(os.path.join(d, name), "rb") as f:
+            total += len(f.read())
+    return total
 
 LICENSES = [("MIT", 30), ("Apache-2.0", 25), ("GPL-3.0", 15), ("BSD-3-Clause", 10),
             ("LGPL-2.1", 8), ("MPL-2.0", 7), ("BSD-2-Clause", 5)]
@@ -193,6 +214,7 @@ def main():
     ap.add_argument("--authors", type=int, default=2_000)
     ap.add_argument("--dir", default="/tmp/kx_bench_show")
     ap.add_argument("--no-python", action="store_true", help="skip the slow reference scans")
+    ap.add_argument("--json", help="also write the figures to this file as JSON")
     args = ap.parse_args()
 
     root = args.dir
@@ -208,10 +230,15 @@ def main():
           f"of document shards; {args.sections + 2} sections; {args.authors + 2} authors; "
           f"{os.cpu_count()} CPUs; load average {os.getloadavg()[0]:.1f}")
 
+    FIG.update(docs=args.docs + 110, sections=args.sections + 2, authors=args.authors + 2,
+               document_bytes=layer_size(root, "document-index"),
+               section_bytes=layer_size(root, "sections"))
     index_path = os.path.join(root, ".kx", "index.bin")
     t0 = time.perf_counter()
     kx.build_index(root)
     print(f"build_index: {time.perf_counter() - t0:.2f} s")
+    read_layer_bytes(root, "document-index")  # warm the page cache
+    _, FIG["read_document_bytes"] = best_timing(lambda: read_layer_bytes(root, "document-index"))
     os.rename(index_path, index_path + ".off")
 
     # Warm the page cache once.
@@ -222,16 +249,20 @@ def main():
         if py is not None:
             assert sorted(map(str, py[2])) == sorted(map(str, native[2]))
         report(f"show_by_license({lic!r})", native, py)
+        FIG.setdefault("license", {})[lic] = {"native": timing(native),
+                                              "python": timing(py) if py else None}
 
     author = "Author 7"
-    print("CPU time per thread, show_by_license('MIT'):", threads_used(lambda: kx.show_by_license(root, "MIT")))
-    print(f"CPU time per thread, show_by_author({author!r}) scan way:",
-          threads_used(lambda: kx.show_by_author(root, author)))
+    FIG["threads_license"] = threads_used(lambda: kx.show_by_license(root, "MIT"))
+    print("CPU time per thread, show_by_license('MIT'):", FIG["threads_license"])
+    FIG["threads_author_scan"] = threads_used(lambda: kx.show_by_author(root, author))
+    print(f"CPU time per thread, show_by_author({author!r}) scan way:", FIG["threads_author_scan"])
     native = timed(lambda: kx.show_by_author(root, author))
     py = None if args.no_python else timed(lambda: python_show_by_author(root, author), repeat=1)
     if py is not None:
         assert sorted(map(str, py[2])) == sorted(map(str, native[2]))
     report(f"show_by_author({author!r}) scan way", native, py)
+    FIG["author_scan"] = {"native": timing(native), "python": timing(py) if py else None}
 
     scans = {who: timed(lambda: kx.show_by_author(root, who)) for who in ["Solo", "Duo", author]}
     os.rename(index_path + ".off", index_path)
@@ -241,6 +272,7 @@ def main():
         label = f"show_by_author({who!r}" + (f", {lines} lines)" if lines else ")")
         report(label + " scan way", scans[who])
         report(label + " indexed", indexed)
+        FIG.setdefault("author_ways", {})[who] = {"scan": timing(scans[who]), "indexed": timing(indexed)}
         print(f"  indexed / scan: {indexed[0] / scans[who][0]:.2f} wall, "
               f"{indexed[0] * indexed[1] / (scans[who][0] * scans[who][1]):.2f} cpu")
 
@@ -250,10 +282,13 @@ def main():
         prepare()
         wall, cores, result = timed(lambda: kx.show_by_author_token(root, author, "bpe"))
         totals.add((result["document_count"], result["total_tokens"]))
+        FIG.setdefault("author_token", {})[label] = {"wall": wall, "cpu": wall * cores,
+                                                     "entries": result["document_count"]}
         print(f"show_by_author_token({author!r}, 'bpe') {label:<10} {wall * 1000:7.0f} ms wall"
               f" {wall * cores * 1000:7.0f} ms cpu  {result['document_count']} entries,"
               f" {result['total_tokens']} tokens", flush=True)
     assert len(totals) == 1
+    write_figures(args.json, FIG)
 
 
 if __name__ == "__main__":

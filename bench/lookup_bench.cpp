@@ -1,6 +1,8 @@
 // Micro-benchmark and damage check of index.bin lookups.
 //
-//   lookup_bench bench [dir]   lookups per second for 10k, 100k and 1M keys
+//   lookup_bench bench [dir] [--json] [--sizes N,M,...]
+//                              lookups per second for 10k, 100k and 1M keys
+//                              (--json: one JSON object per size on stdout)
 //   lookup_bench fuzz [dir]    opens and searches thousands of damaged copies
 //                              of a small index; must end without a crash
 //                              (build it with sanitizers to catch stray reads)
@@ -61,11 +63,12 @@ void die(const Error& e) {
   std::exit(1);
 }
 
-int bench(const std::string& dir) {
+int bench(const std::string& dir, const std::vector<size_t>& sizes, bool json) {
   std::mt19937_64 rng(42);
-  std::printf("%10s %9s %13s %11s %12s %15s %15s %11s\n", "keys", "open_ms", "first_pass_s",
-              "hit_ns", "hit_cpu_ns", "hits_per_cpu_s", "hot10k_cpu_ns", "miss_ns");
-  for (size_t n : {size_t{10000}, size_t{100000}, size_t{1000000}}) {
+  if (!json)
+    std::printf("%10s %9s %13s %11s %12s %15s %15s %11s\n", "keys", "open_ms", "first_pass_s",
+                "hit_ns", "hit_cpu_ns", "hits_per_cpu_s", "hot10k_cpu_ns", "miss_ns");
+  for (size_t n : sizes) {
     const std::string kx = dir + "/bench" + std::to_string(n);
     if (auto st = KxDir::init(kx); !st) die(st.error());
     auto entries = random_entries(n, rng, false);
@@ -106,7 +109,7 @@ int bench(const std::string& dir) {
 
     // The same number of distinct keys at every size: separates the cost
     // of the search from the cost of missing the caches.
-    for (auto& o : order) o = static_cast<uint32_t>(rng() % 10000);
+    for (auto& o : order) o = static_cast<uint32_t>(rng() % std::min<size_t>(n, 10000));
     c0 = cpu_seconds();
     for (uint32_t i : order) refs += binary_index::lookup(index, key_at(i))->size();
     double hot_cpu = cpu_seconds() - c0;
@@ -121,9 +124,16 @@ int bench(const std::string& dir) {
     for (const std::string& k : absent) refs += binary_index::lookup(index, k)->size();
     double miss_s = seconds_since(t0);
 
-    std::printf("%10zu %9.2f %13.3f %11.1f %12.1f %15.0f %15.1f %11.1f\n", n, open_ms, first_pass,
-                hit_s / rounds * 1e9, hit_cpu / rounds * 1e9, rounds / hit_cpu,
-                hot_cpu / rounds * 1e9, miss_s / absent.size() * 1e9);
+    if (json)
+      std::printf("{\"keys\":%zu,\"open_ms\":%.4f,\"first_pass_s\":%.6f,\"hit_ns\":%.2f,"
+                  "\"hit_cpu_ns\":%.2f,\"hot10k_cpu_ns\":%.2f,\"miss_ns\":%.2f}\n",
+                  n, open_ms, first_pass, hit_s / rounds * 1e9, hit_cpu / rounds * 1e9,
+                  hot_cpu / rounds * 1e9, miss_s / absent.size() * 1e9);
+    else
+      std::printf("%10zu %9.2f %13.3f %11.1f %12.1f %15.0f %15.1f %11.1f\n", n, open_ms, first_pass,
+                  hit_s / rounds * 1e9, hit_cpu / rounds * 1e9, rounds / hit_cpu,
+                  hot_cpu / rounds * 1e9, miss_s / absent.size() * 1e9);
+    std::fflush(stdout);
     (void)remove_tree(kx);
   }
   return 0;
@@ -213,11 +223,32 @@ int fuzz(const std::string& dir) {
   return 0;
 }
 
+// "10000,100000" -> {10000, 100000}
+std::vector<size_t> parse_sizes(const std::string& text) {
+  std::vector<size_t> sizes;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find(',', start);
+    if (end == std::string::npos) end = text.size();
+    sizes.push_back(std::stoull(text.substr(start, end - start)));
+    start = end + 1;
+  }
+  return sizes;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   std::string mode = argc > 1 ? argv[1] : "bench";
   std::string dir = argc > 2 ? argv[2] : "/tmp";
   if (mode == "fuzz") return fuzz(dir);
-  return bench(dir);
+  bool json = false;
+  std::vector<size_t> sizes{10000, 100000, 1000000};
+  for (int i = 3; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg == "--json") json = true;
+    else if (arg == "--sizes" && i + 1 < argc) sizes = parse_sizes(argv[++i]);
+    else return 2;
+  }
+  return bench(dir, sizes, json);
 }

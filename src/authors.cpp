@@ -124,7 +124,7 @@ Result<Author> add(const std::string& kx_dir, const std::string& name, const std
 
   int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
   if (fd < 0) return fail(Error::os(errno).context("opening shard " + quote_path(path)));
-  Status written = write_all(fd, line);
+  Status written = append_whole(fd, path, line);
   ::close(fd);
   KX_TRY(written);
   return author;

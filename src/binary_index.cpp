@@ -343,7 +343,7 @@ std::vector<EncodedEntry> split_oversized(std::vector<EncodedEntry> entries) {
 }
 
 Status write_index(const std::string& kx_dir, const std::string& path,
-                   const std::vector<EncodedEntry>& entries) {
+                   const std::vector<EncodedEntry>& entries, std::string_view tail) {
   std::array<uint64_t, 256> table{};
   uint64_t offset = kHeaderSize;
   for (size_t i = 0; i < entries.size(); ++i) {
@@ -371,6 +371,7 @@ Status write_index(const std::string& kx_dir, const std::string& path,
   }
   for (uint64_t slot : table) put_u64(buf, slot);
   KX_TRY(file->write(buf));
+  KX_TRY(file->write(tail));
   return file->commit();
 }
 
@@ -385,7 +386,8 @@ Status verify(const std::string& path, size_t expected) {
 
 }  // namespace
 
-Status build_encoded(const std::string& kx_dir, std::vector<EncodedEntry> entries) {
+Status build_encoded(const std::string& kx_dir, std::vector<EncodedEntry> entries,
+                     std::string_view tail) {
   entries = split_oversized(std::move(entries));
   if (entries.size() >= kU32Limit)
     return fail_msg("index.bin holds fewer than 2^32 entries; " + std::to_string(entries.size()) +
@@ -393,7 +395,7 @@ Status build_encoded(const std::string& kx_dir, std::vector<EncodedEntry> entrie
   std::stable_sort(entries.begin(), entries.end(),
                    [](const EncodedEntry& a, const EncodedEntry& b) { return a.key < b.key; });
   const std::string path = index_path(kx_dir);
-  KX_TRY(write_index(kx_dir, path, entries));
+  KX_TRY(write_index(kx_dir, path, entries, tail));
   return verify(path, entries.size());
 }
 
@@ -499,11 +501,11 @@ Result<std::vector<IndexRef>> lookup_key(const BinaryIndex& index, const IndexKe
   return refs;
 }
 
-Status append_line_offsets(const std::string& kx_dir, const std::string& data_file) {
+Result<std::string> line_offset_table(const std::string& data_file) {
   KX_ASSIGN_OR_RETURN(auto data, mmap_file(data_file));
-  if (!data) return {};
-  const std::string_view bytes = data->view();
   std::string table;
+  if (!data) return table;
+  const std::string_view bytes = data->view();
   put_u32(table, 0);  // count, filled in below
   uint64_t count = 0;
   for (size_t start = 0; start < bytes.size();) {
@@ -519,7 +521,12 @@ Status append_line_offsets(const std::string& kx_dir, const std::string& data_fi
   std::string count_bytes;
   put_u32(count_bytes, static_cast<uint32_t>(count));
   table.replace(0, 4, count_bytes);
+  return table;
+}
 
+Status append_line_offsets(const std::string& kx_dir, const std::string& data_file) {
+  KX_ASSIGN_OR_RETURN(std::string table, line_offset_table(data_file));
+  if (table.empty()) return {};
   const std::string path = index_path(kx_dir);
   auto file = FileWriter::append(path, /*create=*/false);
   if (!file) return fail(std::move(file).error().context("opening " + path + " for append"));

@@ -114,7 +114,11 @@ struct EncodedEntry {
   IndexKey key{};
   std::string records;
 };
-Status build_encoded(const std::string& kx_dir, std::vector<EncodedEntry> entries);
+// `tail` (line-offset tables, see line_offset_table) is written after the
+// bucket table as part of the same file, so index.bin is replaced by a file
+// that already holds its tables.
+Status build_encoded(const std::string& kx_dir, std::vector<EncodedEntry> entries,
+                     std::string_view tail = {});
 
 // Appends the encoded form of one reference; fails for a tokenizer name
 // over 255 bytes.
@@ -142,6 +146,9 @@ Result<std::vector<IndexRef>> lookup_key(const BinaryIndex& index, const IndexKe
 // index.bin.  A missing or empty data file appends nothing.  A data file of
 // 4 GiB or more is refused: its offsets do not fit the table.
 Status append_line_offsets(const std::string& kx_dir, const std::string& data_file);
+// The line-offset table of `data_file` as append_line_offsets appends it;
+// empty for a missing or empty data file.
+Result<std::string> line_offset_table(const std::string& data_file);
 
 }  // namespace binary_index
 }  // namespace kestrix

@@ -144,8 +144,20 @@ Result<uint64_t> archive_shard(const std::string& shard, const std::string& arch
     out.push_back('\n');
     ++count;
   });
-  for (const auto& [path, lines] : lines_by_file) KX_TRY(append_to_file(path, lines));
+  for (const auto& [path, lines] : lines_by_file) KX_TRY(append_lines(path, lines));
   return count;
+}
+
+// Removes the temporary files that rewrites interrupted by a crash left in
+// the store directory, the archive and the merged token-index directories.
+void sweep_interrupted_rewrites(const std::string& kx_dir) {
+  const std::string store = store_dir(kx_dir);
+  sweep_stale_temps(store);
+  sweep_stale_temps(store_path(kx_dir, "archive"));
+  auto entries = list_dir(store);
+  if (!entries) return;
+  for (const DirEntry& entry : *entries)
+    if (entry.name.starts_with("token-index.") && is_dir(entry.path)) sweep_stale_temps(entry.path);
 }
 
 }  // namespace
@@ -202,6 +214,7 @@ Result<CleanStats> clean(const std::string& kx_dir, bool split) {
   KX_TRY(merge_token_indexes(kx_dir, stats));
   KX_ASSIGN_OR_RETURN(stats.archived_records, archive_revoked(kx_dir));
   if (split) reset_split_dir(kx_dir);
+  sweep_interrupted_rewrites(kx_dir);
   return stats;
 }
 

@@ -1,7 +1,8 @@
 // Housekeeping of a store: rotation of the operation log, folding of stray
 // document-index pid files ("docidx.*") into the document-index layer,
 // token-index pid-file merges with binary index rebuilds, archiving of
-// revoked and orphaned records, and the optional reset of split/.
+// revoked and orphaned records, the optional reset of split/, and the
+// removal of temporary files that rewrites killed part-way left behind.
 //
 // Archive files are <kx_dir>/.kx/archive/<layer>.<hh>, JSON Lines with
 // canonical (key-sorted) records; archiving copies, so every call appends all

@@ -2,8 +2,11 @@
 // and readdir directly.
 #include "fs.h"
 
+#include "utf8.h"
+
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +14,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 namespace kestrix {
 
@@ -36,22 +40,6 @@ std::string_view path_dirname(std::string_view path) {
   return path.substr(0, slash);
 }
 
-Status write_all(int fd, std::string_view data) {
-  const char* p = data.data();
-  size_t left = data.size();
-  while (left > 0) {
-    ssize_t n = ::write(fd, p, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return fail_errno();
-    }
-    if (n == 0) return fail_msg("failed to write whole buffer");
-    p += n;
-    left -= static_cast<size_t>(n);
-  }
-  return {};
-}
-
 static int open_retry(const char* path, int flags, mode_t mode = 0666) {
   int fd;
   do {
@@ -60,12 +48,79 @@ static int open_retry(const char* path, int flags, mode_t mode = 0666) {
   return fd;
 }
 
+// write_all that also tells how many bytes reached the file.
+static Status write_all_counted(int fd, std::string_view data, size_t& done) {
+  done = 0;
+  while (done < data.size()) {
+    ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return fail_errno();
+    }
+    if (n == 0) return fail_msg("failed to write whole buffer");
+    done += static_cast<size_t>(n);
+  }
+  return {};
+}
+
+Status write_all(int fd, std::string_view data) {
+  size_t done;
+  return write_all_counted(fd, data, done);
+}
+
+Status append_whole(int fd, const std::string& path, std::string_view data) {
+  size_t done;
+  Status st = write_all_counted(fd, data, done);
+  if (st || done == 0) return st;
+  // Cut our partial bytes off again, but only while they are still the
+  // file's last bytes (no other process appended after them).
+  struct stat info;
+  if (::fstat(fd, &info) != 0 || static_cast<uint64_t>(info.st_size) < done) return st;
+  const off_t start = info.st_size - static_cast<off_t>(done);
+  int rd = open_retry(path.c_str(), O_RDONLY);
+  if (rd < 0) return st;
+  std::string tail(done, '\0');
+  const bool ours = ::pread(rd, tail.data(), done, start) == static_cast<ssize_t>(done) &&
+                    std::string_view(tail) == data.substr(0, done);
+  ::close(rd);
+  if (ours) (void)::ftruncate(fd, start);
+  return st;
+}
+
+
 Status append_to_file(const std::string& path, std::string_view data) {
   int fd = open_retry(path.c_str(), O_WRONLY | O_APPEND | O_CREAT);
   if (fd < 0) return fail_errno();
-  Status st = write_all(fd, data);
+  Status st = append_whole(fd, path, data);
   ::close(fd);
   return st;
+}
+
+Status append_lines(const std::string& path, std::string_view lines) {
+  int fd = open_retry(path.c_str(), O_WRONLY | O_APPEND | O_CREAT);
+  if (fd < 0) return fail_errno();
+  struct stat st;
+  char last = '\n';
+  if (::fstat(fd, &st) == 0 && st.st_size > 0) {
+    // Opened for writing only, so the last byte is read through the path.
+    int rd = open_retry(path.c_str(), O_RDONLY);
+    if (rd >= 0) {
+      if (::pread(rd, &last, 1, st.st_size - 1) != 1) last = '\n';
+      ::close(rd);
+    }
+  }
+  Status written;
+  if (last != '\n') {
+    std::string joined;
+    joined.reserve(lines.size() + 1);
+    joined.push_back('\n');
+    joined.append(lines);
+    written = append_whole(fd, path, joined);
+  } else {
+    written = append_whole(fd, path, lines);
+  }
+  ::close(fd);
+  return written;
 }
 
 Status create_dirs(const std::string& path) {
@@ -128,44 +183,18 @@ std::string utf8_lossy(std::string_view bytes) {
   std::string out;
   out.reserve(bytes.size());
   size_t i = 0;
-  auto at = [&](size_t k) { return static_cast<unsigned char>(bytes[k]); };
   while (i < bytes.size()) {
-    unsigned char c = at(i);
-    if (c < 0x80) {
-      out.push_back(static_cast<char>(c));
-      ++i;
+    if (static_cast<unsigned char>(bytes[i]) < 0x80) {
+      out.push_back(bytes[i++]);
       continue;
     }
-    size_t need = 0;
-    unsigned char lo = 0x80, hi = 0xBF;
-    if (c >= 0xC2 && c <= 0xDF) {
-      need = 1;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      need = 2;
-      if (c == 0xE0) lo = 0xA0;
-      if (c == 0xED) hi = 0x9F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      need = 3;
-      if (c == 0xF0) lo = 0x90;
-      if (c == 0xF4) hi = 0x8F;
-    }
-    // Take the longest valid prefix of the sequence; a broken one becomes a
-    // single replacement character.
-    size_t k = 1;
-    if (need > 0) {
-      while (k <= need && i + k < bytes.size()) {
-        unsigned char b = at(i + k);
-        unsigned char l = (k == 1) ? lo : 0x80, h = (k == 1) ? hi : 0xBF;
-        if (b < l || b > h) break;
-        ++k;
-      }
-    }
-    if (need > 0 && k == need + 1) {
-      out.append(bytes.substr(i, k));
+    Utf8Step step = utf8_step(bytes.substr(i));
+    if (step.valid) {
+      out.append(bytes.substr(i, step.length));
     } else {
       out.append("\xEF\xBF\xBD");
     }
-    i += k;
+    i += step.length;
   }
   return out;
 }
@@ -177,6 +206,11 @@ Status remove_file(const std::string& path) {
 
 Status rename_path(const std::string& from, const std::string& to) {
   if (::rename(from.c_str(), to.c_str()) != 0) return fail_errno();
+  return {};
+}
+
+Status link_path(const std::string& from, const std::string& to) {
+  if (::link(from.c_str(), to.c_str()) != 0) return fail_errno();
   return {};
 }
 
@@ -231,6 +265,31 @@ Result<std::optional<std::string>> read_whole_file(const std::string& path) {
   if (data.size() > static_cast<size_t>(st.st_size)) return fail(Error::os(err));
   if (data.empty()) return std::optional<std::string>();
   return std::optional<std::string>(std::move(data));
+}
+
+Result<bool> stream_file(const std::string& path,
+                         const std::function<Status(std::string_view)>& sink) {
+  int fd = open_retry(path.c_str(), O_RDONLY);
+  if (fd < 0) {
+    if (errno == ENOENT) return false;
+    return fail_errno();
+  }
+  std::string buf(1 << 20, '\0');
+  for (;;) {
+    ssize_t n = ::read(fd, buf.data(), buf.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      int err = errno;
+      ::close(fd);
+      if (n < 0) return fail(Error::os(err));
+      return true;
+    }
+    Status st = sink(std::string_view(buf.data(), static_cast<size_t>(n)));
+    if (!st) {
+      ::close(fd);
+      return fail(std::move(st).error());
+    }
+  }
 }
 
 // ------------------------------------------------------------ FileWriter ---
@@ -306,11 +365,67 @@ static constexpr std::string_view kTempPrefix = ".kxtmp.";
 
 bool is_temp_name(std::string_view name) { return name.starts_with(kTempPrefix); }
 
-Result<AtomicFile> AtomicFile::begin(const std::string& target, const std::string& tmp_dir) {
+uint64_t sweep_stale_temps(const std::string& dir, std::string_view for_target,
+                           int64_t min_age_seconds) {
+  auto entries = list_dir(dir);
+  if (!entries) return 0;
+  const int64_t now_ns = static_cast<int64_t>(::time(nullptr)) * 1000000000;
+  uint64_t removed = 0;
+  for (const DirEntry& entry : *entries) {
+    std::string_view name = entry.name;
+    if (!is_temp_name(name)) continue;
+    // ".kxtmp.<pid>.<counter>.<target name>"
+    std::string_view rest = name.substr(kTempPrefix.size());
+    size_t dot = rest.find('.');
+    size_t second = dot == std::string_view::npos ? dot : rest.find('.', dot + 1);
+    if (second == std::string_view::npos) continue;
+    if (!for_target.empty() && rest.substr(second + 1) != for_target) continue;
+    long pid = 0;
+    for (char c : rest.substr(0, dot)) {
+      if (c < '0' || c > '9' || pid > 1 << 30) {
+        pid = -1;
+        break;
+      }
+      pid = pid * 10 + (c - '0');
+    }
+    if (pid <= 0) continue;
+    if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;  // may be alive
+    struct stat st;
+    if (::lstat(entry.path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    const int64_t mtime_ns =
+        static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    if (now_ns - mtime_ns < min_age_seconds * 1000000000) continue;
+    if (::unlink(entry.path.c_str()) == 0) ++removed;
+  }
+  return removed;
+}
+
+// The file a path names after following symbolic links (also a dangling
+// link's missing target), so that a rewrite replaces that file rather than
+// the link.  `path` itself when it is no link.
+static Result<std::string> follow_links(const std::string& path) {
+  std::string current = path;
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat st;
+    if (::lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return current;
+    std::string link(static_cast<size_t>(st.st_size > 0 ? st.st_size : 255) + 1, '\0');
+    ssize_t n = ::readlink(current.c_str(), link.data(), link.size());
+    if (n < 0) return fail_errno();
+    link.resize(static_cast<size_t>(n));
+    current = path_join(path_dirname(current), link);
+  }
+  return fail(Error::os(ELOOP));
+}
+
+Result<AtomicFile> AtomicFile::begin(const std::string& path, const std::string& tmp_dir) {
   static std::atomic<uint64_t> counter{0};
   AtomicFile f;
-  f.target_ = target;
-  std::string dir = tmp_dir.empty() ? std::string(path_dirname(target)) : tmp_dir;
+  KX_ASSIGN_OR_RETURN(f.target_, follow_links(path));
+  const std::string& target = f.target_;
+  // A link may lead to another file system: the temporary file then goes
+  // beside the file it replaces.
+  std::string dir =
+      tmp_dir.empty() || target != path ? std::string(path_dirname(target)) : tmp_dir;
   f.tmp_path_ = path_join(dir, std::string(kTempPrefix) + std::to_string(::getpid()) + "." +
                                    std::to_string(counter.fetch_add(1)) + "." +
                                    std::string(path_basename(target)));
@@ -357,18 +472,19 @@ std::string quote_path(std::string_view path) {
   while (i < path.size()) {
     unsigned char c = static_cast<unsigned char>(path[i]);
     if (c >= 0x80) {
-      // Copy a valid UTF-8 sequence; escape each byte of an invalid one.
-      size_t len = (c >= 0xF0) ? 4 : (c >= 0xE0) ? 3 : (c >= 0xC0) ? 2 : 1;
-      if (len <= path.size() - i && utf8_lossy(path.substr(i, len)) == path.substr(i, len) &&
-          len > 1) {
-        out.append(path.substr(i, len));
-        i += len;
+      // A valid sequence is copied; each byte of a broken one is escaped.
+      Utf8Step step = utf8_step(path.substr(i));
+      if (step.valid) {
+        out.append(path.substr(i, step.length));
       } else {
-        out.append("\\x");
-        out.push_back(kHex[c >> 4]);
-        out.push_back(kHex[c & 15]);
-        ++i;
+        for (size_t k = 0; k < step.length; ++k) {
+          unsigned char b = static_cast<unsigned char>(path[i + k]);
+          out.append("\\x");
+          out.push_back(kHex[b >> 4]);
+          out.push_back(kHex[b & 15]);
+        }
       }
+      i += step.length;
       continue;
     }
     switch (c) {

@@ -8,6 +8,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -27,9 +28,21 @@ std::string_view path_dirname(std::string_view path);
 // A write that accepts zero bytes fails with "failed to write whole buffer".
 Status write_all(int fd, std::string_view data);
 
+// write_all for a file opened in append mode from `path`: when the write
+// fails after part of `data` reached the file (a full disk, a file size
+// limit), that part is cut off again while it is still the file's end, so
+// that no partial line is left to swallow the next line appended.
+Status append_whole(int fd, const std::string& path, std::string_view data);
+
 // Opens `path` for appending (creating it with 0666), writes `line` in one
-// request and closes it.  The parent directory is not created.
+// request (append_whole) and closes it.  The parent directory is not created.
 Status append_to_file(const std::string& path, std::string_view data);
+
+// Like append_to_file for a batch of whole lines: when the file ends in a
+// partial line (left by a writer that was killed or ran out of space), a
+// line feed is written first, so the torn line cannot swallow the first line
+// of the batch.
+Status append_lines(const std::string& path, std::string_view lines);
 
 // Creates `path` and every missing parent; existing directories are fine.
 Status create_dirs(const std::string& path);
@@ -58,6 +71,9 @@ std::string utf8_lossy(std::string_view bytes);
 
 Status remove_file(const std::string& path);
 Status rename_path(const std::string& from, const std::string& to);
+// Gives the file `from` the second name `to`; fails with EEXIST when `to`
+// exists (never replaces it).
+Status link_path(const std::string& from, const std::string& to);
 Status remove_tree(const std::string& path);  // recursive, no symlink following
 
 // The file's whole content, read with read(2) (never a mapping, so a file
@@ -65,6 +81,12 @@ Status remove_tree(const std::string& path);  // recursive, no symlink following
 // cannot be examined (missing) or is empty; an error when it exists but
 // cannot be opened or read.
 Result<std::optional<std::string>> read_whole_file(const std::string& path);
+
+// Passes the file's content to `sink` in pieces of up to 1 MiB, in order.
+// False when the file does not exist; an error when it cannot be read (a
+// directory, no permission) or when `sink` fails.
+Result<bool> stream_file(const std::string& path,
+                         const std::function<Status(std::string_view)>& sink);
 
 // Buffered sequential writer on a file descriptor it owns.
 class FileWriter {
@@ -95,10 +117,11 @@ class FileWriter {
 // reader of the store takes it for a record file, and commit() renames it
 // over the target.  Until commit() succeeds the target is untouched; the
 // destructor removes an uncommitted temporary file.  An existing target's
-// permission bits are carried over.
+// permission bits are carried over.  A target that is a symbolic link is
+// followed: the file it leads to is replaced and the link stays.
 class AtomicFile {
  public:
-  static Result<AtomicFile> begin(const std::string& target, const std::string& tmp_dir = "");
+  static Result<AtomicFile> begin(const std::string& path, const std::string& tmp_dir = "");
   AtomicFile(AtomicFile&&) noexcept;
   AtomicFile& operator=(AtomicFile&&) = delete;
   ~AtomicFile();
@@ -120,6 +143,14 @@ Status atomic_write(const std::string& target, std::string_view content,
 
 // True when `name` may be a temporary file of AtomicFile.
 bool is_temp_name(std::string_view name);
+
+// Removes the temporary files of AtomicFile (and of purge archives) in `dir`
+// that a process killed during a rewrite left behind: those whose process no
+// longer exists and that have not changed for `min_age_seconds`.  With
+// `for_target` set, only those of rewrites of that file name.  Failures are
+// ignored; returns how many were removed.
+uint64_t sweep_stale_temps(const std::string& dir, std::string_view for_target = {},
+                           int64_t min_age_seconds = 600);
 
 // Reads byte ranges of one file with pread(2), for readers that need a few
 // lines of a large file (never a mapping, for the same reason as

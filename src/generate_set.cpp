@@ -17,10 +17,17 @@ Result<std::string> generate_forget_set(const std::string& kx_dir, const std::st
   return token_index::generate_forget_set_fast(kx_dir, tokenizer);
 }
 
+// A file is written through a temporary file and a rename, so that an
+// existing forget set is never seen half rewritten; a device or pipe (say
+// /dev/stdout) is written in place rather than replaced.
 Status write_forget_set(const std::string& path, const std::string& bitmask) {
-  KX_ASSIGN_OR_RETURN(auto file, FileWriter::create(path));
-  KX_TRY(file.write(bitmask));
-  return file.close();
+  auto info = stat_path(path);
+  if (info && !info->regular && !info->directory) {
+    KX_ASSIGN_OR_RETURN(auto file, FileWriter::create(path));
+    KX_TRY(file.write(bitmask));
+    return file.close();
+  }
+  return atomic_write(path, bitmask);
 }
 
 }  // namespace kestrix

@@ -450,14 +450,34 @@ bool has_jsonl_extension(std::string_view name) {
   return dot != std::string_view::npos && dot != 0 && name.substr(dot + 1) == "jsonl";
 }
 
-Status append_project_line_offsets(const std::string& kx_dir) {
-  KX_ASSIGN_OR_RETURN(auto entries, list_dir(kx_dir.empty() ? "." : kx_dir));
-  for (const DirEntry& entry : entries) {
+// The line-offset tables of the project's *.jsonl files in listing order,
+// gathered before index.bin is written so that the file is replaced whole,
+// tables included.  A failure is kept in `status` with the tables gathered
+// before it; the build reports it after writing the indexes, as a build
+// whose appends stopped part-way would.
+struct LineTables {
+  std::string bytes;
+  Status status;
+};
+
+LineTables project_line_offset_tables(const std::string& kx_dir) {
+  LineTables tables;
+  auto entries = list_dir(kx_dir.empty() ? "." : kx_dir);
+  if (!entries) {
+    tables.status = fail(std::move(entries).error());
+    return tables;
+  }
+  for (const DirEntry& entry : *entries) {
     // A directory named *.jsonl has no lines to index.
     if (!has_jsonl_extension(entry.name) || is_dir(entry.path)) continue;
-    KX_TRY(binary_index::append_line_offsets(kx_dir, entry.path));
+    auto table = binary_index::line_offset_table(entry.path);
+    if (!table) {
+      tables.status = fail(std::move(table).error());
+      return tables;
+    }
+    tables.bytes += *table;
   }
-  return {};
+  return tables;
 }
 
 }  // namespace
@@ -485,7 +505,8 @@ Result<IndexStats> build_index(const std::string& kx_dir) {
     stats.token_index_entries += lines;
   }
   entries.position.clear();
-  KX_TRY(binary_index::build_encoded(kx_dir, std::move(entries.list)));
+  LineTables tables = project_line_offset_tables(kx_dir);
+  KX_TRY(binary_index::build_encoded(kx_dir, std::move(entries.list), tables.bytes));
 
   // A tokenizer whose binary index cannot be built is left to the fallback
   // scans of its readers; the build itself still succeeds.
@@ -493,7 +514,7 @@ Result<IndexStats> build_index(const std::string& kx_dir) {
     for (const std::string& tokenizer : *again)
       (void)token_bin_index::build_binary_index(kx_dir, tokenizer);
   }
-  KX_TRY(append_project_line_offsets(kx_dir));
+  KX_TRY(tables.status);
   return stats;
 }
 

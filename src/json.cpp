@@ -9,6 +9,7 @@
 #endif
 
 #include "json_tape.h"
+#include "utf8.h"
 
 #include <algorithm>
 #include <charconv>
@@ -453,28 +454,9 @@ class JsonTape::Parser {
 
   // Validates one multi-byte UTF-8 sequence at p_ and steps over it.
   bool skip_utf8_sequence() {
-    auto b = [&](size_t i) { return static_cast<unsigned char>(p_[i]); };
-    unsigned char c = b(0);
-    size_t need;
-    unsigned char lo = 0x80, hi = 0xBF;
-    if (c >= 0xC2 && c <= 0xDF) {
-      need = 1;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      need = 2;
-      if (c == 0xE0) lo = 0xA0;
-      if (c == 0xED) hi = 0x9F;  // no UTF-16 surrogates
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      need = 3;
-      if (c == 0xF0) lo = 0x90;
-      if (c == 0xF4) hi = 0x8F;
-    } else {
-      return fail("invalid unicode code point", p_ + 1);
-    }
-    if (static_cast<size_t>(end_ - p_) <= need) return fail("invalid unicode code point", end_);
-    if (b(1) < lo || b(1) > hi) return fail("invalid unicode code point", p_ + 2);
-    for (size_t i = 2; i <= need; ++i)
-      if (b(i) < 0x80 || b(i) > 0xBF) return fail("invalid unicode code point", p_ + i + 1);
-    p_ += need + 1;
+    Utf8Step step = utf8_step(std::string_view(p_, static_cast<size_t>(end_ - p_)));
+    if (!step.valid) return fail("invalid unicode code point", p_ + step.length);
+    p_ += step.length;
     return true;
   }
 
@@ -626,6 +608,16 @@ std::string_view JsonTape::string_of(const Node& n) const {
 }
 
 
+// The first eight bytes of a key as a big-endian number, zero-padded: keys
+// whose numbers differ are ordered as the numbers are.
+uint64_t JsonTape::key_prefix(std::string_view key) {
+  unsigned char bytes[8] = {};
+  std::memcpy(bytes, key.data(), std::min<size_t>(8, key.size()));
+  uint64_t prefix = 0;
+  for (unsigned char b : bytes) prefix = (prefix << 8) | b;
+  return prefix;
+}
+
 uint32_t JsonTape::after(uint32_t index) const {
   const Node& n = nodes_[index];
   return (n.type == Type::kArray || n.type == Type::kObject) ? n.end : index + 1;
@@ -674,8 +666,11 @@ char* JsonTape::write_string(const Node& n, char* p) const {
 char* JsonTape::write_object(uint32_t index, char* p) {
   const uint32_t end = nodes_[index].end;
   const size_t base = members_.size();
-  for (uint32_t i = index + 1; i < end; i = after(i + 1)) members_.push_back({i, i + 1});
+  for (uint32_t i = index + 1; i < end; i = after(i + 1))
+    members_.push_back({key_prefix(string_of(nodes_[i])), i, i + 1});
+  // Most keys differ in their first eight bytes, compared as one integer.
   auto key_less = [this](const Member& a, const Member& b) {
+    if (a.prefix != b.prefix) return a.prefix < b.prefix;
     return string_of(nodes_[a.key]) < string_of(nodes_[b.key]);
   };
   auto first = members_.begin() + static_cast<std::ptrdiff_t>(base);

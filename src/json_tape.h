@@ -44,12 +44,14 @@ class JsonTape {
     };
   };
   struct Member {
+    uint64_t prefix;  // key_prefix() of the key
     uint32_t key;    // node index of the member's key
     uint32_t value;  // node index of the member's value
   };
 
   class Parser;
   std::string_view string_of(const Node& n) const;
+  static uint64_t key_prefix(std::string_view key);
   uint32_t after(uint32_t index) const;
   char* write_node(uint32_t index, char* p);
   char* write_string(const Node& n, char* p) const;

@@ -32,24 +32,9 @@ class FileBytes {
 // directory, no permission).
 Result<std::optional<FileBytes>> mmap_file(const std::string& path);
 
-// Calls fn(line) for each non-empty line, in order.  A line excludes its line
-// feed and one trailing carriage return.
-template <typename Fn>
-void for_each_line(std::string_view bytes, Fn&& fn) {
-  const char* p = bytes.data();
-  const char* end = p + bytes.size();
-  while (p < end) {
-    const void* nl = memchr(p, '\n', static_cast<size_t>(end - p));
-    const char* stop = nl ? static_cast<const char*>(nl) : end;
-    const char* line_end = stop;
-    if (line_end > p && line_end[-1] == '\r') --line_end;
-    if (line_end > p) fn(std::string_view(p, static_cast<size_t>(line_end - p)));
-    p = stop + 1;
-  }
-}
-
-// Like for_each_line, also passing the byte offset of the line's start and
-// the length of the line before the carriage return was removed.
+// Calls fn(line, offset, length) for each non-empty line, in order: the line
+// excludes its line feed and one trailing carriage return; offset is where it
+// starts and length its size before the carriage return was removed.
 template <typename Fn>
 void for_each_line_at(std::string_view bytes, Fn&& fn) {
   const char* base = bytes.data();
@@ -65,6 +50,12 @@ void for_each_line_at(std::string_view bytes, Fn&& fn) {
          static_cast<size_t>(stop - p));
     p = stop + 1;
   }
+}
+
+// Calls fn(line) for each non-empty line, in order.
+template <typename Fn>
+void for_each_line(std::string_view bytes, Fn&& fn) {
+  for_each_line_at(bytes, [&](std::string_view line, size_t, size_t) { fn(line); });
 }
 
 }  // namespace kestrix

@@ -6,12 +6,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
 
 #include "json.h"
 #include "lib.h"
+#include "mmap_lines.h"
 #include "oplog.h"
 #include "purge.h"
 #include "storage.h"
@@ -20,8 +22,9 @@ namespace kestrix {
 namespace {
 
 constexpr std::string_view kPrefix = "purge.";
-// Exclusive creation races with other purges; give up after this many tries.
-constexpr int kCreateAttempts = 64;
+// Naming races with other purges of the same second; give up after this
+// many tries.
+constexpr int kNameAttempts = 64;
 
 std::string archive_dir(const std::string& kx_dir) { return store_path(kx_dir, "archive"); }
 
@@ -65,22 +68,47 @@ Result<std::string> next_archive_name(const std::string& dir, const std::string&
   return numbered + count_suffix(*greatest + 1);
 }
 
-// Creates `path` only if it does not exist yet.  False when it exists.
-Result<bool> create_exclusive(const std::string& path) {
-  int fd;
-  do fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  while (fd < 0 && errno == EINTR);
-  if (fd < 0) {
-    if (errno == EEXIST) return false;
-    return fail_errno();
-  }
-  ::close(fd);
-  return true;
-}
-
 void print_no_archive() {
   std::fputs("No purge archive found\n", stdout);
   std::fflush(stdout);
+}
+
+// Appends the `line` of every archive record to the data file by writing
+// its old content and the lines to a temporary file that then replaces it:
+// a crash or a full disk leaves the file wholly as it was or wholly
+// restored, never with a partial line.  A missing data file is created; a
+// last line without its line feed gets one, so that the first restored line
+// stays a line of its own.  The data file is not touched when no record has
+// a line.  Returns the number of lines restored.
+Result<uint64_t> restore_lines(const std::string& data_file, std::string_view archive) {
+  std::optional<AtomicFile> out;
+  auto copy_old_content = [&]() -> Status {
+    KX_ASSIGN_OR_RETURN(AtomicFile file, AtomicFile::begin(data_file));
+    char last = '\n';
+    KX_TRY(stream_file(data_file, [&](std::string_view piece) -> Status {
+      last = piece.back();
+      return file.write(piece);
+    }));
+    if (last != '\n') KX_TRY(file.write("\n"));
+    out.emplace(std::move(file));
+    return {};
+  };
+  Status written;
+  uint64_t restored = 0;
+  std::string line;
+  for_each_json_line(archive, [&](Value record) {
+    const Value* value = record.get("line");
+    if (value == nullptr || !written) return;
+    if (!out && !(written = copy_old_content())) return;
+    line.clear();
+    write_canonical(*value, line);
+    line.push_back('\n');
+    written = out->write(line);
+    if (written) ++restored;
+  });
+  KX_TRY(written);
+  if (out) KX_TRY(out->commit());
+  return restored;
 }
 
 }  // namespace
@@ -107,42 +135,47 @@ void append_archive_record(std::string& out, std::string_view stamp,
 }
 
 Result<PurgeArchive> PurgeArchive::create(const std::string& kx_dir, const std::string& stamp) {
+  static std::atomic<uint64_t> counter{0};
   PurgeArchive archive;
   archive.kx_dir_ = kx_dir;
+  archive.stamp_ = stamp;
   const std::string dir = archive_dir(kx_dir);
   if (!is_dir(dir)) {
     KX_TRY(create_dirs(dir));
     archive.created_dir_ = dir;
   }
-  for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
-    auto name = next_archive_name(dir, stamp);
-    if (!name) {
-      archive.discard();
-      return fail(std::move(name).error());
-    }
-    const std::string path = path_join(dir, *name);
-    auto created = create_exclusive(path);
-    if (!created) {
-      archive.discard();
-      return fail(std::move(created).error());
-    }
-    if (!*created) continue;  // another purge took this name meanwhile
-    archive.path_ = path;
-    auto writer = FileWriter::append(path, false);
-    if (!writer) {
-      archive.discard();
-      return fail(std::move(writer).error());
-    }
-    archive.writer_ = std::move(*writer);
-    return archive;
+  archive.temp_path_ = path_join(dir, ".kxtmp." + std::to_string(::getpid()) + "." +
+                                          std::to_string(counter.fetch_add(1)) + ".purge");
+  auto writer = FileWriter::create(archive.temp_path_);
+  if (!writer) {
+    archive.temp_path_.clear();
+    archive.discard();
+    return fail(std::move(writer).error());
   }
-  archive.discard();
-  return fail_msg("could not create a purge archive in " + quote_path(dir));
+  archive.writer_ = std::move(*writer);
+  return archive;
 }
 
 Status PurgeArchive::write(std::string_view records) { return writer_.write(records); }
 
-Status PurgeArchive::close() { return writer_.close(); }
+Status PurgeArchive::close() {
+  KX_TRY(writer_.close());
+  const std::string dir = archive_dir(kx_dir_);
+  for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+    KX_ASSIGN_OR_RETURN(std::string name, next_archive_name(dir, stamp_));
+    const std::string path = path_join(dir, name);
+    Status linked = link_path(temp_path_, path);
+    if (!linked) {
+      if (linked.error().os_errno() == EEXIST) continue;  // another purge took it
+      return linked;
+    }
+    path_ = path;
+    (void)remove_file(temp_path_);
+    temp_path_.clear();
+    return {};
+  }
+  return fail_msg("could not create a purge archive in " + quote_path(dir));
+}
 
 Status PurgeArchive::log(uint64_t lines) const {
   return oplog::append(kx_dir_, "purge_archive",
@@ -151,8 +184,10 @@ Status PurgeArchive::log(uint64_t lines) const {
 
 void PurgeArchive::discard() {
   (void)writer_.close();
+  if (!temp_path_.empty()) (void)remove_file(temp_path_);
   if (!path_.empty()) (void)remove_file(path_);
   if (!created_dir_.empty()) (void)::rmdir(created_dir_.c_str());
+  temp_path_.clear();
   path_.clear();
   created_dir_.clear();
 }
@@ -194,26 +229,13 @@ Result<uint64_t> purge_reverse(const std::string& kx_dir, const std::string& dat
     print_no_archive();
     return 0;
   }
-  KX_ASSIGN_OR_RETURN(std::vector<Value> records, jsonl_read(newest->path));
-  // The data file is opened (and created) only when there is a line to put
-  // back; each line reaches it whole in one append.
-  std::optional<FileWriter> out;
+  // The archive is read whole first, so a read failure changes nothing;
+  // records are then parsed one at a time rather than held all at once.
+  KX_ASSIGN_OR_RETURN(auto archive, mmap_file(newest->path));
   uint64_t restored = 0;
-  std::string line;
-  for (const Value& record : records) {
-    const Value* value = record.get("line");
-    if (value == nullptr) continue;
-    if (!out) {
-      KX_ASSIGN_OR_RETURN(FileWriter opened, FileWriter::append(data_file));
-      out.emplace(std::move(opened));
-    }
-    line.clear();
-    write_canonical(*value, line);
-    line.push_back('\n');
-    KX_TRY(out->write(line));
-    ++restored;
+  if (archive) {
+    KX_ASSIGN_OR_RETURN(restored, restore_lines(data_file, archive->view()));
   }
-  if (out) KX_TRY(out->close());
   KX_TRY(remove_file(newest->path));
   KX_TRY(oplog::append(kx_dir, "purge_reverse",
                        "restored " + std::to_string(restored) + " lines from " +

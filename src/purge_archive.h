@@ -7,8 +7,10 @@
 // count written as one letter giving its number of digits ('a' for one
 // digit, 'b' for two, ...) followed by the digits, so that byte order of the
 // names is the order of the purges at any count and the newest archive is
-// always the greatest name.  The file is created exclusively, so concurrent
-// purges never share one.
+// always the greatest name.  The records are written to a temporary file
+// that gets its archive name only once complete (a hard link, which never
+// replaces an existing name), so concurrent purges never share a file and an
+// interrupted purge leaves no partial archive for purge_reverse().
 //
 // Record: one line per purged line, {"archived_at":"<stamp>","line":<value>}
 // where <value> is the line parsed as JSON (canonical form) or null.
@@ -47,7 +49,8 @@ class PurgeArchive {
   const std::string& path() const { return path_; }
   // Appends already formatted records.
   Status write(std::string_view records);
-  // Closes the file; every record has then reached it.
+  // Closes the file and gives it its archive name; every record has then
+  // reached it and path() names it.
   Status close();
   // Logs "purge_archive" with `lines` as the count.
   Status log(uint64_t lines) const;
@@ -59,6 +62,8 @@ class PurgeArchive {
  private:
   PurgeArchive() = default;
   std::string kx_dir_;
+  std::string stamp_;
+  std::string temp_path_;  // the records until close() names the archive
   std::string path_;
   std::string created_dir_;  // the archive directory, when this call created it
   FileWriter writer_;

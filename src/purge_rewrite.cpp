@@ -1,20 +1,28 @@
 // Block-wise classification and rewrite of a data file; see purge_rewrite.h.
 //
-// Pipeline: three block buffers rotate.  While the pool classifies block k
-// (compacting its kept lines in place and formatting archive records for its
-// purged lines), one task of the same parallel loop writes block k-1 out and
-// reads block k+1, whose first bytes are the unfinished last line of block
-// k.  Classification never touches those bytes, so the two may overlap.
+// Pipeline: three block buffers rotate.  One parallel loop per block k does
+// all the work there is at that moment, spread over the pool: it classifies
+// the lines of block k (compacting kept lines in place and formatting archive
+// records for purged ones), writes the kept lines of block k-1 to their
+// places in the temporary file with pwrite(2) and its archive records in
+// order, and reads block k+1 with pread(2) in chunks.  Block k+1 starts with
+// the unfinished last line of block k, which classification never touches,
+// so the three may overlap.  Writing a file costs as much CPU as parsing it
+// here, so no single task may carry all the I/O.
 #include "purge_rewrite.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdlib>
+#include <functional>
 #include <memory>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "fs.h"
@@ -27,15 +35,19 @@
 namespace kestrix {
 namespace {
 
-constexpr size_t kBlockSize = size_t{32} << 20;
+constexpr size_t kBlockSize = size_t{16} << 20;
+constexpr size_t kHugePage = size_t{2} << 20;
+// Reads of a block are spread over tasks of this size.
+constexpr size_t kReadChunk = size_t{2} << 20;
 // Slices per pool thread and block, so that uneven lines still balance.
 constexpr size_t kSlicesPerThread = 8;
 
 // A run of whole lines of a block handled by one task, and what it produced.
 struct Slice {
   size_t begin = 0;
-  size_t end = 0;      // just past a line feed
-  size_t out_end = 0;  // kept lines now occupy [begin, out_end)
+  size_t end = 0;         // just past a line feed
+  size_t out_end = 0;     // kept lines now occupy [begin, out_end)
+  uint64_t out_offset = 0;  // where they go in the temporary file
   uint64_t kept = 0;
   uint64_t purged = 0;
   std::string archive;  // archive records of the purged lines
@@ -45,24 +57,35 @@ struct Slice {
 // line feed; [lines_end, size) is the start of a line continued in the next
 // block.
 struct Block {
-  std::unique_ptr<char[]> data;
+  struct Free {
+    void operator()(char* p) const { std::free(p); }
+  };
+  std::unique_ptr<char[], Free> data;
   size_t capacity = 0;
   size_t size = 0;
   size_t lines_end = 0;
   std::vector<Slice> slices;
 
-  // Grows the buffer to at least `n` bytes, keeping [0, size).
-  void reserve(size_t n) {
-    if (n <= capacity) return;
-    std::unique_ptr<char[]> bigger(new char[n]);
-    if (size > 0) std::memcpy(bigger.get(), data.get(), size);
-    data = std::move(bigger);
-    capacity = n;
+  // Grows the buffer to at least `n` bytes, keeping [0, size).  Buffers are
+  // aligned to and advised for huge pages: first touching a fresh buffer
+  // page by page costs more than reading the file into it.
+  bool reserve(size_t n) {
+    if (n <= capacity) return true;
+    const size_t rounded = (n + kHugePage - 1) / kHugePage * kHugePage;
+    char* bigger = static_cast<char*>(std::aligned_alloc(kHugePage, rounded));
+    if (bigger == nullptr) return false;
+    (void)::madvise(bigger, rounded, MADV_HUGEPAGE);
+    if (size > 0) std::memcpy(bigger, data.get(), size);
+    data.reset(bigger);
+    capacity = rounded;
+    return true;
   }
   std::string_view tail() const { return {data.get() + lines_end, size - lines_end}; }
 };
 
-// Sequential reader of the data file in blocks of whole lines.
+// Reads the data file in blocks of whole lines: begin() on the calling
+// thread, read_chunk() for every chunk from pool tasks, finish() on the
+// calling thread again.
 class BlockReader {
  public:
   BlockReader() = default;
@@ -81,45 +104,79 @@ class BlockReader {
   }
   bool at_end() const { return eof_; }
 
-  // Fills `block` with `carry` followed by about kBlockSize further bytes,
-  // extended until it holds a whole line.  At the end of the file the last
-  // line gets a line feed, so every line of a block ends in one.
-  Status next(std::string_view carry, Block& block) {
+  // Starts `block` with `carry` and room for the next step of the file.
+  Status begin(std::string_view carry, Block& block) {
     block.size = 0;
-    size_t limit = carry.size() + step_;
-    block.reserve(limit + 1);
+    if (!block.reserve(carry.size() + step_ + 1)) return fail(Error::os(ENOMEM));
     if (!carry.empty()) std::memcpy(block.data.get(), carry.data(), carry.size());
     block.size = carry.size();
-    for (;;) {
-      while (!eof_ && block.size < limit) {
-        ssize_t n = ::read(fd_, block.data.get() + block.size, limit - block.size);
-        if (n < 0) {
-          if (errno == EINTR) continue;
-          return fail_errno();
-        }
-        if (n == 0) eof_ = true;
-        block.size += static_cast<size_t>(n);
+    got_.assign((step_ + kReadChunk - 1) / kReadChunk, 0);
+    return {};
+  }
+  size_t chunk_count() const { return got_.size(); }
+
+  Status read_chunk(Block& block, size_t i) {
+    const size_t offset = i * kReadChunk;
+    const size_t len = std::min(kReadChunk, step_ - offset);
+    auto got = read_at(block.data.get() + block.size + offset, len, pos_ + offset);
+    if (!got) return fail(std::move(got).error());
+    got_[i] = *got;
+    return {};
+  }
+
+  // Takes the chunks up to the first short one (the end of the file) and
+  // makes the block end at a line end: at the end of the file the last line
+  // gets a line feed, so every line of a block ends in one; a line longer
+  // than a block is read on until it ends.
+  Status finish(Block& block) {
+    const size_t carry = block.size;
+    for (size_t i = 0; i < got_.size(); ++i) {
+      block.size += got_[i];
+      pos_ += got_[i];
+      if (got_[i] < std::min(kReadChunk, step_ - i * kReadChunk)) {
+        eof_ = true;
+        break;
       }
+    }
+    for (;;) {
       if (eof_) {
         if (block.size > 0 && block.data[block.size - 1] != '\n') block.data[block.size++] = '\n';
         block.lines_end = block.size;
         return {};
       }
-      const void* last = memrchr(block.data.get() + carry.size(), '\n', block.size - carry.size());
+      const void* last = memrchr(block.data.get() + carry, '\n', block.size - carry);
       if (last != nullptr) {
         block.lines_end = static_cast<size_t>(static_cast<const char*>(last) - block.data.get()) + 1;
         return {};
       }
-      // A line longer than the block: read on until it ends.
-      limit += step_;
-      block.reserve(limit + 1);
+      if (!block.reserve(block.size + step_ + 1)) return fail(Error::os(ENOMEM));
+      auto got = read_at(block.data.get() + block.size, step_, pos_);
+      if (!got) return fail(std::move(got).error());
+      block.size += *got;
+      pos_ += *got;
+      eof_ = *got < step_;
     }
   }
 
  private:
+  // Reads up to `len` bytes at `offset`; fewer only at the end of the file.
+  Result<size_t> read_at(char* out, size_t len, uint64_t offset) const {
+    size_t got = 0;
+    while (got < len) {
+      ssize_t n = ::pread(fd_, out + got, len - got, static_cast<off_t>(offset + got));
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return fail_errno();
+      if (n == 0) break;
+      got += static_cast<size_t>(n);
+    }
+    return got;
+  }
+
   int fd_ = -1;
+  uint64_t pos_ = 0;  // file offset of the next block's first new byte
   bool eof_ = false;
   size_t step_ = kBlockSize;  // bytes to read per block beyond the carry
+  std::vector<size_t> got_;   // bytes read by each chunk of the current block
 };
 
 // Cuts [0, lines_end) into slices at line boundaries.
@@ -145,18 +202,32 @@ void split_block(Block& block) {
 }
 
 // The revoked line hashes as SHA-256 digests.  Only lowercase 64-digit hex
-// strings can equal a computed line hash; other strings are left out.
+// strings can equal a computed line hash; other strings are left out.  A
+// bitmap of digest prefixes, small enough to stay in cache, answers most
+// look-ups (lines that are not revoked) without touching the hash table.
 class DigestSet {
  public:
   explicit DigestSet(const LineHashSet& hashes) {
+    std::vector<Digest> digests;
     for (const std::string& h : hashes) {
       Digest d;
       bool lower = std::none_of(h.begin(), h.end(), [](char c) { return c >= 'A' && c <= 'F'; });
-      if (lower && hex_to_bytes(h, d.data(), d.size())) set_.insert(d);
+      if (lower && hex_to_bytes(h, d.data(), d.size())) digests.push_back(d);
+    }
+    size_t bits = 1 << 12;
+    while (bits < digests.size() * 16) bits <<= 1;
+    bit_mask_ = bits - 1;
+    bitmap_.assign(bits / 64, 0);
+    for (const Digest& d : digests) {
+      const uint64_t bit = prefix(d.data()) & bit_mask_;
+      bitmap_[bit >> 6] |= uint64_t{1} << (bit & 63);
+      set_.insert(d);
     }
   }
   bool empty() const { return set_.empty(); }
   bool contains(const unsigned char* digest) const {
+    const uint64_t bit = prefix(digest) & bit_mask_;
+    if ((bitmap_[bit >> 6] & (uint64_t{1} << (bit & 63))) == 0) return false;
     Digest d;
     std::memcpy(d.data(), digest, d.size());
     return set_.contains(d);
@@ -164,14 +235,18 @@ class DigestSet {
 
  private:
   using Digest = std::array<unsigned char, 32>;
+  // Digest bytes are uniform, so their first eight bytes serve as a hash.
+  static uint64_t prefix(const unsigned char* digest) {
+    uint64_t v;
+    std::memcpy(&v, digest, 8);
+    return v;
+  }
   struct DigestHash {
-    size_t operator()(const Digest& d) const noexcept {
-      uint64_t v;
-      std::memcpy(&v, d.data(), 8);  // digest bytes are already uniform
-      return static_cast<size_t>(v);
-    }
+    size_t operator()(const Digest& d) const noexcept { return static_cast<size_t>(prefix(d.data())); }
   };
   std::unordered_set<Digest, DigestHash> set_;
+  std::vector<uint64_t> bitmap_;
+  uint64_t bit_mask_ = 0;
 };
 
 struct ClassifyContext {
@@ -222,66 +297,157 @@ void classify_slice(char* base, Slice& slice, const ClassifyContext& ctx) {
   slice.out_end = write;
 }
 
-// The output side of a purge: the temporary file and the archive, which is
-// created when the first purged line reaches it.
-struct PurgeOutput {
-  const std::string* kx_dir;
-  std::string stamp;
-  std::optional<AtomicFile> temp;
-  std::optional<PurgeArchive> archive;
-  uint64_t archived = 0;
+// Writes all of `data` at `offset` of `fd`.
+Status write_at(int fd, std::string_view data, uint64_t offset) {
+  size_t done = 0;
+  while (done < data.size()) {
+    ssize_t n = ::pwrite(fd, data.data() + done, data.size() - done, static_cast<off_t>(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return fail_errno();
+    if (n == 0) return fail_msg("failed to write whole buffer");
+    done += static_cast<size_t>(n);
+  }
+  return {};
+}
 
-  Status write_block(const Block& block) {
+// The output side of a purge: the temporary file, written at computed
+// offsets through a descriptor of its own so that several tasks can write
+// at once, and the archive, created when the first purged line reaches it.
+class PurgeOutput {
+ public:
+  PurgeOutput(const std::string& kx_dir, std::string stamp)
+      : kx_dir_(kx_dir), stamp_(std::move(stamp)) {}
+  PurgeOutput(const PurgeOutput&) = delete;
+  ~PurgeOutput() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+
+  Status begin(const std::string& data_file) {
+    KX_ASSIGN_OR_RETURN(AtomicFile temp, AtomicFile::begin(data_file));
+    temp_.emplace(std::move(temp));
+    do fd_ = ::open(temp_->tmp_path().c_str(), O_WRONLY | O_CLOEXEC);
+    while (fd_ < 0 && errno == EINTR);
+    if (fd_ < 0) return fail_errno();
+    return {};
+  }
+
+  // Gives the kept lines of each slice of a classified block their place.
+  void place(Block& block) {
+    for (Slice& slice : block.slices) {
+      slice.out_offset = next_offset_;
+      next_offset_ += slice.out_end - slice.begin;
+    }
+  }
+
+  Status write_slice(const Block& block, const Slice& slice) const {
+    return write_at(fd_, {block.data.get() + slice.begin, slice.out_end - slice.begin},
+                    slice.out_offset);
+  }
+
+  // Appends the archive records of a block; blocks must come in order.
+  Status write_archive(const Block& block) {
     for (const Slice& slice : block.slices) {
-      if (!slice.archive.empty()) {
-        if (!archive) {
-          KX_ASSIGN_OR_RETURN(PurgeArchive created, PurgeArchive::create(*kx_dir, stamp));
-          archive.emplace(std::move(created));
-        }
-        KX_TRY(archive->write(slice.archive));
-        archived += slice.purged;
+      if (slice.archive.empty()) continue;
+      if (!archive_) {
+        KX_ASSIGN_OR_RETURN(PurgeArchive created, PurgeArchive::create(kx_dir_, stamp_));
+        archive_.emplace(std::move(created));
       }
-      if (slice.out_end > slice.begin)
-        KX_TRY(temp->write({block.data.get() + slice.begin, slice.out_end - slice.begin}));
+      KX_TRY(archive_->write(slice.archive));
+      archived_ += slice.purged;
     }
     return {};
   }
 
-  void discard_archive() {
-    if (archive) archive->discard();
-    archive.reset();
+  // Completes the archive, then replaces the data file and logs the archive.
+  // On failure the archive is removed again and the data file stays.
+  Result<uint64_t> commit() {
+    Status st;
+    if (archive_) st = archive_->close();
+    if (st && ::close(std::exchange(fd_, -1)) != 0 && errno != EINTR) st = fail_errno();
+    if (st) st = temp_->commit();
+    if (!st) {
+      discard_archive();
+      return fail(std::move(st).error());
+    }
+    if (archive_) KX_TRY(archive_->log(archived_));
+    return archived_;
   }
+
+  void discard_archive() {
+    if (archive_) archive_->discard();
+    archive_.reset();
+  }
+
+ private:
+  const std::string& kx_dir_;
+  std::string stamp_;
+  std::optional<AtomicFile> temp_;
+  int fd_ = -1;
+  uint64_t next_offset_ = 0;
+  std::optional<PurgeArchive> archive_;
+  uint64_t archived_ = 0;
 };
+
+// Runs `tasks` on the pool; each returns a status.  The first failure in
+// task order is returned.
+Status run_tasks(const std::vector<std::function<Status()>>& tasks) {
+  std::vector<Status> results(tasks.size());
+  parallel_for(tasks.size(), [&](size_t i) { results[i] = tasks[i](); });
+  for (Status& st : results) KX_TRY(st);
+  return {};
+}
 
 // Runs the pipeline over the whole file.  `out` is null for a dry run.
 Status classify_file(BlockReader& reader, const ClassifyContext& ctx, PurgeOutput* out,
                      PurgeStats& stats) {
   Block blocks[3];
-  KX_TRY(reader.next({}, blocks[0]));
+  std::vector<std::function<Status()>> tasks;
+  auto add_reads = [&](Block& block) {
+    for (size_t i = 0; i < reader.chunk_count(); ++i)
+      tasks.push_back([&reader, &block, i] { return reader.read_chunk(block, i); });
+  };
+  auto add_writes = [&](const Block& block) {
+    tasks.push_back([out, &block] { return out->write_archive(block); });
+    for (const Slice& slice : block.slices)
+      tasks.push_back([out, &block, &slice] { return out->write_slice(block, slice); });
+  };
+
+  KX_TRY(reader.begin({}, blocks[0]));
+  add_reads(blocks[0]);
+  KX_TRY(run_tasks(tasks));
+  KX_TRY(reader.finish(blocks[0]));
   Block* previous = nullptr;
   for (size_t k = 0;; ++k) {
     Block& current = blocks[k % 3];
     Block& following = blocks[(k + 1) % 3];
     const bool more = !reader.at_end();
     split_block(current);
-    Status io;
-    parallel_for(current.slices.size() + 1, [&](size_t i) {
-      if (i > 0) {
-        classify_slice(current.data.get(), current.slices[i - 1], ctx);
-        return;
-      }
-      if (previous != nullptr && out != nullptr) io = out->write_block(*previous);
-      if (io && more) io = reader.next(current.tail(), following);
-    });
-    KX_TRY(io);
+    tasks.clear();
+    if (previous != nullptr && out != nullptr) add_writes(*previous);
+    if (more) {
+      KX_TRY(reader.begin(current.tail(), following));
+      add_reads(following);
+    }
+    for (Slice& slice : current.slices)
+      tasks.push_back([&current, &slice, &ctx]() -> Status {
+        classify_slice(current.data.get(), slice, ctx);
+        return {};
+      });
+    KX_TRY(run_tasks(tasks));
+    if (more) KX_TRY(reader.finish(following));
     for (const Slice& slice : current.slices) {
       stats.kept += slice.kept;
       stats.purged += slice.purged;
     }
+    if (out != nullptr) out->place(current);
     previous = &current;
     if (!more) break;
   }
-  if (out != nullptr) KX_TRY(out->write_block(*previous));
+  if (out != nullptr) {
+    tasks.clear();
+    add_writes(*previous);
+    KX_TRY(run_tasks(tasks));
+  }
   return {};
 }
 
@@ -300,18 +466,16 @@ Result<PurgeStats> purge_data_file(const std::string& kx_dir, const std::string&
     KX_TRY(classify_file(reader, ctx, nullptr, stats));
     return stats;
   }
-  PurgeOutput out{&kx_dir, ctx.stamp, std::nullopt, std::nullopt, 0};
-  KX_ASSIGN_OR_RETURN(AtomicFile temp, AtomicFile::begin(data_file));
-  out.temp.emplace(std::move(temp));
+  PurgeOutput out(kx_dir, ctx.stamp);
+  // Copies of this data file left by purges that were killed part-way.
+  sweep_stale_temps(std::string(path_dirname(data_file)), path_basename(data_file));
+  KX_TRY(out.begin(data_file));
   Status st = classify_file(reader, ctx, &out, stats);
-  if (st && out.archive) st = out.archive->close();
-  if (st) st = out.temp->commit();
   if (!st) {
     out.discard_archive();
     return fail(std::move(st).error());
   }
-  if (out.archive) KX_TRY(out.archive->log(out.archived));
-  stats.archived = out.archived;
+  KX_ASSIGN_OR_RETURN(stats.archived, out.commit());
   return stats;
 }
 

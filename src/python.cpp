@@ -11,13 +11,13 @@
 #include <new>
 #include <set>
 #include <string>
-#include <unordered_map>
 #include <variant>
 #include <vector>
 
 #include "authors.h"
 #include "blame.h"
 #include "clean.h"
+#include "fs.h"
 #include "generate_set.h"
 #include "hash.h"
 #include "index.h"
@@ -56,14 +56,21 @@ PyObject* str_from(std::string_view s) {
   return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace");
 }
 
-// Converts JSON values to Python objects.  Object keys repeat from record to
-// record, so their str objects are shared through a small cache.
+// Converts JSON values and records to Python objects.  Object keys, file
+// names and section hashes repeat from record to record, so their str
+// objects are shared through a small direct-mapped cache.
 class PyBuilder {
  public:
-  PyBuilder() = default;
+  // `expected_strings` sizes the cache: about how many distinct strings the
+  // conversion may meet.
+  explicit PyBuilder(size_t expected_strings = 64) {
+    size_t slots = 64;
+    while (slots < 2 * expected_strings && slots < kMaxSlots) slots *= 2;
+    mask_ = slots - 1;
+  }
   PyBuilder(const PyBuilder&) = delete;
   ~PyBuilder() {
-    for (auto& [key, obj] : keys_) Py_DECREF(obj);
+    for (auto& slot : slots_) Py_XDECREF(slot.obj);
   }
 
   PyObject* convert(const Value& v) {
@@ -96,9 +103,10 @@ class PyBuilder {
         PyObject* dict = PyDict_New();
         if (!dict) return nullptr;
         for (const auto& [key, item] : *v.as_object()) {
-          PyObject* k = key_str(key);
+          PyObject* k = shared_str(key);
           PyObject* val = k ? convert(item) : nullptr;
           int rc = val ? PyDict_SetItem(dict, k, val) : -1;
+          Py_XDECREF(k);
           Py_XDECREF(val);
           if (rc < 0) {
             Py_DECREF(dict);
@@ -111,31 +119,74 @@ class PyBuilder {
     Py_RETURN_NONE;
   }
 
- private:
-  // A borrowed reference to the str of `key`, owned by the cache.
-  PyObject* key_str(const std::string& key) {
-    auto it = keys_.find(key);
-    if (it != keys_.end()) return it->second;
-    PyObject* s = str_from(key);
-    if (!s) return nullptr;
-    if (keys_.size() >= kMaxKeys || key.size() > kMaxKeyLength) {
-      spill_.push_back(s);  // still owned here, released with the builder
-      return s;
+  // {"file", "line_hash", "sources"} built directly.
+  PyObject* convert(const DocumentRecord& d) {
+    static PyObject* const kFile = PyUnicode_InternFromString("file");
+    static PyObject* const kLineHash = PyUnicode_InternFromString("line_hash");
+    static PyObject* const kSources = PyUnicode_InternFromString("sources");
+    if (!kFile || !kLineHash || !kSources) return nullptr;
+    PyObject* sources = PyList_New(static_cast<Py_ssize_t>(d.sources.size()));
+    bool ok = sources != nullptr;
+    for (size_t i = 0; ok && i < d.sources.size(); ++i) {
+      PyObject* s = shared_str(d.sources[i]);
+      ok = s != nullptr;
+      if (ok) PyList_SET_ITEM(sources, static_cast<Py_ssize_t>(i), s);
     }
-    keys_.emplace(key, s);
-    return s;
+    PyObject* file = ok ? shared_str(d.file) : nullptr;
+    PyObject* line_hash = file ? str_from(d.line_hash) : nullptr;
+    PyObject* dict = line_hash ? PyDict_New() : nullptr;
+    ok = dict && PyDict_SetItem(dict, kFile, file) == 0 &&
+         PyDict_SetItem(dict, kLineHash, line_hash) == 0 &&
+         PyDict_SetItem(dict, kSources, sources) == 0;
+    Py_XDECREF(file);
+    Py_XDECREF(line_hash);
+    Py_XDECREF(sources);
+    if (!ok) {
+      Py_XDECREF(dict);
+      return nullptr;
+    }
+    return dict;
   }
 
-  static constexpr size_t kMaxKeys = 4096;
-  static constexpr size_t kMaxKeyLength = 128;
-  std::unordered_map<std::string, PyObject*> keys_;
-  struct Spill {
-    std::vector<PyObject*> objs;
-    ~Spill() {
-      for (PyObject* o : objs) Py_DECREF(o);
+ private:
+  struct Slot {
+    std::string key;
+    PyObject* obj = nullptr;
+  };
+
+  size_t slot_of(std::string_view s) const {
+    uint64_t a = 0, b = 0;
+    if (s.size() >= 8) {
+      std::memcpy(&a, s.data(), 8);
+      std::memcpy(&b, s.data() + s.size() - 8, 8);
+    } else {
+      std::memcpy(&a, s.data(), s.size());
     }
-    void push_back(PyObject* o) { objs.push_back(o); }
-  } spill_;
+    uint64_t h = (a ^ (b * 0x9E3779B97F4A7C15ULL) ^ s.size()) * 0xBF58476D1CE4E5B9ULL;
+    return static_cast<size_t>(h >> 40) & mask_;
+  }
+
+  // A new reference to a str equal to `s`, shared with earlier calls when
+  // the cache still holds it.
+  PyObject* shared_str(std::string_view s) {
+    if (s.size() > kMaxKeyLength) return str_from(s);
+    if (slots_.empty()) slots_.resize(mask_ + 1);
+    Slot& slot = slots_[slot_of(s)];
+    if (!slot.obj || slot.key != s) {
+      PyObject* obj = str_from(s);
+      if (!obj) return nullptr;
+      Py_XDECREF(slot.obj);
+      slot.key.assign(s);
+      slot.obj = obj;
+    }
+    Py_INCREF(slot.obj);
+    return slot.obj;
+  }
+
+  static constexpr size_t kMaxSlots = size_t{1} << 16;
+  static constexpr size_t kMaxKeyLength = 128;
+  size_t mask_;
+  std::vector<Slot> slots_;
 };
 
 // Building many containers would trigger the cyclic garbage collector over
@@ -509,6 +560,31 @@ bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, Args& out) {
   return true;
 }
 
+// True for the text parameters that the operation hands to the system as
+// (part of) a path.
+bool names_a_path(const Signature& sig, const Param& p) {
+  std::string_view name = p.name, function = sig.name;
+  if (name == "kx_dir" || name == "path" || name == "data_file" || name == "source" ||
+      name == "target")
+    return true;
+  return (function == "shard_read" || function == "shard_iterate_all") &&
+         (name == "layer" || name == "hash_hex");
+}
+
+// The system would cut a path at a NUL byte and work on another file, so a
+// path holding one is refused before the operation runs.
+bool refuse_nul_in_paths(const Signature& sig, const Args& a) {
+  for (size_t i = 0; i < sig.params.size(); ++i) {
+    if (sig.params[i].kind != Kind::kText || !names_a_path(sig, sig.params[i])) continue;
+    const std::string& text = a.text(i);
+    if (text.find('\0') == std::string::npos) continue;
+    std::string message = "path holds a NUL byte: " + quote_path(text);
+    PyErr_SetString(PyExc_RuntimeError, message.c_str());
+    return true;
+  }
+  return false;
+}
+
 // Binds, converts, runs `body` and maps C++ exceptions (memory exhaustion,
 // or a bug) to Python errors.
 template <typename Body>
@@ -516,6 +592,7 @@ PyObject* call(const Signature& sig, PyObject* args, PyObject* kwargs, Body&& bo
   try {
     Args a(sig.params.size());
     if (!bind(sig, args, kwargs, a)) return nullptr;
+    if (refuse_nul_in_paths(sig, a)) return nullptr;
     return body(a);
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
@@ -545,7 +622,7 @@ PyObject* to_py(const Result<uint64_t>& r) {
 PyObject* to_py(const Result<std::vector<Value>>& r) {
   if (!r) return raise_error(r.error());
   GcPause pause;
-  PyBuilder builder;
+  PyBuilder builder(r->size());
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(r->size()));
   if (!list) return nullptr;
   for (size_t i = 0; i < r->size(); ++i) {
@@ -577,8 +654,8 @@ PyObject* list_of(const std::vector<T>& items, Fn&& convert) {
 PyObject* to_py(const Result<std::vector<DocumentRecord>>& r) {
   if (!r) return raise_error(r.error());
   GcPause pause;
-  PyBuilder builder;
-  return list_of(*r, [&](const DocumentRecord& d) { return builder.convert(document_to_json(d)); });
+  PyBuilder builder(r->size());
+  return list_of(*r, [&](const DocumentRecord& d) { return builder.convert(d); });
 }
 
 // A dict with the given keys inserted in order, values as int.

@@ -114,13 +114,14 @@ pid_t process_id() {
   return pid;
 }
 
-// Opens the pid file of this process for appending; creates the store
-// directory first when it is missing.
-Result<int> open_pid_file(const std::string& kx_dir, std::string_view tokenizer) {
+// Opens the pid file of this process (its path goes to `path`) for
+// appending; creates the store directory first when it is missing.
+Result<int> open_pid_file(const std::string& kx_dir, std::string_view tokenizer,
+                          std::string& path) {
   std::string name = file_name(tokenizer);
   name += '.';
   name += std::to_string(process_id());
-  std::string path = store_path(kx_dir, name);
+  path = store_path(kx_dir, name);
   for (int attempt = 0;; ++attempt) {
     int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
     if (fd >= 0) return fd;
@@ -174,13 +175,15 @@ std::string merged_file_name(uint64_t number) {
   return digits;
 }
 
-// Moves one (claimed) pid file into the merged file `target`: its records are
-// written through a temporary file, so the merged file is never seen half
-// written, then the pid file is removed.  If the pid file grew meanwhile (an
-// append that was under way when it was claimed), it is copied again before
-// removal.  Returns the number of records; 0 means no merged file was
-// written.  When the pid file cannot be removed the merged file is removed
-// again, so the next merge does not count its entries twice.
+// Moves one (claimed) pid file into the merged file `target`.  Its records
+// are written, in the merged-line form, through a temporary file that
+// replaces the pid file (still a complete pid file, should the merge stop
+// there); then the pid file is renamed to `target`.  That rename is the one
+// step that both publishes the merged file and consumes the pid file, so a
+// crash at any point leaves every entry in exactly one file.  If the pid
+// file grew meanwhile (an append that was under way when it was claimed), it
+// is read again before it is replaced.  Returns the number of records; 0
+// means the pid file was empty and is removed, and no merged file written.
 Result<uint64_t> move_into_merged_file(const std::string& store, const std::string& pid_file,
                                        const std::string& target) {
   for (;;) {
@@ -195,14 +198,20 @@ Result<uint64_t> move_into_merged_file(const std::string& store, const std::stri
         ++records;
       });
     }
-    if (records > 0) KX_TRY(atomic_write(target, text, store));
-    auto now = stat_path(pid_file);
-    if (now && now->size != size_read) continue;
-    Status removed = remove_file(pid_file);
-    if (!removed) {
-      if (records > 0) (void)remove_file(target);
-      return fail(std::move(removed).error());
+    auto grew = [&] {
+      auto now = stat_path(pid_file);
+      return now && now->size != size_read;
+    };
+    if (records == 0) {
+      if (grew()) continue;
+      KX_TRY(remove_file(pid_file));
+      return records;
     }
+    KX_ASSIGN_OR_RETURN(AtomicFile rewritten, AtomicFile::begin(pid_file, store));
+    KX_TRY(rewritten.write(text));
+    if (grew()) continue;  // the temporary file is dropped
+    KX_TRY(rewritten.commit());
+    KX_TRY(rename_path(pid_file, target));
     return records;
   }
 }
@@ -235,8 +244,9 @@ Status write_pid(const std::string& kx_dir, const std::string& tokenizer, uint64
   append_pid_form(line, token_count, sources, tokenizer, false);
   line += '\n';
 
-  KX_ASSIGN_OR_RETURN(int fd, open_pid_file(kx_dir, tokenizer));
-  Status written = write_all(fd, line);
+  std::string path;
+  KX_ASSIGN_OR_RETURN(int fd, open_pid_file(kx_dir, tokenizer, path));
+  Status written = append_whole(fd, path, line);
   ::close(fd);
   return written;
 }

@@ -130,40 +130,6 @@ Result<bool> prepare_flips(FileFlips& file, const std::set<SourceHash>& hashes) 
   return true;
 }
 
-bool fits_in_place(const std::map<uint16_t, FileFlips>& files) {
-  for (const auto& [file_id, file] : files)
-    for (const LineFlip& flip : file.flips)
-      if (flip.new_line.size() > flip.old_length) return false;
-  return true;
-}
-
-// Overwrites each flipped line in place, padded with spaces to its old
-// length (white space after a JSON value is allowed), so that no other byte
-// of the file moves and every line is a valid entry at all times.
-Status write_in_place(const FileFlips& file) {
-  int fd;
-  do fd = ::open(file.path.c_str(), O_WRONLY | O_CLOEXEC);
-  while (fd < 0 && errno == EINTR);
-  if (fd < 0) return fail_errno();
-  Status st;
-  std::string padded;
-  for (const LineFlip& flip : file.flips) {
-    padded = flip.new_line;
-    padded.resize(flip.old_length, ' ');
-    size_t done = 0;
-    while (st && done < padded.size()) {
-      ssize_t n = ::pwrite(fd, padded.data() + done, padded.size() - done,
-                           static_cast<off_t>(flip.offset + done));
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) st = n < 0 ? Status(fail_errno()) : Status(fail_msg("failed to write whole buffer"));
-      else done += static_cast<size_t>(n);
-    }
-    if (!st) break;
-  }
-  ::close(fd);
-  return st;
-}
-
 // Builds the rewritten content of one merged file from its prepared flips.
 // False when the file no longer holds the lines that were read.
 bool flip_lines(const std::string& content, FileFlips& file) {
@@ -219,19 +185,17 @@ std::optional<std::string> patched_index(std::string bytes, uint32_t entry_count
   return bytes;
 }
 
-// Sets the index file's modification time to `seconds` (UTIME_NOW for the
-// current time).  The epoch makes every reader treat the index as stale
-// until it is rewritten or rebuilt.
-Status set_mtime(const std::string& path, long nanoseconds_or_now) {
+// Sets the index file's modification time to the epoch, so that every
+// reader treats it as stale until it is rewritten or rebuilt.
+Status mark_stale(const std::string& path) {
   struct timespec times[2];
   times[0].tv_sec = 0;
   times[0].tv_nsec = UTIME_OMIT;
   times[1].tv_sec = 0;
-  times[1].tv_nsec = nanoseconds_or_now;
+  times[1].tv_nsec = 0;
   if (::utimensat(AT_FDCWD, path.c_str(), times, 0) != 0) return fail_errno();
   return {};
 }
-Status mark_stale(const std::string& path) { return set_mtime(path, 0); }
 
 // Rewrites the affected merged files whole and the index with the shifted
 // line positions: for flips whose new line is longer than the old one.
@@ -272,7 +236,6 @@ Result<std::optional<uint64_t>> revoke_through_index(const std::string& kx_dir,
       return std::nullopt;  // file numbers the index cannot tell apart
 
   std::map<uint16_t, FileFlips> files;
-  std::vector<std::pair<uint32_t, bool>> updates;
   for (uint32_t id : ids) {
     auto ref = index.get_entry_ref(id);
     if (!ref) return std::nullopt;
@@ -281,22 +244,16 @@ Result<std::optional<uint64_t>> revoke_through_index(const std::string& kx_dir,
     FileFlips& file = files[ref->file_id];
     file.path = path->second;
     file.flips.push_back({id, ref->line_offset, ref->line_length, {}, !ref->revoked});
-    updates.emplace_back(id, !ref->revoked);
   }
   for (auto& [file_id, file] : files) {
     KX_ASSIGN_OR_RETURN(bool described, prepare_flips(file, hashes));
     if (!described) return std::nullopt;
   }
-  if (!fits_in_place(files)) return rewrite_through_index(kx_dir, index, files, ids.size());
-
-  // Readers must not trust the index while the merged files and it differ;
-  // once both carry the flags, its modification time is made no earlier
-  // than theirs again.
-  KX_TRY(mark_stale(index.path()));
-  for (const auto& [file_id, file] : files) KX_TRY(write_in_place(file));
-  KX_TRY(index.set_revoked_batch(updates));
-  KX_TRY(set_mtime(index.path(), UTIME_NOW));
-  return static_cast<uint64_t>(ids.size());
+  // Each merged file is replaced whole, never patched in place: a write
+  // cut short by a crash or a full disk would otherwise leave a torn line
+  // (an entry lost, every later entry id shifted) or a file flipped only in
+  // part.
+  return rewrite_through_index(kx_dir, index, files, ids.size());
 }
 
 }  // namespace

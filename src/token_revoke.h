@@ -3,16 +3,13 @@
 //
 // With a fresh binary token index the entries are found by a lookup and
 // flipped in both places, so that no later build or merge undoes the
-// revocation and every reader agrees: each flipped line of the merged files
-// is overwritten in place by the entry in the pid-line key order, padded
-// with spaces to the old line's length (so no other byte moves), and the
-// index's revoked bytes are set.  A flipped line longer than the old one
-// (a flag written as true without padding going back to false) makes the
-// affected merged files be rewritten whole instead, through AtomicFile, and
-// the index be rewritten with the shifted line positions.  Either way the
-// index is first marked stale (modification time set to the epoch), so a
-// failure part-way never leaves a "fresh" index that disagrees with the
-// merged files, and its time is set to now at the end.  When the index is
+// revocation and every reader agrees: the affected merged files are
+// rewritten whole through AtomicFile with each flipped line in the pid-line
+// key order (a crash leaves each file wholly old or wholly new, never a torn
+// line), and the index is rewritten with the flags and the shifted line
+// positions.  The index is first marked stale (modification time set to the
+// epoch), so a failure part-way never leaves a "fresh" index that disagrees
+// with the merged files; its rewrite makes it fresh again.  When the index is
 // missing, stale or damaged, or does not describe the merged files, the
 // merged files are flipped by the fast scan instead.  Runs on the calling
 // thread; must not run concurrently with a merge, a build or another

@@ -48,6 +48,126 @@ def write_merged(kx_dir, tokenizer, name, lines):
     return path
 
 
+def spawn_python(code, *args, **popen_kwargs):
+    """Starts a fresh interpreter running `code` with `args` in sys.argv[1:];
+    it imports the same _kx_native as the tests (PYTHONPATH is inherited)."""
+    import subprocess
+    import sys
+
+    # The child finds the same module even from another working directory.
+    env = dict(popen_kwargs.pop("env", None) or os.environ)
+    here = os.path.dirname(os.path.abspath(kx.__file__))
+    env["PYTHONPATH"] = os.pathsep.join(p for p in (here, env.get("PYTHONPATH")) if p)
+    popen_kwargs["env"] = env
+    popen_kwargs.setdefault("stdin", subprocess.PIPE)
+    popen_kwargs.setdefault("stdout", subprocess.PIPE)
+    popen_kwargs.setdefault("stderr", subprocess.PIPE)
+    return subprocess.Popen([sys.executable, "-c", code, *map(str, args)], **popen_kwargs)
+
+
+# ---- Store fingerprints: what must survive crashes and bad input ----
+
+
+def parse_lines(data):
+    """(records, unparsable lines, torn last line) of JSON Lines bytes."""
+    import json
+
+    records, bad = [], []
+    chunks = data.split(b"\n")
+    torn = chunks.pop() if chunks else b""
+    for line in chunks:
+        line = line.rstrip(b"\r")
+        if not line:
+            continue
+        try:
+            records.append(json.loads(line))
+        except ValueError:
+            bad.append(line)
+    return records, bad, torn
+
+
+def identity(record):
+    """A record without its revocation mark, as comparable text."""
+    import json
+
+    if isinstance(record, dict):
+        record = {k: v for k, v in record.items() if k != "revoked"}
+    return json.dumps(record, sort_keys=True)
+
+
+def canonical_line(line):
+    """A data line as a purge archive keeps it: canonical JSON, or null."""
+    import json
+
+    try:
+        return json.dumps(json.loads(line), sort_keys=True, separators=(",", ":"))
+    except ValueError:
+        return "null"
+
+
+# A token-index pid file: prefix, tokenizer, "." and a remainder without "."
+# other than "bin" (a process id, or one claimed by a merge under way).
+PID_FILE = r"token-index\..+\.(?!bin$)[^.]+"
+
+
+def fingerprint(kx_dir, data_files=()):
+    """Counters of what a store holds, read from its files directly: layer
+    records by identity, token entries of pid and merged files, and the
+    lines of the data files together with every archived purged line."""
+    import json
+    import re
+    from collections import Counter
+
+    store = os.path.join(kx_dir, ".kx")
+
+    def files_in(folder):
+        if not os.path.isdir(folder):
+            return []
+        paths = (os.path.join(folder, n) for n in os.listdir(folder))
+        return [p for p in paths if os.path.isfile(p)]
+
+    def token_key(r):
+        return (r["tokenizer"], r["token_count"], tuple(r["sources"]))
+
+    layers = {}
+    for name in ("authors", "sections", "document-index"):
+        layers[name] = Counter(identity(r) for path in files_in(os.path.join(store, name))
+                               for r in parse_lines(read_bytes(path))[0])
+    tokens = Counter()
+    for path in files_in(store):
+        if re.fullmatch(PID_FILE, os.path.basename(path)):
+            tokens.update(token_key(r) for r in parse_lines(read_bytes(path))[0])
+    merged_dirs = [os.path.join(store, n) for n in os.listdir(store)
+                   if n.startswith("token-index.")] if os.path.isdir(store) else []
+    for folder in merged_dirs:
+        for path in files_in(folder):
+            if os.path.basename(path).isdigit():
+                tokens.update(token_key(r) for r in parse_lines(read_bytes(path))[0])
+    lines = Counter()
+    for path in data_files:
+        if os.path.isfile(path):
+            lines.update(canonical_line(l) for l in read_bytes(path).split(b"\n") if l.strip())
+    for path in files_in(os.path.join(store, "archive")):
+        if os.path.basename(path).startswith("purge."):
+            lines.update(json.dumps(r["line"], sort_keys=True, separators=(",", ":"))
+                         for r in parse_lines(read_bytes(path))[0])
+    return layers, tokens, lines
+
+
+def lost_since(before, after):
+    """What `before` (a fingerprint) holds that `after` lacks, as text."""
+    problems = []
+    for name in before[0]:
+        if before[0][name] - after[0][name]:
+            lost = before[0][name] - after[0][name]
+            problems.append("%d %s records lost" % (sum(lost.values()), name))
+    if before[1] - after[1]:
+        problems.append("%d token entries lost" % sum((before[1] - after[1]).values()))
+    if before[2] - after[2]:
+        problems.append("%d data lines lost" % sum((before[2] - after[2]).values()))
+    return problems
+
+
 def log_entries(kx_dir):
     """The operation log as (operation, detail) pairs; checks the timestamps."""
     import re

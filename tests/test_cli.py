@@ -150,6 +150,56 @@ def test_tracking_refuses_lines_of_revoked_material(project):
     assert project.ok("track", "new.jsonl", "--source", ADA)
 
 
+UNTRACKABLE = [
+    ("not json", "the line is not JSON"),
+    ('{"x": NaN}', "the line is not JSON"),
+    ('{"x": 1e400}', "out of range"),
+    ('{"x": "\\ud800"}', "cannot hold"),
+    ("[" * 130 + "]" * 130, "cannot hold"),
+    ('{"x": 1}'.encode("latin-1") + b"\xff", "not valid UTF-8"),
+]
+
+
+@pytest.mark.parametrize("line, message", UNTRACKABLE, ids=[str(m) for _, m in UNTRACKABLE])
+def test_track_refuses_a_file_with_a_line_the_store_cannot_hold_and_tracks_nothing(project, line, message):
+    # A purge finds lines by their JSON value: a line tracked in any other form
+    # could never be purged, so the whole file is refused before anything is written.
+    with open(project.path("mixed.jsonl"), "wb") as f:
+        f.write(b'{"text": "fine"}\n')
+        f.write(line if isinstance(line, bytes) else line.encode())
+        f.write(b"\n")
+    done = project.kx("track", "mixed.jsonl", "--source", ADA)
+    assert done.returncode == 1 and done.stderr.startswith("kx: error: mixed.jsonl:2: ")
+    assert message in done.stderr
+    assert project.ok("blame", "mixed.jsonl", "1").endswith("not tracked\n")
+
+
+def test_track_takes_sources_from_a_field_and_blame_ignores_key_order(project):
+    with open(project.path("two.jsonl"), "w") as f:
+        f.write(json.dumps({"b": 1, "a": 2, "src": [ADA, section_hash(MEMOS)[:10]]}) + "\n")
+        f.write(json.dumps({"c": 3, "src": "corpus/unknown.txt"}) + "\n")
+    done = project.kx("track", "two.jsonl", "--source-field", "src")
+    assert done.returncode == 1 and "two.jsonl:2: unknown section 'corpus/unknown.txt'" in done.stderr
+    with open(project.path("two.jsonl"), "w") as f:
+        f.write(json.dumps({"b": 1, "a": 2, "src": [ADA, section_hash(MEMOS)[:10]]}) + "\n")
+    project.ok("track", "two.jsonl", "--source-field", "src")
+    with open(project.path("reordered.jsonl"), "w") as f:
+        f.write('{"src": ["%s", "%s"],   "a": 2, "b": 1}\n' % (ADA, section_hash(MEMOS)[:10]))
+    (record,) = project.json("blame", "reordered.jsonl", "1")["records"]
+    assert [s["path"] for s in record["sources"]] == [ADA, MEMOS]
+
+
+def test_show_by_author_warns_when_the_index_is_older_than_the_lines(project):
+    with open(project.path("late.jsonl"), "w") as f:
+        f.write('{"text": "tracked after the build"}\n')
+    project.ok("track", "late.jsonl", "--source", ADA)
+    done = project.kx("show", "--author", "Ada Lindqvist")
+    assert done.returncode == 0 and "run `kx index build`" in done.stderr
+    project.ok("index", "build")
+    done = project.kx("show", "--author", "Ada Lindqvist", "--json")
+    assert done.stderr == "" and len(json.loads(done.stdout)) == 121
+
+
 # Queries
 
 
@@ -307,6 +357,14 @@ def test_clean_and_log(project):
     assert entries[0]["detail"].startswith(section_hash(FORUM))
     assert entries[0]["time"].endswith("Z")
     assert len(project.json("log", "-n", "1")) == 1
+
+    # The previous generation comes first; a detail holding a line feed stays one entry.
+    with open(project.path(".kx/log.1"), "w") as f:
+        f.write("0-00:00:00 note first line\nsecond line\n19675-22:13:20 purge purged 1 lines from \"x\"\n")
+    entries = project.json("log")
+    assert [e["operation"] for e in entries] == ["note", "purge", "revoke_section", "clean"]
+    assert entries[0]["detail"] == "first line\nsecond line" and entries[0]["time"] == "1970-01-01T00:00:00Z"
+    assert entries[1]["time"] == "2023-11-14T22:13:20Z"
 
 
 # Failures: one line on standard error, a non-zero status, nothing on standard output.

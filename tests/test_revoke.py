@@ -203,9 +203,7 @@ def assert_views_agree(store, revoked, forget_set, ann_active_counts):
 def test_token_revocation_through_fresh_index_reaches_merged_files(token_store):
     store, s1, s2 = token_store
     kx.token_index_build_binary_index(store, "t")
-    sizes = {n: len(b) for n, b in merged_bytes(store).items()}
     assert kx.revoke_by_author_token(store, "Ann", "t") == 3
-    assert {n: len(b) for n, b in merged_bytes(store).items()} == sizes  # patched in place
     check_index_describes_merged_files(store)
     assert_views_agree(store, 3, bytes([0b010101]), [])
     assert [json.loads(l)["revoked"] for f in merged_bytes(store).values() for l in f.splitlines()] == [

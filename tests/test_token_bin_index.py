@@ -128,6 +128,13 @@ class TestBuildFailures:
         assert read_bytes(bin_path(store)) == before
         assert not [n for n in os.listdir(kx_path(store)) if "kxtmp" in n]
 
+    @pytest.mark.parametrize("tokenizer", ["a/b", "../t"])
+    def test_tokenizer_names_that_leave_the_store_are_refused(self, store, tokenizer):
+        os.makedirs(kx_path(store, "token-index.a", "b"))
+        with pytest.raises(RuntimeError, match="invalid tokenizer name"):
+            kx.token_index_build_binary_index(store, tokenizer)
+        assert kx.generate_forget_set(store, tokenizer) == b""
+
     def test_build_leaves_no_temporary_file(self, store):
         write_merged(store, "t", "001", [token_line(1, [H1])])
         build(store)

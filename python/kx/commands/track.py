@@ -154,7 +154,7 @@ def track(store: Store, args: argparse.Namespace) -> Output:
     if lines == 0:
         raise KxError(f"nothing to track: {args.data_file} has no lines")
     recorded_as = os.path.normpath(args.data_file)
-    hashes, tokens = _record(store, plan, recorded_as, total)
+    hashes, tokens = _record(store, plan, recorded_as, total, lines)
 
     data = {
         "file": recorded_as,
@@ -192,7 +192,9 @@ def _check(plan: Plan, total: int) -> int:
     return count
 
 
-def _record(store: Store, plan: Plan, recorded_as: str, total: int):
+def _record(store: Store, plan: Plan, recorded_as: str, total: int, checked: int):
+    """Tracks the `checked` lines the checking pass read (not lines a writer
+    may have appended since)."""
     track_line = native.track
     kx_dir = store.kx_dir
     tokenizer = plan.tokenizer
@@ -209,4 +211,6 @@ def _record(store: Store, plan: Plan, recorded_as: str, total: int):
                 tokens += count
             if number >= bar.next_at:
                 bar.update(number)
+            if len(hashes) == checked:
+                break
     return hashes, tokens

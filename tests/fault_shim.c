@@ -1,0 +1,125 @@
+/* Fault injection for the crash tests, loaded with LD_PRELOAD into a child
+ * interpreter.  It wraps the C library calls through which the module
+ * changes files (open for writing, write, rename, unlink, mkdir, rmdir,
+ * utimensat, msync, fchmod) and counts them once armed from Python through
+ * ctypes.  Armed with a number n it either kills the process with SIGKILL
+ * just before the n-th such call, or makes the n-th and every later call
+ * fail with a chosen errno (a disk that fills up or turns read-only).
+ * Counting mode records each call so a test can name its crash points. */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdarg.h>
+#include <stdatomic.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+enum { MODE_COUNT = 0, MODE_KILL = 1, MODE_FAIL = 2 };
+enum { MAX_TRACE = 8192, TRACE_LEN = 200 };
+
+static atomic_int armed;
+static atomic_long calls;
+static long target;
+static int mode;
+static int fail_errno;
+static char trace[MAX_TRACE][TRACE_LEN];
+
+void kx_fault_arm(long n, int how, int err) {
+  target = n;
+  mode = how;
+  fail_errno = err;
+  atomic_store(&calls, 0);
+  atomic_store(&armed, 1);
+}
+
+long kx_fault_disarm(void) {
+  atomic_store(&armed, 0);
+  return atomic_load(&calls);
+}
+
+const char* kx_fault_trace(long i) { return (i >= 0 && i < MAX_TRACE) ? trace[i] : ""; }
+
+/* Returns 0 to let the call through, -1 (errno set) to make it fail. */
+static int tick(const char* what, const char* path) {
+  if (!atomic_load(&armed)) return 0;
+  long n = atomic_fetch_add(&calls, 1) + 1;
+  if (n <= MAX_TRACE) snprintf(trace[n - 1], TRACE_LEN, "%s %s", what, path ? path : "");
+  if (mode == MODE_KILL && n == target) kill(getpid(), SIGKILL);
+  if (mode == MODE_FAIL && n >= target) {
+    errno = fail_errno;
+    return -1;
+  }
+  return 0;
+}
+
+#define REAL(name) ((__typeof__(&name))dlsym(RTLD_NEXT, #name))
+
+static const char* fd_path(int fd, char* buf, size_t len) {
+  char link[64];
+  snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  ssize_t n = readlink(link, buf, len - 1);
+  buf[n < 0 ? 0 : n] = 0;
+  return buf;
+}
+
+int open(const char* path, int flags, ...) {
+  mode_t m = 0;
+  if (flags & (O_CREAT | O_TMPFILE)) {
+    va_list ap;
+    va_start(ap, flags);
+    m = va_arg(ap, mode_t);
+    va_end(ap);
+  }
+  if ((flags & (O_WRONLY | O_RDWR | O_CREAT | O_TRUNC)) && tick("open", path)) return -1;
+  return REAL(open)(path, flags, m);
+}
+
+ssize_t write(int fd, const void* buf, size_t count) {
+  if (fd > 2 && atomic_load(&armed)) {
+    char p[256];
+    if (tick("write", fd_path(fd, p, sizeof p))) return -1;
+  }
+  return REAL(write)(fd, buf, count);
+}
+
+int rename(const char* from, const char* to) {
+  if (tick("rename", to)) return -1;
+  return REAL(rename)(from, to);
+}
+
+int unlink(const char* path) {
+  if (tick("unlink", path)) return -1;
+  return REAL(unlink)(path);
+}
+
+int mkdir(const char* path, mode_t m) {
+  if (tick("mkdir", path)) return -1;
+  return REAL(mkdir)(path, m);
+}
+
+int rmdir(const char* path) {
+  if (tick("rmdir", path)) return -1;
+  return REAL(rmdir)(path);
+}
+
+int utimensat(int dirfd, const char* path, const struct timespec times[2], int flags) {
+  if (tick("utimensat", path)) return -1;
+  return REAL(utimensat)(dirfd, path, times, flags);
+}
+
+int msync(void* addr, size_t len, int flags) {
+  if (tick("msync", "")) return -1;
+  return REAL(msync)(addr, len, flags);
+}
+
+int fchmod(int fd, mode_t m) {
+  char p[256];
+  if (atomic_load(&armed) && tick("fchmod", fd_path(fd, p, sizeof p))) return -1;
+  return REAL(fchmod)(fd, m);
+}
