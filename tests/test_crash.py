@@ -197,7 +197,8 @@ def run_child(root, op, shim=None, mode=COUNT, n=0, err=0, fsize=None, delay=Non
             "fsize": fsize}
     env = dict(os.environ)
     if shim:
-        env["LD_PRELOAD"] = shim
+        # After what is preloaded already (the sanitizer runtime must stay first).
+        env["LD_PRELOAD"] = " ".join(p for p in (env.get("LD_PRELOAD"), shim) if p)
     p = spawn_python(CHILD, json.dumps(spec), env=env)
     assert p.stdout.readline() == b"ready\n", p.stderr.read().decode()
     p.stdin.write(b"g")
