@@ -4,6 +4,8 @@ import re
 import time
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import _kx_native as kx
 from conftest import frozen, kx_path, log_entries, read_bytes, write_bytes
@@ -170,6 +172,63 @@ def test_purge_across_block_boundaries_and_with_a_line_longer_than_a_block(store
     assert read_bytes(path) == ("\n".join(expected) + "\n").encode()
     [name] = archive_names(store)
     assert [r["line"]["i"] for r in archive_records(store, name)] == list(range(0, 45000, 10))
+
+
+json_values = st.recursive(
+    st.none() | st.booleans() | st.integers(-(2**63), 2**64 - 1) | st.text(max_size=8),
+    lambda inner: st.lists(inner, max_size=3) | st.dictionaries(st.text(max_size=4), inner, max_size=3),
+    max_leaves=6,
+)
+data_lines = st.lists(
+    st.tuples(
+        st.one_of(
+            json_values.map(lambda v: json.dumps(v, sort_keys=False, indent=None)),
+            st.sampled_from(["", "  ", "not json", "{", "\r"]),
+        ),
+        st.booleans(),  # tracked under the revoked section
+        st.sampled_from(["\n", "\r\n"]),
+    ),
+    max_size=12,
+)
+
+
+@settings(max_examples=40, deadline=None)
+@given(data_lines)
+def test_purge_matches_a_model(tmp_path_factory, lines):
+    store = str(tmp_path_factory.mktemp("s") / "p")
+    kx.init(store)
+    s = kx.register_section("a.txt", [], [], "MIT", "2024", store)
+    revoked = set()
+    for text, tracked, _ in lines:
+        try:
+            value = json.loads(text)
+        except ValueError:
+            continue
+        if tracked:
+            revoked.add(kx.track(value, "d", [s], store))
+    kx.revoke_section(store, s)
+    path = os.path.join(store, "d.jsonl")
+    write_bytes(path, "".join(t + end for t, _, end in lines).encode() or b"x")
+    kept, purged = [], []
+    for text, _, end in (lines or [("x", False, "")]):
+        line = text + end[:-1]  # the bytes before the line feed
+        line = line[:-1] if line.endswith("\r") else line
+        if not line:
+            continue
+        try:
+            value = json.loads(line)
+        except ValueError:
+            value = None
+            kept.append(line)
+            continue
+        (purged if kx.compute_hash(value) in revoked else kept).append(line)
+    assert kx.purge_revoked(store, path, True) == {"purged": len(purged), "kept": len(kept), "archived": 0}
+    stats = kx.purge_revoked(store, path, False)
+    assert stats == {"purged": len(purged), "kept": len(kept), "archived": len(purged)}
+    assert read_bytes(path).decode() == "".join(l + "\n" for l in kept)
+    if purged:
+        [name] = archive_names(store)
+        assert [r["line"] for r in archive_records(store, name)] == [json.loads(l) for l in purged]
 
 
 # --- failures -------------------------------------------------------------
