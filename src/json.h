@@ -41,10 +41,12 @@ class Object {
   // stably by key and keeps the last of each run of equal keys.
   void sort_and_dedupe();
 
-  size_t size() const { return members_.size(); }
-  bool empty() const { return members_.empty(); }
-  auto begin() const { return members_.begin(); }
-  auto end() const { return members_.end(); }
+  // Defined below Value: clang instantiates them eagerly and needs Value
+  // complete.
+  size_t size() const;
+  bool empty() const;
+  auto begin() const;
+  auto end() const;
   std::vector<Member>& members() { return members_; }
   bool operator==(const Object& other) const;
 
@@ -97,6 +99,11 @@ class Value {
  private:
   std::variant<std::monostate, bool, uint64_t, int64_t, double, std::string, Array, Object> v_;
 };
+
+inline size_t Object::size() const { return members_.size(); }
+inline bool Object::empty() const { return members_.empty(); }
+inline auto Object::begin() const { return members_.begin(); }
+inline auto Object::end() const { return members_.end(); }
 
 // Parses one JSON document (whitespace around it allowed).  Errors read
 // "<reason> at line <l> column <c>".  Refuses NaN/Infinity, lone surrogate
