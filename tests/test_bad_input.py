@@ -287,7 +287,7 @@ def test_huge_values_are_stored_and_read_back(ctx):
     assert json.loads(kx.author_query(d, big, "big@example.org")[0])["id"] == author
     line_hash = kx.track({"text": big}, "big.jsonl", [ctx.s2] * 1000, d)
     assert kx.blame(d, "x", json.dumps({"text": big}))[0]["line_hash"] == line_hash
-    assert len(kx.write_forget_set(ctx.forget, b"\xff" * (32 << 20)) or b"") == 0
+    assert kx.write_forget_set(ctx.forget, b"\xff" * (32 << 20)) is None
     assert os.path.getsize(ctx.forget) == 32 << 20
 
 

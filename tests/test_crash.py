@@ -36,12 +36,13 @@ from collections import Counter
 import pytest
 
 import _kx_native as kx
-from conftest import PID_FILE, canonical_line, identity, parse_lines, read_bytes, spawn_python
+from conftest import PID_FILE, canonical_line, frozen, identity, parse_lines, read_bytes, spawn_python
 
 LINES = int(os.environ.get("KX_CRASH_LINES", "2000"))
 KILLS = os.environ.get("KX_CRASH_KILLS", "4")
 DELAYS = int(os.environ.get("KX_CRASH_DELAYS", "2"))
 FAILS = int(os.environ.get("KX_CRASH_FAILS", "2"))
+READ_ONLY = int(os.environ.get("KX_CRASH_READ_ONLY", "2"))
 SEED = int(os.environ.get("KX_CRASH_SEED", "0")) or random.randrange(1, 1 << 30)
 AUTHORS, SECTIONS = 60, 400
 LAYERS = ("authors", "sections", "document-index")
@@ -443,6 +444,13 @@ class Trials:
         self.calls, self.trace = report["calls"], report["trace"]
         self.ref, temps = snapshot(ref_root)
         assert not temps, temps
+        # The directories the operation creates, renames or removes entries
+        # in, relative to the copy.
+        self.write_dirs = sorted({
+            os.path.relpath(os.path.dirname(call.split(" ", 1)[1]), ref_root)
+            for call in self.trace
+            if call.split(" ", 1)[0] in ("open", "rename", "unlink", "mkdir", "rmdir")
+            and call.split(" ", 1)[1].startswith(ref_root + os.sep)})
         shutil.rmtree(ref_root)
 
     def copy(self):
@@ -491,10 +499,17 @@ def test_interrupted_operation_loses_nothing(op_name, template, shim, workspace)
     trials = Trials(template, shim, base, op_name)
     problems, tried, leftovers = [], [], 0
 
-    def trial(what, **kw):
+    def trial(what, read_only=None, **kw):
         nonlocal leftovers
         root = trials.copy()
-        killed, report = run_child(root, trials.op, **kw)
+        if read_only is None:
+            killed, report = run_child(root, trials.op, **kw)
+        else:
+            folder = os.path.join(root, read_only)
+            while not os.path.isdir(folder):  # created by the operation
+                folder = os.path.dirname(folder)
+            with frozen(folder):
+                killed, report = run_child(root, trials.op, **kw)
         if report is not None and report["outcome"] != "ok":
             # A failure must be reported as a RuntimeError with a message.
             if not report["outcome"].startswith("RuntimeError: ") or \
@@ -517,6 +532,8 @@ def test_interrupted_operation_loses_nothing(op_name, template, shim, workspace)
         err = rng.choice([errno.ENOSPC, errno.EIO, errno.EROFS])
         trial("calls from %d/%d failing with %s" % (n, trials.calls, errno.errorcode[err]),
               shim=shim, mode=FAIL, n=n, err=err)
+    for folder in rng.sample(trials.write_dirs, min(READ_ONLY, len(trials.write_dirs))):
+        trial("with %s read-only" % folder, read_only=folder)
     biggest = max(len(v) for v in trials.ref.values())
     fsize = rng.randint(0, biggest)
     trial("under RLIMIT_FSIZE %d" % fsize, fsize=fsize)
