@@ -202,32 +202,32 @@ class ShardAppender {
   size_t bytes_ = 0;
 };
 
-Status absorb_layer(const std::string& source, const std::string& target, const LayerSpec& spec,
+Status absorb_layer(const std::string& source, const std::string& target, const LayerSpec& info,
                     KeyEncoder& encoder, MergeStats& stats) {
   KeySet known;
   std::string key;
   const std::string* shard_hash = nullptr;
-  KX_TRY(for_each_layer_record(target, spec.layer, [&](Value&& record) -> Status {
-    if (layer_key(spec.kind, record, encoder, key, shard_hash)) known.insert(key);
+  KX_TRY(for_each_layer_record(target, info.layer, [&](Value&& record) -> Status {
+    if (layer_key(info.kind, record, encoder, key, shard_hash)) known.insert(key);
     return {};
   }));
 
   ShardAppender appender;
-  KX_TRY(for_each_layer_record(source, spec.layer, [&](Value&& record) -> Status {
-    if (!layer_key(spec.kind, record, encoder, key, shard_hash) || known.contains(key)) {
+  KX_TRY(for_each_layer_record(source, info.layer, [&](Value&& record) -> Status {
+    if (!layer_key(info.kind, record, encoder, key, shard_hash) || known.contains(key)) {
       ++stats.skipped;
       return {};
     }
     // A key that names no shard inside the layer (too short, or holding "/",
     // NUL or "..") is never written: the record counts as skipped.
-    auto shard = shard_path_for_write(target, spec.layer, *shard_hash);
+    auto shard = shard_path_for_write(target, info.layer, *shard_hash);
     if (!shard) {
       ++stats.skipped;
       return {};
     }
     KX_TRY(appender.add(*shard, record));
     known.insert(key);
-    ++(stats.*spec.added);
+    ++(stats.*info.added);
     return {};
   }));
   return appender.flush();
@@ -322,7 +322,7 @@ Result<MergeStats> absorb(const std::string& source, const std::string& target) 
   if (!is_dir(store_dir(source))) return fail_msg("Source has no .kx/ directory: " + source);
   MergeStats stats;
   KeyEncoder encoder;
-  for (const LayerSpec& spec : kLayers) KX_TRY(absorb_layer(source, target, spec, encoder, stats));
+  for (const LayerSpec& info : kLayers) KX_TRY(absorb_layer(source, target, info, encoder, stats));
   KX_TRY(absorb_token_indexes(source, target, encoder, stats));
 
   // The build regenerates the derived indexes from the grown layers; its

@@ -160,33 +160,33 @@ PREPARE = {"drop_token_bin": drop_token_bin, "oversized_log": oversized_log}
 CHILD = r"""
 import ctypes, json, os, resource, signal, sys, time
 import _kx_native as kx
-spec = json.loads(sys.argv[1])
-root = spec["root"]
+job = json.loads(sys.argv[1])
+root = job["root"]
 d, other = os.path.join(root, "proj"), os.path.join(root, "other")
 with open(os.path.join(root, "names.json")) as f:
     S = json.load(f)["sections"]
 shim = None
-if spec["shim"]:
-    shim = ctypes.CDLL(spec["shim"])
+if job["shim"]:
+    shim = ctypes.CDLL(job["shim"])
     shim.kx_fault_trace.restype = ctypes.c_char_p
-if spec["fsize"] is not None:
+if job["fsize"] is not None:
     signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
-    resource.setrlimit(resource.RLIMIT_FSIZE, (spec["fsize"], resource.RLIM_INFINITY))
+    resource.setrlimit(resource.RLIMIT_FSIZE, (job["fsize"], resource.RLIM_INFINITY))
 sys.stdout.write("ready\n")
 sys.stdout.flush()
 sys.stdin.read(1)
 if shim:
-    shim.kx_fault_arm(spec["n"], spec["mode"], spec["errno"])
+    shim.kx_fault_arm(job["n"], job["mode"], job["errno"])
 started = time.monotonic()
 try:
-    exec(spec["op"])
+    exec(job["op"])
     outcome = "ok"
 except Exception as e:
     outcome = "%s: %s" % (type(e).__name__, e)
 seconds = time.monotonic() - started
 calls = shim.kx_fault_disarm() if shim else 0
 trace = [shim.kx_fault_trace(i).decode(errors="replace") for i in range(min(calls, 8192))] \
-    if shim and spec["mode"] == 0 else []
+    if shim and job["mode"] == 0 else []
 sys.stdout.write(json.dumps({"outcome": outcome, "calls": calls, "trace": trace,
                             "seconds": seconds}) + "\n")
 """
@@ -194,13 +194,13 @@ sys.stdout.write(json.dumps({"outcome": outcome, "calls": calls, "trace": trace,
 
 def run_child(root, op, shim=None, mode=COUNT, n=0, err=0, fsize=None, delay=None):
     """Runs `op` on the copy at `root`; returns (killed, report)."""
-    spec = {"root": root, "op": op, "shim": shim, "mode": mode, "n": n, "errno": err,
+    job = {"root": root, "op": op, "shim": shim, "mode": mode, "n": n, "errno": err,
             "fsize": fsize}
     env = dict(os.environ)
     if shim:
         # After what is preloaded already (the sanitizer runtime must stay first).
         env["LD_PRELOAD"] = " ".join(p for p in (env.get("LD_PRELOAD"), shim) if p)
-    p = spawn_python(CHILD, json.dumps(spec), env=env)
+    p = spawn_python(CHILD, json.dumps(job), env=env)
     assert p.stdout.readline() == b"ready\n", p.stderr.read().decode()
     p.stdin.write(b"g")
     p.stdin.close()
