@@ -56,10 +56,10 @@ int main(int argc, char** argv) {
     time_into(per_line, [&] {
       for_each_line(data, [&](std::string_view line) { sha256(line, digest); });
     });
-    std::string hex, scratch;
+    std::string hex;
     time_into(pipe, [&] {
       lines = 0;
-      for_each_line(data, [&](std::string_view line) { lines += hash_json_line(line, hex, scratch); });
+      for_each_line(data, [&](std::string_view line) { lines += hash_json_line(line, hex); });
     });
   }
   if (json) {

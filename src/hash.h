@@ -15,10 +15,13 @@ std::string sha256_hex(std::string_view bytes);
 // SHA-256 of raw bytes into a 32-byte digest.
 void sha256(std::string_view bytes, unsigned char digest[32]);
 
+class JsonTape;
+// SHA-256 of the canonical text of the document parsed into `tape`.
+void sha256_canonical(JsonTape& tape, unsigned char digest[32]);
+
 // Line hash of one line of JSON text: the hash of the parsed value's
-// canonical text, or nullopt-like false when the line is not valid JSON.
-// `scratch` is reused between calls to avoid allocation.
-bool hash_json_line(std::string_view line, std::string& hex_out, std::string& scratch);
+// canonical text; false when the line is not valid JSON.
+bool hash_json_line(std::string_view line, std::string& hex_out);
 
 std::string bytes_to_hex(const unsigned char* bytes, size_t n);
 // Decodes exactly 2*n hex digits (either case); false on any other input.

@@ -12,6 +12,7 @@
 #include "utf8.h"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cstddef>
 #include <cmath>
@@ -157,11 +158,32 @@ namespace {
 
 constexpr size_t kMaxDoubleText = 32;
 
+// Writes the canonical escape of '"', '\\' or a control character at p.
+char* put_escape(char* p, unsigned char c) {
+  static const char kHex[] = "0123456789abcdef";
+  *p++ = '\\';
+  switch (c) {
+    case '"': *p++ = '"'; break;
+    case '\\': *p++ = '\\'; break;
+    case '\b': *p++ = 'b'; break;
+    case '\t': *p++ = 't'; break;
+    case '\n': *p++ = 'n'; break;
+    case '\f': *p++ = 'f'; break;
+    case '\r': *p++ = 'r'; break;
+    default:
+      *p++ = 'u';
+      *p++ = '0';
+      *p++ = '0';
+      *p++ = kHex[c >> 4];
+      *p++ = kHex[c & 15];
+  }
+  return p;
+}
+
 // Writes the canonical form of a string at p (room for 6 * size + 2 bytes
 // is needed) and returns the end.  Only '"', '\\' and control characters
 // are escaped; everything else, non-ASCII included, is copied as it is.
 char* put_json_string(char* p, std::string_view s) {
-  static const char kHex[] = "0123456789abcdef";
   *p++ = '"';
   const char* in = s.data();
   const char* end = in + s.size();
@@ -182,23 +204,7 @@ char* put_json_string(char* p, std::string_view s) {
     std::memcpy(p, run, static_cast<size_t>(in - run));
     p += in - run;
     if (in >= end) break;
-    unsigned char c = static_cast<unsigned char>(*in++);
-    *p++ = '\\';
-    switch (c) {
-      case '"': *p++ = '"'; break;
-      case '\\': *p++ = '\\'; break;
-      case '\b': *p++ = 'b'; break;
-      case '\t': *p++ = 't'; break;
-      case '\n': *p++ = 'n'; break;
-      case '\f': *p++ = 'f'; break;
-      case '\r': *p++ = 'r'; break;
-      default:
-        *p++ = 'u';
-        *p++ = '0';
-        *p++ = '0';
-        *p++ = kHex[c >> 4];
-        *p++ = kHex[c & 15];
-    }
+    p = put_escape(p, static_cast<unsigned char>(*in++));
   }
   *p++ = '"';
   return p;
@@ -317,6 +323,7 @@ class JsonTape::Parser {
     Node& n = t_.nodes_.emplace_back();
     n.type = type;
     n.decoded = false;
+    n.canonical = false;
     n.begin = n.size = n.end = 0;
     n.u = 0;
     return n;
@@ -327,7 +334,7 @@ class JsonTape::Parser {
     switch (*p_) {
       case '{': return parse_container(depth, true);
       case '[': return parse_container(depth, false);
-      case '"': return parse_string();
+      case '"': return parse_string(false);
       case 't': return parse_literal("true", Type::kTrue);
       case 'f': return parse_literal("false", Type::kFalse);
       case 'n': return parse_literal("null", Type::kNull);
@@ -366,7 +373,7 @@ class JsonTape::Parser {
         if (object) {
           if (p_ >= end_) return fail(eof_reason, p_);
           if (*p_ != '"') return fail("key must be a string", p_ + 1);
-          if (!parse_string()) return false;
+          if (!parse_string(true)) return false;
           skip_ws();
           if (p_ >= end_) return fail(eof_reason, p_);
           if (*p_ != ':') return fail("expected `:`", p_ + 1);
@@ -452,6 +459,22 @@ class JsonTape::Parser {
     return true;
   }
 
+  // Like parse_escape(), but appends the escape's canonical form: the
+  // decoded character, escaped again if it must be.
+  bool parse_escape_canonical(std::string& out) {
+    const size_t mark = out.size();
+    if (!parse_escape(out)) return false;
+    if (out.size() - mark == 1) {
+      unsigned char c = static_cast<unsigned char>(out.back());
+      if (c < 0x20 || c == '"' || c == '\\') {
+        char escape[6];
+        out.resize(mark);
+        out.append(escape, static_cast<size_t>(put_escape(escape, c) - escape));
+      }
+    }
+    return true;
+  }
+
   // Validates one multi-byte UTF-8 sequence at p_ and steps over it.
   bool skip_utf8_sequence() {
     Utf8Step step = utf8_step(std::string_view(p_, static_cast<size_t>(end_ - p_)));
@@ -461,8 +484,10 @@ class JsonTape::Parser {
   }
 
   // A string without escapes is recorded as a span of the source; one with
-  // escapes is decoded into the tape's buffer.
-  bool parse_string() {
+  // escapes is decoded into the tape's buffer, or for a value string when
+  // the tape keeps strings canonical, rewritten in canonical form there.
+  bool parse_string(bool key) {
+    const bool canonical = !key && t_.strings_ == Strings::kCanonical;
     ++p_;  // opening quote
     const char* start = p_;
     std::string& dec = t_.decoded_;
@@ -482,7 +507,7 @@ class JsonTape::Parser {
           escaped = true;
         }
         ++p_;
-        if (!parse_escape(dec)) return false;
+        if (!(canonical ? parse_escape_canonical(dec) : parse_escape(dec))) return false;
         run = p_;
       } else if (c < 0x20) {
         return fail("control character (\\u0000-\\u001F) found while parsing a string", p_ + 1);
@@ -494,6 +519,7 @@ class JsonTape::Parser {
     if (escaped) {
       dec.append(run, static_cast<size_t>(p_ - run));
       n.decoded = true;
+      n.canonical = canonical;
       n.begin = static_cast<uint32_t>(dec_start);
       n.size = static_cast<uint32_t>(dec.size() - dec_start);
     } else {
@@ -578,8 +604,9 @@ class JsonTape::Parser {
   const char* end_;
 };
 
-bool JsonTape::parse(std::string_view text) {
+bool JsonTape::parse(std::string_view text, Strings strings) {
   text_ = text;
+  strings_ = strings;
   nodes_.clear();
   decoded_.clear();
   float_count_ = 0;
@@ -608,13 +635,23 @@ std::string_view JsonTape::string_of(const Node& n) const {
 }
 
 
-// The first eight bytes of a key as a big-endian number, zero-padded: keys
-// whose numbers differ are ordered as the numbers are.
-uint64_t JsonTape::key_prefix(std::string_view key) {
-  unsigned char bytes[8] = {};
-  std::memcpy(bytes, key.data(), std::min<size_t>(8, key.size()));
+// The first eight bytes of a key string as a big-endian number,
+// zero-padded: keys whose numbers differ are ordered as the numbers are.
+// Reads eight bytes at once when the buffer holding the key has them (a
+// byte-wise copy into a word would stall the load that follows it).
+uint64_t JsonTape::key_prefix(const Node& key) const {
+  std::string_view buffer = key.decoded ? std::string_view(decoded_) : text_;
+  const char* p = buffer.data() + key.begin;
+  const size_t n = std::min<size_t>(8, key.size);
   uint64_t prefix = 0;
-  for (unsigned char b : bytes) prefix = (prefix << 8) | b;
+  if (buffer.size() - key.begin >= 8) {
+    std::memcpy(&prefix, p, 8);
+    if constexpr (std::endian::native == std::endian::little) prefix = __builtin_bswap64(prefix);
+    if (n < 8) prefix &= n == 0 ? 0 : ~uint64_t{0} << (8 * (8 - n));
+  } else {
+    for (size_t i = 0; i < n; ++i)
+      prefix |= uint64_t{static_cast<unsigned char>(p[i])} << (56 - 8 * i);
+  }
   return prefix;
 }
 
@@ -651,14 +688,41 @@ char* JsonTape::write_node(uint32_t index, char* p) {
   return p;
 }
 
+// Strings at least this long are streamed from where they are stored, not
+// copied.
+constexpr uint32_t kDirectSpan = 256;
+
 char* JsonTape::write_string(const Node& n, char* p) const {
-  if (n.decoded) return put_json_string(p, string_of(n));
-  // Unescaped source bytes are already in canonical form.
+  if (n.decoded && !n.canonical) return put_json_string(p, string_of(n));
+  // Source bytes without escapes are already in canonical form.
+  const std::string_view bytes = string_of(n);
   *p++ = '"';
-  std::memcpy(p, text_.data() + n.begin, n.size);
-  p += n.size;
+  if (sink_ && bytes.size() >= kDirectSpan) {
+    sink_(sink_context_, sink_buffer_, static_cast<size_t>(p - sink_buffer_));
+    sink_(sink_context_, bytes.data(), bytes.size());
+    p = sink_buffer_;
+  } else {
+    std::memcpy(p, bytes.data(), bytes.size());
+    p += bytes.size();
+  }
   *p++ = '"';
   return p;
+}
+
+// Sorts members stably by key.  Objects are small, so an insertion sort
+// without allocation beats the general stable sort.
+template <typename It, typename Less>
+static void sort_members(It first, It last, Less less) {
+  if (last - first > 32) {
+    std::stable_sort(first, last, less);
+    return;
+  }
+  for (auto i = first + 1; i < last; ++i) {
+    auto m = *i;
+    auto j = i;
+    for (; j > first && less(m, *(j - 1)); --j) *j = *(j - 1);
+    *j = m;
+  }
 }
 
 // Gathers the members on the shared stack, sorts them by key (stably, so
@@ -667,15 +731,14 @@ char* JsonTape::write_object(uint32_t index, char* p) {
   const uint32_t end = nodes_[index].end;
   const size_t base = members_.size();
   for (uint32_t i = index + 1; i < end; i = after(i + 1))
-    members_.push_back({key_prefix(string_of(nodes_[i])), i, i + 1});
+    members_.push_back({key_prefix(nodes_[i]), i, i + 1});
   // Most keys differ in their first eight bytes, compared as one integer.
   auto key_less = [this](const Member& a, const Member& b) {
     if (a.prefix != b.prefix) return a.prefix < b.prefix;
     return string_of(nodes_[a.key]) < string_of(nodes_[b.key]);
   };
   auto first = members_.begin() + static_cast<std::ptrdiff_t>(base);
-  if (!std::is_sorted(first, members_.end(), key_less))
-    std::stable_sort(first, members_.end(), key_less);
+  sort_members(first, members_.end(), key_less);
   const size_t top = members_.size();
   *p++ = '{';
   bool any = false;
@@ -693,10 +756,24 @@ char* JsonTape::write_object(uint32_t index, char* p) {
   return p;
 }
 
+size_t JsonTape::canonical_bound() const {
+  return text_.size() + kMaxDoubleText * float_count_ + 8;
+}
+
 void JsonTape::write_canonical(std::string& out) {
   if (nodes_.empty()) return;
-  size_t bound = text_.size() + kMaxDoubleText * float_count_ + 8;
-  append_with(out, bound, [&](char* p) { return write_node(0, p); });
+  append_with(out, canonical_bound(), [&](char* p) { return write_node(0, p); });
+}
+
+void JsonTape::stream_canonical(Sink sink, void* context) {
+  if (nodes_.empty()) return;
+  stream_buffer_.resize_and_overwrite(canonical_bound(), [](char*, size_t n) { return n; });
+  sink_ = sink;
+  sink_context_ = context;
+  sink_buffer_ = stream_buffer_.data();
+  char* end = write_node(0, sink_buffer_);
+  sink(context, sink_buffer_, static_cast<size_t>(end - sink_buffer_));
+  sink_ = nullptr;
 }
 
 Value JsonTape::value_at(uint32_t& index) const {

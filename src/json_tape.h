@@ -20,13 +20,24 @@ namespace kestrix {
 
 class JsonTape {
  public:
+  // How parse() keeps strings with escapes.  kDecoded keeps their value, as
+  // to_value() needs.  kCanonical keeps value strings (not keys) in their
+  // canonical escaped form, so writing the canonical text copies them
+  // instead of escaping them again; to_value() must not follow such a parse.
+  enum class Strings : uint8_t { kDecoded, kCanonical };
+
   // Parses `text`; the text must outlive the tape's use.  On failure,
   // error() tells why ("<reason> at line <l> column <c>").
-  bool parse(std::string_view text);
+  bool parse(std::string_view text, Strings strings = Strings::kDecoded);
   std::string error() const;
 
   // Canonical text of the parsed document, appended to `out`.
   void write_canonical(std::string& out);
+  // Passes the canonical text to `sink` in pieces, in order.  Long strings
+  // without escapes go to the sink straight from the source, so a caller
+  // that only hashes the text never copies them.
+  using Sink = void (*)(void* context, const char* bytes, size_t size);
+  void stream_canonical(Sink sink, void* context);
   Value to_value() const;
 
  private:
@@ -34,6 +45,7 @@ class JsonTape {
   struct Node {
     Type type;
     bool decoded;    // string bytes live in decoded_ rather than the source
+    bool canonical;  // decoded_ holds the string's canonical escaped form
     uint32_t begin;  // string: offset of its bytes; array/object: member count
     uint32_t size;   // string: byte length
     uint32_t end;    // array/object: index one past the subtree's last node
@@ -51,16 +63,24 @@ class JsonTape {
 
   class Parser;
   std::string_view string_of(const Node& n) const;
-  static uint64_t key_prefix(std::string_view key);
+  uint64_t key_prefix(const Node& key) const;
   uint32_t after(uint32_t index) const;
   char* write_node(uint32_t index, char* p);
   char* write_string(const Node& n, char* p) const;
   char* write_object(uint32_t index, char* p);
   Value value_at(uint32_t& index) const;
+  size_t canonical_bound() const;
+
+  // Set while stream_canonical() runs: where the buffered pieces start.
+  Sink sink_ = nullptr;
+  void* sink_context_ = nullptr;
+  char* sink_buffer_ = nullptr;
+  std::string stream_buffer_;
 
   std::string_view text_;
   std::vector<Node> nodes_;
   std::string decoded_;
+  Strings strings_ = Strings::kDecoded;
   std::vector<Member> members_;  // scratch stack for sorting object members
   size_t float_count_ = 0;       // floats may grow when written
   const char* reason_ = nullptr;

@@ -95,7 +95,9 @@ class BlockReader {
   }
 
   // `size_hint` (the file's size) keeps the buffers of small files small.
-  Status open(const std::string& path, uint64_t size_hint) {
+  // `drop_cache` when the file is read to be replaced.
+  Status open(const std::string& path, uint64_t size_hint, bool drop_cache) {
+    drop_cache_ = drop_cache;
     do fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     while (fd_ < 0 && errno == EINTR);
     if (fd_ < 0) return fail_errno();
@@ -121,6 +123,10 @@ class BlockReader {
     auto got = read_at(block.data.get() + block.size + offset, len, pos_ + offset);
     if (!got) return fail(std::move(got).error());
     got_[i] = *got;
+    // The file is about to be replaced: dropping its cached pages here,
+    // spread over the pool, spares the replacement from evicting them all at
+    // once on one thread.
+    if (drop_cache_) (void)::posix_fadvise(fd_, static_cast<off_t>(pos_ + offset), static_cast<off_t>(*got), POSIX_FADV_DONTNEED);
     return {};
   }
 
@@ -173,6 +179,7 @@ class BlockReader {
   }
 
   int fd_ = -1;
+  bool drop_cache_ = false;
   uint64_t pos_ = 0;  // file offset of the next block's first new byte
   bool eof_ = false;
   size_t step_ = kBlockSize;  // bytes to read per block beyond the carry
@@ -274,15 +281,17 @@ void classify_slice(char* base, Slice& slice, const ClassifyContext& ctx) {
       std::string_view line(base + p, len);
       // The line hash: SHA-256 of the canonical text of the parsed line.
       bool purge = false;
-      if (!ctx.revoked->empty() && tape.parse(line)) {
-        canonical.clear();
-        tape.write_canonical(canonical);
-        sha256(canonical, digest);
+      if (!ctx.revoked->empty() && tape.parse(line, JsonTape::Strings::kCanonical)) {
+        sha256_canonical(tape, digest);
         purge = ctx.revoked->contains(digest);
       }
       if (purge) {
         ++slice.purged;
-        if (ctx.rewrite) append_archive_record(slice.archive, ctx.stamp, canonical);
+        if (ctx.rewrite) {
+          canonical.clear();
+          tape.write_canonical(canonical);
+          append_archive_record(slice.archive, ctx.stamp, canonical);
+        }
       } else {
         ++slice.kept;
         if (ctx.rewrite) {
@@ -339,9 +348,15 @@ class PurgeOutput {
     }
   }
 
+  // Starts the write-back of each slice at once: the file system would
+  // otherwise start all of it when the file replaces the data file, on
+  // one thread, while the pool idles.
   Status write_slice(const Block& block, const Slice& slice) const {
-    return write_at(fd_, {block.data.get() + slice.begin, slice.out_end - slice.begin},
-                    slice.out_offset);
+    const size_t size = slice.out_end - slice.begin;
+    KX_TRY(write_at(fd_, {block.data.get() + slice.begin, size}, slice.out_offset));
+    (void)::sync_file_range(fd_, static_cast<off_t>(slice.out_offset), static_cast<off_t>(size),
+                            SYNC_FILE_RANGE_WRITE);
+    return {};
   }
 
   // Appends the archive records of a block; blocks must come in order.
@@ -458,7 +473,7 @@ Result<PurgeStats> purge_data_file(const std::string& kx_dir, const std::string&
   auto info = stat_path(data_file);
   if (!info || info->size == 0) return fail_msg("data file not found: " + data_file);
   BlockReader reader;
-  KX_TRY(reader.open(data_file, info->size));
+  KX_TRY(reader.open(data_file, info->size, !dry_run));
   const DigestSet digests(revoked);
   ClassifyContext ctx{&digests, !dry_run, current_purge_stamp()};
   PurgeStats stats;

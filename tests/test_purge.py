@@ -174,8 +174,10 @@ def test_purge_across_block_boundaries_and_with_a_line_longer_than_a_block(store
     assert [r["line"]["i"] for r in archive_records(store, name)] == list(range(0, 45000, 10))
 
 
+# Long strings, with escapes and without, are hashed in pieces.
 json_values = st.recursive(
-    st.none() | st.booleans() | st.integers(-(2**63), 2**64 - 1) | st.text(max_size=8),
+    st.none() | st.booleans() | st.integers(-(2**63), 2**64 - 1) | st.text(max_size=8)
+    | st.text(min_size=250, max_size=300) | st.text(alphabet="ab ", min_size=250, max_size=300),
     lambda inner: st.lists(inner, max_size=3) | st.dictionaries(st.text(max_size=4), inner, max_size=3),
     max_leaves=6,
 )
