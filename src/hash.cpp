@@ -72,7 +72,7 @@ std::string compute_hash(const Value& value) {
 
 bool hash_json_line(std::string_view line, std::string& hex_out) {
   thread_local JsonTape tape;
-  if (!tape.parse(line, JsonTape::Strings::kCanonical)) return false;
+  if (!tape.parse(line, JsonTape::Target::kCanonical)) return false;
   unsigned char digest[32];
   sha256_canonical(tape, digest);
   hex_out.resize(64);

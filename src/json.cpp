@@ -107,12 +107,21 @@ inline size_t plain_string_run(const char* p, const char* end) {
   const __m128i quote = _mm_set1_epi8('"');
   const __m128i backslash = _mm_set1_epi8('\\');
   const __m128i space = _mm_set1_epi8(0x20);
+  // Signed compare: bytes >= 0x80 are negative, so they count as "< 0x20".
+  auto special = [&](const char* at) {
+    __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+    return _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, quote), _mm_cmpeq_epi8(x, backslash)),
+                        _mm_cmplt_epi8(x, space));
+  };
+  // Long plain runs (prose) are checked 64 bytes per branch.
+  while (end - p >= 64) {
+    __m128i any = _mm_or_si128(_mm_or_si128(special(p), special(p + 16)),
+                               _mm_or_si128(special(p + 32), special(p + 48)));
+    if (_mm_movemask_epi8(any)) break;
+    p += 64;
+  }
   while (end - p >= 16) {
-    __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    // Signed compare: bytes >= 0x80 are negative, so they count as "< 0x20".
-    __m128i special = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, quote), _mm_cmpeq_epi8(x, backslash)),
-                                   _mm_cmplt_epi8(x, space));
-    int mask = _mm_movemask_epi8(special);
+    int mask = _mm_movemask_epi8(special(p));
     if (mask) return static_cast<size_t>(p - start) + static_cast<size_t>(__builtin_ctz(mask));
     p += 16;
   }
@@ -215,6 +224,8 @@ char* put_literal(char* p, std::string_view s) {
   return p + s.size();
 }
 
+char* put_decimal(char* p, const char* digits, int n, int exp);
+
 // Writes the canonical form of a double (at most kMaxDoubleText bytes).
 char* put_json_double(char* p, double d) {
   if (!std::isfinite(d)) return put_literal(p, "null");
@@ -236,6 +247,12 @@ char* put_json_double(char* p, double d) {
   }
   int exp = 0;
   std::from_chars(q[1] == '+' ? q + 2 : q + 1, stop, exp);
+  return put_decimal(p, digits, n, exp);
+}
+
+// Writes the canonical form of the number 0.d1d2...dn * 10^(exp + 1), given
+// its n shortest round-trip digits (the first and last not zero).
+char* put_decimal(char* p, const char* digits, int n, int exp) {
   if (exp >= -5 && exp <= 15) {
     if (exp < 0) {
       p = put_literal(p, "0.");
@@ -324,6 +341,7 @@ class JsonTape::Parser {
     n.type = type;
     n.decoded = false;
     n.canonical = false;
+    n.negative = false;
     n.begin = n.size = n.end = 0;
     n.u = 0;
     return n;
@@ -487,9 +505,18 @@ class JsonTape::Parser {
   // escapes is decoded into the tape's buffer, or for a value string when
   // the tape keeps strings canonical, rewritten in canonical form there.
   bool parse_string(bool key) {
-    const bool canonical = !key && t_.strings_ == Strings::kCanonical;
+    const bool canonical = !key && t_.target_ == Target::kCanonical;
     ++p_;  // opening quote
     const char* start = p_;
+    // Most strings are a plain run closed by a quote.
+    const char* close = start + plain_string_run(start, end_);
+    if (close < end_ && *close == '"') {
+      Node& n = push(Type::kString);
+      n.begin = static_cast<uint32_t>(start - begin_);
+      n.size = static_cast<uint32_t>(close - start);
+      p_ = close + 1;
+      return true;
+    }
     std::string& dec = t_.decoded_;
     size_t dec_start = dec.size();
     bool escaped = false;
@@ -581,8 +608,66 @@ class JsonTape::Parser {
     return parse_float(start);
   }
 
+  // The significant digits of the float text [start, p_) when it has at most
+  // 15 of them, is not zero and its decimal exponent is moderate.  Such a
+  // number converts to a double and back to the same digits (doubles hold
+  // 15 decimal digits exactly), so they are the shortest round-trip digits
+  // and the canonical text can be written from them directly.
+  bool push_short_decimal(const char* start) {
+    const char* q = start;
+    const bool negative = *q == '-';
+    if (negative) ++q;
+    uint64_t digits = 0;
+    int count = 0, int_len = 0, index = 0, first = -1, trailing_zeros = 0;
+    bool in_fraction = false;
+    for (; q < p_ && *q != 'e' && *q != 'E'; ++q) {
+      if (*q == '.') {
+        in_fraction = true;
+        continue;
+      }
+      if (!in_fraction) ++int_len;
+      const int d = *q - '0';
+      if (first < 0 && d == 0) {
+        ++index;
+        continue;
+      }
+      if (first < 0) first = index;
+      ++index;
+      if (d == 0) {
+        ++trailing_zeros;  // significant only if a non-zero digit follows
+        continue;
+      }
+      count += trailing_zeros + 1;
+      if (count > 15) return false;
+      for (; trailing_zeros > 0; --trailing_zeros) digits *= 10;
+      digits = digits * 10 + static_cast<uint64_t>(d);
+    }
+    if (first < 0) return false;  // zero: the general path keeps its sign
+    int exponent = 0;
+    if (q < p_) {
+      ++q;
+      const bool exp_negative = *q == '-';
+      if (*q == '+' || *q == '-') ++q;
+      for (; q < p_; ++q) {
+        exponent = exponent * 10 + (*q - '0');
+        if (exponent > 1000) return false;
+      }
+      if (exp_negative) exponent = -exponent;
+    }
+    const int exp10 = int_len - 1 - first + exponent;
+    if (exp10 < -290 || exp10 > 290) return false;
+    Node& n = push(Type::kDecimal);
+    n.u = digits;
+    n.begin = static_cast<uint32_t>(count);
+    n.size = static_cast<uint32_t>(exp10);
+    n.negative = negative;
+    ++t_.float_count_;
+    return true;
+  }
+
   // The nearest double of the number text [start, p_).
   bool parse_float(const char* start) {
+    if (t_.target_ == Target::kCanonical && push_short_decimal(start)) return true;
     double d = 0;
     auto [ptr, ec] = std::from_chars(start, p_, d);
     if (ec == std::errc::result_out_of_range) {
@@ -604,9 +689,9 @@ class JsonTape::Parser {
   const char* end_;
 };
 
-bool JsonTape::parse(std::string_view text, Strings strings) {
+bool JsonTape::parse(std::string_view text, Target target) {
   text_ = text;
-  strings_ = strings;
+  target_ = target;
   nodes_.clear();
   decoded_.clear();
   float_count_ = 0;
@@ -671,6 +756,12 @@ char* JsonTape::write_node(uint32_t index, char* p) {
     case Type::kUint: return put_uint(p, n.u);
     case Type::kInt: return put_int(p, n.i);
     case Type::kFloat: return put_json_double(p, n.d);
+    case Type::kDecimal: {
+      if (n.negative) *p++ = '-';
+      char digits[24];
+      std::to_chars(digits, digits + sizeof digits, n.u);
+      return put_decimal(p, digits, static_cast<int>(n.begin), static_cast<int32_t>(n.size));
+    }
     case Type::kString: return write_string(n, p);
     case Type::kArray: {
       *p++ = '[';
@@ -785,6 +876,13 @@ Value JsonTape::value_at(uint32_t& index) const {
     case Type::kUint: return Value(n.u);
     case Type::kInt: return Value(n.i);
     case Type::kFloat: return Value(n.d);
+    case Type::kDecimal: {
+      const int count = static_cast<int>(n.begin);
+      const int exp10 = static_cast<int32_t>(n.size);
+      const std::string text = std::string(n.negative ? "-" : "") + std::to_string(n.u) + "e" +
+                               std::to_string(exp10 - count + 1);
+      return Value(std::strtod(text.c_str(), nullptr));
+    }
     case Type::kString: return Value(string_of(n));
     case Type::kArray: {
       Array items;

@@ -20,15 +20,17 @@ namespace kestrix {
 
 class JsonTape {
  public:
-  // How parse() keeps strings with escapes.  kDecoded keeps their value, as
-  // to_value() needs.  kCanonical keeps value strings (not keys) in their
-  // canonical escaped form, so writing the canonical text copies them
-  // instead of escaping them again; to_value() must not follow such a parse.
-  enum class Strings : uint8_t { kDecoded, kCanonical };
+  // What a parse is for.  kValue keeps strings with escapes decoded, as
+  // to_value() needs.  kCanonical prepares for writing the canonical text:
+  // value strings (not keys) with escapes are kept in their canonical
+  // escaped form, so writing them is a copy rather than a second escape
+  // pass, and short decimal floats keep their digits instead of being
+  // converted to a double and back.  to_value() must not follow such a parse.
+  enum class Target : uint8_t { kValue, kCanonical };
 
   // Parses `text`; the text must outlive the tape's use.  On failure,
   // error() tells why ("<reason> at line <l> column <c>").
-  bool parse(std::string_view text, Strings strings = Strings::kDecoded);
+  bool parse(std::string_view text, Target target = Target::kValue);
   std::string error() const;
 
   // Canonical text of the parsed document, appended to `out`.
@@ -41,11 +43,17 @@ class JsonTape {
   Value to_value() const;
 
  private:
-  enum class Type : uint8_t { kNull, kTrue, kFalse, kUint, kInt, kFloat, kString, kArray, kObject };
+  // kDecimal: a float kept as its shortest digits (kCanonical parses only);
+  // u holds the digits as an integer, begin their count, size the decimal
+  // exponent of the first (two's complement) and negative the sign.
+  enum class Type : uint8_t {
+    kNull, kTrue, kFalse, kUint, kInt, kFloat, kDecimal, kString, kArray, kObject
+  };
   struct Node {
     Type type;
     bool decoded;    // string bytes live in decoded_ rather than the source
     bool canonical;  // decoded_ holds the string's canonical escaped form
+    bool negative;   // kDecimal: the number is negative
     uint32_t begin;  // string: offset of its bytes; array/object: member count
     uint32_t size;   // string: byte length
     uint32_t end;    // array/object: index one past the subtree's last node
@@ -80,7 +88,7 @@ class JsonTape {
   std::string_view text_;
   std::vector<Node> nodes_;
   std::string decoded_;
-  Strings strings_ = Strings::kDecoded;
+  Target target_ = Target::kValue;
   std::vector<Member> members_;  // scratch stack for sorting object members
   size_t float_count_ = 0;       // floats may grow when written
   const char* reason_ = nullptr;

@@ -281,7 +281,7 @@ void classify_slice(char* base, Slice& slice, const ClassifyContext& ctx) {
       std::string_view line(base + p, len);
       // The line hash: SHA-256 of the canonical text of the parsed line.
       bool purge = false;
-      if (!ctx.revoked->empty() && tape.parse(line, JsonTape::Strings::kCanonical)) {
+      if (!ctx.revoked->empty() && tape.parse(line, JsonTape::Target::kCanonical)) {
         sha256_canonical(tape, digest);
         purge = ctx.revoked->contains(digest);
       }

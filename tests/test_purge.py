@@ -1,4 +1,5 @@
 import json
+import math
 import os
 import re
 import time
@@ -231,6 +232,26 @@ def test_purge_matches_a_model(tmp_path_factory, lines):
     if purged:
         [name] = archive_names(store)
         assert [r["line"] for r in archive_records(store, name)] == [json.loads(l) for l in purged]
+
+
+number_texts = st.from_regex(
+    r"-?(0|[1-9][0-9]{0,17})(\.[0-9]{1,18})?([eE][+-]?[0-9]{1,3})?", fullmatch=True
+).filter(lambda t: ("." in t or "e" in t.lower()) and math.isfinite(float(t)))
+
+
+@settings(max_examples=60, deadline=None)
+@given(st.lists(number_texts, min_size=1, max_size=20))
+def test_floats_in_any_spelling_hash_as_their_value(tmp_path_factory, texts):
+    store = str(tmp_path_factory.mktemp("s") / "p")
+    kx.init(store)
+    s = kx.register_section("a.txt", [], [], "MIT", "2024", store)
+    lines = [f'{{"n": {t}, "k": [{t}]}}' for t in texts]
+    for line in lines:
+        kx.track(json.loads(line), "d", [s], store)
+    kx.revoke_section(store, s)
+    path = os.path.join(store, "d.jsonl")
+    write_bytes(path, "".join(l + "\n" for l in lines + ['{"n": 1.25}']).encode())
+    assert kx.purge_revoked(store, path, True) == {"purged": len(lines), "kept": 1, "archived": 0}
 
 
 # --- failures -------------------------------------------------------------
