@@ -23,6 +23,7 @@
 #include "index.h"
 #include "indexer.h"
 #include "json.h"
+#include "json_tape.h"
 #include "lib.h"
 #include "merge.h"
 #include "oplog.h"
@@ -214,9 +215,10 @@ PyObject* json_to_py(const Value& v) {
   return builder.convert(v);
 }
 
-// Converts any Python object through json.dumps and the system's parser.
-// Sets a Python error and returns false on failure.
-bool py_to_json(PyObject* obj, Value& out) {
+// Runs json.dumps on any Python object and hands its text to `use`, which
+// returns false with a Python error set on failure.
+template <typename Use>
+bool with_json_text(PyObject* obj, Use&& use) {
   static PyObject* dumps = nullptr;
   if (!dumps) {
     PyObject* json = PyImport_ImportModule("json");
@@ -229,23 +231,47 @@ bool py_to_json(PyObject* obj, Value& out) {
   if (!text) return false;
   Py_ssize_t len = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(text, &len);
-  if (!utf8) {
-    Py_DECREF(text);
-    return false;
-  }
-  auto parsed = parse_json(std::string_view(utf8, static_cast<size_t>(len)));
+  bool ok = utf8 && use(std::string_view(utf8, static_cast<size_t>(len)));
   Py_DECREF(text);
-  if (!parsed) {
-    raise_error(parsed.error());
-    return false;
-  }
-  out = std::move(*parsed);
-  return true;
+  return ok;
+}
+
+// Converts any Python object through json.dumps and the system's parser.
+// Sets a Python error and returns false on failure.
+bool py_to_json(PyObject* obj, Value& out) {
+  return with_json_text(obj, [&](std::string_view text) {
+    auto parsed = parse_json(text);
+    if (!parsed) {
+      raise_error(parsed.error());
+      return false;
+    }
+    out = std::move(*parsed);
+    return true;
+  });
+}
+
+// The content hash of what py_to_json() would give, hashed from the parsed
+// text without building the value.
+bool py_to_json_hash(PyObject* obj, std::string& hash) {
+  return with_json_text(obj, [&](std::string_view text) {
+    thread_local JsonTape tape;
+    if (!tape.parse(text, JsonTape::Target::kCanonical)) {
+      raise_error(Error::msg(tape.error()));
+      return false;
+    }
+    unsigned char digest[32];
+    sha256_canonical(tape, digest);
+    hash = bytes_to_hex(digest, 32);
+    return true;
+  });
 }
 
 // -------------------------------------------------------------- Binding ---
 
-enum class Kind { kText, kTextList, kTextSet, kBytes, kFlag, kCount, kOptCount, kOptText, kJson };
+// kJsonHash: JSON data of which only the content hash is needed.
+enum class Kind { kText, kTextList, kTextSet, kBytes, kFlag, kCount, kOptCount, kOptText, kJson, kJsonHash };
+
+bool is_json(Kind kind) { return kind == Kind::kJson || kind == Kind::kJsonHash; }
 
 struct Param {
   const char* name;
@@ -458,6 +484,9 @@ std::optional<ConvError> convert_arg(const Param& p, PyObject* o, Arg& out) {
     case Kind::kJson:
       if (!py_to_json(o, out.emplace<Value>())) return ConvError{};
       return std::nullopt;
+    case Kind::kJsonHash:
+      if (!py_to_json_hash(o, out.emplace<std::string>())) return ConvError{};
+      return std::nullopt;
   }
   return std::nullopt;
 }
@@ -531,7 +560,7 @@ bool convert_slot(const Param& p, PyObject* o, Arg& out) {
   if (!err) return true;
   if (!err->type_error.empty()) {
     PyErr_Format(PyExc_TypeError, "argument '%s': %s", p.name, err->type_error.c_str());
-  } else if (p.kind != Kind::kJson && PyErr_ExceptionMatches(PyExc_TypeError)) {
+  } else if (!is_json(p.kind) && PyErr_ExceptionMatches(PyExc_TypeError)) {
     // Re-raise a TypeError from inside the conversion with the parameter name.
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
@@ -549,12 +578,12 @@ bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, Args& out) {
   std::vector<PyObject*> slots;
   if (!bind_slots(sig, args, kwargs, slots)) return false;
   for (size_t i = 0; i < sig.params.size(); ++i) {
-    if (sig.json_last && sig.params[i].kind == Kind::kJson) continue;
+    if (sig.json_last && is_json(sig.params[i].kind)) continue;
     if (!convert_slot(sig.params[i], slots[i], out[i])) return false;
   }
   if (sig.json_last) {
     for (size_t i = 0; i < sig.params.size(); ++i)
-      if (sig.params[i].kind == Kind::kJson && !convert_slot(sig.params[i], slots[i], out[i]))
+      if (is_json(sig.params[i].kind) && !convert_slot(sig.params[i], slots[i], out[i]))
         return false;
   }
   return true;
@@ -725,7 +754,7 @@ KX_WRAPPER(register_section) {
 }
 
 const Signature kTrack{"track",
-                       {{"data", kJson},
+                       {{"data", kJsonHash},
                         {"file", kText},
                         {"sources", kTextList},
                         {"kx_dir", kText},
@@ -734,7 +763,7 @@ const Signature kTrack{"track",
                        /*json_last=*/true};
 KX_WRAPPER(track) {
   return call(kTrack, args, kwargs, [](Args& a) {
-    return to_py(track(a.text(3), a.json(0), a.text(1), a.list(2), a.opt_count(4), a.opt_text(5)));
+    return to_py(track(a.text(3), a.text(0), a.text(1), a.list(2), a.opt_count(4), a.opt_text(5)));
   });
 }
 
@@ -1019,10 +1048,9 @@ KX_WRAPPER(oplog_append) {
               [](Args& a) { return to_py(oplog::append(a.text(0), a.text(1), a.text(2))); });
 }
 
-const Signature kComputeHash{"compute_hash", {{"data", kJson}}};
+const Signature kComputeHash{"compute_hash", {{"data", kJsonHash}}};
 KX_WRAPPER(compute_hash) {
-  return call(kComputeHash, args, kwargs,
-              [](Args& a) { return str_from(compute_hash(a.json(0))); });
+  return call(kComputeHash, args, kwargs, [](Args& a) { return str_from(a.text(0)); });
 }
 
 // ---------------------------------------------------------------- Module ---

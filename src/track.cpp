@@ -10,7 +10,7 @@
 
 namespace kestrix {
 
-Result<std::string> track(const std::string& kx_dir, const Value& data, const std::string& file,
+Result<std::string> track(const std::string& kx_dir, std::string line_hash, const std::string& file,
                           const std::vector<std::string>& sources,
                           std::optional<uint64_t> token_count,
                           const std::optional<std::string>& tokenizer) {
@@ -19,7 +19,6 @@ Result<std::string> track(const std::string& kx_dir, const Value& data, const st
   if (with_tokens && !is_valid_tokenizer_name(*tokenizer))
     return fail(token_index::invalid_tokenizer_error(*tokenizer));
 
-  std::string line_hash = compute_hash(data);
   KX_ASSIGN_OR_RETURN(std::string shard, document_shard_for_write(kx_dir, line_hash));
   std::string line;
   line.reserve(128 + file.size() + 68 * sources.size());

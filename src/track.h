@@ -12,8 +12,9 @@
 
 namespace kestrix {
 
-// Returns the line hash.
-Result<std::string> track(const std::string& kx_dir, const Value& data, const std::string& file,
+// Records the line whose content hash is `line_hash` (compute_hash of its
+// value); returns the line hash.
+Result<std::string> track(const std::string& kx_dir, std::string line_hash, const std::string& file,
                           const std::vector<std::string>& sources,
                           std::optional<uint64_t> token_count,
                           const std::optional<std::string>& tokenizer);
