@@ -477,6 +477,11 @@ class JsonTape::Parser {
     return true;
   }
 
+  // The escapes written the same way in canonical text: \" \\ \b \f \n \r \t.
+  static bool is_canonical_escape(char c) {
+    return c == '"' || c == '\\' || c == 'b' || c == 'f' || c == 'n' || c == 'r' || c == 't';
+  }
+
   // Like parse_escape(), but appends the escape's canonical form: the
   // decoded character, escaped again if it must be.
   bool parse_escape_canonical(std::string& out) {
@@ -527,6 +532,11 @@ class JsonTape::Parser {
       unsigned char c = static_cast<unsigned char>(*p_);
       if (c == '"') break;
       if (c == '\\') {
+        // An escape that is its own canonical form stays in the run.
+        if (canonical && p_ + 1 < end_ && is_canonical_escape(p_[1])) {
+          p_ += 2;
+          continue;
+        }
         if (escaped) {
           dec.append(run, static_cast<size_t>(p_ - run));
         } else {

@@ -22,6 +22,8 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -105,6 +107,18 @@ class BlockReader {
     return {};
   }
   bool at_end() const { return eof_; }
+
+  // Once the file has been replaced, its blocks are freed when this last
+  // descriptor closes, which takes a while for a large file: a thread of
+  // its own does it while the caller goes on.
+  void close_in_background() {
+    const int fd = std::exchange(fd_, -1);
+    try {
+      std::thread([fd] { ::close(fd); }).detach();
+    } catch (const std::system_error&) {
+      ::close(fd);
+    }
+  }
 
   // Starts `block` with `carry` and room for the next step of the file.
   Status begin(std::string_view carry, Block& block) {
@@ -421,10 +435,14 @@ Status classify_file(BlockReader& reader, const ClassifyContext& ctx, PurgeOutpu
     for (size_t i = 0; i < reader.chunk_count(); ++i)
       tasks.push_back([&reader, &block, i] { return reader.read_chunk(block, i); });
   };
+  // Writes to one file serialize in the kernel anyway; one task per file
+  // keeps the other threads from spinning on its lock.
   auto add_writes = [&](const Block& block) {
     tasks.push_back([out, &block] { return out->write_archive(block); });
-    for (const Slice& slice : block.slices)
-      tasks.push_back([out, &block, &slice] { return out->write_slice(block, slice); });
+    tasks.push_back([out, &block]() -> Status {
+      for (const Slice& slice : block.slices) KX_TRY(out->write_slice(block, slice));
+      return {};
+    });
   };
 
   KX_TRY(reader.begin({}, blocks[0]));
@@ -491,6 +509,7 @@ Result<PurgeStats> purge_data_file(const std::string& kx_dir, const std::string&
     return fail(std::move(st).error());
   }
   KX_ASSIGN_OR_RETURN(stats.archived, out.commit());
+  reader.close_in_background();
   return stats;
 }
 
