@@ -2,6 +2,7 @@
 #include "binary_index.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 #include <mutex>
+#include <span>
 
 #include "fs.h"
 #include "hash.h"
@@ -155,17 +157,45 @@ std::vector<std::string> split_records(const std::string& records) {
 
 }  // namespace
 
+// Anonymous memory backed by huge pages where the system allows: a lookup
+// in a large index then costs no page-table walk.  Pages are committed as
+// they are first written.
+class HugeRegion {
+ public:
+  HugeRegion() = default;
+  HugeRegion(const HugeRegion&) = delete;
+  ~HugeRegion() {
+    if (base_ != nullptr) ::munmap(base_, size_);
+  }
+  bool reserve(size_t size) {
+    if (size == 0) return true;
+    size_ = (size + kHugePage - 1) / kHugePage * kHugePage;
+    void* p = ::mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) return false;
+    (void)::madvise(p, size_, MADV_HUGEPAGE);
+    base_ = static_cast<char*>(p);
+    return true;
+  }
+  char* at(size_t offset) const { return base_ + offset; }
+
+ private:
+  static constexpr size_t kHugePage = size_t{2} << 20;
+  char* base_ = nullptr;
+  size_t size_ = 0;
+};
+
 // One bucket of the first-byte table, loaded by the first lookup that needs
-// it: the bucket's bytes and the start of each entry in them.
+// it: the bucket's bytes and the start of each entry in them, both kept in
+// the index's regions at places fixed by the bucket's position in the file.
 struct Bucket {
-  std::string bytes;
+  std::string_view bytes;
   // Each entry's key_prefix and its start in `bytes`, side by side so a
   // search touches one array.
   struct Slot {
     uint64_t prefix;
     uint64_t start;
   };
-  std::vector<Slot> slots;
+  std::span<const Slot> slots;
   // When sorted: the entries whose second key byte is c are those from
   // by_second[c] up to by_second[c + 1], so a search looks at a handful.
   std::vector<uint32_t> by_second;
@@ -184,6 +214,11 @@ struct BinaryIndex::State {
   uint32_t line_offsets_count = 0;
   mutable std::array<std::once_flag, 256> loaded;
   mutable std::array<Bucket, 256> buckets;
+  // The entries' bytes at their file offsets less the header, and the slots
+  // of the entries at (offset - header) / kEntryHead: an entry takes at
+  // least kEntryHead bytes, so the buckets' slots never overlap.
+  HugeRegion entry_bytes;
+  HugeRegion entry_slots;
 
   ~State() {
     if (fd >= 0) ::close(fd);
@@ -212,13 +247,15 @@ void BinaryIndex::State::load_bucket(uint8_t b) const {
                            " points outside the entries");
     return;
   }
-  bucket.bytes.resize(end - start);
-  if (auto st = pread_exact(fd, start, bucket.bytes.size(), bucket.bytes.data()); !st) {
+  char* bytes = entry_bytes.at(start - kHeaderSize);
+  if (auto st = pread_exact(fd, start, end - start, bytes); !st) {
     bucket.error = std::move(st).error().context("reading " + path);
     return;
   }
-  const auto* p = reinterpret_cast<const uint8_t*>(bucket.bytes.data());
-  const size_t len = bucket.bytes.size();
+  bucket.bytes = std::string_view(bytes, end - start);
+  const auto* p = reinterpret_cast<const uint8_t*>(bytes);
+  const size_t len = end - start;
+  std::vector<Bucket::Slot> slots;
   size_t pos = 0;
   while (len - pos >= kEntryHead) {
     size_t size = kEntryHead + get_u16(p + pos + 32);
@@ -227,12 +264,15 @@ void BinaryIndex::State::load_bucket(uint8_t b) const {
                              " runs past the end of its bucket");
       return;
     }
-    if (p[pos] != b ||
-        (!bucket.slots.empty() && std::memcmp(p + bucket.slots.back().start, p + pos, 32) > 0))
+    if (p[pos] != b || (!slots.empty() && std::memcmp(p + slots.back().start, p + pos, 32) > 0))
       bucket.sorted = false;
-    bucket.slots.push_back({key_prefix(p + pos), pos});
+    slots.push_back({key_prefix(p + pos), pos});
     pos += size;
   }
+  auto* placed = reinterpret_cast<Bucket::Slot*>(
+      entry_slots.at((start - kHeaderSize) / kEntryHead * sizeof(Bucket::Slot)));
+  std::copy(slots.begin(), slots.end(), placed);
+  bucket.slots = std::span<const Bucket::Slot>(placed, slots.size());
   if (bucket.sorted && bucket.slots.size() < kU32Limit) {
     bucket.by_second.assign(257, 0);
     size_t i = 0;
@@ -433,6 +473,10 @@ Result<std::optional<BinaryIndex>> open_path(const std::string& path) {
   if (auto r = pread_exact(state->fd, t, sizeof raw_table, raw_table); !r)
     return fail(std::move(r).error().context("opening " + path));
   for (int b = 0; b < 256; ++b) state->table[b] = get_u64(raw_table + 8 * b);
+  const uint64_t entries_size = t - kHeaderSize;
+  if (!state->entry_bytes.reserve(entries_size) ||
+      !state->entry_slots.reserve(entries_size / kEntryHead * sizeof(Bucket::Slot)))
+    return fail(Error::os(ENOMEM).context("opening " + path));
 
   if (t + kTableSize + 4 < state->size) {
     uint8_t count[4];
