@@ -380,6 +380,27 @@ def test_indexed_query_finds_lines_through_the_built_index(store):
     assert len(indexed_authors(store, "Ann")) == 5
 
 
+def test_lookups_find_keys_that_are_not_spread_evenly(store):
+    # Section hashes crowded into one group and one spot of it, next to a
+    # few ordinary ones: the search must find each of them.
+    a = kx.author_add("Ann", "ann@x", store)
+    crowded = ["abab0000" + "%08x" % (i * 7) + "0" * 48 for i in range(40)]
+    spread = [kx.compute_hash(i) for i in range(10)]
+    files = {}
+    for h in crowded + spread:
+        files.setdefault(("sections", h[:2]), []).append(
+            {"section_hash": h, "path": "p", "authors": [a], "contributors": [], "license": "MIT",
+             "year": "2020"})
+        line_hash = kx.compute_hash(h)  # a shard of its own, mostly
+        files.setdefault(("document-index", line_hash[:2]), []).append(
+            {"file": "d", "line_hash": line_hash, "revoked": False, "sources": [h]})
+    for (layer, name), lines in files.items():
+        write_lines(kx_path(store, layer, name), lines)
+    kx.build_index(store)
+    found = indexed_authors(store, "Ann")
+    assert sorted(r["line_hash"] for r in found) == sorted(kx.compute_hash(h) for h in crowded + spread)
+
+
 @pytest.mark.parametrize("size,message", [
     (2071, "binary index file too small: 2071 bytes"),
     (10, "binary index file too small: 10 bytes"),
