@@ -1,6 +1,6 @@
 // Single-threaded throughput of the line-hash pipeline (parse one JSON line,
 // write its canonical text, SHA-256 it) against raw SHA-256 of the same
-// bytes.  Each figure is the best of three rounds, in wall time and in the
+// bytes.  Each figure is the best of five rounds, in wall time and in the
 // process's CPU time (steadier on a shared machine).
 //   line_hash_bench FILE [--json]   (--json: one JSON object on stdout)
 #include <chrono>
@@ -51,7 +51,7 @@ int main(int argc, char** argv) {
   unsigned char digest[32];
   size_t lines = 0;
   Timing whole, per_line, pipe;
-  for (int round = 0; round < 3; ++round) {
+  for (int round = 0; round < 5; ++round) {
     time_into(whole, [&] { sha256(data, digest); });
     time_into(per_line, [&] {
       for_each_line(data, [&](std::string_view line) { sha256(line, digest); });
