@@ -18,7 +18,13 @@ namespace kestrix {
 
 namespace {
 
-struct Loop {
+// What the pool's threads run.
+struct Job {
+  virtual ~Job() = default;
+  virtual void work() = 0;
+};
+
+struct Loop : Job {
   size_t n;
   const std::function<void(size_t)>* fn;
   std::atomic<size_t> next{0};
@@ -27,7 +33,7 @@ struct Loop {
   std::condition_variable finished;
 
   // Claims and runs indexes until none are left.
-  void work() {
+  void work() override {
     for (;;) {
       size_t i = next.fetch_add(1);
       if (i >= n) return;
@@ -46,7 +52,7 @@ class Pool {
     for (size_t i = 0; i < threads; ++i) std::thread([this] { run(); }).detach();
   }
 
-  void post(std::shared_ptr<Loop> loop) {
+  void post(std::shared_ptr<Job> loop) {
     {
       std::lock_guard<std::mutex> lock(mu_);
       jobs_.push_back(std::move(loop));
@@ -59,7 +65,7 @@ class Pool {
  private:
   void run() {
     for (;;) {
-      std::shared_ptr<Loop> loop;
+      std::shared_ptr<Job> loop;
       {
         std::unique_lock<std::mutex> lock(mu_);
         cv_.wait(lock, [this] { return !jobs_.empty(); });
@@ -73,7 +79,7 @@ class Pool {
   size_t size_;
   std::mutex mu_;
   std::condition_variable cv_;
-  std::deque<std::shared_ptr<Loop>> jobs_;
+  std::deque<std::shared_ptr<Job>> jobs_;
 };
 
 std::mutex g_pool_mu;
@@ -94,9 +100,62 @@ Pool& pool() {
   return *g_pool;
 }
 
+// A loop whose results the calling thread takes in index order while the
+// pool's threads still work on later indexes.
+struct OrderedLoop : Job {
+  size_t n;
+  const std::function<void(size_t)>* fn;
+  std::atomic<size_t> next{0};
+  std::unique_ptr<std::atomic<bool>[]> done;
+  std::mutex mu;
+  std::condition_variable progress;
+
+  explicit OrderedLoop(size_t count) : n(count), done(new std::atomic<bool>[count]) {
+    for (size_t i = 0; i < n; ++i) done[i].store(false);
+  }
+  // Runs one claimed index; false when none is left.
+  bool run_one() {
+    size_t i = next.fetch_add(1);
+    if (i >= n) return false;
+    (*fn)(i);
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      done[i].store(true);
+    }
+    progress.notify_all();
+    return true;
+  }
+  void work() override {
+    while (run_one()) {
+    }
+  }
+  // On the calling thread: until index k is done, helps with the work left
+  // or waits for the threads.
+  void await(size_t k) {
+    while (!done[k].load()) {
+      if (run_one()) continue;
+      std::unique_lock<std::mutex> lock(mu);
+      progress.wait(lock, [&] { return done[k].load(); });
+    }
+  }
+};
+
 }  // namespace
 
 size_t pool_size() { return pool().size(); }
+
+void parallel_for_ordered(size_t n, const std::function<void(size_t)>& work,
+                          const std::function<void(size_t)>& consume) {
+  if (n == 0) return;
+  auto loop = std::make_shared<OrderedLoop>(n);
+  loop->fn = &work;
+  Pool& p = pool();
+  for (size_t i = 0; i < std::min(n, p.size()); ++i) p.post(loop);
+  for (size_t k = 0; k < n; ++k) {
+    loop->await(k);
+    consume(k);
+  }
+}
 
 void parallel_for(size_t n, const std::function<void(size_t)>& fn) {
   if (n == 0) return;

@@ -15,6 +15,13 @@ namespace kestrix {
 // have finished.  fn must not throw.
 void parallel_for(size_t n, const std::function<void(size_t)>& fn);
 
+// Runs work(i) for every i in [0, n) on the pool, and consume(i) on the
+// calling thread in index order, each as soon as work(i) has finished, so
+// that consuming early results overlaps working on later ones.  The calling
+// thread works too while it would otherwise wait.  Neither may throw.
+void parallel_for_ordered(size_t n, const std::function<void(size_t)>& work,
+                          const std::function<void(size_t)>& consume);
+
 // Number of worker threads the pool has (at least 1).
 size_t pool_size();
 

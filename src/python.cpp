@@ -684,26 +684,51 @@ PyObject* list_of(const std::vector<T>& items, Fn&& convert) {
 
 // Freeing a large result record by record takes a noticeable share of a
 // query; a thread of its own does it while the caller goes on.
-template <typename T>
-void release_in_background(std::vector<T>&& items) {
-  if (items.size() < 10000) return;
+void release_in_background(std::vector<std::vector<DocumentRecord>>&& batches, size_t records) {
+  if (records < 10000) return;
   try {
-    std::thread([doomed = std::move(items)] {}).detach();
+    std::thread([doomed = std::move(batches)] {}).detach();
   } catch (const std::system_error&) {
     // No thread to spare: the items are freed here, on return.
   }
 }
 
-PyObject* to_py(Result<std::vector<DocumentRecord>>&& r) {
-  if (!r) return raise_error(r.error());
-  PyObject* list;
+// Runs a query that hands its records over file by file and converts each
+// batch as it arrives, while the pool reads the next files.
+PyObject* documents_to_py(const std::function<Status(const DocumentSink&)>& query) {
+  PyObject* list = PyList_New(0);
+  if (!list) return nullptr;
+  std::vector<std::vector<DocumentRecord>> converted;
+  size_t records = 0;
+  bool failed = false;
+  Status st;
   {
     GcPause pause;
-    PyBuilder builder(r->size());
-    list = list_of(*r, [&](const DocumentRecord& d) { return builder.convert(d); });
+    PyBuilder builder(1 << 12);
+    st = query([&](std::vector<DocumentRecord>&& batch) {
+      for (size_t i = 0; i < batch.size() && !failed; ++i) {
+        PyObject* item = builder.convert(batch[i]);
+        failed = item == nullptr || PyList_Append(list, item) < 0;
+        Py_XDECREF(item);
+      }
+      records += batch.size();
+      converted.push_back(std::move(batch));
+    });
   }
-  release_in_background(std::move(*r));
+  release_in_background(std::move(converted), records);
+  if (!st || failed) {
+    Py_DECREF(list);
+    return st ? nullptr : raise_error(st.error());
+  }
   return list;
+}
+
+PyObject* to_py(Result<std::vector<DocumentRecord>>&& r) {
+  if (!r) return raise_error(r.error());
+  return documents_to_py([&](const DocumentSink& sink) {
+    sink(std::move(*r));
+    return Status{};
+  });
 }
 
 // A dict with the given keys inserted in order, values as int.
@@ -887,7 +912,10 @@ KX_WRAPPER(blame_diff) {
 const Signature kShowByAuthor{"show_by_author", {{"kx_dir", kText}, {"author_name", kText}}};
 KX_WRAPPER(show_by_author) {
   return call(kShowByAuthor, args, kwargs,
-              [](Args& a) { return to_py(show_by_author(a.text(0), a.text(1))); });
+              [](Args& a) {
+                return documents_to_py(
+                    [&](const DocumentSink& sink) { return show_by_author(a.text(0), a.text(1), sink); });
+              });
 }
 
 const Signature kShowByAuthorToken{
@@ -914,13 +942,19 @@ KX_WRAPPER(show_by_author_token) {
 const Signature kShowBySection{"show_by_section", {{"kx_dir", kText}, {"section_hash", kText}}};
 KX_WRAPPER(show_by_section) {
   return call(kShowBySection, args, kwargs,
-              [](Args& a) { return to_py(show_by_section(a.text(0), a.text(1))); });
+              [](Args& a) {
+                return documents_to_py(
+                    [&](const DocumentSink& sink) { return show_by_section(a.text(0), a.text(1), sink); });
+              });
 }
 
 const Signature kShowByLicense{"show_by_license", {{"kx_dir", kText}, {"license", kText}}};
 KX_WRAPPER(show_by_license) {
   return call(kShowByLicense, args, kwargs,
-              [](Args& a) { return to_py(show_by_license(a.text(0), a.text(1))); });
+              [](Args& a) {
+                return documents_to_py(
+                    [&](const DocumentSink& sink) { return show_by_license(a.text(0), a.text(1), sink); });
+              });
 }
 
 const Signature kRevokeByAuthor{

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <bitset>
+#include <iterator>
 #include <cstdio>
 #include <map>
 #include <optional>
@@ -66,6 +67,20 @@ std::vector<T> scan_files_parallel(const std::vector<std::string>& files, const 
   return joined;
 }
 
+// Like scan_files_parallel, but hands each file's output to sink(out) on the
+// calling thread, in file order, as soon as it is ready.
+template <typename T, typename Scan, typename Sink>
+void scan_files_each(const std::vector<std::string>& files, const Scan& scan, const Sink& sink) {
+  std::vector<std::vector<T>> per_file(files.size());
+  parallel_for_ordered(
+      files.size(),
+      [&](size_t i) {
+        auto bytes = mmap_file(files[i]);
+        if (bytes && bytes->has_value()) scan((*bytes)->view(), per_file[i]);
+      },
+      [&](size_t i) { sink(std::move(per_file[i])); });
+}
+
 bool any_member(const std::vector<std::string>& items, const StringSet& set) {
   return std::any_of(items.begin(), items.end(),
                      [&](const std::string& item) { return set.contains(item); });
@@ -103,13 +118,13 @@ Result<std::vector<std::string>> author_ids_named(const std::string& kx_dir,
   return ids;
 }
 
-Result<std::vector<DocumentRecord>> show_by_author_scan(const std::string& kx_dir,
-                                                        const std::string& author_name) {
+Status show_by_author_scan(const std::string& kx_dir, const std::string& author_name,
+                           const DocumentSink& sink) {
   KX_ASSIGN_OR_RETURN(std::vector<std::string> ids, author_ids_named(kx_dir, author_name));
-  if (ids.empty()) return std::vector<DocumentRecord>{};
+  if (ids.empty()) return {};
   KX_ASSIGN_OR_RETURN(std::vector<std::string> sections,
                       find_author_sections_parallel(kx_dir, ids));
-  return find_documents_for_sections_parallel(kx_dir, sections);
+  return find_documents_for_sections_each(kx_dir, sections, sink);
 }
 
 // Shards of a layer named by index.bin, by the value of their two hex digits.
@@ -276,22 +291,40 @@ Result<std::vector<std::string>> find_license_sections_parallel(const std::strin
 
 Result<std::vector<DocumentRecord>> find_documents_for_sections_parallel(
     const std::string& kx_dir, const std::vector<std::string>& section_hashes) {
-  KX_ASSIGN_OR_RETURN(std::vector<std::string> files, layer_files(kx_dir, kDocumentsLayer));
-  const StringSet sections(section_hashes);
-  if (sections.empty()) return std::vector<DocumentRecord>{};
-  return scan_files_parallel<DocumentRecord>(
-      files, [&](std::string_view bytes, std::vector<DocumentRecord>& out) {
-        collect_documents(bytes, sections, out);
-      });
+  std::vector<DocumentRecord> records;
+  KX_TRY(find_documents_for_sections_each(kx_dir, section_hashes,
+                                          [&](std::vector<DocumentRecord>&& batch) {
+                                            std::move(batch.begin(), batch.end(),
+                                                      std::back_inserter(records));
+                                          }));
+  return records;
 }
 
-Result<std::vector<DocumentRecord>> show_by_author(const std::string& kx_dir,
-                                                   const std::string& author_name) {
+Status find_documents_for_sections_each(const std::string& kx_dir,
+                                        const std::vector<std::string>& section_hashes,
+                                        const DocumentSink& sink) {
+  KX_ASSIGN_OR_RETURN(std::vector<std::string> files, layer_files(kx_dir, kDocumentsLayer));
+  const StringSet sections(section_hashes);
+  if (sections.empty()) return {};
+  scan_files_each<DocumentRecord>(
+      files,
+      [&](std::string_view bytes, std::vector<DocumentRecord>& out) {
+        collect_documents(bytes, sections, out);
+      },
+      sink);
+  return {};
+}
+
+Status show_by_author(const std::string& kx_dir, const std::string& author_name,
+                      const DocumentSink& sink) {
   // The index is opened only to choose the way; a damaged one fails the call.
   KX_ASSIGN_OR_RETURN(std::optional<BinaryIndex> index, binary_index::open(kx_dir));
-  if (!index) return show_by_author_scan(kx_dir, author_name);
+  if (!index) return show_by_author_scan(kx_dir, author_name, sink);
   index.reset();
-  return show_by_author_indexed(kx_dir, author_name);
+  KX_ASSIGN_OR_RETURN(std::vector<DocumentRecord> records,
+                      show_by_author_indexed(kx_dir, author_name));
+  sink(std::move(records));
+  return {};
 }
 
 Result<std::vector<DocumentRecord>> show_by_author_indexed(const std::string& kx_dir,
@@ -325,17 +358,17 @@ Result<std::vector<DocumentRecord>> show_by_author_indexed(const std::string& kx
       });
 }
 
-Result<std::vector<DocumentRecord>> show_by_section(const std::string& kx_dir,
-                                                    const std::string& section_hash) {
-  return find_documents_for_sections_parallel(kx_dir, {section_hash});
+Status show_by_section(const std::string& kx_dir, const std::string& section_hash,
+                       const DocumentSink& sink) {
+  return find_documents_for_sections_each(kx_dir, {section_hash}, sink);
 }
 
-Result<std::vector<DocumentRecord>> show_by_license(const std::string& kx_dir,
-                                                    const std::string& license) {
+Status show_by_license(const std::string& kx_dir, const std::string& license,
+                       const DocumentSink& sink) {
   KX_ASSIGN_OR_RETURN(std::vector<std::string> sections,
                       find_license_sections_parallel(kx_dir, license));
-  if (sections.empty()) return std::vector<DocumentRecord>{};
-  return find_documents_for_sections_parallel(kx_dir, sections);
+  if (sections.empty()) return {};
+  return find_documents_for_sections_each(kx_dir, sections, sink);
 }
 
 Result<AuthorTokens> show_by_author_token(const std::string& kx_dir,

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -18,15 +19,20 @@ struct AuthorTokens {
   std::vector<TokenIndexEntry> entries;
 };
 
-Result<std::vector<DocumentRecord>> show_by_author(const std::string& kx_dir,
-                                                   const std::string& author_name);
+// Receives the records of a query one batch at a time (what one layer file
+// holds), in result order, on the calling thread, while the pool still reads
+// later files: a caller converting the records overlaps with the reading.
+using DocumentSink = std::function<void(std::vector<DocumentRecord>&&)>;
+
+Status show_by_author(const std::string& kx_dir, const std::string& author_name,
+                      const DocumentSink& sink);
 Result<AuthorTokens> show_by_author_token(const std::string& kx_dir,
                                           const std::string& author_name,
                                           const std::string& tokenizer);
-Result<std::vector<DocumentRecord>> show_by_section(const std::string& kx_dir,
-                                                    const std::string& section_hash);
-Result<std::vector<DocumentRecord>> show_by_license(const std::string& kx_dir,
-                                                    const std::string& license);
+Status show_by_section(const std::string& kx_dir, const std::string& section_hash,
+                       const DocumentSink& sink);
+Status show_by_license(const std::string& kx_dir, const std::string& license,
+                       const DocumentSink& sink);
 
 // The indexed way of show_by_author: reads only the `sections` and
 // `document-index` shards that index.bin names (one pool task per shard;
@@ -53,5 +59,9 @@ Result<std::vector<std::string>> find_license_sections_parallel(const std::strin
 // at most once.
 Result<std::vector<DocumentRecord>> find_documents_for_sections_parallel(
     const std::string& kx_dir, const std::vector<std::string>& section_hashes);
+// The same records handed to `sink` file by file.
+Status find_documents_for_sections_each(const std::string& kx_dir,
+                                        const std::vector<std::string>& section_hashes,
+                                        const DocumentSink& sink);
 
 }  // namespace kestrix
