@@ -206,7 +206,9 @@ def cached_purge_store(base, size_mb):
 
 
 def restore(kx_dir, data_file):
-    """Puts the pristine data file back and drops the archives of earlier purges."""
+    """Puts the pristine data file back and drops the archives of earlier purges.
+    Everything is synced afterwards, so that writing back the copy does not
+    compete with the next timed run."""
     shutil.copyfile(data_file + ".orig", data_file)
     archive = os.path.join(kx_dir, ".kx", "archive")
     for name in os.listdir(archive) if os.path.isdir(archive) else []:
@@ -215,6 +217,7 @@ def restore(kx_dir, data_file):
     for leftover in (data_file + ".py.tmp", os.path.join(kx_dir, ".kx", "py-archive")):
         if os.path.exists(leftover):
             os.remove(leftover)
+    os.sync()
 
 
 def timing(result, cpu, rss):
@@ -241,7 +244,13 @@ def bench_purge(size_mb, base):
         f"purge_revoked dry run: {dry['seconds']:.2f} s, {gb / dry['seconds']:.2f} GB/s, "
         f"cpu/wall {cpu / dry['seconds']:.2f}, peak RSS {rss:.0f} MiB"
     )
-    real, _, cpu, rss = child(NATIVE_PURGE, kx_dir, data_file, "real")
+    # The best of three purges, each of the pristine file.
+    runs = []
+    for attempt in range(3):
+        if attempt:
+            restore(kx_dir, data_file)
+        runs.append(child(NATIVE_PURGE, kx_dir, data_file, "real"))
+    real, _, cpu, rss = min(runs, key=lambda run: run[0]["seconds"])
     FIG["purge"] = dict(timing(real, cpu, rss), purged=real["purged"], kept=real["kept"])
     native_gbs = gb / real["seconds"]
     print(
