@@ -11,6 +11,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <string_view>
 #include <vector>
 
@@ -89,6 +90,23 @@ Result<bool> stream_file(const std::string& path,
                          const std::function<Status(std::string_view)>& sink);
 
 // Buffered sequential writer on a file descriptor it owns.
+// Owns a file descriptor and closes it.
+class UniqueFd {
+ public:
+  explicit UniqueFd(int fd = -1) : fd_(fd) {}
+  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    reset(std::exchange(other.fd_, -1));
+    return *this;
+  }
+  ~UniqueFd() { reset(); }
+  int get() const { return fd_; }
+  void reset(int fd = -1);
+
+ private:
+  int fd_;
+};
+
 class FileWriter {
  public:
   FileWriter() = default;
@@ -100,6 +118,10 @@ class FileWriter {
   // Opens for appending, creating with 0666 unless `create` is false.
   static Result<FileWriter> append(const std::string& path, bool create = true);
   Status write(std::string_view data);
+  // Appends `len` bytes of the file open as `from`, starting at `offset`,
+  // copied inside the kernel where it can (the bytes never pass through
+  // this process); fails when the file holds fewer.
+  Status copy_from(int from, uint64_t offset, uint64_t len);
   Status flush();
   // Flushes and closes; errors of close are reported.
   Status close();
@@ -126,6 +148,9 @@ class AtomicFile {
   AtomicFile& operator=(AtomicFile&&) = delete;
   ~AtomicFile();
   Status write(std::string_view data) { return writer_.write(data); }
+  Status copy_from(int from, uint64_t offset, uint64_t len) {
+    return writer_.copy_from(from, offset, len);
+  }
   Status commit();
   const std::string& tmp_path() const { return tmp_path_; }
 

@@ -62,7 +62,7 @@ struct LineFlip {
 struct FileFlips {
   std::string path;
   std::vector<LineFlip> flips;
-  std::string new_content;
+  uint64_t size = 0;  // of the file when the flips were planned
   // old offset of each flip and the total length change of the flips
   // before and at it, for shifting the other lines.
   std::vector<std::pair<uint32_t, int64_t>> shift_after;
@@ -130,22 +130,36 @@ Result<bool> prepare_flips(FileFlips& file, const std::set<SourceHash>& hashes) 
   return true;
 }
 
-// Builds the rewritten content of one merged file from its prepared flips.
-// False when the file no longer holds the lines that were read.
-bool flip_lines(const std::string& content, FileFlips& file) {
-  size_t copied = 0;
+// Works out how far each flip moves the lines after it, and checks that
+// every flip lies within the file's `size` bytes, in order.  False when the
+// file no longer holds the lines that were read.
+bool plan_flips(FileFlips& file, uint64_t size) {
+  file.size = size;
+  uint64_t copied = 0;
   int64_t shift = 0;
   for (const LineFlip& flip : file.flips) {
-    const size_t end = size_t{flip.offset} + flip.old_length;
-    if (flip.offset < copied || end > content.size()) return false;
-    file.new_content.append(content, copied, flip.offset - copied);
-    file.new_content.append(flip.new_line);
+    const uint64_t end = uint64_t{flip.offset} + flip.old_length;
+    if (flip.offset < copied || end > size) return false;
     copied = end;
     shift += static_cast<int64_t>(flip.new_line.size()) - flip.old_length;
     file.shift_after.emplace_back(flip.offset, shift);
   }
-  file.new_content.append(content, copied, std::string::npos);
   return true;
+}
+
+// Replaces a merged file by its flipped form: the bytes between flipped
+// lines are copied inside the kernel from `from` (the file, still open),
+// the flipped lines written.
+Status write_flipped(const FileFlips& file, int from, const std::string& tmp_dir) {
+  KX_ASSIGN_OR_RETURN(AtomicFile out, AtomicFile::begin(file.path, tmp_dir));
+  uint64_t copied = 0;
+  for (const LineFlip& flip : file.flips) {
+    KX_TRY(out.copy_from(from, copied, flip.offset - copied));
+    KX_TRY(out.write(flip.new_line));
+    copied = uint64_t{flip.offset} + flip.old_length;
+  }
+  KX_TRY(out.copy_from(from, copied, file.size - copied));
+  return out.commit();
 }
 
 // The shift of a line that started at `offset` before the rewrite.
@@ -203,9 +217,16 @@ Result<std::optional<uint64_t>> rewrite_through_index(const std::string& kx_dir,
                                                       const TokenBinIndex& index,
                                                       std::map<uint16_t, FileFlips>& files,
                                                       uint64_t count) {
+  std::vector<UniqueFd> opened;
   for (auto& [file_id, file] : files) {
-    KX_ASSIGN_OR_RETURN(auto content, read_whole_file(file.path));
-    if (!content || !flip_lines(*content, file)) return std::nullopt;
+    int fd;
+    do fd = ::open(file.path.c_str(), O_RDONLY | O_CLOEXEC);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0) return fail_errno();
+    opened.emplace_back(fd);
+    struct stat info;
+    if (::fstat(fd, &info) != 0) return fail_errno();
+    if (!plan_flips(file, static_cast<uint64_t>(info.st_size))) return std::nullopt;
   }
   KX_ASSIGN_OR_RETURN(auto index_bytes, read_whole_file(index.path()));
   if (!index_bytes) return std::nullopt;
@@ -213,8 +234,8 @@ Result<std::optional<uint64_t>> rewrite_through_index(const std::string& kx_dir,
   if (!patched) return std::nullopt;
   const std::string tmp_dir = store_dir(kx_dir);
   KX_TRY(mark_stale(index.path()));
-  for (const auto& [file_id, file] : files)
-    KX_TRY(atomic_write(file.path, file.new_content, tmp_dir));
+  size_t i = 0;
+  for (const auto& [file_id, file] : files) KX_TRY(write_flipped(file, opened[i++].get(), tmp_dir));
   KX_TRY(atomic_write(index.path(), *patched, tmp_dir));
   return count;
 }

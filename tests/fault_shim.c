@@ -1,7 +1,7 @@
 /* Fault injection for the crash tests, loaded with LD_PRELOAD into a child
  * interpreter.  It wraps the C library calls through which the module
- * changes files (open for writing, write, rename, unlink, mkdir, rmdir,
- * utimensat, msync, fchmod) and counts them once armed from Python through
+ * changes files (open for writing, write, copy_file_range, rename, unlink,
+ * mkdir, rmdir, utimensat, msync, fchmod) and counts them once armed from Python through
  * ctypes.  Armed with a number n it either kills the process with SIGKILL
  * just before the n-th such call, or makes the n-th and every later call
  * fail with a chosen errno (a disk that fills up or turns read-only).
@@ -86,6 +86,15 @@ ssize_t write(int fd, const void* buf, size_t count) {
     if (tick("write", fd_path(fd, p, sizeof p))) return -1;
   }
   return REAL(write)(fd, buf, count);
+}
+
+ssize_t copy_file_range(int fd_in, off_t* off_in, int fd_out, off_t* off_out, size_t len,
+                        unsigned int flags) {
+  if (atomic_load(&armed)) {
+    char p[256];
+    if (tick("copy_file_range", fd_path(fd_out, p, sizeof p))) return -1;
+  }
+  return REAL(copy_file_range)(fd_in, off_in, fd_out, off_out, len, flags);
 }
 
 int rename(const char* from, const char* to) {
