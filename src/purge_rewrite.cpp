@@ -369,12 +369,17 @@ class PurgeOutput {
     if (fd_ >= 0) ::close(fd_);
   }
 
-  Status begin(const std::string& data_file) {
+  // The temporary file gets the data file's size allocated up front (where
+  // the file system can): written into allocated blocks, it has no delayed
+  // allocation left for the file system to flush, on one thread, when it
+  // replaces the data file.  commit() cuts it to what was written.
+  Status begin(const std::string& data_file, uint64_t data_size) {
     KX_ASSIGN_OR_RETURN(AtomicFile temp, AtomicFile::begin(data_file));
     temp_.emplace(std::move(temp));
     do fd_ = ::open(temp_->tmp_path().c_str(), O_WRONLY | O_CLOEXEC);
     while (fd_ < 0 && errno == EINTR);
     if (fd_ < 0) return fail_errno();
+    (void)::fallocate(fd_, 0, 0, static_cast<off_t>(data_size));
     return {};
   }
 
@@ -386,15 +391,9 @@ class PurgeOutput {
     }
   }
 
-  // Starts the write-back of each slice at once: the file system would
-  // otherwise start all of it when the file replaces the data file, on
-  // one thread, while the pool idles.
   Status write_slice(const Block& block, const Slice& slice) const {
-    const size_t size = slice.out_end - slice.begin;
-    KX_TRY(write_at(fd_, {block.data.get() + slice.begin, size}, slice.out_offset));
-    (void)::sync_file_range(fd_, static_cast<off_t>(slice.out_offset), static_cast<off_t>(size),
-                            SYNC_FILE_RANGE_WRITE);
-    return {};
+    return write_at(fd_, {block.data.get() + slice.begin, slice.out_end - slice.begin},
+                    slice.out_offset);
   }
 
   // Appends the archive records of a block; blocks must come in order.
@@ -415,7 +414,8 @@ class PurgeOutput {
   // On failure the archive is removed again and the data file stays.
   Result<uint64_t> commit() {
     Status st;
-    if (archive_) st = archive_->close();
+    if (::ftruncate(fd_, static_cast<off_t>(next_offset_)) != 0) st = fail_errno();
+    if (st && archive_) st = archive_->close();
     if (st && ::close(std::exchange(fd_, -1)) != 0 && errno != EINTR) st = fail_errno();
     if (st) st = temp_->commit();
     if (!st) {
@@ -526,7 +526,7 @@ Result<PurgeStats> purge_data_file(const std::string& kx_dir, const std::string&
   PurgeOutput out(kx_dir, ctx.stamp);
   // Copies of this data file left by purges that were killed part-way.
   sweep_stale_temps(std::string(path_dirname(data_file)), path_basename(data_file));
-  KX_TRY(out.begin(data_file));
+  KX_TRY(out.begin(data_file, info->size));
   Status st = classify_file(reader, ctx, &out, stats);
   if (!st) {
     out.discard_archive();
