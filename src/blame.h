@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstddef>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "error.h"
@@ -19,7 +21,10 @@ struct Opcode {
   size_t i1, i2, j1, j2;
 };
 
-// Minimal line diff as difflib-style opcodes.
+// Minimal line diff as difflib-style opcodes.  The lines are only read
+// during the call.
+std::vector<Opcode> blame_diff(std::span<const std::string_view> old_lines,
+                               std::span<const std::string_view> new_lines);
 std::vector<Opcode> blame_diff(const std::vector<std::string>& old_lines,
                                const std::vector<std::string>& new_lines);
 

@@ -15,6 +15,8 @@
 
 #include "blame.h"
 
+#include <span>
+
 namespace kestrix {
 namespace {
 
@@ -65,7 +67,7 @@ class LineInterner {
     lines_.reserve(expected_lines);
   }
 
-  std::vector<LineId> intern_all(const std::vector<std::string>& lines) {
+  std::vector<LineId> intern_all(std::span<const std::string_view> lines) {
     std::vector<LineId> ids(lines.size());
     constexpr size_t kBatch = 32;
     uint64_t hashes[kBatch];
@@ -87,22 +89,22 @@ class LineInterner {
   };
   static constexpr LineId kEmpty = UINT32_MAX;
 
-  LineId intern(const std::string& line, uint64_t hash) {
+  LineId intern(std::string_view line, uint64_t hash) {
     const uint32_t tag = uint32_t(hash >> 32);
     for (size_t i = hash & mask_;; i = (i + 1) & mask_) {
       Slot& slot = slots_[i];
       if (slot.id == kEmpty) {
         slot = Slot{tag, LineId(lines_.size())};
-        lines_.push_back(&line);
+        lines_.push_back(line);
         return slot.id;
       }
-      if (slot.tag == tag && *lines_[slot.id] == line) return slot.id;
+      if (slot.tag == tag && lines_[slot.id] == line) return slot.id;
     }
   }
 
   std::vector<Slot> slots_;  // open addressing with linear probing
   size_t mask_ = 0;
-  std::vector<const std::string*> lines_;  // the first line seen with each id
+  std::vector<std::string_view> lines_;  // the first line seen with each id
 };
 
 // One element of an edit script.  A deletion covers old[old_pos, old_pos+len)
@@ -448,8 +450,8 @@ class Compactor {
 
 }  // namespace
 
-std::vector<Opcode> blame_diff(const std::vector<std::string>& old_lines,
-                               const std::vector<std::string>& new_lines) {
+std::vector<Opcode> blame_diff(std::span<const std::string_view> old_lines,
+                               std::span<const std::string_view> new_lines) {
   // Every line gets an id, the common prefix and suffix too: sliding may
   // move edit blocks into them.
   LineInterner interner(old_lines.size() + new_lines.size());
@@ -461,6 +463,13 @@ std::vector<Opcode> blame_diff(const std::vector<std::string>& old_lines,
   Compactor compactor(runs, a.data(), b.data());
   compactor.run();
   return compactor.opcodes();
+}
+
+std::vector<Opcode> blame_diff(const std::vector<std::string>& old_lines,
+                               const std::vector<std::string>& new_lines) {
+  const std::vector<std::string_view> a(old_lines.begin(), old_lines.end());
+  const std::vector<std::string_view> b(new_lines.begin(), new_lines.end());
+  return blame_diff(a, b);
 }
 
 }  // namespace kestrix

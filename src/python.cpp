@@ -13,6 +13,7 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -271,7 +272,10 @@ bool py_to_json_hash(PyObject* obj, std::string& hash) {
 // -------------------------------------------------------------- Binding ---
 
 // kJsonHash: JSON data of which only the content hash is needed.
-enum class Kind { kText, kTextList, kTextSet, kBytes, kFlag, kCount, kOptCount, kOptText, kJson, kJsonHash };
+// kTextViews: a text list read in place, without copying its strings.
+enum class Kind {
+  kText, kTextList, kTextViews, kTextSet, kBytes, kFlag, kCount, kOptCount, kOptText, kJson, kJsonHash
+};
 
 bool is_json(Kind kind) { return kind == Kind::kJson || kind == Kind::kJsonHash; }
 
@@ -287,7 +291,26 @@ struct Signature {
   bool json_last = false;  // convert JSON data after the other parameters
 };
 
-using Arg = std::variant<std::monostate, std::string, std::vector<std::string>,
+// The UTF-8 texts of a sequence of str, read in place: the views stay valid
+// while the sequence held here, and so its items, live.
+class TextViews {
+ public:
+  TextViews() = default;
+  TextViews(const TextViews&) = delete;
+  TextViews(TextViews&& other) noexcept
+      : held_(std::exchange(other.held_, nullptr)), views_(std::move(other.views_)) {}
+  TextViews& operator=(TextViews&&) = delete;
+  ~TextViews() { Py_XDECREF(held_); }
+  void hold(PyObject* seq) { held_ = seq; }
+  std::vector<std::string_view>& views() { return views_; }
+  const std::vector<std::string_view>& views() const { return views_; }
+
+ private:
+  PyObject* held_ = nullptr;
+  std::vector<std::string_view> views_;
+};
+
+using Arg = std::variant<std::monostate, std::string, std::vector<std::string>, TextViews,
                          std::set<std::string>, bool, uint64_t, Value>;
 
 class Args {
@@ -297,6 +320,9 @@ class Args {
   const std::string& text(size_t i) const { return std::get<std::string>(values_[i]); }
   const std::vector<std::string>& list(size_t i) const {
     return std::get<std::vector<std::string>>(values_[i]);
+  }
+  const std::vector<std::string_view>& views(size_t i) const {
+    return std::get<TextViews>(values_[i]).views();
   }
   const std::set<std::string>& set(size_t i) const {
     return std::get<std::set<std::string>>(values_[i]);
@@ -333,32 +359,72 @@ std::string cannot_convert(PyObject* o, const char* target) {
   return "'" + type_name(o) + "' object cannot be converted to '" + target + "'";
 }
 
-std::optional<ConvError> convert_text(PyObject* o, std::string& out) {
+// The UTF-8 text of a str, which the str object keeps.
+std::optional<ConvError> text_view(PyObject* o, std::string_view& out) {
   if (!PyUnicode_Check(o)) return ConvError{cannot_convert(o, "PyString")};
   Py_ssize_t len = 0;
   const char* s = PyUnicode_AsUTF8AndSize(o, &len);
   if (!s) return ConvError{};
-  out.assign(s, static_cast<size_t>(len));
+  out = std::string_view(s, static_cast<size_t>(len));
   return std::nullopt;
 }
 
-std::optional<ConvError> convert_text_list(PyObject* o, std::vector<std::string>& out) {
-  if (PyUnicode_Check(o)) return ConvError{"Can't extract `str` to `Vec`"};
-  if (!PySequence_Check(o)) return ConvError{cannot_convert(o, "Sequence")};
-  PyObject* seq = PySequence_Fast(o, "expected a sequence");
-  if (!seq) return ConvError{};
-  Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
-  out.clear();
-  out.reserve(static_cast<size_t>(n));
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    std::string item;
-    if (auto err = convert_text(PySequence_Fast_GET_ITEM(seq, i), item)) {
-      Py_DECREF(seq);
-      return err;
-    }
-    out.push_back(std::move(item));
+std::optional<ConvError> convert_text(PyObject* o, std::string& out) {
+  std::string_view view;
+  if (auto err = text_view(o, view)) return err;
+  out.assign(view);
+  return std::nullopt;
+}
+
+// The items of a sequence of str (not a str itself) as UTF-8 views, which
+// the items keep.  Returns the sequence as PySequence_Fast gives it (a new
+// reference, which keeps the items alive), or nullptr with `error` set.
+PyObject* text_items(PyObject* o, std::vector<std::string_view>& items,
+                     std::optional<ConvError>& error) {
+  if (PyUnicode_Check(o)) {
+    error = ConvError{"Can't extract `str` to `Vec`"};
+    return nullptr;
   }
+  if (!PySequence_Check(o)) {
+    error = ConvError{cannot_convert(o, "Sequence")};
+    return nullptr;
+  }
+  PyObject* seq = PySequence_Fast(o, "expected a sequence");
+  if (!seq) {
+    error = ConvError{};
+    return nullptr;
+  }
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
+  items.resize(static_cast<size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    if ((error = text_view(PySequence_Fast_GET_ITEM(seq, i), items[static_cast<size_t>(i)]))) {
+      Py_DECREF(seq);
+      return nullptr;
+    }
+  }
+  return seq;
+}
+
+std::optional<ConvError> convert_text_list(PyObject* o, std::vector<std::string>& out) {
+  std::optional<ConvError> error;
+  std::vector<std::string_view> items;
+  PyObject* seq = text_items(o, items, error);
+  if (!seq) return error;
+  out.assign(items.begin(), items.end());
   Py_DECREF(seq);
+  return std::nullopt;
+}
+
+std::optional<ConvError> convert_text_views(PyObject* o, TextViews& out) {
+  // A list is copied (its references only): Python code that runs while
+  // later arguments are converted could change it and free its strings.
+  PyObject* items = PyList_Check(o) ? PyList_GetSlice(o, 0, PyList_GET_SIZE(o)) : Py_NewRef(o);
+  if (!items) return ConvError{};
+  std::optional<ConvError> error;
+  PyObject* seq = text_items(items, out.views(), error);
+  Py_DECREF(items);
+  if (!seq) return error;
+  out.hold(seq);
   return std::nullopt;
 }
 
@@ -473,6 +539,7 @@ std::optional<ConvError> convert_arg(const Param& p, PyObject* o, Arg& out) {
   switch (p.kind) {
     case Kind::kText: return convert_text(o, out.emplace<std::string>());
     case Kind::kTextList: return convert_text_list(o, out.emplace<std::vector<std::string>>());
+    case Kind::kTextViews: return convert_text_views(o, out.emplace<TextViews>());
     case Kind::kTextSet: return convert_text_set(o, out.emplace<std::set<std::string>>());
     case Kind::kBytes: return convert_bytes(o, out.emplace<std::string>());
     case Kind::kFlag: return convert_flag(o, out.emplace<bool>());
@@ -897,10 +964,10 @@ KX_WRAPPER(blame) {
               [](Args& a) { return to_py(blame(a.text(0), a.text(1), a.text(2))); });
 }
 
-const Signature kBlameDiff{"blame_diff", {{"old_lines", kTextList}, {"new_lines", kTextList}}};
+const Signature kBlameDiff{"blame_diff", {{"old_lines", kTextViews}, {"new_lines", kTextViews}}};
 KX_WRAPPER(blame_diff) {
   return call(kBlameDiff, args, kwargs, [](Args& a) -> PyObject* {
-    auto ops = blame_diff(a.list(0), a.list(1));
+    auto ops = blame_diff(a.views(0), a.views(1));
     return list_of(ops, [](const Opcode& op) {
       return Py_BuildValue("(snnnn)", op.tag, static_cast<Py_ssize_t>(op.i1),
                            static_cast<Py_ssize_t>(op.i2), static_cast<Py_ssize_t>(op.j1),

@@ -45,6 +45,30 @@ def test_arguments_accept_sequences_and_refuse_plain_text():
         kx.blame_diff(["a"], ["a", 1])
 
 
+def test_lines_are_read_as_they_were_when_the_call_began():
+    # Converting the second argument empties the first list and fills the
+    # memory its strings held with copies of other lines: the diff must still
+    # see the first list's old lines, whose strings it reads in place.
+    old = ["line %03d " % i * 40 for i in range(200)]
+    new = old[100:]
+    expected = kx.blame_diff(list(old), list(new))
+    junk = []
+
+    class Emptying:
+        def __len__(self):
+            return len(new)
+
+        def __getitem__(self, i):
+            return new[i]
+
+        def __iter__(self):
+            old.clear()
+            junk.extend("".join(list(line)) for line in new)
+            return iter(new)
+
+    assert kx.blame_diff(old, Emptying()) == expected
+
+
 def test_docstring_describes_the_opcodes():
     assert kx.blame_diff.__doc__ == (
         "Compute line-level diff opcodes for blame attribution.\n\n"
