@@ -30,13 +30,30 @@ void sha256_canonical(JsonTape& tape, unsigned char digest[32]) {
   SHA256_Final(digest, &ctx);
 }
 
-std::string bytes_to_hex(const unsigned char* bytes, size_t n) {
-  static const char kHex[] = "0123456789abcdef";
-  std::string out(n * 2, '\0');
-  for (size_t i = 0; i < n; ++i) {
-    out[2 * i] = kHex[bytes[i] >> 4];
-    out[2 * i + 1] = kHex[bytes[i] & 15];
+namespace {
+
+// The two lowercase hex digits of every byte value, as they lie in memory.
+struct HexPairs {
+  char pairs[256][2];
+  constexpr HexPairs() : pairs() {
+    const char* digits = "0123456789abcdef";
+    for (int b = 0; b < 256; ++b) {
+      pairs[b][0] = digits[b >> 4];
+      pairs[b][1] = digits[b & 15];
+    }
   }
+};
+constexpr HexPairs kHexPairs;
+
+void put_hex(const unsigned char* bytes, size_t n, char* out) {
+  for (size_t i = 0; i < n; ++i) std::memcpy(out + 2 * i, kHexPairs.pairs[bytes[i]], 2);
+}
+
+}  // namespace
+
+std::string bytes_to_hex(const unsigned char* bytes, size_t n) {
+  std::string out(n * 2, '\0');
+  put_hex(bytes, n, out.data());
   return out;
 }
 
@@ -76,11 +93,7 @@ bool hash_json_line(std::string_view line, std::string& hex_out) {
   unsigned char digest[32];
   sha256_canonical(tape, digest);
   hex_out.resize(64);
-  static const char kHex[] = "0123456789abcdef";
-  for (size_t i = 0; i < 32; ++i) {
-    hex_out[2 * i] = kHex[digest[i] >> 4];
-    hex_out[2 * i + 1] = kHex[digest[i] & 15];
-  }
+  put_hex(digest, 32, hex_out.data());
   return true;
 }
 
