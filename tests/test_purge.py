@@ -5,7 +5,7 @@ import re
 import time
 
 import pytest
-from hypothesis import given, settings
+from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import _kx_native as kx
@@ -195,7 +195,8 @@ data_lines = st.lists(
 )
 
 
-@settings(max_examples=40, deadline=None)
+# Generating long texts can be slow on a busy machine; that is no failure.
+@settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(data_lines)
 def test_purge_matches_a_model(tmp_path_factory, lines):
     store = str(tmp_path_factory.mktemp("s") / "p")
@@ -240,7 +241,7 @@ number_texts = st.from_regex(
 ).filter(lambda t: math.isfinite(float(t)))
 
 
-@settings(max_examples=60, deadline=None)
+@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(st.lists(number_texts, min_size=1, max_size=20))
 def test_floats_in_any_spelling_hash_as_their_value(tmp_path_factory, texts):
     store = str(tmp_path_factory.mktemp("s") / "p")
