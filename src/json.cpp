@@ -146,8 +146,9 @@ __attribute__((target("avx2"))) size_t plain_string_run_avx2(const char* p, cons
   const __m256i space = _mm256_set1_epi8(0x20);
   auto special = [&](const char* at) __attribute__((target("avx2"))) {
     __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
-    return _mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi8(x, quote), _mm256_cmpeq_epi8(x, backslash)),
-                           _mm256_cmpgt_epi8(space, x));
+    const __m256i quote_or_backslash =
+        _mm256_or_si256(_mm256_cmpeq_epi8(x, quote), _mm256_cmpeq_epi8(x, backslash));
+    return _mm256_or_si256(quote_or_backslash, _mm256_cmpgt_epi8(space, x));
   };
   while (end - p >= 64) {
     const __m256i low = special(p), high = special(p + 32);

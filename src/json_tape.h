@@ -24,7 +24,8 @@ class JsonTape {
   // to_value() needs.  kCanonical prepares for writing the canonical text:
   // value strings (not keys) with escapes are kept in their canonical
   // escaped form (a span of the source when all its escapes are already
-  // canonical), so writing them is a copy rather than a second escape pass, and short decimal floats keep their digits instead of being
+  // canonical), so writing them is a copy rather than a second escape
+  // pass, and short decimal floats keep their digits instead of being
   // converted to a double and back.  to_value() must not follow such a parse.
   enum class Target : uint8_t { kValue, kCanonical };
 

@@ -7,8 +7,9 @@
 // places in the temporary file with pwrite(2) and its archive records in
 // order, and reads block k+1 with pread(2) in chunks.  Block k+1 starts with
 // the unfinished last line of block k, which classification never touches,
-// so the three may overlap.  Writing a file costs as much CPU as parsing it
-// here, so no single task may carry all the I/O.
+// so the three may overlap.  The kept lines of a block are written by one
+// task (writes to one file serialize in the kernel), its archive records by
+// another, and the reads are spread over several.
 #include "purge_rewrite.h"
 
 #include <fcntl.h>
@@ -140,7 +141,9 @@ class BlockReader {
     // The file is about to be replaced: dropping its cached pages here,
     // spread over the pool, spares the replacement from evicting them all at
     // once on one thread.
-    if (drop_cache_) (void)::posix_fadvise(fd_, static_cast<off_t>(pos_ + offset), static_cast<off_t>(*got), POSIX_FADV_DONTNEED);
+    if (drop_cache_)
+      (void)::posix_fadvise(fd_, static_cast<off_t>(pos_ + offset), static_cast<off_t>(*got),
+                            POSIX_FADV_DONTNEED);
     return {};
   }
 

@@ -274,7 +274,8 @@ bool py_to_json_hash(PyObject* obj, std::string& hash) {
 // kJsonHash: JSON data of which only the content hash is needed.
 // kTextViews: a text list read in place, without copying its strings.
 enum class Kind {
-  kText, kTextList, kTextViews, kTextSet, kBytes, kFlag, kCount, kOptCount, kOptText, kJson, kJsonHash
+  kText, kTextList, kTextViews, kTextSet, kBytes, kFlag,
+  kCount, kOptCount, kOptText, kJson, kJsonHash
 };
 
 bool is_json(Kind kind) { return kind == Kind::kJson || kind == Kind::kJsonHash; }
@@ -980,8 +981,9 @@ const Signature kShowByAuthor{"show_by_author", {{"kx_dir", kText}, {"author_nam
 KX_WRAPPER(show_by_author) {
   return call(kShowByAuthor, args, kwargs,
               [](Args& a) {
-                return documents_to_py(
-                    [&](const DocumentSink& sink) { return show_by_author(a.text(0), a.text(1), sink); });
+                return documents_to_py([&](const DocumentSink& sink) {
+                  return show_by_author(a.text(0), a.text(1), sink);
+                });
               });
 }
 
@@ -1010,8 +1012,9 @@ const Signature kShowBySection{"show_by_section", {{"kx_dir", kText}, {"section_
 KX_WRAPPER(show_by_section) {
   return call(kShowBySection, args, kwargs,
               [](Args& a) {
-                return documents_to_py(
-                    [&](const DocumentSink& sink) { return show_by_section(a.text(0), a.text(1), sink); });
+                return documents_to_py([&](const DocumentSink& sink) {
+                  return show_by_section(a.text(0), a.text(1), sink);
+                });
               });
 }
 
@@ -1019,8 +1022,9 @@ const Signature kShowByLicense{"show_by_license", {{"kx_dir", kText}, {"license"
 KX_WRAPPER(show_by_license) {
   return call(kShowByLicense, args, kwargs,
               [](Args& a) {
-                return documents_to_py(
-                    [&](const DocumentSink& sink) { return show_by_license(a.text(0), a.text(1), sink); });
+                return documents_to_py([&](const DocumentSink& sink) {
+                  return show_by_license(a.text(0), a.text(1), sink);
+                });
               });
 }
 
