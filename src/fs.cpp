@@ -349,27 +349,26 @@ Status FileWriter::write(std::string_view data) {
 Status FileWriter::copy_from(int from, uint64_t offset, uint64_t len) {
   KX_TRY(flush());
   loff_t in = static_cast<loff_t>(offset);
-  bool kernel_copy = true;
+  // Inside the kernel while the file system allows it.
   while (len > 0) {
-    ssize_t n = -1;
-    if (kernel_copy) {
-      n = ::copy_file_range(from, &in, fd_, nullptr, len, 0);
-      if (n < 0 && errno != EINTR) {
-        // Not on this file system or kernel: copy through a buffer.
-        if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
-          return fail_errno();
-        kernel_copy = false;
-        continue;
-      }
-    } else {
-      char chunk[1 << 16];
-      n = ::pread(from, chunk, std::min<uint64_t>(len, sizeof chunk), in);
-      if (n > 0) KX_TRY(write_all(fd_, std::string_view(chunk, static_cast<size_t>(n))));
-      if (n > 0) in += n;
-      if (n < 0 && errno != EINTR) return fail_errno();
-    }
+    ssize_t n = ::copy_file_range(from, &in, fd_, nullptr, len, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP))
+      break;  // not on this file system or kernel
+    if (n < 0) return fail_errno();
     if (n == 0) return fail_msg("the file being copied ended early");
-    if (n > 0) len -= static_cast<uint64_t>(n);
+    len -= static_cast<uint64_t>(n);
+  }
+  // The rest through a buffer.
+  char chunk[1 << 16];
+  while (len > 0) {
+    ssize_t n = ::pread(from, chunk, std::min<uint64_t>(len, sizeof chunk), in);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return fail_errno();
+    if (n == 0) return fail_msg("the file being copied ended early");
+    KX_TRY(write_all(fd_, std::string_view(chunk, static_cast<size_t>(n))));
+    in += n;
+    len -= static_cast<uint64_t>(n);
   }
   return {};
 }
