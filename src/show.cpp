@@ -47,28 +47,10 @@ Result<std::vector<std::string>> layer_files(const std::string& kx_dir, std::str
   return files;
 }
 
-// Runs scan(bytes, out) over every file on the worker pool and concatenates
-// the outputs in file order.  Files that are missing, empty or unreadable
-// contribute nothing.
-template <typename T, typename Scan>
-std::vector<T> scan_files_parallel(const std::vector<std::string>& files, const Scan& scan) {
-  auto per_file = parallel_map<std::vector<T>>(files.size(), [&](size_t i) {
-    std::vector<T> out;
-    auto bytes = mmap_file(files[i]);
-    if (bytes && bytes->has_value()) scan((*bytes)->view(), out);
-    return out;
-  });
-  size_t total = 0;
-  for (const auto& part : per_file) total += part.size();
-  std::vector<T> joined;
-  joined.reserve(total);
-  for (auto& part : per_file)
-    for (T& item : part) joined.push_back(std::move(item));
-  return joined;
-}
-
-// Like scan_files_parallel, but hands each file's output to sink(out) on the
-// calling thread, in file order, as soon as it is ready.
+// Runs scan(bytes, out) over every file on the worker pool and hands each
+// file's output to sink(out) on the calling thread, in file order, as soon as
+// it is ready.  Files that are missing, empty or unreadable contribute
+// nothing.
 template <typename T, typename Scan, typename Sink>
 void scan_files_each(const std::vector<std::string>& files, const Scan& scan, const Sink& sink) {
   std::vector<std::vector<T>> per_file(files.size());
@@ -79,6 +61,16 @@ void scan_files_each(const std::vector<std::string>& files, const Scan& scan, co
         if (bytes && bytes->has_value()) scan((*bytes)->view(), per_file[i]);
       },
       [&](size_t i) { sink(std::move(per_file[i])); });
+}
+
+// The same, the outputs concatenated in file order.
+template <typename T, typename Scan>
+std::vector<T> scan_files_parallel(const std::vector<std::string>& files, const Scan& scan) {
+  std::vector<T> joined;
+  scan_files_each<T>(files, scan, [&](std::vector<T>&& part) {
+    std::move(part.begin(), part.end(), std::back_inserter(joined));
+  });
+  return joined;
 }
 
 bool any_member(const std::vector<std::string>& items, const StringSet& set) {
