@@ -3,13 +3,12 @@
 // Pipeline: three block buffers rotate.  One parallel loop per block k does
 // all the work there is at that moment, spread over the pool: it classifies
 // the lines of block k (compacting kept lines in place and formatting archive
-// records for purged ones), writes the kept lines of block k-1 to their
-// places in the temporary file with pwrite(2) and its archive records in
-// order, and reads block k+1 with pread(2) in chunks.  Block k+1 starts with
+// records for purged ones), appends the archive records of block k-1, and
+// reads block k+1 with pread(2) in chunks.  Meanwhile the kept lines of
+// block k-1 are written to the temporary file on a thread of their own (with
+// direct I/O that thread mostly waits for the device).  Block k+1 starts with
 // the unfinished last line of block k, which classification never touches,
-// so the three may overlap.  The kept lines of a block are written by one
-// task (writes to one file serialize in the kernel), its archive records by
-// another, and the reads are spread over several.
+// so all of this may overlap.
 #include "purge_rewrite.h"
 
 #include <fcntl.h>
@@ -21,6 +20,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <functional>
+#include <future>
 #include <memory>
 #include <optional>
 #include <system_error>
@@ -50,7 +50,6 @@ struct Slice {
   size_t begin = 0;
   size_t end = 0;         // just past a line feed
   size_t out_end = 0;     // kept lines now occupy [begin, out_end)
-  uint64_t out_offset = 0;  // where they go in the temporary file
   uint64_t kept = 0;
   uint64_t purged = 0;
   std::string archive;  // archive records of the purged lines
@@ -347,30 +346,115 @@ void classify_slice(char* base, Slice& slice, const ClassifyContext& ctx) {
   slice.out_end = write;
 }
 
-// Writes all of `data` at `offset` of `fd`.
-Status write_at(int fd, std::string_view data, uint64_t offset) {
-  size_t done = 0;
-  while (done < data.size()) {
-    ssize_t n = ::pwrite(fd, data.data() + done, data.size() - done, static_cast<off_t>(offset + done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return fail_errno();
-    if (n == 0) return fail_msg("failed to write whole buffer");
-    done += static_cast<size_t>(n);
+// Writes the kept lines, in order, to the temporary file.  Files larger than
+// a block are written with direct I/O: the device then takes the bytes from
+// a buffer of ours, where buffered writes would first copy them into newly
+// allocated cache pages, a copy that costs as much CPU as hashing the lines.
+// Direct I/O wants aligned whole blocks, so the lines are gathered in an
+// aligned staging buffer and written a whole number of blocks at a time; the
+// last block is padded and the padding cut off by the caller's truncation.
+// A file system that refuses direct I/O gets buffered writes.
+class KeptLineWriter {
+ public:
+  KeptLineWriter() = default;
+  KeptLineWriter(const KeptLineWriter&) = delete;
+  ~KeptLineWriter() {
+    if (fd_ >= 0) ::close(fd_);
   }
-  return {};
-}
 
-// The output side of a purge: the temporary file, written at computed
-// offsets through a descriptor of its own so that several tasks can write
-// at once, and the archive, created when the first purged line reaches it.
+  // `size_hint` (the data file's size) chooses direct I/O and keeps the
+  // staging buffer of a small file small.
+  Status open(const std::string& path, uint64_t size_hint) {
+    const uint64_t blocks = std::min<uint64_t>(size_hint / kAlign + 1, kBlockSize / kAlign);
+    return open(path, size_hint > kBlockSize, static_cast<size_t>(blocks) * kAlign);
+  }
+  int fd() const { return fd_; }
+  Status close() {
+    if (::close(std::exchange(fd_, -1)) != 0 && errno != EINTR) return fail_errno();
+    return {};
+  }
+  // Bytes appended so far: the size the file must be cut to.
+  uint64_t size() const { return flushed_ + fill_; }
+
+  Status append(std::string_view bytes) {
+    while (!bytes.empty()) {
+      const size_t n = std::min(bytes.size(), staging_size_ - fill_);
+      std::memcpy(staging_.get() + fill_, bytes.data(), n);
+      fill_ += n;
+      bytes.remove_prefix(n);
+      if (fill_ == staging_size_) KX_TRY(flush(fill_));
+    }
+    return {};
+  }
+  // Writes the whole blocks gathered so far; the rest stays for later.
+  Status flush_blocks() { return flush(fill_ / kAlign * kAlign); }
+  // Writes everything, the last block padded with zeros.
+  Status finish() {
+    const size_t padded = (fill_ + kAlign - 1) / kAlign * kAlign;
+    std::memset(staging_.get() + fill_, 0, padded - fill_);
+    return flush(direct_ ? padded : fill_);
+  }
+
+ private:
+  static constexpr size_t kAlign = 4096;
+
+  Status open(const std::string& path, bool direct, size_t staging_size) {
+    do fd_ = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | (direct ? O_DIRECT : 0));
+    while (fd_ < 0 && errno == EINTR);
+    if (fd_ < 0 && direct && errno == EINVAL) return open(path, false, staging_size);
+    if (fd_ < 0) return fail_errno();
+    direct_ = direct;
+    staging_size_ = staging_size;
+    staging_.reset(static_cast<char*>(std::aligned_alloc(kAlign, staging_size)));
+    if (!staging_) return fail(Error::os(ENOMEM));
+    return {};
+  }
+
+  // Writes the first `len` bytes of the staging buffer (a whole number of
+  // blocks, or the padded end) and moves what follows them to its start.
+  Status flush(size_t len) {
+    size_t done = 0;
+    while (done < len) {
+      ssize_t n = ::pwrite(fd_, staging_.get() + done, len - done,
+                           static_cast<off_t>(flushed_ + done));
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && errno == EINVAL && direct_) {
+        // Accepted at open but refused now: go on with buffered writes.
+        const int flags = ::fcntl(fd_, F_GETFL);
+        if (flags < 0 || ::fcntl(fd_, F_SETFL, flags & ~O_DIRECT) != 0) return fail_errno();
+        direct_ = false;
+        continue;
+      }
+      if (n < 0) return fail_errno();
+      if (n == 0) return fail_msg("failed to write whole buffer");
+      done += static_cast<size_t>(n);
+    }
+    const size_t kept = len <= fill_ ? fill_ - len : 0;
+    if (kept > 0) std::memmove(staging_.get(), staging_.get() + len, kept);
+    flushed_ += std::min(len, fill_);
+    fill_ = kept;
+    return {};
+  }
+
+  struct Free {
+    void operator()(char* p) const { std::free(p); }
+  };
+  int fd_ = -1;
+  bool direct_ = false;
+  std::unique_ptr<char[], Free> staging_;
+  size_t staging_size_ = 0;  // a whole number of blocks
+  size_t fill_ = 0;
+  uint64_t flushed_ = 0;  // file offset of the staging buffer's first byte
+};
+
+// The output side of a purge: the temporary file, written through a
+// descriptor of its own, and the archive, created when the first purged line
+// reaches it.
 class PurgeOutput {
  public:
   PurgeOutput(const std::string& kx_dir, std::string stamp)
       : kx_dir_(kx_dir), stamp_(std::move(stamp)) {}
   PurgeOutput(const PurgeOutput&) = delete;
-  ~PurgeOutput() {
-    if (fd_ >= 0) ::close(fd_);
-  }
 
   // The temporary file gets the data file's size allocated up front (where
   // the file system can): written into allocated blocks, it has no delayed
@@ -379,24 +463,16 @@ class PurgeOutput {
   Status begin(const std::string& data_file, uint64_t data_size) {
     KX_ASSIGN_OR_RETURN(AtomicFile temp, AtomicFile::begin(data_file));
     temp_.emplace(std::move(temp));
-    do fd_ = ::open(temp_->tmp_path().c_str(), O_WRONLY | O_CLOEXEC);
-    while (fd_ < 0 && errno == EINTR);
-    if (fd_ < 0) return fail_errno();
-    (void)::fallocate(fd_, 0, 0, static_cast<off_t>(data_size));
+    KX_TRY(kept_.open(temp_->tmp_path(), data_size));
+    (void)::fallocate(kept_.fd(), 0, 0, static_cast<off_t>(data_size));
     return {};
   }
 
-  // Gives the kept lines of each slice of a classified block their place.
-  void place(Block& block) {
-    for (Slice& slice : block.slices) {
-      slice.out_offset = next_offset_;
-      next_offset_ += slice.out_end - slice.begin;
-    }
-  }
-
-  Status write_slice(const Block& block, const Slice& slice) const {
-    return write_at(fd_, {block.data.get() + slice.begin, slice.out_end - slice.begin},
-                    slice.out_offset);
+  // Appends the kept lines of a block; blocks must come in order.
+  Status write_kept(const Block& block) {
+    for (const Slice& slice : block.slices)
+      KX_TRY(kept_.append({block.data.get() + slice.begin, slice.out_end - slice.begin}));
+    return kept_.flush_blocks();
   }
 
   // Appends the archive records of a block; blocks must come in order.
@@ -416,10 +492,10 @@ class PurgeOutput {
   // Completes the archive, then replaces the data file and logs the archive.
   // On failure the archive is removed again and the data file stays.
   Result<uint64_t> commit() {
-    Status st;
-    if (::ftruncate(fd_, static_cast<off_t>(next_offset_)) != 0) st = fail_errno();
+    Status st = kept_.finish();
+    if (st && ::ftruncate(kept_.fd(), static_cast<off_t>(kept_.size())) != 0) st = fail_errno();
     if (st && archive_) st = archive_->close();
-    if (st && ::close(std::exchange(fd_, -1)) != 0 && errno != EINTR) st = fail_errno();
+    if (st) st = kept_.close();
     if (st) st = temp_->commit();
     if (!st) {
       discard_archive();
@@ -438,8 +514,7 @@ class PurgeOutput {
   const std::string& kx_dir_;
   std::string stamp_;
   std::optional<AtomicFile> temp_;
-  int fd_ = -1;
-  uint64_t next_offset_ = 0;
+  KeptLineWriter kept_;
   std::optional<PurgeArchive> archive_;
   uint64_t archived_ = 0;
 };
@@ -462,14 +537,18 @@ Status classify_file(BlockReader& reader, const ClassifyContext& ctx, PurgeOutpu
     for (size_t i = 0; i < reader.chunk_count(); ++i)
       tasks.push_back([&reader, &block, i] { return reader.read_chunk(block, i); });
   };
-  // Writes to one file serialize in the kernel anyway; one task per file
-  // keeps the other threads from spinning on its lock.
-  auto add_writes = [&](const Block& block) {
-    tasks.push_back([out, &block] { return out->write_archive(block); });
-    tasks.push_back([out, &block]() -> Status {
-      for (const Slice& slice : block.slices) KX_TRY(out->write_slice(block, slice));
+  // The kept lines of the previous block, being written on a thread of
+  // their own while the pool goes on.  Declared after the blocks, so that
+  // leaving early waits for it before their buffers are freed.
+  std::future<Status> kept_write;
+  auto write_kept = [&](const Block& block) -> Status {
+    if (kept_write.valid()) KX_TRY(kept_write.get());
+    try {
+      kept_write = std::async(std::launch::async, [out, &block] { return out->write_kept(block); });
       return {};
-    });
+    } catch (const std::system_error&) {
+      return out->write_kept(block);
+    }
   };
 
   KX_TRY(reader.begin({}, blocks[0]));
@@ -483,7 +562,11 @@ Status classify_file(BlockReader& reader, const ClassifyContext& ctx, PurgeOutpu
     const bool more = !reader.at_end();
     split_block(current);
     tasks.clear();
-    if (previous != nullptr && out != nullptr) add_writes(*previous);
+    // Also waits for the write of block k-2, whose buffer is read into next.
+    if (previous != nullptr && out != nullptr) {
+      KX_TRY(write_kept(*previous));
+      tasks.push_back([out, previous] { return out->write_archive(*previous); });
+    }
     if (more) {
       KX_TRY(reader.begin(current.tail(), following));
       add_reads(following);
@@ -499,14 +582,13 @@ Status classify_file(BlockReader& reader, const ClassifyContext& ctx, PurgeOutpu
       stats.kept += slice.kept;
       stats.purged += slice.purged;
     }
-    if (out != nullptr) out->place(current);
     previous = &current;
     if (!more) break;
   }
   if (out != nullptr) {
-    tasks.clear();
-    add_writes(*previous);
-    KX_TRY(run_tasks(tasks));
+    KX_TRY(write_kept(*previous));
+    KX_TRY(out->write_archive(*previous));
+    KX_TRY(kept_write.get());
   }
   return {};
 }

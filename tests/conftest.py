@@ -48,6 +48,21 @@ def write_merged(kx_dir, tokenizer, name, lines):
     return path
 
 
+@pytest.fixture(scope="session")
+def shim(tmp_path_factory):
+    """The fault-injection shim (fault_shim.c), built for preloading."""
+    import shutil
+    import subprocess
+
+    compiler = shutil.which("cc") or shutil.which("gcc")
+    if compiler is None:
+        pytest.skip("no C compiler for the fault-injection shim")
+    out = str(tmp_path_factory.mktemp("shim") / "fault_shim.so")
+    src = os.path.join(os.path.dirname(__file__), "fault_shim.c")
+    subprocess.run([compiler, "-shared", "-fPIC", "-O1", "-o", out, src, "-ldl"], check=True)
+    return out
+
+
 def spawn_python(code, *args, **popen_kwargs):
     """Starts a fresh interpreter running `code` with `args` in sys.argv[1:];
     it imports the same _kx_native as the tests (PYTHONPATH is inherited)."""

@@ -5,7 +5,9 @@
  * ctypes.  Armed with a number n it either kills the process with SIGKILL
  * just before the n-th such call, or makes the n-th and every later call
  * fail with a chosen errno (a disk that fills up or turns read-only).
- * Counting mode records each call so a test can name its crash points. */
+ * Counting mode records each call so a test can name its crash points.
+ * Apart from that, kx_refuse_direct() makes direct I/O fail with EINVAL, as
+ * on a file system without it: at open (1) or at each write (2). */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -29,6 +31,9 @@ static long target;
 static int mode;
 static int fail_errno;
 static char trace[MAX_TRACE][TRACE_LEN];
+static atomic_int refuse_direct;
+
+void kx_refuse_direct(int how) { atomic_store(&refuse_direct, how); }
 
 void kx_fault_arm(long n, int how, int err) {
   target = n;
@@ -77,7 +82,29 @@ int open(const char* path, int flags, ...) {
     va_end(ap);
   }
   if ((flags & (O_WRONLY | O_RDWR | O_CREAT | O_TRUNC)) && tick("open", path)) return -1;
+  if ((flags & O_DIRECT) && atomic_load(&refuse_direct) == 1) {
+    errno = EINVAL;
+    return -1;
+  }
   return REAL(open)(path, flags, m);
+}
+
+static int direct_refused(int fd) {
+  if (atomic_load(&refuse_direct) != 2) return 0;
+  int flags = fcntl(fd, F_GETFL);
+  if (flags < 0 || !(flags & O_DIRECT)) return 0;
+  errno = EINVAL;
+  return 1;
+}
+
+ssize_t pwrite(int fd, const void* buf, size_t count, off_t offset) {
+  if (direct_refused(fd)) return -1;
+  return REAL(pwrite)(fd, buf, count, offset);
+}
+
+ssize_t pwrite64(int fd, const void* buf, size_t count, off_t offset) {
+  if (direct_refused(fd)) return -1;
+  return REAL(pwrite64)(fd, buf, count, offset);
 }
 
 ssize_t write(int fd, const void* buf, size_t count) {

@@ -393,17 +393,6 @@ def read_everything(root, sections):
 
 
 @pytest.fixture(scope="module")
-def shim(tmp_path_factory):
-    compiler = shutil.which("cc") or shutil.which("gcc")
-    if compiler is None:
-        pytest.skip("no C compiler for the fault-injection shim")
-    out = str(tmp_path_factory.mktemp("shim") / "fault_shim.so")
-    src = os.path.join(os.path.dirname(__file__), "fault_shim.c")
-    subprocess.run([compiler, "-shared", "-fPIC", "-O1", "-o", out, src, "-ldl"], check=True)
-    return out
-
-
-@pytest.fixture(scope="module")
 def workspace(tmp_path_factory):
     """Where the trials run: a memory file system when there is one, since
     each trial copies a store of about a thousand files."""

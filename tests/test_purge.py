@@ -9,7 +9,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import _kx_native as kx
-from conftest import frozen, kx_path, log_entries, read_bytes, write_bytes
+from conftest import frozen, kx_path, log_entries, read_bytes, spawn_python, write_bytes
 
 STAMP = re.compile(r"\d{8}T\d{6}")
 
@@ -173,6 +173,28 @@ def test_purge_across_block_boundaries_and_with_a_line_longer_than_a_block(store
     assert read_bytes(path) == ("\n".join(expected) + "\n").encode()
     [name] = archive_names(store)
     assert [r["line"]["i"] for r in archive_records(store, name)] == list(range(0, 45000, 10))
+
+
+# Files larger than a block are written with direct I/O where the file
+# system has it.  Where it refuses, at open or only once writing, buffered
+# writes must give the same file.
+@pytest.mark.parametrize("refuse", [0, 1, 2])
+def test_large_purge_with_direct_io_allowed_or_refused(store, shim, refuse):
+    revoked_store(store, [{"i": i, "pad": "r" * 1000} for i in range(0, 20000, 10)])
+    lines = [json.dumps({"i": i, "pad": ("r" if i % 10 == 0 else "k") * 1000}) for i in range(20000)]
+    path = data_path(store)
+    write_bytes(path, "\n".join(lines).encode())  # the size is no multiple of any block
+    code = ("import ctypes, sys, _kx_native as kx\n"
+            "ctypes.CDLL(sys.argv[3]).kx_refuse_direct(int(sys.argv[4]))\n"
+            "print(kx.purge_revoked(sys.argv[1], sys.argv[2], False))")
+    env = dict(os.environ)
+    env["LD_PRELOAD"] = " ".join(p for p in (env.get("LD_PRELOAD"), shim) if p)
+    child = spawn_python(code, store, path, shim, refuse, env=env)
+    out, err = child.communicate(timeout=300)
+    assert child.returncode == 0, err.decode()
+    assert out.decode().strip() == str({"purged": 2000, "kept": 18000, "archived": 2000})
+    expected = [l for l in lines if '"r' not in l]
+    assert read_bytes(path) == ("\n".join(expected) + "\n").encode()
 
 
 # Long strings, with escapes and without, are hashed in pieces.
