@@ -2,7 +2,7 @@
 //
 // Pipeline: three block buffers rotate.  One parallel loop per block k does
 // all the work there is at that moment, spread over the pool: it classifies
-// the lines of block k (compacting kept lines in place and formatting archive
+// the lines of block k (noting the runs of kept lines and formatting archive
 // records for purged ones), appends the archive records of block k-1, and
 // reads block k+1 with pread(2) in chunks.  Meanwhile the kept lines of
 // block k-1 are written to the temporary file on a thread of their own (with
@@ -49,7 +49,9 @@ constexpr size_t kSlicesPerThread = 8;
 struct Slice {
   size_t begin = 0;
   size_t end = 0;         // just past a line feed
-  size_t out_end = 0;     // kept lines now occupy [begin, out_end)
+  // The kept lines as runs of bytes [first, second) of the block, each line
+  // ending in a line feed.
+  std::vector<std::pair<size_t, size_t>> kept_runs;
   uint64_t kept = 0;
   uint64_t purged = 0;
   std::string archive;  // archive records of the purged lines
@@ -278,18 +280,18 @@ class DigestSet {
 
 struct ClassifyContext {
   const DigestSet* revoked;
-  bool rewrite;  // compact kept lines and format archive records
+  bool rewrite;  // note kept runs and format archive records
   std::string stamp;
 };
 
-// Decides every line of one slice.  Kept lines are moved down to the slice's
-// write position (never past the bytes still to be read, since every line
-// consumes at least as many bytes as it writes back).
+// Decides every line of one slice.  A kept line's end ("\n" or "\r\n") is
+// made a single line feed in place; consecutive kept lines that end in a
+// plain line feed join one run.
 void classify_slice(char* base, Slice& slice, const ClassifyContext& ctx) {
   // A line is decided only once the next one is hashed: the look-up of its
   // digest, prefetched meanwhile, then rarely waits for memory.  Two tapes
-  // keep both lines' parses; deciding a line moves bytes only below the
-  // next line, whose tape refers to its own bytes.
+  // keep both lines' parses; deciding a line writes only its own line end,
+  // outside both lines' bytes.
   thread_local JsonTape tapes[2];
   struct Line {
     size_t at = 0;
@@ -299,7 +301,8 @@ void classify_slice(char* base, Slice& slice, const ClassifyContext& ctx) {
   };
   Line lines[2];
   std::string canonical;
-  size_t write = slice.begin;
+  auto& runs = slice.kept_runs;
+  runs.clear();
   auto decide = [&](const Line& line, JsonTape& tape) {
     if (line.hashed && ctx.revoked->contains(line.digest)) {
       ++slice.purged;
@@ -311,9 +314,9 @@ void classify_slice(char* base, Slice& slice, const ClassifyContext& ctx) {
     } else {
       ++slice.kept;
       if (ctx.rewrite) {
-        if (write != line.at) std::memmove(base + write, base + line.at, line.len);
-        base[write + line.len] = '\n';
-        write += line.len + 1;
+        base[line.at + line.len] = '\n';
+        if (runs.empty() || runs.back().second != line.at) runs.emplace_back(line.at, line.at);
+        runs.back().second = line.at + line.len + 1;
       }
     }
   };
@@ -343,7 +346,6 @@ void classify_slice(char* base, Slice& slice, const ClassifyContext& ctx) {
     p = stop + 1;
   }
   if (pending) decide(lines[current ^ 1], tapes[current ^ 1]);
-  slice.out_end = write;
 }
 
 // Writes the kept lines, in order, to the temporary file.  Files larger than
@@ -471,7 +473,8 @@ class PurgeOutput {
   // Appends the kept lines of a block; blocks must come in order.
   Status write_kept(const Block& block) {
     for (const Slice& slice : block.slices)
-      KX_TRY(kept_.append({block.data.get() + slice.begin, slice.out_end - slice.begin}));
+      for (auto [first, end] : slice.kept_runs)
+        KX_TRY(kept_.append({block.data.get() + first, end - first}));
     return kept_.flush_blocks();
   }
 
