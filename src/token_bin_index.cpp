@@ -25,9 +25,7 @@ namespace {
 
 constexpr std::string_view kMagic = "KXIDXTI01";
 constexpr uint32_t kVersion = 1;
-constexpr size_t kHeaderSize = 64;
-constexpr size_t kEntrySize = 16;
-constexpr size_t kRevokedByte = 10;  // offset of the flag inside an entry record
+using namespace token_bin_layout;
 constexpr size_t kSourceHead = 34;   // hash and id count
 constexpr size_t kBucketCount = 256;
 constexpr size_t kBucketTableSize = kBucketCount * 8;
@@ -71,8 +69,8 @@ Result<Layout> read_layout(std::string_view file) {
   uint32_t version = load_u32(file.data() + 9);
   if (version != kVersion)
     return fail_msg("unsupported token binary index version: " + std::to_string(version));
-  Layout l{load_u32(file.data() + 13), load_u32(file.data() + 21), load_u32(file.data() + 25),
-           load_u32(file.data() + 29)};
+  Layout l{load_u32(file.data() + kEntryCountAt), load_u32(file.data() + kEntriesOffsetAt),
+           load_u32(file.data() + kSourcesOffsetAt), load_u32(file.data() + kBucketsOffsetAt)};
   // Every later read and write stays inside these regions, so a damaged or
   // foreign file is refused here rather than read out of bounds later.
   uint64_t entries_end = uint64_t{l.entries_offset} + kEntrySize * uint64_t{l.entry_count};
@@ -228,7 +226,8 @@ std::optional<EntryRef> TokenBinIndex::get_entry_ref(uint32_t id) const {
   uint64_t at = entries_offset_ + kEntrySize * uint64_t{id};
   if (at + kEntrySize > map_size_) return std::nullopt;  // guaranteed by open; kept as a guard
   const char* r = bytes().data() + at;
-  return EntryRef{load_u32(r + 2), load_u32(r + 6), load_u16(r), r[kRevokedByte] != 0};
+  return EntryRef{load_u32(r + kLineOffsetAt), load_u32(r + kLineLengthAt), load_u16(r),
+                  r[kRevokedAt] != 0};
 }
 
 std::vector<uint32_t> TokenBinIndex::lookup_by_sources(const std::set<SourceHash>& hashes) const {
@@ -287,7 +286,7 @@ Status TokenBinIndex::set_revoked_batch(const std::vector<std::pair<uint32_t, bo
     status = fail_msg("token binary index changed since it was opened: " + path_);
   } else {
     for (const auto& [id, flag] : updates)
-      if (id < entry_count_) file[entries_offset_ + kEntrySize * uint64_t{id} + kRevokedByte] = flag;
+      if (id < entry_count_) file[entries_offset_ + kEntrySize * uint64_t{id} + kRevokedAt] = flag;
     if (msync(map, map_size_, MS_SYNC) != 0) status = fail_errno();
   }
   munmap(map, map_size_);
@@ -298,7 +297,7 @@ std::string TokenBinIndex::generate_forget_set() const {
   std::string bits((entry_count_ + 7u) / 8u, '\0');
   const char* entries = bytes().data() + entries_offset_;
   for (uint32_t i = 0; i < entry_count_; ++i)
-    if (entries[kEntrySize * uint64_t{i} + kRevokedByte] != 0)
+    if (entries[kEntrySize * uint64_t{i} + kRevokedAt] != 0)
       bits[i / 8] = static_cast<char>(bits[i / 8] | (1u << (i % 8)));
   return bits;
 }

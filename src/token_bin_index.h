@@ -24,6 +24,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <set>
@@ -35,6 +36,21 @@
 #include "error.h"
 
 namespace kestrix {
+
+// Byte positions of the format above, shared by the code that edits index
+// files in place.
+namespace token_bin_layout {
+inline constexpr size_t kHeaderSize = 64;
+inline constexpr size_t kEntryCountAt = 13;
+inline constexpr size_t kEntriesOffsetAt = 21;
+inline constexpr size_t kSourcesOffsetAt = 25;
+inline constexpr size_t kBucketsOffsetAt = 29;
+inline constexpr size_t kEntrySize = 16;
+// Inside an entry record.
+inline constexpr size_t kLineOffsetAt = 2;
+inline constexpr size_t kLineLengthAt = 6;
+inline constexpr size_t kRevokedAt = 10;
+}  // namespace token_bin_layout
 
 // A source as the index stores it: the 32 bytes its 64 hex digits encode.
 using SourceHash = std::array<unsigned char, 32>;

@@ -27,14 +27,7 @@
 namespace kestrix {
 namespace {
 
-// Fixed positions of the binary token index (see token_bin_index.h).
-constexpr size_t kHeaderSize = 64;
-constexpr size_t kEntryCountAt = 13;
-constexpr size_t kEntriesOffsetAt = 21;
-constexpr size_t kEntrySize = 16;
-constexpr size_t kRecordOffsetAt = 2;
-constexpr size_t kRecordLengthAt = 6;
-constexpr size_t kRecordRevokedAt = 10;
+using namespace token_bin_layout;
 
 uint16_t load_u16(const char* p) {
   uint16_t v;
@@ -184,16 +177,16 @@ std::optional<std::string> patched_index(std::string bytes, uint32_t entry_count
     char* record = bytes.data() + entries_at + id * kEntrySize;
     const FileFlips* file = by_file_id[load_u16(record)];
     if (file == nullptr) continue;
-    const uint32_t offset = load_u32(record + kRecordOffsetAt);
+    const uint32_t offset = load_u32(record + kLineOffsetAt);
     const int64_t moved = static_cast<int64_t>(offset) + shift_of(*file, offset);
     if (moved < 0 || moved > UINT32_MAX) return std::nullopt;
-    store_u32(record + kRecordOffsetAt, static_cast<uint32_t>(moved));
+    store_u32(record + kLineOffsetAt, static_cast<uint32_t>(moved));
   }
   for (const auto& [file_id, file] : files) {
     for (const LineFlip& flip : file.flips) {
       char* record = bytes.data() + entries_at + size_t{flip.id} * kEntrySize;
-      store_u32(record + kRecordLengthAt, static_cast<uint32_t>(flip.new_line.size()));
-      record[kRecordRevokedAt] = flip.revoked ? 1 : 0;
+      store_u32(record + kLineLengthAt, static_cast<uint32_t>(flip.new_line.size()));
+      record[kRevokedAt] = flip.revoked ? 1 : 0;
     }
   }
   return bytes;

@@ -63,6 +63,22 @@ def shim(tmp_path_factory):
     return out
 
 
+def run_with_shim(shim, setup, code, *args):
+    """Runs `code` in a fresh interpreter with the shim preloaded, after
+    calling the shim function `setup` = (name, argument); `code` sees the
+    shim as `shim` and `args` in sys.argv[1:].  Returns its standard output;
+    the child must succeed."""
+    name, arg = setup
+    prelude = ("import ctypes, sys\nimport _kx_native as kx\n"
+               "shim = ctypes.CDLL(%r)\nshim.%s(%d)\n" % (shim, name, arg))
+    env = dict(os.environ)
+    env["LD_PRELOAD"] = " ".join(p for p in (env.get("LD_PRELOAD"), shim) if p)
+    child = spawn_python(prelude + code, *args, env=env)
+    out, err = child.communicate(timeout=300)
+    assert child.returncode == 0, err.decode()
+    return out.decode()
+
+
 def spawn_python(code, *args, **popen_kwargs):
     """Starts a fresh interpreter running `code` with `args` in sys.argv[1:];
     it imports the same _kx_native as the tests (PYTHONPATH is inherited)."""

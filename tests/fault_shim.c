@@ -7,7 +7,8 @@
  * fail with a chosen errno (a disk that fills up or turns read-only).
  * Counting mode records each call so a test can name its crash points.
  * Apart from that, kx_refuse_direct() makes direct I/O fail with EINVAL, as
- * on a file system without it: at open (1) or at each write (2). */
+ * on a file system without it: at open (1) or at each write (2); and
+ * kx_refuse_copy_file_range() makes copy_file_range fail with EXDEV. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -33,7 +34,10 @@ static int fail_errno;
 static char trace[MAX_TRACE][TRACE_LEN];
 static atomic_int refuse_direct;
 
+static atomic_int refuse_copy_range;
+
 void kx_refuse_direct(int how) { atomic_store(&refuse_direct, how); }
+void kx_refuse_copy_file_range(int on) { atomic_store(&refuse_copy_range, on); }
 
 void kx_fault_arm(long n, int how, int err) {
   target = n;
@@ -120,6 +124,10 @@ ssize_t copy_file_range(int fd_in, off_t* off_in, int fd_out, off_t* off_out, si
   if (atomic_load(&armed)) {
     char p[256];
     if (tick("copy_file_range", fd_path(fd_out, p, sizeof p))) return -1;
+  }
+  if (atomic_load(&refuse_copy_range)) {
+    errno = EXDEV;
+    return -1;
   }
   return REAL(copy_file_range)(fd_in, off_in, fd_out, off_out, len, flags);
 }

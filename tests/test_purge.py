@@ -9,7 +9,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import _kx_native as kx
-from conftest import frozen, kx_path, log_entries, read_bytes, spawn_python, write_bytes
+from conftest import frozen, kx_path, log_entries, read_bytes, run_with_shim, write_bytes
 
 STAMP = re.compile(r"\d{8}T\d{6}")
 
@@ -184,15 +184,9 @@ def test_large_purge_with_direct_io_allowed_or_refused(store, shim, refuse):
     lines = [json.dumps({"i": i, "pad": ("r" if i % 10 == 0 else "k") * 1000}) for i in range(20000)]
     path = data_path(store)
     write_bytes(path, "\n".join(lines).encode())  # the size is no multiple of any block
-    code = ("import ctypes, sys, _kx_native as kx\n"
-            "ctypes.CDLL(sys.argv[3]).kx_refuse_direct(int(sys.argv[4]))\n"
-            "print(kx.purge_revoked(sys.argv[1], sys.argv[2], False))")
-    env = dict(os.environ)
-    env["LD_PRELOAD"] = " ".join(p for p in (env.get("LD_PRELOAD"), shim) if p)
-    child = spawn_python(code, store, path, shim, refuse, env=env)
-    out, err = child.communicate(timeout=300)
-    assert child.returncode == 0, err.decode()
-    assert out.decode().strip() == str({"purged": 2000, "kept": 18000, "archived": 2000})
+    out = run_with_shim(shim, ("kx_refuse_direct", refuse),
+                        "print(kx.purge_revoked(sys.argv[1], sys.argv[2], False))", store, path)
+    assert out.strip() == str({"purged": 2000, "kept": 18000, "archived": 2000})
     expected = [l for l in lines if '"r' not in l]
     assert read_bytes(path) == ("\n".join(expected) + "\n").encode()
 
