@@ -38,7 +38,7 @@
 namespace kestrix {
 namespace {
 
-constexpr size_t kBlockSize = size_t{16} << 20;
+constexpr size_t kBlockSize = size_t{8} << 20;
 constexpr size_t kHugePage = size_t{2} << 20;
 // Reads of a block are spread over tasks of this size.
 constexpr size_t kReadChunk = size_t{2} << 20;
@@ -367,7 +367,7 @@ class KeptLineWriter {
   // `size_hint` (the data file's size) chooses direct I/O and keeps the
   // staging buffer of a small file small.
   Status open(const std::string& path, uint64_t size_hint) {
-    const uint64_t blocks = std::min<uint64_t>(size_hint / kAlign + 1, kBlockSize / kAlign);
+    const uint64_t blocks = std::min<uint64_t>(size_hint / kAlign + 1, kStagingMax / kAlign);
     return open(path, size_hint > kBlockSize, static_cast<size_t>(blocks) * kAlign);
   }
   int fd() const { return fd_; }
@@ -399,6 +399,8 @@ class KeptLineWriter {
 
  private:
   static constexpr size_t kAlign = 4096;
+  // Each write hands the device a few MB: enough to keep it streaming.
+  static constexpr size_t kStagingMax = size_t{4} << 20;
 
   Status open(const std::string& path, bool direct, size_t staging_size) {
     do fd_ = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | (direct ? O_DIRECT : 0));
