@@ -95,7 +95,9 @@ Pool& pool() {
       return true;
     }();
     (void)registered;
-    g_pool = new Pool(std::max<size_t>(1, std::thread::hardware_concurrency()));
+    // The caller works on its loops too: one thread per CPU in all.  (One
+    // more than that kept a thread waiting for a CPU at every loop's end.)
+    g_pool = new Pool(std::max<size_t>(2, std::thread::hardware_concurrency()) - 1);
   }
   return *g_pool;
 }
@@ -142,7 +144,7 @@ struct OrderedLoop : Job {
 
 }  // namespace
 
-size_t pool_size() { return pool().size(); }
+size_t pool_size() { return pool().size() + 1; }
 
 void parallel_for_ordered(size_t n, const std::function<void(size_t)>& work,
                           const std::function<void(size_t)>& consume) {

@@ -1,8 +1,9 @@
-// The process-wide worker pool: one thread per available CPU, created on
-// first use.  parallel_map() runs one task per index and returns the results
-// in index order; the calling thread works on tasks too, so a task may itself
-// use the pool without deadlock.  Tasks must not touch Python objects.
-// After fork() the child gets a fresh pool on its first use.
+// The process-wide worker pool, created on first use: one thread fewer than
+// the available CPUs, since the calling thread of a loop works on its tasks
+// too (so a task may itself use the pool without deadlock).  parallel_map()
+// runs one task per index and returns the results in index order.  Tasks
+// must not touch Python objects.  After fork() the child gets a fresh pool on
+// its first use.
 #pragma once
 
 #include <cstddef>
@@ -22,7 +23,7 @@ void parallel_for(size_t n, const std::function<void(size_t)>& fn);
 void parallel_for_ordered(size_t n, const std::function<void(size_t)>& work,
                           const std::function<void(size_t)>& consume);
 
-// Number of worker threads the pool has (at least 1).
+// Number of threads that work on a loop, the calling thread included.
 size_t pool_size();
 
 template <typename R, typename Fn>
