@@ -99,9 +99,7 @@ class BlockReader {
   }
 
   // `size_hint` (the file's size) keeps the buffers of small files small.
-  // `drop_cache` when the file is read to be replaced.
-  Status open(const std::string& path, uint64_t size_hint, bool drop_cache) {
-    drop_cache_ = drop_cache;
+  Status open(const std::string& path, uint64_t size_hint) {
     do fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     while (fd_ < 0 && errno == EINTR);
     if (fd_ < 0) return fail_errno();
@@ -110,9 +108,9 @@ class BlockReader {
   }
   bool at_end() const { return eof_; }
 
-  // Once the file has been replaced, its blocks are freed when this last
-  // descriptor closes, which takes a while for a large file: a thread of
-  // its own does it while the caller goes on.
+  // Once the file has been replaced, its cached pages and its blocks are
+  // freed when this last descriptor closes, which takes a while for a large
+  // file: a thread of its own does it while the caller goes on.
   void close_in_background() {
     const int fd = std::exchange(fd_, -1);
     try {
@@ -139,12 +137,6 @@ class BlockReader {
     auto got = read_at(block.data.get() + block.size + offset, len, pos_ + offset);
     if (!got) return fail(std::move(got).error());
     got_[i] = *got;
-    // The file is about to be replaced: dropping its cached pages here,
-    // spread over the pool, spares the replacement from evicting them all at
-    // once on one thread.
-    if (drop_cache_)
-      (void)::posix_fadvise(fd_, static_cast<off_t>(pos_ + offset), static_cast<off_t>(*got),
-                            POSIX_FADV_DONTNEED);
     return {};
   }
 
@@ -197,7 +189,6 @@ class BlockReader {
   }
 
   int fd_ = -1;
-  bool drop_cache_ = false;
   uint64_t pos_ = 0;  // file offset of the next block's first new byte
   bool eof_ = false;
   size_t step_ = kBlockSize;  // bytes to read per block beyond the carry
@@ -605,7 +596,7 @@ Result<PurgeStats> purge_data_file(const std::string& kx_dir, const std::string&
   auto info = stat_path(data_file);
   if (!info || info->size == 0) return fail_msg("data file not found: " + data_file);
   BlockReader reader;
-  KX_TRY(reader.open(data_file, info->size, !dry_run));
+  KX_TRY(reader.open(data_file, info->size));
   const DigestSet digests(revoked);
   ClassifyContext ctx{&digests, !dry_run, current_purge_stamp()};
   PurgeStats stats;
