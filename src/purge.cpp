@@ -4,12 +4,15 @@
 // hand it to purge_data_file (purge_rewrite.h), which archives and rewrites.
 #include "purge.h"
 
+#include <algorithm>
+#include <iterator>
 #include <set>
 #include <unordered_set>
 #include <vector>
 
 #include "authors.h"
 #include "binary_index.h"
+#include "document_line.h"
 #include "fs.h"
 #include "indexer.h"
 #include "lib.h"
@@ -31,11 +34,11 @@ bool lists_any(const std::vector<std::string>& sources,
 }
 
 // Line hashes of the records of the revoked-documents file.
-Status add_revoked_documents(const std::string& kx_dir, LineHashSet& hashes) {
+Status add_revoked_documents(const std::string& kx_dir, std::vector<std::string>& hashes) {
   KX_ASSIGN_OR_RETURN(auto bytes, mmap_file(store_path(kx_dir, "document-index/revoked/all")));
   if (!bytes) return {};
   for_each_json_line(bytes->view(), [&](Value value) {
-    if (auto record = document_from_json(value)) hashes.insert(std::move(record->line_hash));
+    if (auto record = document_from_json(value)) hashes.push_back(std::move(record->line_hash));
   });
   return {};
 }
@@ -65,7 +68,7 @@ Result<std::unordered_set<std::string>> revoked_sections(const std::string& kx_d
 // task per shard of the document-index layer.
 Status add_documents_of_sections(const std::string& kx_dir,
                                  const std::unordered_set<std::string>& sections,
-                                 LineHashSet& hashes) {
+                                 std::vector<std::string>& hashes) {
   KX_ASSIGN_OR_RETURN(std::vector<std::string> shards, list_shards(kx_dir, "document-index"));
   const QuotedStringFilter filter(sections);
   struct Found {
@@ -82,9 +85,7 @@ Status add_documents_of_sections(const std::string& kx_dir,
     if (!*bytes) return out;
     for_each_line((*bytes)->view(), [&](std::string_view line) {
       if (!filter.may_hold(line)) return;
-      auto value = parse_json(line);
-      if (!value) return;
-      auto record = document_from_json(*value);
+      auto record = parse_document_line(line);
       if (record && lists_any(record->sources, sections))
         out.hashes.push_back(std::move(record->line_hash));
     });
@@ -92,14 +93,15 @@ Status add_documents_of_sections(const std::string& kx_dir,
   });
   for (Found& f : found) {
     KX_TRY(f.status);
-    for (std::string& h : f.hashes) hashes.insert(std::move(h));
+    hashes.insert(hashes.end(), std::make_move_iterator(f.hashes.begin()),
+                  std::make_move_iterator(f.hashes.end()));
   }
   return {};
 }
 
-// Every line hash purge_revoked removes.
-Result<LineHashSet> revoked_line_hashes(const std::string& kx_dir) {
-  LineHashSet hashes;
+// Every line hash purge_revoked removes (some maybe more than once).
+Result<std::vector<std::string>> revoked_line_hashes(const std::string& kx_dir) {
+  std::vector<std::string> hashes;
   KX_TRY(add_revoked_documents(kx_dir, hashes));
   KX_ASSIGN_OR_RETURN(auto sections, revoked_sections(kx_dir));
   if (!sections.empty()) KX_TRY(add_documents_of_sections(kx_dir, sections, hashes));
@@ -181,7 +183,7 @@ Result<std::vector<std::string>> resolve_author_line_hashes(const std::string& k
 
 Result<PurgeStats> purge_revoked(const std::string& kx_dir, const std::string& data_file,
                                  bool dry_run) {
-  KX_ASSIGN_OR_RETURN(LineHashSet revoked, revoked_line_hashes(kx_dir));
+  KX_ASSIGN_OR_RETURN(std::vector<std::string> revoked, revoked_line_hashes(kx_dir));
   KX_ASSIGN_OR_RETURN(PurgeStats stats, purge_data_file(kx_dir, data_file, revoked, dry_run));
   if (dry_run) return stats;
   KX_TRY(oplog::append(kx_dir, "purge", purge_detail(stats.purged, data_file)));
@@ -198,9 +200,12 @@ Result<PurgeStats> purge_by_author_indexed(const std::string& kx_dir,
     return fail_msg("author '" + author_name + "' is not revoked. Revoke first with `kx revoke --author '" +
                     author_name + "'` before purging.");
   KX_ASSIGN_OR_RETURN(std::vector<std::string> hashes, resolve_author_line_hashes(kx_dir, author_name));
-  LineHashSet revoked(hashes.begin(), hashes.end());
-  if (dry_run) return PurgeStats{revoked.size(), 0, 0};
-  KX_ASSIGN_OR_RETURN(PurgeStats stats, purge_data_file(kx_dir, data_file, revoked, false));
+  if (dry_run) {
+    std::sort(hashes.begin(), hashes.end());
+    const auto distinct = std::unique(hashes.begin(), hashes.end()) - hashes.begin();
+    return PurgeStats{static_cast<uint64_t>(distinct), 0, 0};
+  }
+  KX_ASSIGN_OR_RETURN(PurgeStats stats, purge_data_file(kx_dir, data_file, hashes, false));
   KX_TRY(oplog::append(kx_dir, "purge",
                        purge_detail(stats.purged, data_file) + " (indexed, author=" + author_name + ")"));
   return stats;

@@ -19,10 +19,12 @@
 #include <array>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <future>
 #include <memory>
 #include <optional>
+#include <string>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -220,27 +222,30 @@ void split_block(Block& block) {
 // The revoked line hashes as SHA-256 digests.  Only lowercase 64-digit hex
 // strings can equal a computed line hash; other strings are left out.  A
 // bitmap of digest prefixes, small enough to stay in cache, answers most
-// look-ups (lines that are not revoked) without touching the hash table.
+// look-ups (lines that are not revoked) without touching the table, an open
+// addressing table of the digests themselves in which all zero bytes mark a
+// free slot (the all-zero digest itself is noted apart).
 class DigestSet {
  public:
-  explicit DigestSet(const LineHashSet& hashes) {
-    std::vector<Digest> digests;
-    for (const std::string& h : hashes) {
-      Digest d;
-      bool lower = std::none_of(h.begin(), h.end(), [](char c) { return c >= 'A' && c <= 'F'; });
-      if (lower && hex_to_bytes(h, d.data(), d.size())) digests.push_back(d);
-    }
+  explicit DigestSet(const std::vector<std::string>& hashes) {
+    std::vector<Digest> digests = decode(hashes);
+    size_t capacity = 16;
+    while (capacity < digests.size() * 2) capacity <<= 1;
+    slot_mask_ = capacity - 1;
+    slots_.assign(capacity, Digest{});
     size_t bits = 1 << 12;
     while (bits < digests.size() * 16) bits <<= 1;
     bit_mask_ = bits - 1;
     bitmap_.assign(bits / 64, 0);
-    for (const Digest& d : digests) {
-      const uint64_t bit = prefix(d.data()) & bit_mask_;
-      bitmap_[bit >> 6] |= uint64_t{1} << (bit & 63);
-      set_.insert(d);
+    // Each insert misses the cache; fetching a few slots ahead overlaps them.
+    constexpr size_t kAhead = 8;
+    for (size_t i = 0; i < digests.size(); ++i) {
+      if (i + kAhead < digests.size())
+        __builtin_prefetch(&slots_[prefix(digests[i + kAhead].data()) & slot_mask_]);
+      insert(digests[i]);
     }
   }
-  bool empty() const { return set_.empty(); }
+  bool empty() const { return count_ == 0; }
   // Brings the bitmap word of `digest` into the cache ahead of contains().
   void prefetch(const unsigned char* digest) const {
     __builtin_prefetch(&bitmap_[(prefix(digest) & bit_mask_) >> 6]);
@@ -248,23 +253,66 @@ class DigestSet {
   bool contains(const unsigned char* digest) const {
     const uint64_t bit = prefix(digest) & bit_mask_;
     if ((bitmap_[bit >> 6] & (uint64_t{1} << (bit & 63))) == 0) return false;
-    Digest d;
-    std::memcpy(d.data(), digest, d.size());
-    return set_.contains(d);
+    if (is_zero(digest)) return has_zero_;
+    for (size_t i = prefix(digest) & slot_mask_;; i = (i + 1) & slot_mask_) {
+      if (is_zero(slots_[i].data())) return false;
+      if (std::memcmp(slots_[i].data(), digest, 32) == 0) return true;
+    }
   }
 
  private:
   using Digest = std::array<unsigned char, 32>;
+
   // Digest bytes are uniform, so their first eight bytes serve as a hash.
   static uint64_t prefix(const unsigned char* digest) {
     uint64_t v;
     std::memcpy(&v, digest, 8);
     return v;
   }
-  struct DigestHash {
-    size_t operator()(const Digest& d) const noexcept { return static_cast<size_t>(prefix(d.data())); }
-  };
-  std::unordered_set<Digest, DigestHash> set_;
+  static bool is_zero(const unsigned char* digest) {
+    static const Digest kZero{};
+    return std::memcmp(digest, kZero.data(), 32) == 0;
+  }
+
+  // The digests of the hashes that can be line hashes, decoded on the pool.
+  static std::vector<Digest> decode(const std::vector<std::string>& hashes) {
+    constexpr size_t kChunk = 4096;
+    std::vector<Digest> digests(hashes.size());
+    std::vector<char> valid(hashes.size());
+    parallel_for((hashes.size() + kChunk - 1) / kChunk, [&](size_t c) {
+      for (size_t i = c * kChunk; i < std::min(hashes.size(), (c + 1) * kChunk); ++i) {
+        const std::string& h = hashes[i];
+        const bool lower = std::none_of(h.begin(), h.end(), [](char ch) { return ch >= 'A' && ch <= 'F'; });
+        valid[i] = lower && hex_to_bytes(h, digests[i].data(), digests[i].size());
+      }
+    });
+    size_t kept = 0;
+    for (size_t i = 0; i < digests.size(); ++i)
+      if (valid[i]) digests[kept++] = digests[i];
+    digests.resize(kept);
+    return digests;
+  }
+
+  void insert(const Digest& digest) {
+    const unsigned char* d = digest.data();
+    const uint64_t bit = prefix(d) & bit_mask_;
+    bitmap_[bit >> 6] |= uint64_t{1} << (bit & 63);
+    if (is_zero(d)) {
+      count_ += has_zero_ ? 0 : 1;
+      has_zero_ = true;
+      return;
+    }
+    size_t i = prefix(d) & slot_mask_;
+    for (; !is_zero(slots_[i].data()); i = (i + 1) & slot_mask_)
+      if (slots_[i] == digest) return;  // a repeat
+    slots_[i] = digest;
+    ++count_;
+  }
+
+  std::vector<Digest> slots_;  // at most half full, so probes end soon
+  uint64_t slot_mask_ = 0;
+  bool has_zero_ = false;
+  size_t count_ = 0;
   std::vector<uint64_t> bitmap_;
   uint64_t bit_mask_ = 0;
 };
@@ -592,7 +640,7 @@ Status classify_file(BlockReader& reader, const ClassifyContext& ctx, PurgeOutpu
 }  // namespace
 
 Result<PurgeStats> purge_data_file(const std::string& kx_dir, const std::string& data_file,
-                                   const LineHashSet& revoked, bool dry_run) {
+                                   const std::vector<std::string>& revoked, bool dry_run) {
   auto info = stat_path(data_file);
   if (!info || info->size == 0) return fail_msg("data file not found: " + data_file);
   BlockReader reader;

@@ -7,47 +7,30 @@
 // reads the next one, so memory stays bounded by a few blocks whatever the
 // file's size.  Kept lines are written in order to a temporary file beside
 // the data file (an AtomicFile: its unique name never clobbers a file of the
-// user's, and it is removed on failure), each with one line feed (blank lines dropped, a carriage
-// return before the line feed removed); lines that are not JSON are always
+// user's, and it is removed on failure), each with one line feed (blank
+// lines dropped, a carriage return before the line feed removed); lines that are not JSON are always
 // kept.  Purged lines go to a new purge archive (purge_archive.h) created on
 // the first purged line.  Only when both are complete is the temporary file
 // renamed over the data file; a failure before that removes the archive and
 // the temporary file again and leaves the data file as it was.
 #pragma once
 
-#include <cstdint>
-#include <cstring>
-#include <functional>
 #include <string>
-#include <string_view>
-#include <unordered_set>
+#include <vector>
 
 #include "error.h"
 #include "purge.h"
 
 namespace kestrix {
 
-// Hashes line hashes (hex text) by their leading bytes, which are already
-// uniformly distributed; shorter strings fall back to the standard hash.
-struct LineHashHasher {
-  using is_transparent = void;
-  size_t operator()(std::string_view s) const noexcept {
-    if (s.size() < 16) return std::hash<std::string_view>{}(s);
-    uint64_t a, b;
-    std::memcpy(&a, s.data(), 8);
-    std::memcpy(&b, s.data() + 8, 8);
-    return static_cast<size_t>(a ^ (b * 0x9E3779B97F4A7C15ull));
-  }
-};
-using LineHashSet = std::unordered_set<std::string, LineHashHasher, std::equal_to<>>;
-
-// Purges the lines of `data_file` whose hash is in `revoked`.  The data file
+// Purges the lines of `data_file` whose hash is one of `revoked` (which may
+// repeat hashes).  The data file
 // must exist and be non-empty ("data file not found: <data_file>").  With
 // `dry_run` the file is only classified: the counts are those a purge would
 // produce, `archived` is 0 and nothing is written.  Otherwise the archive
 // (with its "purge_archive" log entry) and the rewrite happen as described
 // above; the caller logs the purge itself.
 Result<PurgeStats> purge_data_file(const std::string& kx_dir, const std::string& data_file,
-                                   const LineHashSet& revoked, bool dry_run);
+                                   const std::vector<std::string>& revoked, bool dry_run);
 
 }  // namespace kestrix
