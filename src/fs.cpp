@@ -20,7 +20,9 @@ namespace kestrix {
 
 std::string path_join(std::string_view base, std::string_view part) {
   if (!part.empty() && part.front() == '/') return std::string(part);
-  std::string out(base);
+  std::string out;
+  out.reserve(base.size() + 1 + part.size());
+  out.append(base);
   if (!out.empty() && out.back() != '/') out.push_back('/');
   out.append(part);
   return out;
