@@ -42,7 +42,7 @@ std::string_view path_dirname(std::string_view path) {
   return path.substr(0, slash);
 }
 
-static int open_retry(const char* path, int flags, mode_t mode = 0666) {
+int open_retry(const char* path, int flags, mode_t mode) {
   int fd;
   do {
     fd = ::open(path, flags | O_CLOEXEC, mode);

@@ -91,6 +91,9 @@ Result<bool> stream_file(const std::string& path,
 
 // Buffered sequential writer on a file descriptor it owns.
 // Owns a file descriptor and closes it.
+// open(2) with O_CLOEXEC added, retried when a signal interrupts it.
+int open_retry(const char* path, int flags, mode_t mode = 0666);
+
 class UniqueFd {
  public:
   explicit UniqueFd(int fd = -1) : fd_(fd) {}
@@ -101,6 +104,8 @@ class UniqueFd {
   }
   ~UniqueFd() { reset(); }
   int get() const { return fd_; }
+  // Gives the descriptor up without closing it.
+  int release() { return std::exchange(fd_, -1); }
   void reset(int fd = -1);
 
  private:

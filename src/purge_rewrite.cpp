@@ -59,14 +59,15 @@ struct Slice {
   std::string archive;  // archive records of the purged lines
 };
 
+struct FreeBytes {
+  void operator()(char* p) const { std::free(p); }
+};
+
 // A buffer of file bytes.  [0, lines_end) holds whole lines, each ending in a
 // line feed; [lines_end, size) is the start of a line continued in the next
 // block.
 struct Block {
-  struct Free {
-    void operator()(char* p) const { std::free(p); }
-  };
-  std::unique_ptr<char[], Free> data;
+  std::unique_ptr<char[], FreeBytes> data;
   size_t capacity = 0;
   size_t size = 0;
   size_t lines_end = 0;
@@ -94,17 +95,10 @@ struct Block {
 // calling thread again.
 class BlockReader {
  public:
-  BlockReader() = default;
-  BlockReader(const BlockReader&) = delete;
-  ~BlockReader() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-
   // `size_hint` (the file's size) keeps the buffers of small files small.
   Status open(const std::string& path, uint64_t size_hint) {
-    do fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    while (fd_ < 0 && errno == EINTR);
-    if (fd_ < 0) return fail_errno();
+    fd_.reset(open_retry(path.c_str(), O_RDONLY));
+    if (fd_.get() < 0) return fail_errno();
     step_ = static_cast<size_t>(std::clamp<uint64_t>(size_hint, 64 << 10, kBlockSize));
     return {};
   }
@@ -114,7 +108,7 @@ class BlockReader {
   // freed when this last descriptor closes, which takes a while for a large
   // file: a thread of its own does it while the caller goes on.
   void close_in_background() {
-    const int fd = std::exchange(fd_, -1);
+    const int fd = fd_.release();
     try {
       std::thread([fd] { ::close(fd); }).detach();
     } catch (const std::system_error&) {
@@ -181,7 +175,7 @@ class BlockReader {
   Result<size_t> read_at(char* out, size_t len, uint64_t offset) const {
     size_t got = 0;
     while (got < len) {
-      ssize_t n = ::pread(fd_, out + got, len - got, static_cast<off_t>(offset + got));
+      ssize_t n = ::pread(fd_.get(), out + got, len - got, static_cast<off_t>(offset + got));
       if (n < 0 && errno == EINTR) continue;
       if (n < 0) return fail_errno();
       if (n == 0) break;
@@ -190,7 +184,7 @@ class BlockReader {
     return got;
   }
 
-  int fd_ = -1;
+  UniqueFd fd_;
   uint64_t pos_ = 0;  // file offset of the next block's first new byte
   bool eof_ = false;
   size_t step_ = kBlockSize;  // bytes to read per block beyond the carry
@@ -397,21 +391,15 @@ void classify_slice(char* base, Slice& slice, const ClassifyContext& ctx) {
 // A file system that refuses direct I/O gets buffered writes.
 class KeptLineWriter {
  public:
-  KeptLineWriter() = default;
-  KeptLineWriter(const KeptLineWriter&) = delete;
-  ~KeptLineWriter() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-
   // `size_hint` (the data file's size) chooses direct I/O and keeps the
   // staging buffer of a small file small.
   Status open(const std::string& path, uint64_t size_hint) {
     const uint64_t blocks = std::min<uint64_t>(size_hint / kAlign + 1, kStagingMax / kAlign);
     return open(path, size_hint > kBlockSize, static_cast<size_t>(blocks) * kAlign);
   }
-  int fd() const { return fd_; }
+  int fd() const { return fd_.get(); }
   Status close() {
-    if (::close(std::exchange(fd_, -1)) != 0 && errno != EINTR) return fail_errno();
+    if (::close(fd_.release()) != 0 && errno != EINTR) return fail_errno();
     return {};
   }
   // Bytes appended so far: the size the file must be cut to.
@@ -442,10 +430,9 @@ class KeptLineWriter {
   static constexpr size_t kStagingMax = size_t{4} << 20;
 
   Status open(const std::string& path, bool direct, size_t staging_size) {
-    do fd_ = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | (direct ? O_DIRECT : 0));
-    while (fd_ < 0 && errno == EINTR);
-    if (fd_ < 0 && direct && errno == EINVAL) return open(path, false, staging_size);
-    if (fd_ < 0) return fail_errno();
+    fd_.reset(open_retry(path.c_str(), O_WRONLY | (direct ? O_DIRECT : 0)));
+    if (fd_.get() < 0 && direct && errno == EINVAL) return open(path, false, staging_size);
+    if (fd_.get() < 0) return fail_errno();
     direct_ = direct;
     staging_size_ = staging_size;
     staging_.reset(static_cast<char*>(std::aligned_alloc(kAlign, staging_size)));
@@ -458,13 +445,13 @@ class KeptLineWriter {
   Status flush(size_t len) {
     size_t done = 0;
     while (done < len) {
-      ssize_t n = ::pwrite(fd_, staging_.get() + done, len - done,
+      ssize_t n = ::pwrite(fd_.get(), staging_.get() + done, len - done,
                            static_cast<off_t>(flushed_ + done));
       if (n < 0 && errno == EINTR) continue;
       if (n < 0 && errno == EINVAL && direct_) {
         // Accepted at open but refused now: go on with buffered writes.
-        const int flags = ::fcntl(fd_, F_GETFL);
-        if (flags < 0 || ::fcntl(fd_, F_SETFL, flags & ~O_DIRECT) != 0) return fail_errno();
+        const int flags = ::fcntl(fd_.get(), F_GETFL);
+        if (flags < 0 || ::fcntl(fd_.get(), F_SETFL, flags & ~O_DIRECT) != 0) return fail_errno();
         direct_ = false;
         continue;
       }
@@ -479,12 +466,9 @@ class KeptLineWriter {
     return {};
   }
 
-  struct Free {
-    void operator()(char* p) const { std::free(p); }
-  };
-  int fd_ = -1;
+  UniqueFd fd_;
   bool direct_ = false;
-  std::unique_ptr<char[], Free> staging_;
+  std::unique_ptr<char[], FreeBytes> staging_;
   size_t staging_size_ = 0;  // a whole number of blocks
   size_t fill_ = 0;
   uint64_t flushed_ = 0;  // file offset of the staging buffer's first byte

@@ -99,20 +99,6 @@ Result<void*> map_fd(int fd, size_t size, int prot) {
   return p;
 }
 
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 }  // namespace
 
 std::optional<SourceHash> source_hash_from_hex(std::string_view source) {
@@ -157,7 +143,7 @@ Result<std::optional<TokenBinIndex>> TokenBinIndex::open(const std::string& kx_d
 
 Result<std::optional<TokenBinIndex>> TokenBinIndex::open_path(const std::string& path) {
   if (!stat_path(path)) return std::nullopt;
-  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  UniqueFd fd(open_retry(path.c_str(), O_RDONLY));
   if (fd.get() < 0) return fail(Error::os(errno).context("opening " + path));
   struct stat st;
   if (fstat(fd.get(), &st) != 0) return fail(Error::os(errno).context("opening " + path));
@@ -269,7 +255,7 @@ std::vector<uint32_t> TokenBinIndex::lookup_by_sources(const std::set<SourceHash
 Status TokenBinIndex::set_revoked_batch(const std::vector<std::pair<uint32_t, bool>>& updates) {
   if (updates.empty()) return {};
   auto context = [&](Error e) { return fail(std::move(e).context("opening " + path_ + " for write")); };
-  Fd fd(::open(path_.c_str(), O_RDWR | O_CLOEXEC));
+  UniqueFd fd(open_retry(path_.c_str(), O_RDWR));
   if (fd.get() < 0) return context(Error::os(errno));
   struct stat st;
   if (fstat(fd.get(), &st) != 0) return context(Error::os(errno));

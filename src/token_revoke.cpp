@@ -91,35 +91,26 @@ Result<std::string> read_at(int fd, uint64_t offset, size_t len) {
 Result<bool> prepare_flips(FileFlips& file, const std::set<SourceHash>& hashes) {
   std::sort(file.flips.begin(), file.flips.end(),
             [](const LineFlip& a, const LineFlip& b) { return a.offset < b.offset; });
-  int fd;
-  do fd = ::open(file.path.c_str(), O_RDONLY | O_CLOEXEC);
-  while (fd < 0 && errno == EINTR);
-  if (fd < 0) return fail_errno();
+  UniqueFd fd(open_retry(file.path.c_str(), O_RDONLY));
+  if (fd.get() < 0) return fail_errno();
   uint64_t previous_end = 0;
   for (LineFlip& flip : file.flips) {
     // The line with the byte before it and the byte after it.
     const uint64_t from = flip.offset > 0 ? flip.offset - 1 : 0;
     const size_t lead = static_cast<size_t>(flip.offset - from);
-    auto bytes = read_at(fd, from, lead + flip.old_length + 1);
-    if (!bytes) {
-      ::close(fd);
-      return fail(std::move(bytes).error());
-    }
+    auto bytes = read_at(fd.get(), from, lead + flip.old_length + 1);
+    if (!bytes) return fail(std::move(bytes).error());
     const std::string& b = *bytes;
     const bool whole = flip.offset >= previous_end && b.size() >= lead + flip.old_length &&
                        (lead == 0 || b[0] == '\n') &&
                        (b.size() == lead + flip.old_length || b[lead + flip.old_length] == '\n');
     auto entry = whole ? parse_token_entry_line(std::string_view(b).substr(lead, flip.old_length))
                        : std::nullopt;
-    if (!entry || !lists_any_hash(*entry, hashes)) {
-      ::close(fd);
-      return false;
-    }
+    if (!entry || !lists_any_hash(*entry, hashes)) return false;
     entry->revoked = flip.revoked;
     append_token_entry_line(flip.new_line, *entry);
     previous_end = uint64_t{flip.offset} + flip.old_length;
   }
-  ::close(fd);
   return true;
 }
 
@@ -212,9 +203,7 @@ Result<std::optional<uint64_t>> rewrite_through_index(const std::string& kx_dir,
                                                       uint64_t count) {
   std::vector<UniqueFd> opened;
   for (auto& [file_id, file] : files) {
-    int fd;
-    do fd = ::open(file.path.c_str(), O_RDONLY | O_CLOEXEC);
-    while (fd < 0 && errno == EINTR);
+    const int fd = open_retry(file.path.c_str(), O_RDONLY);
     if (fd < 0) return fail_errno();
     opened.emplace_back(fd);
     struct stat info;
