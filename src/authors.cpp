@@ -122,7 +122,7 @@ Result<Author> add(const std::string& kx_dir, const std::string& name, const std
   std::string line = author_to_line(author);
   line += '\n';
 
-  int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+  int fd = open_for_append(path);
   if (fd < 0) return fail(Error::os(errno).context("opening shard " + quote_path(path)));
   Status written = append_whole(fd, path, line);
   ::close(fd);

@@ -144,7 +144,7 @@ Result<uint64_t> archive_shard(const std::string& shard, const std::string& arch
     out.push_back('\n');
     ++count;
   });
-  for (const auto& [path, lines] : lines_by_file) KX_TRY(append_lines(path, lines));
+  for (const auto& [path, lines] : lines_by_file) KX_TRY(append_to_file(path, lines));
   return count;
 }
 

@@ -7,6 +7,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -70,59 +71,70 @@ Status write_all(int fd, std::string_view data) {
   return write_all_counted(fd, data, done);
 }
 
-Status append_whole(int fd, const std::string& path, std::string_view data) {
-  size_t done;
-  Status st = write_all_counted(fd, data, done);
-  if (st || done == 0) return st;
-  // Cut our partial bytes off again, but only while they are still the
-  // file's last bytes (no other process appended after them).
+// True when the file open as `fd` is non-empty and its last byte is not a
+// line feed: a line torn by a writer that was killed or ran out of space.
+// A descriptor opened for writing only is read through the path.
+static bool ends_in_torn_line(int fd, const std::string& path) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || st.st_size == 0) return false;
+  char last = '\n';
+  if (::pread(fd, &last, 1, st.st_size - 1) != 1 && errno == EBADF) {
+    int rd = open_retry(path.c_str(), O_RDONLY);
+    if (rd < 0) return false;
+    if (::pread(rd, &last, 1, st.st_size - 1) != 1) last = '\n';
+    ::close(rd);
+  }
+  return last != '\n';
+}
+
+// Cuts the `done` bytes of `data` that one failed write left at the end of
+// the file, but only while they are still the file's last bytes (no other
+// process appended after them).
+static void cut_partial_write(int fd, const std::string& path, std::string_view data,
+                              size_t done) {
   struct stat info;
-  if (::fstat(fd, &info) != 0 || static_cast<uint64_t>(info.st_size) < done) return st;
+  if (::fstat(fd, &info) != 0 || static_cast<uint64_t>(info.st_size) < done) return;
   const off_t start = info.st_size - static_cast<off_t>(done);
   int rd = open_retry(path.c_str(), O_RDONLY);
-  if (rd < 0) return st;
+  if (rd < 0) return;
   std::string tail(done, '\0');
   const bool ours = ::pread(rd, tail.data(), done, start) == static_cast<ssize_t>(done) &&
                     std::string_view(tail) == data.substr(0, done);
   ::close(rd);
   if (ours) (void)::ftruncate(fd, start);
+}
+
+Status append_whole(int fd, const std::string& path, std::string_view data) {
+  std::string joined;
+  if (!data.empty() && ends_in_torn_line(fd, path)) {
+    // The torn piece stays a damaged line of its own, which readers skip;
+    // glued to it, our first line would be lost too.  Two writers that both
+    // see the tear add an empty line, which readers skip as well.
+    joined.reserve(data.size() + 1);
+    joined.push_back('\n');
+    joined.append(data);
+    data = joined;
+  }
+  size_t done;
+  Status st = write_all_counted(fd, data, done);
+  if (!st && done > 0) cut_partial_write(fd, path, data, done);
   return st;
 }
 
+int open_for_append(const std::string& path) {
+  // Read-write, so that append_whole can check the last byte on the same
+  // descriptor; write-only where reading is not permitted.
+  int fd = open_retry(path.c_str(), O_RDWR | O_APPEND | O_CREAT);
+  if (fd < 0 && errno == EACCES) fd = open_retry(path.c_str(), O_WRONLY | O_APPEND | O_CREAT);
+  return fd;
+}
 
 Status append_to_file(const std::string& path, std::string_view data) {
-  int fd = open_retry(path.c_str(), O_WRONLY | O_APPEND | O_CREAT);
+  int fd = open_for_append(path);
   if (fd < 0) return fail_errno();
   Status st = append_whole(fd, path, data);
   ::close(fd);
   return st;
-}
-
-Status append_lines(const std::string& path, std::string_view lines) {
-  int fd = open_retry(path.c_str(), O_WRONLY | O_APPEND | O_CREAT);
-  if (fd < 0) return fail_errno();
-  struct stat st;
-  char last = '\n';
-  if (::fstat(fd, &st) == 0 && st.st_size > 0) {
-    // Opened for writing only, so the last byte is read through the path.
-    int rd = open_retry(path.c_str(), O_RDONLY);
-    if (rd >= 0) {
-      if (::pread(rd, &last, 1, st.st_size - 1) != 1) last = '\n';
-      ::close(rd);
-    }
-  }
-  Status written;
-  if (last != '\n') {
-    std::string joined;
-    joined.reserve(lines.size() + 1);
-    joined.push_back('\n');
-    joined.append(lines);
-    written = append_whole(fd, path, joined);
-  } else {
-    written = append_whole(fd, path, lines);
-  }
-  ::close(fd);
-  return written;
 }
 
 Status create_dirs(const std::string& path) {
@@ -333,6 +345,16 @@ Result<FileWriter> FileWriter::create(const std::string& path) {
   return FileWriter(fd);
 }
 
+Result<FileWriter> FileWriter::create_temp(const std::string& path) {
+  int fd = open_retry(path.c_str(), O_WRONLY | O_CREAT | O_EXCL);
+  if (fd < 0) return fail_errno();
+  // Held until the descriptor closes, on whatever host the owner runs:
+  // sweep_stale_temps() takes the file for abandoned only when it can take
+  // the lock itself.
+  (void)::flock(fd, LOCK_EX | LOCK_NB);
+  return FileWriter(fd);
+}
+
 Result<FileWriter> FileWriter::append(const std::string& path, bool create) {
   int fd = open_retry(path.c_str(), O_WRONLY | O_APPEND | (create ? O_CREAT : 0));
   if (fd < 0) return fail_errno();
@@ -382,6 +404,14 @@ Status FileWriter::flush() {
   return st;
 }
 
+Status FileWriter::sync() {
+  KX_TRY(flush());
+  while (::fsync(fd_) != 0) {
+    if (errno != EINTR) return fail_errno();
+  }
+  return {};
+}
+
 Status FileWriter::close() {
   if (fd_ < 0) return {};
   Status st = flush();
@@ -399,37 +429,52 @@ static constexpr std::string_view kTempPrefix = ".kxtmp.";
 
 bool is_temp_name(std::string_view name) { return name.starts_with(kTempPrefix); }
 
-uint64_t sweep_stale_temps(const std::string& dir, std::string_view for_target,
-                           int64_t min_age_seconds) {
+// The process id in a temporary file's name ".kxtmp.<pid>.<n>.<rest>",
+// or 0 when the name has none.
+static long temp_owner_pid(std::string_view name) {
+  std::string_view rest = name.substr(kTempPrefix.size());
+  size_t dot = rest.find('.');
+  if (dot == std::string_view::npos || rest.find('.', dot + 1) == std::string_view::npos) return 0;
+  long pid = 0;
+  for (char c : rest.substr(0, dot)) {
+    if (c < '0' || c > '9' || pid > 1 << 30) return 0;
+    pid = pid * 10 + (c - '0');
+  }
+  return pid;
+}
+
+// The name a temporary file's name ends in: the file its rewrite replaces.
+static std::string_view temp_target_name(std::string_view name) {
+  std::string_view rest = name.substr(kTempPrefix.size());
+  size_t dot = rest.find('.');
+  size_t second = rest.find('.', dot + 1);
+  return rest.substr(second + 1);
+}
+
+// Removes the temporary file at `path` when its owner is provably gone: no
+// process here has the pid its name gives, and nobody holds its lock (a
+// rewrite holds it until it renames the file).  The lock also speaks for
+// owners on other hosts of a shared file system.
+static bool remove_abandoned_temp(const std::string& path, long pid) {
+  if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) return false;  // may be alive
+  UniqueFd fd(open_retry(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK));
+  struct stat st;
+  if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) return false;
+  return ::unlink(path.c_str()) == 0;
+}
+
+uint64_t sweep_stale_temps(const std::string& dir, std::string_view for_target) {
   auto entries = list_dir(dir);
   if (!entries) return 0;
-  const int64_t now_ns = static_cast<int64_t>(::time(nullptr)) * 1000000000;
   uint64_t removed = 0;
   for (const DirEntry& entry : *entries) {
     std::string_view name = entry.name;
     if (!is_temp_name(name)) continue;
-    // ".kxtmp.<pid>.<counter>.<target name>"
-    std::string_view rest = name.substr(kTempPrefix.size());
-    size_t dot = rest.find('.');
-    size_t second = dot == std::string_view::npos ? dot : rest.find('.', dot + 1);
-    if (second == std::string_view::npos) continue;
-    if (!for_target.empty() && rest.substr(second + 1) != for_target) continue;
-    long pid = 0;
-    for (char c : rest.substr(0, dot)) {
-      if (c < '0' || c > '9' || pid > 1 << 30) {
-        pid = -1;
-        break;
-      }
-      pid = pid * 10 + (c - '0');
-    }
+    const long pid = temp_owner_pid(name);
     if (pid <= 0) continue;
-    if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;  // may be alive
-    struct stat st;
-    if (::lstat(entry.path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
-    const int64_t mtime_ns =
-        static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
-    if (now_ns - mtime_ns < min_age_seconds * 1000000000) continue;
-    if (::unlink(entry.path.c_str()) == 0) ++removed;
+    if (!for_target.empty() && temp_target_name(name) != for_target) continue;
+    if (remove_abandoned_temp(entry.path, pid)) ++removed;
   }
   return removed;
 }
@@ -460,10 +505,20 @@ Result<AtomicFile> AtomicFile::begin(const std::string& path, const std::string&
   // beside the file it replaces.
   std::string dir =
       tmp_dir.empty() || target != path ? std::string(path_dirname(target)) : tmp_dir;
-  f.tmp_path_ = path_join(dir, std::string(kTempPrefix) + std::to_string(::getpid()) + "." +
-                                   std::to_string(counter.fetch_add(1)) + "." +
-                                   std::string(path_basename(target)));
-  KX_ASSIGN_OR_RETURN(f.writer_, FileWriter::create(f.tmp_path_));
+  // Copies left in this directory by rewrites that were killed part-way.
+  sweep_stale_temps(dir);
+  // A name of an earlier process with our pid may still be taken.
+  for (int attempt = 0;; ++attempt) {
+    f.tmp_path_ = path_join(dir, std::string(kTempPrefix) + std::to_string(::getpid()) + "." +
+                                     std::to_string(counter.fetch_add(1)) + "." +
+                                     std::string(path_basename(target)));
+    auto writer = FileWriter::create_temp(f.tmp_path_);
+    if (writer) {
+      f.writer_ = std::move(*writer);
+      break;
+    }
+    if (writer.error().os_errno() != EEXIST || attempt == 100) return fail(std::move(writer).error());
+  }
   struct stat st;
   if (::stat(target.c_str(), &st) == 0) (void)::fchmod(f.writer_.fd(), st.st_mode & 07777);
   return f;
@@ -479,17 +534,33 @@ AtomicFile::AtomicFile(AtomicFile&& other) noexcept
 
 AtomicFile::~AtomicFile() {
   if (!done_) {
+    ::unlink(tmp_path_.c_str());  // before the close gives up the lock
     (void)writer_.close();
-    ::unlink(tmp_path_.c_str());
   }
 }
 
+void sync_dir(const std::string& dir) {
+  UniqueFd fd(open_retry(dir.c_str(), O_RDONLY | O_DIRECTORY));
+  // Some file systems cannot flush a directory (EINVAL); the rename is then
+  // as durable as they make it.
+  if (fd.get() >= 0) (void)::fsync(fd.get());
+}
+
 Status AtomicFile::commit() {
-  Status st = writer_.close();
-  if (st) st = rename_path(tmp_path_, target_);
-  if (!st) ::unlink(tmp_path_.c_str());
   done_ = true;
-  return st;
+  // The new content reaches the disk before its name does, so that a power
+  // loss leaves the old file or the whole new one, never an empty file in
+  // the old one's place.  The descriptor, and with it the lock, is kept
+  // until the rename.
+  Status st = writer_.sync();
+  if (st) st = rename_path(tmp_path_, target_);
+  Status closed = writer_.close();
+  if (!st) {
+    ::unlink(tmp_path_.c_str());
+    return st;
+  }
+  sync_dir(std::string(path_dirname(target_)));
+  return closed;
 }
 
 Status atomic_write(const std::string& target, std::string_view content,

@@ -29,21 +29,21 @@ std::string_view path_dirname(std::string_view path);
 // A write that accepts zero bytes fails with "failed to write whole buffer".
 Status write_all(int fd, std::string_view data);
 
-// write_all for a file opened in append mode from `path`: when the write
-// fails after part of `data` reached the file (a full disk, a file size
-// limit), that part is cut off again while it is still the file's end, so
-// that no partial line is left to swallow the next line appended.
+// write_all for a file opened in append mode from `path`, for data made of
+// whole lines.  When the file ends in a partial line (left by a writer that
+// was killed or ran out of space), a line feed is written first, so the torn
+// line cannot swallow the first line of `data`.  When the write fails after
+// part of `data` reached the file (a full disk, a file size limit), that part
+// is cut off again while it is still the file's end.
 Status append_whole(int fd, const std::string& path, std::string_view data);
 
-// Opens `path` for appending (creating it with 0666), writes `line` in one
+// Opens `path` for appending, creating it with 0666; -1 with errno set on
+// failure.  The descriptor suits append_whole.
+int open_for_append(const std::string& path);
+
+// Opens `path` for appending (creating it with 0666), writes `data` in one
 // request (append_whole) and closes it.  The parent directory is not created.
 Status append_to_file(const std::string& path, std::string_view data);
-
-// Like append_to_file for a batch of whole lines: when the file ends in a
-// partial line (left by a writer that was killed or ran out of space), a
-// line feed is written first, so the torn line cannot swallow the first line
-// of the batch.
-Status append_lines(const std::string& path, std::string_view lines);
 
 // Creates `path` and every missing parent; existing directories are fine.
 Status create_dirs(const std::string& path);
@@ -120,6 +120,9 @@ class FileWriter {
   FileWriter& operator=(FileWriter&& other) noexcept;
   // Opens for writing, creating with 0666 and truncating.
   static Result<FileWriter> create(const std::string& path);
+  // Creates a temporary file that must not exist yet and locks it for as
+  // long as the writer keeps it open (see sweep_stale_temps).
+  static Result<FileWriter> create_temp(const std::string& path);
   // Opens for appending, creating with 0666 unless `create` is false.
   static Result<FileWriter> append(const std::string& path, bool create = true);
   Status write(std::string_view data);
@@ -128,6 +131,8 @@ class FileWriter {
   // this process); fails when the file holds fewer.
   Status copy_from(int from, uint64_t offset, uint64_t len);
   Status flush();
+  // Flushes and makes the content durable (fsync).
+  Status sync();
   // Flushes and closes; errors of close are reported.
   Status close();
   int fd() const { return fd_; }
@@ -142,7 +147,9 @@ class FileWriter {
 // `tmp_dir` (which must be on the target's file system; by default the
 // target's directory), named ".kxtmp.<pid>.<n>.<target name>" so that no
 // reader of the store takes it for a record file, and commit() renames it
-// over the target.  Until commit() succeeds the target is untouched; the
+// over the target, after making the new content durable (and the directory
+// after the rename).  begin() first removes the temporary files that killed
+// rewrites left in the directory.  Until commit() succeeds the target is untouched; the
 // destructor removes an uncommitted temporary file.  An existing target's
 // permission bits are carried over.  A target that is a symbolic link is
 // followed: the file it leads to is replaced and the link stays.
@@ -175,12 +182,16 @@ Status atomic_write(const std::string& target, std::string_view content,
 bool is_temp_name(std::string_view name);
 
 // Removes the temporary files of AtomicFile (and of purge archives) in `dir`
-// that a process killed during a rewrite left behind: those whose process no
-// longer exists and that have not changed for `min_age_seconds`.  With
-// `for_target` set, only those of rewrites of that file name.  Failures are
-// ignored; returns how many were removed.
-uint64_t sweep_stale_temps(const std::string& dir, std::string_view for_target = {},
-                           int64_t min_age_seconds = 600);
+// that a process killed during a rewrite left behind: those whose owner is
+// provably gone (no process here has the pid in the name, and nobody holds
+// the lock the owner keeps until its rename).  With `for_target` set, only
+// those of rewrites of that file name.  Failures are ignored; returns how
+// many were removed.
+uint64_t sweep_stale_temps(const std::string& dir, std::string_view for_target = {});
+
+// Flushes a directory's entries to disk (after a rename into it); best
+// effort.
+void sync_dir(const std::string& dir);
 
 // Reads byte ranges of one file with pread(2), for readers that need a few
 // lines of a large file (never a mapping, for the same reason as

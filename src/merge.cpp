@@ -193,7 +193,7 @@ class ShardAppender {
     auto pending = std::move(pending_);
     pending_.clear();
     bytes_ = 0;
-    for (const auto& [path, lines] : pending) KX_TRY(append_lines(path, lines));
+    for (const auto& [path, lines] : pending) KX_TRY(append_to_file(path, lines));
     return {};
   }
 

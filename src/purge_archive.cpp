@@ -10,7 +10,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
+#include <functional>
+#include <unordered_map>
 
+#include "hash.h"
 #include "json.h"
 #include "lib.h"
 #include "mmap_lines.h"
@@ -73,41 +76,107 @@ void print_no_archive() {
   std::fflush(stdout);
 }
 
-// Appends the `line` of every archive record to the data file by writing
-// its old content and the lines to a temporary file that then replaces it:
-// a crash or a full disk leaves the file wholly as it was or wholly
-// restored, never with a partial line.  A missing data file is created; a
-// last line without its line feed gets one, so that the first restored line
-// stays a line of its own.  The data file is not touched when no record has
-// a line.  Returns the number of lines restored.
-Result<uint64_t> restore_lines(const std::string& data_file, std::string_view archive) {
-  std::optional<AtomicFile> out;
-  auto copy_old_content = [&]() -> Status {
-    KX_ASSIGN_OR_RETURN(AtomicFile file, AtomicFile::begin(data_file));
-    char last = '\n';
-    KX_TRY(stream_file(data_file, [&](std::string_view piece) -> Status {
-      last = piece.back();
-      return file.write(piece);
-    }));
-    if (last != '\n') KX_TRY(file.write("\n"));
-    out.emplace(std::move(file));
-    return {};
-  };
-  Status written;
-  uint64_t restored = 0;
-  std::string line;
+// Calls `on_line` for every non-empty line of a file that arrives in
+// pieces, lines split as the readers of data files split them.
+class PieceLines {
+ public:
+  explicit PieceLines(std::function<void(std::string_view)> on_line)
+      : on_line_(std::move(on_line)) {}
+  void feed(std::string_view piece) {
+    for (size_t nl; (nl = piece.find('\n')) != std::string_view::npos;) {
+      if (carry_.empty()) {
+        emit(piece.substr(0, nl));
+      } else {
+        carry_.append(piece.substr(0, nl));
+        emit(carry_);
+        carry_.clear();
+      }
+      piece.remove_prefix(nl + 1);
+    }
+    carry_.append(piece);
+  }
+  void finish() {
+    emit(carry_);
+    carry_.clear();
+  }
+
+ private:
+  void emit(std::string_view line) {
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (!line.empty()) on_line_(line);
+  }
+  std::function<void(std::string_view)> on_line_;
+  std::string carry_;
+};
+
+// The lines of an archive as canonical texts, in archive order.
+std::vector<std::string> archived_lines(std::string_view archive) {
+  std::vector<std::string> lines;
   for_each_json_line(archive, [&](Value record) {
-    const Value* value = record.get("line");
-    if (value == nullptr || !written) return;
-    if (!out && !(written = copy_old_content())) return;
-    line.clear();
-    write_canonical(*value, line);
-    line.push_back('\n');
-    written = out->write(line);
-    if (written) ++restored;
+    if (const Value* value = record.get("line")) lines.push_back(to_canonical(*value));
   });
-  KX_TRY(written);
-  if (out) KX_TRY(out->commit());
+  return lines;
+}
+
+// Appends the archived lines to the data file by writing its old content and
+// the lines to a temporary file that then replaces it: a crash or a full
+// disk leaves the file wholly as it was or wholly restored, never with a
+// partial line.  A missing data file is created; a last line without its
+// line feed gets one, so that the first restored line stays a line of its
+// own.
+//
+// An archived line that the data file already holds (by line hash, counting
+// repeats) is not appended again.  A completed purge leaves no line with an
+// archived hash in the file, so normally every line is restored; but a purge
+// killed after publishing its archive and before replacing the data file,
+// or a reversal killed after replacing the data file and before removing
+// the archive, leaves an archive whose lines are all still in the file:
+// restoring it again would double them.  The data file is not touched when
+// nothing is left to restore.  Returns the number of lines restored.
+Result<uint64_t> restore_lines(const std::string& data_file, std::string_view archive) {
+  const std::vector<std::string> lines = archived_lines(archive);
+  if (lines.empty()) return 0;
+  std::unordered_map<std::string, uint64_t> unmatched;  // line hash -> archived copies
+  std::vector<std::string> hashes;
+  hashes.reserve(lines.size());
+  for (const std::string& line : lines) {
+    hashes.push_back(sha256_hex(line));
+    ++unmatched[hashes.back()];
+  }
+  std::unordered_map<std::string, uint64_t> held;  // archived copies the file holds
+  std::string hash;
+  PieceLines data_lines([&](std::string_view line) {
+    if (!hash_json_line(line, hash)) return;
+    auto it = unmatched.find(hash);
+    if (it == unmatched.end() || it->second == 0) return;
+    --it->second;
+    ++held[hash];
+  });
+
+  KX_ASSIGN_OR_RETURN(AtomicFile out, AtomicFile::begin(data_file));
+  char last = '\n';
+  KX_TRY(stream_file(data_file, [&](std::string_view piece) -> Status {
+    last = piece.back();
+    data_lines.feed(piece);
+    return out.write(piece);
+  }));
+  data_lines.finish();
+  if (last != '\n') KX_TRY(out.write("\n"));
+
+  uint64_t restored = 0;
+  std::string text;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    auto it = held.find(hashes[i]);
+    if (it != held.end() && it->second > 0) {
+      --it->second;
+      continue;
+    }
+    text.assign(lines[i]);
+    text.push_back('\n');
+    KX_TRY(out.write(text));
+    ++restored;
+  }
+  if (restored > 0) KX_TRY(out.commit());
   return restored;
 }
 
@@ -144,22 +213,30 @@ Result<PurgeArchive> PurgeArchive::create(const std::string& kx_dir, const std::
     KX_TRY(create_dirs(dir));
     archive.created_dir_ = dir;
   }
-  archive.temp_path_ = path_join(dir, ".kxtmp." + std::to_string(::getpid()) + "." +
-                                          std::to_string(counter.fetch_add(1)) + ".purge");
-  auto writer = FileWriter::create(archive.temp_path_);
-  if (!writer) {
-    archive.temp_path_.clear();
-    archive.discard();
-    return fail(std::move(writer).error());
+  // Archives left half-written by purges that were killed part-way.
+  sweep_stale_temps(dir);
+  for (int attempt = 0;; ++attempt) {
+    archive.temp_path_ = path_join(dir, ".kxtmp." + std::to_string(::getpid()) + "." +
+                                            std::to_string(counter.fetch_add(1)) + ".purge");
+    auto writer = FileWriter::create_temp(archive.temp_path_);
+    if (writer) {
+      archive.writer_ = std::move(*writer);
+      return archive;
+    }
+    if (writer.error().os_errno() != EEXIST || attempt == 100) {
+      archive.temp_path_.clear();
+      archive.discard();
+      return fail(std::move(writer).error());
+    }
   }
-  archive.writer_ = std::move(*writer);
-  return archive;
 }
 
 Status PurgeArchive::write(std::string_view records) { return writer_.write(records); }
 
 Status PurgeArchive::close() {
-  KX_TRY(writer_.close());
+  // The records reach the disk before the archive gets its name, and the
+  // name before the purge replaces the data file.
+  KX_TRY(writer_.sync());
   const std::string dir = archive_dir(kx_dir_);
   for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
     KX_ASSIGN_OR_RETURN(std::string name, next_archive_name(dir, stamp_));
@@ -172,6 +249,8 @@ Status PurgeArchive::close() {
     path_ = path;
     (void)remove_file(temp_path_);
     temp_path_.clear();
+    KX_TRY(writer_.close());
+    sync_dir(dir);
     return {};
   }
   return fail_msg("could not create a purge archive in " + quote_path(dir));
@@ -183,8 +262,8 @@ Status PurgeArchive::log(uint64_t lines) const {
 }
 
 void PurgeArchive::discard() {
-  (void)writer_.close();
   if (!temp_path_.empty()) (void)remove_file(temp_path_);
+  (void)writer_.close();
   if (!path_.empty()) (void)remove_file(path_);
   if (!created_dir_.empty()) (void)::rmdir(created_dir_.c_str());
   temp_path_.clear();

@@ -56,7 +56,8 @@ struct Slice {
   std::vector<std::pair<size_t, size_t>> kept_runs;
   uint64_t kept = 0;
   uint64_t purged = 0;
-  std::string archive;  // archive records of the purged lines
+  bool holds_nul = false;  // a line holds a NUL byte: the file is not text
+  std::string archive;     // archive records of the purged lines
 };
 
 struct FreeBytes {
@@ -191,6 +192,33 @@ class BlockReader {
   std::vector<size_t> got_;   // bytes read by each chunk of the current block
 };
 
+// The name of the compressed or columnar format whose magic bytes begin
+// `head`, or nullptr for anything else.
+const char* binary_format_of(std::string_view head) {
+  static constexpr struct {
+    std::string_view magic;
+    const char* name;
+  } kFormats[] = {
+      {"\x1f\x8b", "gzip"},
+      {"\x28\xb5\x2f\xfd", "zstd"},
+      {"BZh", "bzip2"},
+      {{"\xfd" "7zXZ\0", 6}, "xz"},
+      {"PAR1", "Parquet"},
+  };
+  for (const auto& format : kFormats)
+    if (head.starts_with(format.magic)) return format.name;
+  // A zstd file may begin with a skippable frame (magic 0x184D2A50-5F).
+  if (head.size() >= 4 && (static_cast<unsigned char>(head[0]) & 0xf0) == 0x50 &&
+      head.substr(1, 3) == "\x2a\x4d\x18")
+    return "zstd";
+  return nullptr;
+}
+
+Status fail_not_line_text(const std::string& data_file, std::string_view why) {
+  return fail_msg("data file " + quote_path(data_file) + " " + std::string(why) +
+                  ": it is not line text, and a purge would damage it; nothing was changed");
+}
+
 // Cuts [0, lines_end) into slices at line boundaries.
 void split_block(Block& block) {
   block.slices.clear();
@@ -312,6 +340,7 @@ class DigestSet {
 };
 
 struct ClassifyContext {
+  std::string data_file;
   const DigestSet* revoked;
   bool rewrite;  // note kept runs and format archive records
   std::string stamp;
@@ -371,6 +400,10 @@ void classify_slice(char* base, Slice& slice, const ClassifyContext& ctx) {
       if (line.hashed) {
         sha256_canonical(tapes[current], line.digest);
         ctx.revoked->prefetch(line.digest);
+      } else if (std::memchr(base + p, '\0', line.len) != nullptr) {
+        // JSON text never holds a NUL byte, so only lines that were not
+        // hashed need the look.
+        slice.holds_nul = true;
       }
       if (pending) decide(lines[current ^ 1], tapes[current ^ 1]);
       pending = true;
@@ -607,6 +640,7 @@ Status classify_file(BlockReader& reader, const ClassifyContext& ctx, PurgeOutpu
     KX_TRY(run_tasks(tasks));
     if (more) KX_TRY(reader.finish(following));
     for (const Slice& slice : current.slices) {
+      if (slice.holds_nul) return fail_not_line_text(ctx.data_file, "holds NUL bytes");
       stats.kept += slice.kept;
       stats.purged += slice.purged;
     }
@@ -623,22 +657,31 @@ Status classify_file(BlockReader& reader, const ClassifyContext& ctx, PurgeOutpu
 
 }  // namespace
 
+Status check_line_text(const std::string& data_file) {
+  KX_ASSIGN_OR_RETURN(std::optional<RangeReader> file, RangeReader::open(data_file));
+  if (!file) return {};
+  std::string head;
+  KX_TRY(file->read_at(0, 8, head));
+  if (const char* format = binary_format_of(head))
+    return fail_not_line_text(data_file, std::string("is ") + format + " data");
+  return {};
+}
+
 Result<PurgeStats> purge_data_file(const std::string& kx_dir, const std::string& data_file,
                                    const std::vector<std::string>& revoked, bool dry_run) {
   auto info = stat_path(data_file);
   if (!info || info->size == 0) return fail_msg("data file not found: " + data_file);
+  KX_TRY(check_line_text(data_file));
   BlockReader reader;
   KX_TRY(reader.open(data_file, info->size));
   const DigestSet digests(revoked);
-  ClassifyContext ctx{&digests, !dry_run, current_purge_stamp()};
+  ClassifyContext ctx{data_file, &digests, !dry_run, current_purge_stamp()};
   PurgeStats stats;
   if (dry_run) {
     KX_TRY(classify_file(reader, ctx, nullptr, stats));
     return stats;
   }
   PurgeOutput out(kx_dir, ctx.stamp);
-  // Copies of this data file left by purges that were killed part-way.
-  sweep_stale_temps(std::string(path_dirname(data_file)), path_basename(data_file));
   KX_TRY(out.begin(data_file, info->size));
   Status st = classify_file(reader, ctx, &out, stats);
   if (!st) {

@@ -23,6 +23,12 @@
 
 namespace kestrix {
 
+// Refuses a data file that is not line text by its first bytes: one that
+// begins with the magic bytes of gzip, zstd, bzip2, xz or Parquet.  A
+// missing or empty file passes.  (A file holding NUL bytes is refused by
+// purge_data_file as it reads it, before anything is published.)
+Status check_line_text(const std::string& data_file);
+
 // Purges the lines of `data_file` whose hash is one of `revoked` (which may
 // repeat hashes).  The data file
 // must exist and be non-empty ("data file not found: <data_file>").  With

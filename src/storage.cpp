@@ -14,10 +14,7 @@ Result<std::string> shard_path(std::string_view kx_dir, std::string_view layer,
   if (hash_hex.size() < 2 ||
       (hash_hex.size() > 2 && is_utf8_continuation(static_cast<unsigned char>(hash_hex[2]))))
     return fail_msg("hash " + quote_path(hash_hex) + " names no shard");
-  std::string path = store_path(kx_dir, layer);
-  path += '/';
-  path.append(hash_hex.substr(0, 2));
-  return path;
+  return path_join(store_path(kx_dir, layer), hash_hex.substr(0, 2));
 }
 
 bool is_safe_shard_name(std::string_view name) {

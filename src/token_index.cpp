@@ -123,7 +123,7 @@ Result<int> open_pid_file(const std::string& kx_dir, std::string_view tokenizer,
   name += std::to_string(process_id());
   path = store_path(kx_dir, name);
   for (int attempt = 0;; ++attempt) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    int fd = open_for_append(path);
     if (fd >= 0) return fd;
     if (errno != ENOENT || attempt > 0) return fail_errno();
     KX_TRY(create_dirs(store_dir(kx_dir)));

@@ -50,11 +50,13 @@ def wait_all(procs, timeout=900):
 
 
 def lines_of(path):
-    """The lines of a file; fails when the file does not end in a line feed
-    (a torn last line)."""
+    """The non-empty lines of a file; fails when the file does not end in a
+    line feed (a torn last line).  Empty lines are what readers skip: an
+    append that finds another one still under way may start with a line
+    feed."""
     data = read_bytes(path)
     assert data == b"" or data.endswith(b"\n"), path
-    return data.split(b"\n")[:-1]
+    return [line for line in data.split(b"\n") if line]
 
 
 def layer_lines(kx_dir, layer):

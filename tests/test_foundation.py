@@ -311,6 +311,9 @@ def test_init_over_a_regular_file_fails(tmp_path):
     (("/p", "authors", "ab12"), "/p/.kx/authors/ab"),
     (("/p/", "authors", "AB"), "/p/.kx/authors/AB"),
     (("/p", "/x", "ab"), "/x/ab"),
+    (("/p", "authors/", "cd"), "/p/.kx/authors/cd"),
+    (("/p", "", "cd"), "/p/.kx/cd"),
+    (("/p", "authors", "/e"), "/e"),
     (("/p", "authors", "éa"), "/p/.kx/authors/é"),
 ])
 def test_shard_paths(args, expected):
