@@ -201,7 +201,7 @@ Result<PurgeStats> purge_by_author_indexed(const std::string& kx_dir,
                     author_name + "'` before purging.");
   KX_ASSIGN_OR_RETURN(std::vector<std::string> hashes, resolve_author_line_hashes(kx_dir, author_name));
   if (dry_run) {
-    KX_TRY(check_line_text(data_file));
+    KX_TRY(check_line_text(data_file, true));
     std::sort(hashes.begin(), hashes.end());
     const auto distinct = std::unique(hashes.begin(), hashes.end()) - hashes.begin();
     return PurgeStats{static_cast<uint64_t>(distinct), 0, 0};

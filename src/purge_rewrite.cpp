@@ -657,13 +657,20 @@ Status classify_file(BlockReader& reader, const ClassifyContext& ctx, PurgeOutpu
 
 }  // namespace
 
-Status check_line_text(const std::string& data_file) {
+Status check_line_text(const std::string& data_file, bool scan_for_nul) {
   KX_ASSIGN_OR_RETURN(std::optional<RangeReader> file, RangeReader::open(data_file));
   if (!file) return {};
   std::string head;
   KX_TRY(file->read_at(0, 8, head));
   if (const char* format = binary_format_of(head))
     return fail_not_line_text(data_file, std::string("is ") + format + " data");
+  if (!scan_for_nul) return {};
+  bool nul = false;
+  KX_TRY(stream_file(data_file, [&](std::string_view piece) -> Status {
+    nul = nul || std::memchr(piece.data(), '\0', piece.size()) != nullptr;
+    return {};
+  }));
+  if (nul) return fail_not_line_text(data_file, "holds NUL bytes");
   return {};
 }
 
@@ -671,7 +678,7 @@ Result<PurgeStats> purge_data_file(const std::string& kx_dir, const std::string&
                                    const std::vector<std::string>& revoked, bool dry_run) {
   auto info = stat_path(data_file);
   if (!info || info->size == 0) return fail_msg("data file not found: " + data_file);
-  KX_TRY(check_line_text(data_file));
+  KX_TRY(check_line_text(data_file, false));
   BlockReader reader;
   KX_TRY(reader.open(data_file, info->size));
   const DigestSet digests(revoked);

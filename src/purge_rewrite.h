@@ -23,11 +23,12 @@
 
 namespace kestrix {
 
-// Refuses a data file that is not line text by its first bytes: one that
-// begins with the magic bytes of gzip, zstd, bzip2, xz or Parquet.  A
-// missing or empty file passes.  (A file holding NUL bytes is refused by
-// purge_data_file as it reads it, before anything is published.)
-Status check_line_text(const std::string& data_file);
+// Refuses a data file that is not line text: one that begins with the
+// magic bytes of gzip, zstd, bzip2, xz or Parquet, or, with `scan_for_nul`,
+// one that holds a NUL byte anywhere.  A missing or empty file passes.
+// (purge_data_file finds NUL bytes itself as it reads the file, before
+// anything is published.)
+Status check_line_text(const std::string& data_file, bool scan_for_nul);
 
 // Purges the lines of `data_file` whose hash is one of `revoked` (which may
 // repeat hashes).  The data file

@@ -1,8 +1,8 @@
 /* Fault injection for the crash tests, loaded with LD_PRELOAD into a child
  * interpreter.  It wraps the C library calls through which the module
- * changes files (open for writing, write, copy_file_range, rename, unlink,
- * mkdir, rmdir, utimensat, msync, fchmod) and counts them once armed from Python through
- * ctypes.  Armed with a number n it either kills the process with SIGKILL
+ * changes files (open for writing, write, copy_file_range, rename, link,
+ * unlink, mkdir, rmdir, utimensat, msync, fchmod, fsync) and counts them
+ * once armed from Python through ctypes.  Armed with a number n it either kills the process with SIGKILL
  * just before the n-th such call, or makes the n-th and every later call
  * fail with a chosen errno (a disk that fills up or turns read-only).
  * Counting mode records each call so a test can name its crash points.
@@ -166,4 +166,15 @@ int fchmod(int fd, mode_t m) {
   char p[256];
   if (atomic_load(&armed) && tick("fchmod", fd_path(fd, p, sizeof p))) return -1;
   return REAL(fchmod)(fd, m);
+}
+
+int link(const char* from, const char* to) {
+  if (tick("link", to)) return -1;
+  return REAL(link)(from, to);
+}
+
+int fsync(int fd) {
+  char p[256];
+  if (atomic_load(&armed) && tick("fsync", fd_path(fd, p, sizeof p))) return -1;
+  return REAL(fsync)(fd);
 }

@@ -562,3 +562,104 @@ def test_temporary_files_of_killed_rewrites_are_removed_once_their_owner_is_gone
         assert leftovers(folder) == [left]
     exec(cleanup, run)
     assert not leftovers(folder)
+
+
+def data_lines(path):
+    return Counter(canonical_line(line) for line in read_bytes(path).split(b"\n") if line.strip())
+
+
+# After a kill at any point, the next reversal (and the next purge followed
+# by a reversal) leaves every line of the data file exactly once.
+UNDO_AFTER_KILL = {
+    "purge_revoked": ("fresh.jsonl", ["undo", "op", "undo"]),
+    "purge_by_author_indexd": ("fresh.jsonl", ["undo", "op", "undo"]),
+    "purge_reverse": ("train.jsonl", ["undo"]),
+}
+
+
+@pytest.mark.parametrize("op_name", sorted(UNDO_AFTER_KILL))
+def test_undo_after_a_killed_purge_or_reversal_restores_each_line_once(op_name, template, shim,
+                                                                       workspace):
+    base = os.path.join(workspace, "undo-" + op_name)
+    os.makedirs(base)
+    trials = Trials(template, shim, base, op_name)
+    name, steps = UNDO_AFTER_KILL[op_name]
+    whole = data_lines(os.path.join(template[0], "proj", "fresh.jsonl"))
+    problems = []
+    for n in range(1, trials.calls + 1):
+        root = trials.copy()
+        d = os.path.join(root, "proj")
+        run_child(root, trials.op, shim=shim, mode=KILL, n=n)
+        for step in steps:
+            if step == "undo":
+                kx.purge_reverse(d, os.path.join(d, name))
+                if data_lines(os.path.join(d, name)) != whole:
+                    problems.append("killed before call %d (%s): lines not restored exactly once"
+                                    % (n, trials.trace[n - 1].replace(trials.base, "")))
+                    break
+            else:
+                exec(trials.op, {"kx": kx, "d": d, "S": trials.sections})
+        shutil.rmtree(root)
+    assert not problems, "\n".join(problems)
+
+
+def test_rewritten_content_is_durable_before_it_is_renamed(template, shim, workspace):
+    base = os.path.join(workspace, "durable")
+    os.makedirs(base)
+    trace = Trials(template, shim, base, "purge_revoked").trace
+    data = os.path.join("proj", "fresh.jsonl")
+    rename = next(i for i, call in enumerate(trace) if call.startswith("rename ") and
+                  call.endswith(data))
+    link = next(i for i, call in enumerate(trace) if call.startswith("link "))
+    temps = [call.split(" ", 1)[1] for call in trace if call.startswith("open ") and
+             ".kxtmp." in call]
+    synced = [i for i, call in enumerate(trace) if call.startswith("fsync ")]
+    # The archive is flushed before it gets its name, and both it and the
+    # new data file before the data file is replaced; then the directory.
+    for temp in temps:
+        assert any(i < min(link, rename) if temp.endswith(".purge") else i < rename
+                   for i in synced if trace[i].split(" ", 1)[1] == temp), temp
+    assert link < rename
+    assert any(i > rename and trace[i] == "fsync " + os.path.dirname(trace[rename].split(" ", 1)[1])
+               for i in synced)
+
+
+TORN_WRITES = {
+    "track": ("kx.track({'torn': 'after'}, 'f.jsonl', [s], d, token_count=3, tokenizer='tok')",
+              "kx.blame(d, 'f.jsonl', '{\"torn\": \"after\"}') and "
+              "kx.token_index_merge_pid_files(d, 'tok') and kx.token_index_token_status(d, 'tok')['total_tokens'] == 3"),
+    "author_add": ("kx.author_add('After Tear', 'after@example.org', d)",
+                   "kx.author_query(d, 'After Tear', None)"),
+    "register_section": ("h = kx.register_section('after.txt', [], [], 'MIT', '2024', d)",
+                         "kx.shard_read(d, 'sections', h)"),
+    "index_document": ("kx.index_document(d, 'ab' * 32, 'f.jsonl', [s])",
+                       "kx.lookup_document(d, 'ab' * 32)"),
+    "oplog_append": ("kx.oplog_append(d, 'after', 'tear')",
+                     "read_bytes(d + '/.kx/log').split(b'\\n')[-2].split(b' ')[1:] == [b'after', b'tear']"),
+}
+
+
+@pytest.mark.parametrize("name", sorted(TORN_WRITES))
+def test_an_append_after_a_torn_line_keeps_its_record(name, tmp_path):
+    """A writer killed inside an append leaves a line without its line feed
+    at the end of a file; the next append must not be glued to it."""
+    write, found = TORN_WRITES[name]
+
+    def fresh_store(folder):
+        d = str(tmp_path / folder)
+        kx.init(d)
+        return {"kx": kx, "d": d, "read_bytes": read_bytes,
+                "s": kx.register_section("s.txt", [], [], "MIT", "2024", d)}
+
+    # The files this write appends to, learnt on a scratch store.
+    scratch = fresh_store("scratch")
+    before = snapshot(scratch["d"])[0]
+    exec(write, scratch)
+    grown = [rel for rel, data in snapshot(scratch["d"])[0].items() if before.get(rel) != data]
+    assert grown
+    run = fresh_store("torn")
+    for rel in grown:
+        with open(os.path.join(run["d"], rel), "ab") as f:
+            f.write(b'{"line_hash":"torn piece of a rec')
+    exec(write, run)
+    assert eval(found, run), name

@@ -1,4 +1,7 @@
+import bz2
+import gzip
 import json
+import lzma
 import math
 import os
 import re
@@ -43,9 +46,11 @@ def archive_records(store, name):
 
 
 def start_of_a_second():
-    """Waits until a second has just begun, so that a few quick calls share it."""
-    while time.time() % 1 > 0.2:
-        time.sleep(0.05)
+    """Waits until a second has just begun, so that a few quick calls share it.
+    Not its very first milliseconds: time(2) reads a coarse clock, which may
+    still show the second before."""
+    while not 0.02 < time.time() % 1 < 0.2:
+        time.sleep(0.01)
 
 
 # --- purge_revoked --------------------------------------------------------
@@ -158,6 +163,35 @@ def test_missing_or_empty_data_file_is_not_found(store, dry_run, content):
     with pytest.raises(RuntimeError, match=re.escape("data file not found: " + path)):
         kx.purge_revoked(store, path, dry_run)
     assert log_entries(store) == []
+
+
+NOT_LINE_TEXT = {
+    "gzip": gzip.compress(b'{"l":1}\n' * 3000),
+    "zstd": b"\x28\xb5\x2f\xfd\x04\x58" + bytes(30),
+    "bzip2": bz2.compress(b'{"l":1}\n'),
+    "xz": lzma.compress(b'{"l":1}\n'),
+    "Parquet": b"PAR1" + bytes(30) + b"PAR1",
+    "NUL byte": b'{"l":1}\n' * 50000 + b'{"l":\x002}\n{"l":5}\n',
+}
+
+
+@pytest.mark.parametrize("kind", sorted(NOT_LINE_TEXT))
+def test_purges_refuse_a_data_file_that_is_not_line_text(author_store, kind):
+    store, _ = author_store
+    path = data_path(store, "data.bin")
+    write_bytes(path, NOT_LINE_TEXT[kind])
+    kx.build_index(store)
+    kx.revoke_by_author(store, "Ann")
+    logged = log_entries(store)
+    for purge in [lambda dry: kx.purge_revoked(store, path, dry),
+                  lambda dry: kx.purge_by_author_indexd(store, "Ann", path, dry)]:
+        for dry_run in [True, False]:
+            with pytest.raises(RuntimeError, match=re.escape('"%s"' % path) + ".*not line text"):
+                purge(dry_run)
+    assert read_bytes(path) == NOT_LINE_TEXT[kind]
+    assert archive_names(store) in (None, [])
+    assert log_entries(store) == logged
+    assert [n for n in os.listdir(store) if n.startswith(".kxtmp.")] == []
 
 
 def test_purge_across_block_boundaries_and_with_a_line_longer_than_a_block(store):
