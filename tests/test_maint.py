@@ -410,7 +410,7 @@ records = st.lists(
     max_size=12,
 )
 # (token count, sources, whether the entry is still in a pid file)
-tokens = st.lists(
+token_entries = st.lists(
     st.tuples(st.integers(1, 2), st.sampled_from([["a"], ["a", "b"], ["b", "a"]]), st.booleans()),
     max_size=10,
 )
@@ -425,7 +425,7 @@ def held_tokens(kx_dir):
 
 
 @settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
-@given(src=records, dst=records, src_tokens=tokens, dst_tokens=tokens)
+@given(src=records, dst=records, src_tokens=token_entries, dst_tokens=token_entries)
 def test_merge_yields_the_union_of_identity_keys(tmp_path_factory, src, dst, src_tokens, dst_tokens):
     base = tmp_path_factory.mktemp("m")
     source, target = str(base / "s"), str(base / "t")
@@ -435,7 +435,8 @@ def test_merge_yields_the_union_of_identity_keys(tmp_path_factory, src, dst, src
         for h, f, n in recs:
             append_record(d, "document-index", "line_hash", {"line_hash": h, "file": f, "n": n})
         write_merged(d, "t", "001", [token_entry(c, s) for c, s, pending in entries if not pending])
-        write_bytes(kx_path(d, "token-index.t.77"), b"".join(line(token_entry(c, s)) for c, s, p in entries if p))
+        pid_lines = [line(token_entry(c, s)) for c, s, pending in entries if pending]
+        write_bytes(kx_path(d, "token-index.t.77"), b"".join(pid_lines))
     expected_tokens = held_tokens(source) | held_tokens(target)  # per key, the larger count
     source_files = tree(source)
     result = kx.merge_absorb(source, target)
