@@ -3,8 +3,8 @@
 // Memory: neither store's layers are held whole.  The target's records are
 // reduced to compact identity keys in a KeySet while its files are streamed;
 // the source is then streamed file by file and each record is either skipped
-// or appended.  Token entries are streamed the same way, merged file by
-// merged file.
+// or appended.  Token entries are streamed the same way, file by file, with a
+// count per key in place of the set.
 #include "merge.h"
 
 #include <algorithm>
@@ -159,20 +159,25 @@ Status for_each_layer_record(const std::string& kx_dir, std::string_view layer, 
   return {};
 }
 
-// Calls fn(entry) -> Status for every token entry of a tokenizer in merged
-// order, holding one merged file at a time.
+// Calls fn(entry) -> Status for every token entry a store holds for a
+// tokenizer: those of its merged files in merged order, then those of its pid
+// files, which are tracked but not merged yet.  Holds one file at a time and
+// only reads: the pid files stay where they are.
 template <typename Fn>
-Status for_each_merged_entry(const std::string& kx_dir, const std::string& tokenizer, Fn&& fn) {
-  KX_ASSIGN_OR_RETURN(auto files, token_index::get_merged_files(kx_dir, tokenizer));
-  for (const auto& [number, path] : files) {
+Status for_each_held_entry(const std::string& kx_dir, const std::string& tokenizer, Fn&& fn) {
+  auto read_file = [&](const std::string& path) -> Status {
     KX_ASSIGN_OR_RETURN(auto bytes, mmap_file(path));
-    if (!bytes) continue;
+    if (!bytes) return {};
     Status status;
     for_each_token_entry(bytes->view(), [&](TokenIndexEntry&& entry) {
       if (status) status = fn(std::move(entry));
     });
-    KX_TRY(status);
-  }
+    return status;
+  };
+  KX_ASSIGN_OR_RETURN(auto merged, token_index::get_merged_files(kx_dir, tokenizer));
+  for (const auto& [number, path] : merged) KX_TRY(read_file(path));
+  KX_ASSIGN_OR_RETURN(auto pending, token_index::get_pid_files(kx_dir, tokenizer));
+  for (const std::string& path : pending) KX_TRY(read_file(path));
   return {};
 }
 
@@ -250,13 +255,24 @@ Result<uint64_t> next_merged_number(const std::string& target, const std::string
   return highest + 1;
 }
 
+// Token entries are a multiset: distinct lines of one section with equal
+// token counts have equal keys and must all arrive.  For each key the target
+// gets as many entries as the source holds beyond what the target holds
+// already, so a second absorption adds nothing.  Both stores hold their pid
+// files' entries as well as their merged ones, and both are counted the same
+// way: a source entry not merged yet is absorbed, and a target entry not
+// merged yet is held, since its merge will put it into the target's merged
+// files; copying an equal source entry now would leave it there twice.
+// Counting alike on both sides is what makes a store absorbed into itself
+// add nothing, and merging either store's pid files between two absorptions
+// changes no count.
 Status absorb_tokenizer(const std::string& source, const std::string& target,
                         const std::string& tokenizer, KeyEncoder& encoder, MergeStats& stats) {
-  KeySet known;
+  KeySet held;
   std::string key;
-  KX_TRY(for_each_merged_entry(target, tokenizer, [&](TokenIndexEntry&& entry) -> Status {
+  KX_TRY(for_each_held_entry(target, tokenizer, [&](TokenIndexEntry&& entry) -> Status {
     token_key(entry, encoder, key);
-    known.insert(key);
+    held.add(key);
     return {};
   }));
 
@@ -269,9 +285,10 @@ Status absorb_tokenizer(const std::string& source, const std::string& target,
   // partial file under a merged-file number.
   std::optional<AtomicFile> out;
   std::string line;
-  KX_TRY(for_each_merged_entry(source, tokenizer, [&](TokenIndexEntry&& entry) -> Status {
+  KX_TRY(for_each_held_entry(source, tokenizer, [&](TokenIndexEntry&& entry) -> Status {
     token_key(entry, encoder, key);
-    if (!known.insert(key)) {
+    // Each target entry stands for one equal source entry, which is skipped.
+    if (held.take(key)) {
       ++stats.skipped;
       return {};
     }

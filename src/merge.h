@@ -1,10 +1,13 @@
 // Absorption of one store (the source) into another (the target): authors,
 // sections, document-index records and token-index entries that the target
 // does not hold yet are appended to it, matched by identity keys, so that a
-// second absorption of the same source adds nothing.  The source is only
-// read; the target's layers only grow, and its new token entries go into one
-// new merged file per tokenizer, written through a temporary file and a
-// rename so that no partial file ever carries a merged-file number.
+// second absorption of the same source adds nothing.  Token entries are
+// counted per key, since equal ones are distinct entries: the target gets the
+// source's surplus of each key, and the entries of pid files not merged yet
+// count on both sides.  The source is only read; the target's layers only
+// grow, and its new token entries go into one new merged file per tokenizer,
+// written through a temporary file and a rename so that no partial file ever
+// carries a merged-file number.
 // Calling thread only (apart from the index build); no locks are taken.
 #pragma once
 

@@ -296,6 +296,13 @@ Result<std::vector<std::pair<uint64_t, std::string>>> get_merged_files(
   return files;
 }
 
+Result<std::vector<std::string>> get_pid_files(const std::string& kx_dir,
+                                               const std::string& tokenizer) {
+  const std::string store = store_dir(kx_dir);
+  if (!is_valid_tokenizer_name(tokenizer) || !is_dir(store)) return std::vector<std::string>{};
+  return list_pid_files(store, tokenizer);
+}
+
 Result<std::vector<TokenIndexEntry>> read_merged(const std::string& kx_dir,
                                                  const std::string& tokenizer) {
   KX_ASSIGN_OR_RETURN(auto files, get_merged_files(kx_dir, tokenizer));

@@ -101,6 +101,10 @@ Result<std::pair<uint64_t, uint64_t>> merge_pid_files(const std::string& kx_dir,
 // (number, path) of each merged file, ascending by number (stable).
 Result<std::vector<std::pair<uint64_t, std::string>>> get_merged_files(
     const std::string& kx_dir, const std::string& tokenizer);
+// The pid files of a tokenizer (its entries tracked but not merged yet), in
+// listing order; empty when the store directory is missing.
+Result<std::vector<std::string>> get_pid_files(const std::string& kx_dir,
+                                               const std::string& tokenizer);
 // Every entry of the merged files, in merged order (index = entry id).
 Result<std::vector<TokenIndexEntry>> read_merged(const std::string& kx_dir,
                                                  const std::string& tokenizer);

@@ -1,15 +1,17 @@
 """Maintenance: clean (log rotation, docidx folding, token merges, archives,
-split/) and merge_absorb (identity keys, token entries, numbering)."""
+split/) and merge_absorb (identity keys, token entries counted per key,
+numbering)."""
 
 import json
 import os
+from collections import Counter
 
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import _kx_native as kx
-from conftest import kx_path, read_bytes, write_bytes
+from conftest import fingerprint, kx_path, read_bytes, write_bytes
 
 ROTATE_AT = 10 * 1024 * 1024
 H1 = "1a" + "0" * 62
@@ -250,24 +252,30 @@ def test_missing_source_fails_and_writes_nothing(pair, tmp_path):
 def test_absorbing_twice_adds_nothing_the_second_time(pair):
     source, target = pair
     populate(source, ["ann", "bob"], tokens=[7, 8])
+    for _ in range(2):  # equal entries, not merged yet
+        kx.token_index_write_pid(source, "tok", 7, [H1])
     populate(target, ["bob", "cy"])
     first = kx.merge_absorb(source, target)
     assert list(first) == ["authors_added", "sections_added", "document_added", "token_index_added", "skipped"]
-    assert first == {"authors_added": 1, "sections_added": 1, "document_added": 1, "token_index_added": 3, "skipped": 4}
+    assert first == {"authors_added": 1, "sections_added": 1, "document_added": 1, "token_index_added": 5, "skipped": 4}
     files_after_first = sorted(os.listdir(kx_path(target, "token-index.tok")))
     second = kx.merge_absorb(source, target)
-    assert second == dict(ZERO_MERGE, skipped=10)
+    assert second == dict(ZERO_MERGE, skipped=12)
     assert sorted(os.listdir(kx_path(target, "token-index.tok"))) == files_after_first
     assert log_lines(target)[-1].split(" ", 1)[1] == (
-        "merge source=%s authors=0 sections=0 document=0 token_index=0 skipped=10" % source
+        "merge source=%s authors=0 sections=0 document=0 token_index=0 skipped=12" % source
     )
+    kx.token_index_merge_pid_files(source, "tok")  # the same entries, now merged
+    assert kx.merge_absorb(source, target) == dict(ZERO_MERGE, skipped=12)
     assert len(kx.author_query(target, None, None)) == 3
 
 
 def test_absorbing_a_store_into_itself_adds_nothing(store):
     populate(store, ["ann", "bob"], tokens=[1])
+    for count in (1, 1, 2):  # tracked but not merged yet
+        kx.token_index_write_pid(store, "tok", count, [H1])
     before = {k: v for k, v in tree(store).items() if k != os.path.join(".kx", "log")}
-    assert kx.merge_absorb(store, store) == dict(ZERO_MERGE, skipped=9)
+    assert kx.merge_absorb(store, store) == dict(ZERO_MERGE, skipped=12)
     after = {k: v for k, v in tree(store).items() if k != os.path.join(".kx", "log")}
     assert after == before
 
@@ -303,19 +311,42 @@ def test_token_duplicates_are_found_by_sorted_sources(pair):
         "t",
         "001",
         [
-            token_entry(4, ["b", "a"]),  # duplicate of the target's entry
-            token_entry(4, ["b", "a"], revoked=True),  # revoked is not part of the key
+            token_entry(4, ["b", "a"], revoked=True),  # the target's entry: order and revoked aside
             token_entry(5, ["b", "a"], revoked=True),
             token_entry(4, ["a", "b"], tokenizer="u"),
-            token_entry(5, ["a", "b"]),  # duplicate of the third entry
+            token_entry(5, ["a", "b"]),  # a second entry equal to the second: it counts
         ],
     )
-    assert kx.merge_absorb(source, target) == dict(ZERO_MERGE, token_index_added=2, skipped=3)
+    assert kx.merge_absorb(source, target) == dict(ZERO_MERGE, token_index_added=3, skipped=1)
     written = read_bytes(kx_path(target, "token-index.t", "002"))
     assert written == (
         b'{"token_count":5,"sources":["b","a"],"tokenizer":"t","revoked":true}\n'
         b'{"token_count":4,"sources":["a","b"],"tokenizer":"u","revoked":false}\n'
+        b'{"token_count":5,"sources":["a","b"],"tokenizer":"t","revoked":false}\n'
     )
+
+
+@pytest.mark.parametrize("pending", [False, True], ids=["merged", "pending"])
+def test_equal_token_entries_all_arrive_and_author_totals_add_up(pair, pending):
+    source, target = pair
+
+    def ann_section(d):
+        return kx.register_section("p/ann", [kx.author_add("ann", "ann@x", d)], [], "MIT", "2024", d)
+
+    section = ann_section(source)
+    assert ann_section(target) == section
+    for n in range(3):  # distinct lines of one section with equal token counts
+        kx.track({"text": "s%d" % n}, "data.jsonl", [section], source, 5, "tok")
+    for n in range(2):
+        kx.track({"text": "t%d" % n}, "data.jsonl", [section], target, 4, "tok")
+    kx.token_index_merge_pid_files(target, "tok")
+    if not pending:
+        kx.token_index_merge_pid_files(source, "tok")
+    before = tree(source)
+    result = kx.merge_absorb(source, target)
+    assert result == dict(ZERO_MERGE, document_added=3, token_index_added=3, skipped=2)
+    assert tree(source) == before
+    assert kx.show_by_author_token(target, "ann", "tok")["total_tokens"] == 3 * 5 + 2 * 4
 
 
 @pytest.mark.parametrize(
@@ -336,7 +367,7 @@ def test_all_duplicate_tokens_create_the_directory_but_no_file(pair):
     source, target = pair
     write_merged(source, "t", "001", [token_entry(1, [H1])])
     write_merged(source, "t", "002", [token_entry(1, [H1])])
-    assert kx.merge_absorb(source, target)["token_index_added"] == 1
+    assert kx.merge_absorb(source, target)["token_index_added"] == 2
     assert kx.merge_absorb(source, target)["skipped"] == 2
     assert os.listdir(kx_path(target, "token-index.t")) == ["001"]
     write_bytes(kx_path(source, "token-index.v.4242"), b"")  # unmerged pid file only
@@ -378,20 +409,42 @@ records = st.lists(
     st.tuples(st.sampled_from([H1, H2, H3, "ab"]), st.sampled_from(["f", "g"]), st.integers(0, 3)),
     max_size=12,
 )
+# (token count, sources, whether the entry is still in a pid file)
+token_entries = st.lists(
+    st.tuples(st.integers(1, 2), st.sampled_from([["a"], ["a", "b"], ["b", "a"]]), st.booleans()),
+    max_size=10,
+)
+
+
+def held_tokens(kx_dir):
+    """The token entries of merged and pid files, counted by identity key."""
+    held = Counter()
+    for (tokenizer, count, sources), n in fingerprint(kx_dir)[1].items():
+        held[tokenizer, count, tuple(sorted(sources))] += n
+    return held
 
 
 @settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
-@given(src=records, dst=records)
-def test_merge_yields_the_union_of_identity_keys(tmp_path_factory, src, dst):
+@given(src=records, dst=records, src_tokens=token_entries, dst_tokens=token_entries)
+def test_merge_yields_the_union_of_identity_keys(tmp_path_factory, src, dst, src_tokens, dst_tokens):
     base = tmp_path_factory.mktemp("m")
     source, target = str(base / "s"), str(base / "t")
     kx.init(source)
     kx.init(target)
-    for d, recs in ((source, src), (target, dst)):
+    for d, recs, entries in ((source, src, src_tokens), (target, dst, dst_tokens)):
         for h, f, n in recs:
             append_record(d, "document-index", "line_hash", {"line_hash": h, "file": f, "n": n})
+        write_merged(d, "t", "001", [token_entry(c, s) for c, s, pending in entries if not pending])
+        pid_lines = [line(token_entry(c, s)) for c, s, pending in entries if pending]
+        write_bytes(kx_path(d, "token-index.t.77"), b"".join(pid_lines))
+    expected_tokens = held_tokens(source) | held_tokens(target)  # per key, the larger count
+    source_files = tree(source)
     result = kx.merge_absorb(source, target)
     keys = lambda d: [(r["line_hash"], r["file"]) for r in kx.shard_iterate_all(d, "document-index")]
     assert set(keys(target)) == {(h, f) for h, f, _ in src} | {(h, f) for h, f, _ in dst}
     assert len(keys(target)) == len(dst) + result["document_added"]
-    assert result["document_added"] + result["skipped"] == len(src)
+    assert held_tokens(target) == expected_tokens
+    assert result["document_added"] + result["token_index_added"] + result["skipped"] == len(src) + len(src_tokens)
+    assert tree(source) == source_files
+    for again in (source, target):
+        assert kx.merge_absorb(again, target)["token_index_added"] == 0
