@@ -115,20 +115,6 @@ class CompactEntryScanner {
   bool ok_ = false;
 };
 
-// Calls fn(line) for every non-empty run of bytes between line feeds; unlike
-// for_each_line, a trailing carriage return stays part of the line.
-template <typename Fn>
-void for_each_raw_line(std::string_view bytes, Fn&& fn) {
-  const char* p = bytes.data();
-  const char* end = p + bytes.size();
-  while (p < end) {
-    const void* nl = memchr(p, '\n', static_cast<size_t>(end - p));
-    const char* stop = nl ? static_cast<const char*>(nl) : end;
-    if (stop > p) fn(std::string_view(p, static_cast<size_t>(stop - p)));
-    p = stop + 1;
-  }
-}
-
 // The matching entry of a candidate line, or nullopt.
 std::optional<TokenIndexEntry> match_line(const FastMatcher& matcher, std::string_view line,
                                           const std::set<std::string>& targets) {
@@ -151,16 +137,19 @@ uint64_t revoke_in_file(std::string_view bytes, const FastMatcher& matcher,
   out.clear();
   out.reserve(bytes.size() + 64);
   uint64_t flipped = 0;
-  for_each_raw_line(bytes, [&](std::string_view line) {
-    if (auto entry = match_line(matcher, line, targets)) {
+  // Raw lines: a trailing carriage return stays part of a line that is kept.
+  LineCursor cursor(bytes);
+  for (Line line; cursor.next_raw(line);) {
+    if (line.text.empty()) continue;
+    if (auto entry = match_line(matcher, line.text, targets)) {
       ++flipped;
       entry->revoked = !entry->revoked;
       append_token_entry_line(out, *entry);
     } else {
-      out.append(line);
+      out.append(line.text);
     }
     out.push_back('\n');
-  });
+  }
   return flipped;
 }
 
