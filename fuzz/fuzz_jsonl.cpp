@@ -4,8 +4,8 @@
 // - the line cursor (for_each_line, for_each_line_at, raw lines) against a plain
 //   reference split, and jsonl_read / scan_lines_matching of the file
 //   against parsing the reference lines;
-// - every record reader that has a fast path (document lines, token-index
-//   entry lines in both fast forms) gives exactly what the generic parser
+// - the record readers of records.h (document lines, token-index entry
+//   lines, in every form) give exactly what the generic parser
 //   and the record's from_json give, and records written back read equal;
 // - the pre-filters that skip lines without parsing them (the StringSet line
 //   filter, the token-source FastMatcher, the author query's filter) never
@@ -16,7 +16,6 @@
 #include <vector>
 
 #include "authors.h"
-#include "document_line.h"
 #include "fs.h"
 #include "fuzz_common.h"
 #include "indexer.h"
@@ -24,6 +23,7 @@
 #include "lib.h"
 #include "line_filter.h"
 #include "mmap_lines.h"
+#include "records.h"
 #include "register.h"
 #include "storage.h"
 #include "token_index.h"
@@ -144,12 +144,10 @@ void check_record_readers(std::string_view line, const Result<Value>& parsed) {
   auto entry = parsed ? token_entry_from_json(*parsed) : std::nullopt;
   FUZZ_CHECK(same_entry(parse_token_entry_line(line), entry), "parse_token_entry_line differs on %s",
              fuzz::printable(line).c_str());
-  FUZZ_CHECK(same_entry(parse_entry_line_fast(line), entry), "parse_entry_line_fast differs on %s",
-             fuzz::printable(line).c_str());
   if (entry) {
     std::string written;
     append_token_entry_line(written, *entry);
-    FUZZ_CHECK(same_entry(parse_entry_line_fast(written), entry), "entry line round trip");
+    FUZZ_CHECK(same_entry(parse_token_entry_line(written), entry), "entry line round trip");
     FUZZ_CHECK(same_entry(parse_token_entry_line(to_canonical(token_entry_to_json(*entry))), entry),
                "merged entry round trip");
   }
@@ -248,7 +246,7 @@ void check_token_sources(const std::string& kx_dir, std::string_view bytes,
   std::vector<TokenIndexEntry> expected;
   for (const Line& l : lines) {
     if (!matcher.is_candidate(l.text)) continue;
-    auto entry = parse_entry_line_fast(l.text);
+    auto entry = parse_token_entry_line(l.text);
     if (entry && entry_has_target(*entry, targets)) expected.push_back(std::move(*entry));
   }
   auto found = token_index::find_entries_by_sources_fast(kx_dir, tokenizer, targets);

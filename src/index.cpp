@@ -20,13 +20,13 @@
 #include <unordered_map>
 
 #include "binary_index.h"
-#include "flat_json.h"
 #include "fs.h"
 #include "hash.h"
 #include "json.h"
 #include "lib.h"
 #include "mmap_lines.h"
 #include "pool.h"
+#include "records.h"
 #include "token_bin_index.h"
 #include "token_index.h"
 

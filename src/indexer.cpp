@@ -2,10 +2,10 @@
 // and the lookups by line hash.
 #include "indexer.h"
 
-#include "document_line.h"
 #include "fs.h"
 #include "line_filter.h"
 #include "mmap_lines.h"
+#include "records.h"
 #include "storage.h"
 
 namespace kestrix {
