@@ -165,7 +165,8 @@ inline bool read_value(std::string_view s, size_t& i, Member& m) {
 
 // Calls on_member(const Member&) for each member in order and returns true
 // when the whole line is an object of the subset; returns false (possibly
-// after some calls) otherwise.
+// after some calls) otherwise.  A repeated key is reported each time; the
+// general parser keeps the last.
 template <typename Fn>
 bool scan_flat_object(std::string_view line, Fn&& on_member) {
   size_t i = 0;
