@@ -28,9 +28,9 @@ python3 fuzz/make_seeds.py build/fuzz/seeds
 # The files each harness is written to exercise.
 files_of() {
   case "$1" in
-    fuzz_json) echo src/json.cpp src/hash.cpp src/flat_json.h ;;
-    fuzz_jsonl) echo src/mmap_lines.h src/storage.cpp src/document_line.cpp src/indexer.cpp \
-      src/token_entry_line.cpp src/token_match.cpp src/line_filter.h src/line_filter.cpp \
+    fuzz_json) echo src/json.cpp src/hash.cpp src/records.h ;;
+    fuzz_jsonl) echo src/mmap_lines.h src/storage.cpp src/records.cpp src/indexer.cpp \
+      src/token_match.cpp src/line_filter.h src/line_filter.cpp \
       src/authors.cpp src/register.cpp ;;
     fuzz_binary_index) echo src/binary_index.cpp ;;
     fuzz_token_bin_index) echo src/token_bin_index.cpp ;;

@@ -10,7 +10,7 @@
 #include <cstring>
 #include <map>
 
-#include "flat_json.h"
+#include "records.h"
 #include "fuzz_common.h"
 #include "hash.h"
 #include "json.h"

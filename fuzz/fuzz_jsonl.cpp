@@ -1,11 +1,11 @@
 // Fuzzes the JSON Lines readers on arbitrary file contents.
 //
 // Input: one flag byte, then the bytes of a JSON Lines file.  Checked:
-// - the line splitters (for_each_line, for_each_line_at) against a plain
+// - the line cursor (for_each_line, for_each_line_at, raw lines) against a plain
 //   reference split, and jsonl_read / scan_lines_matching of the file
 //   against parsing the reference lines;
-// - every record reader that has a fast path (document lines, token-index
-//   entry lines in both fast forms) gives exactly what the generic parser
+// - the record readers of records.h (document lines, token-index entry
+//   lines, in every form) give exactly what the generic parser
 //   and the record's from_json give, and records written back read equal;
 // - the pre-filters that skip lines without parsing them (the StringSet line
 //   filter, the token-source FastMatcher, the author query's filter) never
@@ -16,7 +16,6 @@
 #include <vector>
 
 #include "authors.h"
-#include "document_line.h"
 #include "fs.h"
 #include "fuzz_common.h"
 #include "indexer.h"
@@ -24,6 +23,7 @@
 #include "lib.h"
 #include "line_filter.h"
 #include "mmap_lines.h"
+#include "records.h"
 #include "register.h"
 #include "storage.h"
 #include "token_index.h"
@@ -32,12 +32,6 @@
 using namespace kestrix;
 
 namespace {
-
-struct Line {
-  std::string_view text;  // without the line feed and one trailing '\r'
-  size_t offset;
-  size_t raw_length;  // before the carriage return was removed
-};
 
 std::vector<Line> reference_lines(std::string_view bytes) {
   std::vector<Line> lines;
@@ -71,6 +65,34 @@ void check_splitters(std::string_view bytes, const std::vector<Line>& lines) {
     ++i;
   });
   FUZZ_CHECK(i == lines.size(), "for_each_line_at gave %zu lines", i);
+  // Raw lines: every run between line feeds, empty ones and carriage
+  // returns kept, none after a final line feed.
+  std::vector<std::string_view> raw;
+  for (size_t start = 0; start < bytes.size();) {
+    size_t nl = bytes.find('\n', start);
+    size_t stop = nl == std::string_view::npos ? bytes.size() : nl;
+    raw.push_back(bytes.substr(start, stop - start));
+    start = stop + 1;
+  }
+  LineCursor cursor(bytes);
+  i = 0;
+  for (Line line; cursor.next_raw(line); ++i)
+    FUZZ_CHECK(i < raw.size() && line.text.data() == raw[i].data() && line.text == raw[i] &&
+                   line.offset == static_cast<size_t>(raw[i].data() - bytes.data()) &&
+                   line.raw_length == raw[i].size(),
+               "raw line %zu differs", i);
+  FUZZ_CHECK(i == raw.size(), "next_raw gave %zu lines, expected %zu", i, raw.size());
+  // Fed in pieces of 1 to 7 bytes, the same lines.
+  PieceLineSplitter pieces;
+  i = 0;
+  auto take = [&](std::string_view line) {
+    FUZZ_CHECK(i < lines.size() && line == lines[i].text, "piece-fed line %zu differs", i);
+    ++i;
+  };
+  for (size_t at = 0, n = 1; at < bytes.size(); at += n, n = n % 7 + 1)
+    pieces.feed(bytes.substr(at, n), take);
+  pieces.finish(take);
+  FUZZ_CHECK(i == lines.size(), "piece feeding gave %zu lines, expected %zu", i, lines.size());
 }
 
 void check_file_readers(const std::string& path, const std::vector<Line>& lines,
@@ -122,12 +144,10 @@ void check_record_readers(std::string_view line, const Result<Value>& parsed) {
   auto entry = parsed ? token_entry_from_json(*parsed) : std::nullopt;
   FUZZ_CHECK(same_entry(parse_token_entry_line(line), entry), "parse_token_entry_line differs on %s",
              fuzz::printable(line).c_str());
-  FUZZ_CHECK(same_entry(parse_entry_line_fast(line), entry), "parse_entry_line_fast differs on %s",
-             fuzz::printable(line).c_str());
   if (entry) {
     std::string written;
     append_token_entry_line(written, *entry);
-    FUZZ_CHECK(same_entry(parse_entry_line_fast(written), entry), "entry line round trip");
+    FUZZ_CHECK(same_entry(parse_token_entry_line(written), entry), "entry line round trip");
     FUZZ_CHECK(same_entry(parse_token_entry_line(to_canonical(token_entry_to_json(*entry))), entry),
                "merged entry round trip");
   }
@@ -226,7 +246,7 @@ void check_token_sources(const std::string& kx_dir, std::string_view bytes,
   std::vector<TokenIndexEntry> expected;
   for (const Line& l : lines) {
     if (!matcher.is_candidate(l.text)) continue;
-    auto entry = parse_entry_line_fast(l.text);
+    auto entry = parse_token_entry_line(l.text);
     if (entry && entry_has_target(*entry, targets)) expected.push_back(std::move(*entry));
   }
   auto found = token_index::find_entries_by_sources_fast(kx_dir, tokenizer, targets);

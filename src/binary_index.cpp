@@ -573,15 +573,14 @@ Result<std::string> line_offset_table(const std::string& data_file) {
   const std::string_view bytes = data->view();
   put_u32(table, 0);  // count, filled in below
   uint64_t count = 0;
-  for (size_t start = 0; start < bytes.size();) {
-    if (start >= kU32Limit)
+  // Every raw line counts, empty ones too: entry i is where line i starts.
+  LineCursor cursor(bytes);
+  for (Line line; cursor.next_raw(line);) {
+    if (line.offset >= kU32Limit)
       return fail_msg("data file " + data_file +
                       " is too large for a line-offset table: line starts must lie below 4 GiB");
-    put_u32(table, static_cast<uint32_t>(start));
+    put_u32(table, static_cast<uint32_t>(line.offset));
     ++count;
-    const void* nl = std::memchr(bytes.data() + start, '\n', bytes.size() - start);
-    if (!nl) break;
-    start = static_cast<size_t>(static_cast<const char*>(nl) - bytes.data()) + 1;
   }
   std::string count_bytes;
   put_u32(count_bytes, static_cast<uint32_t>(count));

@@ -20,13 +20,13 @@
 #include <unordered_map>
 
 #include "binary_index.h"
-#include "flat_json.h"
 #include "fs.h"
 #include "hash.h"
 #include "json.h"
 #include "lib.h"
 #include "mmap_lines.h"
 #include "pool.h"
+#include "records.h"
 #include "token_bin_index.h"
 #include "token_index.h"
 
@@ -352,26 +352,20 @@ struct SliceResult {
   uint64_t lines = 0;  // lines that carried a sources array
 };
 
-// Lines are the byte runs between line feeds; empty ones are skipped and
-// nothing else is stripped (a carriage return stays part of the line).
+// A hit keeps where its line starts and the line's length before a trailing
+// carriage return was removed, the range the token binary index records.
 SliceResult parse_token_slice(std::string_view bytes, size_t begin, size_t end) {
   SliceResult result;
   LineFields f;
-  size_t pos = begin;
-  while (pos < end) {
-    const void* nl = std::memchr(bytes.data() + pos, '\n', end - pos);
-    size_t stop = nl ? static_cast<size_t>(static_cast<const char*>(nl) - bytes.data()) : end;
-    if (stop > pos) {
-      read_fields(bytes.substr(pos, stop - pos), {}, "sources", f);
-      if (f.has_list) {
-        ++result.lines;
-        for (std::string_view source : f.list) {
-          TokenHit hit{{}, pos, stop - pos};
-          if (binary_index::key_from_hex(source, hit.key)) result.hits.push_back(hit);
-        }
-      }
+  LineCursor cursor(bytes, begin, end);
+  for (Line line; cursor.next(line);) {
+    read_fields(line.text, {}, "sources", f);
+    if (!f.has_list) continue;
+    ++result.lines;
+    for (std::string_view source : f.list) {
+      TokenHit hit{{}, line.offset, line.raw_length};
+      if (binary_index::key_from_hex(source, hit.key)) result.hits.push_back(hit);
     }
-    pos = stop + 1;
   }
   return result;
 }
@@ -384,11 +378,7 @@ std::vector<Slice> slice_files(const std::vector<std::optional<FileBytes>>& cont
     std::string_view bytes = contents[f]->view();
     size_t begin = 0;
     while (begin < bytes.size()) {
-      size_t end = std::min(bytes.size(), begin + kSliceBytes);
-      if (end < bytes.size()) {
-        const void* nl = std::memchr(bytes.data() + end, '\n', bytes.size() - end);
-        end = nl ? static_cast<size_t>(static_cast<const char*>(nl) - bytes.data()) + 1 : bytes.size();
-      }
+      const size_t end = end_of_line(bytes, begin + kSliceBytes);
       slices.push_back({f, begin, end});
       begin = end;
     }

@@ -5,6 +5,7 @@
 #include "fs.h"
 #include "line_filter.h"
 #include "mmap_lines.h"
+#include "records.h"
 #include "storage.h"
 
 namespace kestrix {
@@ -86,6 +87,32 @@ Result<std::vector<DocumentRecord>> lookup_document(const std::string& kx_dir,
     if (record && record->line_hash == line_hash) found.push_back(std::move(*record));
   });
   return found;
+}
+
+void collect_documents_listing(std::string_view bytes, const StringSet& sections,
+                               std::vector<DocumentRecord>& out) {
+  for_each_line_holding(bytes, sections, [&](std::string_view line) {
+    std::optional<DocumentRecord> record = parse_document_line(line);
+    if (!record) return;
+    for (const std::string& source : record->sources) {
+      if (sections.contains(source)) {
+        out.push_back(std::move(*record));
+        return;
+      }
+    }
+  });
+}
+
+Status documents_listing_sections(
+    const std::string& kx_dir, const StringSet& sections,
+    const std::function<void(std::vector<DocumentRecord>&&)>& sink) {
+  if (sections.empty()) return {};
+  return scan_shards<DocumentRecord>(
+      kx_dir, kLayer,
+      [&](std::string_view bytes, std::vector<DocumentRecord>& out) {
+        collect_documents_listing(bytes, sections, out);
+      },
+      sink);
 }
 
 Result<std::vector<Value>> read_all_documents(const std::string& kx_dir) {

@@ -6,6 +6,7 @@
 // three-element array in that order.  Thread-safe.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -13,6 +14,7 @@
 
 #include "error.h"
 #include "json.h"
+#include "line_filter.h"
 
 namespace kestrix {
 
@@ -40,6 +42,18 @@ Status index_document(const std::string& kx_dir, const std::string& line_hash,
 // Records whose line_hash equals `line_hash` exactly, in shard order.
 Result<std::vector<DocumentRecord>> lookup_document(const std::string& kx_dir,
                                                     const std::string& line_hash);
+// Appends to `out` the records among the lines of `bytes` (one shard) that
+// list a member of `sections`, in line order.
+void collect_documents_listing(std::string_view bytes, const StringSet& sections,
+                               std::vector<DocumentRecord>& out);
+// The records of every shard of the layer that list a member of `sections`:
+// sink(records) receives each shard's records on the calling thread, in
+// listing order, while the pool reads later shards.  A shard that cannot be
+// read fails the call; the shards before it have been handed on.
+Status documents_listing_sections(
+    const std::string& kx_dir, const StringSet& sections,
+    const std::function<void(std::vector<DocumentRecord>&&)>& sink);
+
 // Every stored line of the layer that is a valid record, unchanged.
 Result<std::vector<Value>> read_all_documents(const std::string& kx_dir);
 

@@ -3,8 +3,9 @@
 // FileBytes holds a file's content as it was when read.  The content is read
 // with read(2) rather than mapped, so that a file another process truncates
 // meanwhile can never raise SIGBUS; the result is the same bytes a mapping
-// would show.  for_each_line() splits at line feeds, drops one trailing
-// carriage return per line and skips empty lines, without copying.
+// would show.  LineCursor is the one line splitter: every reader of store
+// files and data files takes its lines from it (directly or through
+// for_each_line), so that all agree on what a line is.
 #pragma once
 
 #include <cstring>
@@ -32,31 +33,112 @@ class FileBytes {
 // directory, no permission).
 Result<std::optional<FileBytes>> mmap_file(const std::string& path);
 
-// Calls fn(line, offset, length) for each non-empty line, in order: the line
-// excludes its line feed and one trailing carriage return; offset is where it
-// starts and length its size before the carriage return was removed.
-template <typename Fn>
-void for_each_line_at(std::string_view bytes, Fn&& fn) {
-  const char* base = bytes.data();
-  const char* p = base;
-  const char* end = p + bytes.size();
-  while (p < end) {
-    const void* nl = memchr(p, '\n', static_cast<size_t>(end - p));
-    const char* stop = nl ? static_cast<const char*>(nl) : end;
-    const char* line_end = stop;
-    if (line_end > p && line_end[-1] == '\r') --line_end;
-    if (line_end > p)
-      fn(std::string_view(p, static_cast<size_t>(line_end - p)), static_cast<size_t>(p - base),
-         static_cast<size_t>(stop - p));
-    p = stop + 1;
+// One line of a buffer.  `text` excludes the line feed and, for lines from
+// LineCursor::next(), one trailing carriage return; `offset` is where the
+// line starts in the buffer and `raw_length` its size with the carriage
+// return, without the line feed.
+struct Line {
+  std::string_view text;
+  size_t offset = 0;
+  size_t raw_length = 0;
+};
+
+// The one line splitter of the store and its data files.  A raw line is a
+// maximal run of bytes between line feeds (the run after a final line feed
+// is no line); a line is a raw line with one trailing carriage return
+// removed, and empty lines are skipped.  A cursor may cover [begin, end) of
+// a buffer, which must start at a line start; offsets stay those of the
+// whole buffer.  Nothing is copied: the views point into `bytes`.
+class LineCursor {
+ public:
+  explicit LineCursor(std::string_view bytes) : LineCursor(bytes, 0, bytes.size()) {}
+  LineCursor(std::string_view bytes, size_t begin, size_t end)
+      : base_(bytes.data()), pos_(begin), end_(end) {}
+
+  // The next raw line, empty ones included; false at the end.
+  bool next_raw(Line& line) {
+    if (pos_ >= end_) return false;
+    const void* nl = memchr(base_ + pos_, '\n', end_ - pos_);
+    const size_t stop = nl ? static_cast<size_t>(static_cast<const char*>(nl) - base_) : end_;
+    line.offset = pos_;
+    line.raw_length = stop - pos_;
+    line.text = std::string_view(base_ + pos_, line.raw_length);
+    pos_ = stop + 1;
+    return true;
   }
+
+  // The next non-empty line, its trailing carriage return removed; false at
+  // the end.
+  bool next(Line& line) {
+    while (next_raw(line)) {
+      if (!line.text.empty() && line.text.back() == '\r') line.text.remove_suffix(1);
+      if (!line.text.empty()) return true;
+    }
+    return false;
+  }
+
+ private:
+  const char* base_;
+  size_t pos_;
+  size_t end_;
+};
+
+// Where the line holding byte `pos` ends: one past its line feed, or the end
+// of `bytes` when no line feed follows.  Used to cut a buffer into pieces
+// that each hold whole lines.
+inline size_t end_of_line(std::string_view bytes, size_t pos) {
+  if (pos >= bytes.size()) return bytes.size();
+  const void* nl = memchr(bytes.data() + pos, '\n', bytes.size() - pos);
+  return nl ? static_cast<size_t>(static_cast<const char*>(nl) - bytes.data()) + 1 : bytes.size();
 }
 
-// Calls fn(line) for each non-empty line, in order.
+// Calls fn(line, offset, raw_length) for each line (see LineCursor), in order.
+template <typename Fn>
+void for_each_line_at(std::string_view bytes, Fn&& fn) {
+  LineCursor cursor(bytes);
+  for (Line line; cursor.next(line);) fn(line.text, line.offset, line.raw_length);
+}
+
+// Calls fn(line) for each line, in order.
 template <typename Fn>
 void for_each_line(std::string_view bytes, Fn&& fn) {
-  for_each_line_at(bytes, [&](std::string_view line, size_t, size_t) { fn(line); });
+  LineCursor cursor(bytes);
+  for (Line line; cursor.next(line);) fn(line.text);
 }
+
+// The lines of a stream that arrives in pieces, as LineCursor splits the
+// whole: the whole lines of a piece are passed on without copying, and only
+// a line that spans pieces is gathered first.
+class PieceLineSplitter {
+ public:
+  // Calls fn(line) for each line that `piece` completes.
+  template <typename Fn>
+  void feed(std::string_view piece, Fn&& fn) {
+    const size_t last = piece.rfind('\n');
+    if (last == std::string_view::npos) {
+      carry_.append(piece);
+      return;
+    }
+    size_t begin = 0;
+    if (!carry_.empty()) {
+      begin = piece.find('\n') + 1;
+      carry_.append(piece.substr(0, begin));
+      for_each_line(carry_, fn);
+      carry_.clear();
+    }
+    for_each_line(piece.substr(begin, last + 1 - begin), fn);
+    carry_.assign(piece.substr(last + 1));
+  }
+  // Calls fn(line) for a last line that no line feed ended.
+  template <typename Fn>
+  void finish(Fn&& fn) {
+    for_each_line(carry_, fn);
+    carry_.clear();
+  }
+
+ private:
+  std::string carry_;  // the start of a line that the next piece continues
+};
 
 }  // namespace kestrix
 

@@ -12,7 +12,6 @@
 
 #include "authors.h"
 #include "binary_index.h"
-#include "document_line.h"
 #include "fs.h"
 #include "indexer.h"
 #include "lib.h"
@@ -20,18 +19,10 @@
 #include "oplog.h"
 #include "pool.h"
 #include "purge_rewrite.h"
-#include "quoted_string_filter.h"
 #include "storage.h"
 
 namespace kestrix {
 namespace {
-
-bool lists_any(const std::vector<std::string>& sources,
-               const std::unordered_set<std::string>& wanted) {
-  for (const std::string& s : sources)
-    if (wanted.contains(s)) return true;
-  return false;
-}
 
 // Line hashes of the records of the revoked-documents file.
 Status add_revoked_documents(const std::string& kx_dir, std::vector<std::string>& hashes) {
@@ -64,39 +55,16 @@ Result<std::unordered_set<std::string>> revoked_sections(const std::string& kx_d
   return sections;
 }
 
-// Line hashes of the document records listing a revoked section, one pool
-// task per shard of the document-index layer.
+// Line hashes of the document records listing a revoked section.
 Status add_documents_of_sections(const std::string& kx_dir,
                                  const std::unordered_set<std::string>& sections,
                                  std::vector<std::string>& hashes) {
-  KX_ASSIGN_OR_RETURN(std::vector<std::string> shards, list_shards(kx_dir, "document-index"));
-  const QuotedStringFilter filter(sections);
-  struct Found {
-    Status status;
-    std::vector<std::string> hashes;
-  };
-  std::vector<Found> found = parallel_map<Found>(shards.size(), [&](size_t i) {
-    Found out;
-    auto bytes = mmap_file(shards[i]);
-    if (!bytes) {
-      out.status = fail(std::move(bytes).error());
-      return out;
-    }
-    if (!*bytes) return out;
-    for_each_line((*bytes)->view(), [&](std::string_view line) {
-      if (!filter.may_hold(line)) return;
-      auto record = parse_document_line(line);
-      if (record && lists_any(record->sources, sections))
-        out.hashes.push_back(std::move(record->line_hash));
-    });
-    return out;
-  });
-  for (Found& f : found) {
-    KX_TRY(f.status);
-    hashes.insert(hashes.end(), std::make_move_iterator(f.hashes.begin()),
-                  std::make_move_iterator(f.hashes.end()));
-  }
-  return {};
+  const StringSet wanted(std::vector<std::string>(sections.begin(), sections.end()));
+  return documents_listing_sections(kx_dir, wanted,
+                                    [&](std::vector<DocumentRecord>&& records) {
+                                      for (DocumentRecord& record : records)
+                                        hashes.push_back(std::move(record.line_hash));
+                                    });
 }
 
 // Every line hash purge_revoked removes (some maybe more than once).
@@ -165,19 +133,13 @@ Result<std::vector<std::string>> resolve_author_line_hashes(const std::string& k
 
   std::vector<std::string> section_list(sections.begin(), sections.end());
   KX_ASSIGN_OR_RETURN(auto document_shards, shards_named_for(index, section_list));
-  const QuotedStringFilter filter(sections);
+  const StringSet section_set(section_list);
+  std::vector<DocumentRecord> records;
   for (const std::string& shard : document_shards) {
     KX_ASSIGN_OR_RETURN(auto bytes, mmap_file(store_path(kx_dir, "document-index/" + shard)));
-    if (!bytes) continue;
-    for_each_line(bytes->view(), [&](std::string_view line) {
-      if (!filter.may_hold(line)) return;
-      auto value = parse_json(line);
-      if (!value) return;
-      auto record = document_from_json(*value);
-      if (record && lists_any(record->sources, sections))
-        line_hashes.push_back(std::move(record->line_hash));
-    });
+    if (bytes) collect_documents_listing(bytes->view(), section_set, records);
   }
+  for (DocumentRecord& record : records) line_hashes.push_back(std::move(record.line_hash));
   return line_hashes;
 }
 

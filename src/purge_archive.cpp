@@ -10,7 +10,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
-#include <functional>
 #include <unordered_map>
 
 #include "hash.h"
@@ -76,39 +75,6 @@ void print_no_archive() {
   std::fflush(stdout);
 }
 
-// Calls `on_line` for every non-empty line of a file that arrives in
-// pieces, lines split as the readers of data files split them.
-class PieceLines {
- public:
-  explicit PieceLines(std::function<void(std::string_view)> on_line)
-      : on_line_(std::move(on_line)) {}
-  void feed(std::string_view piece) {
-    for (size_t nl; (nl = piece.find('\n')) != std::string_view::npos;) {
-      if (carry_.empty()) {
-        emit(piece.substr(0, nl));
-      } else {
-        carry_.append(piece.substr(0, nl));
-        emit(carry_);
-        carry_.clear();
-      }
-      piece.remove_prefix(nl + 1);
-    }
-    carry_.append(piece);
-  }
-  void finish() {
-    emit(carry_);
-    carry_.clear();
-  }
-
- private:
-  void emit(std::string_view line) {
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    if (!line.empty()) on_line_(line);
-  }
-  std::function<void(std::string_view)> on_line_;
-  std::string carry_;
-};
-
 // The lines of an archive as canonical texts, in archive order.
 std::vector<std::string> archived_lines(std::string_view archive) {
   std::vector<std::string> lines;
@@ -145,22 +111,23 @@ Result<uint64_t> restore_lines(const std::string& data_file, std::string_view ar
   }
   std::unordered_map<std::string, uint64_t> held;  // archived copies the file holds
   std::string hash;
-  PieceLines data_lines([&](std::string_view line) {
+  PieceLineSplitter data_lines;
+  auto take = [&](std::string_view line) {
     if (!hash_json_line(line, hash)) return;
     auto it = unmatched.find(hash);
     if (it == unmatched.end() || it->second == 0) return;
     --it->second;
     ++held[hash];
-  });
+  };
 
   KX_ASSIGN_OR_RETURN(AtomicFile out, AtomicFile::begin(data_file));
   char last = '\n';
   KX_TRY(stream_file(data_file, [&](std::string_view piece) -> Status {
     last = piece.back();
-    data_lines.feed(piece);
+    data_lines.feed(piece, take);
     return out.write(piece);
   }));
-  data_lines.finish();
+  data_lines.finish(take);
   if (last != '\n') KX_TRY(out.write("\n"));
 
   uint64_t restored = 0;

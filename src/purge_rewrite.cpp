@@ -34,6 +34,7 @@
 #include "hash.h"
 #include "json.h"
 #include "json_tape.h"
+#include "mmap_lines.h"
 #include "pool.h"
 #include "purge_archive.h"
 
@@ -230,8 +231,7 @@ void split_block(Block& block) {
     if (i < n) {
       size_t target = block.lines_end / n * i;
       if (target <= begin) continue;
-      const void* nl = std::memchr(base + target - 1, '\n', block.lines_end - (target - 1));
-      end = static_cast<size_t>(static_cast<const char*>(nl) - base) + 1;
+      end = end_of_line(std::string_view(base, block.lines_end), target - 1);
     }
     Slice slice;
     slice.begin = begin;
@@ -355,17 +355,17 @@ void classify_slice(char* base, Slice& slice, const ClassifyContext& ctx) {
   // keep both lines' parses; deciding a line writes only its own line end,
   // outside both lines' bytes.
   thread_local JsonTape tapes[2];
-  struct Line {
+  struct Pending {
     size_t at = 0;
     size_t len = 0;
     bool hashed = false;
     unsigned char digest[32];
   };
-  Line lines[2];
+  Pending lines[2];
   std::string canonical;
   auto& runs = slice.kept_runs;
   runs.clear();
-  auto decide = [&](const Line& line, JsonTape& tape) {
+  auto decide = [&](const Pending& line, JsonTape& tape) {
     if (line.hashed && ctx.revoked->contains(line.digest)) {
       ++slice.purged;
       if (ctx.rewrite) {
@@ -384,32 +384,25 @@ void classify_slice(char* base, Slice& slice, const ClassifyContext& ctx) {
   };
   int current = 0;
   bool pending = false;
-  size_t p = slice.begin;
-  while (p < slice.end) {
-    const char* nl = static_cast<const char*>(std::memchr(base + p, '\n', slice.end - p));
-    size_t stop = static_cast<size_t>(nl - base);
-    size_t line_end = stop;
-    if (line_end > p && base[line_end - 1] == '\r') --line_end;
-    if (line_end > p) {
-      Line& line = lines[current];
-      line.at = p;
-      line.len = line_end - p;
-      // The line hash: SHA-256 of the canonical text of the parsed line.
-      line.hashed = !ctx.revoked->empty() &&
-                    tapes[current].parse({base + p, line.len}, JsonTape::Target::kCanonical);
-      if (line.hashed) {
-        sha256_canonical(tapes[current], line.digest);
-        ctx.revoked->prefetch(line.digest);
-      } else if (std::memchr(base + p, '\0', line.len) != nullptr) {
-        // JSON text never holds a NUL byte, so only lines that were not
-        // hashed need the look.
-        slice.holds_nul = true;
-      }
-      if (pending) decide(lines[current ^ 1], tapes[current ^ 1]);
-      pending = true;
-      current ^= 1;
+  LineCursor cursor(std::string_view(base, slice.end), slice.begin, slice.end);
+  for (Line text; cursor.next(text);) {
+    Pending& line = lines[current];
+    line.at = text.offset;
+    line.len = text.text.size();
+    // The line hash: SHA-256 of the canonical text of the parsed line.
+    line.hashed =
+        !ctx.revoked->empty() && tapes[current].parse(text.text, JsonTape::Target::kCanonical);
+    if (line.hashed) {
+      sha256_canonical(tapes[current], line.digest);
+      ctx.revoked->prefetch(line.digest);
+    } else if (std::memchr(text.text.data(), '\0', line.len) != nullptr) {
+      // JSON text never holds a NUL byte, so only lines that were not
+      // hashed need the look.
+      slice.holds_nul = true;
     }
-    p = stop + 1;
+    if (pending) decide(lines[current ^ 1], tapes[current ^ 1]);
+    pending = true;
+    current ^= 1;
   }
   if (pending) decide(lines[current ^ 1], tapes[current ^ 1]);
 }

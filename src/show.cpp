@@ -1,7 +1,9 @@
 // Queries over the provenance chain: author name -> author ids -> sections
 // -> document records (and token-index entries).  Everything here only
-// reads.  Whole-layer scans run one worker-pool task per file and join the
-// per-file results in listing order; the indexed way reads only the shards
+// reads.  Whole-layer scans read the shards of storage.h's listing, one
+// worker-pool task per shard, and join the per-shard results in listing
+// order; a shard that cannot be read fails the query.  The indexed way reads
+// only the shards
 // index.bin names, also one pool task per shard, joined in shard order.
 // Every line is first screened by the byte pre-filter of line_filter.h so
 // that only lines that may hold a wanted string are parsed.
@@ -18,7 +20,6 @@
 
 #include "authors.h"
 #include "binary_index.h"
-#include "document_line.h"
 #include "fs.h"
 #include "json.h"
 #include "lib.h"
@@ -26,6 +27,7 @@
 #include "mmap_lines.h"
 #include "pool.h"
 #include "register.h"
+#include "storage.h"
 #include "token_bin_index.h"
 #include "token_match.h"
 
@@ -35,41 +37,15 @@ namespace {
 constexpr std::string_view kSectionsLayer = "sections";
 constexpr std::string_view kDocumentsLayer = "document-index";
 
-// Every regular file (symbolic links followed) of a layer directory, in
-// listing order; empty when the layer is not a directory.
-Result<std::vector<std::string>> layer_files(const std::string& kx_dir, std::string_view layer) {
-  std::string dir = store_path(kx_dir, layer);
-  if (!is_dir(dir)) return std::vector<std::string>{};
-  KX_ASSIGN_OR_RETURN(std::vector<DirEntry> entries, list_dir(dir));
-  std::vector<std::string> files;
-  for (DirEntry& entry : entries)
-    if (is_regular_file(entry.path)) files.push_back(std::move(entry.path));
-  return files;
-}
-
-// Runs scan(bytes, out) over every file on the worker pool and hands each
-// file's output to sink(out) on the calling thread, in file order, as soon as
-// it is ready.  Files that are missing, empty or unreadable contribute
-// nothing.
-template <typename T, typename Scan, typename Sink>
-void scan_files_each(const std::vector<std::string>& files, const Scan& scan, const Sink& sink) {
-  std::vector<std::vector<T>> per_file(files.size());
-  parallel_for_ordered(
-      files.size(),
-      [&](size_t i) {
-        auto bytes = mmap_file(files[i]);
-        if (bytes && bytes->has_value()) scan((*bytes)->view(), per_file[i]);
-      },
-      [&](size_t i) { sink(std::move(per_file[i])); });
-}
-
-// The same, the outputs concatenated in file order.
+// Runs scan(bytes, out) over every shard of a layer (scan_shards) and
+// returns the outputs concatenated in listing order.
 template <typename T, typename Scan>
-std::vector<T> scan_files_parallel(const std::vector<std::string>& files, const Scan& scan) {
+Result<std::vector<T>> scan_layer(const std::string& kx_dir, std::string_view layer,
+                                  const Scan& scan) {
   std::vector<T> joined;
-  scan_files_each<T>(files, scan, [&](std::vector<T>&& part) {
+  KX_TRY(scan_shards<T>(kx_dir, layer, scan, [&](std::vector<T>&& part) {
     std::move(part.begin(), part.end(), std::back_inserter(joined));
-  });
+  }));
   return joined;
 }
 
@@ -87,15 +63,6 @@ void for_each_section_holding(std::string_view bytes, const StringSet& screen, F
     if (!value) return;
     std::optional<Section> section = section_from_json(*value);
     if (section) fn(std::move(*section));
-  });
-}
-
-// Appends to `out` the records of `bytes` that list a member of `sections`.
-void collect_documents(std::string_view bytes, const StringSet& sections,
-                       std::vector<DocumentRecord>& out) {
-  for_each_line_holding(bytes, sections, [&](std::string_view line) {
-    std::optional<DocumentRecord> record = parse_document_line(line);
-    if (record && any_member(record->sources, sections)) out.push_back(std::move(*record));
   });
 }
 
@@ -258,11 +225,10 @@ Result<std::vector<TokenIndexEntry>> entries_through_index(const std::string& kx
 
 Result<std::vector<std::string>> find_author_sections_parallel(
     const std::string& kx_dir, const std::vector<std::string>& author_ids) {
-  KX_ASSIGN_OR_RETURN(std::vector<std::string> files, layer_files(kx_dir, kSectionsLayer));
   const StringSet ids(author_ids);
   if (ids.empty()) return std::vector<std::string>{};
-  return scan_files_parallel<std::string>(
-      files, [&](std::string_view bytes, std::vector<std::string>& out) {
+  return scan_layer<std::string>(
+      kx_dir, kSectionsLayer, [&](std::string_view bytes, std::vector<std::string>& out) {
         for_each_section_holding(bytes, ids, [&](Section&& section) {
           if (any_member(section.authors, ids)) out.push_back(std::move(section.section_hash));
         });
@@ -271,10 +237,9 @@ Result<std::vector<std::string>> find_author_sections_parallel(
 
 Result<std::vector<std::string>> find_license_sections_parallel(const std::string& kx_dir,
                                                                 const std::string& license) {
-  KX_ASSIGN_OR_RETURN(std::vector<std::string> files, layer_files(kx_dir, kSectionsLayer));
   const StringSet screen({license});
-  return scan_files_parallel<std::string>(
-      files, [&](std::string_view bytes, std::vector<std::string>& out) {
+  return scan_layer<std::string>(
+      kx_dir, kSectionsLayer, [&](std::string_view bytes, std::vector<std::string>& out) {
         for_each_section_holding(bytes, screen, [&](Section&& section) {
           if (section.license == license) out.push_back(std::move(section.section_hash));
         });
@@ -295,16 +260,7 @@ Result<std::vector<DocumentRecord>> find_documents_for_sections_parallel(
 Status find_documents_for_sections_each(const std::string& kx_dir,
                                         const std::vector<std::string>& section_hashes,
                                         const DocumentSink& sink) {
-  KX_ASSIGN_OR_RETURN(std::vector<std::string> files, layer_files(kx_dir, kDocumentsLayer));
-  const StringSet sections(section_hashes);
-  if (sections.empty()) return {};
-  scan_files_each<DocumentRecord>(
-      files,
-      [&](std::string_view bytes, std::vector<DocumentRecord>& out) {
-        collect_documents(bytes, sections, out);
-      },
-      sink);
-  return {};
+  return documents_listing_sections(kx_dir, StringSet(section_hashes), sink);
 }
 
 Status show_by_author(const std::string& kx_dir, const std::string& author_name,
@@ -346,7 +302,7 @@ Result<std::vector<DocumentRecord>> show_by_author_indexed(const std::string& kx
   return scan_named_shards<DocumentRecord>(
       kx_dir, kDocumentsLayer, document_shards,
       [&](std::string_view bytes, std::vector<DocumentRecord>& out) {
-        collect_documents(bytes, sections, out);
+        collect_documents_listing(bytes, sections, out);
       });
 }
 

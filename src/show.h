@@ -42,12 +42,12 @@ Status show_by_license(const std::string& kx_dir, const std::string& license,
 Result<std::vector<DocumentRecord>> show_by_author_indexed(const std::string& kx_dir,
                                                            const std::string& author_name);
 
-// Parallel scans of a whole layer, one worker-pool task per file of the layer
-// directory (every regular file, whatever its name).  Results are in
-// directory-listing order of the files, then line order, not de-duplicated.
-// A missing layer gives an empty result; unreadable files contribute nothing;
-// only a failure to list an existing layer directory is an error.  Worker
-// tasks never touch Python objects.
+// Parallel scans of a whole layer, one worker-pool task per shard of the
+// layer (list_shards in storage.h: two-hex-digit names; other files hold no
+// records).  Results are in listing order of the shards, then line order,
+// not de-duplicated.  A missing layer gives an empty result; failing to list
+// the layer or to read one of its shards is an error.  Worker tasks never
+// touch Python objects.
 
 // Section hashes of the sections whose `authors` hold one of `author_ids`.
 Result<std::vector<std::string>> find_author_sections_parallel(

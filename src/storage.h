@@ -45,7 +45,18 @@ void for_each_json_line(std::string_view bytes, Fn&& fn);
 
 // Paths of the shard files of a layer (two hex digit names, regular files),
 // in directory-listing order.  Empty when the layer is not a directory.
+// This is what a layer holds: every whole-layer reader lists it here, and
+// other files of the layer directory are no records.
 Result<std::vector<std::string>> list_shards(std::string_view kx_dir, std::string_view layer);
+
+// Runs scan(bytes, out) over every shard of a layer on the worker pool and
+// hands each shard's output to sink(std::move(out)) on the calling thread in
+// listing order, each as soon as it is ready.  Missing or empty shards give
+// nothing; a shard that cannot be read fails the call with its error, and
+// nothing after it is handed on.
+template <typename T, typename Scan, typename Sink>
+Status scan_shards(std::string_view kx_dir, std::string_view layer, const Scan& scan,
+                   const Sink& sink);
 
 // Every record of every shard of a layer, shard by shard in listing order.
 Result<std::vector<Value>> shard_iterate_all(std::string_view kx_dir, std::string_view layer);
@@ -58,6 +69,29 @@ Result<std::vector<Value>> scan_lines_matching(const std::string& path,
 }  // namespace kestrix
 
 #include "mmap_lines.h"
+#include "pool.h"
+
+template <typename T, typename Scan, typename Sink>
+kestrix::Status kestrix::scan_shards(std::string_view kx_dir, std::string_view layer,
+                                     const Scan& scan, const Sink& sink) {
+  KX_ASSIGN_OR_RETURN(std::vector<std::string> shards, list_shards(kx_dir, layer));
+  std::vector<std::vector<T>> outs(shards.size());
+  std::vector<Status> read(shards.size());
+  Status status;
+  parallel_for_ordered(
+      shards.size(),
+      [&](size_t i) {
+        auto bytes = mmap_file(shards[i]);
+        if (!bytes) read[i] = fail(std::move(bytes).error());
+        else if (*bytes) scan((*bytes)->view(), outs[i]);
+      },
+      [&](size_t i) {
+        if (!status) return;  // an earlier shard failed
+        if (!read[i]) status = std::move(read[i]);
+        else sink(std::move(outs[i]));
+      });
+  return status;
+}
 
 template <typename Fn>
 void kestrix::for_each_json_line(std::string_view bytes, Fn&& fn) {

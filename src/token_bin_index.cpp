@@ -355,8 +355,8 @@ Status collect_file(uint64_t number, const std::string& path, Collected& out) {
   KX_ASSIGN_OR_RETURN(auto bytes, mmap_file(path));
   if (!bytes) return {};
   Status status;
-  for_each_entry_fast_at(bytes->view(), [&](TokenIndexEntry&& entry, size_t offset,
-                                            size_t raw_length) {
+  for_each_token_entry_at(bytes->view(), [&](TokenIndexEntry&& entry, size_t offset,
+                                             size_t raw_length) {
     if (!status) return;
     if (offset > kMaxU32 || raw_length > kMaxU32) {
       status = fail_msg("merged file " + quote_path(path) +

@@ -30,6 +30,7 @@
 #include "error.h"
 #include "json.h"
 #include "mmap_lines.h"
+#include "records.h"
 
 namespace kestrix {
 
@@ -49,9 +50,6 @@ std::optional<TokenIndexEntry> token_entry_from_json(const Value& value);
 // Appends the pid-line form (keys in declaration order: token_count, sources,
 // tokenizer, revoked), without a line feed.
 void append_token_entry_line(std::string& out, const TokenIndexEntry& entry);
-// The entry of one raw line (line feed and carriage return already removed,
-// surrounding white space allowed); nullopt when the line is not an entry.
-std::optional<TokenIndexEntry> parse_token_entry_line(std::string_view line);
 
 // Calls fn(entry) for each entry of a merged file's bytes, in entry-id order.
 template <typename Fn>

@@ -25,115 +25,11 @@ uint32_t key_at(const char* p) {
 // in their last bytes (hex digits of hashes) spread over the whole filter.
 uint32_t filter_bit(uint32_t key) { return (key * 0x9E3779B1u) >> 16; }
 
-// A strict scanner for the compact entry forms; every "false" means "not
-// sure", never "not an entry", and sends the line to the JSON parser.
-class CompactEntryScanner {
- public:
-  explicit CompactEntryScanner(std::string_view line)
-      : p_(line.data()), end_(line.data() + line.size()) {}
-
-  bool scan(TokenIndexEntry& entry) {
-    if (!take('{')) return false;
-    unsigned seen = 0;
-    do {
-      std::string_view key;
-      if (!string(key) || !take(':')) return false;
-      unsigned bit;
-      if (key == "token_count") bit = 1, ok_ = number(entry.token_count);
-      else if (key == "sources") bit = 2, ok_ = sources(entry.sources);
-      else if (key == "tokenizer") bit = 4, ok_ = owned_string(entry.tokenizer);
-      else if (key == "revoked") bit = 8, ok_ = boolean(entry.revoked);
-      else return false;
-      if (!ok_ || (seen & bit)) return false;
-      seen |= bit;
-    } while (take(','));
-    return take('}') && p_ == end_ && seen == 15;
-  }
-
- private:
-  bool take(char c) {
-    if (p_ == end_ || *p_ != c) return false;
-    ++p_;
-    return true;
-  }
-  // A string of printable ASCII without escapes.
-  bool string(std::string_view& out) {
-    if (!take('"')) return false;
-    const char* start = p_;
-    for (; p_ != end_; ++p_) {
-      auto c = static_cast<unsigned char>(*p_);
-      if (c == '"') {
-        out = std::string_view(start, static_cast<size_t>(p_++ - start));
-        return true;
-      }
-      if (c < 0x20 || c == '\\' || c >= 0x80) return false;
-    }
-    return false;
-  }
-  bool owned_string(std::string& out) {
-    std::string_view s;
-    if (!string(s)) return false;
-    out.assign(s);
-    return true;
-  }
-  bool sources(std::vector<std::string>& out) {
-    out.clear();
-    if (!take('[')) return false;
-    if (take(']')) return true;
-    do {
-      std::string_view s;
-      if (!string(s)) return false;
-      out.emplace_back(s);
-    } while (take(','));
-    return take(']');
-  }
-  // A plain unsigned integer below 2^64: no sign, fraction, exponent or
-  // leading zero (the parser gives those other kinds or refuses them).
-  bool number(uint64_t& out) {
-    const char* start = p_;
-    uint64_t v = 0;
-    for (; p_ != end_ && *p_ >= '0' && *p_ <= '9'; ++p_) {
-      unsigned d = static_cast<unsigned>(*p_ - '0');
-      if (v > (UINT64_MAX - d) / 10) return false;
-      v = v * 10 + d;
-    }
-    size_t n = static_cast<size_t>(p_ - start);
-    if (n == 0 || (n > 1 && *start == '0')) return false;
-    if (p_ != end_ && (*p_ == '.' || *p_ == 'e' || *p_ == 'E')) return false;
-    out = v;
-    return true;
-  }
-  bool boolean(bool& out) {
-    std::string_view rest(p_, static_cast<size_t>(end_ - p_));
-    if (rest.starts_with("true")) return out = true, p_ += 4, true;
-    if (rest.starts_with("false")) return out = false, p_ += 5, true;
-    return false;
-  }
-
-  const char* p_;
-  const char* end_;
-  bool ok_ = false;
-};
-
-// Calls fn(line) for every non-empty run of bytes between line feeds; unlike
-// for_each_line, a trailing carriage return stays part of the line.
-template <typename Fn>
-void for_each_raw_line(std::string_view bytes, Fn&& fn) {
-  const char* p = bytes.data();
-  const char* end = p + bytes.size();
-  while (p < end) {
-    const void* nl = memchr(p, '\n', static_cast<size_t>(end - p));
-    const char* stop = nl ? static_cast<const char*>(nl) : end;
-    if (stop > p) fn(std::string_view(p, static_cast<size_t>(stop - p)));
-    p = stop + 1;
-  }
-}
-
 // The matching entry of a candidate line, or nullopt.
 std::optional<TokenIndexEntry> match_line(const FastMatcher& matcher, std::string_view line,
                                           const std::set<std::string>& targets) {
   if (!matcher.is_candidate(line)) return std::nullopt;
-  auto entry = parse_entry_line_fast(line);
+  auto entry = parse_token_entry_line(line);
   if (!entry || !entry_has_target(*entry, targets)) return std::nullopt;
   return entry;
 }
@@ -151,16 +47,19 @@ uint64_t revoke_in_file(std::string_view bytes, const FastMatcher& matcher,
   out.clear();
   out.reserve(bytes.size() + 64);
   uint64_t flipped = 0;
-  for_each_raw_line(bytes, [&](std::string_view line) {
-    if (auto entry = match_line(matcher, line, targets)) {
+  // Raw lines: a trailing carriage return stays part of a line that is kept.
+  LineCursor cursor(bytes);
+  for (Line line; cursor.next_raw(line);) {
+    if (line.text.empty()) continue;
+    if (auto entry = match_line(matcher, line.text, targets)) {
       ++flipped;
       entry->revoked = !entry->revoked;
       append_token_entry_line(out, *entry);
     } else {
-      out.append(line);
+      out.append(line.text);
     }
     out.push_back('\n');
-  });
+  }
   return flipped;
 }
 
@@ -216,12 +115,6 @@ bool FastMatcher::is_candidate(std::string_view line) const {
   for (; j < limit; ++j)
     if (base[j] == '"' && hit_at(line, j)) return true;
   return false;
-}
-
-std::optional<TokenIndexEntry> parse_entry_line_fast(std::string_view line) {
-  TokenIndexEntry entry;
-  if (CompactEntryScanner(line).scan(entry)) return entry;
-  return parse_token_entry_line(line);
 }
 
 bool entry_has_target(const TokenIndexEntry& entry, const std::set<std::string>& targets) {
@@ -299,7 +192,7 @@ Result<std::string> generate_forget_set_fast(const std::string& kx_dir,
     KX_ASSIGN_OR_RETURN(auto bytes, mmap_file(file.second));
     if (!bytes) continue;
     // Only lines that are entries take a bit, so bit i is entry id i.
-    for_each_entry_fast_at(bytes->view(), [&](TokenIndexEntry&& entry, size_t, size_t) {
+    for_each_token_entry(bytes->view(), [&](TokenIndexEntry&& entry) {
       if (n % 8 == 0) bits.push_back('\0');
       if (entry.revoked) bits.back() = static_cast<char>(bits.back() | (1u << (n % 8)));
       ++n;

@@ -50,21 +50,6 @@ class FastMatcher {
   std::vector<uint64_t> filter_;
 };
 
-// The same result as parse_token_entry_line() for every line, computed
-// without building a JSON value when the line is in one of the compact forms
-// the store writes (no white space, no escapes, ASCII strings, the four keys
-// once each in any order); any other line goes to parse_token_entry_line().
-std::optional<TokenIndexEntry> parse_entry_line_fast(std::string_view line);
-
-// Calls fn(entry, offset, raw_length) for each entry of a merged file's bytes,
-// in entry-id order; the same entries as for_each_token_entry_at().
-template <typename Fn>
-void for_each_entry_fast_at(std::string_view bytes, Fn&& fn) {
-  for_each_line_at(bytes, [&](std::string_view line, size_t offset, size_t raw_length) {
-    if (auto entry = parse_entry_line_fast(line)) fn(std::move(*entry), offset, raw_length);
-  });
-}
-
 // True when `entry` lists at least one of `targets`.
 bool entry_has_target(const TokenIndexEntry& entry, const std::set<std::string>& targets);
 

@@ -18,7 +18,7 @@
 #include "json.h"
 #include "lib.h"
 #include "mmap_lines.h"
-#include "quoted_string_filter.h"
+#include "line_filter.h"
 #include "storage.h"
 #include "token_bin_index.h"
 #include "token_index.h"
@@ -267,13 +267,13 @@ Result<std::set<std::string>> sections_listing_authors(
   const std::string dir = store_path(kx_dir, "sections");
   if (!is_dir(dir)) return sections;
   KX_ASSIGN_OR_RETURN(std::vector<DirEntry> entries, list_dir(dir));
-  const QuotedStringFilter filter(author_ids);
+  const StringSet filter(std::vector<std::string>(author_ids.begin(), author_ids.end()));
   for (const DirEntry& entry : entries) {
     if (!is_regular_file(entry.path)) continue;
     KX_ASSIGN_OR_RETURN(auto bytes, mmap_file(entry.path));
     if (!bytes) continue;
-    for_each_line(bytes->view(), [&](std::string_view line) {
-      if (!filter.may_hold(line)) return;  // names none of the ids
+    // Lines that name none of the ids are skipped unparsed.
+    for_each_line_holding(bytes->view(), filter, [&](std::string_view line) {
       auto record = parse_json(line);
       if (!record) return;
       const Array* authors = get_array(*record, "authors");

@@ -1,6 +1,8 @@
+import json
 import os
 
 import pytest
+from hypothesis import strategies as st
 
 import _kx_native as kx
 
@@ -39,6 +41,26 @@ def token_line(token_count, sources, tokenizer="t", revoked=False, sorted_keys=T
         "revoked": revoked,
     }
     return json.dumps(fields, separators=(",", ":"), sort_keys=sorted_keys).encode()
+
+
+# Strings that test the line scanners' edges: the quote and backslash (escaped),
+# a control character (escaped), DEL 0x7f (raw in JSON), non-ASCII.
+record_strings = st.text(st.sampled_from('a0 "\\\x01\x7f\u00e9'), max_size=6) | st.text(
+    st.characters(blacklist_categories=("Cs",)), max_size=3)
+
+# The ways a record line may be written: compact with sorted keys (as the
+# store writes), compact in another key order, with spaces, ASCII escapes.
+json_line_forms = st.sampled_from([
+    dict(separators=(",", ":"), sort_keys=True, ensure_ascii=False),
+    dict(separators=(",", ":"), ensure_ascii=False),
+    dict(separators=(", ", ": "), ensure_ascii=False),
+    dict(separators=(",", ":"), ensure_ascii=True),
+])
+
+
+def json_line(value, form):
+    """`value` as one JSON line (UTF-8 bytes, no line feed) in a form of json_line_forms."""
+    return json.dumps(value, **form).encode()
 
 
 def write_merged(kx_dir, tokenizer, name, lines):

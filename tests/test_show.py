@@ -202,6 +202,8 @@ class TestShowByAuthorScan:
             # truncated last line without a line feed
             '{"file":"g","line_hash":"%s","sources":["%s"]}' % (h[0], s),
         ]
+        write_bytes(kx_path(store, "document-index", "0f"), "".join(lines).encode())
+        # A file whose name is no shard holds no records of the layer.
         write_bytes(kx_path(store, "document-index", "zz"), "".join(lines).encode())
         got = kx.show_by_author(store, "A")
         assert [(r["line_hash"], r["file"]) for r in got] == [

@@ -2,9 +2,11 @@ import json
 import os
 
 import pytest
+from hypothesis import given, settings, strategies as st
 
 import _kx_native as kx
-from conftest import kx_path, read_bytes, token_line, write_bytes, write_merged
+from conftest import (json_line, json_line_forms, kx_path, read_bytes, record_strings, token_line,
+                      write_bytes, write_merged)
 
 S1 = "11" * 32
 S2 = "22" * 32
@@ -199,3 +201,54 @@ class TestWriteForgetSet:
             kx.write_forget_set(str(tmp_path / "f"), "01")
         with pytest.raises(RuntimeError, match=r"^No such file or directory \(os error 2\)$"):
             kx.write_forget_set(str(tmp_path / "missing" / "f"), b"\x01")
+
+
+def entry_of(line):
+    """What a reader must make of one merged line: the entry, or None."""
+    try:
+        value = json.loads(line)
+    except ValueError:
+        return None
+    if isinstance(value, list) and len(value) == 4:
+        value = dict(zip(["token_count", "sources", "tokenizer", "revoked"], value))
+    if not isinstance(value, dict):
+        return None
+    count, sources = value.get("token_count"), value.get("sources")
+    if (type(count) is not int or not 0 <= count < 2**64 or not isinstance(value.get("tokenizer"), str)
+            or type(value.get("revoked")) is not bool or not isinstance(sources, list)
+            or not all(isinstance(s, str) for s in sources)):
+        return None
+    return value
+
+
+token_records = st.fixed_dictionaries(
+    {"token_count": st.integers(0, 2**64 - 1) | st.integers(2**64, 2**65) | st.sampled_from([-1, True, None]),
+     "sources": st.lists(record_strings, max_size=3),
+     "tokenizer": record_strings,
+     "revoked": st.booleans() | st.sampled_from([0, None])},
+    optional={"x": st.integers() | record_strings | st.none()})
+
+
+@settings(max_examples=150, deadline=None)
+@given(lines=st.lists(st.tuples(token_records | st.lists(st.integers(0, 9), max_size=4),
+                                json_line_forms, st.integers(0, 3)), max_size=6))
+def test_entry_lines_read_exactly_as_the_json_parser_reads_them(tmp_path_factory, lines):
+    # Both the fast scanner and the parser meet every line: compact ones with
+    # DEL or escapes, other key orders, spaces, wrong types, cut-off ends.
+    store = str(tmp_path_factory.mktemp("p"))
+    kx.init(store)
+    section = kx.register_section("p", [kx.author_add("Ann", "a", store)], [], "MIT", "2020", store)
+    for value, _, _ in lines:
+        if isinstance(value, dict):
+            value["sources"] = value["sources"] + [section]
+    raw = [json_line(value, form)[:-cut or None] for value, form, cut in lines]
+    write_merged(store, "t", "001", raw)
+    entries = [e for e in map(entry_of, raw) if e is not None]
+    status = kx.token_index_token_status(store, "t")
+    assert (status["total_entries"], status["revoked_entries"], status["total_tokens"]) == (
+        len(entries), sum(e["revoked"] for e in entries), sum(e["token_count"] for e in entries) % 2**64)
+    bits = kx.generate_forget_set(store, "t")
+    assert [bool(bits[i // 8] >> (i % 8) & 1) for i in range(len(entries))] == [e["revoked"] for e in entries]
+    listed = [{k: e[k] for k in ("revoked", "sources", "token_count", "tokenizer")}
+              for e in entries if not e["revoked"] and section in e["sources"]]
+    assert kx.show_by_author_token(store, "Ann", "t")["entries"] == listed

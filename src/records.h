@@ -1,21 +1,46 @@
-// A fast path for reading the simple JSON lines the store itself writes,
-// without building a Value.
+// The record lines of the store and their one reader.
 //
-// scan_flat_object() accepts only a strict subset of JSON: one object with no
-// whitespace, whose keys and string values are printable ASCII without
-// escapes, and whose values are such strings, integers, true, false, null or
-// arrays of such strings.  Every line it accepts is valid JSON and its
-// members are reported exactly as a full parse would see them (a repeated
-// key is reported each time; the caller keeps the last, as the parser does).
-// A line outside the subset is refused (false) and the caller falls back to
-// parse_json, so the results never depend on which path was taken.
-// Thread-safe: pure functions over the caller's bytes.
+// Every store file is JSON Lines: its lines are those LineCursor
+// (mmap_lines.h) yields, each the JSON text of one record.  Writers append
+// compact text with no white space, escaping only what JSON must (the quote,
+// the backslash and bytes below 0x20).  Readers accept a line exactly when
+// the general parser (json.h) parses it into a record of the expected shape,
+// and skip every other line silently.
+//
+// scan_flat_object() is the one fast scanner for such lines.  It reads a
+// strict subset of JSON without building a Value: one object with no white
+// space, whose keys and string values hold only plain bytes (0x20 to 0x7f
+// but the quote and the backslash: no escapes, no multi-byte characters), and
+// whose values are such strings, integers, true, false, null or arrays of
+// such strings.  Every line it accepts is valid JSON and its members are
+// exactly what the general parser sees; on any other line it answers "not
+// sure" and the record readers below parse the line with the general parser,
+// so a result never depends on the path taken.  The one pre-filter that
+// skips lines which cannot hold a wanted string is StringSet's
+// (line_filter.h).  Thread-safe: pure functions over the caller's bytes.
 #pragma once
 
 #include <array>
+#include <cstdint>
+#include <cstring>
+#include <optional>
 #include <string_view>
 
-namespace kestrix::flat_json {
+namespace kestrix {
+
+struct TokenIndexEntry;  // token_index.h
+struct DocumentRecord;   // indexer.h
+
+// The entry of one token-index line (line feed and carriage return already
+// removed, surrounding white space allowed); nullopt when the line is not
+// one: exactly token_entry_from_json(parse_json(line)).
+std::optional<TokenIndexEntry> parse_token_entry_line(std::string_view line);
+
+// The record of one document-index line; exactly
+// document_from_json(parse_json(line)).
+std::optional<DocumentRecord> parse_document_line(std::string_view line);
+
+namespace flat_json {
 
 enum class Kind { kString, kStringArray, kOther };
 
@@ -29,20 +54,44 @@ struct Member {
 
 namespace detail {
 
-// Printable ASCII other than the quote and the backslash.
+// The bytes a string holds as themselves: 0x20 to 0x7f other than the
+// quote and the backslash (JSON escapes only bytes below 0x20; 0x7f is a
+// plain ASCII character to it and to the general parser).
 inline constexpr std::array<bool, 256> kPlain = [] {
   std::array<bool, 256> t{};
-  for (int c = 0x20; c <= 0x7e; ++c) t[c] = c != '"' && c != '\\';
+  for (int c = 0x20; c <= 0x7f; ++c) t[c] = c != '"' && c != '\\';
   return t;
 }();
 
-inline bool plain_char(char c) { return kPlain[static_cast<unsigned char>(c)]; }
+// True when some byte of the word is not plain (below 0x20, at or above
+// 0x80, a quote or a backslash): exact as a whole, by the classic "has a
+// byte less than n" and "has a zero byte" tests.
+inline bool word_has_special(uint64_t w) {
+  constexpr uint64_t kOnes = 0x0101010101010101ULL;
+  constexpr uint64_t kHighs = 0x8080808080808080ULL;
+  const uint64_t quote = w ^ (kOnes * '"');
+  const uint64_t backslash = w ^ (kOnes * '\\');
+  return (((w - kOnes * 0x20) & ~w) | ((quote - kOnes) & ~quote) |
+          ((backslash - kOnes) & ~backslash) | w) & kHighs;
+}
+
+// The length of the run of plain bytes at the start of s[i, size).
+inline size_t plain_run(std::string_view s, size_t i) {
+  const size_t start = i;
+  for (; s.size() - i >= 8; i += 8) {
+    uint64_t w;
+    std::memcpy(&w, s.data() + i, 8);
+    if (word_has_special(w)) break;
+  }
+  while (i < s.size() && kPlain[static_cast<unsigned char>(s[i])]) ++i;
+  return i - start;
+}
 
 // Reads a string starting at s[i] == '"'; sets `out` to its characters.
 inline bool read_string(std::string_view s, size_t& i, std::string_view& out) {
   if (i >= s.size() || s[i] != '"') return false;
   size_t start = ++i;
-  while (i < s.size() && plain_char(s[i])) ++i;
+  i += plain_run(s, i);
   if (i >= s.size() || s[i] != '"') return false;
   out = s.substr(start, i - start);
   ++i;
@@ -116,7 +165,8 @@ inline bool read_value(std::string_view s, size_t& i, Member& m) {
 
 // Calls on_member(const Member&) for each member in order and returns true
 // when the whole line is an object of the subset; returns false (possibly
-// after some calls) otherwise.
+// after some calls) otherwise.  A repeated key is reported each time; the
+// general parser keeps the last.
 template <typename Fn>
 bool scan_flat_object(std::string_view line, Fn&& on_member) {
   size_t i = 0;
@@ -148,4 +198,5 @@ void for_each_string(std::string_view inner, Fn&& fn) {
   }
 }
 
-}  // namespace kestrix::flat_json
+}  // namespace flat_json
+}  // namespace kestrix

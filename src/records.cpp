@@ -1,0 +1,114 @@
+// The record readers of records.h: the fast path through scan_flat_object()
+// and the fall back to the general parser.
+#include "records.h"
+
+#include "indexer.h"
+#include "json.h"
+#include "token_index.h"
+
+namespace kestrix {
+namespace {
+
+using flat_json::Kind;
+using flat_json::Member;
+
+// Takes the members of a flat line that a record reads: one bit per key,
+// and "unsure" when a key is repeated or its value has another kind, which
+// leaves the line to the general parser.
+class MemberPicker {
+ public:
+  bool take(unsigned bit) {
+    if (seen_ & bit) unsure_ = true;
+    seen_ |= bit;
+    return !unsure_;
+  }
+  void doubt() { unsure_ = true; }
+  bool complete(unsigned all) const { return !unsure_ && seen_ == all; }
+
+ private:
+  unsigned seen_ = 0;
+  bool unsure_ = false;
+};
+
+void take_strings(std::string_view inner, std::vector<std::string>& out) {
+  out.clear();
+  flat_json::for_each_string(inner, [&](std::string_view s) { out.emplace_back(s); });
+}
+
+// A decimal count as the parser reads it into an unsigned integer: digits
+// only (the scanner has refused leading zeros), below 2^64.
+bool take_count(std::string_view text, uint64_t& out) {
+  if (text.empty()) return false;
+  uint64_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    const uint64_t digit = static_cast<uint64_t>(c - '0');
+    if (value > (UINT64_MAX - digit) / 10) return false;
+    value = value * 10 + digit;
+  }
+  out = value;
+  return true;
+}
+
+bool scan_token_entry(std::string_view line, TokenIndexEntry& entry) {
+  MemberPicker pick;
+  const bool flat = flat_json::scan_flat_object(line, [&](const Member& m) {
+    if (m.key == "token_count") {
+      if (pick.take(1) && !(m.kind == Kind::kOther && take_count(m.value, entry.token_count)))
+        pick.doubt();
+    } else if (m.key == "sources") {
+      if (pick.take(2) && m.kind == Kind::kStringArray) take_strings(m.value, entry.sources);
+      else pick.doubt();
+    } else if (m.key == "tokenizer") {
+      if (pick.take(4) && m.kind == Kind::kString) entry.tokenizer.assign(m.value);
+      else pick.doubt();
+    } else if (m.key == "revoked") {
+      if (pick.take(8) && (m.value == "true" || m.value == "false")) entry.revoked = m.value == "true";
+      else pick.doubt();
+    }
+    // Other members are ignored, as token_entry_from_json ignores them.
+  });
+  return flat && pick.complete(15);
+}
+
+bool scan_document(std::string_view line, DocumentRecord& record) {
+  MemberPicker pick;
+  const bool flat = flat_json::scan_flat_object(line, [&](const Member& m) {
+    if (m.key == "line_hash") {
+      if (pick.take(1) && m.kind == Kind::kString) record.line_hash.assign(m.value);
+      else pick.doubt();
+    } else if (m.key == "file") {
+      if (pick.take(2) && m.kind == Kind::kString) record.file.assign(m.value);
+      else pick.doubt();
+    } else if (m.key == "sources") {
+      if (pick.take(4) && m.kind == Kind::kStringArray) take_strings(m.value, record.sources);
+      else pick.doubt();
+    }
+    // Other members ("revoked") are ignored, as document_from_json does.
+  });
+  return flat && pick.complete(7);
+}
+
+// The record of a line: the scanner's when it is sure, the general parser's
+// otherwise.
+template <typename Record, typename FromJson>
+std::optional<Record> read_record(std::string_view line, bool (*scan)(std::string_view, Record&),
+                                  FromJson from_json) {
+  Record record;
+  if (scan(line, record)) return record;
+  auto value = parse_json(line);
+  if (!value) return std::nullopt;
+  return from_json(*value);
+}
+
+}  // namespace
+
+std::optional<TokenIndexEntry> parse_token_entry_line(std::string_view line) {
+  return read_record(line, scan_token_entry, token_entry_from_json);
+}
+
+std::optional<DocumentRecord> parse_document_line(std::string_view line) {
+  return read_record(line, scan_document, document_from_json);
+}
+
+}  // namespace kestrix
