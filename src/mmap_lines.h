@@ -30,7 +30,7 @@ class FileBytes {
 // The file's bytes; nullopt when the file cannot be examined (e.g. missing)
 // or is empty; an error when it exists but cannot be opened or read (a
 // directory, no permission).
-Result<std::optional<FileBytes>> mmap_file(const std::string& path);
+Result<std::optional<FileBytes>> read_file_bytes(const std::string& path);
 
 // Calls fn(line, offset, length) for each non-empty line, in order: the line
 // excludes its line feed and one trailing carriage return; offset is where it

@@ -35,7 +35,7 @@ bool lists_any(const std::vector<std::string>& sources,
 
 // Line hashes of the records of the revoked-documents file.
 Status add_revoked_documents(const std::string& kx_dir, std::vector<std::string>& hashes) {
-  KX_ASSIGN_OR_RETURN(auto bytes, mmap_file(store_path(kx_dir, "document-index/revoked/all")));
+  KX_ASSIGN_OR_RETURN(auto bytes, read_file_bytes(store_path(kx_dir, "document-index/revoked/all")));
   if (!bytes) return {};
   for_each_json_line(bytes->view(), [&](Value value) {
     if (auto record = document_from_json(value)) hashes.push_back(std::move(record->line_hash));
@@ -52,7 +52,7 @@ Result<std::unordered_set<std::string>> revoked_sections(const std::string& kx_d
   for (const DirEntry& entry : entries) {
     auto info = stat_path(entry.path);
     if (!info || !info->regular) continue;
-    KX_ASSIGN_OR_RETURN(auto bytes, mmap_file(entry.path));
+    KX_ASSIGN_OR_RETURN(auto bytes, read_file_bytes(entry.path));
     if (!bytes) continue;
     for_each_json_line(bytes->view(), [&](Value value) {
       const Value* mark = value.get("revoked");
@@ -77,7 +77,7 @@ Status add_documents_of_sections(const std::string& kx_dir,
   };
   std::vector<Found> found = parallel_map<Found>(shards.size(), [&](size_t i) {
     Found out;
-    auto bytes = mmap_file(shards[i]);
+    auto bytes = read_file_bytes(shards[i]);
     if (!bytes) {
       out.status = fail(std::move(bytes).error());
       return out;
@@ -167,7 +167,7 @@ Result<std::vector<std::string>> resolve_author_line_hashes(const std::string& k
   KX_ASSIGN_OR_RETURN(auto document_shards, shards_named_for(index, section_list));
   const QuotedStringFilter filter(sections);
   for (const std::string& shard : document_shards) {
-    KX_ASSIGN_OR_RETURN(auto bytes, mmap_file(store_path(kx_dir, "document-index/" + shard)));
+    KX_ASSIGN_OR_RETURN(auto bytes, read_file_bytes(store_path(kx_dir, "document-index/" + shard)));
     if (!bytes) continue;
     for_each_line(bytes->view(), [&](std::string_view line) {
       if (!filter.may_hold(line)) return;

@@ -57,7 +57,7 @@ void scan_files_each(const std::vector<std::string>& files, const Scan& scan, co
   parallel_for_ordered(
       files.size(),
       [&](size_t i) {
-        auto bytes = mmap_file(files[i]);
+        auto bytes = read_file_bytes(files[i]);
         if (bytes && bytes->has_value()) scan((*bytes)->view(), per_file[i]);
       },
       [&](size_t i) { sink(std::move(per_file[i])); });
@@ -151,7 +151,7 @@ Result<std::vector<T>> scan_named_shards(const std::string& kx_dir, std::string_
   }
   auto per_file = parallel_map<Result<std::vector<T>>>(
       paths.size(), [&](size_t i) -> Result<std::vector<T>> {
-        KX_ASSIGN_OR_RETURN(std::optional<FileBytes> bytes, mmap_file(paths[i]));
+        KX_ASSIGN_OR_RETURN(std::optional<FileBytes> bytes, read_file_bytes(paths[i]));
         std::vector<T> out;
         if (bytes) scan(bytes->view(), out);
         return out;
