@@ -43,7 +43,7 @@ void time_into(Timing& best, Fn&& fn) {
 int main(int argc, char** argv) {
   if (argc < 2 || argc > 3) return 2;
   bool json = argc == 3 && std::string(argv[2]) == "--json";
-  auto bytes = mmap_file(argv[1]);
+  auto bytes = read_file_bytes(argv[1]);
   if (!bytes || !*bytes) return 1;
   std::string_view data = (*bytes)->view();
   double mb = static_cast<double>(data.size()) / 1e6;

@@ -48,7 +48,7 @@ std::vector<IndexEntry> random_entries(size_t n, std::mt19937_64& rng, bool with
   return entries;
 }
 
-std::string key_hex(const IndexKey& key) {
+std::string key_hex(const Digest& key) {
   static const char* digits = "0123456789abcdef";
   std::string s(64, '0');
   for (int i = 0; i < 32; ++i) {
@@ -133,7 +133,7 @@ int bench(const std::string& dir, const std::vector<size_t>& sizes, bool json) {
 
     std::vector<std::string> absent;
     for (size_t i = 0; i < 100000; ++i) {
-      IndexKey k;
+      Digest k;
       for (auto& b : k) b = static_cast<uint8_t>(rng());
       absent.push_back(key_hex(k));
     }

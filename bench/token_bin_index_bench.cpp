@@ -74,8 +74,8 @@ int main(int argc, char** argv) {
   check(index.has_value() && index->is_fresh(), "fresh after build");
 
   // Lookups of one present source each: cost per lookup.
-  std::vector<std::set<SourceHash>> queries;
-  for (size_t i = 0; i < 1000; ++i) queries.push_back({*source_hash_from_hex(hashes[rng() % sections])});
+  std::vector<std::set<Digest>> queries;
+  for (size_t i = 0; i < 1000; ++i) queries.push_back({*digest_from_hex(hashes[rng() % sections])});
   size_t found = 0, rounds = 200;
   t = std::chrono::steady_clock::now();
   for (size_t r = 0; r < rounds; ++r)
@@ -85,8 +85,8 @@ int main(int argc, char** argv) {
               double(found) / double(rounds * queries.size()));
 
   // Revoke the entries of 100 sections in place.
-  std::set<SourceHash> hundred;
-  for (size_t i = 0; i < 100; ++i) hundred.insert(*source_hash_from_hex(hashes[i]));
+  std::set<Digest> hundred;
+  for (size_t i = 0; i < 100; ++i) hundred.insert(*digest_from_hex(hashes[i]));
   auto ids = index->lookup_by_sources(hundred);
   std::vector<std::pair<uint32_t, bool>> updates;
   for (uint32_t id : ids) updates.emplace_back(id, true);

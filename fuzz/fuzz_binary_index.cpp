@@ -60,7 +60,7 @@ std::vector<IndexRef> decode(std::string_view r) {
 
 // A plain scan of the bucket of key[0]; nullopt where the bytes are not a
 // readable index (the reader must then have failed).
-std::optional<std::vector<IndexRef>> reference_lookup(std::string_view file, const IndexKey& key) {
+std::optional<std::vector<IndexRef>> reference_lookup(std::string_view file, const Digest& key) {
   const uint64_t t = le(file, 16, 8);
   uint64_t start = le(file, t + 8 * key[0], 8);
   if (start == 0) return std::vector<IndexRef>();
@@ -89,9 +89,9 @@ std::optional<std::vector<IndexRef>> reference_lookup(std::string_view file, con
   return refs;
 }
 
-std::string hex_of(const IndexKey& key) { return bytes_to_hex(key.data(), key.size()); }
+std::string hex_of(const Digest& key) { return bytes_to_hex(key.data(), key.size()); }
 
-void check_lookup(const BinaryIndex& index, std::string_view file, const IndexKey& key) {
+void check_lookup(const BinaryIndex& index, std::string_view file, const Digest& key) {
   auto got = binary_index::lookup(index, hex_of(key));
   if (!got) return;  // a corrupt bucket is reported, not read past
   auto expected = reference_lookup(file, key);
@@ -111,7 +111,7 @@ void fuzz_reader(const std::string& kx_dir, std::string_view file) {
   FUZZ_CHECK(index.table_offset() + 2048 <= file.size(), "table offset outside the file accepted");
 
   // Keys at the places entries would start, and keys that are not there.
-  IndexKey key{};
+  Digest key{};
   for (uint64_t pos = 24, n = 0; pos + 34 <= index.table_offset() && n < 64; ++n) {
     std::memcpy(key.data(), file.data() + pos, 32);
     check_lookup(index, file, key);
@@ -135,8 +135,8 @@ void fuzz_reader(const std::string& kx_dir, std::string_view file) {
   }
 }
 
-IndexKey carve_key(fuzz::Reader& in) {
-  IndexKey key{};
+Digest carve_key(fuzz::Reader& in) {
+  Digest key{};
   // Few distinct first bytes and short distinct tails, so that keys share
   // buckets and repeat.
   key[0] = in.byte() % 4;
@@ -164,7 +164,7 @@ IndexRef carve_ref(fuzz::Reader& in) {
 
 void fuzz_writer(const std::string& kx_dir, fuzz::Reader& in) {
   std::vector<IndexEntry> entries;
-  std::map<IndexKey, std::vector<IndexRef>> expected;
+  std::map<Digest, std::vector<IndexRef>> expected;
   bool too_long = false;
   size_t count = in.byte() % 24;
   for (size_t i = 0; i < count && !in.empty(); ++i) {
@@ -209,7 +209,7 @@ void fuzz_writer(const std::string& kx_dir, fuzz::Reader& in) {
     auto got = binary_index::lookup(index, hex_of(key));
     FUZZ_CHECK(got && *got == refs, "built key looks up to %zu refs, %zu were given",
                got ? got->size() : size_t{0}, refs.size());
-    IndexKey other = key;
+    Digest other = key;
     other[30] ^= 0x5a;
     auto none = binary_index::lookup(index, hex_of(other));
     FUZZ_CHECK(none && none->empty(), "an absent key found something");

@@ -55,7 +55,7 @@ Layout layout_of(std::string_view file) {
 
 // The ids under `hash` by a plain walk of its bucket, with the reader's
 // guard against bucket values outside the source records.
-std::vector<uint32_t> reference_ids(std::string_view file, const Layout& l, const SourceHash& h) {
+std::vector<uint32_t> reference_ids(std::string_view file, const Layout& l, const Digest& h) {
   std::vector<uint32_t> ids;
   uint64_t start = le(file, l.buckets_offset + 8 * h[0], 8);
   if (start == 0) return ids;
@@ -141,9 +141,9 @@ void fuzz_reader(const std::string& kx_dir, fuzz::Reader& in) {
 
   // Hashes where source records would start, hashes beside them, and
   // every hash in one lookup.
-  std::set<SourceHash> all;
+  std::set<Digest> all;
   std::vector<uint32_t> all_ids;
-  SourceHash h{};
+  Digest h{};
   for (uint64_t pos = l.sources_offset, n = 0; pos + 34 <= l.buckets_offset && n < 64; ++n) {
     std::memcpy(h.data(), file.data() + pos, 32);
     for (int variant = 0; variant < 2; ++variant) {
@@ -254,7 +254,7 @@ void fuzz_build(const std::string& kx_dir, fuzz::Reader& in) {
     FUZZ_CHECK(bytes, "cannot read %s", path.c_str());
     contents[static_cast<uint16_t>(number)] = bytes->value_or("");
   }
-  std::map<SourceHash, std::vector<uint32_t>> by_source;
+  std::map<Digest, std::vector<uint32_t>> by_source;
   std::string bits((entries->size() + 7) / 8, '\0');
   for (uint32_t id = 0; id < entries->size(); ++id) {
     const TokenIndexEntry& e = (*entries)[id];
@@ -272,7 +272,7 @@ void fuzz_build(const std::string& kx_dir, fuzz::Reader& in) {
                "entry %u: its reference points at another line", id);
     if (e.revoked) bits[id / 8] = static_cast<char>(bits[id / 8] | (1 << (id % 8)));
     for (const auto& s : e.sources)
-      if (auto h = source_hash_from_hex(s)) by_source[*h].push_back(id);
+      if (auto h = digest_from_hex(s)) by_source[*h].push_back(id);
   }
   FUZZ_CHECK(built->sources == by_source.size(), "source count differs");
   FUZZ_CHECK(index.generate_forget_set() == bits, "forget set differs from the entries' flags");

@@ -78,7 +78,7 @@ Result<std::vector<Author>> query_one_shard(const std::string& kx_dir, const Fil
                                             const std::string& id) {
   KX_ASSIGN_OR_RETURN(std::string path, shard_path(kx_dir, kLayer, id));
   if (!is_regular_file(path)) return std::vector<Author>{};
-  KX_ASSIGN_OR_RETURN(auto bytes, mmap_file(path));
+  KX_ASSIGN_OR_RETURN(auto bytes, read_file_bytes(path));
   if (!bytes) return std::vector<Author>{};
   return scan_authors(bytes->view(), filter);
 }
@@ -91,7 +91,7 @@ Result<std::vector<Author>> query_all_files(const std::string& layer_dir, const 
 
   // One task per file; a file that cannot be read contributes nothing.
   auto per_file = parallel_map<std::vector<Author>>(files.size(), [&](size_t i) {
-    auto bytes = mmap_file(files[i]);
+    auto bytes = read_file_bytes(files[i]);
     if (!bytes || !*bytes) return std::vector<Author>{};
     return scan_authors((*bytes)->view(), filter);
   });
@@ -122,11 +122,9 @@ Result<Author> add(const std::string& kx_dir, const std::string& name, const std
   std::string line = author_to_line(author);
   line += '\n';
 
-  int fd = open_for_append(path);
-  if (fd < 0) return fail(Error::os(errno).context("opening shard " + quote_path(path)));
-  Status written = append_whole(fd, path, line);
-  ::close(fd);
-  KX_TRY(written);
+  UniqueFd fd = open_for_append(path);
+  if (fd.get() < 0) return fail(Error::os(errno).context("opening shard " + quote_path(path)));
+  KX_TRY(append_whole(fd.get(), path, line));
   return author;
 }
 

@@ -2,9 +2,6 @@
 #include "binary_index.h"
 
 #include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -12,6 +9,7 @@
 #include <mutex>
 #include <span>
 
+#include "coding.h"
 #include "fs.h"
 #include "hash.h"
 #include "lib.h"
@@ -28,29 +26,6 @@ constexpr uint64_t kEntryHead = 34;  // key and u16 R
 constexpr size_t kMaxRecordBytes = 65535;
 constexpr uint64_t kU32Limit = uint64_t{1} << 32;
 
-void put_u16(std::string& out, uint16_t v) {
-  char b[2] = {static_cast<char>(v), static_cast<char>(v >> 8)};
-  out.append(b, 2);
-}
-void put_u32(std::string& out, uint32_t v) {
-  char b[4];
-  for (int i = 0; i < 4; ++i) b[i] = static_cast<char>(v >> (8 * i));
-  out.append(b, 4);
-}
-void put_u64(std::string& out, uint64_t v) {
-  char b[8];
-  for (int i = 0; i < 8; ++i) b[i] = static_cast<char>(v >> (8 * i));
-  out.append(b, 8);
-}
-uint16_t get_u16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-uint32_t get_u32(const uint8_t* p) {
-  return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
-}
-uint64_t get_u64(const uint8_t* p) {
-  uint64_t v = 0;
-  for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
-  return v;
-}
 // The first eight key bytes as a big-endian number: orders like the key.
 uint64_t key_prefix(const uint8_t* key) {
   uint64_t v = 0;
@@ -58,46 +33,12 @@ uint64_t key_prefix(const uint8_t* key) {
   return v;
 }
 
-// Hex digit values, 0xff for other characters.
-constexpr std::array<uint8_t, 256> kHexValue = [] {
-  std::array<uint8_t, 256> t{};
-  t.fill(0xff);
-  for (int c = 0; c < 10; ++c) t['0' + c] = static_cast<uint8_t>(c);
-  for (int c = 0; c < 6; ++c) t['a' + c] = t['A' + c] = static_cast<uint8_t>(10 + c);
-  return t;
-}();
-
-}  // namespace
-
-bool binary_index::key_from_hex(std::string_view hex, IndexKey& key) {
-  if (hex.size() != 64) return false;
-  uint8_t bad = 0;
-  for (size_t i = 0; i < 32; ++i) {
-    uint8_t hi = kHexValue[static_cast<uint8_t>(hex[2 * i])];
-    uint8_t lo = kHexValue[static_cast<uint8_t>(hex[2 * i + 1])];
-    bad |= hi | lo;
-    key[i] = static_cast<uint8_t>((hi << 4) | (lo & 15));
-  }
-  return (bad & 0xf0) == 0;
-}
-
-namespace {
-
 Error corrupt(const std::string& what) { return Error::msg("binary index is corrupt: " + what); }
 
 // Reads exactly `n` bytes at `offset`; a short read means the file shrank.
 Status pread_exact(int fd, uint64_t offset, size_t n, void* out) {
-  auto* dst = static_cast<char*>(out);
-  size_t done = 0;
-  while (done < n) {
-    ssize_t got = ::pread(fd, dst + done, n - done, static_cast<off_t>(offset + done));
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return fail_errno();
-    }
-    if (got == 0) return fail(corrupt("the file ends before offset " + std::to_string(offset + n)));
-    done += static_cast<size_t>(got);
-  }
+  KX_ASSIGN_OR_RETURN(size_t got, read_at(fd, static_cast<char*>(out), n, offset));
+  if (got < n) return fail(corrupt("the file ends before offset " + std::to_string(offset + n)));
   return {};
 }
 
@@ -126,9 +67,9 @@ void decode_records(const uint8_t* p, size_t r, std::vector<IndexRef>& out) {
       const uint8_t* tail = rec + 2 + len;
       TokenLineRef ref;
       ref.tokenizer = utf8_lossy(std::string_view(reinterpret_cast<const char*>(rec + 2), len));
-      ref.file_number = get_u16(tail);
-      ref.offset = get_u32(tail + 2);
-      ref.length = get_u32(tail + 6);
+      ref.file_number = decode_fixed16(tail);
+      ref.offset = decode_fixed32(tail + 2);
+      ref.length = decode_fixed32(tail + 6);
       out.emplace_back(std::move(ref));
     }
     pos += size;
@@ -157,33 +98,6 @@ std::vector<std::string> split_records(const std::string& records) {
 
 }  // namespace
 
-// Anonymous memory backed by huge pages where the system allows: a lookup
-// in a large index then costs no page-table walk.  Pages are committed as
-// they are first written.
-class HugeRegion {
- public:
-  HugeRegion() = default;
-  HugeRegion(const HugeRegion&) = delete;
-  ~HugeRegion() {
-    if (base_ != nullptr) ::munmap(base_, size_);
-  }
-  bool reserve(size_t size) {
-    if (size == 0) return true;
-    size_ = (size + kHugePage - 1) / kHugePage * kHugePage;
-    void* p = ::mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED) return false;
-    (void)::madvise(p, size_, MADV_HUGEPAGE);
-    base_ = static_cast<char*>(p);
-    return true;
-  }
-  char* at(size_t offset) const { return base_ + offset; }
-
- private:
-  static constexpr size_t kHugePage = size_t{2} << 20;
-  char* base_ = nullptr;
-  size_t size_ = 0;
-};
-
 // One bucket of the first-byte table, loaded by the first lookup that needs
 // it: the bucket's bytes and the start of each entry in them, both kept in
 // the index's regions at places fixed by the bucket's position in the file.
@@ -205,7 +119,7 @@ struct Bucket {
 
 struct BinaryIndex::State {
   std::string path;
-  int fd = -1;
+  UniqueFd fd;
   uint64_t size = 0;
   uint32_t count = 0;
   uint64_t table_offset = 0;
@@ -216,13 +130,11 @@ struct BinaryIndex::State {
   mutable std::array<Bucket, 256> buckets;
   // The entries' bytes at their file offsets less the header, and the slots
   // of the entries at (offset - header) / kEntryHead: an entry takes at
-  // least kEntryHead bytes, so the buckets' slots never overlap.
-  HugeRegion entry_bytes;
-  HugeRegion entry_slots;
+  // least kEntryHead bytes, so the buckets' slots never overlap.  Huge
+  // pages spare a lookup in a large index its page-table walks.
+  HugeBuffer entry_bytes;
+  HugeBuffer entry_slots;
 
-  ~State() {
-    if (fd >= 0) ::close(fd);
-  }
   const Bucket& bucket(uint8_t b) const {
     std::call_once(loaded[b], [&] { load_bucket(b); });
     return buckets[b];
@@ -247,8 +159,8 @@ void BinaryIndex::State::load_bucket(uint8_t b) const {
                            " points outside the entries");
     return;
   }
-  char* bytes = entry_bytes.at(start - kHeaderSize);
-  if (auto st = pread_exact(fd, start, end - start, bytes); !st) {
+  char* bytes = entry_bytes.data() + (start - kHeaderSize);
+  if (auto st = pread_exact(fd.get(), start, end - start, bytes); !st) {
     bucket.error = std::move(st).error().context("reading " + path);
     return;
   }
@@ -258,7 +170,7 @@ void BinaryIndex::State::load_bucket(uint8_t b) const {
   std::vector<Bucket::Slot> slots;
   size_t pos = 0;
   while (len - pos >= kEntryHead) {
-    size_t size = kEntryHead + get_u16(p + pos + 32);
+    size_t size = kEntryHead + decode_fixed16(p + pos + 32);
     if (size > len - pos) {
       bucket.error = corrupt("the entry at offset " + std::to_string(start + pos) +
                              " runs past the end of its bucket");
@@ -270,7 +182,7 @@ void BinaryIndex::State::load_bucket(uint8_t b) const {
     pos += size;
   }
   auto* placed = reinterpret_cast<Bucket::Slot*>(
-      entry_slots.at((start - kHeaderSize) / kEntryHead * sizeof(Bucket::Slot)));
+      entry_slots.data() + (start - kHeaderSize) / kEntryHead * sizeof(Bucket::Slot));
   std::copy(slots.begin(), slots.end(), placed);
   bucket.slots = std::span<const Bucket::Slot>(placed, slots.size());
   if (bucket.sorted && bucket.slots.size() < kU32Limit) {
@@ -304,11 +216,11 @@ Result<std::vector<uint32_t>> BinaryIndex::line_offsets() const {
   if (bytes > s.size - s.line_offsets_pos)
     return fail(corrupt("the line-offset table runs past the end of the file"));
   std::string raw(bytes, '\0');
-  if (auto st = pread_exact(s.fd, s.line_offsets_pos, raw.size(), raw.data()); !st)
+  if (auto st = pread_exact(s.fd.get(), s.line_offsets_pos, raw.size(), raw.data()); !st)
     return fail(std::move(st).error().context("reading " + s.path));
   values.reserve(s.line_offsets_count);
   for (size_t i = 0; i < raw.size(); i += 4)
-    values.push_back(get_u32(reinterpret_cast<const uint8_t*>(raw.data()) + i));
+    values.push_back(decode_fixed32(reinterpret_cast<const uint8_t*>(raw.data()) + i));
   return values;
 }
 
@@ -397,19 +309,19 @@ Status write_index(const std::string& kx_dir, const std::string& path,
   if (!file) return fail(std::move(file).error().context("creating " + path));
   std::string buf;
   buf.append(kMagic, 8);
-  put_u32(buf, static_cast<uint32_t>(entries.size()));
-  put_u32(buf, 0);
-  put_u64(buf, table_offset);
+  put_fixed32(buf, static_cast<uint32_t>(entries.size()));
+  put_fixed32(buf, 0);
+  put_fixed64(buf, table_offset);
   for (const EncodedEntry& e : entries) {
     buf.append(reinterpret_cast<const char*>(e.key.data()), e.key.size());
-    put_u16(buf, static_cast<uint16_t>(e.records.size()));
+    put_fixed16(buf, static_cast<uint16_t>(e.records.size()));
     buf.append(e.records);
     if (buf.size() >= (1u << 20)) {
       KX_TRY(file->write(buf));
       buf.clear();
     }
   }
-  for (uint64_t slot : table) put_u64(buf, slot);
+  for (uint64_t slot : table) put_fixed64(buf, slot);
   KX_TRY(file->write(buf));
   KX_TRY(file->write(tail));
   return file->commit();
@@ -447,32 +359,32 @@ Result<std::optional<BinaryIndex>> open_path(const std::string& path) {
   if (!stat_path(path)) return std::optional<BinaryIndex>();
   auto state = std::make_unique<BinaryIndex::State>();
   state->path = path;
-  state->fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (state->fd < 0) return fail(Error::os(errno).context("opening " + path));
-  struct stat st;
-  if (::fstat(state->fd, &st) != 0) return fail(Error::os(errno).context("opening " + path));
-  state->size = static_cast<uint64_t>(st.st_size);
+  state->fd.reset(open_retry(path.c_str(), O_RDONLY));
+  if (state->fd.get() < 0) return fail(Error::os(errno).context("opening " + path));
+  auto info = stat_fd(state->fd.get());
+  if (!info) return fail(std::move(info).error().context("opening " + path));
+  state->size = info->size;
   if (state->size <= kHeaderSize + kTableSize - 1)
     return fail_msg("binary index file too small: " + std::to_string(state->size) + " bytes");
 
   uint8_t header[kHeaderSize];
-  if (auto r = pread_exact(state->fd, 0, sizeof header, header); !r)
+  if (auto r = pread_exact(state->fd.get(), 0, sizeof header, header); !r)
     return fail(std::move(r).error().context("opening " + path));
   if (std::memcmp(header, kRetiredMagic, 8) == 0)
     return fail_msg(
         "binary index format KXIDXF01 is no longer supported; run `kx index build` to rebuild");
   if (std::memcmp(header, kMagic, 8) != 0) return fail_msg("binary index magic mismatch");
-  state->count = get_u32(header + 8);
-  state->table_offset = get_u64(header + 16);
+  state->count = decode_fixed32(header + 8);
+  state->table_offset = decode_fixed64(header + 16);
   const uint64_t t = state->table_offset;
   if (t < kHeaderSize || t > state->size - kTableSize)
     return fail(corrupt("the table offset " + std::to_string(t) + " lies outside the file of " +
                         std::to_string(state->size) + " bytes"));
 
   uint8_t raw_table[kTableSize];
-  if (auto r = pread_exact(state->fd, t, sizeof raw_table, raw_table); !r)
+  if (auto r = pread_exact(state->fd.get(), t, sizeof raw_table, raw_table); !r)
     return fail(std::move(r).error().context("opening " + path));
-  for (int b = 0; b < 256; ++b) state->table[b] = get_u64(raw_table + 8 * b);
+  for (int b = 0; b < 256; ++b) state->table[b] = decode_fixed64(raw_table + 8 * b);
   const uint64_t entries_size = t - kHeaderSize;
   if (!state->entry_bytes.reserve(entries_size) ||
       !state->entry_slots.reserve(entries_size / kEntryHead * sizeof(Bucket::Slot)))
@@ -480,17 +392,17 @@ Result<std::optional<BinaryIndex>> open_path(const std::string& path) {
 
   if (t + kTableSize + 4 < state->size) {
     uint8_t count[4];
-    if (auto r = pread_exact(state->fd, t + kTableSize, 4, count); !r)
+    if (auto r = pread_exact(state->fd.get(), t + kTableSize, 4, count); !r)
       return fail(std::move(r).error().context("opening " + path));
-    state->line_offsets_count = get_u32(count);
+    state->line_offsets_count = decode_fixed32(count);
     state->line_offsets_pos = t + kTableSize + 4;
   }
   return std::optional<BinaryIndex>(BinaryIndex(std::move(state)));
 }
 
 Result<std::vector<IndexRef>> lookup(const BinaryIndex& index, std::string_view key_hex) {
-  IndexKey key;
-  if (!key_from_hex(key_hex, key)) return std::vector<IndexRef>();
+  Digest key;
+  if (!hex_to_bytes(key_hex, key.data(), key.size())) return std::vector<IndexRef>();
   return lookup_key(index, key);
 }
 
@@ -499,7 +411,7 @@ namespace {
 // Follows the file's order the way a plain scan would: stops at the first
 // greater key.  Used for buckets whose keys are not sorted (a foreign or
 // damaged file), where a binary search could miss a key a scan finds.
-void scan_unsorted(const Bucket& bucket, const IndexKey& key, std::vector<IndexRef>& out) {
+void scan_unsorted(const Bucket& bucket, const Digest& key, std::vector<IndexRef>& out) {
   const auto* p = reinterpret_cast<const uint8_t*>(bucket.bytes.data());
   bool found = false;
   for (const Bucket::Slot& slot : bucket.slots) {
@@ -508,7 +420,7 @@ void scan_unsorted(const Bucket& bucket, const IndexKey& key, std::vector<IndexR
     if (cmp > 0 || (found && cmp != 0)) return;
     if (cmp == 0) {
       found = true;
-      decode_records(p + start + kEntryHead, get_u16(p + start + 32), out);
+      decode_records(p + start + kEntryHead, decode_fixed16(p + start + 32), out);
     }
   }
 }
@@ -519,7 +431,7 @@ void scan_unsorted(const Bucket& bucket, const IndexKey& key, std::vector<IndexR
 // in one cache line.  Keys that are not spread so fall back to a binary
 // search.
 template <typename It>
-It lower_bound_by_guess(It first, It last, uint64_t prefix, const IndexKey& key) {
+It lower_bound_by_guess(It first, It last, uint64_t prefix, const Digest& key) {
   const size_t n = static_cast<size_t>(last - first);
   It it = first + static_cast<std::ptrdiff_t>((((size_t{key[2]} << 8) | key[3]) * n) >> 16);
   for (int steps = 0; steps < 8; ++steps) {
@@ -537,7 +449,7 @@ It lower_bound_by_guess(It first, It last, uint64_t prefix, const IndexKey& key)
 
 }  // namespace
 
-Result<std::vector<IndexRef>> lookup_key(const BinaryIndex& index, const IndexKey& key) {
+Result<std::vector<IndexRef>> lookup_key(const BinaryIndex& index, const Digest& key) {
   std::vector<IndexRef> refs;
   const BinaryIndex::State& state = index.state();
   if (state.table[key[0]] == 0) return refs;
@@ -561,17 +473,17 @@ Result<std::vector<IndexRef>> lookup_key(const BinaryIndex& index, const IndexKe
     int cmp = std::memcmp(entry, key.data(), 32);
     if (cmp < 0) continue;
     if (cmp > 0) break;
-    decode_records(entry + kEntryHead, get_u16(entry + 32), refs);
+    decode_records(entry + kEntryHead, decode_fixed16(entry + 32), refs);
   }
   return refs;
 }
 
 Result<std::string> line_offset_table(const std::string& data_file) {
-  KX_ASSIGN_OR_RETURN(auto data, mmap_file(data_file));
+  KX_ASSIGN_OR_RETURN(auto data, read_file_bytes(data_file));
   std::string table;
   if (!data) return table;
   const std::string_view bytes = data->view();
-  put_u32(table, 0);  // count, filled in below
+  put_fixed32(table, 0);  // count, filled in below
   uint64_t count = 0;
   // Every raw line counts, empty ones too: entry i is where line i starts.
   LineCursor cursor(bytes);
@@ -579,11 +491,11 @@ Result<std::string> line_offset_table(const std::string& data_file) {
     if (line.offset >= kU32Limit)
       return fail_msg("data file " + data_file +
                       " is too large for a line-offset table: line starts must lie below 4 GiB");
-    put_u32(table, static_cast<uint32_t>(line.offset));
+    put_fixed32(table, static_cast<uint32_t>(line.offset));
     ++count;
   }
   std::string count_bytes;
-  put_u32(count_bytes, static_cast<uint32_t>(count));
+  put_fixed32(count_bytes, static_cast<uint32_t>(count));
   table.replace(0, 4, count_bytes);
   return table;
 }

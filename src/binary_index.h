@@ -36,11 +36,10 @@
 #include <variant>
 #include <vector>
 
+#include "coding.h"
 #include "error.h"
 
 namespace kestrix {
-
-using IndexKey = std::array<uint8_t, 32>;
 
 // Names a shard of a layer by the value of its two hex characters.
 struct ShardRef {
@@ -61,7 +60,7 @@ using IndexRef = std::variant<ShardRef, TokenLineRef>;
 
 struct IndexEntry {
   std::vector<IndexRef> refs;
-  IndexKey hash{};
+  Digest hash{};
 };
 
 // The shard file name of a shard reference ("00" to "ff"); nullopt for a
@@ -99,9 +98,6 @@ namespace binary_index {
 // <kx_dir>/.kx/index.bin
 std::string index_path(std::string_view kx_dir);
 
-// Decodes 64 hex digits (either case); false for any other text.
-bool key_from_hex(std::string_view hex, IndexKey& key);
-
 // Writes index.bin from the entries (sorted here, stably, by key) and checks
 // the written file before it replaces the old one.  Input beyond the format
 // (a tokenizer name over 255 bytes, 2^32 entries or more) is refused and the
@@ -111,7 +107,7 @@ Status build(const std::string& kx_dir, std::vector<IndexEntry> entries);
 // A key with its reference records already encoded (see the file format);
 // `records` may be of any length.  For builders that make many references.
 struct EncodedEntry {
-  IndexKey key{};
+  Digest key{};
   std::string records;
 };
 // `tail` (line-offset tables, see line_offset_table) is written after the
@@ -140,7 +136,7 @@ Result<std::optional<BinaryIndex>> open_path(const std::string& path);
 // the key is absent or the text is not such a key.  An error only when the
 // file is corrupt (an offset or entry size outside the file or its bucket).
 Result<std::vector<IndexRef>> lookup(const BinaryIndex& index, std::string_view key_hex);
-Result<std::vector<IndexRef>> lookup_key(const BinaryIndex& index, const IndexKey& key);
+Result<std::vector<IndexRef>> lookup_key(const BinaryIndex& index, const Digest& key);
 
 // Appends a line-offset table of `data_file` (the start of every line) to
 // index.bin.  A missing or empty data file appends nothing.  A data file of

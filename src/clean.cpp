@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <map>
 
+#include "coding.h"
 #include "fs.h"
 #include "lib.h"
 #include "mmap_lines.h"
@@ -17,10 +18,6 @@ namespace kestrix {
 namespace {
 
 constexpr std::string_view kDocidxPrefix = "docidx.";
-
-bool is_hex_digit(char c) {
-  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
 
 // The first two bytes of `key` when they can name a file beside others in
 // one directory: at least two bytes, a character boundary after the second,
@@ -126,7 +123,7 @@ void reset_split_dir(const std::string& kx_dir) {
 // others are not parsed.
 Result<uint64_t> archive_shard(const std::string& shard, const std::string& archive_dir,
                                std::string_view layer, std::string_view key) {
-  KX_ASSIGN_OR_RETURN(auto bytes, mmap_file(shard));
+  KX_ASSIGN_OR_RETURN(auto bytes, read_file_bytes(shard));
   if (!bytes) return 0;
   std::map<std::string, std::string> lines_by_file;
   uint64_t count = 0;

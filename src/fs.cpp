@@ -2,20 +2,25 @@
 // and readdir directly.
 #include "fs.h"
 
+#include "coding.h"
 #include "utf8.h"
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <system_error>
+#include <thread>
 
 namespace kestrix {
 
@@ -51,6 +56,18 @@ int open_retry(const char* path, int flags, mode_t mode) {
   return fd;
 }
 
+Result<size_t> read_at(int fd, char* out, size_t len, uint64_t offset) {
+  size_t got = 0;
+  while (got < len) {
+    ssize_t n = ::pread(fd, out + got, len - got, static_cast<off_t>(offset + got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return fail_errno();
+    if (n == 0) break;
+    got += static_cast<size_t>(n);
+  }
+  return got;
+}
+
 // write_all that also tells how many bytes reached the file.
 static Status write_all_counted(int fd, std::string_view data, size_t& done) {
   done = 0;
@@ -79,10 +96,9 @@ static bool ends_in_torn_line(int fd, const std::string& path) {
   if (::fstat(fd, &st) != 0 || st.st_size == 0) return false;
   char last = '\n';
   if (::pread(fd, &last, 1, st.st_size - 1) != 1 && errno == EBADF) {
-    int rd = open_retry(path.c_str(), O_RDONLY);
-    if (rd < 0) return false;
-    if (::pread(rd, &last, 1, st.st_size - 1) != 1) last = '\n';
-    ::close(rd);
+    UniqueFd rd(open_retry(path.c_str(), O_RDONLY));
+    if (rd.get() < 0) return false;
+    if (::pread(rd.get(), &last, 1, st.st_size - 1) != 1) last = '\n';
   }
   return last != '\n';
 }
@@ -95,12 +111,11 @@ static void cut_partial_write(int fd, const std::string& path, std::string_view 
   struct stat info;
   if (::fstat(fd, &info) != 0 || static_cast<uint64_t>(info.st_size) < done) return;
   const off_t start = info.st_size - static_cast<off_t>(done);
-  int rd = open_retry(path.c_str(), O_RDONLY);
-  if (rd < 0) return;
+  UniqueFd rd(open_retry(path.c_str(), O_RDONLY));
+  if (rd.get() < 0) return;
   std::string tail(done, '\0');
-  const bool ours = ::pread(rd, tail.data(), done, start) == static_cast<ssize_t>(done) &&
+  const bool ours = ::pread(rd.get(), tail.data(), done, start) == static_cast<ssize_t>(done) &&
                     std::string_view(tail) == data.substr(0, done);
-  ::close(rd);
   if (ours) (void)::ftruncate(fd, start);
 }
 
@@ -121,20 +136,19 @@ Status append_whole(int fd, const std::string& path, std::string_view data) {
   return st;
 }
 
-int open_for_append(const std::string& path) {
+UniqueFd open_for_append(const std::string& path) {
   // Read-write, so that append_whole can check the last byte on the same
   // descriptor; write-only where reading is not permitted.
-  int fd = open_retry(path.c_str(), O_RDWR | O_APPEND | O_CREAT);
-  if (fd < 0 && errno == EACCES) fd = open_retry(path.c_str(), O_WRONLY | O_APPEND | O_CREAT);
+  UniqueFd fd(open_retry(path.c_str(), O_RDWR | O_APPEND | O_CREAT));
+  if (fd.get() < 0 && errno == EACCES)
+    fd.reset(open_retry(path.c_str(), O_WRONLY | O_APPEND | O_CREAT));
   return fd;
 }
 
 Status append_to_file(const std::string& path, std::string_view data) {
-  int fd = open_for_append(path);
-  if (fd < 0) return fail_errno();
-  Status st = append_whole(fd, path, data);
-  ::close(fd);
-  return st;
+  UniqueFd fd = open_for_append(path);
+  if (fd.get() < 0) return fail_errno();
+  return append_whole(fd.get(), path, data);
 }
 
 Status create_dirs(const std::string& path) {
@@ -155,12 +169,25 @@ Status create_dirs(const std::string& path) {
   return {};
 }
 
+static FileInfo info_of(const struct stat& st) {
+  return FileInfo{static_cast<uint64_t>(st.st_size),
+                  static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
+                  S_ISREG(st.st_mode),
+                  S_ISDIR(st.st_mode),
+                  static_cast<uint64_t>(st.st_dev),
+                  static_cast<uint64_t>(st.st_ino)};
+}
+
 std::optional<FileInfo> stat_path(const std::string& path) {
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) return std::nullopt;
-  return FileInfo{static_cast<uint64_t>(st.st_size),
-                  static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
-                  S_ISREG(st.st_mode), S_ISDIR(st.st_mode)};
+  return info_of(st);
+}
+
+Result<FileInfo> stat_fd(int fd) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return fail_errno();
+  return info_of(st);
 }
 
 bool is_dir(const std::string& path) {
@@ -223,6 +250,12 @@ Status rename_path(const std::string& from, const std::string& to) {
   return {};
 }
 
+Status rename_no_replace(const std::string& from, const std::string& to) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) != 0)
+    return fail_errno();
+  return {};
+}
+
 Status link_path(const std::string& from, const std::string& to) {
   if (::link(from.c_str(), to.c_str()) != 0) return fail_errno();
   return {};
@@ -240,69 +273,59 @@ Status remove_tree(const std::string& path) {
   return remove_file(path);
 }
 
+Status remove_dir(const std::string& path) {
+  if (::rmdir(path.c_str()) != 0) return fail_errno();
+  return {};
+}
+
+Status set_mtime(const std::string& path, int64_t seconds) {
+  struct timespec times[2];
+  times[0].tv_sec = 0;
+  times[0].tv_nsec = UTIME_OMIT;
+  times[1].tv_sec = static_cast<time_t>(seconds);
+  times[1].tv_nsec = 0;
+  if (::utimensat(AT_FDCWD, path.c_str(), times, 0) != 0) return fail_errno();
+  return {};
+}
+
 Result<std::optional<std::string>> read_whole_file(const std::string& path) {
-  struct stat st;
-  if (::stat(path.c_str(), &st) != 0) return std::optional<std::string>();
-  int fd = open_retry(path.c_str(), O_RDONLY);
-  if (fd < 0) return fail_errno();
-  if (::fstat(fd, &st) != 0) {
-    int err = errno;
-    ::close(fd);
-    return fail(Error::os(err));
-  }
-  if (S_ISDIR(st.st_mode)) {
-    ::close(fd);
-    return fail(Error::os(EISDIR));
-  }
-  if (st.st_size == 0) {
-    ::close(fd);
-    return std::optional<std::string>();
-  }
-  // Read at most the length the file had when examined, as a mapping would.
+  if (!stat_path(path)) return std::optional<std::string>();
+  UniqueFd fd(open_retry(path.c_str(), O_RDONLY));
+  if (fd.get() < 0) return fail_errno();
+  KX_ASSIGN_OR_RETURN(FileInfo info, stat_fd(fd.get()));
+  if (info.directory) return fail(Error::os(EISDIR));
+  if (info.size == 0) return std::optional<std::string>();
+  // Read at most the length the file had when examined, as a mapping would;
+  // a file truncated meanwhile reads short.
   std::string data;
-  data.resize_and_overwrite(static_cast<size_t>(st.st_size), [&](char* buf, size_t cap) {
-    size_t got = 0;
-    while (got < cap) {
-      ssize_t n = ::read(fd, buf + got, cap - got);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        got = static_cast<size_t>(-1);
-        break;
-      }
-      if (n == 0) break;  // truncated meanwhile
-      got += static_cast<size_t>(n);
+  int err = 0;
+  data.resize_and_overwrite(static_cast<size_t>(info.size), [&](char* buf, size_t cap) {
+    auto got = read_at(fd.get(), buf, cap, 0);
+    if (!got) {
+      err = got.error().os_errno();
+      return size_t{0};
     }
-    return got == static_cast<size_t>(-1) ? cap + 1 : got;
+    return *got;
   });
-  int err = errno;
-  ::close(fd);
-  if (data.size() > static_cast<size_t>(st.st_size)) return fail(Error::os(err));
+  if (err != 0) return fail(Error::os(err));
   if (data.empty()) return std::optional<std::string>();
   return std::optional<std::string>(std::move(data));
 }
 
 Result<bool> stream_file(const std::string& path,
                          const std::function<Status(std::string_view)>& sink) {
-  int fd = open_retry(path.c_str(), O_RDONLY);
-  if (fd < 0) {
+  UniqueFd fd(open_retry(path.c_str(), O_RDONLY));
+  if (fd.get() < 0) {
     if (errno == ENOENT) return false;
     return fail_errno();
   }
   std::string buf(1 << 20, '\0');
   for (;;) {
-    ssize_t n = ::read(fd, buf.data(), buf.size());
+    ssize_t n = ::read(fd.get(), buf.data(), buf.size());
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      int err = errno;
-      ::close(fd);
-      if (n < 0) return fail(Error::os(err));
-      return true;
-    }
-    Status st = sink(std::string_view(buf.data(), static_cast<size_t>(n)));
-    if (!st) {
-      ::close(fd);
-      return fail(std::move(st).error());
-    }
+    if (n < 0) return fail_errno();
+    if (n == 0) return true;
+    KX_TRY(sink(std::string_view(buf.data(), static_cast<size_t>(n))));
   }
 }
 
@@ -317,26 +340,23 @@ void UniqueFd::reset(int fd) {
   fd_ = fd;
 }
 
+Status UniqueFd::close() {
+  if (fd_ < 0) return {};
+  if (::close(std::exchange(fd_, -1)) != 0 && errno != EINTR) return fail_errno();
+  return {};
+}
+
+void close_in_background(UniqueFd fd) {
+  try {
+    std::thread([fd = std::move(fd)]() mutable { fd.reset(); }).detach();
+  } catch (const std::system_error&) {
+    // No thread to be had: the descriptor closed with the task that could
+    // not start.
+  }
+}
+
 FileWriter::~FileWriter() {
-  if (fd_ >= 0) {
-    (void)flush();
-    ::close(fd_);
-  }
-}
-
-FileWriter::FileWriter(FileWriter&& other) noexcept
-    : fd_(other.fd_), buffer_(std::move(other.buffer_)) {
-  other.fd_ = -1;
-}
-
-FileWriter& FileWriter::operator=(FileWriter&& other) noexcept {
-  if (this != &other) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = other.fd_;
-    buffer_ = std::move(other.buffer_);
-    other.fd_ = -1;
-  }
-  return *this;
+  if (fd_.get() >= 0) (void)flush();
 }
 
 Result<FileWriter> FileWriter::create(const std::string& path) {
@@ -364,7 +384,7 @@ Result<FileWriter> FileWriter::append(const std::string& path, bool create) {
 Status FileWriter::write(std::string_view data) {
   if (buffer_.size() + data.size() > kWriteBuffer) {
     KX_TRY(flush());
-    if (data.size() >= kWriteBuffer) return write_all(fd_, data);
+    if (data.size() >= kWriteBuffer) return write_all(fd_.get(), data);
   }
   buffer_.append(data);
   return {};
@@ -375,7 +395,7 @@ Status FileWriter::copy_from(int from, uint64_t offset, uint64_t len) {
   loff_t in = static_cast<loff_t>(offset);
   // Inside the kernel while the file system allows it.
   while (len > 0) {
-    ssize_t n = ::copy_file_range(from, &in, fd_, nullptr, len, 0);
+    ssize_t n = ::copy_file_range(from, &in, fd_.get(), nullptr, len, 0);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP))
       break;  // not on this file system or kernel
@@ -390,7 +410,7 @@ Status FileWriter::copy_from(int from, uint64_t offset, uint64_t len) {
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return fail_errno();
     if (n == 0) return fail_msg("the file being copied ended early");
-    KX_TRY(write_all(fd_, std::string_view(chunk, static_cast<size_t>(n))));
+    KX_TRY(write_all(fd_.get(), std::string_view(chunk, static_cast<size_t>(n))));
     in += n;
     len -= static_cast<uint64_t>(n);
   }
@@ -399,28 +419,25 @@ Status FileWriter::copy_from(int from, uint64_t offset, uint64_t len) {
 
 Status FileWriter::flush() {
   if (buffer_.empty()) return {};
-  Status st = write_all(fd_, buffer_);
+  Status st = write_all(fd_.get(), buffer_);
   buffer_.clear();
   return st;
 }
 
 Status FileWriter::sync() {
   KX_TRY(flush());
-  while (::fsync(fd_) != 0) {
+  while (::fsync(fd_.get()) != 0) {
     if (errno != EINTR) return fail_errno();
   }
   return {};
 }
 
 Status FileWriter::close() {
-  if (fd_ < 0) return {};
+  if (fd_.get() < 0) return {};
   Status st = flush();
-  int rc = ::close(fd_);
-  int err = errno;
-  fd_ = -1;
+  Status closed = fd_.close();
   if (!st) return st;
-  if (rc != 0 && err != EINTR) return fail(Error::os(err));
-  return {};
+  return closed;
 }
 
 // ------------------------------------------------------------ AtomicFile ---
@@ -571,7 +588,6 @@ Status atomic_write(const std::string& target, std::string_view content,
 }
 
 std::string quote_path(std::string_view path) {
-  static const char kHex[] = "0123456789abcdef";
   std::string out = "\"";
   size_t i = 0;
   while (i < path.size()) {
@@ -583,10 +599,9 @@ std::string quote_path(std::string_view path) {
         out.append(path.substr(i, step.length));
       } else {
         for (size_t k = 0; k < step.length; ++k) {
-          unsigned char b = static_cast<unsigned char>(path[i + k]);
+          const auto b = static_cast<uint8_t>(path[i + k]);
           out.append("\\x");
-          out.push_back(kHex[b >> 4]);
-          out.push_back(kHex[b & 15]);
+          out.append(bytes_to_hex(&b, 1));
         }
       }
       i += step.length;
@@ -614,52 +629,139 @@ std::string quote_path(std::string_view path) {
 }
 
 Result<std::optional<RangeReader>> RangeReader::open(const std::string& path) {
-  struct stat st;
-  if (::stat(path.c_str(), &st) != 0) return std::optional<RangeReader>();
-  int fd = open_retry(path.c_str(), O_RDONLY);
-  if (fd < 0) return fail_errno();
-  RangeReader reader(fd, 0);
-  if (::fstat(fd, &st) != 0) return fail_errno();
-  if (S_ISDIR(st.st_mode)) return fail(Error::os(EISDIR));
-  if (st.st_size == 0) return std::optional<RangeReader>();
-  reader.size_ = static_cast<uint64_t>(st.st_size);
-  return std::optional<RangeReader>(std::move(reader));
-}
-
-RangeReader::RangeReader(RangeReader&& other) noexcept : fd_(other.fd_), size_(other.size_) {
-  other.fd_ = -1;
-}
-
-RangeReader& RangeReader::operator=(RangeReader&& other) noexcept {
-  if (this != &other) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = other.fd_;
-    size_ = other.size_;
-    other.fd_ = -1;
-  }
-  return *this;
-}
-
-RangeReader::~RangeReader() {
-  if (fd_ >= 0) ::close(fd_);
+  if (!stat_path(path)) return std::optional<RangeReader>();
+  UniqueFd fd(open_retry(path.c_str(), O_RDONLY));
+  if (fd.get() < 0) return fail_errno();
+  KX_ASSIGN_OR_RETURN(FileInfo info, stat_fd(fd.get()));
+  if (info.directory) return fail(Error::os(EISDIR));
+  if (info.size == 0) return std::optional<RangeReader>();
+  return std::optional<RangeReader>(RangeReader(std::move(fd), info.size));
 }
 
 Status RangeReader::read_at(uint64_t offset, size_t n, std::string& out) const {
   out.resize(n);
-  size_t done = 0;
-  while (done < n) {
-    ssize_t got = ::pread(fd_, out.data() + done, n - done, static_cast<off_t>(offset + done));
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      int err = errno;
-      out.clear();
-      return fail(Error::os(err));
-    }
-    if (got == 0) break;  // the file shrank
-    done += static_cast<size_t>(got);
+  auto got = kestrix::read_at(fd_.get(), out.data(), n, offset);
+  if (!got) {
+    out.clear();
+    return fail(std::move(got).error());
   }
-  out.resize(done);
+  out.resize(*got);  // short when the file shrank
   return {};
+}
+
+// ---------------------------------------------------------- DirectWriter ---
+
+Status DirectWriter::open(const std::string& path, bool direct, size_t staging_size) {
+  fd_.reset(open_retry(path.c_str(), O_WRONLY | (direct ? O_DIRECT : 0)));
+  if (fd_.get() < 0 && direct && errno == EINVAL) return open(path, false, staging_size);
+  if (fd_.get() < 0) return fail_errno();
+  direct_ = direct;
+  staging_size_ = (std::max<size_t>(staging_size, 1) + kAlign - 1) / kAlign * kAlign;
+  if (!staging_.reserve(staging_size_)) return fail(Error::os(ENOMEM));
+  return {};
+}
+
+void DirectWriter::preallocate(uint64_t size) {
+  (void)::fallocate(fd_.get(), 0, 0, static_cast<off_t>(size));
+}
+
+Status DirectWriter::append(std::string_view bytes) {
+  while (!bytes.empty()) {
+    const size_t n = std::min(bytes.size(), staging_size_ - fill_);
+    std::memcpy(staging_.data() + fill_, bytes.data(), n);
+    fill_ += n;
+    bytes.remove_prefix(n);
+    if (fill_ == staging_size_) KX_TRY(flush(fill_));
+  }
+  return {};
+}
+
+Status DirectWriter::finish() {
+  const uint64_t end = size();
+  const size_t padded = (fill_ + kAlign - 1) / kAlign * kAlign;
+  std::memset(staging_.data() + fill_, 0, padded - fill_);
+  KX_TRY(flush(direct_ ? padded : fill_));
+  if (::ftruncate(fd_.get(), static_cast<off_t>(end)) != 0) return fail_errno();
+  return {};
+}
+
+// Writes the first `len` bytes of the staging buffer (a whole number of
+// blocks, or the padded end) and moves what follows them to its start.
+Status DirectWriter::flush(size_t len) {
+  size_t done = 0;
+  while (done < len) {
+    ssize_t n = ::pwrite(fd_.get(), staging_.data() + done, len - done,
+                         static_cast<off_t>(flushed_ + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EINVAL && direct_) {
+      // Accepted at open but refused now: go on with buffered writes.
+      const int flags = ::fcntl(fd_.get(), F_GETFL);
+      if (flags < 0 || ::fcntl(fd_.get(), F_SETFL, flags & ~O_DIRECT) != 0) return fail_errno();
+      direct_ = false;
+      continue;
+    }
+    if (n < 0) return fail_errno();
+    if (n == 0) return fail_msg("failed to write whole buffer");
+    done += static_cast<size_t>(n);
+  }
+  const size_t kept = len <= fill_ ? fill_ - len : 0;
+  if (kept > 0) std::memmove(staging_.data(), staging_.data() + len, kept);
+  flushed_ += std::min(len, fill_);
+  fill_ = kept;
+  return {};
+}
+
+// --------------------------------------------------------------- Mapping ---
+
+Mapping& Mapping::operator=(Mapping&& other) noexcept {
+  if (this != &other) {
+    if (data_ != nullptr) ::munmap(data_, size_);
+    data_ = std::exchange(other.data_, nullptr);
+    size_ = std::exchange(other.size_, 0);
+  }
+  return *this;
+}
+
+Mapping::~Mapping() {
+  if (data_ != nullptr) ::munmap(data_, size_);
+}
+
+Result<Mapping> Mapping::make(size_t size, int prot, int flags, int fd) {
+  void* p = ::mmap(nullptr, size, prot, flags, fd, 0);
+  if (p == MAP_FAILED) return fail_errno();
+  Mapping m;
+  m.data_ = static_cast<char*>(p);
+  m.size_ = size;
+  return m;
+}
+
+Result<Mapping> Mapping::map(int fd, size_t size, bool writable) {
+  return make(size, PROT_READ | (writable ? PROT_WRITE : 0), MAP_SHARED, fd);
+}
+
+Result<Mapping> Mapping::anonymous(size_t size) {
+  return make(size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1);
+}
+
+Status Mapping::sync() {
+  if (::msync(data_, size_, MS_SYNC) != 0) return fail_errno();
+  return {};
+}
+
+// ------------------------------------------------------------ HugeBuffer ---
+
+namespace {
+constexpr size_t kHugePage = size_t{2} << 20;
+}
+
+bool HugeBuffer::reserve(size_t n, size_t keep) {
+  if (n <= capacity()) return true;
+  auto bigger = Mapping::anonymous((n + kHugePage - 1) / kHugePage * kHugePage);
+  if (!bigger) return false;
+  (void)::madvise(bigger->data(), bigger->size(), MADV_HUGEPAGE);
+  if (keep > 0) std::memcpy(bigger->data(), data(), keep);
+  memory_ = std::move(*bigger);
+  return true;
 }
 
 }  // namespace kestrix

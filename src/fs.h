@@ -1,8 +1,10 @@
-// The thin file-system layer: every open, write, rename, stat and directory
-// listing of the library goes through these helpers.  They retry EINTR,
-// complete partial writes, create files with 0666 and directories with 0777
-// (before the umask), and give errors as Error values carrying the system's
-// text.  AtomicFile is the one way store files and data files are rewritten.
+// The thin file-system layer: every open, read, write, rename, stat,
+// directory listing and mapping of the library goes through these helpers,
+// which own the descriptors, mappings and large buffers they hand out.  They
+// retry EINTR, complete partial writes, create files with 0666 and
+// directories with 0777 (before the umask), and give errors as Error values
+// carrying the system's text.  AtomicFile is the one way store files and data
+// files are rewritten.
 #pragma once
 
 #include <sys/types.h>
@@ -25,6 +27,35 @@ std::string path_join(std::string_view base, std::string_view part);
 std::string_view path_basename(std::string_view path);
 std::string_view path_dirname(std::string_view path);
 
+// open(2) with O_CLOEXEC added, retried when a signal interrupts it.
+int open_retry(const char* path, int flags, mode_t mode = 0666);
+
+// Reads up to `len` bytes at `offset` of `fd` into `out`, completing short
+// reads and retrying EINTR; fewer only where the file ends.
+Result<size_t> read_at(int fd, char* out, size_t len, uint64_t offset);
+
+// Owns a file descriptor and closes it.
+class UniqueFd {
+ public:
+  explicit UniqueFd(int fd = -1) : fd_(fd) {}
+  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    reset(std::exchange(other.fd_, -1));
+    return *this;
+  }
+  ~UniqueFd() { reset(); }
+  int get() const { return fd_; }
+  // Gives the descriptor up without closing it.
+  int release() { return std::exchange(fd_, -1); }
+  void reset(int fd = -1);
+  // Closes the descriptor and reports an error of close(2) (EINTR aside:
+  // the descriptor is gone then all the same).
+  Status close();
+
+ private:
+  int fd_;
+};
+
 // Writes all of `data` to `fd`, completing partial writes and retrying EINTR.
 // A write that accepts zero bytes fails with "failed to write whole buffer".
 Status write_all(int fd, std::string_view data);
@@ -37,9 +68,9 @@ Status write_all(int fd, std::string_view data);
 // is cut off again while it is still the file's end.
 Status append_whole(int fd, const std::string& path, std::string_view data);
 
-// Opens `path` for appending, creating it with 0666; -1 with errno set on
-// failure.  The descriptor suits append_whole.
-int open_for_append(const std::string& path);
+// Opens `path` for appending, creating it with 0666; no descriptor (-1) with
+// errno set on failure.  The descriptor suits append_whole.
+UniqueFd open_for_append(const std::string& path);
 
 // Opens `path` for appending (creating it with 0666), writes `data` in one
 // request (append_whole) and closes it.  The parent directory is not created.
@@ -50,14 +81,19 @@ Status create_dirs(const std::string& path);
 
 bool is_dir(const std::string& path);           // follows symbolic links
 bool is_regular_file(const std::string& path);  // follows symbolic links
-// Size and modification time, following symbolic links; nullopt on failure.
+// Size, modification time, type and identity of a file.
 struct FileInfo {
   uint64_t size;
   int64_t mtime_ns;
   bool regular;
   bool directory;
+  uint64_t device = 0;
+  uint64_t inode = 0;
 };
+// Follows symbolic links; nullopt on failure.
 std::optional<FileInfo> stat_path(const std::string& path);
+// The file open as `fd`.
+Result<FileInfo> stat_fd(int fd);
 
 struct DirEntry {
   std::string name;  // raw bytes of the name
@@ -72,10 +108,18 @@ std::string utf8_lossy(std::string_view bytes);
 
 Status remove_file(const std::string& path);
 Status rename_path(const std::string& from, const std::string& to);
+// Renames `from` to `to` unless `to` exists: then it fails with EEXIST
+// (EINVAL or ENOSYS where the file system or kernel cannot tell).
+Status rename_no_replace(const std::string& from, const std::string& to);
 // Gives the file `from` the second name `to`; fails with EEXIST when `to`
 // exists (never replaces it).
 Status link_path(const std::string& from, const std::string& to);
 Status remove_tree(const std::string& path);  // recursive, no symlink following
+// Removes an empty directory.
+Status remove_dir(const std::string& path);
+// Sets the modification time of `path` to `seconds` after the epoch and
+// leaves its access time.
+Status set_mtime(const std::string& path, int64_t seconds);
 
 // The file's whole content, read with read(2) (never a mapping, so a file
 // truncated meanwhile cannot fault the process).  nullopt when the file
@@ -89,35 +133,19 @@ Result<std::optional<std::string>> read_whole_file(const std::string& path);
 Result<bool> stream_file(const std::string& path,
                          const std::function<Status(std::string_view)>& sink);
 
+// Once a large file has been replaced, its cached pages and its blocks are
+// freed when its last descriptor closes, which takes a while: a thread of
+// its own closes `fd` while the caller goes on (the caller's thread does it
+// when no thread can be started).
+void close_in_background(UniqueFd fd);
+
 // Buffered sequential writer on a file descriptor it owns.
-// Owns a file descriptor and closes it.
-// open(2) with O_CLOEXEC added, retried when a signal interrupts it.
-int open_retry(const char* path, int flags, mode_t mode = 0666);
-
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd = -1) : fd_(fd) {}
-  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept {
-    reset(std::exchange(other.fd_, -1));
-    return *this;
-  }
-  ~UniqueFd() { reset(); }
-  int get() const { return fd_; }
-  // Gives the descriptor up without closing it.
-  int release() { return std::exchange(fd_, -1); }
-  void reset(int fd = -1);
-
- private:
-  int fd_;
-};
-
 class FileWriter {
  public:
   FileWriter() = default;
   ~FileWriter();
-  FileWriter(FileWriter&& other) noexcept;
-  FileWriter& operator=(FileWriter&& other) noexcept;
+  FileWriter(FileWriter&& other) noexcept = default;
+  FileWriter& operator=(FileWriter&& other) noexcept = default;
   // Opens for writing, creating with 0666 and truncating.
   static Result<FileWriter> create(const std::string& path);
   // Creates a temporary file that must not exist yet and locks it for as
@@ -135,11 +163,11 @@ class FileWriter {
   Status sync();
   // Flushes and closes; errors of close are reported.
   Status close();
-  int fd() const { return fd_; }
+  int fd() const { return fd_.get(); }
 
  private:
   explicit FileWriter(int fd) : fd_(fd) {}
-  int fd_ = -1;
+  UniqueFd fd_;
   std::string buffer_;
 };
 
@@ -202,18 +230,101 @@ class RangeReader {
   // nullopt when the file cannot be examined (missing) or is empty; an error
   // when it exists but cannot be opened (a directory, no permission).
   static Result<std::optional<RangeReader>> open(const std::string& path);
-  RangeReader(RangeReader&& other) noexcept;
-  RangeReader& operator=(RangeReader&& other) noexcept;
-  ~RangeReader();
+  RangeReader(RangeReader&& other) noexcept = default;
+  RangeReader& operator=(RangeReader&& other) noexcept = default;
   uint64_t size() const { return size_; }
   // Replaces `out` with the bytes [offset, offset + n), or fewer when the
   // file ends before.
   Status read_at(uint64_t offset, size_t n, std::string& out) const;
 
  private:
-  RangeReader(int fd, uint64_t size) : fd_(fd), size_(size) {}
-  int fd_ = -1;
+  RangeReader(UniqueFd fd, uint64_t size) : fd_(std::move(fd)), size_(size) {}
+  UniqueFd fd_;
   uint64_t size_ = 0;
+};
+
+// Memory mapped with mmap(2), unmapped on destruction: a whole file, shared
+// with the file (read-only, or read-write with writes reaching the file),
+// or anonymous memory.  A file's mapping outlives the descriptor it was
+// made from.
+class Mapping {
+ public:
+  Mapping() = default;
+  Mapping(Mapping&& other) noexcept
+      : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
+  Mapping& operator=(Mapping&& other) noexcept;
+  ~Mapping();
+  static Result<Mapping> map(int fd, size_t size, bool writable);
+  // Private zero-filled memory, committed as it is first written.
+  static Result<Mapping> anonymous(size_t size);
+  // Flushes written pages to the file and waits for them (msync).
+  Status sync();
+  char* data() const { return data_; }
+  size_t size() const { return size_; }
+  std::string_view bytes() const { return {data_, size_}; }
+
+ private:
+  static Result<Mapping> make(size_t size, int prot, int flags, int fd);
+  char* data_ = nullptr;
+  size_t size_ = 0;
+};
+
+// Anonymous memory in whole huge pages (2 MiB), advised to be backed by
+// huge pages where the system allows: first touching a large buffer page by
+// page, and walking the page tables of lookups spread over it, then cost
+// far less.  Pages are committed as they are first written; fresh memory
+// reads as zeros.  Aligned to at least 4096 bytes, as direct I/O wants.
+class HugeBuffer {
+ public:
+  // Grows the buffer to at least `n` bytes, keeping its first `keep` bytes;
+  // false when the memory cannot be had (the buffer is then unchanged).
+  bool reserve(size_t n, size_t keep = 0);
+  char* data() const { return memory_.data(); }
+  size_t capacity() const { return memory_.size(); }
+
+ private:
+  Mapping memory_;
+};
+
+// Writes a file sequentially, from the start, with direct I/O where the
+// file system takes it: the device then takes the bytes from a buffer of
+// ours, where buffered writes would first copy them into newly allocated
+// cache pages, a copy that costs as much CPU as producing the bytes may.
+// Direct I/O wants aligned whole blocks, so the bytes are gathered in an
+// aligned staging buffer and written a whole number of blocks at a time; the
+// last block is padded with zeros, which finish() cuts off again.  A file
+// system that refuses direct I/O, at open or at a write, gets buffered
+// writes.
+class DirectWriter {
+ public:
+  // Opens the existing file `path` for writing.  With `direct` false, or
+  // when the file system refuses it, writes are buffered.  `staging_size`
+  // is rounded up to whole blocks.
+  Status open(const std::string& path, bool direct, size_t staging_size);
+  // Allocates `size` bytes to the file up front where the file system can,
+  // so that writing it leaves no delayed allocation to flush later; best
+  // effort.
+  void preallocate(uint64_t size);
+  Status append(std::string_view bytes);
+  // Writes the whole blocks gathered so far; the rest stays for later.
+  Status flush_blocks() { return flush(fill_ / kAlign * kAlign); }
+  // Writes everything and cuts the file to the bytes appended.
+  Status finish();
+  Status close() { return fd_.close(); }
+  // Bytes appended so far.
+  uint64_t size() const { return flushed_ + fill_; }
+
+  static constexpr size_t kAlign = 4096;
+
+ private:
+  Status flush(size_t len);
+
+  UniqueFd fd_;
+  bool direct_ = false;
+  HugeBuffer staging_;
+  size_t staging_size_ = 0;  // a whole number of blocks
+  size_t fill_ = 0;
+  uint64_t flushed_ = 0;  // file offset of the staging buffer's first byte
 };
 
 // Text of a path in quoted form: in double quotes, with backslash, double

@@ -6,8 +6,6 @@
 #define OPENSSL_SUPPRESS_DEPRECATED
 #include <openssl/sha.h>
 
-#include <cstring>
-
 #include "json_tape.h"
 
 namespace kestrix {
@@ -30,50 +28,6 @@ void sha256_canonical(JsonTape& tape, unsigned char digest[32]) {
   SHA256_Final(digest, &ctx);
 }
 
-namespace {
-
-// The two lowercase hex digits of every byte value, as they lie in memory.
-struct HexPairs {
-  char pairs[256][2];
-  constexpr HexPairs() : pairs() {
-    const char* digits = "0123456789abcdef";
-    for (int b = 0; b < 256; ++b) {
-      pairs[b][0] = digits[b >> 4];
-      pairs[b][1] = digits[b & 15];
-    }
-  }
-};
-constexpr HexPairs kHexPairs;
-
-void put_hex(const unsigned char* bytes, size_t n, char* out) {
-  for (size_t i = 0; i < n; ++i) std::memcpy(out + 2 * i, kHexPairs.pairs[bytes[i]], 2);
-}
-
-}  // namespace
-
-std::string bytes_to_hex(const unsigned char* bytes, size_t n) {
-  std::string out(n * 2, '\0');
-  put_hex(bytes, n, out.data());
-  return out;
-}
-
-static int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-bool hex_to_bytes(std::string_view hex, unsigned char* out, size_t n) {
-  if (hex.size() != 2 * n) return false;
-  for (size_t i = 0; i < n; ++i) {
-    int hi = hex_value(hex[2 * i]), lo = hex_value(hex[2 * i + 1]);
-    if (hi < 0 || lo < 0) return false;
-    out[i] = static_cast<unsigned char>(hi * 16 + lo);
-  }
-  return true;
-}
-
 std::string sha256_hex(std::string_view bytes) {
   unsigned char digest[32];
   sha256(bytes, digest);
@@ -93,7 +47,7 @@ bool hash_json_line(std::string_view line, std::string& hex_out) {
   unsigned char digest[32];
   sha256_canonical(tape, digest);
   hex_out.resize(64);
-  put_hex(digest, 32, hex_out.data());
+  write_hex(digest, 32, hex_out.data());
   return true;
 }
 

@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "coding.h"
 #include "json.h"
 
 namespace kestrix {
@@ -22,9 +23,5 @@ void sha256_canonical(JsonTape& tape, unsigned char digest[32]);
 // Line hash of one line of JSON text: the hash of the parsed value's
 // canonical text; false when the line is not valid JSON.
 bool hash_json_line(std::string_view line, std::string& hex_out);
-
-std::string bytes_to_hex(const unsigned char* bytes, size_t n);
-// Decodes exactly 2*n hex digits (either case); false on any other input.
-bool hex_to_bytes(std::string_view hex, unsigned char* out, size_t n);
 
 }  // namespace kestrix

@@ -19,6 +19,7 @@
 #include <map>
 #include <unordered_map>
 
+#include "absl/container/flat_hash_map.h"
 #include "binary_index.h"
 #include "fs.h"
 #include "hash.h"
@@ -71,13 +72,6 @@ struct StringHash {
 template <typename V>
 using StringMap = std::unordered_map<std::string, V, StringHash, std::equal_to<>>;
 
-struct KeyHash {
-  size_t operator()(const IndexKey& key) const {
-    uint64_t v;
-    std::memcpy(&v, key.data(), sizeof v);
-    return static_cast<size_t>(v);
-  }
-};
 
 // One string member and the string elements of one array member of a JSON
 // object line.  The views point into the line or into `scratch`.
@@ -145,7 +139,7 @@ Result<std::vector<DirEntry>> regular_files(const std::string& dir) {
 template <typename Out, typename Parse>
 Result<std::vector<Out>> parse_files(const std::vector<DirEntry>& files, Parse&& parse) {
   auto results = parallel_map<Result<Out>>(files.size(), [&](size_t i) -> Result<Out> {
-    KX_ASSIGN_OR_RETURN(auto bytes, mmap_file(files[i].path));
+    KX_ASSIGN_OR_RETURN(auto bytes, read_file_bytes(files[i].path));
     Out out{};
     if (bytes) parse(bytes->view(), out);
     return out;
@@ -304,7 +298,7 @@ std::optional<uint8_t> parse_shard_byte(std::string_view text) {
 
 struct Entries {
   std::vector<binary_index::EncodedEntry> list;
-  std::unordered_map<IndexKey, size_t, KeyHash> position;
+  absl::flat_hash_map<Digest, size_t> position;
 };
 
 Result<Entries> entries_from_group_files(const std::string& kx_dir) {
@@ -316,7 +310,7 @@ Result<Entries> entries_from_group_files(const std::string& kx_dir) {
     for_each_line(bytes, [&](std::string_view line) {
       read_fields(line, "id", "refs", f);
       binary_index::EncodedEntry entry;
-      if (!f.has_string || !binary_index::key_from_hex(f.string, entry.key)) return;
+      if (!f.has_string || !hex_to_bytes(f.string, entry.key.data(), entry.key.size())) return;
       for (std::string_view ref : f.list) {
         if (auto shard = parse_shard_byte(ref)) {
           entry.records.push_back('\0');
@@ -336,7 +330,7 @@ Result<Entries> entries_from_group_files(const std::string& kx_dir) {
 
 // A line of a merged file that lists a 64-hex-digit source.
 struct TokenHit {
-  IndexKey key;
+  Digest key;
   uint64_t offset;
   uint64_t length;
 };
@@ -364,7 +358,7 @@ SliceResult parse_token_slice(std::string_view bytes, size_t begin, size_t end) 
     ++result.lines;
     for (std::string_view source : f.list) {
       TokenHit hit{{}, line.offset, line.raw_length};
-      if (binary_index::key_from_hex(source, hit.key)) result.hits.push_back(hit);
+      if (hex_to_bytes(source, hit.key.data(), hit.key.size())) result.hits.push_back(hit);
     }
   }
   return result;
@@ -403,7 +397,7 @@ Result<uint64_t> add_token_lines(const std::string& kx_dir, const std::string& t
                                  Entries& entries) {
   KX_ASSIGN_OR_RETURN(auto files, token_index::get_merged_files(kx_dir, tokenizer));
   auto read = parallel_map<Result<std::optional<FileBytes>>>(
-      files.size(), [&](size_t i) { return mmap_file(files[i].second); });
+      files.size(), [&](size_t i) { return read_file_bytes(files[i].second); });
   std::vector<std::optional<FileBytes>> contents;
   for (auto& r : read) {
     if (!r) return fail(std::move(r).error());

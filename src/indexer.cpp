@@ -77,7 +77,7 @@ Result<std::vector<DocumentRecord>> lookup_document(const std::string& kx_dir,
   // has no records; reading the path would look outside the store.
   if (!is_safe_shard_name(std::string_view(line_hash).substr(0, 2)))
     return std::vector<DocumentRecord>{};
-  KX_ASSIGN_OR_RETURN(auto bytes, mmap_file(shard));
+  KX_ASSIGN_OR_RETURN(auto bytes, read_file_bytes(shard));
   std::vector<DocumentRecord> found;
   if (!bytes) return found;
   for_each_line_holding(bytes->view(), StringSet({line_hash}), [&](std::string_view line) {

@@ -11,6 +11,7 @@
 #include <immintrin.h>
 #endif
 
+#include "coding.h"
 #include "json_tape.h"
 #include "utf8.h"
 
@@ -214,7 +215,6 @@ constexpr size_t kMaxDoubleText = 32;
 
 // Writes the canonical escape of '"', '\\' or a control character at p.
 char* put_escape(char* p, unsigned char c) {
-  static const char kHex[] = "0123456789abcdef";
   *p++ = '\\';
   switch (c) {
     case '"': *p++ = '"'; break;
@@ -228,8 +228,8 @@ char* put_escape(char* p, unsigned char c) {
       *p++ = 'u';
       *p++ = '0';
       *p++ = '0';
-      *p++ = kHex[c >> 4];
-      *p++ = kHex[c & 15];
+      write_hex(&c, 1, p);
+      p += 2;
   }
   return p;
 }

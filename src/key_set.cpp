@@ -1,87 +1,67 @@
 #include "key_set.h"
 
 #include <cstring>
-#include <functional>
 
 namespace kestrix {
 namespace {
 
 constexpr size_t kChunkBytes = size_t{1} << 20;
-constexpr size_t kInitialSlots = 1024;
 
-uint64_t hash_key(std::string_view key) { return std::hash<std::string_view>{}(key); }
-uint32_t tag_of(uint64_t hash) { return static_cast<uint32_t>(hash >> 32); }
-
-// A key's count is kept, unaligned, in the 8 bytes before its bytes.
+// A stored key: its count (8 bytes), its length (4 bytes) and its bytes,
+// unaligned.
 constexpr size_t kCountBytes = sizeof(uint64_t);
+constexpr size_t kHeadBytes = kCountBytes + sizeof(uint32_t);
 
-uint64_t count_of(const char* key) {
+uint64_t count_of(const char* stored) {
   uint64_t count;
-  std::memcpy(&count, key - kCountBytes, kCountBytes);
+  std::memcpy(&count, stored, kCountBytes);
   return count;
 }
 
-void set_count(char* key, uint64_t count) { std::memcpy(key - kCountBytes, &count, kCountBytes); }
+void set_count(char* stored, uint64_t count) { std::memcpy(stored, &count, kCountBytes); }
 
 }  // namespace
 
-KeySet::KeySet() : slots_(kInitialSlots) {}
-
-size_t KeySet::find_slot(std::string_view key, uint64_t hash) const {
-  const size_t mask = slots_.size() - 1;  // size is a power of two
-  const uint32_t tag = tag_of(hash);
-  for (size_t i = hash & mask;; i = (i + 1) & mask) {
-    const Slot& slot = slots_[i];
-    if (slot.data == nullptr) return i;
-    if (slot.tag == tag && slot.length == key.size() &&
-        std::memcmp(slot.data, key.data(), key.size()) == 0)
-      return i;
-  }
+std::string_view KeySet::bytes_of(const char* stored) {
+  uint32_t length;
+  std::memcpy(&length, stored + kCountBytes, sizeof length);
+  return {stored + kHeadBytes, length};
 }
 
 bool KeySet::contains(std::string_view key) const {
-  const Slot& slot = slots_[find_slot(key, hash_key(key))];
-  return slot.data != nullptr && count_of(slot.data) > 0;
+  auto it = table_.find(key);
+  return it != table_.end() && count_of(*it) > 0;
 }
 
-KeySet::Slot& KeySet::find_or_add(std::string_view key) {
-  const uint64_t hash = hash_key(key);
-  size_t i = find_slot(key, hash);
-  if (slots_[i].data != nullptr) return slots_[i];
-  // Keep the load factor at most 7/10 so that probe runs stay short.
-  if ((size_ + 1) * 10 > slots_.size() * 7) {
-    grow();
-    i = find_slot(key, hash);
-  }
-  slots_[i] = Slot{store(key), static_cast<uint32_t>(key.size()), tag_of(hash)};
-  ++size_;
-  return slots_[i];
+char* KeySet::find_or_add(std::string_view key) {
+  auto it = table_.lazy_emplace(key, [&](const auto& construct) { construct(store(key)); });
+  return *it;
 }
 
 bool KeySet::insert(std::string_view key) {
-  Slot& slot = find_or_add(key);
-  if (count_of(slot.data) > 0) return false;
-  set_count(slot.data, 1);
+  char* stored = find_or_add(key);
+  if (count_of(stored) > 0) return false;
+  set_count(stored, 1);
   return true;
 }
 
 void KeySet::add(std::string_view key) {
-  Slot& slot = find_or_add(key);
-  set_count(slot.data, count_of(slot.data) + 1);
+  char* stored = find_or_add(key);
+  set_count(stored, count_of(stored) + 1);
 }
 
 bool KeySet::take(std::string_view key) {
-  Slot& slot = slots_[find_slot(key, hash_key(key))];
-  if (slot.data == nullptr) return false;
-  const uint64_t count = count_of(slot.data);
+  auto it = table_.find(key);
+  if (it == table_.end()) return false;
+  const uint64_t count = count_of(*it);
   if (count == 0) return false;
-  set_count(slot.data, count - 1);
+  set_count(*it, count - 1);
   return true;
 }
 
-// Copies `key` after a zero count and returns where its bytes begin.
+// Copies `key` after a zero count and its length.
 char* KeySet::store(std::string_view key) {
-  const size_t size = kCountBytes + key.size();
+  const size_t size = kHeadBytes + key.size();
   char* at;
   // Keys of a quarter chunk or more get a chunk of their own.
   if (size >= kChunkBytes / 4) {
@@ -96,22 +76,11 @@ char* KeySet::store(std::string_view key) {
     at = current_ + current_used_;
     current_used_ += size;
   }
+  const auto length = static_cast<uint32_t>(key.size());
   std::memset(at, 0, kCountBytes);
-  std::memcpy(at + kCountBytes, key.data(), key.size());
-  return at + kCountBytes;
-}
-
-void KeySet::grow() {
-  std::vector<Slot> old = std::move(slots_);
-  slots_.assign(old.size() * 2, Slot{});
-  const size_t mask = slots_.size() - 1;
-  for (const Slot& slot : old) {
-    if (slot.data == nullptr) continue;
-    const uint64_t hash = hash_key(std::string_view(slot.data, slot.length));
-    size_t i = hash & mask;
-    while (slots_[i].data != nullptr) i = (i + 1) & mask;
-    slots_[i] = slot;
-  }
+  std::memcpy(at + kCountBytes, &length, sizeof length);
+  std::memcpy(at + kHeadBytes, key.data(), key.size());
+  return at;
 }
 
 }  // namespace kestrix

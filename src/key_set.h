@@ -1,9 +1,9 @@
 // KeySet: a set of byte-string keys, each with a count, built for millions
 // of short keys, as the identity keys of a store merge.  Key bytes live in
-// fixed chunks that never move, each key after its 8-byte count; the table
-// holds a pointer, the length and a hash tag per key (16 bytes) with open
-// addressing, so memory is about the key bytes plus 24-31 bytes per key.  A
-// key counts as present while its count is above 0.  Not thread-safe.
+// fixed chunks that never move, each key after its 8-byte count and 4-byte
+// length; the hash table (an absl::flat_hash_set) holds one pointer per key,
+// so memory is about the key bytes plus 22-33 bytes per key.  A key counts
+// as present while its count is above 0.  Not thread-safe.
 #pragma once
 
 #include <cstdint>
@@ -11,11 +11,13 @@
 #include <string_view>
 #include <vector>
 
+#include "absl/container/flat_hash_set.h"
+#include "absl/hash/hash.h"
+
 namespace kestrix {
 
 class KeySet {
  public:
-  KeySet();
   // Adds `key` with a count of 1; false (and nothing changes) when it was
   // already present.
   bool insert(std::string_view key);
@@ -25,22 +27,32 @@ class KeySet {
   // Takes 1 from the count of `key`; false when it was not present.
   bool take(std::string_view key);
   // The number of distinct keys ever added, present or not.
-  size_t size() const { return size_; }
+  size_t size() const { return table_.size(); }
 
  private:
-  struct Slot {
-    char* data = nullptr;  // nullptr marks an empty slot; the count precedes it
-    uint32_t length = 0;
-    uint32_t tag = 0;  // high bits of the hash, to skip most comparisons
+  // A stored key: the address of its count, which its length and bytes
+  // follow.  Hashed and compared by its bytes, so that a plain string_view
+  // looks it up.
+  using Stored = char*;
+  static std::string_view bytes_of(const char* stored);
+  struct Hash {
+    using is_transparent = void;
+    size_t operator()(std::string_view key) const { return absl::Hash<std::string_view>{}(key); }
+    size_t operator()(const char* stored) const { return (*this)(bytes_of(stored)); }
   };
-  size_t find_slot(std::string_view key, uint64_t hash) const;
-  // The slot of `key`, added with a count of 0 when missing.
-  Slot& find_or_add(std::string_view key);
-  char* store(std::string_view key);
-  void grow();
+  struct Eq {
+    using is_transparent = void;
+    static std::string_view view(std::string_view key) { return key; }
+    static std::string_view view(const char* stored) { return bytes_of(stored); }
+    template <typename A, typename B>
+    bool operator()(const A& a, const B& b) const { return view(a) == view(b); }
+  };
 
-  std::vector<Slot> slots_;
-  size_t size_ = 0;
+  // The stored key equal to `key`, added with a count of 0 when missing.
+  char* find_or_add(std::string_view key);
+  char* store(std::string_view key);
+
+  absl::flat_hash_set<Stored, Hash, Eq> table_;
   std::vector<std::unique_ptr<char[]>> chunks_;
   char* current_ = nullptr;  // the chunk small keys are copied into
   size_t current_used_ = 0;

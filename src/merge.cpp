@@ -13,6 +13,7 @@
 #include <map>
 #include <unordered_map>
 
+#include "coding.h"
 #include "fs.h"
 #include "index.h"
 #include "key_set.h"
@@ -73,27 +74,11 @@ class KeyEncoder {
   // Appends tag 1 and the 32 bytes of a lowercase hex string; leaves `key`
   // as it was and returns false when `s` holds any other character.
   static bool pack_lower_hex64(std::string_view s, std::string& key) {
-    static const auto kNibble = [] {
-      std::array<uint8_t, 256> table;
-      table.fill(0xFF);
-      for (int c = '0'; c <= '9'; ++c) table[c] = static_cast<uint8_t>(c - '0');
-      for (int c = 'a'; c <= 'f'; ++c) table[c] = static_cast<uint8_t>(c - 'a' + 10);
-      return table;
-    }();
-    const size_t at = key.size();
-    key.resize(at + 33);
-    char* out = key.data() + at;
-    *out++ = '\x01';
-    uint8_t invalid = 0;
-    for (size_t i = 0; i < 64; i += 2) {
-      const uint8_t hi = kNibble[static_cast<uint8_t>(s[i])];
-      const uint8_t lo = kNibble[static_cast<uint8_t>(s[i + 1])];
-      invalid |= (hi | lo) & 0xF0;
-      *out++ = static_cast<char>(hi << 4 | (lo & 0x0F));
-    }
-    if (invalid == 0) return true;
-    key.resize(at);
-    return false;
+    Digest digest;
+    if (!hex_to_bytes(s, digest.data(), digest.size(), HexCase::kLower)) return false;
+    key.push_back('\x01');
+    key.append(reinterpret_cast<const char*>(digest.data()), digest.size());
+    return true;
   }
 
   std::unordered_map<std::string, uint64_t> file_ids_;
@@ -148,7 +133,7 @@ Status for_each_layer_record(const std::string& kx_dir, std::string_view layer, 
   KX_ASSIGN_OR_RETURN(auto entries, list_dir(dir));
   for (const DirEntry& entry : entries) {
     if (!is_regular_file(entry.path)) continue;
-    KX_ASSIGN_OR_RETURN(auto bytes, mmap_file(entry.path));
+    KX_ASSIGN_OR_RETURN(auto bytes, read_file_bytes(entry.path));
     if (!bytes) continue;
     Status status;
     for_each_json_line(bytes->view(), [&](Value&& record) {
@@ -166,7 +151,7 @@ Status for_each_layer_record(const std::string& kx_dir, std::string_view layer, 
 template <typename Fn>
 Status for_each_held_entry(const std::string& kx_dir, const std::string& tokenizer, Fn&& fn) {
   auto read_file = [&](const std::string& path) -> Status {
-    KX_ASSIGN_OR_RETURN(auto bytes, mmap_file(path));
+    KX_ASSIGN_OR_RETURN(auto bytes, read_file_bytes(path));
     if (!bytes) return {};
     Status status;
     for_each_token_entry(bytes->view(), [&](TokenIndexEntry&& entry) {

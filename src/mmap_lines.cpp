@@ -4,7 +4,7 @@
 
 namespace kestrix {
 
-Result<std::optional<FileBytes>> mmap_file(const std::string& path) {
+Result<std::optional<FileBytes>> read_file_bytes(const std::string& path) {
   KX_ASSIGN_OR_RETURN(auto data, read_whole_file(path));
   if (!data) return std::optional<FileBytes>();
   return std::optional<FileBytes>(FileBytes(std::move(*data)));

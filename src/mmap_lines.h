@@ -31,7 +31,7 @@ class FileBytes {
 // The file's bytes; nullopt when the file cannot be examined (e.g. missing)
 // or is empty; an error when it exists but cannot be opened or read (a
 // directory, no permission).
-Result<std::optional<FileBytes>> mmap_file(const std::string& path);
+Result<std::optional<FileBytes>> read_file_bytes(const std::string& path);
 
 // One line of a buffer.  `text` excludes the line feed and, for lines from
 // LineCursor::next(), one trailing carriage return; `offset` is where the

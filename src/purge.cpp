@@ -26,7 +26,7 @@ namespace {
 
 // Line hashes of the records of the revoked-documents file.
 Status add_revoked_documents(const std::string& kx_dir, std::vector<std::string>& hashes) {
-  KX_ASSIGN_OR_RETURN(auto bytes, mmap_file(store_path(kx_dir, "document-index/revoked/all")));
+  KX_ASSIGN_OR_RETURN(auto bytes, read_file_bytes(store_path(kx_dir, "document-index/revoked/all")));
   if (!bytes) return {};
   for_each_json_line(bytes->view(), [&](Value value) {
     if (auto record = document_from_json(value)) hashes.push_back(std::move(record->line_hash));
@@ -43,7 +43,7 @@ Result<std::unordered_set<std::string>> revoked_sections(const std::string& kx_d
   for (const DirEntry& entry : entries) {
     auto info = stat_path(entry.path);
     if (!info || !info->regular) continue;
-    KX_ASSIGN_OR_RETURN(auto bytes, mmap_file(entry.path));
+    KX_ASSIGN_OR_RETURN(auto bytes, read_file_bytes(entry.path));
     if (!bytes) continue;
     for_each_json_line(bytes->view(), [&](Value value) {
       const Value* mark = value.get("revoked");
@@ -136,7 +136,7 @@ Result<std::vector<std::string>> resolve_author_line_hashes(const std::string& k
   const StringSet section_set(section_list);
   std::vector<DocumentRecord> records;
   for (const std::string& shard : document_shards) {
-    KX_ASSIGN_OR_RETURN(auto bytes, mmap_file(store_path(kx_dir, "document-index/" + shard)));
+    KX_ASSIGN_OR_RETURN(auto bytes, read_file_bytes(store_path(kx_dir, "document-index/" + shard)));
     if (bytes) collect_documents_listing(bytes->view(), section_set, records);
   }
   for (DocumentRecord& record : records) line_hashes.push_back(std::move(record.line_hash));

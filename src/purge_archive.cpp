@@ -232,7 +232,7 @@ void PurgeArchive::discard() {
   if (!temp_path_.empty()) (void)remove_file(temp_path_);
   (void)writer_.close();
   if (!path_.empty()) (void)remove_file(path_);
-  if (!created_dir_.empty()) (void)::rmdir(created_dir_.c_str());
+  if (!created_dir_.empty()) (void)remove_dir(created_dir_);
   temp_path_.clear();
   path_.clear();
   created_dir_.clear();
@@ -277,7 +277,7 @@ Result<uint64_t> purge_reverse(const std::string& kx_dir, const std::string& dat
   }
   // The archive is read whole first, so a read failure changes nothing;
   // records are then parsed one at a time rather than held all at once.
-  KX_ASSIGN_OR_RETURN(auto archive, mmap_file(newest->path));
+  KX_ASSIGN_OR_RETURN(auto archive, read_file_bytes(newest->path));
   uint64_t restored = 0;
   if (archive) {
     KX_ASSIGN_OR_RETURN(restored, restore_lines(data_file, archive->view()));

@@ -12,13 +12,9 @@
 #include "purge_rewrite.h"
 
 #include <fcntl.h>
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <future>
@@ -26,10 +22,11 @@
 #include <optional>
 #include <string>
 #include <system_error>
-#include <thread>
 #include <utility>
 #include <vector>
 
+#include "absl/container/flat_hash_set.h"
+#include "coding.h"
 #include "fs.h"
 #include "hash.h"
 #include "json.h"
@@ -42,7 +39,6 @@ namespace kestrix {
 namespace {
 
 constexpr size_t kBlockSize = size_t{8} << 20;
-constexpr size_t kHugePage = size_t{2} << 20;
 // Reads of a block are spread over tasks of this size.
 constexpr size_t kReadChunk = size_t{2} << 20;
 // Slices per pool thread and block, so that uneven lines still balance.
@@ -61,35 +57,21 @@ struct Slice {
   std::string archive;     // archive records of the purged lines
 };
 
-struct FreeBytes {
-  void operator()(char* p) const { std::free(p); }
-};
-
 // A buffer of file bytes.  [0, lines_end) holds whole lines, each ending in a
 // line feed; [lines_end, size) is the start of a line continued in the next
 // block.
 struct Block {
-  std::unique_ptr<char[], FreeBytes> data;
-  size_t capacity = 0;
+  // Huge pages: first touching a fresh buffer page by page costs more than
+  // reading the file into it.
+  HugeBuffer buffer;
   size_t size = 0;
   size_t lines_end = 0;
   std::vector<Slice> slices;
 
-  // Grows the buffer to at least `n` bytes, keeping [0, size).  Buffers are
-  // aligned to and advised for huge pages: first touching a fresh buffer
-  // page by page costs more than reading the file into it.
-  bool reserve(size_t n) {
-    if (n <= capacity) return true;
-    const size_t rounded = (n + kHugePage - 1) / kHugePage * kHugePage;
-    char* bigger = static_cast<char*>(std::aligned_alloc(kHugePage, rounded));
-    if (bigger == nullptr) return false;
-    (void)::madvise(bigger, rounded, MADV_HUGEPAGE);
-    if (size > 0) std::memcpy(bigger, data.get(), size);
-    data.reset(bigger);
-    capacity = rounded;
-    return true;
-  }
-  std::string_view tail() const { return {data.get() + lines_end, size - lines_end}; }
+  char* data() const { return buffer.data(); }
+  // Grows the buffer to at least `n` bytes, keeping [0, size).
+  bool reserve(size_t n) { return buffer.reserve(n, size); }
+  std::string_view tail() const { return {data() + lines_end, size - lines_end}; }
 };
 
 // Reads the data file in blocks of whole lines: begin() on the calling
@@ -106,23 +88,15 @@ class BlockReader {
   }
   bool at_end() const { return eof_; }
 
-  // Once the file has been replaced, its cached pages and its blocks are
-  // freed when this last descriptor closes, which takes a while for a large
-  // file: a thread of its own does it while the caller goes on.
-  void close_in_background() {
-    const int fd = fd_.release();
-    try {
-      std::thread([fd] { ::close(fd); }).detach();
-    } catch (const std::system_error&) {
-      ::close(fd);
-    }
-  }
+  // Once the file has been replaced, freeing its cached pages and blocks
+  // need not hold up the caller.
+  void close_in_background() { kestrix::close_in_background(std::move(fd_)); }
 
   // Starts `block` with `carry` and room for the next step of the file.
   Status begin(std::string_view carry, Block& block) {
     block.size = 0;
     if (!block.reserve(carry.size() + step_ + 1)) return fail(Error::os(ENOMEM));
-    if (!carry.empty()) std::memcpy(block.data.get(), carry.data(), carry.size());
+    if (!carry.empty()) std::memcpy(block.data(), carry.data(), carry.size());
     block.size = carry.size();
     got_.assign((step_ + kReadChunk - 1) / kReadChunk, 0);
     return {};
@@ -132,7 +106,7 @@ class BlockReader {
   Status read_chunk(Block& block, size_t i) {
     const size_t offset = i * kReadChunk;
     const size_t len = std::min(kReadChunk, step_ - offset);
-    auto got = read_at(block.data.get() + block.size + offset, len, pos_ + offset);
+    auto got = read_at(fd_.get(), block.data() + block.size + offset, len, pos_ + offset);
     if (!got) return fail(std::move(got).error());
     got_[i] = *got;
     return {};
@@ -154,17 +128,17 @@ class BlockReader {
     }
     for (;;) {
       if (eof_) {
-        if (block.size > 0 && block.data[block.size - 1] != '\n') block.data[block.size++] = '\n';
+        if (block.size > 0 && block.data()[block.size - 1] != '\n') block.data()[block.size++] = '\n';
         block.lines_end = block.size;
         return {};
       }
-      const void* last = memrchr(block.data.get() + carry, '\n', block.size - carry);
+      const void* last = memrchr(block.data() + carry, '\n', block.size - carry);
       if (last != nullptr) {
-        block.lines_end = static_cast<size_t>(static_cast<const char*>(last) - block.data.get()) + 1;
+        block.lines_end = static_cast<size_t>(static_cast<const char*>(last) - block.data()) + 1;
         return {};
       }
       if (!block.reserve(block.size + step_ + 1)) return fail(Error::os(ENOMEM));
-      auto got = read_at(block.data.get() + block.size, step_, pos_);
+      auto got = read_at(fd_.get(), block.data() + block.size, step_, pos_);
       if (!got) return fail(std::move(got).error());
       block.size += *got;
       pos_ += *got;
@@ -173,19 +147,6 @@ class BlockReader {
   }
 
  private:
-  // Reads up to `len` bytes at `offset`; fewer only at the end of the file.
-  Result<size_t> read_at(char* out, size_t len, uint64_t offset) const {
-    size_t got = 0;
-    while (got < len) {
-      ssize_t n = ::pread(fd_.get(), out + got, len - got, static_cast<off_t>(offset + got));
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) return fail_errno();
-      if (n == 0) break;
-      got += static_cast<size_t>(n);
-    }
-    return got;
-  }
-
   UniqueFd fd_;
   uint64_t pos_ = 0;  // file offset of the next block's first new byte
   bool eof_ = false;
@@ -224,7 +185,7 @@ Status fail_not_line_text(const std::string& data_file, std::string_view why) {
 void split_block(Block& block) {
   block.slices.clear();
   const size_t n = pool_size() * kSlicesPerThread;
-  const char* base = block.data.get();
+  const char* base = block.data();
   size_t begin = 0;
   for (size_t i = 1; i <= n && begin < block.lines_end; ++i) {
     size_t end = block.lines_end;
@@ -242,71 +203,28 @@ void split_block(Block& block) {
 }
 
 // The revoked line hashes as SHA-256 digests.  Only lowercase 64-digit hex
-// strings can equal a computed line hash; other strings are left out.  A
-// bitmap of digest prefixes, small enough to stay in cache, answers most
-// look-ups (lines that are not revoked) without touching the table, an open
-// addressing table of the digests themselves in which all zero bytes mark a
-// free slot (the all-zero digest itself is noted apart).
+// strings can equal a computed line hash; other strings are left out.
 class DigestSet {
  public:
   explicit DigestSet(const std::vector<std::string>& hashes) {
-    std::vector<Digest> digests = decode(hashes);
-    size_t capacity = 16;
-    while (capacity < digests.size() * 2) capacity <<= 1;
-    slot_mask_ = capacity - 1;
-    slots_.assign(capacity, Digest{});
-    size_t bits = 1 << 12;
-    while (bits < digests.size() * 16) bits <<= 1;
-    bit_mask_ = bits - 1;
-    bitmap_.assign(bits / 64, 0);
-    // Each insert misses the cache; fetching a few slots ahead overlaps them.
-    constexpr size_t kAhead = 8;
-    for (size_t i = 0; i < digests.size(); ++i) {
-      if (i + kAhead < digests.size())
-        __builtin_prefetch(&slots_[prefix(digests[i + kAhead].data()) & slot_mask_]);
-      insert(digests[i]);
-    }
+    const std::vector<Digest> digests = decode(hashes);
+    set_.reserve(digests.size());
+    set_.insert(digests.begin(), digests.end());
   }
-  bool empty() const { return count_ == 0; }
-  // Brings the bitmap word of `digest` into the cache ahead of contains().
-  void prefetch(const unsigned char* digest) const {
-    __builtin_prefetch(&bitmap_[(prefix(digest) & bit_mask_) >> 6]);
-  }
-  bool contains(const unsigned char* digest) const {
-    const uint64_t bit = prefix(digest) & bit_mask_;
-    if ((bitmap_[bit >> 6] & (uint64_t{1} << (bit & 63))) == 0) return false;
-    if (is_zero(digest)) return has_zero_;
-    for (size_t i = prefix(digest) & slot_mask_;; i = (i + 1) & slot_mask_) {
-      if (is_zero(slots_[i].data())) return false;
-      if (std::memcmp(slots_[i].data(), digest, 32) == 0) return true;
-    }
-  }
+  bool empty() const { return set_.empty(); }
+  // Brings the table's group for `digest` into the cache ahead of contains().
+  void prefetch(const Digest& digest) const { set_.prefetch(digest); }
+  bool contains(const Digest& digest) const { return set_.contains(digest); }
 
  private:
-  using Digest = std::array<unsigned char, 32>;
-
-  // Digest bytes are uniform, so their first eight bytes serve as a hash.
-  static uint64_t prefix(const unsigned char* digest) {
-    uint64_t v;
-    std::memcpy(&v, digest, 8);
-    return v;
-  }
-  static bool is_zero(const unsigned char* digest) {
-    static const Digest kZero{};
-    return std::memcmp(digest, kZero.data(), 32) == 0;
-  }
-
   // The digests of the hashes that can be line hashes, decoded on the pool.
   static std::vector<Digest> decode(const std::vector<std::string>& hashes) {
     constexpr size_t kChunk = 4096;
     std::vector<Digest> digests(hashes.size());
     std::vector<char> valid(hashes.size());
     parallel_for((hashes.size() + kChunk - 1) / kChunk, [&](size_t c) {
-      for (size_t i = c * kChunk; i < std::min(hashes.size(), (c + 1) * kChunk); ++i) {
-        const std::string& h = hashes[i];
-        const bool lower = std::none_of(h.begin(), h.end(), [](char ch) { return ch >= 'A' && ch <= 'F'; });
-        valid[i] = lower && hex_to_bytes(h, digests[i].data(), digests[i].size());
-      }
+      for (size_t i = c * kChunk; i < std::min(hashes.size(), (c + 1) * kChunk); ++i)
+        valid[i] = hex_to_bytes(hashes[i], digests[i].data(), digests[i].size(), HexCase::kLower);
     });
     size_t kept = 0;
     for (size_t i = 0; i < digests.size(); ++i)
@@ -315,28 +233,7 @@ class DigestSet {
     return digests;
   }
 
-  void insert(const Digest& digest) {
-    const unsigned char* d = digest.data();
-    const uint64_t bit = prefix(d) & bit_mask_;
-    bitmap_[bit >> 6] |= uint64_t{1} << (bit & 63);
-    if (is_zero(d)) {
-      count_ += has_zero_ ? 0 : 1;
-      has_zero_ = true;
-      return;
-    }
-    size_t i = prefix(d) & slot_mask_;
-    for (; !is_zero(slots_[i].data()); i = (i + 1) & slot_mask_)
-      if (slots_[i] == digest) return;  // a repeat
-    slots_[i] = digest;
-    ++count_;
-  }
-
-  std::vector<Digest> slots_;  // at most half full, so probes end soon
-  uint64_t slot_mask_ = 0;
-  bool has_zero_ = false;
-  size_t count_ = 0;
-  std::vector<uint64_t> bitmap_;
-  uint64_t bit_mask_ = 0;
+  absl::flat_hash_set<Digest> set_;
 };
 
 struct ClassifyContext {
@@ -359,7 +256,7 @@ void classify_slice(char* base, Slice& slice, const ClassifyContext& ctx) {
     size_t at = 0;
     size_t len = 0;
     bool hashed = false;
-    unsigned char digest[32];
+    Digest digest;
   };
   Pending lines[2];
   std::string canonical;
@@ -393,7 +290,7 @@ void classify_slice(char* base, Slice& slice, const ClassifyContext& ctx) {
     line.hashed =
         !ctx.revoked->empty() && tapes[current].parse(text.text, JsonTape::Target::kCanonical);
     if (line.hashed) {
-      sha256_canonical(tapes[current], line.digest);
+      sha256_canonical(tapes[current], line.digest.data());
       ctx.revoked->prefetch(line.digest);
     } else if (std::memchr(text.text.data(), '\0', line.len) != nullptr) {
       // JSON text never holds a NUL byte, so only lines that were not
@@ -407,99 +304,6 @@ void classify_slice(char* base, Slice& slice, const ClassifyContext& ctx) {
   if (pending) decide(lines[current ^ 1], tapes[current ^ 1]);
 }
 
-// Writes the kept lines, in order, to the temporary file.  Files larger than
-// a block are written with direct I/O: the device then takes the bytes from
-// a buffer of ours, where buffered writes would first copy them into newly
-// allocated cache pages, a copy that costs as much CPU as hashing the lines.
-// Direct I/O wants aligned whole blocks, so the lines are gathered in an
-// aligned staging buffer and written a whole number of blocks at a time; the
-// last block is padded and the padding cut off by the caller's truncation.
-// A file system that refuses direct I/O gets buffered writes.
-class KeptLineWriter {
- public:
-  // `size_hint` (the data file's size) chooses direct I/O and keeps the
-  // staging buffer of a small file small.
-  Status open(const std::string& path, uint64_t size_hint) {
-    const uint64_t blocks = std::min<uint64_t>(size_hint / kAlign + 1, kStagingMax / kAlign);
-    return open(path, size_hint > kBlockSize, static_cast<size_t>(blocks) * kAlign);
-  }
-  int fd() const { return fd_.get(); }
-  Status close() {
-    if (::close(fd_.release()) != 0 && errno != EINTR) return fail_errno();
-    return {};
-  }
-  // Bytes appended so far: the size the file must be cut to.
-  uint64_t size() const { return flushed_ + fill_; }
-
-  Status append(std::string_view bytes) {
-    while (!bytes.empty()) {
-      const size_t n = std::min(bytes.size(), staging_size_ - fill_);
-      std::memcpy(staging_.get() + fill_, bytes.data(), n);
-      fill_ += n;
-      bytes.remove_prefix(n);
-      if (fill_ == staging_size_) KX_TRY(flush(fill_));
-    }
-    return {};
-  }
-  // Writes the whole blocks gathered so far; the rest stays for later.
-  Status flush_blocks() { return flush(fill_ / kAlign * kAlign); }
-  // Writes everything, the last block padded with zeros.
-  Status finish() {
-    const size_t padded = (fill_ + kAlign - 1) / kAlign * kAlign;
-    std::memset(staging_.get() + fill_, 0, padded - fill_);
-    return flush(direct_ ? padded : fill_);
-  }
-
- private:
-  static constexpr size_t kAlign = 4096;
-  // Each write hands the device a few MB: enough to keep it streaming.
-  static constexpr size_t kStagingMax = size_t{4} << 20;
-
-  Status open(const std::string& path, bool direct, size_t staging_size) {
-    fd_.reset(open_retry(path.c_str(), O_WRONLY | (direct ? O_DIRECT : 0)));
-    if (fd_.get() < 0 && direct && errno == EINVAL) return open(path, false, staging_size);
-    if (fd_.get() < 0) return fail_errno();
-    direct_ = direct;
-    staging_size_ = staging_size;
-    staging_.reset(static_cast<char*>(std::aligned_alloc(kAlign, staging_size)));
-    if (!staging_) return fail(Error::os(ENOMEM));
-    return {};
-  }
-
-  // Writes the first `len` bytes of the staging buffer (a whole number of
-  // blocks, or the padded end) and moves what follows them to its start.
-  Status flush(size_t len) {
-    size_t done = 0;
-    while (done < len) {
-      ssize_t n = ::pwrite(fd_.get(), staging_.get() + done, len - done,
-                           static_cast<off_t>(flushed_ + done));
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0 && errno == EINVAL && direct_) {
-        // Accepted at open but refused now: go on with buffered writes.
-        const int flags = ::fcntl(fd_.get(), F_GETFL);
-        if (flags < 0 || ::fcntl(fd_.get(), F_SETFL, flags & ~O_DIRECT) != 0) return fail_errno();
-        direct_ = false;
-        continue;
-      }
-      if (n < 0) return fail_errno();
-      if (n == 0) return fail_msg("failed to write whole buffer");
-      done += static_cast<size_t>(n);
-    }
-    const size_t kept = len <= fill_ ? fill_ - len : 0;
-    if (kept > 0) std::memmove(staging_.get(), staging_.get() + len, kept);
-    flushed_ += std::min(len, fill_);
-    fill_ = kept;
-    return {};
-  }
-
-  UniqueFd fd_;
-  bool direct_ = false;
-  std::unique_ptr<char[], FreeBytes> staging_;
-  size_t staging_size_ = 0;  // a whole number of blocks
-  size_t fill_ = 0;
-  uint64_t flushed_ = 0;  // file offset of the staging buffer's first byte
-};
-
 // The output side of a purge: the temporary file, written through a
 // descriptor of its own, and the archive, created when the first purged line
 // reaches it.
@@ -509,15 +313,20 @@ class PurgeOutput {
       : kx_dir_(kx_dir), stamp_(std::move(stamp)) {}
   PurgeOutput(const PurgeOutput&) = delete;
 
+  // The kept lines go to the temporary file through a DirectWriter: with
+  // direct I/O for files larger than a block, through a staging buffer of a
+  // few MB (enough to keep the device streaming, small for a small file).
   // The temporary file gets the data file's size allocated up front (where
   // the file system can): written into allocated blocks, it has no delayed
   // allocation left for the file system to flush, on one thread, when it
   // replaces the data file.  commit() cuts it to what was written.
   Status begin(const std::string& data_file, uint64_t data_size) {
+    constexpr uint64_t kStagingMax = uint64_t{4} << 20;
     KX_ASSIGN_OR_RETURN(AtomicFile temp, AtomicFile::begin(data_file));
     temp_.emplace(std::move(temp));
-    KX_TRY(kept_.open(temp_->tmp_path(), data_size));
-    (void)::fallocate(kept_.fd(), 0, 0, static_cast<off_t>(data_size));
+    const auto staging = static_cast<size_t>(std::min(data_size + 1, kStagingMax));
+    KX_TRY(kept_.open(temp_->tmp_path(), data_size > kBlockSize, staging));
+    kept_.preallocate(data_size);
     return {};
   }
 
@@ -525,7 +334,7 @@ class PurgeOutput {
   Status write_kept(const Block& block) {
     for (const Slice& slice : block.slices)
       for (auto [first, end] : slice.kept_runs)
-        KX_TRY(kept_.append({block.data.get() + first, end - first}));
+        KX_TRY(kept_.append({block.data() + first, end - first}));
     return kept_.flush_blocks();
   }
 
@@ -547,7 +356,6 @@ class PurgeOutput {
   // On failure the archive is removed again and the data file stays.
   Result<uint64_t> commit() {
     Status st = kept_.finish();
-    if (st && ::ftruncate(kept_.fd(), static_cast<off_t>(kept_.size())) != 0) st = fail_errno();
     if (st && archive_) st = archive_->close();
     if (st) st = kept_.close();
     if (st) st = temp_->commit();
@@ -568,7 +376,7 @@ class PurgeOutput {
   const std::string& kx_dir_;
   std::string stamp_;
   std::optional<AtomicFile> temp_;
-  KeptLineWriter kept_;
+  DirectWriter kept_;
   std::optional<PurgeArchive> archive_;
   uint64_t archived_ = 0;
 };
@@ -627,7 +435,7 @@ Status classify_file(BlockReader& reader, const ClassifyContext& ctx, PurgeOutpu
     }
     for (Slice& slice : current.slices)
       tasks.push_back([&current, &slice, &ctx]() -> Status {
-        classify_slice(current.data.get(), slice, ctx);
+        classify_slice(current.data(), slice, ctx);
         return {};
       });
     KX_TRY(run_tasks(tasks));

@@ -118,7 +118,7 @@ Result<std::vector<T>> scan_named_shards(const std::string& kx_dir, std::string_
   }
   auto per_file = parallel_map<Result<std::vector<T>>>(
       paths.size(), [&](size_t i) -> Result<std::vector<T>> {
-        KX_ASSIGN_OR_RETURN(std::optional<FileBytes> bytes, mmap_file(paths[i]));
+        KX_ASSIGN_OR_RETURN(std::optional<FileBytes> bytes, read_file_bytes(paths[i]));
         std::vector<T> out;
         if (bytes) scan(bytes->view(), out);
         return out;

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "coding.h"
 #include "fs.h"
 #include "lib.h"
 
@@ -30,10 +31,6 @@ Result<std::string> shard_path_for_write(std::string_view kx_dir, std::string_vi
   return path;
 }
 
-static bool is_hex_digit(char c) {
-  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
 bool is_shard_file_name(std::string_view name) {
   return name.size() == 2 && is_hex_digit(name[0]) && is_hex_digit(name[1]);
 }
@@ -51,7 +48,7 @@ Status jsonl_append(const std::string& path, const Value& value) {
 }
 
 Result<std::vector<Value>> jsonl_read(const std::string& path) {
-  KX_ASSIGN_OR_RETURN(auto bytes, mmap_file(path));
+  KX_ASSIGN_OR_RETURN(auto bytes, read_file_bytes(path));
   std::vector<Value> values;
   if (bytes) for_each_json_line(bytes->view(), [&](Value v) { values.push_back(std::move(v)); });
   return values;
@@ -82,7 +79,7 @@ Result<std::vector<Value>> scan_lines_matching(const std::string& path,
                                                const std::vector<std::string>& patterns) {
   for (const auto& p : patterns)
     if (p.empty()) return fail(Error::fault("scan_lines_matching: empty pattern"));
-  KX_ASSIGN_OR_RETURN(auto bytes, mmap_file(path));
+  KX_ASSIGN_OR_RETURN(auto bytes, read_file_bytes(path));
   std::vector<Value> values;
   if (!bytes || patterns.empty()) return values;
   for_each_line(bytes->view(), [&](std::string_view line) {

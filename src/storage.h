@@ -81,7 +81,7 @@ kestrix::Status kestrix::scan_shards(std::string_view kx_dir, std::string_view l
   parallel_for_ordered(
       shards.size(),
       [&](size_t i) {
-        auto bytes = mmap_file(shards[i]);
+        auto bytes = read_file_bytes(shards[i]);
         if (!bytes) read[i] = fail(std::move(bytes).error());
         else if (*bytes) scan((*bytes)->view(), outs[i]);
       },

@@ -5,14 +5,13 @@
 #include "token_bin_index.h"
 
 #include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
 #include <limits>
 
+#include "absl/container/flat_hash_map.h"
+#include "coding.h"
 #include "fs.h"
 #include "hash.h"
 #include "lib.h"
@@ -33,22 +32,6 @@ constexpr uint32_t kMaxIdsPerRecord = 0xffff;
 constexpr uint64_t kMaxFileId = 0xffff;
 constexpr uint64_t kMaxU32 = std::numeric_limits<uint32_t>::max();
 
-uint16_t load_u16(const char* p) {
-  auto b = reinterpret_cast<const unsigned char*>(p);
-  return static_cast<uint16_t>(b[0] | (b[1] << 8));
-}
-uint32_t load_u32(const char* p) {
-  auto b = reinterpret_cast<const unsigned char*>(p);
-  return static_cast<uint32_t>(b[0]) | (static_cast<uint32_t>(b[1]) << 8) |
-         (static_cast<uint32_t>(b[2]) << 16) | (static_cast<uint32_t>(b[3]) << 24);
-}
-uint64_t load_u64(const char* p) {
-  return static_cast<uint64_t>(load_u32(p)) | (static_cast<uint64_t>(load_u32(p + 4)) << 32);
-}
-void put_uint(std::string& out, uint64_t value, int width) {
-  for (int i = 0; i < width; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xff));
-}
-
 std::string index_path(const std::string& kx_dir, const std::string& tokenizer) {
   return store_path(kx_dir, "token-index." + tokenizer + ".bin");
 }
@@ -66,11 +49,12 @@ Result<Layout> read_layout(std::string_view file) {
     return fail_msg("token binary index file too small: " + std::to_string(file.size()) +
                     " bytes");
   if (file.substr(0, kMagic.size()) != kMagic) return fail_msg("token binary index magic mismatch");
-  uint32_t version = load_u32(file.data() + 9);
+  uint32_t version = decode_fixed32(file.data() + 9);
   if (version != kVersion)
     return fail_msg("unsupported token binary index version: " + std::to_string(version));
-  Layout l{load_u32(file.data() + kEntryCountAt), load_u32(file.data() + kEntriesOffsetAt),
-           load_u32(file.data() + kSourcesOffsetAt), load_u32(file.data() + kBucketsOffsetAt)};
+  const char* head = file.data();
+  Layout l{decode_fixed32(head + kEntryCountAt), decode_fixed32(head + kEntriesOffsetAt),
+           decode_fixed32(head + kSourcesOffsetAt), decode_fixed32(head + kBucketsOffsetAt)};
   // Every later read and write stays inside these regions, so a damaged or
   // foreign file is refused here rather than read out of bounds later.
   uint64_t entries_end = uint64_t{l.entries_offset} + kEntrySize * uint64_t{l.entry_count};
@@ -82,7 +66,7 @@ Result<Layout> read_layout(std::string_view file) {
   // Bucket values start source records, in ascending order of first bytes.
   uint64_t previous = 0;
   for (size_t b = 0; b < kBucketCount; ++b) {
-    uint64_t v = load_u64(file.data() + l.buckets_offset + 8 * b);
+    uint64_t v = decode_fixed64(file.data() + l.buckets_offset + 8 * b);
     if (v == 0) continue;
     if (v < l.sources_offset || v + kSourceHead > l.buckets_offset || v <= previous)
       return fail_msg("token binary index is damaged: bucket " + std::to_string(b) +
@@ -92,42 +76,12 @@ Result<Layout> read_layout(std::string_view file) {
   return l;
 }
 
-// Maps `fd` whole; the mapping outlives the descriptor.
-Result<void*> map_fd(int fd, size_t size, int prot) {
-  void* p = mmap(nullptr, size, prot, MAP_SHARED, fd, 0);
-  if (p == MAP_FAILED) return fail_errno();
-  return p;
-}
-
 }  // namespace
 
-std::optional<SourceHash> source_hash_from_hex(std::string_view source) {
-  // Table decoding: the build decodes one source per entry, and a branchy
-  // decoder mispredicts on every random hex digit.
-  static constexpr auto kNibble = [] {
-    std::array<int8_t, 256> t{};
-    t.fill(-1);
-    for (int c = 0; c < 10; ++c) t['0' + c] = static_cast<int8_t>(c);
-    for (int c = 0; c < 6; ++c) t['a' + c] = t['A' + c] = static_cast<int8_t>(10 + c);
-    return t;
-  }();
-  if (source.size() != 64) return std::nullopt;
-  SourceHash hash;
-  int bad = 0;
-  for (size_t i = 0; i < hash.size(); ++i) {
-    int hi = kNibble[static_cast<unsigned char>(source[2 * i])];
-    int lo = kNibble[static_cast<unsigned char>(source[2 * i + 1])];
-    bad |= hi | lo;
-    hash[i] = static_cast<unsigned char>((hi << 4) | (lo & 0xf));
-  }
-  if (bad < 0) return std::nullopt;
-  return hash;
-}
-
-std::set<SourceHash> source_hashes_of(const std::set<std::string>& sources) {
-  std::set<SourceHash> out;
+std::set<Digest> source_hashes_of(const std::set<std::string>& sources) {
+  std::set<Digest> out;
   for (const auto& s : sources)
-    if (auto h = source_hash_from_hex(s)) out.insert(*h);
+    if (auto h = digest_from_hex(s)) out.insert(*h);
   return out;
 }
 
@@ -145,45 +99,23 @@ Result<std::optional<TokenBinIndex>> TokenBinIndex::open_path(const std::string&
   if (!stat_path(path)) return std::nullopt;
   UniqueFd fd(open_retry(path.c_str(), O_RDONLY));
   if (fd.get() < 0) return fail(Error::os(errno).context("opening " + path));
-  struct stat st;
-  if (fstat(fd.get(), &st) != 0) return fail(Error::os(errno).context("opening " + path));
-  size_t size = static_cast<size_t>(st.st_size);
+  auto info = stat_fd(fd.get());
+  if (!info) return fail(std::move(info).error().context("opening " + path));
+  size_t size = static_cast<size_t>(info->size);
   if (size < kHeaderSize)
     return fail_msg("token binary index file too small: " + std::to_string(size) + " bytes");
 
   TokenBinIndex index;
   index.path_ = path;
-  KX_ASSIGN_OR_RETURN(index.map_, map_fd(fd.get(), size, PROT_READ));
-  index.map_size_ = size;
-  index.device_ = static_cast<uint64_t>(st.st_dev);
-  index.inode_ = static_cast<uint64_t>(st.st_ino);
+  KX_ASSIGN_OR_RETURN(index.map_, Mapping::map(fd.get(), size, false));
+  index.device_ = info->device;
+  index.inode_ = info->inode;
   KX_ASSIGN_OR_RETURN(Layout l, read_layout(index.bytes()));
   index.entry_count_ = l.entry_count;
   index.entries_offset_ = l.entries_offset;
   index.sources_offset_ = l.sources_offset;
   index.buckets_offset_ = l.buckets_offset;
   return std::optional<TokenBinIndex>(std::move(index));
-}
-
-TokenBinIndex::TokenBinIndex(TokenBinIndex&& other) noexcept { *this = std::move(other); }
-
-TokenBinIndex& TokenBinIndex::operator=(TokenBinIndex&& other) noexcept {
-  if (this == &other) return *this;
-  if (map_) munmap(map_, map_size_);
-  path_ = std::move(other.path_);
-  map_ = std::exchange(other.map_, nullptr);
-  map_size_ = std::exchange(other.map_size_, 0);
-  device_ = other.device_;
-  inode_ = other.inode_;
-  entry_count_ = other.entry_count_;
-  entries_offset_ = other.entries_offset_;
-  sources_offset_ = other.sources_offset_;
-  buckets_offset_ = other.buckets_offset_;
-  return *this;
-}
-
-TokenBinIndex::~TokenBinIndex() {
-  if (map_) munmap(map_, map_size_);
 }
 
 bool TokenBinIndex::is_fresh() const {
@@ -210,22 +142,22 @@ bool TokenBinIndex::is_fresh() const {
 std::optional<EntryRef> TokenBinIndex::get_entry_ref(uint32_t id) const {
   if (id >= entry_count_) return std::nullopt;
   uint64_t at = entries_offset_ + kEntrySize * uint64_t{id};
-  if (at + kEntrySize > map_size_) return std::nullopt;  // guaranteed by open; kept as a guard
+  if (at + kEntrySize > map_.size()) return std::nullopt;  // guaranteed by open; kept as a guard
   const char* r = bytes().data() + at;
-  return EntryRef{load_u32(r + kLineOffsetAt), load_u32(r + kLineLengthAt), load_u16(r),
-                  r[kRevokedAt] != 0};
+  return EntryRef{decode_fixed32(r + kLineOffsetAt), decode_fixed32(r + kLineLengthAt),
+                  decode_fixed16(r), r[kRevokedAt] != 0};
 }
 
-std::vector<uint32_t> TokenBinIndex::lookup_by_sources(const std::set<SourceHash>& hashes) const {
+std::vector<uint32_t> TokenBinIndex::lookup_by_sources(const std::set<Digest>& hashes) const {
   std::vector<uint32_t> ids;
   const char* file = bytes().data();
   const char* buckets = file + buckets_offset_;
-  for (const SourceHash& h : hashes) {
-    uint64_t start = load_u64(buckets + 8 * h[0]);
+  for (const Digest& h : hashes) {
+    uint64_t start = decode_fixed64(buckets + 8 * h[0]);
     if (start == 0) continue;
     uint64_t end = buckets_offset_;
     for (size_t b = h[0] + 1u; b < kBucketCount; ++b) {
-      if (uint64_t v = load_u64(buckets + 8 * b)) {
+      if (uint64_t v = decode_fixed64(buckets + 8 * b)) {
         end = v;
         break;
       }
@@ -236,14 +168,14 @@ std::vector<uint32_t> TokenBinIndex::lookup_by_sources(const std::set<SourceHash
     uint64_t pos = start;
     while (pos + kSourceHead <= end) {
       const char* rec = file + pos;
-      uint16_t k = load_u16(rec + 32);
+      uint16_t k = decode_fixed16(rec + 32);
       uint64_t rec_end = pos + kSourceHead + 4u * k;
       if (rec_end > end) break;
       int cmp = memcmp(rec, h.data(), h.size());
       if (cmp > 0) break;
       // Equal hashes may continue in the next record (more than 65535 ids).
       if (cmp == 0)
-        for (uint16_t i = 0; i < k; ++i) ids.push_back(load_u32(rec + kSourceHead + 4 * i));
+        for (uint16_t i = 0; i < k; ++i) ids.push_back(decode_fixed32(rec + kSourceHead + 4 * i));
       pos = rec_end;
     }
   }
@@ -257,25 +189,23 @@ Status TokenBinIndex::set_revoked_batch(const std::vector<std::pair<uint32_t, bo
   auto context = [&](Error e) { return fail(std::move(e).context("opening " + path_ + " for write")); };
   UniqueFd fd(open_retry(path_.c_str(), O_RDWR));
   if (fd.get() < 0) return context(Error::os(errno));
-  struct stat st;
-  if (fstat(fd.get(), &st) != 0) return context(Error::os(errno));
+  auto info = stat_fd(fd.get());
+  if (!info) return context(std::move(info).error());
   // The ids were resolved against the file this object mapped; a rebuilt or
   // truncated file must not be written with them.
-  if (static_cast<uint64_t>(st.st_dev) != device_ || static_cast<uint64_t>(st.st_ino) != inode_ ||
-      static_cast<size_t>(st.st_size) != map_size_)
+  if (info->device != device_ || info->inode != inode_ || info->size != map_.size())
     return fail_msg("token binary index changed since it was opened: " + path_);
-  KX_ASSIGN_OR_RETURN(void* map, map_fd(fd.get(), map_size_, PROT_READ | PROT_WRITE));
-  char* file = static_cast<char*>(map);
-  auto layout = read_layout(std::string_view(file, map_size_));
+  KX_ASSIGN_OR_RETURN(Mapping map, Mapping::map(fd.get(), map_.size(), true));
+  char* file = map.data();
+  auto layout = read_layout(map.bytes());
   Status status;
   if (!layout || layout->entry_count != entry_count_ || layout->entries_offset != entries_offset_) {
     status = fail_msg("token binary index changed since it was opened: " + path_);
   } else {
     for (const auto& [id, flag] : updates)
       if (id < entry_count_) file[entries_offset_ + kEntrySize * uint64_t{id} + kRevokedAt] = flag;
-    if (msync(map, map_size_, MS_SYNC) != 0) status = fail_errno();
+    status = map.sync();
   }
-  munmap(map, map_size_);
   return status;
 }
 
@@ -301,44 +231,26 @@ struct EntryRecord {
   bool revoked;
 };
 
-// The ids naming each distinct source, in a flat open-addressing table: the
-// build looks a source up once per entry, and a node-based map spends most
-// of that time on cache misses.
+// The ids naming each distinct source, in order of first appearance.  The
+// build looks a source up once per entry, so the table is a flat one that
+// holds only a number per source.
 class SourceTable {
  public:
-  std::vector<uint32_t>& ids_of(const SourceHash& hash) {
-    if (2 * (hashes_.size() + 1) > slots_.size()) grow();
-    size_t i = slot_of(hash);
-    if (slots_[i] == kEmpty) {
-      slots_[i] = static_cast<uint32_t>(hashes_.size());
+  std::vector<uint32_t>& ids_of(const Digest& hash) {
+    auto [it, added] = number_.try_emplace(hash, static_cast<uint32_t>(hashes_.size()));
+    if (added) {
       hashes_.push_back(hash);
       ids_.emplace_back();
     }
-    return ids_[slots_[i]];
+    return ids_[it->second];
   }
   size_t size() const { return hashes_.size(); }
-  const SourceHash& hash(size_t n) const { return hashes_[n]; }
+  const Digest& hash(size_t n) const { return hashes_[n]; }
   const std::vector<uint32_t>& ids(size_t n) const { return ids_[n]; }
 
  private:
-  static constexpr uint32_t kEmpty = UINT32_MAX;
-  static size_t mix(const SourceHash& h) {
-    uint64_t w[4];
-    memcpy(w, h.data(), sizeof w);
-    return static_cast<size_t>(((w[0] ^ w[1] ^ w[2] ^ w[3]) * 0x9E3779B97F4A7C15ull) >> 20);
-  }
-  // The slot holding `hash`, or the empty slot where it belongs.
-  size_t slot_of(const SourceHash& hash) const {
-    size_t mask = slots_.size() - 1;
-    for (size_t i = mix(hash) & mask;; i = (i + 1) & mask)
-      if (slots_[i] == kEmpty || hashes_[slots_[i]] == hash) return i;
-  }
-  void grow() {
-    slots_.assign(std::max<size_t>(1024, slots_.size() * 2), kEmpty);
-    for (uint32_t n = 0; n < hashes_.size(); ++n) slots_[slot_of(hashes_[n])] = n;
-  }
-  std::vector<uint32_t> slots_;
-  std::vector<SourceHash> hashes_;
+  absl::flat_hash_map<Digest, uint32_t> number_;
+  std::vector<Digest> hashes_;
   std::vector<std::vector<uint32_t>> ids_;  // ascending: ids are added in order
 };
 
@@ -352,7 +264,7 @@ Status collect_file(uint64_t number, const std::string& path, Collected& out) {
   if (number > kMaxFileId)
     return fail_msg("merged file " + quote_path(path) +
                     " has a number above 65535, which the token binary index cannot store");
-  KX_ASSIGN_OR_RETURN(auto bytes, mmap_file(path));
+  KX_ASSIGN_OR_RETURN(auto bytes, read_file_bytes(path));
   if (!bytes) return {};
   Status status;
   for_each_token_entry_at(bytes->view(), [&](TokenIndexEntry&& entry, size_t offset,
@@ -371,7 +283,7 @@ Status collect_file(uint64_t number, const std::string& path, Collected& out) {
     out.entries.push_back({static_cast<uint16_t>(number), static_cast<uint32_t>(offset),
                            static_cast<uint32_t>(raw_length), entry.revoked});
     for (const auto& source : entry.sources)
-      if (auto hash = source_hash_from_hex(source)) out.sources.ids_of(*hash).push_back(id);
+      if (auto hash = digest_from_hex(source)) out.sources.ids_of(*hash).push_back(id);
   });
   return status;
 }
@@ -384,7 +296,7 @@ Result<std::pair<std::string, uint32_t>> encode(const Collected& c) {
             [&](size_t a, size_t b) { return c.sources.hash(a) < c.sources.hash(b); });
   // Each source becomes records of at most 65535 ids.
   struct Record {
-    const SourceHash* hash;
+    const Digest* hash;
     const uint32_t* ids;
     size_t count;
   };
@@ -407,29 +319,29 @@ Result<std::pair<std::string, uint32_t>> encode(const Collected& c) {
   std::string out;
   out.reserve(buckets_offset + kBucketTableSize);
   out.append(kMagic);
-  put_uint(out, kVersion, 4);
-  put_uint(out, entry_count, 4);
-  put_uint(out, records.size(), 4);
-  put_uint(out, kHeaderSize, 4);
-  put_uint(out, sources_offset, 4);
-  put_uint(out, buckets_offset, 4);
+  put_fixed32(out, kVersion);
+  put_fixed32(out, static_cast<uint32_t>(entry_count));
+  put_fixed32(out, static_cast<uint32_t>(records.size()));
+  put_fixed32(out, static_cast<uint32_t>(kHeaderSize));
+  put_fixed32(out, static_cast<uint32_t>(sources_offset));
+  put_fixed32(out, static_cast<uint32_t>(buckets_offset));
   out.append(kHeaderSize - out.size(), '\0');
   for (const EntryRecord& e : c.entries) {
-    put_uint(out, e.file_id, 2);
-    put_uint(out, e.line_offset, 4);
-    put_uint(out, e.line_length, 4);
+    put_fixed16(out, e.file_id);
+    put_fixed32(out, e.line_offset);
+    put_fixed32(out, e.line_length);
     out.push_back(e.revoked ? 1 : 0);
     out.append(5, '\0');
   }
   std::vector<uint64_t> buckets(kBucketCount, 0);
   for (size_t r = 0; r < records.size(); ++r) {
-    const SourceHash& hash = *records[r].hash;
+    const Digest& hash = *records[r].hash;
     if (r == 0 || (*records[r - 1].hash)[0] != hash[0]) buckets[hash[0]] = out.size();
     out.append(reinterpret_cast<const char*>(hash.data()), hash.size());
-    put_uint(out, records[r].count, 2);
-    for (size_t i = 0; i < records[r].count; ++i) put_uint(out, records[r].ids[i], 4);
+    put_fixed16(out, static_cast<uint16_t>(records[r].count));
+    for (size_t i = 0; i < records[r].count; ++i) put_fixed32(out, records[r].ids[i]);
   }
-  for (uint64_t b : buckets) put_uint(out, b, 8);
+  for (uint64_t b : buckets) put_fixed64(out, b);
   return std::make_pair(std::move(out), static_cast<uint32_t>(records.size()));
 }
 

@@ -33,7 +33,9 @@
 #include <utility>
 #include <vector>
 
+#include "coding.h"
 #include "error.h"
+#include "fs.h"
 
 namespace kestrix {
 
@@ -52,15 +54,9 @@ inline constexpr size_t kLineLengthAt = 6;
 inline constexpr size_t kRevokedAt = 10;
 }  // namespace token_bin_layout
 
-// A source as the index stores it: the 32 bytes its 64 hex digits encode.
-using SourceHash = std::array<unsigned char, 32>;
-
-// The 32 bytes of a source of exactly 64 hex digits (either case), else
-// nullopt.
-std::optional<SourceHash> source_hash_from_hex(std::string_view source);
 // The hashes of the sources that are 64-digit hex strings; others are left
 // out.
-std::set<SourceHash> source_hashes_of(const std::set<std::string>& sources);
+std::set<Digest> source_hashes_of(const std::set<std::string>& sources);
 
 // Where an entry's line lies in the merged files, and its revoked flag.
 struct EntryRef {
@@ -82,11 +78,8 @@ class TokenBinIndex {
   // The same for an index file named directly.
   static Result<std::optional<TokenBinIndex>> open_path(const std::string& path);
 
-  TokenBinIndex(TokenBinIndex&& other) noexcept;
-  TokenBinIndex& operator=(TokenBinIndex&& other) noexcept;
-  TokenBinIndex(const TokenBinIndex&) = delete;
-  TokenBinIndex& operator=(const TokenBinIndex&) = delete;
-  ~TokenBinIndex();
+  TokenBinIndex(TokenBinIndex&& other) noexcept = default;
+  TokenBinIndex& operator=(TokenBinIndex&& other) noexcept = default;
 
   // False when any regular file of the merged directory is newer than the
   // index file (or the index file is gone); true when the merged directory
@@ -100,7 +93,7 @@ class TokenBinIndex {
   std::optional<EntryRef> get_entry_ref(uint32_t id) const;
 
   // The distinct ids of the entries that list any of the hashes, ascending.
-  std::vector<uint32_t> lookup_by_sources(const std::set<SourceHash>& hashes) const;
+  std::vector<uint32_t> lookup_by_sources(const std::set<Digest>& hashes) const;
 
   // Sets the revoked byte of each (id, flag) in order, through a writable
   // shared mapping of the file, then flushes it synchronously.  Ids at or
@@ -114,13 +107,10 @@ class TokenBinIndex {
 
  private:
   TokenBinIndex() = default;
-  std::string_view bytes() const {
-    return {static_cast<const char*>(map_), map_size_};
-  }
+  std::string_view bytes() const { return map_.bytes(); }
 
   std::string path_;
-  void* map_ = nullptr;
-  size_t map_size_ = 0;
+  Mapping map_;
   uint64_t device_ = 0;  // identity of the mapped file, checked before writing
   uint64_t inode_ = 0;
   uint32_t entry_count_ = 0;

@@ -116,15 +116,15 @@ pid_t process_id() {
 
 // Opens the pid file of this process (its path goes to `path`) for
 // appending; creates the store directory first when it is missing.
-Result<int> open_pid_file(const std::string& kx_dir, std::string_view tokenizer,
-                          std::string& path) {
+Result<UniqueFd> open_pid_file(const std::string& kx_dir, std::string_view tokenizer,
+                               std::string& path) {
   std::string name = file_name(tokenizer);
   name += '.';
   name += std::to_string(process_id());
   path = store_path(kx_dir, name);
   for (int attempt = 0;; ++attempt) {
-    int fd = open_for_append(path);
-    if (fd >= 0) return fd;
+    UniqueFd fd = open_for_append(path);
+    if (fd.get() >= 0) return fd;
     if (errno != ENOENT || attempt > 0) return fail_errno();
     KX_TRY(create_dirs(store_dir(kx_dir)));
   }
@@ -162,11 +162,12 @@ constexpr std::string_view kClaimSuffix = "-merging";
 Result<std::string> claim_pid_file(const std::string& path) {
   if (path.ends_with(kClaimSuffix)) return path;
   std::string claimed = path + std::string(kClaimSuffix);
-  if (::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, claimed.c_str(), RENAME_NOREPLACE) == 0)
-    return claimed;
-  if (errno == ENOENT) return std::string();
-  if (errno == EEXIST || errno == EINVAL || errno == ENOSYS) return path;
-  return fail_errno();
+  Status renamed = rename_no_replace(path, claimed);
+  if (renamed) return claimed;
+  const int err = renamed.error().os_errno();
+  if (err == ENOENT) return std::string();
+  if (err == EEXIST || err == EINVAL || err == ENOSYS) return path;
+  return fail(std::move(renamed).error());
 }
 
 std::string merged_file_name(uint64_t number) {
@@ -187,7 +188,7 @@ std::string merged_file_name(uint64_t number) {
 Result<uint64_t> move_into_merged_file(const std::string& store, const std::string& pid_file,
                                        const std::string& target) {
   for (;;) {
-    KX_ASSIGN_OR_RETURN(auto bytes, mmap_file(pid_file));
+    KX_ASSIGN_OR_RETURN(auto bytes, read_file_bytes(pid_file));
     const size_t size_read = bytes ? bytes->size() : 0;
     std::string text;
     uint64_t records = 0;
@@ -245,10 +246,8 @@ Status write_pid(const std::string& kx_dir, const std::string& tokenizer, uint64
   line += '\n';
 
   std::string path;
-  KX_ASSIGN_OR_RETURN(int fd, open_pid_file(kx_dir, tokenizer, path));
-  Status written = append_whole(fd, path, line);
-  ::close(fd);
-  return written;
+  KX_ASSIGN_OR_RETURN(UniqueFd fd, open_pid_file(kx_dir, tokenizer, path));
+  return append_whole(fd.get(), path, line);
 }
 
 Result<std::pair<uint64_t, uint64_t>> merge_pid_files(const std::string& kx_dir,
@@ -308,7 +307,7 @@ Result<std::vector<TokenIndexEntry>> read_merged(const std::string& kx_dir,
   KX_ASSIGN_OR_RETURN(auto files, get_merged_files(kx_dir, tokenizer));
   std::vector<TokenIndexEntry> entries;
   for (const auto& [number, path] : files) {
-    KX_ASSIGN_OR_RETURN(auto bytes, mmap_file(path));
+    KX_ASSIGN_OR_RETURN(auto bytes, read_file_bytes(path));
     if (!bytes) continue;
     for_each_token_entry(bytes->view(),
                          [&](TokenIndexEntry&& entry) { entries.push_back(std::move(entry)); });

@@ -131,7 +131,7 @@ Result<std::vector<TokenIndexEntry>> find_entries_by_sources_fast(
   FastMatcher matcher = FastMatcher::for_targets(targets);
   std::vector<TokenIndexEntry> found;
   for (const auto& file : files) {
-    KX_ASSIGN_OR_RETURN(auto bytes, mmap_file(file.second));
+    KX_ASSIGN_OR_RETURN(auto bytes, read_file_bytes(file.second));
     if (!bytes || matcher.empty()) continue;
     for_each_line(bytes->view(), [&](std::string_view line) {
       if (auto entry = match_line(matcher, line, targets)) found.push_back(std::move(*entry));
@@ -147,7 +147,7 @@ Result<uint64_t> revoke_by_sources_fast(const std::string& kx_dir, const std::st
   uint64_t total = 0;
   std::string image;
   for (const auto& file : files) {
-    KX_ASSIGN_OR_RETURN(auto bytes, mmap_file(file.second));
+    KX_ASSIGN_OR_RETURN(auto bytes, read_file_bytes(file.second));
     if (!bytes || matcher.empty()) continue;
     uint64_t count = revoke_in_file(bytes->view(), matcher, targets, image);
     if (count == 0) continue;
@@ -189,7 +189,7 @@ Result<std::string> generate_forget_set_fast(const std::string& kx_dir,
   std::string bits;
   uint64_t n = 0;
   for (const auto& file : files) {
-    KX_ASSIGN_OR_RETURN(auto bytes, mmap_file(file.second));
+    KX_ASSIGN_OR_RETURN(auto bytes, read_file_bytes(file.second));
     if (!bytes) continue;
     // Only lines that are entries take a bit, so bit i is entry id i.
     for_each_token_entry(bytes->view(), [&](TokenIndexEntry&& entry) {

@@ -3,17 +3,15 @@
 #include "token_revoke.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <bit>
 #include <cerrno>
 #include <cstring>
 #include <map>
 #include <optional>
 #include <vector>
 
+#include "coding.h"
 #include "fs.h"
 #include "json.h"
 #include "lib.h"
@@ -28,19 +26,6 @@ namespace kestrix {
 namespace {
 
 using namespace token_bin_layout;
-
-uint16_t load_u16(const char* p) {
-  uint16_t v;
-  std::memcpy(&v, p, 2);
-  return v;
-}
-uint32_t load_u32(const char* p) {
-  uint32_t v;
-  std::memcpy(&v, p, 4);
-  return v;
-}
-void store_u32(char* p, uint32_t v) { std::memcpy(p, &v, 4); }
-static_assert(std::endian::native == std::endian::little, "index files are little-endian");
 
 // One entry line to replace: where it was and what it becomes.
 struct LineFlip {
@@ -61,34 +46,19 @@ struct FileFlips {
   std::vector<std::pair<uint32_t, int64_t>> shift_after;
 };
 
-bool lists_any_hash(const TokenIndexEntry& entry, const std::set<SourceHash>& hashes) {
+bool lists_any_hash(const TokenIndexEntry& entry, const std::set<Digest>& hashes) {
   for (const std::string& s : entry.sources) {
-    auto h = source_hash_from_hex(s);
+    auto h = digest_from_hex(s);
     if (h && hashes.contains(*h)) return true;
   }
   return false;
-}
-
-// Reads `len` bytes at `offset` of `fd` (fewer at the end of the file).
-Result<std::string> read_at(int fd, uint64_t offset, size_t len) {
-  std::string out(len, '\0');
-  size_t got = 0;
-  while (got < len) {
-    ssize_t n = ::pread(fd, out.data() + got, len - got, static_cast<off_t>(offset + got));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return fail_errno();
-    if (n == 0) break;
-    got += static_cast<size_t>(n);
-  }
-  out.resize(got);
-  return out;
 }
 
 // Reads the line of every flip of `file` at the position the index gives
 // and forms its flipped line.  False when a position does not hold a whole
 // line that is an entry listing one of `hashes` (the index does not
 // describe the file).
-Result<bool> prepare_flips(FileFlips& file, const std::set<SourceHash>& hashes) {
+Result<bool> prepare_flips(FileFlips& file, const std::set<Digest>& hashes) {
   std::sort(file.flips.begin(), file.flips.end(),
             [](const LineFlip& a, const LineFlip& b) { return a.offset < b.offset; });
   UniqueFd fd(open_retry(file.path.c_str(), O_RDONLY));
@@ -98,9 +68,9 @@ Result<bool> prepare_flips(FileFlips& file, const std::set<SourceHash>& hashes) 
     // The line with the byte before it and the byte after it.
     const uint64_t from = flip.offset > 0 ? flip.offset - 1 : 0;
     const size_t lead = static_cast<size_t>(flip.offset - from);
-    auto bytes = read_at(fd.get(), from, lead + flip.old_length + 1);
-    if (!bytes) return fail(std::move(bytes).error());
-    const std::string& b = *bytes;
+    std::string b(lead + flip.old_length + 1, '\0');
+    KX_ASSIGN_OR_RETURN(size_t got, read_at(fd.get(), b.data(), b.size(), from));
+    b.resize(got);  // short at the end of the file
     const bool whole = flip.offset >= previous_end && b.size() >= lead + flip.old_length &&
                        (lead == 0 || b[0] == '\n') &&
                        (b.size() == lead + flip.old_length || b[lead + flip.old_length] == '\n');
@@ -158,25 +128,25 @@ int64_t shift_of(const FileFlips& file, uint32_t offset) {
 // nullopt when the file is not the index that was looked up.
 std::optional<std::string> patched_index(std::string bytes, uint32_t entry_count,
                                          const std::map<uint16_t, FileFlips>& files) {
-  if (bytes.size() < kHeaderSize || load_u32(bytes.data() + kEntryCountAt) != entry_count)
+  if (bytes.size() < kHeaderSize || decode_fixed32(bytes.data() + kEntryCountAt) != entry_count)
     return std::nullopt;
-  const size_t entries_at = load_u32(bytes.data() + kEntriesOffsetAt);
+  const size_t entries_at = decode_fixed32(bytes.data() + kEntriesOffsetAt);
   if (entries_at + size_t{entry_count} * kEntrySize > bytes.size()) return std::nullopt;
   std::vector<const FileFlips*> by_file_id(size_t{UINT16_MAX} + 1, nullptr);
   for (const auto& [file_id, file] : files) by_file_id[file_id] = &file;
   for (size_t id = 0; id < entry_count; ++id) {
     char* record = bytes.data() + entries_at + id * kEntrySize;
-    const FileFlips* file = by_file_id[load_u16(record)];
+    const FileFlips* file = by_file_id[decode_fixed16(record)];
     if (file == nullptr) continue;
-    const uint32_t offset = load_u32(record + kLineOffsetAt);
+    const uint32_t offset = decode_fixed32(record + kLineOffsetAt);
     const int64_t moved = static_cast<int64_t>(offset) + shift_of(*file, offset);
     if (moved < 0 || moved > UINT32_MAX) return std::nullopt;
-    store_u32(record + kLineOffsetAt, static_cast<uint32_t>(moved));
+    encode_fixed32(record + kLineOffsetAt, static_cast<uint32_t>(moved));
   }
   for (const auto& [file_id, file] : files) {
     for (const LineFlip& flip : file.flips) {
       char* record = bytes.data() + entries_at + size_t{flip.id} * kEntrySize;
-      store_u32(record + kLineLengthAt, static_cast<uint32_t>(flip.new_line.size()));
+      encode_fixed32(record + kLineLengthAt, static_cast<uint32_t>(flip.new_line.size()));
       record[kRevokedAt] = flip.revoked ? 1 : 0;
     }
   }
@@ -185,15 +155,7 @@ std::optional<std::string> patched_index(std::string bytes, uint32_t entry_count
 
 // Sets the index file's modification time to the epoch, so that every
 // reader treats it as stale until it is rewritten or rebuilt.
-Status mark_stale(const std::string& path) {
-  struct timespec times[2];
-  times[0].tv_sec = 0;
-  times[0].tv_nsec = UTIME_OMIT;
-  times[1].tv_sec = 0;
-  times[1].tv_nsec = 0;
-  if (::utimensat(AT_FDCWD, path.c_str(), times, 0) != 0) return fail_errno();
-  return {};
-}
+Status mark_stale(const std::string& path) { return set_mtime(path, 0); }
 
 // Rewrites the affected merged files whole and the index with the shifted
 // line positions: for flips whose new line is longer than the old one.
@@ -206,9 +168,8 @@ Result<std::optional<uint64_t>> rewrite_through_index(const std::string& kx_dir,
     const int fd = open_retry(file.path.c_str(), O_RDONLY);
     if (fd < 0) return fail_errno();
     opened.emplace_back(fd);
-    struct stat info;
-    if (::fstat(fd, &info) != 0) return fail_errno();
-    if (!plan_flips(file, static_cast<uint64_t>(info.st_size))) return std::nullopt;
+    KX_ASSIGN_OR_RETURN(FileInfo info, stat_fd(fd));
+    if (!plan_flips(file, info.size)) return std::nullopt;
   }
   KX_ASSIGN_OR_RETURN(auto index_bytes, read_whole_file(index.path()));
   if (!index_bytes) return std::nullopt;
@@ -228,7 +189,7 @@ Result<std::optional<uint64_t>> revoke_through_index(const std::string& kx_dir,
                                                      const std::string& tokenizer,
                                                      TokenBinIndex& index,
                                                      const std::set<std::string>& targets) {
-  const std::set<SourceHash> hashes = source_hashes_of(targets);
+  const std::set<Digest> hashes = source_hashes_of(targets);
   const std::vector<uint32_t> ids = index.lookup_by_sources(hashes);
   if (ids.empty()) return 0;
 
@@ -270,7 +231,7 @@ Result<std::set<std::string>> sections_listing_authors(
   const StringSet filter(std::vector<std::string>(author_ids.begin(), author_ids.end()));
   for (const DirEntry& entry : entries) {
     if (!is_regular_file(entry.path)) continue;
-    KX_ASSIGN_OR_RETURN(auto bytes, mmap_file(entry.path));
+    KX_ASSIGN_OR_RETURN(auto bytes, read_file_bytes(entry.path));
     if (!bytes) continue;
     // Lines that name none of the ids are skipped unparsed.
     for_each_line_holding(bytes->view(), filter, [&](std::string_view line) {

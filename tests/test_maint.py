@@ -406,7 +406,7 @@ def test_missing_target_layer_fails_the_merge(pair):
 
 
 records = st.lists(
-    st.tuples(st.sampled_from([H1, H2, H3, "ab"]), st.sampled_from(["f", "g"]), st.integers(0, 3)),
+    st.tuples(st.sampled_from([H1, H2, H3, H1.upper(), "ab"]), st.sampled_from(["f", "g"]), st.integers(0, 3)),
     max_size=12,
 )
 # (token count, sources, whether the entry is still in a pid file)

@@ -104,12 +104,11 @@ def test_non_json_line_is_kept_even_if_its_text_was_tracked(store):
 
 
 def test_revoked_documents_file_marks_lines(store):
-    line = {"x": 1}
-    h = kx.compute_hash(line)
-    write_bytes(
-        kx_path(store, "document-index", "revoked", "all"),
-        json.dumps({"line_hash": h, "file": "f", "sources": []}).encode() + b"\n\nnot json\n",
-    )
+    h = kx.compute_hash({"x": 1})
+    # Line hashes are lowercase: the mark in capitals names no line.
+    other = kx.compute_hash({"x": 2}).upper()
+    marks = [json.dumps({"line_hash": x, "file": "f", "sources": []}).encode() for x in (h, other)]
+    write_bytes(kx_path(store, "document-index", "revoked", "all"), b"\n".join(marks) + b"\n\nnot json\n")
     path = data_path(store)
     write_bytes(path, b'{"x": 1}\n{"x": 2}\n')
     assert kx.purge_revoked(store, path, False) == {"purged": 1, "kept": 1, "archived": 1}
