@@ -11,7 +11,7 @@ import stat
 
 import numpy as np
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import example, given, settings, strategies as st
 
 import _kx_native as kx
 from conftest import kx_path, read_bytes, write_bytes
@@ -301,6 +301,8 @@ def conversion_outcomes(value, path):
 
 @settings(max_examples=600, deadline=None)
 @given(python_json_data)
+@example({"\ud83d\ude00": 1, "\U0001f600": 2})  # keys that are one after json.dumps
+@example({1: "a", "1": "b"})
 def test_direct_conversion_matches_the_json_dumps_way(jsonl_file, value):
     direct = conversion_outcomes(value, jsonl_file)
     with json_dumps_replaced() as calls:
