@@ -27,8 +27,9 @@ namespace {
 
 using Member = std::pair<std::string_view, PyObject*>;
 
-// Buffers kept from call to call on a thread for their capacity.  Calls
-// cannot nest: no Python code runs while they are in use.
+// Buffers kept from call to call on a thread for their capacity.  No Python
+// code runs while their contents are in use, so a call made meanwhile (by a
+// replaced json.dumps, say) cannot disturb them.
 struct Scratch {
   std::string text;              // canonical text to be hashed
   std::vector<Member> members;  // members of the dicts being written
@@ -155,7 +156,7 @@ PyObject* current_dumps(bool& own) {
   if (!dumps) return nullptr;
   // The json package's own is the function named dumps that its module
   // defines; it is taken as such the first time it is met.
-  if (!own_dumps && PyFunction_Check(dumps) &&
+  if (!own_dumps && PyModule_Check(json) && PyFunction_Check(dumps) &&
       PyFunction_GET_GLOBALS(dumps) == PyModule_GetDict(json) &&
       PyUnicode_Compare(reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(dumps))->co_name,
                         name) == 0) {
