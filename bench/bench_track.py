@@ -5,6 +5,11 @@ against a plain-Python function writing the same two lines (canonical
 document record and pid line, hashlib for the hash) with open/append/close;
 then the rate of a burst of 100,000 `track` calls (best of 3).
 
+compute_hash: time per call on the same dicts, converted directly and, with
+json.dumps replaced by a function that only delegates to it, through
+json.dumps and the parser (the way every other Python object takes); and
+json.dumps alone.
+
 author_query: CPU time over wall time of `author_query(kx_dir, name, None)`
 over 100,000 author records (a ratio near 2 means both cores are used).
 
@@ -64,6 +69,39 @@ def time_calls(fn, records, kx_dir, sources):
     for i, rec in enumerate(records):
         fn(rec, "train.jsonl", sources, kx_dir, 212, "gpt2")
     return time.process_time() - start
+
+
+def time_hashes(records):
+    """Best CPU time per call (µs) of compute_hash over `records`, of 3 runs."""
+    best = None
+    for _ in range(3):
+        start = time.process_time()
+        for rec in records:
+            kx.compute_hash(rec)
+        t = time.process_time() - start
+        best = t if best is None else min(best, t)
+    return best / len(records) * 1e6
+
+
+def bench_compute_hash(calls):
+    records = [realistic_record(i) for i in range(calls)]
+    direct = time_hashes(records)
+    dumps = json.dumps
+    json.dumps = lambda obj: dumps(obj)  # a replaced json.dumps takes the general way
+    try:
+        general = time_hashes(records)
+    finally:
+        json.dumps = dumps
+    start = time.process_time()
+    for rec in records:
+        dumps(rec)
+    alone = (time.process_time() - start) / len(records) * 1e6
+    FIG["compute_hash_us_cpu"] = {"direct": direct, "json_dumps_way": general,
+                                  "json_dumps_alone": alone, "record_bytes": len(dumps(records[0])),
+                                  "calls": calls}
+    print("compute_hash, %d-byte dict: %.2f us/call; through json.dumps: %.2f us/call (%.2fx); "
+          "json.dumps alone: %.2f us/call (CPU)" % (len(dumps(records[0])), direct, general,
+                                                     general / direct, alone))
 
 
 def bench_track(base, calls, burst):
@@ -189,6 +227,7 @@ def main():
     args = ap.parse_args()
     with tempfile.TemporaryDirectory() as base:
         if not args.authors_only:
+            bench_compute_hash(args.calls)
             bench_track(base, args.calls, args.burst)
         bench_author_query(base, args.authors)
         if args.bursts:

@@ -105,9 +105,13 @@ inline bool Object::empty() const { return members_.empty(); }
 inline auto Object::begin() const { return members_.begin(); }
 inline auto Object::end() const { return members_.end(); }
 
+// How deeply the parser lets arrays and objects nest.
+constexpr int kMaxJsonDepth = 128;
+
 // Parses one JSON document (whitespace around it allowed).  Errors read
 // "<reason> at line <l> column <c>".  Refuses NaN/Infinity, lone surrogate
-// escapes, invalid UTF-8 and nesting deeper than 128 arrays and objects.
+// escapes, invalid UTF-8 and nesting deeper than kMaxJsonDepth arrays and
+// objects.
 Result<Value> parse_json(std::string_view text);
 
 // Appends the canonical text of `value` to `out`.

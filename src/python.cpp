@@ -1,8 +1,9 @@
 // The Python boundary: the module object, the table of its functions, the
-// generic argument binder, the conversions between Python objects and JSON
-// values, and the mapping of operation errors to Python exceptions.  No code
-// below this file sees a PyObject; every operation is called with plain
-// values while the interpreter lock is held.
+// generic argument binder, the conversion of JSON values and records to
+// Python objects, and the mapping of operation errors to Python exceptions.
+// JSON data given as Python objects is converted by py_json.cpp, the other
+// file of this layer.  No code below this layer sees a PyObject; every
+// operation is called with plain values while the interpreter lock is held.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -26,11 +27,11 @@
 #include "index.h"
 #include "indexer.h"
 #include "json.h"
-#include "json_tape.h"
 #include "lib.h"
 #include "merge.h"
 #include "oplog.h"
 #include "purge.h"
+#include "py_json.h"
 #include "register.h"
 #include "revoke.h"
 #include "show.h"
@@ -218,59 +219,9 @@ PyObject* json_to_py(const Value& v) {
   return builder.convert(v);
 }
 
-// Runs json.dumps on any Python object and hands its text to `use`, which
-// returns false with a Python error set on failure.
-template <typename Use>
-bool with_json_text(PyObject* obj, Use&& use) {
-  static PyObject* dumps = nullptr;
-  if (!dumps) {
-    PyObject* json = PyImport_ImportModule("json");
-    if (!json) return false;
-    dumps = PyObject_GetAttrString(json, "dumps");
-    Py_DECREF(json);
-    if (!dumps) return false;
-  }
-  PyObject* text = PyObject_CallOneArg(dumps, obj);
-  if (!text) return false;
-  Py_ssize_t len = 0;
-  const char* utf8 = PyUnicode_AsUTF8AndSize(text, &len);
-  bool ok = utf8 && use(std::string_view(utf8, static_cast<size_t>(len)));
-  Py_DECREF(text);
-  return ok;
-}
-
-// Converts any Python object through json.dumps and the system's parser.
-// Sets a Python error and returns false on failure.
-bool py_to_json(PyObject* obj, Value& out) {
-  return with_json_text(obj, [&](std::string_view text) {
-    auto parsed = parse_json(text);
-    if (!parsed) {
-      raise_error(parsed.error());
-      return false;
-    }
-    out = std::move(*parsed);
-    return true;
-  });
-}
-
-// The content hash of what py_to_json() would give, hashed from the parsed
-// text without building the value.
-bool py_to_json_hash(PyObject* obj, std::string& hash) {
-  return with_json_text(obj, [&](std::string_view text) {
-    thread_local JsonTape tape;
-    if (!tape.parse(text, JsonTape::Target::kCanonical)) {
-      raise_error(Error::msg(tape.error()));
-      return false;
-    }
-    unsigned char digest[32];
-    sha256_canonical(tape, digest);
-    hash = bytes_to_hex(digest, 32);
-    return true;
-  });
-}
-
 // -------------------------------------------------------------- Binding ---
 
+// kJson: JSON data as its canonical text.
 // kJsonHash: JSON data of which only the content hash is needed.
 // kTextViews: a text list read in place, without copying its strings.
 enum class Kind {
@@ -312,7 +263,7 @@ class TextViews {
 };
 
 using Arg = std::variant<std::monostate, std::string, std::vector<std::string>, TextViews,
-                         std::set<std::string>, bool, uint64_t, Value>;
+                         std::set<std::string>, bool, uint64_t>;
 
 class Args {
  public:
@@ -342,7 +293,6 @@ class Args {
     return s ? std::optional<std::string>(*s) : std::nullopt;
   }
   const std::string& bytes(size_t i) const { return text(i); }
-  const Value& json(size_t i) const { return std::get<Value>(values_[i]); }
 
  private:
   std::vector<Arg> values_;
@@ -552,10 +502,10 @@ std::optional<ConvError> convert_arg(const Param& p, PyObject* o, Arg& out) {
       if (o == Py_None) return std::nullopt;
       return convert_text(o, out.emplace<std::string>());
     case Kind::kJson:
-      if (!py_to_json(o, out.emplace<Value>())) return ConvError{};
+      if (!py_to_canonical(o, out.emplace<std::string>())) return ConvError{};
       return std::nullopt;
     case Kind::kJsonHash:
-      if (!py_to_json_hash(o, out.emplace<std::string>())) return ConvError{};
+      if (!py_to_hash(o, out.emplace<std::string>())) return ConvError{};
       return std::nullopt;
   }
   return std::nullopt;
@@ -1140,7 +1090,7 @@ KX_WRAPPER(jsonl_read) {
 const Signature kJsonlAppend{"jsonl_append", {{"path", kText}, {"record", kJson}}};
 KX_WRAPPER(jsonl_append) {
   return call(kJsonlAppend, args, kwargs,
-              [](Args& a) { return to_py(jsonl_append(a.text(0), a.json(1))); });
+              [](Args& a) { return to_py(jsonl_append_line(a.text(0), a.text(1) + '\n')); });
 }
 
 const Signature kShardPathStr{"shard_path_str",

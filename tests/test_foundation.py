@@ -1,4 +1,5 @@
 """Module frame, JSON conversion, canonical text, hashing, storage and the log."""
+import contextlib
 import hashlib
 import inspect
 import json
@@ -10,7 +11,7 @@ import stat
 
 import numpy as np
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import example, given, settings, strategies as st
 
 import _kx_native as kx
 from conftest import kx_path, read_bytes, write_bytes
@@ -185,6 +186,129 @@ def test_circular_structure_raises_value_error():
     a.append(a)
     with pytest.raises(ValueError):
         kx.compute_hash(a)
+
+
+class OddDict(dict):
+    """json.dumps takes the members of a dict subclass from its items()."""
+
+    def items(self):
+        return [("odd", 1)]
+
+
+class OddList(list):
+    """json.dumps takes the items of a list subclass by iterating it."""
+
+    def __iter__(self):
+        return iter([7])
+
+
+class Text(str):
+    pass
+
+
+class Count(int):
+    pass
+
+
+class Real(float):
+    pass
+
+
+def nested(depth, leaf, kinds):
+    for i in range(depth):
+        kind = kinds[i % len(kinds)]
+        leaf = {"k": leaf} if kind == "d" else [leaf] if kind == "l" else (leaf,)
+    return leaf
+
+
+# Data the module converts directly, and data whose meaning it leaves to
+# json.dumps and the parser (one such piece anywhere sends the whole value
+# that way).
+plain_text = (
+    st.text(max_size=8) | st.text(st.sampled_from('ab "\\\x01\x1f\x7fé\U0001f600'), max_size=40)
+    | st.sampled_from(["\U0001f600", "\uffff", "\U00010000", "\ue000", "\x00\x1f\x7f\"\\/", "1",
+                       "true", "null"]))
+plain_leaves = (
+    st.none() | st.booleans() | st.integers(-2**63, 2**64 - 1) | plain_text
+    | st.floats(allow_nan=False, allow_infinity=False)
+    | st.sampled_from([2**63 - 1, 2**63, 2**64 - 1, -2**63, -0.0, 1e16, 1e15, 5e-324, 1e-5, 1e-6,
+                       1.7976931348623157e308]))
+doubtful_leaves = (
+    st.sampled_from([math.nan, math.inf, -math.inf, 2**64, -2**63 - 1, 10**400, b"x", "a\ud800",
+                     "\udc00", "\ud83d\ude00"])
+    | st.text(st.characters(categories=["Cs"]), min_size=1, max_size=2)
+    | st.builds(Text, plain_text) | st.builds(Count, st.integers()) | st.builds(Real, st.floats()))
+doubtful_keys = (plain_text | st.integers(-3, 3) | st.booleans() | st.none() | st.floats()
+                 | st.just((1, 2)))
+
+
+def json_containers(children):
+    return (st.lists(children, max_size=4) | st.lists(children, max_size=4).map(tuple)
+            | st.dictionaries(plain_text, children, max_size=4)
+            | st.dictionaries(plain_text, st.integers(), min_size=33, max_size=40))
+
+
+python_json_data = (
+    st.recursive(plain_leaves, json_containers, max_leaves=24)
+    | st.recursive(plain_leaves | doubtful_leaves, lambda children: (
+        json_containers(children) | st.dictionaries(doubtful_keys, children, max_size=3)
+        | st.dictionaries(plain_text, children, max_size=2).map(OddDict)
+        | st.lists(children, max_size=2).map(OddList)), max_leaves=12)
+    | st.builds(nested, st.integers(124, 132), plain_leaves,
+                st.sampled_from(["l", "d", "t", "ldt"])))
+
+
+@contextlib.contextmanager
+def json_dumps_replaced():
+    """json.dumps replaced by a function that only delegates to it: the
+    module must notice, call it, and so take the json.dumps way."""
+    original = json.dumps
+    calls = []
+
+    def delegate(obj):
+        calls.append(obj)
+        return original(obj)
+
+    json.dumps = delegate
+    try:
+        yield calls
+    finally:
+        json.dumps = original
+
+
+@pytest.fixture(scope="module")
+def jsonl_file(tmp_path_factory):
+    return str(tmp_path_factory.mktemp("jsonl") / "f.jsonl")
+
+
+def conversion_outcomes(value, path):
+    """compute_hash's result and the bytes jsonl_append writes, or each one's
+    error as (type, message)."""
+    def append(v):
+        if os.path.exists(path):
+            os.unlink(path)
+        kx.jsonl_append(path, v)
+        return read_bytes(path)
+
+    out = []
+    for fn in (kx.compute_hash, append):
+        try:
+            out.append(fn(value))
+        except Exception as e:
+            out.append((type(e), str(e)))
+    return out
+
+
+@settings(max_examples=600, deadline=None)
+@given(python_json_data)
+@example({"\ud83d\ude00": 1, "\U0001f600": 2})  # keys that are one after json.dumps
+@example({1: "a", "1": "b"})
+def test_direct_conversion_matches_the_json_dumps_way(jsonl_file, value):
+    direct = conversion_outcomes(value, jsonl_file)
+    with json_dumps_replaced() as calls:
+        general = conversion_outcomes(value, jsonl_file)
+    assert len(calls) == 2
+    assert direct == general
 
 
 # ----------------------------------------------------------- canonical text --
