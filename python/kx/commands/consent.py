@@ -23,6 +23,7 @@ from typing import Any, Dict, List, Optional, Set
 
 import _kx_native as native
 
+from kx import _core as core
 from kx import datafile, progress
 from kx.errors import KxError, UsageError
 from kx.output import Output, note, plural, short
@@ -231,8 +232,8 @@ def purge(store: Store, args: argparse.Namespace) -> Output:
         result = _purge_author(store, args.author, args.data_file, args.dry_run)
         what = f"of author '{args.author}'"
     else:
-        with progress.working(f"purging {args.data_file}", args.data_file):
-            result = dict(native.purge_revoked(store.kx_dir, args.data_file, args.dry_run))
+        with progress.working(f"purging {args.data_file}", args.data_file) as hook:
+            result = core.purge_revoked(store.kx_dir, args.data_file, args.dry_run, hook)
         what = "of revoked sections"
     result["file"] = args.data_file
     result["dry_run"] = args.dry_run
@@ -242,8 +243,8 @@ def purge(store: Store, args: argparse.Namespace) -> Output:
         return Output(result, text)
     text = [f"purged {plural(result['purged'], 'line')} {what} from {args.data_file}, kept {result['kept']}"]
     if result["archived"]:
-        archive = store.newest_purge_archive()
-        result["archive"] = archive
+        newest = store.newest_purge_archive()
+        archive = result["archive"] = newest["name"] if newest else None
         text.append(f"archived them in .kx/archive/{archive}; undo with `kx purge --undo {args.data_file}`")
     return Output(result, text)
 
@@ -259,8 +260,8 @@ def _purge_author(store: Store, name: str, data_file: str, dry_run: bool) -> Dic
         hashes = {r["line_hash"] for r in native.show_by_author(store.kx_dir, name)}
         purged, kept = _count_lines_in(data_file, hashes)
         return {"purged": purged, "kept": kept, "archived": 0, "author_lines": checked["purged"]}
-    with progress.working(f"purging {data_file}", data_file):
-        return dict(native.purge_by_author_indexd(store.kx_dir, name, data_file, False))
+    with progress.working(f"purging {data_file}", data_file) as hook:
+        return core.purge_by_author(store.kx_dir, name, data_file, False, hook)
 
 
 def _count_lines_in(data_file: str, hashes: Set[str]) -> tuple:
@@ -284,10 +285,10 @@ def _count_lines_in(data_file: str, hashes: Set[str]) -> tuple:
 
 
 def _undo(store: Store, data_file: str, force: bool) -> Output:
-    archive = store.newest_purge_archive()
-    if archive is None:
+    newest = store.newest_purge_archive()
+    if newest is None:
         raise KxError("no purge archive to undo")
-    source = store.purged_file_of(archive)
+    archive, source = newest["name"], newest["data_file"]
     if source is not None and not force and not _same_file(source, data_file):
         raise KxError(
             f"the newest purge archive ({archive}) holds lines of {source}, not of {data_file} "
