@@ -187,6 +187,12 @@ class Store:
     def tokenizers(self) -> List[str]:
         return list(native.token_index_list_tokenizers(self.kx_dir))
 
+    def token_index_state(self, tokenizer: str) -> str:
+        """"missing", "fresh", or "stale" when the merged files changed after
+        the binary token index was built (its readers then scan the merged
+        files instead)."""
+        return core.token_index_state(self.kx_dir, tokenizer)
+
     def pending_token_entries(self, tokenizer: str) -> int:
         """Entries still in per-process files, not yet merged (and so not seen
         by status, queries, revocations or forget sets)."""
