@@ -1,7 +1,8 @@
 // The Python boundary of kx._core, the kx package's own view of a store:
 // what the command line needs to know about a store (listings, revocation
 // state, pending pid files, index freshness, the log and the purge
-// archives), computed by the core's own rules, and the purges with progress.
+// archives), computed by the core's own rules, and the purges with progress
+// (the dry run of a purge by author counts the lines of the data file).
 // Built on the binder of py_binding.h like _kx_native.  The purges release
 // the interpreter lock while they run; a progress callback, when given, is
 // called on the calling thread with the lock held again.
@@ -18,6 +19,7 @@
 
 #include "progress.h"
 #include "purge.h"
+#include "purge_rewrite.h"
 #include "store_view.h"
 #include "token_index.h"
 
@@ -62,16 +64,42 @@ PyObject* withdrawal_to_py(const store_view::Withdrawal& w) {
   return dict;
 }
 
+PyObject* stats_to_py(const Result<PurgeStats>& r) { return to_py(r); }
+
+// What a purge of one author would do to one data file.
+struct AuthorPreview {
+  PurgeStats stats;       // the lines of the data file it would remove and keep
+  uint64_t author_lines;  // the author's distinct lines in the whole store
+};
+
+PyObject* preview_to_py(const Result<AuthorPreview>& r) {
+  if (!r) return raise_error(r.error());
+  return counts_dict({{"purged", r->stats.purged},
+                      {"kept", r->stats.kept},
+                      {"archived", 0},
+                      {"author_lines", r->author_lines}});
+}
+
+// The dry run of purge_by_author: the checks of the purge itself, then the
+// data file classified as the purge would classify it.
+Result<AuthorPreview> preview_author_purge(const std::string& kx_dir, const std::string& author_name,
+                                           const std::string& data_file) {
+  KX_ASSIGN_OR_RETURN(PurgeStats distinct, purge_by_author_indexed(kx_dir, author_name, data_file, true));
+  KX_ASSIGN_OR_RETURN(std::vector<std::string> hashes, resolve_author_line_hashes(kx_dir, author_name));
+  KX_ASSIGN_OR_RETURN(PurgeStats stats, purge_data_file(kx_dir, data_file, hashes, true));
+  return AuthorPreview{stats, distinct.purged};
+}
+
 // Runs `op` (a purge) with the interpreter lock released.  With a callable
 // `progress`, the operation runs on a thread of its own while this thread
 // calls progress(bytes_done) every kProgressInterval and once at the end.
 // An exception the callback raises (Ctrl-C, say) stops the calls and is
 // raised once the operation has finished, since a purge under way is not
 // stopped half-way.
-template <typename Op>
-PyObject* run_released(PyObject* progress, Op&& op) {
+template <typename Op, typename Convert>
+PyObject* run_released(PyObject* progress, Op&& op, Convert&& convert) {
   std::atomic<uint64_t> done{0};
-  std::optional<Result<PurgeStats>> result;
+  std::optional<decltype(op())> result;
   std::exception_ptr thrown;
   auto run = [&] {
     try {
@@ -86,7 +114,7 @@ PyObject* run_released(PyObject* progress, Op&& op) {
     run();
     Py_END_ALLOW_THREADS
     if (thrown) std::rethrow_exception(thrown);
-    return to_py(*result);
+    return convert(*result);
   }
 
   std::mutex mutex;
@@ -139,7 +167,7 @@ PyObject* run_released(PyObject* progress, Op&& op) {
     PyErr_Restore(error_type, error_value, error_tb);
     return nullptr;
   }
-  return to_py(*result);
+  return convert(*result);
 }
 
 // ------------------------------------------------------------- Wrappers ---
@@ -267,7 +295,8 @@ const Signature kPurgeRevoked{
     {{"kx_dir", kText}, {"data_file", kText}, {"dry_run", kFlag}, {"progress", kOptCallable, true}}};
 KX_WRAPPER(purge_revoked) {
   return call(kPurgeRevoked, args, kwargs, [](Args& a) {
-    return run_released(a.callable(3), [&] { return purge_revoked(a.text(0), a.text(1), a.flag(2)); });
+    return run_released(
+        a.callable(3), [&] { return purge_revoked(a.text(0), a.text(1), a.flag(2)); }, stats_to_py);
   });
 }
 
@@ -279,9 +308,14 @@ const Signature kPurgeByAuthor{"purge_by_author",
                                 {"progress", kOptCallable, true}}};
 KX_WRAPPER(purge_by_author) {
   return call(kPurgeByAuthor, args, kwargs, [](Args& a) {
-    return run_released(a.callable(4), [&] {
-      return purge_by_author_indexed(a.text(0), a.text(1), a.text(2), a.flag(3));
-    });
+    if (a.flag(3)) {
+      return run_released(
+          a.callable(4), [&] { return preview_author_purge(a.text(0), a.text(1), a.text(2)); },
+          preview_to_py);
+    }
+    return run_released(
+        a.callable(4), [&] { return purge_by_author_indexed(a.text(0), a.text(1), a.text(2), false); },
+        stats_to_py);
   });
 }
 

@@ -86,6 +86,8 @@ def purge_by_author(
     data_file: str,
     dry_run: bool,
     progress: Optional[Callable[[int], object]] = None,
-) -> _PurgeResult:
+) -> dict[str, int]:
     """`_kx_native.purge_by_author_indexd` with the interpreter lock
-    released; `progress` is called with the bytes read so far."""
+    released; `progress` is called with the bytes read so far.  A dry run
+    counts the lines of `data_file` a purge would remove and keep, and gives
+    the author's distinct lines in the store as `author_lines`."""

@@ -250,38 +250,13 @@ def purge(store: Store, args: argparse.Namespace) -> Output:
 
 
 def _purge_author(store: Store, name: str, data_file: str, dry_run: bool) -> Dict[str, Any]:
-    # The native call checks that the author is revoked and that the index exists.
-    checked = native.purge_by_author_indexd(store.kx_dir, name, data_file, True)
+    # The native dry run checks that the author is revoked and that the index exists.
+    native.purge_by_author_indexd(store.kx_dir, name, data_file, True)
     if store.line_index_state() == "stale":
         raise KxError("lines were tracked after the line index was built; run `kx index build` first")
-    if dry_run:
-        # The native dry run counts the author's distinct lines in the whole
-        # store; count the lines of this file instead.
-        hashes = {r["line_hash"] for r in native.show_by_author(store.kx_dir, name)}
-        purged, kept = _count_lines_in(data_file, hashes)
-        return {"purged": purged, "kept": kept, "archived": 0, "author_lines": checked["purged"]}
-    with progress.working(f"purging {data_file}", data_file) as hook:
-        return core.purge_by_author(store.kx_dir, name, data_file, False, hook)
-
-
-def _count_lines_in(data_file: str, hashes: Set[str]) -> tuple:
-    """(lines whose line hash is in `hashes`, other lines), hashing each line
-    as the purge does: as its JSON value; a line that is not JSON is kept."""
-    purged = kept = 0
-    total = datafile.count_lines(data_file)
-    with progress.bar(f"counting {data_file}", total) as bar:
-        for number, text in datafile.lines(data_file):
-            value, is_json = datafile.parse(text)
-            hit = False
-            if is_json and hashes:
-                try:
-                    hit = native.compute_hash(value) in hashes
-                except (RuntimeError, ValueError):
-                    hit = False
-            purged += hit
-            kept += not hit
-            bar.update(number)
-    return purged, kept
+    label = f"counting {data_file}" if dry_run else f"purging {data_file}"
+    with progress.working(label, data_file) as hook:
+        return core.purge_by_author(store.kx_dir, name, data_file, dry_run, hook)
 
 
 def _undo(store: Store, data_file: str, force: bool) -> Output:
