@@ -16,7 +16,14 @@ import time
 from typing import Callable, Iterator, Optional, TextIO
 
 from rich.console import Console
-from rich.progress import BarColumn, Progress, TaskProgressColumn, TextColumn, TimeRemainingColumn
+from rich.progress import (
+    BarColumn,
+    DownloadColumn,
+    Progress,
+    TaskProgressColumn,
+    TextColumn,
+    TimeRemainingColumn,
+)
 
 # Draw nothing during the first moments: short commands should not flash a bar.
 _QUIET_SECONDS = 0.3
@@ -35,13 +42,14 @@ def enabled(stream: Optional[TextIO] = None) -> bool:
 
 def _progress(stream: TextIO, unit: str) -> Progress:
     """A one-line bar that is erased when it ends: `label [####....] 40%
-    done/total unit, time left`."""
+    done/total unit, time left` (bytes counted in kB, MB, ...)."""
+    counts = DownloadColumn() if unit == "bytes" else TextColumn("{task.completed}/{task.total} " + unit, markup=False)
     return Progress(
         TextColumn("{task.description} [", markup=False),
         BarColumn(bar_width=40),
         TextColumn("]"),
         TaskProgressColumn(),
-        TextColumn("{task.completed}/{task.total} " + unit, markup=False),
+        counts,
         TimeRemainingColumn(),
         console=Console(file=stream, highlight=False),
         transient=True,

@@ -186,14 +186,10 @@ def _plan_token_flip(store: Store, tokenizer: str, sections: Set[str], args: arg
 def _withdrawn_after_restore(store: Store, hash_: str, args: argparse.Namespace) -> bool:
     """Whether consent for a section stays withdrawn once the author or
     section being restored is active again."""
-    section = store.section(hash_)
-    if section is None:
-        return False
-    if section["revoked"] and hash_ != args.section_hash:
-        return True
-    for id_ in section.get("authors") or []:
-        author = store.author(id_) if isinstance(id_, str) else None
-        if author is not None and author["revoked"] and author["name"] != args.author:
+    for withdrawn in store.withdrawn([hash_]):
+        if withdrawn["section_revoked"] and hash_ != args.section_hash:
+            return True
+        if any(author["name"] != args.author for author in withdrawn["revoked_authors"]):
             return True
     return False
 
