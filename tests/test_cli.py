@@ -385,6 +385,7 @@ FAILURES = [
     (["track", "train.jsonl", "--source", "f" * 64], "unknown section"),
     (["track", "train.jsonl"], "--source or --source-field"),
     (["track", "train.jsonl", "--source", ADA, "--tokenizer", "gpt2"], "no built-in counter"),
+    (["track", "train.jsonl", "--source", ADA, "--tokenizer", "a/b", "--count", "bytes"], "invalid tokenizer name 'a/b'"),
     (["track", "train.jsonl", "--source", ADA, "--tokenizer", "t", "--count-field", "n"], "train.jsonl:1: field 'n'"),
     (["track", "bad.jsonl", "--source", ADA], "bad.jsonl:2: the line is not JSON"),
     (["blame", "train.jsonl", "301"], "has no line 301"),
