@@ -28,7 +28,9 @@ mkdir -p "$reports"
 export LD_PRELOAD="$libasan"
 export ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:abort_on_error=1:log_path=$reports/asan"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$reports/ubsan"
-export PYTHONPATH="$PWD/$build${PYTHONPATH:+:$PYTHONPATH}"
+# The package from the source tree, so that it takes the sanitized kx._core
+# from "$build/kx".
+export PYTHONPATH="$PWD/$build:$PWD/python${PYTHONPATH:+:$PYTHONPATH}"
 
 set +e
 python3 -m pytest -q -p no:cacheprovider tests "$@"

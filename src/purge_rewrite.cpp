@@ -33,6 +33,7 @@
 #include "json_tape.h"
 #include "mmap_lines.h"
 #include "pool.h"
+#include "progress.h"
 #include "purge_archive.h"
 
 namespace kestrix {
@@ -118,6 +119,7 @@ class BlockReader {
   // than a block is read on until it ends.
   Status finish(Block& block) {
     const size_t carry = block.size;
+    const uint64_t from = pos_;
     for (size_t i = 0; i < got_.size(); ++i) {
       block.size += got_[i];
       pos_ += got_[i];
@@ -130,11 +132,13 @@ class BlockReader {
       if (eof_) {
         if (block.size > 0 && block.data()[block.size - 1] != '\n') block.data()[block.size++] = '\n';
         block.lines_end = block.size;
+        progress_add(pos_ - from);
         return {};
       }
       const void* last = memrchr(block.data() + carry, '\n', block.size - carry);
       if (last != nullptr) {
         block.lines_end = static_cast<size_t>(static_cast<const char*>(last) - block.data()) + 1;
+        progress_add(pos_ - from);
         return {};
       }
       if (!block.reserve(block.size + step_ + 1)) return fail(Error::os(ENOMEM));

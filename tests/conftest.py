@@ -273,12 +273,13 @@ def frozen(path):
 
 # The command line (tests/test_cli.py): `python -m kx` in a subprocess, with
 # the package found beside the native module when both are installed, else
-# in the source tree's python/ directory beside the development build.
+# in the source tree's python/ directory beside the development build (whose
+# kx/ holds only the native kx._core).
 
 
 def _kx_cli_pythonpath():
     native_dir = os.path.dirname(os.path.abspath(kx.__file__))
-    if os.path.isdir(os.path.join(native_dir, "kx")):
+    if os.path.isfile(os.path.join(native_dir, "kx", "__init__.py")):
         package_dir = native_dir
     else:
         package_dir = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "python")

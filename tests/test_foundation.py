@@ -1,4 +1,5 @@
 """Module frame, JSON conversion, canonical text, hashing, storage and the log."""
+import ast
 import contextlib
 import hashlib
 import inspect
@@ -14,7 +15,10 @@ import pytest
 from hypothesis import example, given, settings, strategies as st
 
 import _kx_native as kx
+from kx import _core as core
 from conftest import kx_path, read_bytes, write_bytes
+
+REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 FUNCTIONS = [
     "init", "author_add", "author_query", "register_section", "track", "index_document",
@@ -37,12 +41,37 @@ def test_module_holds_exactly_the_functions_in_table_order():
     assert kx.__doc__ in ("", None)
 
 
-def test_every_function_has_a_text_signature():
-    for name in FUNCTIONS:
-        fn = getattr(kx, name)
-        params = list(inspect.signature(fn).parameters)
-        assert fn.__text_signature__.startswith("(")
-        assert params, name
+def stub_parameters(path):
+    """{function: [(parameter, default or None)]} as a stub file declares."""
+    with open(path, encoding="utf-8") as f:
+        tree = ast.parse(f.read())
+    declared = {}
+    for node in tree.body:
+        if isinstance(node, ast.FunctionDef):
+            defaults = [None] * (len(node.args.args) - len(node.args.defaults)) + [
+                ast.literal_eval(d) for d in node.args.defaults
+            ]
+            declared[node.name] = [(a.arg, d) for a, d in zip(node.args.args, defaults)]
+    return declared
+
+
+@pytest.mark.parametrize("module, stubs", [
+    (kx, os.path.join(REPO, "python", "_kx_native.pyi")),
+    (core, os.path.join(REPO, "python", "kx", "_core.pyi")),
+], ids=["_kx_native", "kx._core"])
+def test_every_function_has_the_text_signature_its_stub_declares(module, stubs):
+    functions = {name: f for name, f in vars(module).items() if callable(f) and not name.startswith("_")}
+    if module is kx:
+        assert list(functions) == FUNCTIONS
+    declared = stub_parameters(stubs)
+    assert set(declared) == set(functions)
+    for name, fn in functions.items():
+        assert fn.__text_signature__.startswith("("), name
+        parameters = [
+            (p.name, None if p.default is inspect.Parameter.empty else p.default)
+            for p in inspect.signature(fn).parameters.values()
+        ]
+        assert parameters and declared[name] == parameters, name
     sig = inspect.signature(kx.track)
     assert str(sig) == "(data, file, sources, kx_dir, token_count=None, tokenizer=None)"
     assert str(inspect.signature(kx.revoke_section)) == "(kx_dir, section_hash, reverse=False)"

@@ -12,6 +12,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import _kx_native as kx
+from kx import _core as core
 from conftest import frozen, kx_path, log_entries, read_bytes, run_with_shim, write_bytes
 
 STAMP = re.compile(r"\d{8}T\d{6}")
@@ -74,6 +75,26 @@ def test_purge_removes_revoked_lines_by_parsed_value_and_archives_them(store):
         ("purge_archive", f'archived 2 lines to "{archive}"'),
         ("purge", f'purged 2 lines from "{path}"'),
     ]
+
+
+def test_package_purge_reports_the_bytes_read_and_purges_as_the_native_one(store):
+    """kx._core runs the purge with the interpreter lock released; the bytes
+    read reach the callback in order and in full, and an exception of the
+    callback surfaces once the purge has finished."""
+    revoked_store(store, [{"n": i} for i in range(0, 4000, 2)], [{"n": i} for i in range(1, 4000, 2)])
+    path = data_path(store)
+    lines = [json.dumps({"n": i}).encode() + b"\n" for i in range(4000)]
+    write_bytes(path, b"".join(lines))
+    seen = []
+    assert core.purge_revoked(store, path, False, seen.append) == {"purged": 2000, "kept": 2000, "archived": 2000}
+    assert seen[-1] == len(b"".join(lines)) and seen == sorted(seen)
+    assert read_bytes(path) == b"".join(lines[1::2])
+
+    write_bytes(path, b"".join(lines))
+    with pytest.raises(ZeroDivisionError):
+        core.purge_revoked(store, path, False, lambda done: 1 / 0)
+    assert read_bytes(path) == b"".join(lines[1::2])
+    assert len(archive_names(store)) == 2
 
 
 def test_purge_normalises_the_data_file(store):

@@ -6,10 +6,17 @@ that standard output stays the result alone, in either form."""
 
 from __future__ import annotations
 
+import io
 import json
+import re
 import sys
 from dataclasses import dataclass, field
 from typing import Any, Iterable, List, Sequence, Union
+
+from rich.cells import cell_len
+from rich.console import Console
+from rich.table import Table
+from rich.text import Text as RichText
 
 Text = Union[str, Sequence[str]]
 
@@ -57,23 +64,40 @@ def short(hash_hex: str | None, width: int = 12) -> str:
     return hash_hex[:width] if hash_hex else "-"
 
 
+# Control characters would move the cursor or be dropped by the terminal; a
+# cell shows them escaped, as one_line() does for line breaks.
+_CONTROL = re.compile(r"[\x00-\x1f\x7f]")
+_ESCAPES = {"\t": "\\t", "\n": "\\n", "\r": "\\r"}
+
+
+def _escape(match: re.Match) -> str:
+    c = match.group()
+    return _ESCAPES.get(c, f"\\x{ord(c):02x}")
+
+
 def table(rows: Iterable[Sequence[str]], aligned: int | None = None) -> List[str]:
     """Rows as text lines, columns separated by two spaces and padded to the
-    widest cell; the last column (or those after `aligned`) is not padded."""
-    rows = [list(map(str, row)) for row in rows]
+    widest cell; the last column (or those after `aligned`) is not padded.
+    Cells are plain text (no markup), never wrapped or cut, with control
+    characters escaped."""
+    rows = [[_CONTROL.sub(_escape, str(cell)) for cell in row] for row in rows]
     if not rows:
         return []
     columns = max(len(row) for row in rows)
-    pad_until = columns - 1 if aligned is None else aligned
-    widths = [0] * columns
-    for row in rows:
-        for i, cell in enumerate(row[:pad_until]):
-            widths[i] = max(widths[i], len(cell))
-    lines = []
-    for row in rows:
-        cells = [cell.ljust(widths[i]) if i < pad_until else cell for i, cell in enumerate(row)]
-        lines.append("  ".join(cells).rstrip())
-    return lines
+    pad_until = min(columns - 1 if aligned is None else aligned, columns)
+    # The unpadded columns of a row make one cell, so that they do not pad
+    # one another.
+    cells = [row[:pad_until] + [""] * (pad_until - len(row[:pad_until])) + ["  ".join(row[pad_until:])] for row in rows]
+    grid = Table.grid(padding=(0, 2, 0, 0), pad_edge=False)
+    for _ in range(pad_until + 1):
+        grid.add_column(no_wrap=True, overflow="ignore")
+    for row in cells:
+        grid.add_row(*(RichText(cell) for cell in row))
+    width = sum(max(cell_len(row[i]) for row in cells) + 2 for i in range(pad_until + 1))
+    console = Console(file=io.StringIO(), width=width, color_system=None, highlight=False)
+    with console.capture() as captured:
+        console.print(grid, crop=False)
+    return [line.rstrip() for line in captured.get().split("\n")[: len(rows)]]
 
 
 def plural(count: int, word: str, words: str | None = None) -> str:

@@ -23,6 +23,7 @@ from typing import Any, Dict, List, Optional, Set
 
 import _kx_native as native
 
+from kx import _core as core
 from kx import datafile, progress
 from kx.errors import KxError, UsageError
 from kx.output import Output, note, plural, short
@@ -185,14 +186,10 @@ def _plan_token_flip(store: Store, tokenizer: str, sections: Set[str], args: arg
 def _withdrawn_after_restore(store: Store, hash_: str, args: argparse.Namespace) -> bool:
     """Whether consent for a section stays withdrawn once the author or
     section being restored is active again."""
-    section = store.section(hash_)
-    if section is None:
-        return False
-    if section["revoked"] and hash_ != args.section_hash:
-        return True
-    for id_ in section.get("authors") or []:
-        author = store.author(id_) if isinstance(id_, str) else None
-        if author is not None and author["revoked"] and author["name"] != args.author:
+    for withdrawn in store.withdrawn([hash_]):
+        if withdrawn["section_revoked"] and hash_ != args.section_hash:
+            return True
+        if any(author["name"] != args.author for author in withdrawn["revoked_authors"]):
             return True
     return False
 
@@ -231,8 +228,8 @@ def purge(store: Store, args: argparse.Namespace) -> Output:
         result = _purge_author(store, args.author, args.data_file, args.dry_run)
         what = f"of author '{args.author}'"
     else:
-        with progress.working(f"purging {args.data_file}", args.data_file):
-            result = dict(native.purge_revoked(store.kx_dir, args.data_file, args.dry_run))
+        with progress.working(f"purging {args.data_file}", args.data_file) as hook:
+            result = core.purge_revoked(store.kx_dir, args.data_file, args.dry_run, hook)
         what = "of revoked sections"
     result["file"] = args.data_file
     result["dry_run"] = args.dry_run
@@ -242,52 +239,27 @@ def purge(store: Store, args: argparse.Namespace) -> Output:
         return Output(result, text)
     text = [f"purged {plural(result['purged'], 'line')} {what} from {args.data_file}, kept {result['kept']}"]
     if result["archived"]:
-        archive = store.newest_purge_archive()
-        result["archive"] = archive
+        newest = store.newest_purge_archive()
+        archive = result["archive"] = newest["name"] if newest else None
         text.append(f"archived them in .kx/archive/{archive}; undo with `kx purge --undo {args.data_file}`")
     return Output(result, text)
 
 
 def _purge_author(store: Store, name: str, data_file: str, dry_run: bool) -> Dict[str, Any]:
-    # The native call checks that the author is revoked and that the index exists.
-    checked = native.purge_by_author_indexd(store.kx_dir, name, data_file, True)
+    # The native dry run checks that the author is revoked and that the index exists.
+    native.purge_by_author_indexd(store.kx_dir, name, data_file, True)
     if store.line_index_state() == "stale":
         raise KxError("lines were tracked after the line index was built; run `kx index build` first")
-    if dry_run:
-        # The native dry run counts the author's distinct lines in the whole
-        # store; count the lines of this file instead.
-        hashes = {r["line_hash"] for r in native.show_by_author(store.kx_dir, name)}
-        purged, kept = _count_lines_in(data_file, hashes)
-        return {"purged": purged, "kept": kept, "archived": 0, "author_lines": checked["purged"]}
-    with progress.working(f"purging {data_file}", data_file):
-        return dict(native.purge_by_author_indexd(store.kx_dir, name, data_file, False))
-
-
-def _count_lines_in(data_file: str, hashes: Set[str]) -> tuple:
-    """(lines whose line hash is in `hashes`, other lines), hashing each line
-    as the purge does: as its JSON value; a line that is not JSON is kept."""
-    purged = kept = 0
-    total = datafile.count_lines(data_file)
-    with progress.bar(f"counting {data_file}", total) as bar:
-        for number, text in datafile.lines(data_file):
-            value, is_json = datafile.parse(text)
-            hit = False
-            if is_json and hashes:
-                try:
-                    hit = native.compute_hash(value) in hashes
-                except (RuntimeError, ValueError):
-                    hit = False
-            purged += hit
-            kept += not hit
-            bar.update(number)
-    return purged, kept
+    label = f"counting {data_file}" if dry_run else f"purging {data_file}"
+    with progress.working(label, data_file) as hook:
+        return core.purge_by_author(store.kx_dir, name, data_file, dry_run, hook)
 
 
 def _undo(store: Store, data_file: str, force: bool) -> Output:
-    archive = store.newest_purge_archive()
-    if archive is None:
+    newest = store.newest_purge_archive()
+    if newest is None:
         raise KxError("no purge archive to undo")
-    source = store.purged_file_of(archive)
+    archive, source = newest["name"], newest["data_file"]
     if source is not None and not force and not _same_file(source, data_file):
         raise KxError(
             f"the newest purge archive ({archive}) holds lines of {source}, not of {data_file} "

@@ -105,10 +105,25 @@ def tokens_status(store: Store, args: argparse.Namespace) -> Output:
     statuses = []
     for name in names:
         status = native.token_index_token_status(store.kx_dir, name)
-        statuses.append({"tokenizer": name, **status, "pending_entries": store.pending_token_entries(name)})
-    header = ("TOKENIZER", "ENTRIES", "ACTIVE", "REVOKED", "TOKENS", "PENDING")
+        statuses.append(
+            {
+                "tokenizer": name,
+                **status,
+                "pending_entries": store.pending_token_entries(name),
+                "binary_index": store.token_index_state(name),
+            }
+        )
+    header = ("TOKENIZER", "ENTRIES", "ACTIVE", "REVOKED", "TOKENS", "PENDING", "INDEX")
     rows = [
-        (s["tokenizer"], s["total_entries"], s["active_entries"], s["revoked_entries"], s["total_tokens"], s["pending_entries"])
+        (
+            s["tokenizer"],
+            s["total_entries"],
+            s["active_entries"],
+            s["revoked_entries"],
+            s["total_tokens"],
+            s["pending_entries"],
+            s["binary_index"],
+        )
         for s in statuses
     ]
     text = table([header, *rows]) if rows else ["no tokenizers"]

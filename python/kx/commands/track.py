@@ -14,6 +14,7 @@ from typing import Any, Callable, Dict, List, Optional
 
 import _kx_native as native
 
+from kx import _core as core
 from kx import datafile, progress
 from kx.errors import KxError, UsageError
 from kx.output import Output, plural
@@ -82,7 +83,7 @@ class Plan:
             if args.count or args.count_field:
                 raise UsageError("--count and --count-field need --tokenizer")
             return None
-        if self.tokenizer == "" or any(c in self.tokenizer for c in "/\0\n"):
+        if not core.is_valid_tokenizer_name(self.tokenizer):
             raise KxError(f"invalid tokenizer name '{self.tokenizer}'")
         if args.count_field is not None:
             self.checks_counts = True
@@ -109,13 +110,11 @@ class Plan:
     def _usable(self, hash_: str) -> str:
         """`hash_`, unless consent for the section was withdrawn: lines drawn
         from a revoked section, or from a revoked author's, are refused."""
-        section = self.store.section(hash_)
-        if section is not None and section["revoked"]:
-            raise KxError(f"section {hash_[:12]} ({section.get('path')}) is revoked; its lines may not be tracked")
-        for id_ in (section or {}).get("authors") or []:
-            author = self.store.author(id_) if isinstance(id_, str) else None
-            if author is not None and author["revoked"]:
-                raise KxError(f"author '{author['name']}' of section {hash_[:12]} is revoked; its lines may not be tracked")
+        for withdrawn in self.store.withdrawn([hash_]):
+            if withdrawn["section_revoked"]:
+                raise KxError(f"section {hash_[:12]} ({withdrawn['path']}) is revoked; its lines may not be tracked")
+            author = withdrawn["revoked_authors"][0]
+            raise KxError(f"author '{author['name']}' of section {hash_[:12]} is revoked; its lines may not be tracked")
         return hash_
 
     def sources(self, value: Any, number: int) -> List[str]:

@@ -1,0 +1,93 @@
+# Type stubs of `kx._core`, the command line's view of a store.
+#
+# Every function takes the project directory `kx_dir` (a `str`) and raises
+# RuntimeError with a one-line message when the store cannot be read;
+# argument errors raise TypeError, as in `_kx_native`.  A missing store,
+# layer or file reads as empty.  The underscored TypedDicts exist only for
+# type checkers; the module returns plain dicts.
+from typing import Any, Callable, Literal, Optional, Sequence, TypedDict, Union
+
+_Freshness = Literal["missing", "fresh", "stale"]
+
+class _Author(TypedDict):
+    id: str
+    name: str
+    email: str
+    revoked: bool
+
+class _Withdrawal(TypedDict):
+    """Why the lines of a section may no longer be used."""
+
+    section_hash: str
+    path: str
+    section_revoked: bool
+    revoked_authors: list[_Author]
+
+class _PidFile(TypedDict):
+    path: str
+    entries: int
+
+class _TokenIndexEntry(TypedDict):
+    revoked: bool
+    sources: list[str]
+    token_count: int
+    tokenizer: str
+
+class _PurgeArchive(TypedDict):
+    name: str
+    path: str
+    data_file: Optional[str]
+
+class _PurgeResult(TypedDict):
+    purged: int
+    kept: int
+    archived: int
+
+def sections(kx_dir: str) -> list[dict[str, Any]]:
+    """Every section once: its first record, `revoked` when any record is."""
+
+def section(kx_dir: str, section_hash: str) -> Optional[dict[str, Any]]: ...
+def authors(kx_dir: str) -> list[_Author]:
+    """Every author once, `revoked` when any of its records is."""
+
+def author(kx_dir: str, author_id: str) -> Optional[_Author]: ...
+def withdrawn_sections(kx_dir: str, section_hashes: Sequence[str]) -> list[_Withdrawal]:
+    """The given sections whose lines may not be tracked, in order."""
+
+def pid_files(kx_dir: str, tokenizer: str) -> list[_PidFile]:
+    """The per-process files of a tokenizer waiting for a merge."""
+
+def token_entries_of(
+    kx_dir: str, tokenizer: str, sections: Union[set[str], frozenset[str]]
+) -> list[_TokenIndexEntry]:
+    """The merged entries listing any of the sections, in merged order."""
+
+def line_index_state(kx_dir: str) -> _Freshness: ...
+def token_index_state(kx_dir: str, tokenizer: str) -> _Freshness: ...
+def log_entries(kx_dir: str) -> list[tuple[str, str, str]]:
+    """(timestamp, operation, detail) of both log generations, oldest first."""
+
+def purge_archives(kx_dir: str) -> list[_PurgeArchive]:
+    """The purge archives, newest first, with the data file of each."""
+
+def is_valid_tokenizer_name(name: str) -> bool: ...
+def purge_revoked(
+    kx_dir: str,
+    data_file: str,
+    dry_run: bool,
+    progress: Optional[Callable[[int], object]] = None,
+) -> _PurgeResult:
+    """`_kx_native.purge_revoked` with the interpreter lock released;
+    `progress` is called with the bytes read so far."""
+
+def purge_by_author(
+    kx_dir: str,
+    author_name: str,
+    data_file: str,
+    dry_run: bool,
+    progress: Optional[Callable[[int], object]] = None,
+) -> dict[str, int]:
+    """`_kx_native.purge_by_author_indexd` with the interpreter lock
+    released; `progress` is called with the bytes read so far.  A dry run
+    counts the lines of `data_file` a purge would remove and keep, and gives
+    the author's distinct lines in the store as `author_lines`."""
