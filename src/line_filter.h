@@ -19,6 +19,7 @@
 #include <string_view>
 #include <vector>
 
+#include "absl/container/flat_hash_set.h"
 #include "mmap_lines.h"
 
 #if defined(__SSE2__)
@@ -45,21 +46,13 @@ class StringSet {
   bool may_be_quoted_in(std::string_view line) const;
 
  private:
-  static uint64_t hash(std::string_view s);
-  bool probe(std::string_view s) const;
+  // Abseil here has a string_view type of its own.
+  bool probe(std::string_view s) const {
+    return members_.contains(absl::string_view(s.data(), s.size()));
+  }
 
-  // Open addressing with linear probing.  A slot keeps the member's whole
-  // hash and its place in `bytes_`, so that a probe compares bytes only for
-  // a true match and finds them in one contiguous buffer.
-  static constexpr uint32_t kFree = UINT32_MAX;
-  struct Slot {
-    uint64_t hash = 0;
-    uint32_t offset = 0;
-    uint32_t length = kFree;
-  };
   std::vector<std::string> items_;  // distinct members
-  std::string bytes_;               // the members back to back
-  std::vector<Slot> slots_;
+  absl::flat_hash_set<std::string> members_;
   std::vector<uint8_t> length_seen_;  // [n] != 0 when a member has n bytes
 };
 
