@@ -68,6 +68,8 @@ Result<std::vector<Value>> scan_lines_matching(const std::string& path,
 
 }  // namespace kestrix
 
+#include <utility>
+
 #include "mmap_lines.h"
 #include "pool.h"
 
@@ -88,7 +90,7 @@ kestrix::Status kestrix::scan_shards(std::string_view kx_dir, std::string_view l
       [&](size_t i) {
         if (!status) return;  // an earlier shard failed
         if (!read[i]) status = std::move(read[i]);
-        else sink(std::move(outs[i]));
+        else sink(std::exchange(outs[i], {}));  // freed once the sink is done with it
       });
   return status;
 }
