@@ -57,20 +57,8 @@ class PyBuilder {
       case Value::Kind::kInt: return PyLong_FromLongLong(*v.as_int());
       case Value::Kind::kFloat: return PyFloat_FromDouble(*v.as_float());
       case Value::Kind::kString: return str_from(*v.as_string());
-      case Value::Kind::kArray: {
-        const Array& items = *v.as_array();
-        PyObject* list = PyList_New(static_cast<Py_ssize_t>(items.size()));
-        if (!list) return nullptr;
-        for (size_t i = 0; i < items.size(); ++i) {
-          PyObject* item = convert(items[i]);
-          if (!item) {
-            Py_DECREF(list);
-            return nullptr;
-          }
-          PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
-        }
-        return list;
-      }
+      case Value::Kind::kArray:
+        return list_of(*v.as_array(), [this](const Value& item) { return convert(item); });
       case Value::Kind::kObject: {
         PyObject* dict = PyDict_New();
         if (!dict) return nullptr;
