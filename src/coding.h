@@ -62,9 +62,14 @@ inline uint64_t decode_fixed64(const void* at) {
 
 // --- Hexadecimal -------------------------------------------------------
 
-inline bool is_hex_digit(char c) {
-  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+// The value of one hex digit (either case), or -1.
+inline int hex_digit_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
 }
+inline bool is_hex_digit(char c) { return hex_digit_value(c) >= 0; }
 
 // Writes the 2*n lowercase hex digits of `bytes` to `out`.
 void write_hex(const uint8_t* bytes, size_t n, char* out);

@@ -352,13 +352,6 @@ PyModuleDef g_module = {PyModuleDef_HEAD_INIT, "kx._core",
 
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit__core() {
   using namespace kestrix;
-  if (!g_internal_fault) {
-    g_internal_fault = PyErr_NewExceptionWithDoc(
-        "kx._core.InternalFault", "A violated internal invariant of the core.",
-        PyExc_BaseException, nullptr);
-    if (!g_internal_fault) return nullptr;
-  }
-  g_module.m_methods = methods();
-  if (!g_module.m_methods) return nullptr;
-  return PyModule_Create(&g_module);
+  return create_module(g_module, methods(), "kx._core.InternalFault",
+                       "A violated internal invariant of the core.");
 }

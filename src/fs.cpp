@@ -628,6 +628,58 @@ std::string quote_path(std::string_view path) {
   return out;
 }
 
+std::optional<std::string> unquote_path(std::string_view text) {
+  if (text.empty() || text.front() != '"') return std::nullopt;
+  std::string out;
+  for (size_t i = 1; i < text.size(); ++i) {
+    char c = text[i];
+    if (c == '"') return out;
+    if (c != '\\' || i + 1 >= text.size()) {
+      out.push_back(c);
+      continue;
+    }
+    char e = text[++i];
+    switch (e) {
+      case 'n': out.push_back('\n'); break;
+      case 'r': out.push_back('\r'); break;
+      case 't': out.push_back('\t'); break;
+      case '"': out.push_back('"'); break;
+      case '\\': out.push_back('\\'); break;
+      case 'x':
+        if (i + 2 < text.size() && hex_digit_value(text[i + 1]) >= 0 && hex_digit_value(text[i + 2]) >= 0) {
+          out.push_back(static_cast<char>(hex_digit_value(text[i + 1]) * 16 + hex_digit_value(text[i + 2])));
+          i += 2;
+          break;
+        }
+        out.append("\\x");
+        break;
+      case 'u': {
+        // \u{..}: a control character.
+        size_t close = text.find('}', i);
+        unsigned value = 0;
+        bool ok = i + 1 < text.size() && text[i + 1] == '{' && close != std::string_view::npos &&
+                  close > i + 2 && close - i <= 4;
+        for (size_t k = i + 2; ok && k < close; ++k) {
+          int d = hex_digit_value(text[k]);
+          ok = d >= 0;
+          value = value * 16 + static_cast<unsigned>(d);
+        }
+        if (ok && value < 0x80) {
+          out.push_back(static_cast<char>(value));
+          i = close;
+        } else {
+          out.append("\\u");
+        }
+        break;
+      }
+      default:
+        out.push_back('\\');
+        out.push_back(e);
+    }
+  }
+  return std::nullopt;
+}
+
 Result<std::optional<RangeReader>> RangeReader::open(const std::string& path) {
   if (!stat_path(path)) return std::optional<RangeReader>();
   UniqueFd fd(open_retry(path.c_str(), O_RDONLY));

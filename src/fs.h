@@ -332,4 +332,8 @@ class DirectWriter {
 // as \u{..}, and bytes that are not valid UTF-8 as \xNN.
 std::string quote_path(std::string_view path);
 
+// The path inside a quoted path as quote_path() writes it, with the rest of
+// the text after it ignored; nullopt when `text` does not begin with one.
+std::optional<std::string> unquote_path(std::string_view text);
+
 }  // namespace kestrix

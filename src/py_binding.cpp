@@ -655,4 +655,16 @@ PyObject* to_py(const Result<PurgeStats>& r) {
   return counts_dict({{"purged", r->purged}, {"kept", r->kept}, {"archived", r->archived}});
 }
 
+PyObject* create_module(PyModuleDef& def, PyMethodDef* methods, const char* fault_name,
+                        const char* fault_doc) {
+  if (!g_internal_fault) {
+    g_internal_fault =
+        PyErr_NewExceptionWithDoc(fault_name, fault_doc, PyExc_BaseException, nullptr);
+    if (!g_internal_fault) return nullptr;
+  }
+  def.m_methods = methods;
+  if (!def.m_methods) return nullptr;
+  return PyModule_Create(&def);
+}
+
 }  // namespace kestrix

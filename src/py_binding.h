@@ -184,6 +184,12 @@ PyObject* to_py(const Result<std::vector<Value>>& r);
 PyObject* to_py(Result<std::vector<DocumentRecord>>&& r);
 PyObject* to_py(const Result<PurgeStats>& r);
 
+// Creates the module `def` with the function table `methods` (nullptr when
+// building it failed), first making this module's internal-fault exception
+// type `fault_name`, derived from BaseException, once per process.
+PyObject* create_module(PyModuleDef& def, PyMethodDef* methods, const char* fault_name,
+                        const char* fault_doc);
+
 template <typename T, typename Fn>
 PyObject* list_of(const std::vector<T>& items, Fn&& convert) {
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(items.size()));

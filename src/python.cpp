@@ -448,13 +448,6 @@ PyModuleDef g_module = {PyModuleDef_HEAD_INIT, "_kx_native", "", -1, nullptr,
 
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit__kx_native() {
   using namespace kestrix;
-  if (!g_internal_fault) {
-    g_internal_fault = PyErr_NewExceptionWithDoc(
-        "kestrix.InternalFault", "A violated internal invariant of the native module.",
-        PyExc_BaseException, nullptr);
-    if (!g_internal_fault) return nullptr;
-  }
-  g_module.m_methods = methods();
-  if (!g_module.m_methods) return nullptr;
-  return PyModule_Create(&g_module);
+  return create_module(g_module, methods(), "kestrix.InternalFault",
+                       "A violated internal invariant of the native module.");
 }

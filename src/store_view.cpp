@@ -88,13 +88,6 @@ std::optional<std::string> purged_file_of(const std::vector<LogEntry>& log, std:
   return std::nullopt;
 }
 
-int hex_digit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 }  // namespace
 
 Result<std::vector<SectionState>> sections(const std::string& kx_dir) {
@@ -301,58 +294,6 @@ Result<std::vector<ArchiveInfo>> purge_archives(const std::string& kx_dir) {
   KX_ASSIGN_OR_RETURN(std::vector<LogEntry> log, log_entries(kx_dir));
   for (ArchiveInfo& archive : archives) archive.data_file = purged_file_of(log, archive.name);
   return archives;
-}
-
-std::optional<std::string> unquote_path(std::string_view text) {
-  if (text.empty() || text.front() != '"') return std::nullopt;
-  std::string out;
-  for (size_t i = 1; i < text.size(); ++i) {
-    char c = text[i];
-    if (c == '"') return out;
-    if (c != '\\' || i + 1 >= text.size()) {
-      out.push_back(c);
-      continue;
-    }
-    char e = text[++i];
-    switch (e) {
-      case 'n': out.push_back('\n'); break;
-      case 'r': out.push_back('\r'); break;
-      case 't': out.push_back('\t'); break;
-      case '"': out.push_back('"'); break;
-      case '\\': out.push_back('\\'); break;
-      case 'x':
-        if (i + 2 < text.size() && hex_digit(text[i + 1]) >= 0 && hex_digit(text[i + 2]) >= 0) {
-          out.push_back(static_cast<char>(hex_digit(text[i + 1]) * 16 + hex_digit(text[i + 2])));
-          i += 2;
-          break;
-        }
-        out.append("\\x");
-        break;
-      case 'u': {
-        // \u{..}: a control character.
-        size_t close = text.find('}', i);
-        unsigned value = 0;
-        bool ok = i + 1 < text.size() && text[i + 1] == '{' && close != std::string_view::npos &&
-                  close > i + 2 && close - i <= 4;
-        for (size_t k = i + 2; ok && k < close; ++k) {
-          int d = hex_digit(text[k]);
-          ok = d >= 0;
-          value = value * 16 + static_cast<unsigned>(d);
-        }
-        if (ok && value < 0x80) {
-          out.push_back(static_cast<char>(value));
-          i = close;
-        } else {
-          out.append("\\u");
-        }
-        break;
-      }
-      default:
-        out.push_back('\\');
-        out.push_back(e);
-    }
-  }
-  return std::nullopt;
 }
 
 }  // namespace kestrix::store_view

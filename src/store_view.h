@@ -108,8 +108,5 @@ struct ArchiveInfo {
 // restores them).
 Result<std::vector<ArchiveInfo>> purge_archives(const std::string& kx_dir);
 
-// The path inside a quoted path as quote_path() writes it, with the rest of
-// the text after it ignored; nullopt when `text` does not begin with one.
-std::optional<std::string> unquote_path(std::string_view text);
 
 }  // namespace kestrix::store_view
