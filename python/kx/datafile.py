@@ -8,9 +8,10 @@ so a line tracked here is found again by blame."""
 
 from __future__ import annotations
 
+import glob
 import json
 import os
-from typing import Any, Iterator, Optional, Tuple
+from typing import Any, Iterator, List, Optional, Sequence, Tuple
 
 import _kx_native as native
 
@@ -117,3 +118,53 @@ def count_lines(path: str) -> int:
             count += chunk.count(b"\n")
             last = chunk[-1:]
     return count + (last != b"\n")
+
+
+# Names a directory's data files carry: what `kx track DIR` and `kx blame DIR`
+# take from it (other files of the directory are not data files).
+DATA_FILE_SUFFIXES = (".jsonl", ".json", ".ndjson")
+
+
+def is_data_file_name(name: str) -> bool:
+    return name.endswith(DATA_FILE_SUFFIXES)
+
+
+def expand(arguments: Sequence[str]) -> List[str]:
+    """The data files named by command-line arguments, each once, in order.
+
+    An argument is a data file, a directory (its data files, recursively, by
+    name: see DATA_FILE_SUFFIXES; the store directory is skipped), or a glob
+    pattern (`*`, `?`, `[...]`, and `**` across directories) that is not
+    itself a path.  A pattern or directory that names no data file is an
+    error, as a missing file is."""
+    files: List[str] = []
+    seen = set()
+    for argument in arguments:
+        for path in _expand_one(argument):
+            key = os.path.normpath(path)
+            if key not in seen:
+                seen.add(key)
+                files.append(path)
+    return files
+
+
+def _expand_one(argument: str) -> List[str]:
+    if os.path.isdir(argument):
+        found = sorted(_data_files_under(argument))
+        if not found:
+            raise KxError(f"no data files ({', '.join('*' + s for s in DATA_FILE_SUFFIXES)}) in directory {argument}")
+        return found
+    if os.path.lexists(argument) or not glob.has_magic(argument):
+        return [argument]  # a missing file is reported by whoever opens it
+    found = sorted(p for p in glob.glob(argument, recursive=True) if not os.path.isdir(p))
+    if not found:
+        raise KxError(f"no data files match {argument}")
+    return found
+
+
+def _data_files_under(directory: str) -> Iterator[str]:
+    for root, dirs, names in os.walk(directory):
+        dirs[:] = [d for d in dirs if d != ".kx"]
+        for name in names:
+            if is_data_file_name(name):
+                yield os.path.join(root, name)
