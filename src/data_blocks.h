@@ -1,0 +1,82 @@
+// Reading a data file in blocks of whole lines, for the passes that process
+// every line of a file on the worker pool (purges, bulk tracking).
+//
+// A block is read with pread(2) in chunks that pool tasks may read in
+// parallel with work on the previous block; the block then ends at a line
+// end, and the start of an unfinished last line is carried into the next
+// block.  At the end of the file the last line gets a line feed, so every
+// line of a block ends in one; a line longer than a block is read on until
+// it ends.  Memory stays bounded by a few blocks whatever the file's size
+// (and the longest line).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "error.h"
+#include "fs.h"
+
+namespace kestrix {
+
+// Bytes read per block beyond the carried line start.
+inline constexpr size_t kDataBlockSize = size_t{8} << 20;
+
+// A buffer of file bytes.  [0, lines_end) holds whole lines, each ending in
+// a line feed; [lines_end, size) is the start of a line continued in the
+// next block.
+struct DataBlock {
+  // Huge pages: first touching a fresh buffer page by page costs more than
+  // reading the file into it.
+  HugeBuffer buffer;
+  size_t size = 0;
+  size_t lines_end = 0;
+  uint64_t file_offset = 0;  // where byte 0 of the block stands in the file
+
+  char* data() const { return buffer.data(); }
+  std::string_view lines() const { return {data(), lines_end}; }
+  // Grows the buffer to at least `n` bytes, keeping [0, size).
+  bool reserve(size_t n) { return buffer.reserve(n, size); }
+  std::string_view tail() const { return {data() + lines_end, size - lines_end}; }
+  // [begin, end) ranges of whole lines that cut [0, lines_end) into about
+  // as many slices as the pool balances well.
+  std::vector<std::pair<size_t, size_t>> slice_bounds() const;
+};
+
+// Reads the data file in blocks of whole lines: begin() on the calling
+// thread, read_chunk() for every chunk from pool tasks, finish() on the
+// calling thread again.  Reports the bytes read to progress_add().
+class BlockReader {
+ public:
+  // `size_hint` (the file's size) keeps the buffers of small files small.
+  Status open(const std::string& path, uint64_t size_hint);
+  bool at_end() const { return eof_; }
+  // File offset of the next byte to read.
+  uint64_t position() const { return pos_; }
+
+  // Once the file has been replaced, freeing its cached pages and blocks
+  // need not hold up the caller.
+  void close_in_background() { kestrix::close_in_background(std::move(fd_)); }
+
+  // Starts `block` with `carry` (the previous block's tail) and room for
+  // the next step of the file.
+  Status begin(std::string_view carry, DataBlock& block);
+  size_t chunk_count() const { return got_.size(); }
+  // Reads chunk `i` of the block begun last; safe to call for different
+  // chunks from several threads.
+  Status read_chunk(DataBlock& block, size_t i);
+  // Takes the chunks up to the first short one (the end of the file) and
+  // makes the block end at a line end.
+  Status finish(DataBlock& block);
+
+ private:
+  UniqueFd fd_;
+  uint64_t pos_ = 0;  // file offset of the next block's first new byte
+  bool eof_ = false;
+  size_t step_ = kDataBlockSize;  // bytes to read per block beyond the carry
+  std::vector<size_t> got_;       // bytes read by each chunk of the current block
+};
+
+}  // namespace kestrix
