@@ -22,6 +22,7 @@
 #include "purge_rewrite.h"
 #include "store_view.h"
 #include "token_index.h"
+#include "track_file.h"
 
 namespace kestrix {
 namespace {
@@ -319,6 +320,108 @@ KX_WRAPPER(purge_by_author) {
   });
 }
 
+// ------------------------------------------------------ Whole-file track ---
+
+std::optional<TokenCounter> token_counter_named(std::string_view name) {
+  if (name == "none") return TokenCounter::kNone;
+  if (name == "whitespace") return TokenCounter::kWhitespace;
+  if (name == "bytes") return TokenCounter::kBytes;
+  if (name == "field") return TokenCounter::kField;
+  return std::nullopt;
+}
+
+PyObject* tracked_to_py(const TrackedFile& t) {
+  PyObject* dict = counts_dict(
+      {{"lines", t.lines}, {"recorded", t.recorded}, {"skipped", t.skipped}, {"tokens", t.tokens}});
+  if (!dict) return nullptr;
+  for (auto [key, hash] : {std::pair{"first_hash", &t.first_hash}, {"last_hash", &t.last_hash}}) {
+    PyObject* value = str_from(*hash);
+    if (!value || PyDict_SetItemString(dict, key, value) < 0) {
+      Py_XDECREF(value);
+      Py_DECREF(dict);
+      return nullptr;
+    }
+    Py_DECREF(value);
+  }
+  return dict;
+}
+
+// The section hash resolve(ref, first_line) gives for each reference of
+// the scan; nullopt with the Python error set when a call fails.
+std::optional<std::vector<std::string>> resolve_references(PyObject* resolve,
+                                                           const FileTracking& tracking) {
+  std::vector<std::string> resolved;
+  for (const SourceReference& r : tracking.references()) {
+    if (resolve == nullptr) {
+      PyErr_SetString(PyExc_TypeError, "source_field needs a resolve callable");
+      return std::nullopt;
+    }
+    PyObject* result = PyObject_CallFunction(resolve, "NK", str_from(r.ref),
+                                             static_cast<unsigned long long>(r.first_line));
+    if (!result) return std::nullopt;
+    Py_ssize_t size;
+    const char* text = PyUnicode_Check(result) ? PyUnicode_AsUTF8AndSize(result, &size) : nullptr;
+    if (!text) {
+      if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "resolve must return a str");
+      Py_DECREF(result);
+      return std::nullopt;
+    }
+    resolved.emplace_back(text, static_cast<size_t>(size));
+    Py_DECREF(result);
+  }
+  return resolved;
+}
+
+const Signature kTrackFile{"track_file",
+                           {{"kx_dir", kText},
+                            {"data_file", kText},
+                            {"recorded_as", kText},
+                            {"sources", kTextList},
+                            {"source_field", kOptText, true},
+                            {"tokenizer", kOptText, true},
+                            {"counter", kOptText, true},
+                            {"count_field", kOptText, true},
+                            {"retrack", kFlag, true},
+                            {"tokens_only", kFlag, true},
+                            {"resolve", kOptCallable, true},
+                            {"progress", kOptCallable, true}}};
+KX_WRAPPER(track_file) {
+  return call(kTrackFile, args, kwargs, [](Args& a) -> PyObject* {
+    TrackFileSpec spec{a.text(0), a.text(1), a.text(2), a.list(3), a.opt_text(4), a.opt_text(5)};
+    const auto counter = token_counter_named(a.opt_text(6).value_or("none"));
+    if (!counter) {
+      PyErr_SetString(PyExc_ValueError, "counter must be none, whitespace, bytes or field");
+      return nullptr;
+    }
+    spec.counter = spec.tokenizer ? *counter : TokenCounter::kNone;
+    spec.count_field = a.opt_text(7).value_or("text");
+    spec.retrack = a.flag(8);
+    spec.tokens_only = a.flag(9);
+    if (spec.tokens_only && spec.counter == TokenCounter::kNone) {
+      PyErr_SetString(PyExc_ValueError, "tokens_only needs a tokenizer and a counter");
+      return nullptr;
+    }
+    std::optional<FileTracking> tracking;
+    PyObject* scanned = run_released(
+        a.callable(11), [&] { return FileTracking::scan(spec); },
+        [&](Result<FileTracking>& r) -> PyObject* {
+          if (!r) return raise_error(r.error());
+          tracking.emplace(std::move(*r));
+          Py_RETURN_NONE;
+        });
+    if (!scanned) return nullptr;
+    Py_DECREF(scanned);
+    auto resolved = resolve_references(a.callable(10), *tracking);
+    if (!resolved) return nullptr;
+    return run_released(
+        nullptr, [&] { return tracking->commit(*resolved); },
+        [](const Result<TrackedFile>& r) -> PyObject* {
+          if (!r) return raise_error(r.error());
+          return tracked_to_py(*r);
+        });
+  });
+}
+
 // ---------------------------------------------------------------- Module ---
 
 #define KX_FUNCTION(fn, sig) Function{&sig, w_##fn}
@@ -339,6 +442,7 @@ PyMethodDef* methods() {
       KX_FUNCTION(is_valid_tokenizer_name, kIsValidTokenizerName),
       KX_FUNCTION(purge_revoked, kPurgeRevoked),
       KX_FUNCTION(purge_by_author, kPurgeByAuthor),
+      KX_FUNCTION(track_file, kTrackFile),
   });
   return table;
 }

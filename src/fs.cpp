@@ -136,6 +136,20 @@ Status append_whole(int fd, const std::string& path, std::string_view data) {
   return st;
 }
 
+Status append_whole_lines(int fd, const std::string& path, std::string_view data) {
+  while (!data.empty()) {
+    size_t cut = data.size();
+    if (cut > kMaxAppendRequest) {
+      const size_t last = data.rfind('\n', kMaxAppendRequest - 1);
+      cut = last != std::string_view::npos ? last + 1 : data.find('\n') + 1;
+      if (cut == 0) cut = data.size();  // one unterminated line
+    }
+    KX_TRY(append_whole(fd, path, data.substr(0, cut)));
+    data.remove_prefix(cut);
+  }
+  return {};
+}
+
 UniqueFd open_for_append(const std::string& path) {
   // Read-write, so that append_whole can check the last byte on the same
   // descriptor; write-only where reading is not permitted.

@@ -68,6 +68,16 @@ Status write_all(int fd, std::string_view data);
 // is cut off again while it is still the file's end.
 Status append_whole(int fd, const std::string& path, std::string_view data);
 
+// The most one append request of many lines holds (a longer line goes
+// alone): large enough for the file system to take it at full speed, small
+// enough that other appenders are not held up for long.
+inline constexpr size_t kMaxAppendRequest = size_t{1} << 20;
+
+// append_whole for `data` made of many whole lines, in requests of whole
+// lines of at most kMaxAppendRequest bytes, so that every line reaches the
+// file whole between the lines of other appenders.
+Status append_whole_lines(int fd, const std::string& path, std::string_view data);
+
 // Opens `path` for appending, creating it with 0666; no descriptor (-1) with
 // errno set on failure.  The descriptor suits append_whole.
 UniqueFd open_for_append(const std::string& path);

@@ -808,6 +808,27 @@ uint64_t JsonTape::key_prefix(const Node& key) const {
   return prefix;
 }
 
+JsonTape::NodeKind JsonTape::kind_at(uint32_t index) const {
+  switch (nodes_[index].type) {
+    case Type::kString: return NodeKind::kString;
+    case Type::kUint: return NodeKind::kUint;
+    case Type::kArray: return NodeKind::kArray;
+    case Type::kObject: return NodeKind::kObject;
+    default: return NodeKind::kOther;
+  }
+}
+
+uint32_t JsonTape::member(std::string_view key) const {
+  if (nodes_.empty() || nodes_[0].type != Type::kObject) return kNoNode;
+  uint32_t found = kNoNode;
+  uint32_t index = 1;
+  for (uint32_t k = 0; k < nodes_[0].begin; ++k) {
+    if (string_of(nodes_[index]) == key) found = index + 1;
+    index = after(index + 1);
+  }
+  return found;
+}
+
 uint32_t JsonTape::after(uint32_t index) const {
   const Node& n = nodes_[index];
   return (n.type == Type::kArray || n.type == Type::kObject) ? n.end : index + 1;

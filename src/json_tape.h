@@ -43,6 +43,27 @@ class JsonTape {
   void stream_canonical(Sink sink, void* context);
   Value to_value() const;
 
+  // Reading fields of the parsed document without building a Value.  Nodes
+  // are numbered in document order; the root is node 0.  A string reads
+  // back in the form the parse kept: decoded after a kValue parse; after a
+  // kCanonical parse a key is decoded and a value string is in its canonical
+  // escaped form (without the quotes).
+  static constexpr uint32_t kNoNode = UINT32_MAX;
+  enum class NodeKind : uint8_t { kString, kUint, kArray, kObject, kOther };
+  NodeKind kind_at(uint32_t index) const;
+  std::string_view string_at(uint32_t index) const { return string_of(nodes_[index]); }
+  uint64_t uint_at(uint32_t index) const { return nodes_[index].u; }
+  // The value of the root object's member `key` (of its last occurrence, as
+  // a parse into a Value keeps it); kNoNode when the root is no object or
+  // has no such member.
+  uint32_t member(std::string_view key) const;
+  // Calls fn(element index) for each element of the array at `index`.
+  template <typename Fn>
+  void for_each_element(uint32_t index, Fn&& fn) const {
+    uint32_t element = index + 1;
+    for (uint32_t k = 0; k < nodes_[index].begin; ++k, element = after(element)) fn(element);
+  }
+
  private:
   // kDecimal: a float kept as its shortest digits (kCanonical parses only);
   // u holds the digits as an integer, begin their count, size the decimal

@@ -250,6 +250,15 @@ Status write_pid(const std::string& kx_dir, const std::string& tokenizer, uint64
   return append_whole(fd.get(), path, line);
 }
 
+Status write_pid_lines(const std::string& kx_dir, const std::string& tokenizer,
+                       std::string_view lines) {
+  if (!is_valid_tokenizer_name(tokenizer)) return fail(invalid_tokenizer_error(tokenizer));
+  if (lines.empty()) return {};
+  std::string path;
+  KX_ASSIGN_OR_RETURN(UniqueFd fd, open_pid_file(kx_dir, tokenizer, path));
+  return append_whole_lines(fd.get(), path, lines);
+}
+
 Result<std::pair<uint64_t, uint64_t>> merge_pid_files(const std::string& kx_dir,
                                                       const std::string& tokenizer) {
   if (!is_valid_tokenizer_name(tokenizer)) return fail(invalid_tokenizer_error(tokenizer));

@@ -93,6 +93,10 @@ std::optional<uint64_t> merged_file_number(std::string_view name);
 
 Status write_pid(const std::string& kx_dir, const std::string& tokenizer, uint64_t token_count,
                  const std::vector<std::string>& sources);
+// Appends pid lines already formed (each ending in a line feed) to this
+// process's pid file of `tokenizer`, in requests of whole lines.
+Status write_pid_lines(const std::string& kx_dir, const std::string& tokenizer,
+                       std::string_view lines);
 // (entries merged, pid files consumed)
 Result<std::pair<uint64_t, uint64_t>> merge_pid_files(const std::string& kx_dir,
                                                       const std::string& tokenizer);

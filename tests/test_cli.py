@@ -134,7 +134,9 @@ def test_track_records_every_line_with_its_sources_and_counts(project):
         f.write('{"text": "ab cd", "n": 7}\n{"text": "é", "n": 2}\n')
     byte_counts = project.json("track", "more.jsonl", "--source", MEMOS, "--tokenizer", "bytes")
     assert byte_counts["tokens"] == 5 + 2 and byte_counts["lines"] == 2
-    field_counts = project.json("track", "more.jsonl", "--source", MEMOS, "--tokenizer", "gpt", "--count-field", "n")
+    field_counts = project.json(
+        "track", "more.jsonl", "--source", MEMOS, "--tokenizer", "gpt", "--count-field", "n", "--tokens-only"
+    )
     assert field_counts["tokens"] == 9
     assert "2 pending" not in project.ok("tokens", "status")  # counts shown per tokenizer
     gpt = project.json("tokens", "status", "--tokenizer", "gpt")

@@ -91,3 +91,30 @@ def purge_by_author(
     released; `progress` is called with the bytes read so far.  A dry run
     counts the lines of `data_file` a purge would remove and keep, and gives
     the author's distinct lines in the store as `author_lines`."""
+class _TrackedFile(TypedDict):
+    lines: int
+    recorded: int
+    skipped: int
+    tokens: int
+    first_hash: str
+    last_hash: str
+
+def track_file(
+    kx_dir: str,
+    data_file: str,
+    recorded_as: str,
+    sources: Sequence[str],
+    source_field: Optional[str] = None,
+    tokenizer: Optional[str] = None,
+    counter: Optional[str] = None,
+    count_field: Optional[str] = None,
+    retrack: bool = False,
+    tokens_only: bool = False,
+    resolve: Optional[Callable[[str, int], str]] = None,
+    progress: Optional[Callable[[int], object]] = None,
+) -> _TrackedFile:
+    """Tracks every line of `data_file` as records of `recorded_as`: the
+    file is read, checked and hashed whole before anything is written.
+    `counter` is none, whitespace, bytes or field (`count_field` names the
+    field counted in or read); `resolve(ref, line_number)` gives the
+    section hash of each reference of `source_field`."""

@@ -1,18 +1,18 @@
-"""`kx track DATA_FILE`: record every line of a JSON Lines file with its
-sources, and optionally its token count under a tokenizer.
+"""`kx track DATA_FILE...`: record every line of JSON Lines files with their
+sources, and optionally their token counts under a tokenizer.
 
 Counts come from a built-in counter (`whitespace`: words of the record's
-text; `bytes`: UTF-8 bytes of it) or from a field of each record.  The file
-is checked whole before the first line is recorded (encoding, sources,
-count fields), so a bad line does not leave half a file tracked."""
+text; `bytes`: UTF-8 bytes of it) or from a field of each record.  Each file
+is read, checked and hashed whole by the native core before its first line
+is recorded (encoding, sources, count fields), so a bad line does not leave
+half a file tracked.  Tracking is idempotent: lines already recorded for the
+same file with the same sources are skipped, counting repeated lines."""
 
 from __future__ import annotations
 
 import argparse
 import os
-from typing import Any, Callable, Dict, List, Optional
-
-import _kx_native as native
+from typing import Any, Callable, Dict, Optional, Tuple
 
 from kx import _core as core
 from kx import datafile, progress
@@ -28,10 +28,15 @@ def register(commands, common) -> None:
         "track",
         parents=[common],
         help="record the lines of a data file with their sources",
-        description="Record every line of a JSON Lines data file: its line hash, the data file and its "
-        "sources (section hashes), and with --tokenizer its token count. Every line must be JSON. Prints the line hash when the file has one line, else a summary.",
+        description="Record every line of JSON Lines data files: its line hash, the data file and its "
+        "sources (section hashes), and with --tokenizer its token count. Every line must be JSON. "
+        "DATA_FILE may also be a directory (its *.jsonl, *.json and *.ndjson files) or a glob pattern. "
+        "Lines already recorded for the same file with the same sources are skipped (a line the file "
+        "holds three times needs three records), so tracking a file again records only its new lines. "
+        "Each file is checked whole before its first line is recorded. Prints the line hash when a "
+        "single file has one line, else a summary.",
     )
-    p.add_argument("data_file", metavar="DATA_FILE")
+    p.add_argument("data_files", nargs="+", metavar="DATA_FILE")
     p.add_argument(
         "--source",
         dest="sources",
@@ -60,52 +65,51 @@ def register(commands, common) -> None:
         metavar="FIELD",
         help="the field built-in counters count in (default: text; the whole line when a record has none)",
     )
+    p.add_argument(
+        "--retrack",
+        action="store_true",
+        help="record every line again, even lines already recorded for the file with the same sources",
+    )
+    p.add_argument(
+        "--tokens-only",
+        action="store_true",
+        help="count the lines under --tokenizer without recording them again (for files tracked "
+        "before, counted under another tokenizer)",
+    )
     p.set_defaults(run=track)
 
 
 class Plan:
-    """How each line of the file becomes one `track` call."""
+    """What every line of the data files is tracked with: its sources and
+    how its tokens are counted."""
 
     def __init__(self, store: Store, args: argparse.Namespace):
         self.store = store
-        self.path = args.data_file
         self.fixed_sources = [self._usable(store.resolve_section(ref)) for ref in args.sources]
         self.source_field: Optional[str] = args.source_field
         if not self.fixed_sources and self.source_field is None:
             raise UsageError("give the lines' sections with --source or --source-field")
         self.tokenizer: Optional[str] = args.tokenizer
-        self.checks_counts = False  # whether counting can fail (counts from a field)
-        self.counter = self._counter(args)
+        self.counter, self.counted_field = self._counter(args)
+        self.tokens_only: bool = args.tokens_only
         self._resolved: Dict[str, str] = {}
 
-    def _counter(self, args: argparse.Namespace) -> Optional[Callable[[Any, str, int], int]]:
+    def _counter(self, args: argparse.Namespace) -> Tuple[str, str]:
+        """(the native counter's name, the field it reads)."""
         if self.tokenizer is None:
-            if args.count or args.count_field:
-                raise UsageError("--count and --count-field need --tokenizer")
-            return None
+            if args.count or args.count_field or args.tokens_only:
+                raise UsageError("--count, --count-field and --tokens-only need --tokenizer")
+            return "none", args.text_field
         if not core.is_valid_tokenizer_name(self.tokenizer):
             raise KxError(f"invalid tokenizer name '{self.tokenizer}'")
         if args.count_field is not None:
-            self.checks_counts = True
-            return self._field_counter(args.count_field)
+            return "field", args.count_field
         kind = args.count or (self.tokenizer if self.tokenizer in BUILT_IN_COUNTERS else None)
         if kind is None:
             raise UsageError(
                 f"tokenizer '{self.tokenizer}' has no built-in counter: give --count whitespace|bytes or --count-field FIELD"
             )
-        text_field = args.text_field
-        if kind == "whitespace":
-            return lambda value, text, number: len(_text_of(value, text, text_field).split())
-        return lambda value, text, number: len(_text_of(value, text, text_field).encode("utf-8"))
-
-    def _field_counter(self, field: str) -> Callable[[Any, str, int], int]:
-        def count(value: Any, text: str, number: int) -> int:
-            n = value.get(field) if isinstance(value, dict) else None
-            if not isinstance(n, int) or isinstance(n, bool) or not 0 <= n < 2**64:
-                raise KxError(f"{self.path}:{number}: field '{field}' is missing or not a token count")
-            return n
-
-        return count
+        return kind, args.text_field
 
     def _usable(self, hash_: str) -> str:
         """`hash_`, unless consent for the section was withdrawn: lines drawn
@@ -117,99 +121,84 @@ class Plan:
             raise KxError(f"author '{author['name']}' of section {hash_[:12]} is revoked; its lines may not be tracked")
         return hash_
 
-    def sources(self, value: Any, number: int) -> List[str]:
-        if self.source_field is None:
-            return self.fixed_sources
-        refs = value.get(self.source_field) if isinstance(value, dict) else None
-        if isinstance(refs, str):
-            refs = [refs]
-        if not isinstance(refs, list) or not refs or not all(isinstance(r, str) for r in refs):
-            raise KxError(f"{self.path}:{number}: field '{self.source_field}' holds no section")
-        found = list(self.fixed_sources)
-        for ref in refs:
+    def resolver(self, path: str) -> Callable[[str, int], str]:
+        """What a section reference of a record's source field stands for."""
+
+        def resolve(ref: str, number: int) -> str:
             hash_ = self._resolved.get(ref)
             if hash_ is None:
                 try:
                     hash_ = self._resolved[ref] = self._usable(self.store.resolve_section(ref))
                 except KxError as e:
-                    raise KxError(f"{self.path}:{number}: {e}") from None
-            if hash_ not in found:
-                found.append(hash_)
-        return found
+                    raise KxError(f"{path}:{number}: {e}") from None
+            return hash_
 
-
-def _text_of(value: Any, text: str, field: str) -> str:
-    if isinstance(value, dict) and isinstance(value.get(field), str):
-        return value[field]
-    if isinstance(value, str):
-        return value
-    return text
+        return resolve
 
 
 def track(store: Store, args: argparse.Namespace) -> Output:
     plan = Plan(store, args)
-    total = datafile.count_lines(args.data_file)
-    lines = _check(plan, total)
-    if lines == 0:
-        raise KxError(f"nothing to track: {args.data_file} has no lines")
-    recorded_as = os.path.normpath(args.data_file)
-    hashes, tokens = _record(store, plan, recorded_as, total, lines)
+    paths = datafile.expand(args.data_files)
+    sizes = [_size_of(path) for path in paths]
+    results = []
+    with progress.bar("tracking", sum(sizes), "bytes") as bar:
+        done = 0
+        for path, size in zip(paths, sizes):
+            results.append(_track_one(store, plan, args, path, lambda n, at=done: bar.update(at + n)))
+            done += size
+            bar.update(done)
+    if len(results) == 1:
+        return _single_output(plan, results[0])
+    totals = {key: sum(r[key] for r in results) for key in ("lines", "recorded", "skipped", "tokens")}
+    data = {"files": results, **totals, "tokenizer": plan.tokenizer}
+    if not plan.tokenizer:
+        data["tokens"] = None
+    return Output(data, [_summary(plan, r) for r in results] + [_summary(plan, {**totals, "file": f"{len(results)} files"})])
 
-    data = {
-        "file": recorded_as,
-        "lines": len(hashes),
-        "tokenizer": plan.tokenizer,
-        "tokens": tokens if plan.tokenizer else None,
-        "line_hashes": hashes,
-    }
-    if len(hashes) == 1:
-        return Output(data, hashes[0])
-    summary = f"tracked {plural(len(hashes), 'line')} of {recorded_as}"
+
+def _size_of(path: str) -> int:
+    datafile.open_data_file(path).close()  # a missing file fails before any is tracked
+    return os.path.getsize(path)
+
+
+def _track_one(
+    store: Store, plan: Plan, args: argparse.Namespace, path: str, progress_at: Callable[[int], None]
+) -> Dict[str, Any]:
+    recorded_as = os.path.normpath(path)
+    try:
+        counts = core.track_file(
+            store.kx_dir,
+            path,
+            recorded_as,
+            plan.fixed_sources,
+            plan.source_field,
+            plan.tokenizer,
+            plan.counter,
+            plan.counted_field,
+            retrack=args.retrack,
+            tokens_only=plan.tokens_only,
+            resolve=plan.resolver(path),
+            progress=progress_at if progress.enabled() else None,
+        )
+    except RuntimeError as e:
+        raise KxError(f"{e} (kx tracks JSON Lines files)" if str(e).startswith(f"{path}:") else str(e)) from None
+    if counts["lines"] == 0:
+        raise KxError(f"nothing to track: {path} has no lines")
+    return {"file": recorded_as, **counts, "tokenizer": plan.tokenizer,
+            "tokens": counts["tokens"] if plan.tokenizer else None}
+
+
+def _single_output(plan: Plan, result: Dict[str, Any]) -> Output:
+    if result["lines"] == 1 and result["recorded"] == 1:
+        return Output(result, result["first_hash"])
+    return Output(result, _summary(plan, result))
+
+
+def _summary(plan: Plan, r: Dict[str, Any]) -> str:
+    what = "counted" if plan.tokens_only else "tracked"
+    text = f"{what} {plural(r['recorded'], 'line')} of {r['file']}"
     if plan.tokenizer:
-        summary += f" ({plural(tokens, 'token')} under {plan.tokenizer})"
-    return Output(data, summary)
-
-
-def _check(plan: Plan, total: int) -> int:
-    """Reads the whole file once and raises on the first line that cannot be
-    tracked; returns the number of lines.
-
-    Every line must be a JSON value the store can hold: a purge finds a line
-    by hashing its JSON value, so a line tracked in any other form could
-    never be purged again."""
-    count = 0
-    with progress.bar(f"checking {plan.path}", total) as bar:
-        for number, text in datafile.lines(plan.path):
-            count += 1
-            value, problem = datafile.checked(text)
-            if problem is not None:
-                raise KxError(f"{plan.path}:{number}: {problem} (kx tracks JSON Lines files)")
-            plan.sources(value, number)
-            if plan.checks_counts and plan.counter is not None:
-                plan.counter(value, text, number)
-            bar.update(number)
-    return count
-
-
-def _record(store: Store, plan: Plan, recorded_as: str, total: int, checked: int):
-    """Tracks the `checked` lines the checking pass read (not lines a writer
-    may have appended since)."""
-    track_line = native.track
-    kx_dir = store.kx_dir
-    tokenizer = plan.tokenizer
-    counter = plan.counter
-    hashes: List[str] = []
-    tokens = 0
-    with progress.bar(f"tracking {plan.path}", total) as bar:
-        for number, text in datafile.lines(plan.path):
-            value, _ = datafile.parse(text)
-            sources = plan.sources(value, number)
-            count = counter(value, text, number) if counter is not None else None
-            hashes.append(track_line(value, recorded_as, sources, kx_dir, count, tokenizer))
-            if count is not None:
-                tokens += count
-            if number >= bar.next_at:
-                bar.update(number)
-            if len(hashes) == checked:
-                break
-    return hashes, tokens
+        text += f" ({plural(r['tokens'], 'token')} under {plan.tokenizer})"
+    if r["skipped"]:
+        text += f"; {plural(r['skipped'], 'line')} already tracked, skipped"
+    return text

@@ -1,0 +1,601 @@
+// Tracking whole data files; see track_file.h.
+//
+// The scan reads the file in blocks; the lines of a block are parsed, checked,
+// counted and hashed by pool tasks, one per slice, while the next block is
+// read.  Each line leaves a spool entry (its digest, its token count and the
+// id of its list of section references), in file order.  The commit counts
+// the records the store already holds for the file (unless re-tracking),
+// then goes through the spool and writes the records still missing.
+#include "track_file.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <map>
+
+#include "absl/container/flat_hash_map.h"
+#include "coding.h"
+#include "data_blocks.h"
+#include "fs.h"
+#include "hash.h"
+#include "indexer.h"
+#include "json_tape.h"
+#include "lib.h"
+#include "line_filter.h"
+#include "mmap_lines.h"
+#include "pool.h"
+#include "records.h"
+#include "storage.h"
+#include "token_index.h"
+#include "utf8.h"
+
+namespace kestrix {
+namespace {
+
+using RefList = std::vector<std::string>;
+
+// A spool entry: digest, reference list id, token count.
+constexpr size_t kEntrySize = 32 + 4 + 8;
+// The spool is held in memory up to this size, then moved to a file.
+constexpr size_t kSpoolMemory = size_t{64} << 20;
+
+// ------------------------------------------------------------ Counting ---
+
+bool is_ascii_space(unsigned char c) { return (c >= 0x09 && c <= 0x0d) || (c >= 0x1c && c <= 0x20); }
+
+// The length of the white-space character of more than one byte at s[i]
+// (U+0085, U+00A0, U+1680, U+2000-U+200A, U+2028, U+2029, U+202F, U+205F,
+// U+3000), or 0.
+size_t unicode_space_at(std::string_view s, size_t i) {
+  const auto byte = [&](size_t k) { return i + k < s.size() ? static_cast<unsigned char>(s[i + k]) : 0; };
+  switch (byte(0)) {
+    case 0xc2: return byte(1) == 0x85 || byte(1) == 0xa0 ? 2 : 0;
+    case 0xe1: return byte(1) == 0x9a && byte(2) == 0x80 ? 3 : 0;
+    case 0xe2:
+      if (byte(1) == 0x80) {
+        const unsigned char c = byte(2);
+        return c <= 0x8a || c == 0xa8 || c == 0xa9 || c == 0xaf ? 3 : 0;
+      }
+      return byte(1) == 0x81 && byte(2) == 0x9f ? 3 : 0;
+    case 0xe3: return byte(1) == 0x80 && byte(2) == 0x80 ? 3 : 0;
+    default: return 0;
+  }
+}
+
+// The characters of a string in canonical escaped form (json.h): the only
+// escapes are \" \\ \b \f \n \r \t and \u00XX.
+void append_unescaped(std::string_view s, std::string& out) {
+  for (size_t i = 0; i < s.size(); ++i) {
+    if (s[i] != '\\' || i + 1 >= s.size()) {
+      out.push_back(s[i]);
+      continue;
+    }
+    const char e = s[++i];
+    switch (e) {
+      case 'b': out.push_back('\b'); break;
+      case 'f': out.push_back('\f'); break;
+      case 'n': out.push_back('\n'); break;
+      case 'r': out.push_back('\r'); break;
+      case 't': out.push_back('\t'); break;
+      case 'u':
+        if (i + 4 < s.size()) {
+          out.push_back(static_cast<char>(hex_digit_value(s[i + 3]) * 16 + hex_digit_value(s[i + 4])));
+          i += 4;
+        }
+        break;
+      default: out.push_back(e); break;
+    }
+  }
+}
+
+// ------------------------------------------------------------- Scanning ---
+
+struct LineEntry {
+  Digest digest;
+  uint64_t count;
+  uint32_t list;  // the slice's own id of the line's reference list
+};
+
+// A run of whole lines of a block handled by one task, and what it found.
+struct Slice {
+  size_t begin = 0, end = 0;
+  uint64_t raw_lines = 0;  // line feeds in the slice
+  std::vector<LineEntry> lines;
+  std::vector<RefList> lists;  // the slice's reference lists by id
+  bool failed = false;
+  uint64_t failed_at = 0;  // raw line index in the slice
+  std::string why;
+};
+
+// Reads one line's fields and hash; on failure sets `why`.
+class LineReader {
+ public:
+  LineReader(const TrackFileSpec& spec, JsonTape& tape, std::string& scratch)
+      : spec_(spec), tape_(tape), unescaped_(scratch) {}
+
+  bool read(std::string_view text, LineEntry& entry, RefList& refs, std::string& why) {
+    if (!tape_.parse(text, JsonTape::Target::kCanonical)) {
+      why = why_not_trackable(text);
+      return false;
+    }
+    if (spec_.source_field && !read_references(refs, why)) return false;
+    entry.count = 0;
+    if (spec_.counter == TokenCounter::kField && !read_count_field(entry.count, why)) return false;
+    if (spec_.counter == TokenCounter::kWhitespace || spec_.counter == TokenCounter::kBytes)
+      entry.count = count_text(text);
+    sha256_canonical(tape_, entry.digest.data());
+    return true;
+  }
+
+ private:
+  static bool utf8_valid(std::string_view text) {
+    for (size_t i = 0; i < text.size();) {
+      if (static_cast<unsigned char>(text[i]) < 0x80) {
+        ++i;
+        continue;
+      }
+      const Utf8Step step = utf8_step(text.substr(i));
+      if (!step.valid) return false;
+      i += step.length;
+    }
+    return true;
+  }
+
+  // Valid JSON the store refuses (lone surrogates, deep nesting, numbers
+  // beyond a double) is told apart from text that is no JSON at all.
+  std::string why_not_trackable(std::string_view text) const {
+    if (!utf8_valid(text)) return "the line is not valid UTF-8";
+    const std::string error = tape_.error();
+    if (error.starts_with("number out of range")) return "a number of the line is out of range (" + error + ")";
+    if (error.starts_with("lone") || error.starts_with("recursion"))
+      return "the line holds a value the store cannot hold (" + error + ")";
+    return "the line is not JSON (" + error + ")";
+  }
+
+  bool read_references(RefList& refs, std::string& why) {
+    refs.clear();
+    const uint32_t field = tape_.member(*spec_.source_field);
+    using enum JsonTape::NodeKind;
+    const auto add = [&](uint32_t node) {
+      refs.emplace_back();
+      append_unescaped(tape_.string_at(node), refs.back());
+    };
+    if (field != JsonTape::kNoNode && tape_.kind_at(field) == kString) {
+      add(field);
+    } else if (field != JsonTape::kNoNode && tape_.kind_at(field) == kArray) {
+      bool strings = true;
+      tape_.for_each_element(field, [&](uint32_t e) {
+        if (tape_.kind_at(e) == kString) add(e);
+        else strings = false;
+      });
+      if (!strings) refs.clear();
+    }
+    if (refs.empty()) why = "field '" + *spec_.source_field + "' holds no section";
+    return !refs.empty();
+  }
+
+  bool read_count_field(uint64_t& count, std::string& why) {
+    const uint32_t field = tape_.member(spec_.count_field);
+    if (field == JsonTape::kNoNode || tape_.kind_at(field) != JsonTape::NodeKind::kUint) {
+      why = "field '" + spec_.count_field + "' is missing or not a token count";
+      return false;
+    }
+    count = tape_.uint_at(field);
+    return true;
+  }
+
+  // The text the built-in counters count: the record's text member, the
+  // string a JSON string line holds, or else the line's own text.
+  uint64_t count_text(std::string_view line) {
+    std::string_view text = line;
+    uint32_t node = tape_.member(spec_.count_field);
+    if (node == JsonTape::kNoNode || tape_.kind_at(node) != JsonTape::NodeKind::kString)
+      node = tape_.kind_at(0) == JsonTape::NodeKind::kString ? 0 : JsonTape::kNoNode;
+    if (node != JsonTape::kNoNode) {
+      text = tape_.string_at(node);
+      if (text.find('\\') != std::string_view::npos) {
+        unescaped_.clear();
+        append_unescaped(text, unescaped_);
+        text = unescaped_;
+      }
+    }
+    return spec_.counter == TokenCounter::kBytes ? text.size() : count_words(text);
+  }
+
+  const TrackFileSpec& spec_;
+  JsonTape& tape_;
+  std::string& unescaped_;
+};
+
+void scan_slice(const DataBlock& block, Slice& slice, const TrackFileSpec& spec) {
+  thread_local JsonTape tape;
+  thread_local std::string scratch;
+  LineReader reader(spec, tape, scratch);
+  std::map<RefList, uint32_t> ids;
+  RefList refs;
+  LineCursor cursor(block.lines(), slice.begin, slice.end);
+  for (Line line; cursor.next_raw(line); ++slice.raw_lines) {
+    std::string_view text = line.text;
+    if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
+    if (text.empty()) continue;
+    LineEntry entry;
+    if (!reader.read(text, entry, refs, slice.why)) {
+      slice.failed = true;
+      slice.failed_at = slice.raw_lines;
+      return;
+    }
+    entry.list = 0;
+    if (spec.source_field) {
+      auto [it, added] = ids.try_emplace(refs, static_cast<uint32_t>(slice.lists.size()));
+      if (added) slice.lists.push_back(refs);
+      entry.list = it->second;
+    }
+    slice.lines.push_back(entry);
+  }
+}
+
+// -------------------------------------------------------------- Spool ---
+
+// Spool entries in file order: in memory up to kSpoolMemory, beyond that in
+// an unnamed file of the store directory, which vanishes with the process.
+class Spool {
+ public:
+  explicit Spool(std::string dir) : dir_(std::move(dir)) {}
+
+  Status add(const char* entry) {
+    held_.append(entry, kEntrySize);
+    if (held_.size() < kSpoolMemory) return {};
+    if (file_.get() < 0) {
+      KX_ASSIGN_OR_RETURN(file_, unnamed_file());
+    }
+    KX_TRY(write_all(file_.get(), held_));
+    spilled_ += held_.size();
+    held_.clear();
+    return {};
+  }
+
+  // Calls fn(entries) for runs of whole entries, in order, each at most
+  // about kSpoolMemory / 4 bytes.
+  template <typename Fn>
+  Status for_each_run(Fn&& fn) const {
+    constexpr size_t kRun = kSpoolMemory / 4 / kEntrySize * kEntrySize;
+    std::string run;
+    for (uint64_t at = 0; at < spilled_; at += run.size()) {
+      run.resize(static_cast<size_t>(std::min<uint64_t>(kRun, spilled_ - at)));
+      KX_ASSIGN_OR_RETURN(size_t got, read_at(file_.get(), run.data(), run.size(), at));
+      if (got != run.size()) return fail_msg("the spool file of a tracking ended early");
+      KX_TRY(fn(std::string_view(run)));
+    }
+    for (size_t at = 0; at < held_.size(); at += kRun)
+      KX_TRY(fn(std::string_view(held_).substr(at, kRun)));
+    return {};
+  }
+
+ private:
+  Result<UniqueFd> unnamed_file() {
+    UniqueFd fd(open_retry(dir_.c_str(), O_TMPFILE | O_RDWR, 0600));
+    if (fd.get() >= 0) return fd;
+    // Without O_TMPFILE: a unique name, removed at once.
+    static std::atomic<uint64_t> counter{0};
+    const std::string path = path_join(dir_, ".spool-" + std::to_string(getpid()) + "-" +
+                                                 std::to_string(counter++));
+    fd.reset(open_retry(path.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600));
+    if (fd.get() < 0) return fail(Error::os(errno).context("creating a spool file in " + quote_path(dir_)));
+    ::unlink(path.c_str());
+    return fd;
+  }
+
+  std::string dir_;
+  std::string held_;
+  UniqueFd file_;
+  uint64_t spilled_ = 0;
+};
+
+}  // namespace
+
+uint64_t count_words(std::string_view text) {
+  uint64_t words = 0;
+  bool in_word = false;
+  for (size_t i = 0; i < text.size();) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    const size_t space = c < 0x80 ? is_ascii_space(c) : unicode_space_at(text, i);
+    if (space > 0) {
+      in_word = false;
+      i += space;
+      continue;
+    }
+    words += !in_word;
+    in_word = true;
+    i += c < 0x80 ? 1 : std::max<size_t>(1, utf8_step(text.substr(i)).length);
+  }
+  return words;
+}
+
+// ------------------------------------------------------------ FileTracking ---
+
+struct FileTracking::State {
+  TrackFileSpec spec;
+  TrackedFile counts;
+  std::vector<SourceReference> references;
+  std::vector<std::vector<uint32_t>> lists;  // reference lists as indexes into references
+  Spool spool;
+
+  explicit State(const TrackFileSpec& s) : spec(s), spool(store_dir(s.kx_dir)) {}
+
+  // Takes the slices of one block in order.
+  Status take(std::vector<Slice>& slices, uint64_t& line_base);
+  Result<uint32_t> global_list(const RefList& refs, uint64_t line_number);
+};
+
+FileTracking::FileTracking(std::unique_ptr<State> state) : state_(std::move(state)) {}
+FileTracking::FileTracking(FileTracking&&) noexcept = default;
+FileTracking& FileTracking::operator=(FileTracking&&) noexcept = default;
+FileTracking::~FileTracking() = default;
+
+const TrackedFile& FileTracking::counts() const { return state_->counts; }
+const std::vector<SourceReference>& FileTracking::references() const { return state_->references; }
+
+Result<uint32_t> FileTracking::State::global_list(const RefList& refs, uint64_t line_number) {
+  std::vector<uint32_t> indexes;
+  for (const std::string& ref : refs) {
+    size_t i = 0;
+    while (i < references.size() && references[i].ref != ref) ++i;
+    if (i == references.size()) references.push_back({ref, line_number});
+    indexes.push_back(static_cast<uint32_t>(i));
+  }
+  for (size_t id = 0; id < lists.size(); ++id)
+    if (lists[id] == indexes) return static_cast<uint32_t>(id);
+  lists.push_back(std::move(indexes));
+  return static_cast<uint32_t>(lists.size() - 1);
+}
+
+Status FileTracking::State::take(std::vector<Slice>& slices, uint64_t& line_base) {
+  char entry[kEntrySize];
+  for (Slice& slice : slices) {
+    if (slice.failed)
+      return fail_msg(spec.data_file + ":" + std::to_string(line_base + slice.failed_at + 1) + ": " +
+                      slice.why);
+    // The slice's reference lists, by their ids in the whole file.
+    std::vector<uint32_t> ids(slice.lists.size());
+    for (size_t i = 0; i < slice.lists.size(); ++i) {
+      // The first line of the slice naming the list stands for it: good
+      // enough to point at a reference that fails to resolve.
+      KX_ASSIGN_OR_RETURN(ids[i], global_list(slice.lists[i], line_base + 1));
+    }
+    for (const LineEntry& line : slice.lines) {
+      const uint32_t list = spec.source_field ? ids[line.list] : 0;
+      std::memcpy(entry, line.digest.data(), 32);
+      std::memcpy(entry + 32, &list, 4);
+      std::memcpy(entry + 36, &line.count, 8);
+      KX_TRY(spool.add(entry));
+      if (counts.lines == 0) counts.first_hash = bytes_to_hex(line.digest.data(), 32);
+      ++counts.lines;
+    }
+    if (!slice.lines.empty()) counts.last_hash = bytes_to_hex(slice.lines.back().digest.data(), 32);
+    line_base += slice.raw_lines;
+  }
+  return {};
+}
+
+Result<FileTracking> FileTracking::scan(const TrackFileSpec& spec) {
+  if (spec.tokenizer && !is_valid_tokenizer_name(*spec.tokenizer))
+    return fail(token_index::invalid_tokenizer_error(*spec.tokenizer));
+  auto state = std::make_unique<State>(spec);
+  auto info = stat_path(spec.data_file);
+  if (!info) return fail(Error::os(errno).context("reading " + quote_path(spec.data_file)));
+  BlockReader reader;
+  if (Status st = reader.open(spec.data_file, info->size); !st)
+    return fail(std::move(st).error().context("reading " + quote_path(spec.data_file)));
+
+  DataBlock blocks[2];
+  std::vector<Slice> slices;
+  std::vector<Status> reads;
+  uint64_t line_base = 0;
+  auto read_block = [&](DataBlock& block, std::string_view carry) -> Status {
+    KX_TRY(reader.begin(carry, block));
+    reads.assign(reader.chunk_count(), Status{});
+    return {};
+  };
+  KX_TRY(read_block(blocks[0], {}));
+  parallel_for(reads.size(), [&](size_t i) { reads[i] = reader.read_chunk(blocks[0], i); });
+  for (Status& st : reads) KX_TRY(st);
+  KX_TRY(reader.finish(blocks[0]));
+  for (size_t k = 0;; ++k) {
+    DataBlock& current = blocks[k % 2];
+    DataBlock& following = blocks[(k + 1) % 2];
+    const bool more = !reader.at_end();
+    slices.clear();
+    for (auto [begin, end] : current.slice_bounds()) slices.push_back(Slice{begin, end});
+    reads.clear();
+    if (more) KX_TRY(read_block(following, current.tail()));
+    // One loop both reads the next block and scans this one.
+    parallel_for(reads.size() + slices.size(), [&](size_t i) {
+      if (i < reads.size()) reads[i] = reader.read_chunk(following, i);
+      else scan_slice(current, slices[i - reads.size()], spec);
+    });
+    for (Status& st : reads) KX_TRY(st);
+    KX_TRY(state->take(slices, line_base));
+    if (!more) break;
+    KX_TRY(reader.finish(following));
+  }
+  return FileTracking(std::move(state));
+}
+
+// ------------------------------------------------------------- Commit ---
+
+namespace {
+
+// The stored lines of one reference list, around the parts that vary.
+struct LineTemplate {
+  std::string record_head, record_tail;  // around the line hash
+  std::string entry_tail;                // after the token count
+};
+
+constexpr std::string_view kEntryHead = "{\"token_count\":";
+
+
+LineTemplate line_template(const TrackFileSpec& spec, const std::vector<std::string>& sources) {
+  LineTemplate t;
+  const std::string placeholder(64, '0');
+  std::string record;
+  append_document_line(record, placeholder, spec.recorded_as, sources);
+  const size_t at = record.find("\"line_hash\":\"" + placeholder) + 13;
+  t.record_head = record.substr(0, at);
+  t.record_tail = record.substr(at + 64);
+  if (spec.tokenizer) {
+    std::string entry;
+    append_token_entry_line(entry, TokenIndexEntry{0, sources, *spec.tokenizer, false});
+    t.entry_tail = entry.substr(kEntryHead.size() + 1) + "\n";
+  }
+  return t;
+}
+
+struct DigestList {
+  Digest digest;
+  uint32_t list;
+  bool operator==(const DigestList&) const = default;
+  template <typename H>
+  friend H AbslHashValue(H h, const DigestList& k) {
+    return H::combine(std::move(h), k.digest, k.list);
+  }
+};
+
+using RecordCounts = absl::flat_hash_map<DigestList, uint64_t>;
+
+// The records the store holds for the file, by line and source list id;
+// records with sources no line of the file has are left out.
+Result<RecordCounts> count_records(const TrackFileSpec& spec,
+                                   const std::map<std::vector<std::string>, uint32_t>& source_ids) {
+  const StringSet file_name({spec.recorded_as});
+  RecordCounts counts;
+  using Found = std::pair<Digest, uint32_t>;
+  KX_TRY(scan_shards<Found>(
+      spec.kx_dir, "document-index",
+      [&](std::string_view bytes, std::vector<Found>& out) {
+        for_each_line_holding(bytes, file_name, [&](std::string_view line) {
+          auto record = parse_document_line(line);
+          if (!record || record->file != spec.recorded_as) return;
+          auto id = source_ids.find(record->sources);
+          auto digest = digest_from_hex(record->line_hash, HexCase::kLower);
+          if (id != source_ids.end() && digest) out.emplace_back(*digest, id->second);
+        });
+      },
+      [&](std::vector<Found> found) {
+        for (const auto& [digest, id] : found) ++counts[DigestList{digest, id}];
+      }));
+  return counts;
+}
+
+// Lines are written in batches of this many, in file order: the records of
+// a batch shard by shard, then its token entries.  A kill leaves at most
+// one batch with records whose entries are missing.
+constexpr size_t kBatchLines = 1 << 16;
+
+// The records and entries of one batch of lines.
+class Batch {
+ public:
+  explicit Batch(const TrackFileSpec& spec) : spec_(spec) {}
+
+  void add_record(const Digest& digest, const LineTemplate& t) {
+    std::string& out = records_[digest[0]];
+    char hex[64];
+    write_hex(digest.data(), 32, hex);
+    out += t.record_head;
+    out.append(hex, 64);
+    out += t.record_tail;
+  }
+  void add_entry(uint64_t count, const LineTemplate& t) {
+    entries_ += kEntryHead;
+    entries_ += std::to_string(count);
+    entries_ += t.entry_tail;
+  }
+
+  Status write() {
+    for (size_t shard = 0; shard < records_.size(); ++shard) {
+      if (records_[shard].empty()) continue;
+      const uint8_t byte = static_cast<uint8_t>(shard);
+      KX_ASSIGN_OR_RETURN(std::string path, document_shard_for_write(spec_.kx_dir, bytes_to_hex(&byte, 1)));
+      UniqueFd fd = open_for_append(path);
+      if (fd.get() < 0) return fail(Error::os(errno).context("opening shard " + quote_path(path)));
+      KX_TRY(append_whole_lines(fd.get(), path, records_[shard]));
+      records_[shard].clear();
+    }
+    if (!entries_.empty()) KX_TRY(token_index::write_pid_lines(spec_.kx_dir, *spec_.tokenizer, entries_));
+    entries_.clear();
+    return {};
+  }
+
+ private:
+  const TrackFileSpec& spec_;
+  std::array<std::string, 256> records_;
+  std::string entries_;
+};
+
+}  // namespace
+
+Result<TrackedFile> FileTracking::commit(const std::vector<std::string>& resolved) {
+  const TrackFileSpec& spec = state_->spec;
+  // The sources of each reference list, and one id per distinct source list
+  // (two lists may name the same sections differently).
+  std::vector<std::vector<std::string>> list_sources;
+  if (!spec.source_field) list_sources.push_back(spec.sources);
+  for (const auto& list : state_->lists) {
+    std::vector<std::string> sources = spec.sources;
+    for (uint32_t r : list)
+      if (std::find(sources.begin(), sources.end(), resolved.at(r)) == sources.end())
+        sources.push_back(resolved.at(r));
+    list_sources.push_back(std::move(sources));
+  }
+  std::map<std::vector<std::string>, uint32_t> source_ids;
+  std::vector<uint32_t> canonical(list_sources.size());
+  std::vector<LineTemplate> templates;
+  for (size_t i = 0; i < list_sources.size(); ++i) {
+    auto [it, added] = source_ids.try_emplace(list_sources[i], static_cast<uint32_t>(templates.size()));
+    if (added) templates.push_back(line_template(spec, list_sources[i]));
+    canonical[i] = it->second;
+  }
+  RecordCounts existing;
+  if (!spec.retrack && !spec.tokens_only) {
+    KX_ASSIGN_OR_RETURN(existing, count_records(spec, source_ids));
+  }
+
+  const bool entries = spec.tokenizer && spec.counter != TokenCounter::kNone;
+  TrackedFile counts = state_->counts;
+  Batch batch(spec);
+  size_t in_batch = 0;
+  KX_TRY(state_->spool.for_each_run([&](std::string_view run) -> Status {
+    for (size_t at = 0; at < run.size(); at += kEntrySize) {
+      DigestList key;
+      uint64_t count;
+      std::memcpy(key.digest.data(), run.data() + at, 32);
+      std::memcpy(&key.list, run.data() + at + 32, 4);
+      std::memcpy(&count, run.data() + at + 36, 8);
+      key.list = canonical[key.list];
+      if (auto it = existing.find(key); it != existing.end() && it->second > 0) {
+        --it->second;
+        ++counts.skipped;
+        continue;
+      }
+      const LineTemplate& t = templates[key.list];
+      if (!spec.tokens_only) batch.add_record(key.digest, t);
+      if (entries) {
+        batch.add_entry(count, t);
+        counts.tokens += count;
+      }
+      ++counts.recorded;
+      if (++in_batch == kBatchLines) {
+        KX_TRY(batch.write());
+        in_batch = 0;
+      }
+    }
+    return {};
+  }));
+  KX_TRY(batch.write());
+  return counts;
+}
+
+}  // namespace kestrix
