@@ -106,6 +106,7 @@ struct Slice {
   uint64_t raw_lines = 0;  // line feeds in the slice
   std::vector<LineEntry> lines;
   std::vector<RefList> lists;  // the slice's reference lists by id
+  std::vector<uint64_t> list_first_lines;  // raw line index of each list's first use
   bool failed = false;
   uint64_t failed_at = 0;  // raw line index in the slice
   std::string why;
@@ -231,7 +232,10 @@ void scan_slice(const DataBlock& block, Slice& slice, const TrackFileSpec& spec)
     entry.list = 0;
     if (spec.source_field) {
       auto [it, added] = ids.try_emplace(refs, static_cast<uint32_t>(slice.lists.size()));
-      if (added) slice.lists.push_back(refs);
+      if (added) {
+        slice.lists.push_back(refs);
+        slice.list_first_lines.push_back(slice.raw_lines);
+      }
       entry.list = it->second;
     }
     slice.lines.push_back(entry);
@@ -362,9 +366,7 @@ Status FileTracking::State::take(std::vector<Slice>& slices, uint64_t& line_base
     // The slice's reference lists, by their ids in the whole file.
     std::vector<uint32_t> ids(slice.lists.size());
     for (size_t i = 0; i < slice.lists.size(); ++i) {
-      // The first line of the slice naming the list stands for it: good
-      // enough to point at a reference that fails to resolve.
-      KX_ASSIGN_OR_RETURN(ids[i], global_list(slice.lists[i], line_base + 1));
+      KX_ASSIGN_OR_RETURN(ids[i], global_list(slice.lists[i], line_base + slice.list_first_lines[i] + 1));
     }
     for (const LineEntry& line : slice.lines) {
       const uint32_t list = spec.source_field ? ids[line.list] : 0;
