@@ -45,7 +45,7 @@ constexpr size_t kSpoolMemory = size_t{64} << 20;
 
 // ------------------------------------------------------------ Counting ---
 
-bool is_ascii_space(unsigned char c) { return (c >= 0x09 && c <= 0x0d) || (c >= 0x1c && c <= 0x20); }
+constexpr bool is_ascii_space(unsigned char c) { return (c >= 0x09 && c <= 0x0d) || (c >= 0x1c && c <= 0x20); }
 
 // The length of the white-space character of more than one byte at s[i]
 // (U+0085, U+00A0, U+1680, U+2000-U+200A, U+2028, U+2029, U+202F, U+205F,
@@ -302,19 +302,28 @@ class Spool {
 }  // namespace
 
 uint64_t count_words(std::string_view text) {
+  // Per byte: 1 for ASCII white space, 2 for a byte that may begin a longer
+  // white-space character, 0 for anything else (continuation bytes too).
+  static constexpr auto kClass = [] {
+    std::array<uint8_t, 256> t{};
+    for (int c = 0; c < 0x80; ++c) t[c] = is_ascii_space(static_cast<unsigned char>(c));
+    t[0xc2] = t[0xe1] = t[0xe2] = t[0xe3] = 2;
+    return t;
+  }();
   uint64_t words = 0;
-  bool in_word = false;
+  bool in_space = true;
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   for (size_t i = 0; i < text.size();) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    const size_t space = c < 0x80 ? is_ascii_space(c) : unicode_space_at(text, i);
-    if (space > 0) {
-      in_word = false;
-      i += space;
-      continue;
+    uint8_t cls = kClass[p[i]];
+    size_t step = 1;
+    if (cls == 2) {
+      step = unicode_space_at(text, i);
+      cls = step > 0;
+      step = std::max<size_t>(step, 1);
     }
-    words += !in_word;
-    in_word = true;
-    i += c < 0x80 ? 1 : std::max<size_t>(1, utf8_step(text.substr(i)).length);
+    words += in_space & !cls;
+    in_space = cls;
+    i += step;
   }
   return words;
 }

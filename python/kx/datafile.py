@@ -4,77 +4,15 @@ A data file is split at line feeds, one trailing carriage return is removed
 and empty lines are skipped, as the native module does when it purges or
 indexes a data file.  A line is taken as the JSON value it holds, or, when it
 is not JSON, as its text: that is how `blame` turns a line into a line hash,
-so a line tracked here is found again by blame."""
+so a line tracked is found again by blame."""
 
 from __future__ import annotations
 
 import glob
-import json
 import os
-from typing import Any, Iterator, List, Optional, Sequence, Tuple
-
-import _kx_native as native
+from typing import Iterator, List, Sequence, Tuple
 
 from kx.errors import KxError
-
-
-def _no_constant(name: str) -> Any:
-    # The store's JSON has no NaN or Infinity: such a line is text.
-    raise ValueError(name)
-
-
-_decoder = json.JSONDecoder(parse_constant=_no_constant)
-
-
-def parse(text: str) -> Tuple[Any, bool]:
-    """(the line's JSON value, True), or (the text itself, False)."""
-    try:
-        return _decoder.decode(text), True
-    except ValueError:
-        return text, False
-    except RecursionError:
-        return text, False
-
-
-class Unstorable(ValueError):
-    """A JSON value the store cannot hold."""
-
-
-def _finite_float(text: str) -> float:
-    number = float(text)
-    if number in (float("inf"), float("-inf")):
-        raise Unstorable(f"the number {text[:20]} is out of range")
-    return number
-
-
-def _bounded_int(text: str) -> int:
-    # Integers beyond 64 bits are stored as floats; beyond a float's range
-    # they have no form at all.
-    if len(text.lstrip("-")) > 300:
-        raise Unstorable(f"the number {text[:20]}... is out of range")
-    return int(text)
-
-
-_checker = json.JSONDecoder(parse_constant=_no_constant, parse_float=_finite_float, parse_int=_bounded_int)
-
-
-def checked(text: str) -> Tuple[Any, Optional[str]]:
-    """(the line's JSON value, None), or (None, why the store cannot track
-    the line).  The store takes JSON without NaN, infinities, lone
-    surrogates or nesting beyond 128 levels; the last two are rare enough
-    to be checked only when the text could hold them."""
-    try:
-        value = _checker.decode(text)
-    except Unstorable as e:
-        return None, str(e)
-    except (ValueError, RecursionError):
-        return None, "the line is not JSON"
-    if "\\ud" in text or "\\uD" in text or text.count("[") + text.count("{") > 128:
-        try:
-            native.compute_hash(value)
-        except (RuntimeError, ValueError) as e:
-            return None, f"the line holds a value the store cannot hold ({e})"
-    return value, None
 
 
 def open_data_file(path: str):
