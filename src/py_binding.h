@@ -32,7 +32,9 @@ namespace kestrix {
 // that `except Exception` does not swallow a programming error.
 extern PyObject* g_internal_fault;
 
-// Sets the Python error of an operation failure and returns nullptr.
+// Sets the Python error of an operation failure and returns nullptr.  The
+// message is the outermost one; an error that names its file carries it as
+// the exception's `filename` attribute.
 PyObject* raise_error(const Error& e);
 
 // New str from UTF-8 bytes; invalid bytes become U+FFFD rather than failing.

@@ -125,7 +125,7 @@ Result<UniqueFd> open_pid_file(const std::string& kx_dir, std::string_view token
   for (int attempt = 0;; ++attempt) {
     UniqueFd fd = open_for_append(path);
     if (fd.get() >= 0) return fd;
-    if (errno != ENOENT || attempt > 0) return fail_errno();
+    if (errno != ENOENT || attempt > 0) return fail_errno(path);
     KX_TRY(create_dirs(store_dir(kx_dir)));
   }
 }
