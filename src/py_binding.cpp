@@ -673,6 +673,22 @@ PyObject* to_py(const Result<PurgeStats>& r) {
   return counts_dict({{"purged", r->purged}, {"kept", r->kept}, {"archived", r->archived}});
 }
 
+PyObject* to_py(const Result<TokenTotals>& r) {
+  if (!r) return raise_error(r.error());
+  PyObject* dict =
+      counts_dict({{"total_tokens", r->total_tokens}, {"document_count", r->document_count}});
+  if (!dict) return nullptr;
+  PyObject* entries = list_of(
+      r->entries, [](const TokenIndexEntry& e) { return json_to_py(token_entry_to_json(e)); });
+  if (!entries || PyDict_SetItemString(dict, "entries", entries) < 0) {
+    Py_XDECREF(entries);
+    Py_DECREF(dict);
+    return nullptr;
+  }
+  Py_DECREF(entries);
+  return dict;
+}
+
 PyObject* create_module(PyModuleDef& def, PyMethodDef* methods, const char* fault_name,
                         const char* fault_doc) {
   if (!g_internal_fault) {

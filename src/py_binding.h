@@ -185,6 +185,8 @@ PyObject* to_py(const Result<uint64_t>& r);
 PyObject* to_py(const Result<std::vector<Value>>& r);
 PyObject* to_py(Result<std::vector<DocumentRecord>>&& r);
 PyObject* to_py(const Result<PurgeStats>& r);
+// {"total_tokens", "document_count", "entries"}, entries as merged lines.
+PyObject* to_py(const Result<TokenTotals>& r);
 
 // Creates the module `def` with the function table `methods` (nullptr when
 // building it failed), first making this module's internal-fault exception

@@ -345,9 +345,14 @@ Result<TokenStatus> token_status(const std::string& kx_dir, const std::string& t
   TokenStatus status;
   status.total_entries = entries.size();
   for (const auto& entry : entries) {
-    if (entry.revoked) ++status.revoked_entries;
-    else ++status.active_entries;
-    status.total_tokens += entry.token_count;  // wraps modulo 2^64
+    if (entry.revoked) {
+      ++status.revoked_entries;
+      status.revoked_tokens += entry.token_count;
+    } else {
+      ++status.active_entries;
+      status.active_tokens += entry.token_count;
+    }
+    status.total_tokens += entry.token_count;
   }
   return status;
 }
