@@ -257,6 +257,37 @@ def test_show_lists_the_lines_of_an_author_a_section_and_a_license(project):
     assert project.ok("show", "--license", "CC0-1.0").splitlines()[-1] == f"{80} lines under CC0-1.0 in 1 file"
 
 
+def test_show_gives_token_totals_of_a_section_and_a_license_and_status_splits_revoked_tokens(project):
+    records = example_records()
+
+    def tokens(source):
+        return sum(words(r) for r in records if r["source"] == source)
+
+    def totals(*args):
+        result = project.json("show", *args, "--tokenizer", "whitespace")
+        return result["total_tokens"], result["document_count"]
+
+    assert totals("--section", ADA) == (tokens(ADA), 120)
+    assert totals("--license", "CC0-1.0") == (tokens(FORUM), 80)
+    assert totals("--license", "Unlicense") == (0, 0)
+    assert project.ok("show", "--section", MEMOS, "--tokenizer", "whitespace") == (
+        f"section {section_hash(MEMOS)[:12]}: {tokens(MEMOS)} tokens in 100 entries under whitespace\n"
+    )
+
+    project.ok("revoke", "--section", FORUM, "--tokenizer", "whitespace")
+    status = project.json("tokens", "status", "--tokenizer", "whitespace")
+    assert (status["active_tokens"], status["revoked_tokens"]) == (tokens(ADA) + tokens(MEMOS), tokens(FORUM))
+    assert status["total_tokens"] == status["active_tokens"] + status["revoked_tokens"]
+    assert "ACTIVE TOKENS  REVOKED TOKENS" in project.ok("tokens", "status")
+    # Revoked entries are left out, through the binary index and by a scan without it.
+    for through_index in (True, False):
+        if not through_index:
+            os.remove(project.path(".kx/token-index.whitespace.bin"))
+        assert totals("--license", "CC0-1.0") == (0, 0)
+        assert totals("--author", "Grace Okafor") == (tokens(MEMOS), 100)
+        assert totals("--section", ADA) == (tokens(ADA), 120)
+
+
 # Consent withdrawal
 
 
@@ -377,7 +408,7 @@ def test_clean_and_log(project):
 
 FAILURES = [
     (["show", "--author", "Nobody"], "no author named 'Nobody'"),
-    (["show", "--license", "MIT", "--tokenizer", "whitespace"], "--tokenizer goes with --author"),
+    (["show", "--license", "MIT", "--tokenizer", "nope"], "unknown tokenizer 'nope'"),
     (["show"], "one of the arguments"),
     (["author", "add", "Only Name"], "the following arguments are required"),
     (["section", "add", "p", "--author", "Nobody", "--license", "MIT", "--year", "1"], "unknown author 'Nobody'"),
