@@ -29,7 +29,9 @@ def register(commands, common) -> None:
         parents=[common],
         help="record the lines of a data file with their sources",
         description="Record every line of a JSON Lines data file: its line hash, the data file and its "
-        "sources (section hashes), and with --tokenizer its token count. Every line must be JSON. Prints the line hash when the file has one line, else a summary.",
+        "sources (section hashes), and with --tokenizer its token count. Every line must be JSON. Prints the line hash when the file has one line, else a summary. "
+        "The file is recorded under its path relative to the project directory, wherever in the project kx runs "
+        "(see `kx --help`).",
     )
     p.add_argument("data_file", metavar="DATA_FILE")
     p.add_argument(
@@ -60,7 +62,7 @@ def register(commands, common) -> None:
         metavar="FIELD",
         help="the field built-in counters count in (default: text; the whole line when a record has none)",
     )
-    p.set_defaults(run=track)
+    p.set_defaults(run=track, path_args=("data_file",))
 
 
 class Plan:
