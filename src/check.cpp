@@ -65,13 +65,16 @@ bool is_record(RecordKind kind, const Value& value) {
 
 std::string_view what_a_record_needs(RecordKind kind) {
   switch (kind) {
-    case RecordKind::kAuthor: return "an author needs id, name and email strings and revoked true or false";
+    case RecordKind::kAuthor:
+      return "an author needs id, name and email strings and revoked true or false";
     case RecordKind::kSection:
-      return "a section needs section_hash, path, license and year strings and lists of authors and "
-             "contributors";
-    case RecordKind::kDocument: return "a line record needs line_hash and file strings and a list of sources";
+      return "a section needs section_hash, path, license and year strings and lists of "
+             "authors and contributors";
+    case RecordKind::kDocument:
+      return "a line record needs line_hash and file strings and a list of sources";
     case RecordKind::kTokenEntry:
-      return "a token entry needs token_count, a list of sources, tokenizer and revoked true or false";
+      return "a token entry needs token_count, a list of sources, tokenizer and revoked true "
+             "or false";
     case RecordKind::kGroup: return "an index group needs an id string and a list of refs";
     case RecordKind::kPurgedLine: return "a purge archive record needs the line it archived";
   }
@@ -160,13 +163,16 @@ Result<std::vector<RecordFile>> record_files(const std::string& kx_dir) {
     for (const std::string& path : pid_files)
       files.push_back({inside_store(store, path), RecordKind::kTokenEntry});
     KX_ASSIGN_OR_RETURN(auto merged, token_index::get_merged_files(kx_dir, tokenizer));
-    for (const auto& [number, path] : merged)
-      if (is_regular_file(path)) files.push_back({inside_store(store, path), RecordKind::kTokenEntry});
+    for (const auto& [number, path] : merged) {
+      if (is_regular_file(path))
+        files.push_back({inside_store(store, path), RecordKind::kTokenEntry});
+    }
   }
   if (auto archive = list_dir(store_path(kx_dir, "archive"))) {
     for (const DirEntry& entry : *archive) {
       auto kind = archive_kind(entry.name);
-      if (kind && is_regular_file(entry.path)) files.push_back({path_join("archive", entry.name), *kind});
+      if (kind && is_regular_file(entry.path))
+        files.push_back({path_join("archive", entry.name), *kind});
     }
   }
   return files;
@@ -221,7 +227,8 @@ std::optional<std::string> entry_difference(const TokenBinIndex& index, uint64_t
       ref->line_length != length)
     return entry + " is not where the index places it";
   if (ref->revoked != revoked)
-    return entry + (revoked ? " is revoked, but not in the index" : " is revoked in the index only");
+    return entry + (revoked ? " is revoked, but not in the index"
+                            : " is revoked in the index only");
   return std::nullopt;
 }
 
@@ -239,12 +246,16 @@ Result<std::optional<std::string>> index_disagreement(const std::string& kx_dir,
   for (const auto& [number, path] : merged) {
     KX_ASSIGN_OR_RETURN(auto bytes, read_file_bytes(path));
     if (!bytes) continue;
-    for_each_token_entry_at(bytes->view(), [&](TokenIndexEntry&& entry, size_t offset, size_t length) {
-      if (!difference) difference = entry_difference(index, id, number, offset, length, entry.revoked);
-      for (const std::string& source : entry.sources)
-        if (auto hash = digest_from_hex(source)) ids_of_source[*hash].push_back(static_cast<uint32_t>(id));
+    auto compare = [&](TokenIndexEntry&& entry, size_t offset, size_t length) {
+      if (!difference)
+        difference = entry_difference(index, id, number, offset, length, entry.revoked);
+      for (const std::string& source : entry.sources) {
+        if (auto hash = digest_from_hex(source))
+          ids_of_source[*hash].push_back(static_cast<uint32_t>(id));
+      }
       ++id;
-    });
+    };
+    for_each_token_entry_at(bytes->view(), compare);
     if (difference) return difference;
   }
   if (id != index.entry_count())
@@ -253,7 +264,8 @@ Result<std::optional<std::string>> index_disagreement(const std::string& kx_dir,
   for (auto& [hash, ids] : ids_of_source) {
     ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
     if (index.lookup_by_sources({hash}) != ids)
-      return std::optional<std::string>("the entries of source " + bytes_to_hex(hash.data(), hash.size()) +
+      return std::optional<std::string>("the entries of source " +
+                                        bytes_to_hex(hash.data(), hash.size()) +
                                         " differ from the index's");
   }
   return std::optional<std::string>();
@@ -279,7 +291,8 @@ Status check_token_index(const std::string& kx_dir, const std::string& tokenizer
   }
   if (!*index) return {};
   if (!(*index)->is_fresh()) {
-    findings.push_back({Problem::kStaleIndex, file, 0, "its merged files changed after it was built"});
+    findings.push_back(
+        {Problem::kStaleIndex, file, 0, "its merged files changed after it was built"});
     return {};
   }
   KX_ASSIGN_OR_RETURN(std::optional<std::string> difference,
@@ -388,8 +401,8 @@ Result<uint64_t> move_damaged_lines(const std::string& kx_dir, const RecordFile&
     KX_TRY(rewrite.commit());
     return kept.size();
   }
-  return fail(Error::msg(quote_path(path) + " kept changing while it was repaired; repair it while " +
-                         "no other process writes to the store")
+  return fail(Error::msg(quote_path(path) + " kept changing while it was repaired; repair " +
+                         "it while no other process writes to the store")
                   .about(path));
 }
 
@@ -431,7 +444,8 @@ Status rebuild_indexes(const std::string& kx_dir, const Report& found,
   for (const std::string& tokenizer : all) {
     const std::string rel = token_index_rel(tokenizer);
     if (due.contains(shown(rel))) continue;
-    if (tokenizers.contains(tokenizer) && stat_path(store_path(kx_dir, rel))) due.insert(shown(rel));
+    if (tokenizers.contains(tokenizer) && stat_path(store_path(kx_dir, rel)))
+      due.insert(shown(rel));
   }
   if (line_index) {
     due.insert(shown(kLineIndex));
@@ -470,7 +484,8 @@ Result<Repair> repair(const std::string& kx_dir) {
   KX_ASSIGN_OR_RETURN(Scan done, scan(kx_dir));
   // First, since every rewrite below sweeps its directory as well.
   KX_ASSIGN_OR_RETURN(std::vector<std::string> dirs, temp_dirs(kx_dir));
-  for (const std::string& dir : dirs) repair.temps_removed += sweep_stale_temps(store_path(kx_dir, dir));
+  for (const std::string& dir : dirs)
+    repair.temps_removed += sweep_stale_temps(store_path(kx_dir, dir));
   std::set<std::string> damaged;
   for (const Finding& f : done.report.findings)
     if (f.problem == Problem::kDamagedLine) damaged.insert(f.file);

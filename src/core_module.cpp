@@ -94,8 +94,8 @@ PyObject* check_to_py(const Result<store_check::Report>& r) {
 PyObject* repair_to_py(const Result<store_check::Repair>& r) {
   if (!r) return raise_error(r.error());
   PyObject* found = list_of(r->found.findings, finding_to_py);
-  PyObject* rebuilt =
-      found ? list_of(r->indexes_rebuilt, [](const std::string& s) { return str_from(s); }) : nullptr;
+  auto name = [](const std::string& s) { return str_from(s); };
+  PyObject* rebuilt = found ? list_of(r->indexes_rebuilt, name) : nullptr;
   if (!rebuilt) {
     Py_XDECREF(found);
     return nullptr;
