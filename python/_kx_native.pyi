@@ -2,7 +2,8 @@
 #
 # Every function takes the project directory `kx_dir` (a `str`; path objects
 # and bytes are refused) and raises RuntimeError with a one-line message when
-# the operation fails; argument errors raise TypeError (OverflowError for
+# the operation fails (when the failure concerns one file, the exception's
+# `filename` names it); argument errors raise TypeError (OverflowError for
 # counts out of range).  Text lists accept any sequence of `str` except a
 # `str` itself; text sets must be a `set` or `frozenset`; flags must be
 # `bool` (an int is refused).  The underscored TypedDicts exist only for type

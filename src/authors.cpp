@@ -123,7 +123,8 @@ Result<Author> add(const std::string& kx_dir, const std::string& name, const std
   line += '\n';
 
   UniqueFd fd = open_for_append(path);
-  if (fd.get() < 0) return fail(Error::os(errno).context("opening shard " + quote_path(path)));
+  if (fd.get() < 0)
+    return fail(Error::os(errno).about(path).context("opening shard " + quote_path(path)));
   KX_TRY(append_whole(fd.get(), path, line));
   return author;
 }

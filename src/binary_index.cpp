@@ -360,7 +360,7 @@ Result<std::optional<BinaryIndex>> open_path(const std::string& path) {
   auto state = std::make_unique<BinaryIndex::State>();
   state->path = path;
   state->fd.reset(open_retry(path.c_str(), O_RDONLY));
-  if (state->fd.get() < 0) return fail(Error::os(errno).context("opening " + path));
+  if (state->fd.get() < 0) return fail(Error::os(errno).about(path).context("opening " + path));
   auto info = stat_fd(state->fd.get());
   if (!info) return fail(std::move(info).error().context("opening " + path));
   state->size = info->size;

@@ -1,10 +1,11 @@
 // The Python boundary of kx._core, the kx package's own view of a store:
 // what the command line needs to know about a store (listings, revocation
-// state, pending pid files, index freshness, the log and the purge
-// archives), computed by the core's own rules, and the purges with progress
-// (the dry run of a purge by author counts the lines of the data file).
-// Built on the binder of py_binding.h like _kx_native.  The purges release
-// the interpreter lock while they run; a progress callback, when given, is
+// state, pending pid files, index freshness, token totals, the log and the
+// purge archives), computed by the core's own rules, the purges with
+// progress (the dry run of a purge by author counts the lines of the data
+// file), and the check and repair of a store.  Built on the binder of
+// py_binding.h like _kx_native.  The purges and the check release the
+// interpreter lock while they run; a progress callback, when given, is
 // called on the calling thread with the lock held again.
 #include "py_binding.h"
 
@@ -17,9 +18,11 @@
 #include <system_error>
 #include <thread>
 
+#include "check.h"
 #include "progress.h"
 #include "purge.h"
 #include "purge_rewrite.h"
+#include "show.h"
 #include "store_view.h"
 #include "token_index.h"
 #include "track_file.h"
@@ -66,6 +69,52 @@ PyObject* withdrawal_to_py(const store_view::Withdrawal& w) {
 }
 
 PyObject* stats_to_py(const Result<PurgeStats>& r) { return to_py(r); }
+
+PyObject* finding_to_py(const store_check::Finding& f) {
+  PyObject* line = f.line > 0 ? PyLong_FromUnsignedLongLong(f.line) : Py_NewRef(Py_None);
+  if (!line) return nullptr;
+  return Py_BuildValue("{s:N,s:N,s:N,s:N}", "problem",
+                       str_from(store_check::problem_name(f.problem)), "file", str_from(f.file),
+                       "line", line, "detail", str_from(f.detail));
+}
+
+// {"files", "lines", "problems"} of a check.
+PyObject* report_to_py(const store_check::Report& r) {
+  PyObject* problems = list_of(r.findings, finding_to_py);
+  if (!problems) return nullptr;
+  return Py_BuildValue("{s:K,s:K,s:N}", "files", static_cast<unsigned long long>(r.files), "lines",
+                       static_cast<unsigned long long>(r.lines), "problems", problems);
+}
+
+PyObject* check_to_py(const Result<store_check::Report>& r) {
+  if (!r) return raise_error(r.error());
+  return report_to_py(*r);
+}
+
+// What a repair found and did, then the check after it.
+PyObject* repair_to_py(const Result<store_check::Repair>& r) {
+  if (!r) return raise_error(r.error());
+  PyObject* found = list_of(r->found.findings, finding_to_py);
+  auto name = [](const std::string& s) { return str_from(s); };
+  PyObject* rebuilt = found ? list_of(r->indexes_rebuilt, name) : nullptr;
+  if (!rebuilt) {
+    Py_XDECREF(found);
+    return nullptr;
+  }
+  PyObject* done = Py_BuildValue(
+      "{s:N,s:K,s:K,s:K,s:N}", "found", found, "moved_lines",
+      static_cast<unsigned long long>(r->lines_moved), "rewritten_files",
+      static_cast<unsigned long long>(r->files_rewritten), "removed_temps",
+      static_cast<unsigned long long>(r->temps_removed), "rebuilt_indexes", rebuilt);
+  PyObject* remaining = done ? report_to_py(r->remaining) : nullptr;
+  const int merged = remaining ? PyDict_Update(done, remaining) : -1;
+  Py_XDECREF(remaining);
+  if (merged < 0) {
+    Py_XDECREF(done);
+    return nullptr;
+  }
+  return done;
+}
 
 // What a purge of one author would do to one data file.
 struct AuthorPreview {
@@ -285,6 +334,50 @@ KX_WRAPPER(purge_archives) {
   });
 }
 
+const Signature kShowBySectionToken{
+    "show_by_section_token", {{"kx_dir", kText}, {"section_hash", kText}, {"tokenizer", kText}}};
+KX_WRAPPER(show_by_section_token) {
+  return call(kShowBySectionToken, args, kwargs, [](Args& a) {
+    return to_py(show_by_section_token(a.text(0), a.text(1), a.text(2)));
+  });
+}
+
+const Signature kShowByLicenseToken{
+    "show_by_license_token", {{"kx_dir", kText}, {"license", kText}, {"tokenizer", kText}}};
+KX_WRAPPER(show_by_license_token) {
+  return call(kShowByLicenseToken, args, kwargs, [](Args& a) {
+    return to_py(show_by_license_token(a.text(0), a.text(1), a.text(2)));
+  });
+}
+
+const Signature kTokenStatus{"token_status", {{"kx_dir", kText}, {"tokenizer", kText}}};
+KX_WRAPPER(token_status) {
+  return call(kTokenStatus, args, kwargs, [](Args& a) -> PyObject* {
+    auto r = token_index::token_status(a.text(0), a.text(1));
+    if (!r) return raise_error(r.error());
+    return counts_dict({{"total_entries", r->total_entries},
+                        {"active_entries", r->active_entries},
+                        {"revoked_entries", r->revoked_entries},
+                        {"total_tokens", r->total_tokens},
+                        {"active_tokens", r->active_tokens},
+                        {"revoked_tokens", r->revoked_tokens}});
+  });
+}
+
+const Signature kCheckStore{"check_store", {{"kx_dir", kText}}};
+KX_WRAPPER(check_store) {
+  return call(kCheckStore, args, kwargs, [](Args& a) {
+    return run_released(nullptr, [&] { return store_check::check(a.text(0)); }, check_to_py);
+  });
+}
+
+const Signature kRepairStore{"repair_store", {{"kx_dir", kText}}};
+KX_WRAPPER(repair_store) {
+  return call(kRepairStore, args, kwargs, [](Args& a) {
+    return run_released(nullptr, [&] { return store_check::repair(a.text(0)); }, repair_to_py);
+  });
+}
+
 const Signature kIsValidTokenizerName{"is_valid_tokenizer_name", {{"name", kText}}};
 KX_WRAPPER(is_valid_tokenizer_name) {
   return call(kIsValidTokenizerName, args, kwargs,
@@ -439,6 +532,11 @@ PyMethodDef* methods() {
       KX_FUNCTION(token_index_state, kTokenIndexState),
       KX_FUNCTION(log_entries, kLogEntries),
       KX_FUNCTION(purge_archives, kPurgeArchives),
+      KX_FUNCTION(show_by_section_token, kShowBySectionToken),
+      KX_FUNCTION(show_by_license_token, kShowByLicenseToken),
+      KX_FUNCTION(token_status, kTokenStatus),
+      KX_FUNCTION(check_store, kCheckStore),
+      KX_FUNCTION(repair_store, kRepairStore),
       KX_FUNCTION(is_valid_tokenizer_name, kIsValidTokenizerName),
       KX_FUNCTION(purge_revoked, kPurgeRevoked),
       KX_FUNCTION(purge_by_author, kPurgeByAuthor),

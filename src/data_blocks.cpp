@@ -40,7 +40,7 @@ std::vector<std::pair<size_t, size_t>> DataBlock::slice_bounds() const {
 
 Status BlockReader::open(const std::string& path, uint64_t size_hint) {
   fd_.reset(open_retry(path.c_str(), O_RDONLY));
-  if (fd_.get() < 0) return fail_errno();
+  if (fd_.get() < 0) return fail_errno(path);
   step_ = static_cast<size_t>(std::clamp<uint64_t>(size_hint, 64 << 10, kDataBlockSize));
   return {};
 }

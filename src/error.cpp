@@ -29,6 +29,20 @@ Error& Error::context(std::string text) & {
   return *this;
 }
 
+Error&& Error::about(std::string_view path) && {
+  if (path_.empty()) path_.assign(path);
+  return std::move(*this);
+}
+
+Error& Error::about(std::string_view path) & {
+  if (path_.empty()) path_.assign(path);
+  return *this;
+}
+
 std::unexpected<Error> fail_errno() { return fail(Error::os(errno)); }
+
+std::unexpected<Error> fail_errno(std::string_view path) {
+  return fail(Error::os(errno).about(path));
+}
 
 }  // namespace kestrix

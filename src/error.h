@@ -6,7 +6,11 @@
 // Nothing in the library throws across module lines: functions return
 // Result<T> (a std::expected) and callers add context with .context().
 // An Error marked as an internal fault reports a violated invariant; the
-// Python layer raises it as a BaseException-derived type.
+// Python layer raises it as a BaseException-derived type.  An error may also
+// name the file it concerns (about()), apart from its messages: the
+// file-system layer names the file of every failing call, so that a front
+// end can say which file an operating-system error is about without
+// changing the messages themselves.
 #pragma once
 
 #include <expected>
@@ -29,6 +33,10 @@ class Error {
   // Wraps this error in a context message; the context becomes outermost.
   Error&& context(std::string text) &&;
   Error& context(std::string text) &;
+  // Names the file the error concerns, unless one is named already: the
+  // step closest to the failure knows the file best.
+  Error&& about(std::string_view path) &&;
+  Error& about(std::string_view path) &;
 
   // The outermost message: the last context added, else the cause's text.
   const std::string& outermost() const { return chain_.back(); }
@@ -36,10 +44,13 @@ class Error {
   const std::vector<std::string>& chain() const { return chain_; }
   int os_errno() const { return errno_; }
   bool is_fault() const { return fault_; }
+  // The file the error concerns; empty when none was named.
+  const std::string& path() const { return path_; }
 
  private:
   explicit Error(std::string text) { chain_.push_back(std::move(text)); }
   std::vector<std::string> chain_;
+  std::string path_;
   int errno_ = 0;
   bool fault_ = false;
 };
@@ -52,6 +63,8 @@ inline std::unexpected<Error> fail(Error e) { return std::unexpected<Error>(std:
 inline std::unexpected<Error> fail_msg(std::string text) { return fail(Error::msg(std::move(text))); }
 // The current errno as an error value.
 std::unexpected<Error> fail_errno();
+// The same, concerning the file `path`.
+std::unexpected<Error> fail_errno(std::string_view path);
 
 }  // namespace kestrix
 

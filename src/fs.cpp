@@ -132,8 +132,9 @@ Status append_whole(int fd, const std::string& path, std::string_view data) {
   }
   size_t done;
   Status st = write_all_counted(fd, data, done);
-  if (!st && done > 0) cut_partial_write(fd, path, data, done);
-  return st;
+  if (st) return st;
+  if (done > 0) cut_partial_write(fd, path, data, done);
+  return fail(std::move(st).error().about(path));
 }
 
 Status append_whole_lines(int fd, const std::string& path, std::string_view data) {
@@ -161,7 +162,7 @@ UniqueFd open_for_append(const std::string& path) {
 
 Status append_to_file(const std::string& path, std::string_view data) {
   UniqueFd fd = open_for_append(path);
-  if (fd.get() < 0) return fail_errno();
+  if (fd.get() < 0) return fail_errno(path);
   return append_whole(fd.get(), path, data);
 }
 
@@ -170,7 +171,7 @@ Status create_dirs(const std::string& path) {
   struct stat st;
   if (::stat(path.c_str(), &st) == 0) {
     if (S_ISDIR(st.st_mode)) return {};
-    return fail(Error::os(EEXIST));
+    return fail(Error::os(EEXIST).about(path));
   }
   std::string_view parent = path_dirname(path);
   if (parent != path && parent != "." && parent != "/") KX_TRY(create_dirs(std::string(parent)));
@@ -178,7 +179,7 @@ Status create_dirs(const std::string& path) {
     int err = errno;
     // Another process may have created it meanwhile.
     if (err == EEXIST && is_dir(path)) return {};
-    return fail(Error::os(err));
+    return fail(Error::os(err).about(path));
   }
   return {};
 }
@@ -216,7 +217,7 @@ bool is_regular_file(const std::string& path) {
 
 Result<std::vector<DirEntry>> list_dir(const std::string& dir) {
   DIR* d = ::opendir(dir.c_str());
-  if (!d) return fail_errno();
+  if (!d) return fail_errno(dir);
   std::vector<DirEntry> entries;
   for (;;) {
     errno = 0;
@@ -224,7 +225,7 @@ Result<std::vector<DirEntry>> list_dir(const std::string& dir) {
     if (!ent) {
       int err = errno;
       ::closedir(d);
-      if (err != 0) return fail(Error::os(err));
+      if (err != 0) return fail(Error::os(err).about(dir));
       break;
     }
     std::string_view name(ent->d_name);
@@ -255,40 +256,40 @@ std::string utf8_lossy(std::string_view bytes) {
 }
 
 Status remove_file(const std::string& path) {
-  if (::unlink(path.c_str()) != 0) return fail_errno();
+  if (::unlink(path.c_str()) != 0) return fail_errno(path);
   return {};
 }
 
 Status rename_path(const std::string& from, const std::string& to) {
-  if (::rename(from.c_str(), to.c_str()) != 0) return fail_errno();
+  if (::rename(from.c_str(), to.c_str()) != 0) return fail_errno(to);
   return {};
 }
 
 Status rename_no_replace(const std::string& from, const std::string& to) {
   if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) != 0)
-    return fail_errno();
+    return fail_errno(to);
   return {};
 }
 
 Status link_path(const std::string& from, const std::string& to) {
-  if (::link(from.c_str(), to.c_str()) != 0) return fail_errno();
+  if (::link(from.c_str(), to.c_str()) != 0) return fail_errno(to);
   return {};
 }
 
 Status remove_tree(const std::string& path) {
   struct stat st;
-  if (::lstat(path.c_str(), &st) != 0) return fail_errno();
+  if (::lstat(path.c_str(), &st) != 0) return fail_errno(path);
   if (S_ISDIR(st.st_mode)) {
     KX_ASSIGN_OR_RETURN(auto entries, list_dir(path));
     for (const auto& e : entries) KX_TRY(remove_tree(e.path));
-    if (::rmdir(path.c_str()) != 0) return fail_errno();
+    if (::rmdir(path.c_str()) != 0) return fail_errno(path);
     return {};
   }
   return remove_file(path);
 }
 
 Status remove_dir(const std::string& path) {
-  if (::rmdir(path.c_str()) != 0) return fail_errno();
+  if (::rmdir(path.c_str()) != 0) return fail_errno(path);
   return {};
 }
 
@@ -298,16 +299,16 @@ Status set_mtime(const std::string& path, int64_t seconds) {
   times[0].tv_nsec = UTIME_OMIT;
   times[1].tv_sec = static_cast<time_t>(seconds);
   times[1].tv_nsec = 0;
-  if (::utimensat(AT_FDCWD, path.c_str(), times, 0) != 0) return fail_errno();
+  if (::utimensat(AT_FDCWD, path.c_str(), times, 0) != 0) return fail_errno(path);
   return {};
 }
 
 Result<std::optional<std::string>> read_whole_file(const std::string& path) {
   if (!stat_path(path)) return std::optional<std::string>();
   UniqueFd fd(open_retry(path.c_str(), O_RDONLY));
-  if (fd.get() < 0) return fail_errno();
+  if (fd.get() < 0) return fail_errno(path);
   KX_ASSIGN_OR_RETURN(FileInfo info, stat_fd(fd.get()));
-  if (info.directory) return fail(Error::os(EISDIR));
+  if (info.directory) return fail(Error::os(EISDIR).about(path));
   if (info.size == 0) return std::optional<std::string>();
   // Read at most the length the file had when examined, as a mapping would;
   // a file truncated meanwhile reads short.
@@ -321,7 +322,7 @@ Result<std::optional<std::string>> read_whole_file(const std::string& path) {
     }
     return *got;
   });
-  if (err != 0) return fail(Error::os(err));
+  if (err != 0) return fail(Error::os(err).about(path));
   if (data.empty()) return std::optional<std::string>();
   return std::optional<std::string>(std::move(data));
 }
@@ -331,13 +332,13 @@ Result<bool> stream_file(const std::string& path,
   UniqueFd fd(open_retry(path.c_str(), O_RDONLY));
   if (fd.get() < 0) {
     if (errno == ENOENT) return false;
-    return fail_errno();
+    return fail_errno(path);
   }
   std::string buf(1 << 20, '\0');
   for (;;) {
     ssize_t n = ::read(fd.get(), buf.data(), buf.size());
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return fail_errno();
+    if (n < 0) return fail_errno(path);
     if (n == 0) return true;
     KX_TRY(sink(std::string_view(buf.data(), static_cast<size_t>(n))));
   }
@@ -375,36 +376,45 @@ FileWriter::~FileWriter() {
 
 Result<FileWriter> FileWriter::create(const std::string& path) {
   int fd = open_retry(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC);
-  if (fd < 0) return fail_errno();
-  return FileWriter(fd);
+  if (fd < 0) return fail_errno(path);
+  return FileWriter(fd, path);
 }
 
 Result<FileWriter> FileWriter::create_temp(const std::string& path) {
   int fd = open_retry(path.c_str(), O_WRONLY | O_CREAT | O_EXCL);
-  if (fd < 0) return fail_errno();
+  if (fd < 0) return fail_errno(path);
   // Held until the descriptor closes, on whatever host the owner runs:
   // sweep_stale_temps() takes the file for abandoned only when it can take
   // the lock itself.
   (void)::flock(fd, LOCK_EX | LOCK_NB);
-  return FileWriter(fd);
+  return FileWriter(fd, path);
 }
 
 Result<FileWriter> FileWriter::append(const std::string& path, bool create) {
   int fd = open_retry(path.c_str(), O_WRONLY | O_APPEND | (create ? O_CREAT : 0));
-  if (fd < 0) return fail_errno();
-  return FileWriter(fd);
+  if (fd < 0) return fail_errno(path);
+  return FileWriter(fd, path);
+}
+
+Status FileWriter::named(Status st) const {
+  if (st) return st;
+  return fail(std::move(st).error().about(path_));
 }
 
 Status FileWriter::write(std::string_view data) {
   if (buffer_.size() + data.size() > kWriteBuffer) {
     KX_TRY(flush());
-    if (data.size() >= kWriteBuffer) return write_all(fd_.get(), data);
+    if (data.size() >= kWriteBuffer) return named(write_all(fd_.get(), data));
   }
   buffer_.append(data);
   return {};
 }
 
 Status FileWriter::copy_from(int from, uint64_t offset, uint64_t len) {
+  return named(copy_range(from, offset, len));
+}
+
+Status FileWriter::copy_range(int from, uint64_t offset, uint64_t len) {
   KX_TRY(flush());
   loff_t in = static_cast<loff_t>(offset);
   // Inside the kernel while the file system allows it.
@@ -435,13 +445,13 @@ Status FileWriter::flush() {
   if (buffer_.empty()) return {};
   Status st = write_all(fd_.get(), buffer_);
   buffer_.clear();
-  return st;
+  return named(std::move(st));
 }
 
 Status FileWriter::sync() {
   KX_TRY(flush());
   while (::fsync(fd_.get()) != 0) {
-    if (errno != EINTR) return fail_errno();
+    if (errno != EINTR) return fail_errno(path_);
   }
   return {};
 }
@@ -451,7 +461,7 @@ Status FileWriter::close() {
   Status st = flush();
   Status closed = fd_.close();
   if (!st) return st;
-  return closed;
+  return named(std::move(closed));
 }
 
 // ------------------------------------------------------------ AtomicFile ---
@@ -482,32 +492,51 @@ static std::string_view temp_target_name(std::string_view name) {
   return rest.substr(second + 1);
 }
 
-// Removes the temporary file at `path` when its owner is provably gone: no
-// process here has the pid its name gives, and nobody holds its lock (a
-// rewrite holds it until it renames the file).  The lock also speaks for
-// owners on other hosts of a shared file system.
-static bool remove_abandoned_temp(const std::string& path, long pid) {
-  if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) return false;  // may be alive
+// The temporary file at `path`, opened and locked, when its owner is
+// provably gone: no process here has the pid its name gives, and nobody
+// holds its lock (a rewrite holds it until it renames the file).  The lock
+// also speaks for owners on other hosts of a shared file system.  No
+// descriptor (-1) when the owner may be alive.
+static UniqueFd lock_abandoned_temp(const std::string& path, long pid) {
+  if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) return UniqueFd();  // may be alive
   UniqueFd fd(open_retry(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK));
   struct stat st;
-  if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-  if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) return false;
-  return ::unlink(path.c_str()) == 0;
+  if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return UniqueFd();
+  if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) return UniqueFd();
+  return fd;
 }
 
-uint64_t sweep_stale_temps(const std::string& dir, std::string_view for_target) {
+// Calls on_abandoned(path) for each temporary file of `dir` (of rewrites of
+// `for_target` when it is set) whose owner is provably gone, while holding
+// the file's lock.
+template <typename Fn>
+static void for_each_abandoned_temp(const std::string& dir, std::string_view for_target,
+                                    Fn&& on_abandoned) {
   auto entries = list_dir(dir);
-  if (!entries) return 0;
-  uint64_t removed = 0;
+  if (!entries) return;
   for (const DirEntry& entry : *entries) {
     std::string_view name = entry.name;
     if (!is_temp_name(name)) continue;
     const long pid = temp_owner_pid(name);
     if (pid <= 0) continue;
     if (!for_target.empty() && temp_target_name(name) != for_target) continue;
-    if (remove_abandoned_temp(entry.path, pid)) ++removed;
+    UniqueFd locked = lock_abandoned_temp(entry.path, pid);
+    if (locked.get() >= 0) on_abandoned(entry.path);
   }
+}
+
+uint64_t sweep_stale_temps(const std::string& dir, std::string_view for_target) {
+  uint64_t removed = 0;
+  for_each_abandoned_temp(dir, for_target, [&](const std::string& path) {
+    if (::unlink(path.c_str()) == 0) ++removed;
+  });
   return removed;
+}
+
+std::vector<std::string> abandoned_temps(const std::string& dir) {
+  std::vector<std::string> found;
+  for_each_abandoned_temp(dir, {}, [&](const std::string& path) { found.push_back(path); });
+  return found;
 }
 
 // The file a path names after following symbolic links (also a dangling
@@ -520,11 +549,11 @@ static Result<std::string> follow_links(const std::string& path) {
     if (::lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return current;
     std::string link(static_cast<size_t>(st.st_size > 0 ? st.st_size : 255) + 1, '\0');
     ssize_t n = ::readlink(current.c_str(), link.data(), link.size());
-    if (n < 0) return fail_errno();
+    if (n < 0) return fail_errno(current);
     link.resize(static_cast<size_t>(n));
     current = path_join(path_dirname(current), link);
   }
-  return fail(Error::os(ELOOP));
+  return fail(Error::os(ELOOP).about(path));
 }
 
 Result<AtomicFile> AtomicFile::begin(const std::string& path, const std::string& tmp_dir) {
@@ -546,9 +575,13 @@ Result<AtomicFile> AtomicFile::begin(const std::string& path, const std::string&
     auto writer = FileWriter::create_temp(f.tmp_path_);
     if (writer) {
       f.writer_ = std::move(*writer);
+      f.writer_.report_as(target);
       break;
     }
-    if (writer.error().os_errno() != EEXIST || attempt == 100) return fail(std::move(writer).error());
+    // What cannot be created beside the file keeps the file from being
+    // rewritten: the error concerns the file.
+    if (writer.error().os_errno() != EEXIST || attempt == 100)
+      return fail(Error::os(writer.error().os_errno()).about(target));
   }
   struct stat st;
   if (::stat(target.c_str(), &st) == 0) (void)::fchmod(f.writer_.fd(), st.st_mode & 07777);
@@ -697,11 +730,11 @@ std::optional<std::string> unquote_path(std::string_view text) {
 Result<std::optional<RangeReader>> RangeReader::open(const std::string& path) {
   if (!stat_path(path)) return std::optional<RangeReader>();
   UniqueFd fd(open_retry(path.c_str(), O_RDONLY));
-  if (fd.get() < 0) return fail_errno();
+  if (fd.get() < 0) return fail_errno(path);
   KX_ASSIGN_OR_RETURN(FileInfo info, stat_fd(fd.get()));
-  if (info.directory) return fail(Error::os(EISDIR));
+  if (info.directory) return fail(Error::os(EISDIR).about(path));
   if (info.size == 0) return std::optional<RangeReader>();
-  return std::optional<RangeReader>(RangeReader(std::move(fd), info.size));
+  return std::optional<RangeReader>(RangeReader(std::move(fd), info.size, path));
 }
 
 Status RangeReader::read_at(uint64_t offset, size_t n, std::string& out) const {
@@ -709,7 +742,7 @@ Status RangeReader::read_at(uint64_t offset, size_t n, std::string& out) const {
   auto got = kestrix::read_at(fd_.get(), out.data(), n, offset);
   if (!got) {
     out.clear();
-    return fail(std::move(got).error());
+    return fail(std::move(got).error().about(path_));
   }
   out.resize(*got);  // short when the file shrank
   return {};
@@ -717,10 +750,12 @@ Status RangeReader::read_at(uint64_t offset, size_t n, std::string& out) const {
 
 // ---------------------------------------------------------- DirectWriter ---
 
-Status DirectWriter::open(const std::string& path, bool direct, size_t staging_size) {
+Status DirectWriter::open(const std::string& path, bool direct, size_t staging_size,
+                          const std::string& report_as) {
+  path_ = report_as.empty() ? path : report_as;
   fd_.reset(open_retry(path.c_str(), O_WRONLY | (direct ? O_DIRECT : 0)));
-  if (fd_.get() < 0 && direct && errno == EINVAL) return open(path, false, staging_size);
-  if (fd_.get() < 0) return fail_errno();
+  if (fd_.get() < 0 && direct && errno == EINVAL) return open(path, false, staging_size, report_as);
+  if (fd_.get() < 0) return fail_errno(path_);
   direct_ = direct;
   staging_size_ = (std::max<size_t>(staging_size, 1) + kAlign - 1) / kAlign * kAlign;
   if (!staging_.reserve(staging_size_)) return fail(Error::os(ENOMEM));
@@ -747,7 +782,7 @@ Status DirectWriter::finish() {
   const size_t padded = (fill_ + kAlign - 1) / kAlign * kAlign;
   std::memset(staging_.data() + fill_, 0, padded - fill_);
   KX_TRY(flush(direct_ ? padded : fill_));
-  if (::ftruncate(fd_.get(), static_cast<off_t>(end)) != 0) return fail_errno();
+  if (::ftruncate(fd_.get(), static_cast<off_t>(end)) != 0) return fail_errno(path_);
   return {};
 }
 
@@ -762,12 +797,12 @@ Status DirectWriter::flush(size_t len) {
     if (n < 0 && errno == EINVAL && direct_) {
       // Accepted at open but refused now: go on with buffered writes.
       const int flags = ::fcntl(fd_.get(), F_GETFL);
-      if (flags < 0 || ::fcntl(fd_.get(), F_SETFL, flags & ~O_DIRECT) != 0) return fail_errno();
+      if (flags < 0 || ::fcntl(fd_.get(), F_SETFL, flags & ~O_DIRECT) != 0) return fail_errno(path_);
       direct_ = false;
       continue;
     }
-    if (n < 0) return fail_errno();
-    if (n == 0) return fail_msg("failed to write whole buffer");
+    if (n < 0) return fail_errno(path_);
+    if (n == 0) return fail(Error::msg("failed to write whole buffer").about(path_));
     done += static_cast<size_t>(n);
   }
   const size_t kept = len <= fill_ ? fill_ - len : 0;

@@ -3,7 +3,7 @@
 // which own the descriptors, mappings and large buffers they hand out.  They
 // retry EINTR, complete partial writes, create files with 0666 and
 // directories with 0777 (before the umask), and give errors as Error values
-// carrying the system's text.  AtomicFile is the one way store files and data
+// carrying the system's text and naming the file they concern (about()).  AtomicFile is the one way store files and data
 // files are rewritten.
 #pragma once
 
@@ -149,7 +149,8 @@ Result<bool> stream_file(const std::string& path,
 // when no thread can be started).
 void close_in_background(UniqueFd fd);
 
-// Buffered sequential writer on a file descriptor it owns.
+// Buffered sequential writer on a file descriptor it owns.  Its errors name
+// the file it was opened with, or the one given to report_as().
 class FileWriter {
  public:
   FileWriter() = default;
@@ -174,10 +175,16 @@ class FileWriter {
   // Flushes and closes; errors of close are reported.
   Status close();
   int fd() const { return fd_.get(); }
+  // Names `path` in the errors of later calls (a temporary file's errors
+  // concern the file it is to replace).
+  void report_as(std::string path) { path_ = std::move(path); }
 
  private:
-  explicit FileWriter(int fd) : fd_(fd) {}
+  FileWriter(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
+  Status named(Status st) const;
+  Status copy_range(int from, uint64_t offset, uint64_t len);
   UniqueFd fd_;
+  std::string path_;
   std::string buffer_;
 };
 
@@ -226,6 +233,9 @@ bool is_temp_name(std::string_view name);
 // those of rewrites of that file name.  Failures are ignored; returns how
 // many were removed.
 uint64_t sweep_stale_temps(const std::string& dir, std::string_view for_target = {});
+// The temporary files of `dir` that sweep_stale_temps() would remove, left
+// in place.
+std::vector<std::string> abandoned_temps(const std::string& dir);
 
 // Flushes a directory's entries to disk (after a rename into it); best
 // effort.
@@ -248,9 +258,11 @@ class RangeReader {
   Status read_at(uint64_t offset, size_t n, std::string& out) const;
 
  private:
-  RangeReader(UniqueFd fd, uint64_t size) : fd_(std::move(fd)), size_(size) {}
+  RangeReader(UniqueFd fd, uint64_t size, std::string path)
+      : fd_(std::move(fd)), size_(size), path_(std::move(path)) {}
   UniqueFd fd_;
   uint64_t size_ = 0;
+  std::string path_;
 };
 
 // Memory mapped with mmap(2), unmapped on destruction: a whole file, shared
@@ -309,8 +321,10 @@ class DirectWriter {
  public:
   // Opens the existing file `path` for writing.  With `direct` false, or
   // when the file system refuses it, writes are buffered.  `staging_size`
-  // is rounded up to whole blocks.
-  Status open(const std::string& path, bool direct, size_t staging_size);
+  // is rounded up to whole blocks.  Errors name `report_as` (the file a
+  // temporary file is to replace), or else `path`.
+  Status open(const std::string& path, bool direct, size_t staging_size,
+              const std::string& report_as = "");
   // Allocates `size` bytes to the file up front where the file system can,
   // so that writing it leaves no delayed allocation to flush later; best
   // effort.
@@ -330,6 +344,7 @@ class DirectWriter {
   Status flush(size_t len);
 
   UniqueFd fd_;
+  std::string path_;  // named by errors
   bool direct_ = false;
   HugeBuffer staging_;
   size_t staging_size_ = 0;  // a whole number of blocks

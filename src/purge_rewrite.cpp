@@ -219,7 +219,7 @@ class PurgeOutput {
     KX_ASSIGN_OR_RETURN(AtomicFile temp, AtomicFile::begin(data_file));
     temp_.emplace(std::move(temp));
     const auto staging = static_cast<size_t>(std::min(data_size + 1, kStagingMax));
-    KX_TRY(kept_.open(temp_->tmp_path(), data_size > kDataBlockSize, staging));
+    KX_TRY(kept_.open(temp_->tmp_path(), data_size > kDataBlockSize, staging, data_file));
     kept_.preallocate(data_size);
     return {};
   }

@@ -15,7 +15,25 @@ namespace kestrix {
 PyObject* g_internal_fault = nullptr;
 
 PyObject* raise_error(const Error& e) {
-  PyErr_SetString(e.is_fault() ? g_internal_fault : PyExc_RuntimeError, e.outermost().c_str());
+  PyObject* type = e.is_fault() ? g_internal_fault : PyExc_RuntimeError;
+  if (e.path().empty()) {
+    PyErr_SetString(type, e.outermost().c_str());
+    return nullptr;
+  }
+  // The message stays the outermost one; the file it concerns travels as
+  // the exception's `filename`, as it does on an OSError.
+  PyObject* message = str_from(e.outermost());
+  PyObject* error = message ? PyObject_CallOneArg(type, message) : nullptr;
+  Py_XDECREF(message);
+  const std::string& path = e.path();
+  PyObject* filename =
+      error ? PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size()))
+            : nullptr;
+  if (filename && PyObject_SetAttrString(error, "filename", filename) == 0) {
+    PyErr_SetObject(type, error);
+  }
+  Py_XDECREF(filename);
+  Py_XDECREF(error);
   return nullptr;
 }
 
@@ -653,6 +671,22 @@ PyObject* counts_dict(std::initializer_list<std::pair<const char*, uint64_t>> it
 PyObject* to_py(const Result<PurgeStats>& r) {
   if (!r) return raise_error(r.error());
   return counts_dict({{"purged", r->purged}, {"kept", r->kept}, {"archived", r->archived}});
+}
+
+PyObject* to_py(const Result<TokenTotals>& r) {
+  if (!r) return raise_error(r.error());
+  PyObject* dict =
+      counts_dict({{"total_tokens", r->total_tokens}, {"document_count", r->document_count}});
+  if (!dict) return nullptr;
+  PyObject* entries = list_of(
+      r->entries, [](const TokenIndexEntry& e) { return json_to_py(token_entry_to_json(e)); });
+  if (!entries || PyDict_SetItemString(dict, "entries", entries) < 0) {
+    Py_XDECREF(entries);
+    Py_DECREF(dict);
+    return nullptr;
+  }
+  Py_DECREF(entries);
+  return dict;
 }
 
 PyObject* create_module(PyModuleDef& def, PyMethodDef* methods, const char* fault_name,

@@ -32,7 +32,9 @@ namespace kestrix {
 // that `except Exception` does not swallow a programming error.
 extern PyObject* g_internal_fault;
 
-// Sets the Python error of an operation failure and returns nullptr.
+// Sets the Python error of an operation failure and returns nullptr.  The
+// message is the outermost one; an error that names its file carries it as
+// the exception's `filename` attribute.
 PyObject* raise_error(const Error& e);
 
 // New str from UTF-8 bytes; invalid bytes become U+FFFD rather than failing.
@@ -183,6 +185,8 @@ PyObject* to_py(const Result<uint64_t>& r);
 PyObject* to_py(const Result<std::vector<Value>>& r);
 PyObject* to_py(Result<std::vector<DocumentRecord>>&& r);
 PyObject* to_py(const Result<PurgeStats>& r);
+// {"total_tokens", "document_count", "entries"}, entries as merged lines.
+PyObject* to_py(const Result<TokenTotals>& r);
 
 // Creates the module `def` with the function table `methods` (nullptr when
 // building it failed), first making this module's internal-fault exception

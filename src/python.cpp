@@ -199,20 +199,7 @@ const Signature kShowByAuthorToken{
     "show_by_author_token", {{"kx_dir", kText}, {"author_name", kText}, {"tokenizer", kText}}};
 KX_WRAPPER(show_by_author_token) {
   return call(kShowByAuthorToken, args, kwargs, [](Args& a) -> PyObject* {
-    auto r = show_by_author_token(a.text(0), a.text(1), a.text(2));
-    if (!r) return raise_error(r.error());
-    PyObject* dict = counts_dict(
-        {{"total_tokens", r->total_tokens}, {"document_count", r->document_count}});
-    if (!dict) return nullptr;
-    PyObject* entries = list_of(
-        r->entries, [](const TokenIndexEntry& e) { return json_to_py(token_entry_to_json(e)); });
-    if (!entries || PyDict_SetItemString(dict, "entries", entries) < 0) {
-      Py_XDECREF(entries);
-      Py_DECREF(dict);
-      return nullptr;
-    }
-    Py_DECREF(entries);
-    return dict;
+    return to_py(show_by_author_token(a.text(0), a.text(1), a.text(2)));
   });
 }
 

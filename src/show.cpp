@@ -198,7 +198,7 @@ class EntryLineReader {
   std::string chunk_;
 };
 
-// The index path of show_by_author_token: the entries of the index that list
+// The index path of tokens_of_sections: the entries of the index that list
 // one of `sections` and are not revoked there, each parsed from its recorded
 // byte range, in entry-id order.
 Result<std::vector<TokenIndexEntry>> entries_through_index(const std::string& kx_dir,
@@ -319,16 +319,34 @@ Status show_by_license(const std::string& kx_dir, const std::string& license,
   return find_documents_for_sections_each(kx_dir, sections, sink);
 }
 
-Result<AuthorTokens> show_by_author_token(const std::string& kx_dir,
-                                          const std::string& author_name,
-                                          const std::string& tokenizer) {
-  AuthorTokens result;
+Result<TokenTotals> show_by_author_token(const std::string& kx_dir,
+                                         const std::string& author_name,
+                                         const std::string& tokenizer) {
   KX_ASSIGN_OR_RETURN(std::vector<std::string> ids, author_ids_named(kx_dir, author_name));
-  if (ids.empty()) return result;
+  if (ids.empty()) return TokenTotals{};
   KX_ASSIGN_OR_RETURN(std::vector<std::string> found, find_author_sections_parallel(kx_dir, ids));
-  const std::set<std::string> sections(found.begin(), found.end());
+  return tokens_of_sections(kx_dir, {found.begin(), found.end()}, tokenizer);
+}
+
+Result<TokenTotals> show_by_section_token(const std::string& kx_dir,
+                                          const std::string& section_hash,
+                                          const std::string& tokenizer) {
+  return tokens_of_sections(kx_dir, {section_hash}, tokenizer);
+}
+
+Result<TokenTotals> show_by_license_token(const std::string& kx_dir, const std::string& license,
+                                          const std::string& tokenizer) {
+  KX_ASSIGN_OR_RETURN(std::vector<std::string> found,
+                      find_license_sections_parallel(kx_dir, license));
+  return tokens_of_sections(kx_dir, {found.begin(), found.end()}, tokenizer);
+}
+
+Result<TokenTotals> tokens_of_sections(const std::string& kx_dir,
+                                       const std::set<std::string>& sections,
+                                       const std::string& tokenizer) {
+  TokenTotals result;
   // A name no writer accepts has no token-index files to read.
-  if (!is_valid_tokenizer_name(tokenizer)) return result;
+  if (sections.empty() || !is_valid_tokenizer_name(tokenizer)) return result;
 
   auto index = TokenBinIndex::open(kx_dir, tokenizer);
   if (index && index->has_value() && (*index)->is_fresh()) {

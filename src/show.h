@@ -1,9 +1,10 @@
-// Queries: the lines of an author, a section or a license, and an author's
-// token total under a tokenizer.
+// Queries: the lines of an author, a section or a license, and the token
+// total of an author, a section or a license under a tokenizer.
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -13,7 +14,9 @@
 
 namespace kestrix {
 
-struct AuthorTokens {
+// The unrevoked token-index entries drawn from some sections, and their
+// token total.
+struct TokenTotals {
   uint64_t total_tokens = 0;
   uint64_t document_count = 0;
   std::vector<TokenIndexEntry> entries;
@@ -26,9 +29,20 @@ using DocumentSink = std::function<void(std::vector<DocumentRecord>&&)>;
 
 Status show_by_author(const std::string& kx_dir, const std::string& author_name,
                       const DocumentSink& sink);
-Result<AuthorTokens> show_by_author_token(const std::string& kx_dir,
-                                          const std::string& author_name,
+Result<TokenTotals> show_by_author_token(const std::string& kx_dir,
+                                         const std::string& author_name,
+                                         const std::string& tokenizer);
+Result<TokenTotals> show_by_section_token(const std::string& kx_dir,
+                                          const std::string& section_hash,
                                           const std::string& tokenizer);
+Result<TokenTotals> show_by_license_token(const std::string& kx_dir, const std::string& license,
+                                          const std::string& tokenizer);
+// The entries of `tokenizer` that list one of `sections`, revoked ones left
+// out: found through the binary token index when it is fresh, else by a
+// scan of the merged files.
+Result<TokenTotals> tokens_of_sections(const std::string& kx_dir,
+                                       const std::set<std::string>& sections,
+                                       const std::string& tokenizer);
 Status show_by_section(const std::string& kx_dir, const std::string& section_hash,
                        const DocumentSink& sink);
 Status show_by_license(const std::string& kx_dir, const std::string& license,

@@ -98,7 +98,7 @@ Result<std::optional<TokenBinIndex>> TokenBinIndex::open(const std::string& kx_d
 Result<std::optional<TokenBinIndex>> TokenBinIndex::open_path(const std::string& path) {
   if (!stat_path(path)) return std::nullopt;
   UniqueFd fd(open_retry(path.c_str(), O_RDONLY));
-  if (fd.get() < 0) return fail(Error::os(errno).context("opening " + path));
+  if (fd.get() < 0) return fail(Error::os(errno).about(path).context("opening " + path));
   auto info = stat_fd(fd.get());
   if (!info) return fail(std::move(info).error().context("opening " + path));
   size_t size = static_cast<size_t>(info->size);
@@ -186,7 +186,9 @@ std::vector<uint32_t> TokenBinIndex::lookup_by_sources(const std::set<Digest>& h
 
 Status TokenBinIndex::set_revoked_batch(const std::vector<std::pair<uint32_t, bool>>& updates) {
   if (updates.empty()) return {};
-  auto context = [&](Error e) { return fail(std::move(e).context("opening " + path_ + " for write")); };
+  auto context = [&](Error e) {
+    return fail(std::move(e).about(path_).context("opening " + path_ + " for write"));
+  };
   UniqueFd fd(open_retry(path_.c_str(), O_RDWR));
   if (fd.get() < 0) return context(Error::os(errno));
   auto info = stat_fd(fd.get());

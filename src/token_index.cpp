@@ -125,7 +125,7 @@ Result<UniqueFd> open_pid_file(const std::string& kx_dir, std::string_view token
   for (int attempt = 0;; ++attempt) {
     UniqueFd fd = open_for_append(path);
     if (fd.get() >= 0) return fd;
-    if (errno != ENOENT || attempt > 0) return fail_errno();
+    if (errno != ENOENT || attempt > 0) return fail_errno(path);
     KX_TRY(create_dirs(store_dir(kx_dir)));
   }
 }
@@ -354,9 +354,14 @@ Result<TokenStatus> token_status(const std::string& kx_dir, const std::string& t
   TokenStatus status;
   status.total_entries = entries.size();
   for (const auto& entry : entries) {
-    if (entry.revoked) ++status.revoked_entries;
-    else ++status.active_entries;
-    status.total_tokens += entry.token_count;  // wraps modulo 2^64
+    if (entry.revoked) {
+      ++status.revoked_entries;
+      status.revoked_tokens += entry.token_count;
+    } else {
+      ++status.active_entries;
+      status.active_tokens += entry.token_count;
+    }
+    status.total_tokens += entry.token_count;
   }
   return status;
 }

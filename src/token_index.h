@@ -80,7 +80,9 @@ struct TokenStatus {
   uint64_t total_entries = 0;
   uint64_t active_entries = 0;
   uint64_t revoked_entries = 0;
-  uint64_t total_tokens = 0;
+  uint64_t total_tokens = 0;  // all three token sums wrap modulo 2^64
+  uint64_t active_tokens = 0;
+  uint64_t revoked_tokens = 0;
 };
 
 // "<kx_dir>/.kx/token-index.<tokenizer>", the merged directory.

@@ -62,7 +62,7 @@ Result<bool> prepare_flips(FileFlips& file, const std::set<Digest>& hashes) {
   std::sort(file.flips.begin(), file.flips.end(),
             [](const LineFlip& a, const LineFlip& b) { return a.offset < b.offset; });
   UniqueFd fd(open_retry(file.path.c_str(), O_RDONLY));
-  if (fd.get() < 0) return fail_errno();
+  if (fd.get() < 0) return fail_errno(file.path);
   uint64_t previous_end = 0;
   for (LineFlip& flip : file.flips) {
     // The line with the byte before it and the byte after it.
@@ -166,7 +166,7 @@ Result<std::optional<uint64_t>> rewrite_through_index(const std::string& kx_dir,
   std::vector<UniqueFd> opened;
   for (auto& [file_id, file] : files) {
     const int fd = open_retry(file.path.c_str(), O_RDONLY);
-    if (fd < 0) return fail_errno();
+    if (fd < 0) return fail_errno(file.path);
     opened.emplace_back(fd);
     KX_ASSIGN_OR_RETURN(FileInfo info, stat_fd(fd));
     if (!plan_flips(file, info.size)) return std::nullopt;

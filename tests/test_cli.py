@@ -12,6 +12,8 @@ import pytest
 
 import _kx_native as kx
 
+from conftest import frozen
+
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 DATA = os.path.join(REPO, "examples", "data", "train.jsonl")
 ADA = "corpus/ada/notes-on-the-engine.txt"
@@ -259,6 +261,37 @@ def test_show_lists_the_lines_of_an_author_a_section_and_a_license(project):
     assert project.ok("show", "--license", "CC0-1.0").splitlines()[-1] == f"{80} lines under CC0-1.0 in 1 file"
 
 
+def test_show_gives_token_totals_of_a_section_and_a_license_and_status_splits_revoked_tokens(project):
+    records = example_records()
+
+    def tokens(source):
+        return sum(words(r) for r in records if r["source"] == source)
+
+    def totals(*args):
+        result = project.json("show", *args, "--tokenizer", "whitespace")
+        return result["total_tokens"], result["document_count"]
+
+    assert totals("--section", ADA) == (tokens(ADA), 120)
+    assert totals("--license", "CC0-1.0") == (tokens(FORUM), 80)
+    assert totals("--license", "Unlicense") == (0, 0)
+    assert project.ok("show", "--section", MEMOS, "--tokenizer", "whitespace") == (
+        f"section {section_hash(MEMOS)[:12]}: {tokens(MEMOS)} tokens in 100 entries under whitespace\n"
+    )
+
+    project.ok("revoke", "--section", FORUM, "--tokenizer", "whitespace")
+    status = project.json("tokens", "status", "--tokenizer", "whitespace")
+    assert (status["active_tokens"], status["revoked_tokens"]) == (tokens(ADA) + tokens(MEMOS), tokens(FORUM))
+    assert status["total_tokens"] == status["active_tokens"] + status["revoked_tokens"]
+    assert "ACTIVE TOKENS  REVOKED TOKENS" in project.ok("tokens", "status")
+    # Revoked entries are left out, through the binary index and by a scan without it.
+    for through_index in (True, False):
+        if not through_index:
+            os.remove(project.path(".kx/token-index.whitespace.bin"))
+        assert totals("--license", "CC0-1.0") == (0, 0)
+        assert totals("--author", "Grace Okafor") == (tokens(MEMOS), 100)
+        assert totals("--section", ADA) == (tokens(ADA), 120)
+
+
 # Consent withdrawal
 
 
@@ -379,7 +412,7 @@ def test_clean_and_log(project):
 
 FAILURES = [
     (["show", "--author", "Nobody"], "no author named 'Nobody'"),
-    (["show", "--license", "MIT", "--tokenizer", "whitespace"], "--tokenizer goes with --author"),
+    (["show", "--license", "MIT", "--tokenizer", "nope"], "unknown tokenizer 'nope'"),
     (["show"], "one of the arguments"),
     (["author", "add", "Only Name"], "the following arguments are required"),
     (["section", "add", "p", "--author", "Nobody", "--license", "MIT", "--year", "1"], "unknown author 'Nobody'"),
@@ -398,7 +431,7 @@ FAILURES = [
     (["purge", "missing.jsonl"], "data file not found: missing.jsonl"),
     (["purge", "--undo", "train.jsonl"], "no purge archive to undo"),
     (["purge", "--undo", "train.jsonl", "--dry-run"], "--undo takes neither"),
-    (["forget-set", "--tokenizer", "whitespace", "-o", "no/such/dir/f.bin"], "No such file or directory"),
+    (["forget-set", "--tokenizer", "whitespace", "-o", "no/such/dir/f.bin"], "no/such/dir/f.bin: No such file or directory"),
     (["merge", "elsewhere"], "elsewhere is not a directory"),
     (["merge", "corpus"], "Source has no .kx/ directory: corpus"),
     (["frobnicate"], "invalid choice: 'frobnicate'"),
@@ -420,7 +453,7 @@ def test_expected_failures_print_one_line_and_exit_non_zero(project, args, messa
 
 def test_failures_outside_a_project_and_of_the_index(tmp_path, kx_cli, project):
     done = kx_cli("-C", str(tmp_path), "author", "list")
-    assert done.returncode == 1 and "has no .kx directory (run `kx init` first)" in done.stderr
+    assert done.returncode == 1 and f"no .kx directory in {tmp_path} or any directory above it" in done.stderr
     done = kx_cli("-C", str(tmp_path / "absent"), "init")
     assert done.returncode == 1 and done.stderr.startswith("kx: error: cannot change to")
 
@@ -437,12 +470,122 @@ def test_failures_outside_a_project_and_of_the_index(tmp_path, kx_cli, project):
     assert project.records() == example_records()
 
 
+def test_kx_runs_in_the_nearest_project_above_and_names_files_from_the_project(project, tmp_path, kx_cli):
+    shards = project.path("shards")
+    deep = os.path.join(shards, "part1")
+    os.makedirs(deep)
+    with open(os.path.join(shards, "a.jsonl"), "w") as f:
+        f.write('{"text": "from a subdirectory"}\n{"text": "and another"}\n')
+
+    def run_in(where, *args):
+        done = kx_cli(*args, "--json", cwd=where)
+        assert done.returncode == 0, done.stderr
+        return json.loads(done.stdout)
+
+    # Relative to the current directory, recorded relative to the project.
+    assert run_in(deep, "track", "../a.jsonl", "--source", ADA)["file"] == "shards/a.jsonl"
+    (record,) = project.json("blame", "shards/a.jsonl", "1")["records"]
+    assert record["file"] == "shards/a.jsonl"
+    assert run_in(deep, "blame", "../a.jsonl", "2")["records"][0]["file"] == "shards/a.jsonl"
+    project.ok("revoke", "--section", ADA)
+    purged = run_in(shards, "purge", "a.jsonl")
+    assert (purged["purged"], purged["file"]) == (2, "shards/a.jsonl")
+    assert project.records("train.jsonl") == example_records()  # only the named file is rewritten
+    assert project.json("log")[-1]["detail"] == 'purged 2 lines from "shards/a.jsonl"'
+    assert project.json("purge", "--undo", "shards/a.jsonl")["restored"] == 2
+
+    # -C names where to start looking: another project, even from inside this one.
+    other = tmp_path / "other"
+    other.mkdir()
+    kx_cli("-C", str(other), "init")
+    assert run_in(deep, "-C", str(other), "author", "list") == []
+    assert len(run_in(deep, "author", "list")) == 3
+
+
+def test_errors_name_the_file_they_concern(project):
+    os.mkdir(project.path("ro"))
+    shutil.copy(DATA, project.path("ro/train.jsonl"))
+    project.ok("revoke", "--section", FORUM)
+    with frozen(project.path("ro")):
+        done = project.kx("purge", "ro/train.jsonl")
+    assert done.returncode == 1 and done.stderr.startswith("kx: error: ro/train.jsonl: ")
+    assert "(os error" in done.stderr and done.stderr.count("\n") == 1
+    assert project.records("ro/train.jsonl") == example_records()
+
+    # A store file the command writes: the shard that takes a new line's record.
+    with open(project.path("new.jsonl"), "w") as f:
+        f.write('{"text": "new"}\n')
+    shard = f".kx/document-index/{kx.compute_hash({'text': 'new'})[:2]}"
+    open(project.path(shard), "a").close()
+    with frozen(project.path(shard)):
+        done = project.kx("track", "new.jsonl", "--source", ADA)
+    assert done.returncode == 1 and done.stderr.startswith(f"kx: error: {shard}: ")
+
+
+def test_check_reports_damage_and_repair_moves_damaged_lines_aside(project):
+    assert project.ok("check").endswith(": no problems\n")
+    shard = sorted(os.listdir(project.path(".kx/document-index")))[0]
+    with open(project.path(f".kx/document-index/{shard}"), "rb") as f:
+        torn_at = f.read().count(b"\n") + 1
+    with open(project.path(f".kx/document-index/{shard}"), "ab") as f:
+        f.write(b'{"file":"train.jsonl","line_ha')  # an append torn off
+    merged = project.path(".kx/token-index.whitespace/001")
+    before = os.stat(merged)
+    with open(merged, "r+b") as f:
+        flipped = b"[" + f.readline()[1:-1]
+        f.seek(0)
+        f.write(b"[")  # a byte flipped on disk, the file's time kept: the index looks fresh
+    os.utime(merged, ns=(before.st_atime_ns, before.st_mtime_ns))
+    ada = kx.compute_hash({"name": "Ada Lindqvist", "email": AUTHORS["Ada Lindqvist"]})
+    authors = project.path(f".kx/authors/{ada[:2]}")
+    with open(authors, "rb") as f:
+        incomplete_at = f.read().count(b"\n") + 1
+    with open(authors, "a") as f:
+        f.write('{"id":"%s","name":"No Mail"}\n' % ada)
+    open(project.path(".kx/.kxtmp.999999999.0.ab"), "w").close()
+
+    done = project.kx("check")
+    assert done.returncode == 1
+    report = done.stdout.splitlines()
+    for expected in [
+        f".kx/authors/{ada[:2]}:{incomplete_at}: record lacks its fields",
+        f".kx/document-index/{shard}:{torn_at}: damaged line",
+        ".kx/token-index.whitespace/001:1: damaged line",
+        ".kx/.kxtmp.999999999.0.ab: stray temporary file",
+        ".kx/index.bin: stale index",
+        ".kx/token-index.whitespace.bin: index disagrees with its merged files: entry 0",
+    ]:
+        assert any(line.startswith(expected) for line in report), expected
+    assert report[-1].endswith(": 6 problems")
+    entries = project.json("tokens", "status", "--tokenizer", "whitespace")["total_entries"]
+    assert entries == 299  # every reader skips the damaged line
+
+    done = project.kx("check", "--repair", "--json")
+    assert done.returncode == 1  # the record without its fields waits for a person
+    repaired = json.loads(done.stdout)
+    assert (repaired["moved_lines"], repaired["rewritten_files"], repaired["removed_temps"]) == (2, 2, 1)
+    assert set(repaired["rebuilt_indexes"]) == {".kx/index.bin", ".kx/token-index.whitespace.bin"}
+    assert [(p["problem"], p["line"]) for p in repaired["problems"]] == [("incomplete_record", incomplete_at)]
+    with open(project.path(".kx/damaged/token-index.whitespace-001"), "rb") as f:
+        assert f.read() == b'".kx/token-index.whitespace/001":1: ' + flipped + b"\n"
+    with open(project.path(f".kx/damaged/document-index-{shard}"), "rb") as f:
+        assert f.read().endswith(b':%d: {"file":"train.jsonl","line_ha\n' % torn_at)
+    assert project.json("tokens", "status", "--tokenizer", "whitespace")["total_entries"] == entries
+    assert project.json("show", "--section", ADA, "--tokenizer", "whitespace")["document_count"] == 120
+
+    with open(authors, "rb") as f:
+        kept = f.read().splitlines(keepends=True)[:-1]
+    with open(authors, "wb") as f:
+        f.writelines(kept)
+    assert project.ok("check").endswith(": no problems\n")
+
+
 # Help, progress and the example road
 
 COMMANDS = [
     [], ["init"], ["author"], ["author", "add"], ["author", "list"], ["section"], ["section", "add"],
     ["section", "list"], ["track"], ["blame"], ["show"], ["tokens"], ["tokens", "status"], ["revoke"],
-    ["purge"], ["forget-set"], ["index"], ["index", "build"], ["clean"], ["merge"], ["log"],
+    ["purge"], ["forget-set"], ["index"], ["index", "build"], ["clean"], ["check"], ["merge"], ["log"],
 ]
 
 

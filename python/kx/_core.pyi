@@ -1,7 +1,8 @@
 # Type stubs of `kx._core`, the command line's view of a store.
 #
 # Every function takes the project directory `kx_dir` (a `str`) and raises
-# RuntimeError with a one-line message when the store cannot be read;
+# RuntimeError with a one-line message when the store cannot be read (an
+# error that concerns one file names it in the exception's `filename`);
 # argument errors raise TypeError, as in `_kx_native`.  A missing store,
 # layer or file reads as empty.  The underscored TypedDicts exist only for
 # type checkers; the module returns plain dicts.
@@ -43,6 +44,39 @@ class _PurgeResult(TypedDict):
     kept: int
     archived: int
 
+class _TokenTotals(TypedDict):
+    total_tokens: int
+    document_count: int
+    entries: list[_TokenIndexEntry]
+
+class _TokenStatus(TypedDict):
+    total_entries: int
+    active_entries: int
+    revoked_entries: int
+    total_tokens: int
+    active_tokens: int
+    revoked_tokens: int
+
+class _Problem(TypedDict):
+    problem: Literal[
+        "damaged_line", "incomplete_record", "stray_temp", "stale_index", "damaged_index", "index_mismatch"
+    ]
+    file: str  # as the project directory names it, e.g. ".kx/document-index/ab"
+    line: Optional[int]  # physical line number from 1; None for a whole file
+    detail: str
+
+class _CheckReport(TypedDict):
+    files: int
+    lines: int
+    problems: list[_Problem]
+
+class _RepairReport(_CheckReport):
+    found: list[_Problem]
+    moved_lines: int
+    rewritten_files: int
+    removed_temps: int
+    rebuilt_indexes: list[str]
+
 def sections(kx_dir: str) -> list[dict[str, Any]]:
     """Every section once: its first record, `revoked` when any record is."""
 
@@ -69,6 +103,27 @@ def log_entries(kx_dir: str) -> list[tuple[str, str, str]]:
 
 def purge_archives(kx_dir: str) -> list[_PurgeArchive]:
     """The purge archives, newest first, with the data file of each."""
+
+def show_by_section_token(kx_dir: str, section_hash: str, tokenizer: str) -> _TokenTotals:
+    """The unrevoked token entries of a section under a tokenizer, as
+    `_kx_native.show_by_author_token` gives an author's."""
+
+def show_by_license_token(kx_dir: str, license: str, tokenizer: str) -> _TokenTotals:
+    """The same for the sections of a license (matched byte for byte)."""
+
+def token_status(kx_dir: str, tokenizer: str) -> _TokenStatus:
+    """`_kx_native.token_index_token_status` with the tokens of active and
+    of revoked entries apart."""
+
+def check_store(kx_dir: str) -> _CheckReport:
+    """Reads every record file of the store and reports damaged lines,
+    records that lack their fields, stray temporary files, stale or damaged
+    indexes and token binary indexes that disagree with their merged files."""
+
+def repair_store(kx_dir: str) -> _RepairReport:
+    """Moves damaged lines into .kx/damaged/, removes stray temporary
+    files and rebuilds stale indexes; `found` is what the check found before,
+    `problems` what a check finds after."""
 
 def is_valid_tokenizer_name(name: str) -> bool: ...
 def purge_revoked(

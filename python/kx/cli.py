@@ -1,12 +1,15 @@
 """The `kx` command: argument parsing, dispatch and the reporting of failures.
 
 Each command lives in a module of `kx.commands` that registers its parser
-and a `run(store, args)` function returning an `Output`.  This module runs
-it in the project directory (`-C DIR`, like git), prints the result as text
-or JSON, and turns expected failures (bad input, refused operations, the
-native module's RuntimeError) into one line `kx: error: ...` on standard
-error with a non-zero exit status.  Unexpected exceptions keep their
-traceback: they are bugs."""
+and a `run(store, args)` function returning an `Output`.  This module finds
+the project as git finds a repository (the nearest directory, from the
+current one or `-C DIR` upwards, that holds `.kx`), runs the command there
+with its file arguments named relative to the project directory (see
+PATHS), prints the result as text or JSON, and turns expected failures (bad
+input, refused operations, the native modules' RuntimeError, named with the
+file it concerns) into one line `kx: error: ...` on standard error with a
+non-zero exit status.  Unexpected exceptions keep their traceback: they are
+bugs."""
 
 from __future__ import annotations
 
@@ -19,7 +22,15 @@ from kx import __version__
 from kx.commands import COMMAND_MODULES
 from kx.errors import KxError, UsageError
 from kx.output import emit, one_line
-from kx.store import Store
+from kx.store import Store, find_project
+
+PATHS = (
+    "kx runs in the project: the nearest directory, from the current one upwards, that holds a .kx "
+    "store. A relative FILE is taken relative to the current directory and named relative to the "
+    "project directory, as it would be given there: a file tracked from a subdirectory is recorded, "
+    "looked up and shown under the same name as when kx runs in the project directory itself. An "
+    "absolute FILE is kept as given."
+)
 
 
 class Parser(argparse.ArgumentParser):
@@ -33,13 +44,13 @@ def build_parser() -> Parser:
     parser = Parser(
         prog="kx",
         description="Track where lines of training data come from, and withdraw them when consent ends.",
-        epilog="Run `kx COMMAND --help` for the options of a command.",
+        epilog=f"{PATHS} Run `kx COMMAND --help` for the options of a command.",
     )
     parser.add_argument(
         "-C",
         dest="directory",
         metavar="DIR",
-        help="run as if kx was started in DIR (the project directory; default: the current directory)",
+        help="run as if kx was started in DIR: the project is found from there (default: the current directory)",
     )
     parser.add_argument("--version", action="version", version=f"kx {__version__}")
     common = Parser(add_help=False)
@@ -62,8 +73,8 @@ def main(argv: Optional[List[str]] = None) -> int:
         return _run(args)
     except KxError as e:
         return _fail(str(e), e.status)
-    except RuntimeError as e:  # an operation of the native module failed
-        return _fail(str(e), 1)
+    except RuntimeError as e:  # an operation of a native module failed
+        return _fail(_naming_file(str(e), getattr(e, "filename", None)), 1)
     except OSError as e:
         where = f"{e.filename}: " if e.filename else ""
         return _fail(f"{where}{e.strerror or e}", 1)
@@ -78,9 +89,9 @@ def _run(args: argparse.Namespace) -> int:
             os.chdir(args.directory)
         except OSError as e:
             raise KxError(f"cannot change to {args.directory}: {e.strerror}") from None
-    store = Store(".")
     if getattr(args, "needs_store", True):
-        store.require()
+        _enter_project(args)
+    store = Store(".")
     output = args.run(store, args)
     try:
         emit(output, args.json)
@@ -89,6 +100,40 @@ def _run(args: argparse.Namespace) -> int:
         # The reader went away (`kx blame f | head`): not a failure of kx.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
     return output.status
+
+
+def _enter_project(args: argparse.Namespace) -> None:
+    """Changes to the project directory and renames the command's file
+    arguments (`path_args`) relative to it."""
+    here = os.getcwd()
+    root = find_project(here)
+    if root is None:
+        raise KxError(f"not a kx project: no .kx directory in {here} or any directory above it (run `kx init` first)")
+    os.chdir(root)
+    prefix = os.path.relpath(here, root)
+    for name in getattr(args, "path_args", ()):
+        value = getattr(args, name, None)
+        if isinstance(value, list):
+            setattr(args, name, [_from_project(v, prefix) for v in value])
+        elif value is not None:
+            setattr(args, name, _from_project(value, prefix))
+
+
+def _from_project(path: str, prefix: str) -> str:
+    if prefix == "." or os.path.isabs(path):
+        return path
+    return os.path.normpath(os.path.join(prefix, path))
+
+
+def _naming_file(message: str, filename: Optional[str]) -> str:
+    """The message of a failed operation with the file it concerns in front,
+    unless it names the file already."""
+    if not filename:
+        return message
+    name = os.path.normpath(filename)
+    if name in message or filename in message:
+        return message
+    return f"{name}: {message}"
 
 
 def _fail(message: str, status: int) -> int:

@@ -58,6 +58,19 @@ class LogEntry:
         return moment.isoformat() + "Z"
 
 
+def find_project(start: str) -> Optional[str]:
+    """The nearest directory at or above `start` that holds a store (.kx),
+    or None."""
+    current = os.path.abspath(start)
+    while True:
+        if os.path.isdir(os.path.join(current, ".kx")):
+            return current
+        parent = os.path.dirname(current)
+        if parent == current:
+            return None
+        current = parent
+
+
 class Store:
     """The store of the project directory `kx_dir` (the command line runs in
     the project directory, so this is normally ".")."""
@@ -71,14 +84,6 @@ class Store:
 
     def path(self, *parts: str) -> str:
         return os.path.join(self.kx_dir, ".kx", *parts)
-
-    def exists(self) -> bool:
-        return os.path.isdir(self.path())
-
-    def require(self) -> None:
-        if not self.exists():
-            where = os.path.abspath(self.kx_dir)
-            raise KxError(f"not a kx project: {where} has no .kx directory (run `kx init` first)")
 
     # Authors
 

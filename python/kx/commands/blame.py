@@ -35,7 +35,7 @@ def register(commands, common) -> None:
         metavar="OLD_FILE",
         help="carry blame over from an earlier version of the file: kept lines show the old line's provenance",
     )
-    p.set_defaults(run=blame)
+    p.set_defaults(run=blame, path_args=("data_file", "since"))
 
 
 class Describer:

@@ -63,7 +63,7 @@ def register(commands, common) -> None:
     p.add_argument(
         "--force", action="store_true", help="with --undo: restore even when the archive came from another file"
     )
-    p.set_defaults(run=purge)
+    p.set_defaults(run=purge, path_args=("data_file",))
 
     p = commands.add_parser(
         "forget-set",
@@ -74,7 +74,7 @@ def register(commands, common) -> None:
     )
     p.add_argument("--tokenizer", required=True, metavar="NAME")
     p.add_argument("-o", "--output", required=True, metavar="FILE", help="file to write the bitmask to")
-    p.set_defaults(run=forget_set)
+    p.set_defaults(run=forget_set, path_args=("output",))
 
 
 # Revocation

@@ -1,13 +1,16 @@
-"""`kx index build`, `kx clean`, `kx merge` and `kx log`: keeping a store in
-shape and seeing what was done to it."""
+"""`kx index build`, `kx clean`, `kx check`, `kx merge` and `kx log`:
+keeping a store in shape and seeing what was done to it."""
 
 from __future__ import annotations
 
 import argparse
 import os
 
+from typing import Any, Dict, List
+
 import _kx_native as native
 
+from kx import _core as core
 from kx.errors import KxError
 from kx.output import Output, plural, table
 from kx.store import Store
@@ -39,6 +42,25 @@ def register(commands, common) -> None:
     p.set_defaults(run=clean)
 
     p = commands.add_parser(
+        "check",
+        parents=[common],
+        help="check the store for damage (and repair it)",
+        description="Read every file of the store and report damaged lines (a torn append or a corrupted "
+        "byte: every reader skips them silently), records that lack their fields, temporary files left by "
+        "rewrites that did not finish, stale or damaged indexes, and token binary indexes that disagree "
+        "with their merged files, each with its file and line. Exits with status 1 when it finds any.",
+    )
+    p.add_argument(
+        "--repair",
+        action="store_true",
+        help="move damaged lines into .kx/damaged/ (with the file and line each came from; nothing is "
+        "deleted), remove the stray temporary files and rebuild stale indexes; records that lack their "
+        "fields are left for a person to look at. Run it while no other process writes to the store: an "
+        "append that lands in the instant a file is replaced can be lost",
+    )
+    p.set_defaults(run=check)
+
+    p = commands.add_parser(
         "merge",
         parents=[common],
         help="absorb another project's store into this one",
@@ -46,7 +68,7 @@ def register(commands, common) -> None:
         "SOURCE_DIR that this store does not hold yet; SOURCE_DIR is only read.",
     )
     p.add_argument("source", metavar="SOURCE_DIR", help="the other project directory (the one holding .kx)")
-    p.set_defaults(run=merge)
+    p.set_defaults(run=merge, path_args=("source",))
 
     p = commands.add_parser(
         "log",
@@ -87,6 +109,56 @@ def clean(store: Store, args: argparse.Namespace) -> Output:
     }
     rows = [(str(counts[key]), label) for key, label in labels.items()]
     return Output(counts, table(rows))
+
+
+def check(store: Store, args: argparse.Namespace) -> Output:
+    if not args.repair:
+        report = core.check_store(store.kx_dir)
+        lines = _problem_lines(report["problems"])
+        lines.append(
+            f"checked {plural(report['files'], 'file')} ({plural(report['lines'], 'line')}): "
+            f"{_count(report['problems'])}"
+        )
+        return Output(report, lines, status=1 if report["problems"] else 0)
+    report = core.repair_store(store.kx_dir)
+    lines = _problem_lines(report["found"])
+    done = [
+        f"moved {plural(report['moved_lines'], 'damaged line')} of "
+        f"{plural(report['rewritten_files'], 'file')} to .kx/damaged/",
+        f"removed {plural(report['removed_temps'], 'stray temporary file')}",
+    ]
+    if report["rebuilt_indexes"]:
+        done.append(f"rebuilt {', '.join(report['rebuilt_indexes'])}")
+    lines.append("repaired: " + "; ".join(done))
+    remaining = report["problems"]
+    if remaining:
+        lines.append(f"{_count(remaining)} remaining:")
+        lines.extend(_problem_lines(remaining))
+    else:
+        lines.append("no problems remain")
+    return Output(report, lines, status=1 if remaining else 0)
+
+
+_PROBLEMS = {
+    "damaged_line": "damaged line",
+    "incomplete_record": "record lacks its fields",
+    "stray_temp": "stray temporary file",
+    "stale_index": "stale index",
+    "damaged_index": "damaged index",
+    "index_mismatch": "index disagrees with its merged files",
+}
+
+
+def _problem_lines(problems: List[Dict[str, Any]]) -> List[str]:
+    lines = []
+    for p in problems:
+        where = p["file"] if p["line"] is None else f"{p['file']}:{p['line']}"
+        lines.append(f"{where}: {_PROBLEMS[p['problem']]}: {p['detail']}")
+    return lines
+
+
+def _count(problems: List[Dict[str, Any]]) -> str:
+    return plural(len(problems), "problem") if problems else "no problems"
 
 
 def merge(store: Store, args: argparse.Namespace) -> Output:

@@ -1,6 +1,5 @@
-"""`kx show` (the lines of an author, a section or a license, and an
-author's token total) and `kx tokens status` (the token index of each
-tokenizer)."""
+"""`kx show` (the lines of an author, a section or a license, or their
+token total) and `kx tokens status` (the token index of each tokenizer)."""
 
 from __future__ import annotations
 
@@ -10,7 +9,8 @@ from typing import Any, List, Sequence
 
 import _kx_native as native
 
-from kx.errors import KxError, UsageError
+from kx import _core as core
+from kx.errors import KxError
 from kx.output import Output, note, plural, short, table
 from kx.store import Store
 
@@ -21,14 +21,13 @@ def register(commands, common) -> None:
         parents=[common],
         help="list the tracked lines of an author, a section or a license",
         description="List the tracked lines (line hash and data file) of an author, a section or a license. "
-        "With --author and --tokenizer, show the author's token total under that tokenizer instead "
-        "(revoked entries left out).",
+        "With --tokenizer, show their token total under that tokenizer instead (revoked entries left out).",
     )
     which = p.add_mutually_exclusive_group(required=True)
     which.add_argument("--author", metavar="NAME", help="the author's name, exactly as registered")
     which.add_argument("--section", metavar="SECTION", help="a section hash, a unique prefix or a registered path")
     which.add_argument("--license", metavar="LICENSE", help="a license, exactly as registered")
-    p.add_argument("--tokenizer", metavar="NAME", help="with --author: the token total under this tokenizer")
+    p.add_argument("--tokenizer", metavar="NAME", help="the token total under this tokenizer")
     p.set_defaults(run=show)
 
     tokens = commands.add_parser("tokens", help="the token index", description="The token index.")
@@ -38,7 +37,7 @@ def register(commands, common) -> None:
         "status",
         parents=[common],
         help="entry and token counts of each tokenizer",
-        description="Entries (active and revoked) and tokens of a tokenizer, or of every tokenizer. "
+        description="Entries and tokens of a tokenizer, or of every tokenizer, active and revoked apart. "
         "Entries written by `kx track` count once they are merged (`kx index build` or `kx clean`); "
         "until then they are shown as pending.",
     )
@@ -48,9 +47,7 @@ def register(commands, common) -> None:
 
 def show(store: Store, args: argparse.Namespace) -> Output:
     if args.tokenizer is not None:
-        if args.author is None:
-            raise UsageError("--tokenizer goes with --author")
-        return _author_tokens(store, args.author, args.tokenizer)
+        return _tokens(store, args)
     if args.author is not None:
         if not store.authors_named(args.author):
             raise KxError(f"no author named '{args.author}'")
@@ -78,16 +75,30 @@ def _sorted(records: Sequence[Any]) -> List[Any]:
     return sorted(records, key=lambda r: (r["file"], r["line_hash"]))
 
 
-def _author_tokens(store: Store, name: str, tokenizer: str) -> Output:
-    if not store.authors_named(name):
-        raise KxError(f"no author named '{name}'")
+def _tokens(store: Store, args: argparse.Namespace) -> Output:
+    """The token total of the author, section or license under --tokenizer."""
+    tokenizer = args.tokenizer
+    if args.author is not None:
+        if not store.authors_named(args.author):
+            raise KxError(f"no author named '{args.author}'")
+        subject, what = {"author": args.author}, args.author
+    elif args.section is not None:
+        hash_ = store.resolve_section(args.section)
+        subject, what = {"section": hash_}, f"section {short(hash_)}"
+    else:
+        subject, what = {"license": args.license}, f"license {args.license}"
     _require_tokenizer(store, tokenizer)
-    result = native.show_by_author_token(store.kx_dir, name, tokenizer)
+    if args.author is not None:
+        result = native.show_by_author_token(store.kx_dir, args.author, tokenizer)
+    elif args.section is not None:
+        result = core.show_by_section_token(store.kx_dir, subject["section"], tokenizer)
+    else:
+        result = core.show_by_license_token(store.kx_dir, args.license, tokenizer)
     pending = store.pending_token_entries(tokenizer)
     if pending:
         note(f"{plural(pending, 'token entry', 'token entries')} of {tokenizer} are not merged yet and not counted (run `kx index build`)")
-    data = {"author": name, "tokenizer": tokenizer, **result}
-    text = f"{name}: {plural(result['total_tokens'], 'token')} in {plural(result['document_count'], 'entry', 'entries')} under {tokenizer}"
+    data = {**subject, "tokenizer": tokenizer, **result}
+    text = f"{what}: {plural(result['total_tokens'], 'token')} in {plural(result['document_count'], 'entry', 'entries')} under {tokenizer}"
     return Output(data, text)
 
 
@@ -104,7 +115,7 @@ def tokens_status(store: Store, args: argparse.Namespace) -> Output:
         names = store.tokenizers()
     statuses = []
     for name in names:
-        status = native.token_index_token_status(store.kx_dir, name)
+        status = core.token_status(store.kx_dir, name)
         statuses.append(
             {
                 "tokenizer": name,
@@ -113,7 +124,7 @@ def tokens_status(store: Store, args: argparse.Namespace) -> Output:
                 "binary_index": store.token_index_state(name),
             }
         )
-    header = ("TOKENIZER", "ENTRIES", "ACTIVE", "REVOKED", "TOKENS", "PENDING", "INDEX")
+    header = ("TOKENIZER", "ENTRIES", "ACTIVE", "REVOKED", "TOKENS", "ACTIVE TOKENS", "REVOKED TOKENS", "PENDING", "INDEX")
     rows = [
         (
             s["tokenizer"],
@@ -121,6 +132,8 @@ def tokens_status(store: Store, args: argparse.Namespace) -> Output:
             s["active_entries"],
             s["revoked_entries"],
             s["total_tokens"],
+            s["active_tokens"],
+            s["revoked_tokens"],
             s["pending_entries"],
             s["binary_index"],
         )

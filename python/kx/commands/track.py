@@ -34,7 +34,8 @@ def register(commands, common) -> None:
         "Lines already recorded for the same file with the same sources are skipped (a line the file "
         "holds three times needs three records), so tracking a file again records only its new lines. "
         "Each file is checked whole before its first line is recorded. Prints the line hash when a "
-        "single file has one line, else a summary.",
+        "single file has one line, else a summary. Files are recorded under their paths relative to the "
+        "project directory, wherever in the project kx runs (see `kx --help`).",
     )
     p.add_argument("data_files", nargs="+", metavar="DATA_FILE")
     p.add_argument(
@@ -76,7 +77,7 @@ def register(commands, common) -> None:
         help="count the lines under --tokenizer without recording them again (for files tracked "
         "before, counted under another tokenizer)",
     )
-    p.set_defaults(run=track)
+    p.set_defaults(run=track, path_args=("data_files",))
 
 
 class Plan:
