@@ -397,10 +397,9 @@ Result<FileTracking> FileTracking::scan(const TrackFileSpec& spec) {
     return fail(token_index::invalid_tokenizer_error(*spec.tokenizer));
   auto state = std::make_unique<State>(spec);
   auto info = stat_path(spec.data_file);
-  if (!info) return fail(Error::os(errno).context("reading " + quote_path(spec.data_file)));
+  if (!info) return fail(Error::os(errno).about(spec.data_file));
   BlockReader reader;
-  if (Status st = reader.open(spec.data_file, info->size); !st)
-    return fail(std::move(st).error().context("reading " + quote_path(spec.data_file)));
+  KX_TRY(reader.open(spec.data_file, info->size));
 
   DataBlock blocks[2];
   std::vector<Slice> slices;
@@ -531,7 +530,7 @@ class Batch {
       const uint8_t byte = static_cast<uint8_t>(shard);
       KX_ASSIGN_OR_RETURN(std::string path, document_shard_for_write(spec_.kx_dir, bytes_to_hex(&byte, 1)));
       UniqueFd fd = open_for_append(path);
-      if (fd.get() < 0) return fail(Error::os(errno).context("opening shard " + quote_path(path)));
+      if (fd.get() < 0) return fail(Error::os(errno).about(path));
       KX_TRY(append_whole_lines(fd.get(), path, records_[shard]));
       records_[shard].clear();
     }

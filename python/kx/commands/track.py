@@ -182,7 +182,9 @@ def _track_one(
             progress=progress_at if progress.enabled() else None,
         )
     except RuntimeError as e:
-        raise KxError(f"{e} (kx tracks JSON Lines files)" if str(e).startswith(f"{path}:") else str(e)) from None
+        if not str(e).startswith(f"{path}:"):
+            raise  # a failure of the store or the file, which names it
+        raise KxError(f"{e} (kx tracks JSON Lines files)") from None
     if counts["lines"] == 0:
         raise KxError(f"nothing to track: {path} has no lines")
     return {"file": recorded_as, **counts, "tokenizer": plan.tokenizer,
