@@ -59,6 +59,7 @@ static std::optional<std::string> real_path(const std::string& path) {
 }
 
 std::string resolved_path(const std::string& path) {
+  if (path.empty()) return resolved_path(".");
   if (auto whole = real_path(path)) return *whole;
   const std::string_view name = path_basename(path);
   if (auto dir = real_path(std::string(path_dirname(path)))) return path_join(*dir, name);

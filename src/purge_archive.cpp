@@ -18,6 +18,7 @@
 #include "mmap_lines.h"
 #include "oplog.h"
 #include "purge.h"
+#include "purge_rewrite.h"
 #include "storage.h"
 
 namespace kestrix {
@@ -118,9 +119,9 @@ Result<uint64_t> restore_lines(const std::string& data_file, std::string_view ar
     ++held[hash];
   };
 
-  KX_ASSIGN_OR_RETURN(AtomicFile out, AtomicFile::begin(data_file));
+  KX_ASSIGN_OR_RETURN(DataFileEdit out, DataFileEdit::begin(data_file));
   char last = '\n';
-  KX_TRY(stream_file(data_file, [&](std::string_view piece) -> Status {
+  KX_TRY(out.read([&](std::string_view piece) -> Status {
     last = piece.back();
     data_lines.feed(piece, take);
     return out.write(piece);

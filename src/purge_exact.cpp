@@ -12,6 +12,7 @@
 #include "oplog.h"
 #include "progress.h"
 #include "purge_archive.h"
+#include "purge_rewrite.h"
 #include "store_view.h"
 
 namespace kestrix {
@@ -54,11 +55,22 @@ std::optional<uint64_t> get_count(const Value& value, std::string_view key) {
   return *v->as_uint();
 }
 
-// The data file of a record's first line.
-std::optional<std::string> header_data_file(const Value& header) {
+// How a record names its data file: relative to the project directory when
+// the file lies inside it, so that the record still names it once the
+// project has moved; else by its resolved path.
+std::string recorded_name(const std::string& kx_dir, const std::string& data_file) {
+  const std::string file = resolved_path(data_file);
+  const std::string project = resolved_path(kx_dir) + "/";
+  return file.starts_with(project) ? file.substr(project.size()) : file;
+}
+
+// The data file of a record's first line, resolved.
+std::optional<std::string> header_data_file(const std::string& kx_dir, const Value& header) {
   const std::string* quoted = get_string(header, "data_file");
   if (quoted == nullptr) return std::nullopt;
-  return unquote_path(*quoted);
+  auto name = unquote_path(*quoted);
+  if (!name) return std::nullopt;
+  return resolved_path(path_join(resolved_path(kx_dir), *name));
 }
 
 std::optional<UndoTrailer> parse_trailer(const Value& value, uint64_t& archive_bytes) {
@@ -89,23 +101,31 @@ Result<std::optional<UndoRecord>> read_undo_record(const std::string& kx_dir,
   KX_ASSIGN_OR_RETURN(auto bytes,
                       read_whole_file(undo_record_path(kx_dir, path_basename(archive_path))));
   if (!bytes) return std::nullopt;
-  std::vector<Value> values;
+  // Each line is held parsed only until the next shows it is not the
+  // trailer.
+  UndoRecord record;
+  std::optional<std::string> file;
+  std::optional<Value> last;
   bool whole = true;
   for_each_line(*bytes, [&](std::string_view line) {
+    if (!whole) return;
     auto value = parse_json(line);
-    if (value) values.push_back(std::move(*value));
-    else whole = false;
+    if (!value) {
+      whole = false;
+    } else if (!file) {
+      file = header_data_file(kx_dir, *value);
+      whole = file.has_value();
+    } else {
+      if (last) whole = parse_removed(*last, record.removed);
+      last = std::move(*value);
+    }
   });
-  if (!whole || values.size() < 2) return std::nullopt;
-  UndoRecord record;
-  auto file = header_data_file(values.front());
-  auto trailer = parse_trailer(values.back(), record.archive_bytes);
+  if (!whole || !last) return std::nullopt;
+  auto trailer = parse_trailer(*last, record.archive_bytes);
   auto archive = stat_path(archive_path);
-  if (!file || !trailer || !archive || archive->size != record.archive_bytes) return std::nullopt;
+  if (!trailer || !archive || archive->size != record.archive_bytes) return std::nullopt;
   record.data_file = std::move(*file);
   record.trailer = std::move(*trailer);
-  for (size_t i = 1; i + 1 < values.size(); ++i)
-    if (!parse_removed(values[i], record.removed)) return std::nullopt;
   return record;
 }
 
@@ -116,7 +136,7 @@ Result<std::optional<UndoRecord>> read_undo_record(const std::string& kx_dir,
 // holds every removed line at its place.
 class Reinsertion {
  public:
-  Reinsertion(const UndoRecord& record, AtomicFile& out) : record_(record), out_(out) {}
+  Reinsertion(const UndoRecord& record, DataFileEdit& out) : record_(record), out_(out) {}
 
   // One raw line of the current file, with its line feed if it has one.
   Status add(std::string_view raw) {
@@ -171,7 +191,7 @@ class Reinsertion {
   }
 
   const UndoRecord& record_;
-  AtomicFile& out_;
+  DataFileEdit& out_;
   Sha256 checksum_;
   uint64_t size_ = 0;
   uint64_t lines_ = 0;     // lines of the current file so far
@@ -198,11 +218,14 @@ Result<UndoResult> restore_exactly(const std::string& kx_dir,
                                    const store_view::ArchiveInfo& archive,
                                    const UndoRecord& record, const std::string& data_file,
                                    bool by_position) {
-  KX_ASSIGN_OR_RETURN(AtomicFile out, AtomicFile::begin(data_file));
+  // Lines go into a file this purge did not write only on request, and
+  // never into one that is not line text.
+  if (by_position) KX_TRY(check_line_text(data_file, true));
+  KX_ASSIGN_OR_RETURN(DataFileEdit out, DataFileEdit::begin(data_file));
   Reinsertion rebuilt(record, out);
   PieceLineSplitter lines;
   Status fed;
-  KX_TRY(stream_file(data_file, [&](std::string_view piece) -> Status {
+  KX_TRY(out.read([&](std::string_view piece) -> Status {
     lines.feed_raw(piece, [&](std::string_view raw) {
       if (fed) fed = rebuilt.add(raw);
     });
@@ -285,7 +308,7 @@ Result<UndoRecordWriter> UndoRecordWriter::create(const std::string& kx_dir,
     }
   }
   std::string header = "{\"data_file\":";
-  append_json_string(quote_path(resolved_path(data_file)), header);
+  append_json_string(quote_path(recorded_name(kx_dir, data_file)), header);
   header.append("}\n");
   Status written = record.writer_.write(header);
   if (!written) {
@@ -342,7 +365,7 @@ std::optional<std::string> undo_record_data_file(const std::string& kx_dir,
   if (end == std::string::npos) return std::nullopt;
   auto header = parse_json(std::string_view(head).substr(0, end));
   if (!header) return std::nullopt;
-  return header_data_file(*header);
+  return header_data_file(kx_dir, *header);
 }
 
 std::string_view undo_outcome_name(UndoOutcome outcome) {
@@ -362,7 +385,7 @@ Result<UndoResult> undo_purge(const std::string& kx_dir, const std::string& data
   KX_ASSIGN_OR_RETURN(auto archive, archive_to_undo(kx_dir, data_file, archive_name));
   if (!archive) return UndoResult{};
   KX_ASSIGN_OR_RETURN(auto record, read_undo_record(kx_dir, archive->path));
-  if (record && resolved_path(record->data_file) == resolved_path(data_file))
+  if (record && record->data_file == resolved_path(data_file))
     return restore_exactly(kx_dir, *archive, *record, data_file, by_position);
   KX_ASSIGN_OR_RETURN(uint64_t restored, reverse_archive(kx_dir, archive->path, data_file));
   // Lines of another file: their places mean nothing here.

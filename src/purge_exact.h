@@ -8,8 +8,10 @@
 // purge_reverse() restores archives, at the file's end.
 //
 // File: <kx_dir>/.kx/archive/exact/<archive name>, JSON lines:
-//   {"data_file":"<path>"}      the purged file, resolved (resolved_path), in
-//                               the quoted form of quote_path()
+//   {"data_file":"<path>"}      the purged file in the quoted form of
+//                               quote_path(): its path relative to the
+//                               project directory when it lies inside (both
+//                               resolved), else its resolved path
 //   {"at":<n>,"text":"<bytes>","lf":<bool>}
 //                               one per removed line, in file order: n is its
 //                               index among the lines of the file before the
@@ -77,8 +79,8 @@ class UndoRecordWriter {
   FileWriter writer_;
 };
 
-// The data file an archive's undo record names, read from its first line;
-// nullopt without a record.
+// The data file an archive's undo record names, read from its first line
+// and resolved; nullopt without a record.
 std::optional<std::string> undo_record_data_file(const std::string& kx_dir,
                                                  const std::string& archive_name);
 

@@ -535,6 +535,15 @@ Status classify_file(BlockReader& reader, const ClassifyContext& ctx, PurgeOutpu
 
 }  // namespace
 
+Result<DataFileEdit> DataFileEdit::begin(const std::string& data_file) {
+  KX_ASSIGN_OR_RETURN(AtomicFile out, AtomicFile::begin(data_file));
+  return DataFileEdit(data_file, std::move(out));
+}
+
+Result<bool> DataFileEdit::read(const std::function<Status(std::string_view)>& sink) const {
+  return stream_file(data_file_, sink);
+}
+
 Status check_line_text(const std::string& data_file, bool scan_for_nul) {
   KX_ASSIGN_OR_RETURN(std::optional<RangeReader> file, RangeReader::open(data_file));
   if (!file) return {};

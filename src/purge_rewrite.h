@@ -20,10 +20,13 @@
 // an undo gives back the file byte for byte.
 #pragma once
 
+#include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "error.h"
+#include "fs.h"
 #include "purge.h"
 
 namespace kestrix {
@@ -49,5 +52,25 @@ enum class PurgeMode {
 // caller logs the purge itself.
 Result<PurgeStats> purge_data_file(const std::string& kx_dir, const std::string& data_file,
                                    const std::vector<std::string>& revoked, PurgeMode mode);
+
+// A data file rewritten from its own content as a stream: with the block
+// pipeline above, the one place where purges and their undo read and write
+// data files.  The new content goes to an AtomicFile beside the file, which
+// replaces it on commit(); without commit() the file stays as it was.
+class DataFileEdit {
+ public:
+  static Result<DataFileEdit> begin(const std::string& data_file);
+  // Passes the file's content to `sink` in pieces, in order; false when
+  // the file does not exist.
+  Result<bool> read(const std::function<Status(std::string_view)>& sink) const;
+  Status write(std::string_view bytes) { return out_.write(bytes); }
+  Status commit() { return out_.commit(); }
+
+ private:
+  DataFileEdit(std::string data_file, AtomicFile out)
+      : data_file_(std::move(data_file)), out_(std::move(out)) {}
+  std::string data_file_;
+  AtomicFile out_;
+};
 
 }  // namespace kestrix
