@@ -13,7 +13,10 @@
 // interrupted purge leaves no partial archive for purge_reverse().
 //
 // Record: one line per purged line, {"archived_at":"<stamp>","line":<value>}
-// where <value> is the line parsed as JSON (canonical form) or null.
+// where <value> is the line parsed as JSON (canonical form) or null.  The
+// command's purges keep an undo record of each of their archives in the
+// subdirectory archive/exact (purge_exact.h); its name does not begin with
+// "purge.", so that nothing takes it for an archive.
 #pragma once
 
 #include <cstdint>

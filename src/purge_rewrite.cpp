@@ -408,6 +408,12 @@ class PurgeOutput {
   // the data file had), then replaces the data file and logs the archive.
   // On failure the archive is removed again and the data file stays.
   Result<uint64_t> commit(uint64_t lines, uint64_t bytes) {
+    if (exact_ && !archive_) {
+      // Nothing was removed: the file stays as it is, and the temporary
+      // file goes with temp_.
+      (void)kept_.close();
+      return 0;
+    }
     Status st = kept_.finish();
     if (st && archive_) st = archive_->close();
     if (st && undo_) st = undo_->publish(archive_->path(), {written_.finish_hex(), lines, bytes});

@@ -17,7 +17,8 @@
 // line feed (blank lines dropped, a carriage return before the line feed
 // removed); the command's purges keep every byte but those of the removed
 // lines and add an undo record (purge_exact.h) beside the archive, so that
-// an undo gives back the file byte for byte.
+// an undo gives back the file byte for byte; when they remove nothing they
+// leave the file alone.
 #pragma once
 
 #include <functional>
