@@ -106,7 +106,7 @@ def road(project: str) -> None:
     kx(project, "forget-set", "--tokenizer", "whitespace", "-o", "forget-whitespace.bin")
     kx(project, "tokens", "status")
 
-    say("A purge can be undone (the lines come back at the end of the file), and redone.")
+    say("A purge can be undone (the file is again byte for byte what it was), and redone.")
     kx(project, "purge", "--undo", "train.jsonl")
     kx(project, "purge", "train.jsonl", "--author", "Grace Okafor")
 

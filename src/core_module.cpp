@@ -1,10 +1,11 @@
 // The Python boundary of kx._core, the kx package's own view of a store:
 // what the command line needs to know about a store (listings, revocation
 // state, pending pid files, index freshness, token totals, the log and the
-// purge archives), computed by the core's own rules, the purges with
-// progress (the dry run of a purge by author counts the lines of the data
-// file), and the check and repair of a store.  Built on the binder of
-// py_binding.h like _kx_native.  The purges and the check release the
+// purge archives), computed by the core's own rules; the command's purges
+// and their exact undo, with progress (the dry run of a purge by author
+// counts the lines of the data file); the tracking of whole data files; and
+// the check and repair of a store.  Built on the binder of py_binding.h like
+// _kx_native.  The purges, the tracking and the check release the
 // interpreter lock while they run; a progress callback, when given, is
 // called on the calling thread with the lock held again.
 #include "py_binding.h"
@@ -21,6 +22,7 @@
 #include "check.h"
 #include "progress.h"
 #include "purge.h"
+#include "purge_exact.h"
 #include "purge_rewrite.h"
 #include "show.h"
 #include "store_view.h"
@@ -114,6 +116,11 @@ PyObject* repair_to_py(const Result<store_check::Repair>& r) {
     return nullptr;
   }
   return done;
+PyObject* undo_to_py(const Result<UndoResult>& r) {
+  if (!r) return raise_error(r.error());
+  PyObject* archive = r->archive.empty() ? Py_NewRef(Py_None) : str_from(r->archive);
+  return Py_BuildValue("{s:N,s:K,s:N}", "outcome", str_from(undo_outcome_name(r->outcome)),
+                       "restored", static_cast<unsigned long long>(r->restored), "archive", archive);
 }
 
 // What a purge of one author would do to one data file.
@@ -136,7 +143,7 @@ Result<AuthorPreview> preview_author_purge(const std::string& kx_dir, const std:
                                            const std::string& data_file) {
   KX_ASSIGN_OR_RETURN(PurgeStats distinct, purge_by_author_indexed(kx_dir, author_name, data_file, true));
   KX_ASSIGN_OR_RETURN(std::vector<std::string> hashes, resolve_author_line_hashes(kx_dir, author_name));
-  KX_ASSIGN_OR_RETURN(PurgeStats stats, purge_data_file(kx_dir, data_file, hashes, true));
+  KX_ASSIGN_OR_RETURN(PurgeStats stats, purge_data_file(kx_dir, data_file, hashes, PurgeMode::kDryRun));
   return AuthorPreview{stats, distinct.purged};
 }
 
@@ -322,14 +329,17 @@ KX_WRAPPER(log_entries) {
   });
 }
 
-const Signature kPurgeArchives{"purge_archives", {{"kx_dir", kText}}};
+const Signature kPurgeArchives{"purge_archives", {{"kx_dir", kText}, {"data_file", kOptText, true}}};
 KX_WRAPPER(purge_archives) {
   return call(kPurgeArchives, args, kwargs, [](Args& a) -> PyObject* {
-    auto r = store_view::purge_archives(a.text(0));
+    const std::optional<std::string> of_file = a.opt_text(1);
+    auto r = of_file ? store_view::purge_archives_of(a.text(0), *of_file)
+                     : store_view::purge_archives(a.text(0));
     if (!r) return raise_error(r.error());
     return list_of(*r, [](const store_view::ArchiveInfo& info) {
-      return Py_BuildValue("{s:N,s:N,s:N}", "name", str_from(info.name), "path",
-                           str_from(info.path), "data_file", optional_str(info.data_file));
+      return Py_BuildValue("{s:N,s:N,s:N,s:O}", "name", str_from(info.name), "path",
+                           str_from(info.path), "data_file", optional_str(info.data_file), "exact",
+                           info.exact ? Py_True : Py_False);
     });
   });
 }
@@ -408,7 +418,7 @@ KX_WRAPPER(purge_by_author) {
           preview_to_py);
     }
     return run_released(
-        a.callable(4), [&] { return purge_by_author_indexed(a.text(0), a.text(1), a.text(2), false); },
+        a.callable(4), [&] { return purge_by_author_exact(a.text(0), a.text(1), a.text(2)); },
         stats_to_py);
   });
 }
@@ -512,6 +522,28 @@ KX_WRAPPER(track_file) {
           if (!r) return raise_error(r.error());
           return tracked_to_py(*r);
         });
+const Signature kPurgeWithdrawn{
+    "purge_withdrawn",
+    {{"kx_dir", kText}, {"data_file", kText}, {"dry_run", kFlag}, {"progress", kOptCallable, true}}};
+KX_WRAPPER(purge_withdrawn) {
+  return call(kPurgeWithdrawn, args, kwargs, [](Args& a) {
+    return run_released(
+        a.callable(3), [&] { return purge_withdrawn(a.text(0), a.text(1), a.flag(2)); },
+        stats_to_py);
+  });
+}
+
+const Signature kUndoPurge{"undo_purge",
+                           {{"kx_dir", kText},
+                            {"data_file", kText},
+                            {"by_position", kFlag, true},
+                            {"archive", kOptText, true},
+                            {"progress", kOptCallable, true}}};
+KX_WRAPPER(undo_purge) {
+  return call(kUndoPurge, args, kwargs, [](Args& a) {
+    return run_released(
+        a.callable(4),
+        [&] { return undo_purge(a.text(0), a.text(1), a.flag(2), a.opt_text(3)); }, undo_to_py);
   });
 }
 
@@ -541,6 +573,8 @@ PyMethodDef* methods() {
       KX_FUNCTION(purge_revoked, kPurgeRevoked),
       KX_FUNCTION(purge_by_author, kPurgeByAuthor),
       KX_FUNCTION(track_file, kTrackFile),
+      KX_FUNCTION(purge_withdrawn, kPurgeWithdrawn),
+      KX_FUNCTION(undo_purge, kUndoPurge),
   });
   return table;
 }

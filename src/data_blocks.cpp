@@ -67,6 +67,7 @@ Status BlockReader::read_chunk(DataBlock& block, size_t i) {
 Status BlockReader::finish(DataBlock& block) {
   const size_t carry = block.size;
   const uint64_t from = pos_;
+  block.added_lf = std::string_view::npos;
   for (size_t i = 0; i < got_.size(); ++i) {
     block.size += got_[i];
     pos_ += got_[i];
@@ -77,7 +78,10 @@ Status BlockReader::finish(DataBlock& block) {
   }
   for (;;) {
     if (eof_) {
-      if (block.size > 0 && block.data()[block.size - 1] != '\n') block.data()[block.size++] = '\n';
+      if (block.size > 0 && block.data()[block.size - 1] != '\n') {
+        block.added_lf = block.size;
+        block.data()[block.size++] = '\n';
+      }
       block.lines_end = block.size;
       progress_add(pos_ - from);
       return {};

@@ -17,6 +17,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <system_error>
@@ -46,6 +47,28 @@ std::string_view path_dirname(std::string_view path) {
   if (slash == std::string_view::npos) return ".";
   if (slash == 0) return "/";
   return path.substr(0, slash);
+}
+
+// realpath(3) of `path`, or nullopt.
+static std::optional<std::string> real_path(const std::string& path) {
+  char* resolved = ::realpath(path.c_str(), nullptr);
+  if (resolved == nullptr) return std::nullopt;
+  std::string out(resolved);
+  std::free(resolved);
+  return out;
+}
+
+std::string resolved_path(const std::string& path) {
+  if (path.empty()) return resolved_path(".");
+  if (auto whole = real_path(path)) return *whole;
+  const std::string_view name = path_basename(path);
+  if (auto dir = real_path(std::string(path_dirname(path)))) return path_join(*dir, name);
+  if (!path.empty() && path.front() == '/') return path;
+  char* cwd = ::getcwd(nullptr, 0);
+  if (cwd == nullptr) return path;
+  std::string out = path_join(cwd, path);
+  std::free(cwd);
+  return out;
 }
 
 int open_retry(const char* path, int flags, mode_t mode) {

@@ -26,6 +26,11 @@ namespace kestrix {
 std::string path_join(std::string_view base, std::string_view part);
 std::string_view path_basename(std::string_view path);
 std::string_view path_dirname(std::string_view path);
+// The absolute path of a file with symbolic links, "." and ".." resolved
+// (realpath(3)), so that two names of one file compare equal.  A file that
+// does not exist gets its directory resolved, or failing that the path made
+// absolute against the working directory.
+std::string resolved_path(const std::string& path);
 
 // open(2) with O_CLOEXEC added, retried when a signal interrupts it.
 int open_retry(const char* path, int flags, mode_t mode = 0666);

@@ -28,6 +28,22 @@ void sha256_canonical(JsonTape& tape, unsigned char digest[32]) {
   SHA256_Final(digest, &ctx);
 }
 
+struct Sha256::State {
+  SHA256_CTX ctx;
+};
+
+Sha256::Sha256() : state_(std::make_unique<State>()) { SHA256_Init(&state_->ctx); }
+Sha256::~Sha256() = default;
+
+void Sha256::update(std::string_view bytes) { SHA256_Update(&state_->ctx, bytes.data(), bytes.size()); }
+
+std::string Sha256::finish_hex() {
+  unsigned char digest[32];
+  SHA256_Final(digest, &state_->ctx);
+  SHA256_Init(&state_->ctx);
+  return bytes_to_hex(digest, 32);
+}
+
 std::string sha256_hex(std::string_view bytes) {
   unsigned char digest[32];
   sha256(bytes, digest);

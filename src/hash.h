@@ -2,6 +2,7 @@
 // 64 lowercase hexadecimal characters.  Thread-safe.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -15,6 +16,23 @@ std::string compute_hash(const Value& value);
 std::string sha256_hex(std::string_view bytes);
 // SHA-256 of raw bytes into a 32-byte digest.
 void sha256(std::string_view bytes, unsigned char digest[32]);
+
+// SHA-256 of bytes that arrive in pieces (a file as it is written or read).
+class Sha256 {
+ public:
+  Sha256();
+  Sha256(const Sha256&) = delete;
+  Sha256& operator=(const Sha256&) = delete;
+  ~Sha256();
+  void update(std::string_view bytes);
+  // The digest of everything given, as 64 lowercase hex characters; the
+  // hasher then starts again from nothing.
+  std::string finish_hex();
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
 
 class JsonTape;
 // SHA-256 of the canonical text of the document parsed into `tape`.

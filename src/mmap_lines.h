@@ -64,8 +64,13 @@ class LineCursor {
     line.raw_length = stop - pos_;
     line.text = std::string_view(base_ + pos_, line.raw_length);
     pos_ = stop + 1;
+    ++raw_lines_;
     return true;
   }
+
+  // The raw lines passed so far, empty ones included: after next(), the
+  // returned line's index among the raw lines of [begin, end) plus one.
+  uint64_t raw_lines() const { return raw_lines_; }
 
   // The next non-empty line, its trailing carriage return removed; false at
   // the end.
@@ -81,6 +86,7 @@ class LineCursor {
   const char* base_;
   size_t pos_;
   size_t end_;
+  uint64_t raw_lines_ = 0;
 };
 
 // Where the line holding byte `pos` ends: one past its line feed, or the end
@@ -133,6 +139,34 @@ class PieceLineSplitter {
   template <typename Fn>
   void finish(Fn&& fn) {
     for_each_line(carry_, fn);
+    carry_.clear();
+  }
+
+  // The raw lines instead, each with its line feed and nothing removed, so
+  // that together they are the stream's bytes: calls fn(raw) for each raw
+  // line that `piece` completes, empty ones included.
+  template <typename Fn>
+  void feed_raw(std::string_view piece, Fn&& fn) {
+    size_t begin = 0;
+    if (!carry_.empty()) {
+      const size_t nl = piece.find('\n');
+      if (nl == std::string_view::npos) {
+        carry_.append(piece);
+        return;
+      }
+      carry_.append(piece.substr(0, nl + 1));
+      fn(std::string_view(carry_));
+      carry_.clear();
+      begin = nl + 1;
+    }
+    for (size_t nl; (nl = piece.find('\n', begin)) != std::string_view::npos; begin = nl + 1)
+      fn(piece.substr(begin, nl + 1 - begin));
+    carry_.assign(piece.substr(begin));
+  }
+  // Calls fn(raw) for a last raw line that no line feed ended.
+  template <typename Fn>
+  void finish_raw(Fn&& fn) {
+    if (!carry_.empty()) fn(std::string_view(carry_));
     carry_.clear();
   }
 

@@ -1,7 +1,9 @@
-// The two purges: purge_revoked (lines of revoked sections and of the
-// revoked-documents file) and purge_by_author_indexed (lines of one revoked
-// author, found through index.bin).  Both resolve a set of line hashes and
-// hand it to purge_data_file (purge_rewrite.h), which archives and rewrites.
+// The purges: purge_revoked (lines of revoked sections and of the
+// revoked-documents file), purge_by_author_indexed (lines of one revoked
+// author, found through index.bin), and the command's purge_withdrawn (the
+// lines of both kinds of revocation at once).  Each resolves a set of line
+// hashes and hands it to purge_data_file (purge_rewrite.h), which archives
+// and rewrites.
 #include "purge.h"
 
 #include <algorithm>
@@ -34,8 +36,28 @@ Status add_revoked_documents(const std::string& kx_dir, std::vector<std::string>
   return {};
 }
 
-// Section hashes carrying a `revoked` mark of true anywhere in the layer.
-Result<std::unordered_set<std::string>> revoked_sections(const std::string& kx_dir) {
+// True when a sections line names a section of one of the authors.
+bool names_author(const Value& value, const std::unordered_set<std::string>& ids) {
+  const Array* authors = get_array(value, "authors");
+  if (authors == nullptr || get_string(value, "section_hash") == nullptr) return false;
+  for (const Value& a : *authors)
+    if (a.as_string() != nullptr && ids.contains(*a.as_string())) return true;
+  return false;
+}
+
+// The ids of the authors with a record marked revoked.
+Result<std::unordered_set<std::string>> revoked_author_ids(const std::string& kx_dir) {
+  KX_ASSIGN_OR_RETURN(std::vector<Author> all, authors::query(kx_dir, std::nullopt, std::nullopt));
+  std::unordered_set<std::string> ids;
+  for (const Author& author : all)
+    if (author.revoked) ids.insert(author.id);
+  return ids;
+}
+
+// Section hashes carrying a `revoked` mark of true anywhere in the layer,
+// and those of sections that list one of `revoked_authors`.
+Result<std::unordered_set<std::string>> revoked_sections(
+    const std::string& kx_dir, const std::unordered_set<std::string>& revoked_authors) {
   std::unordered_set<std::string> sections;
   const std::string dir = store_path(kx_dir, "sections");
   if (!is_dir(dir)) return sections;
@@ -49,6 +71,8 @@ Result<std::unordered_set<std::string>> revoked_sections(const std::string& kx_d
       const Value* mark = value.get("revoked");
       const std::string* hash = get_string(value, "section_hash");
       if (mark != nullptr && mark->as_bool() != nullptr && *mark->as_bool() && hash != nullptr)
+        sections.insert(*hash);
+      else if (!revoked_authors.empty() && names_author(value, revoked_authors))
         sections.insert(*hash);
     });
   }
@@ -67,11 +91,16 @@ Status add_documents_of_sections(const std::string& kx_dir,
                                     });
 }
 
-// Every line hash purge_revoked removes (some maybe more than once).
-Result<std::vector<std::string>> revoked_line_hashes(const std::string& kx_dir) {
+// Every line hash purge_revoked removes (some maybe more than once), and
+// with `by_authors` those of the sections of revoked authors too.
+Result<std::vector<std::string>> revoked_line_hashes(const std::string& kx_dir, bool by_authors) {
   std::vector<std::string> hashes;
   KX_TRY(add_revoked_documents(kx_dir, hashes));
-  KX_ASSIGN_OR_RETURN(auto sections, revoked_sections(kx_dir));
+  std::unordered_set<std::string> authors;
+  if (by_authors) {
+    KX_ASSIGN_OR_RETURN(authors, revoked_author_ids(kx_dir));
+  }
+  KX_ASSIGN_OR_RETURN(auto sections, revoked_sections(kx_dir, authors));
   if (!sections.empty()) KX_TRY(add_documents_of_sections(kx_dir, sections, hashes));
   return hashes;
 }
@@ -90,15 +119,6 @@ Result<std::set<std::string>> shards_named_for(const BinaryIndex& index,
       if (auto name = ref_shard_name(ref)) names.insert(std::move(*name));
   }
   return names;
-}
-
-// True when a sections line names a section of one of the authors.
-bool names_author(const Value& value, const std::unordered_set<std::string>& ids) {
-  const Array* authors = get_array(value, "authors");
-  if (authors == nullptr || get_string(value, "section_hash") == nullptr) return false;
-  for (const Value& a : *authors)
-    if (a.as_string() != nullptr && ids.contains(*a.as_string())) return true;
-  return false;
 }
 
 }  // namespace
@@ -145,16 +165,30 @@ Result<std::vector<std::string>> resolve_author_line_hashes(const std::string& k
 
 Result<PurgeStats> purge_revoked(const std::string& kx_dir, const std::string& data_file,
                                  bool dry_run) {
-  KX_ASSIGN_OR_RETURN(std::vector<std::string> revoked, revoked_line_hashes(kx_dir));
-  KX_ASSIGN_OR_RETURN(PurgeStats stats, purge_data_file(kx_dir, data_file, revoked, dry_run));
+  KX_ASSIGN_OR_RETURN(std::vector<std::string> revoked, revoked_line_hashes(kx_dir, false));
+  const PurgeMode mode = dry_run ? PurgeMode::kDryRun : PurgeMode::kNormal;
+  KX_ASSIGN_OR_RETURN(PurgeStats stats, purge_data_file(kx_dir, data_file, revoked, mode));
   if (dry_run) return stats;
   KX_TRY(oplog::append(kx_dir, "purge", purge_detail(stats.purged, data_file)));
   return stats;
 }
 
-Result<PurgeStats> purge_by_author_indexed(const std::string& kx_dir,
-                                           const std::string& author_name,
-                                           const std::string& data_file, bool dry_run) {
+Result<PurgeStats> purge_withdrawn(const std::string& kx_dir, const std::string& data_file,
+                                   bool dry_run) {
+  KX_ASSIGN_OR_RETURN(std::vector<std::string> revoked, revoked_line_hashes(kx_dir, true));
+  const PurgeMode mode = dry_run ? PurgeMode::kDryRun : PurgeMode::kExact;
+  KX_ASSIGN_OR_RETURN(PurgeStats stats, purge_data_file(kx_dir, data_file, revoked, mode));
+  if (dry_run) return stats;
+  KX_TRY(oplog::append(kx_dir, "purge", purge_detail(stats.purged, data_file)));
+  return stats;
+}
+
+namespace {
+
+// purge_by_author_indexed, writing the data file in `mode` when not a dry
+// run.
+Result<PurgeStats> purge_author(const std::string& kx_dir, const std::string& author_name,
+                                const std::string& data_file, bool dry_run, PurgeMode mode) {
   KX_ASSIGN_OR_RETURN(std::vector<Author> found, authors::query(kx_dir, author_name, std::nullopt));
   bool any_revoked = false;
   for (const Author& author : found) any_revoked = any_revoked || author.revoked;
@@ -168,10 +202,23 @@ Result<PurgeStats> purge_by_author_indexed(const std::string& kx_dir,
     const auto distinct = std::unique(hashes.begin(), hashes.end()) - hashes.begin();
     return PurgeStats{static_cast<uint64_t>(distinct), 0, 0};
   }
-  KX_ASSIGN_OR_RETURN(PurgeStats stats, purge_data_file(kx_dir, data_file, hashes, false));
+  KX_ASSIGN_OR_RETURN(PurgeStats stats, purge_data_file(kx_dir, data_file, hashes, mode));
   KX_TRY(oplog::append(kx_dir, "purge",
                        purge_detail(stats.purged, data_file) + " (indexed, author=" + author_name + ")"));
   return stats;
+}
+
+}  // namespace
+
+Result<PurgeStats> purge_by_author_indexed(const std::string& kx_dir,
+                                           const std::string& author_name,
+                                           const std::string& data_file, bool dry_run) {
+  return purge_author(kx_dir, author_name, data_file, dry_run, PurgeMode::kNormal);
+}
+
+Result<PurgeStats> purge_by_author_exact(const std::string& kx_dir, const std::string& author_name,
+                                         const std::string& data_file) {
+  return purge_author(kx_dir, author_name, data_file, false, PurgeMode::kExact);
 }
 
 }  // namespace kestrix

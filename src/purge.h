@@ -1,6 +1,7 @@
 // Purges: removal of revoked lines from a data file with an undo archive,
 // and the reversal of the newest purge (archive format and naming in
-// purge_archive.h, the block-wise rewrite in purge_rewrite.h).  Each purge
+// purge_archive.h, the block-wise rewrite in purge_rewrite.h, the exact undo
+// of the command's purges in purge_exact.h).  Each purge
 // appends "purge" to the operation log after the data file was replaced;
 // a dry run writes and logs nothing.  Operations run on the calling thread
 // and use the worker pool for classification; they take no lock, so a
@@ -27,6 +28,17 @@ Result<PurgeStats> purge_by_author_indexed(const std::string& kx_dir,
                                            const std::string& author_name,
                                            const std::string& data_file, bool dry_run);
 Result<uint64_t> purge_reverse(const std::string& kx_dir, const std::string& data_file);
+
+// The command's purges.  They remove the same lines as those above but keep
+// every other byte of the data file, and leave an undo record beside the
+// archive for an exact undo (purge_exact.h); they log as those above do.
+// purge_withdrawn removes every line whose consent is withdrawn: those of
+// purge_revoked and those of the sections listing an author marked revoked.
+// Its dry run classifies the data file as the purge would.
+Result<PurgeStats> purge_withdrawn(const std::string& kx_dir, const std::string& data_file,
+                                   bool dry_run);
+Result<PurgeStats> purge_by_author_exact(const std::string& kx_dir, const std::string& author_name,
+                                         const std::string& data_file);
 
 // The line hashes (repeats possible) of the document records listing a
 // section whose `authors` hold an id of an author named `author_name`, found

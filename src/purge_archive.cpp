@@ -18,6 +18,7 @@
 #include "mmap_lines.h"
 #include "oplog.h"
 #include "purge.h"
+#include "purge_rewrite.h"
 #include "storage.h"
 
 namespace kestrix {
@@ -27,8 +28,6 @@ constexpr std::string_view kPrefix = "purge.";
 // Naming races with other purges of the same second; give up after this
 // many tries.
 constexpr int kNameAttempts = 64;
-
-std::string archive_dir(const std::string& kx_dir) { return store_path(kx_dir, "archive"); }
 
 // The suffix of the n-th archive of a second (n >= 1): a letter for the
 // number of digits, then the digits.
@@ -120,9 +119,9 @@ Result<uint64_t> restore_lines(const std::string& data_file, std::string_view ar
     ++held[hash];
   };
 
-  KX_ASSIGN_OR_RETURN(AtomicFile out, AtomicFile::begin(data_file));
+  KX_ASSIGN_OR_RETURN(DataFileEdit out, DataFileEdit::begin(data_file));
   char last = '\n';
-  KX_TRY(stream_file(data_file, [&](std::string_view piece) -> Status {
+  KX_TRY(out.read([&](std::string_view piece) -> Status {
     last = piece.back();
     data_lines.feed(piece, take);
     return out.write(piece);
@@ -148,6 +147,8 @@ Result<uint64_t> restore_lines(const std::string& data_file, std::string_view ar
 }
 
 }  // namespace
+
+std::string purge_archive_dir(const std::string& kx_dir) { return store_path(kx_dir, "archive"); }
 
 std::string purge_stamp(int64_t seconds) {
   time_t t = static_cast<time_t>(seconds < 0 ? 0 : seconds);
@@ -175,7 +176,7 @@ Result<PurgeArchive> PurgeArchive::create(const std::string& kx_dir, const std::
   PurgeArchive archive;
   archive.kx_dir_ = kx_dir;
   archive.stamp_ = stamp;
-  const std::string dir = archive_dir(kx_dir);
+  const std::string dir = purge_archive_dir(kx_dir);
   if (!is_dir(dir)) {
     KX_TRY(create_dirs(dir));
     archive.created_dir_ = dir;
@@ -204,7 +205,7 @@ Status PurgeArchive::close() {
   // The records reach the disk before the archive gets its name, and the
   // name before the purge replaces the data file.
   KX_TRY(writer_.sync());
-  const std::string dir = archive_dir(kx_dir_);
+  const std::string dir = purge_archive_dir(kx_dir_);
   for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
     KX_ASSIGN_OR_RETURN(std::string name, next_archive_name(dir, stamp_));
     const std::string path = path_join(dir, name);
@@ -255,7 +256,7 @@ Result<std::optional<ArchivedLines>> archive_purged_lines(const std::string& kx_
 }
 
 Result<uint64_t> purge_reverse(const std::string& kx_dir, const std::string& data_file) {
-  const std::string dir = archive_dir(kx_dir);
+  const std::string dir = purge_archive_dir(kx_dir);
   if (!is_dir(dir)) {
     print_no_archive();
     return 0;
@@ -275,17 +276,22 @@ Result<uint64_t> purge_reverse(const std::string& kx_dir, const std::string& dat
     print_no_archive();
     return 0;
   }
+  return reverse_archive(kx_dir, newest->path, data_file);
+}
+
+Result<uint64_t> reverse_archive(const std::string& kx_dir, const std::string& archive_path,
+                                 const std::string& data_file) {
   // The archive is read whole first, so a read failure changes nothing;
   // records are then parsed one at a time rather than held all at once.
-  KX_ASSIGN_OR_RETURN(auto archive, read_file_bytes(newest->path));
+  KX_ASSIGN_OR_RETURN(auto archive, read_file_bytes(archive_path));
   uint64_t restored = 0;
   if (archive) {
     KX_ASSIGN_OR_RETURN(restored, restore_lines(data_file, archive->view()));
   }
-  KX_TRY(remove_file(newest->path));
+  KX_TRY(remove_file(archive_path));
   KX_TRY(oplog::append(kx_dir, "purge_reverse",
                        "restored " + std::to_string(restored) + " lines from " +
-                           quote_path(newest->path)));
+                           quote_path(archive_path)));
   return restored;
 }
 

@@ -13,7 +13,10 @@
 // interrupted purge leaves no partial archive for purge_reverse().
 //
 // Record: one line per purged line, {"archived_at":"<stamp>","line":<value>}
-// where <value> is the line parsed as JSON (canonical form) or null.
+// where <value> is the line parsed as JSON (canonical form) or null.  The
+// command's purges keep an undo record of each of their archives in the
+// subdirectory archive/exact (purge_exact.h); its name does not begin with
+// "purge.", so that nothing takes it for an archive.
 #pragma once
 
 #include <cstdint>
@@ -26,6 +29,9 @@
 #include "fs.h"
 
 namespace kestrix {
+
+// <kx_dir>/.kx/archive, where purge archives live.
+std::string purge_archive_dir(const std::string& kx_dir);
 
 // "YYYYMMDDTHHMMSS" in UTC for seconds since the epoch (negative counts as 0).
 std::string purge_stamp(int64_t seconds);
@@ -78,5 +84,12 @@ struct ArchivedLines {
 // it.  nullopt when `lines` is empty: nothing is created or logged.
 Result<std::optional<ArchivedLines>> archive_purged_lines(const std::string& kx_dir,
                                                           const std::vector<std::string>& lines);
+
+// Restores the archive at `archive_path` as purge_reverse() restores the
+// newest one: its lines appended to `data_file` (those the file does not
+// hold already), the archive removed, "purge_reverse" logged.  Returns the
+// number of lines restored.
+Result<uint64_t> reverse_archive(const std::string& kx_dir, const std::string& archive_path,
+                                 const std::string& data_file);
 
 }  // namespace kestrix

@@ -36,6 +36,7 @@
 #include "pool.h"
 #include "progress.h"
 #include "purge_archive.h"
+#include "purge_exact.h"
 
 namespace kestrix {
 namespace {
@@ -51,6 +52,13 @@ struct Slice {
   uint64_t purged = 0;
   bool holds_nul = false;  // a line holds a NUL byte: the file is not text
   std::string archive;     // archive records of the purged lines
+  // Exact mode: the raw lines (blank ones too), the index of the first in
+  // the file, and per purged line its index among the slice's lines and
+  // where the rest of its undo record starts in `undo`.
+  uint64_t lines = 0;
+  uint64_t first_line = 0;
+  std::vector<std::pair<uint64_t, size_t>> removed;
+  std::string undo;
 };
 
 // A block of the data file and what the tasks over its slices produced.
@@ -133,14 +141,16 @@ class DigestSet {
 struct ClassifyContext {
   std::string data_file;
   const DigestSet* revoked;
-  bool rewrite;  // note kept runs and format archive records
+  PurgeMode mode;
   std::string stamp;
 };
 
-// Decides every line of one slice.  A kept line's end ("\n" or "\r\n") is
-// made a single line feed in place; consecutive kept lines that end in a
-// plain line feed join one run.
-void classify_slice(char* base, Slice& slice, const ClassifyContext& ctx) {
+// Decides every line of one slice; `added_lf` is Block::added_lf.  In the
+// normal mode a kept line's end ("\n" or "\r\n") is made a single line feed
+// in place, and consecutive kept lines that end in a plain line feed join
+// one run; in the exact mode the runs are the bytes between purged lines,
+// blank lines included.
+void classify_slice(char* base, Slice& slice, const ClassifyContext& ctx, size_t added_lf) {
   // A line is decided only once the next one is hashed: the look-up of its
   // digest, prefetched meanwhile, then rarely waits for memory.  Two tapes
   // keep both lines' parses; deciding a line writes only its own line end,
@@ -149,6 +159,8 @@ void classify_slice(char* base, Slice& slice, const ClassifyContext& ctx) {
   struct Pending {
     size_t at = 0;
     size_t len = 0;
+    size_t raw_len = 0;  // with a carriage return
+    uint64_t index = 0;  // among the slice's raw lines
     bool hashed = false;
     Digest digest;
   };
@@ -156,21 +168,32 @@ void classify_slice(char* base, Slice& slice, const ClassifyContext& ctx) {
   std::string canonical;
   auto& runs = slice.kept_runs;
   runs.clear();
+  const bool exact = ctx.mode == PurgeMode::kExact;
+  size_t run_from = slice.begin;  // exact: where the current run began
+  auto note_purged = [&](const Pending& line, JsonTape& tape) {
+    canonical.clear();
+    tape.write_canonical(canonical);
+    append_archive_record(slice.archive, ctx.stamp, canonical);
+    if (!exact) return;
+    if (line.at > run_from) runs.emplace_back(run_from, line.at);
+    run_from = line.at + line.raw_len + 1;
+    slice.removed.emplace_back(line.index, slice.undo.size());
+    append_removed_line_rest(slice.undo, {base + line.at, line.raw_len},
+                             line.at + line.raw_len != added_lf);
+  };
+  auto note_kept = [&](const Pending& line) {
+    if (exact) return;
+    base[line.at + line.len] = '\n';
+    if (runs.empty() || runs.back().second != line.at) runs.emplace_back(line.at, line.at);
+    runs.back().second = line.at + line.len + 1;
+  };
   auto decide = [&](const Pending& line, JsonTape& tape) {
     if (line.hashed && ctx.revoked->contains(line.digest)) {
       ++slice.purged;
-      if (ctx.rewrite) {
-        canonical.clear();
-        tape.write_canonical(canonical);
-        append_archive_record(slice.archive, ctx.stamp, canonical);
-      }
+      if (ctx.mode != PurgeMode::kDryRun) note_purged(line, tape);
     } else {
       ++slice.kept;
-      if (ctx.rewrite) {
-        base[line.at + line.len] = '\n';
-        if (runs.empty() || runs.back().second != line.at) runs.emplace_back(line.at, line.at);
-        runs.back().second = line.at + line.len + 1;
-      }
+      if (ctx.mode != PurgeMode::kDryRun) note_kept(line);
     }
   };
   int current = 0;
@@ -180,6 +203,8 @@ void classify_slice(char* base, Slice& slice, const ClassifyContext& ctx) {
     Pending& line = lines[current];
     line.at = text.offset;
     line.len = text.text.size();
+    line.raw_len = text.raw_length;
+    line.index = cursor.raw_lines() - 1;
     // The line hash: SHA-256 of the canonical text of the parsed line.
     line.hashed =
         !ctx.revoked->empty() && tapes[current].parse(text.text, JsonTape::Target::kCanonical);
@@ -196,15 +221,19 @@ void classify_slice(char* base, Slice& slice, const ClassifyContext& ctx) {
     current ^= 1;
   }
   if (pending) decide(lines[current ^ 1], tapes[current ^ 1]);
+  slice.lines = cursor.raw_lines();
+  if (exact && run_from < std::min(slice.end, added_lf))
+    runs.emplace_back(run_from, std::min(slice.end, added_lf));
 }
 
 // The output side of a purge: the temporary file, written through a
-// descriptor of its own, and the archive, created when the first purged line
-// reaches it.
+// descriptor of its own, and the archive (in the exact mode with its undo
+// record), created when the first purged line reaches it.
 class PurgeOutput {
  public:
-  PurgeOutput(const std::string& kx_dir, std::string stamp)
-      : kx_dir_(kx_dir), stamp_(std::move(stamp)) {}
+  PurgeOutput(const std::string& kx_dir, const std::string& data_file, std::string stamp,
+              bool exact)
+      : kx_dir_(kx_dir), data_file_(data_file), stamp_(std::move(stamp)), exact_(exact) {}
   PurgeOutput(const PurgeOutput&) = delete;
 
   // The kept lines go to the temporary file through a DirectWriter: with
@@ -214,9 +243,9 @@ class PurgeOutput {
   // the file system can): written into allocated blocks, it has no delayed
   // allocation left for the file system to flush, on one thread, when it
   // replaces the data file.  commit() cuts it to what was written.
-  Status begin(const std::string& data_file, uint64_t data_size) {
+  Status begin(uint64_t data_size) {
     constexpr uint64_t kStagingMax = uint64_t{4} << 20;
-    KX_ASSIGN_OR_RETURN(AtomicFile temp, AtomicFile::begin(data_file));
+    KX_ASSIGN_OR_RETURN(AtomicFile temp, AtomicFile::begin(data_file_));
     temp_.emplace(std::move(temp));
     const auto staging = static_cast<size_t>(std::min(data_size + 1, kStagingMax));
     KX_TRY(kept_.open(temp_->tmp_path(), data_size > kDataBlockSize, staging, data_file));
@@ -224,33 +253,52 @@ class PurgeOutput {
     return {};
   }
 
-  // Appends the kept lines of a block; blocks must come in order.
+  // Appends the kept lines of a block; blocks must come in order.  In the
+  // exact mode they are also hashed: the undo can then tell whether the
+  // file is still the one written here.
   Status write_kept(const Block& block) {
     for (const Slice& slice : block.slices)
-      for (auto [first, end] : slice.kept_runs)
-        KX_TRY(kept_.append({block.data() + first, end - first}));
+      for (auto [first, end] : slice.kept_runs) {
+        const std::string_view run(block.data() + first, end - first);
+        if (exact_) written_.update(run);
+        KX_TRY(kept_.append(run));
+      }
     return kept_.flush_blocks();
   }
 
-  // Appends the archive records of a block; blocks must come in order.
+  // Appends the archive records (and undo records) of a block; blocks must
+  // come in order, after their stats were counted.
   Status write_archive(const Block& block) {
     for (const Slice& slice : block.slices) {
       if (slice.archive.empty()) continue;
       if (!archive_) {
         KX_ASSIGN_OR_RETURN(PurgeArchive created, PurgeArchive::create(kx_dir_, stamp_));
         archive_.emplace(std::move(created));
+        if (exact_) {
+          KX_ASSIGN_OR_RETURN(UndoRecordWriter undo, UndoRecordWriter::create(kx_dir_, data_file_));
+          undo_.emplace(std::move(undo));
+        }
       }
       KX_TRY(archive_->write(slice.archive));
+      if (undo_) KX_TRY(undo_->write(undo_records(slice)));
       archived_ += slice.purged;
     }
     return {};
   }
 
-  // Completes the archive, then replaces the data file and logs the archive.
+  // Completes the archive and its undo record (given the lines and bytes
+  // the data file had), then replaces the data file and logs the archive.
   // On failure the archive is removed again and the data file stays.
-  Result<uint64_t> commit() {
+  Result<uint64_t> commit(uint64_t lines, uint64_t bytes) {
+    if (exact_ && !archive_) {
+      // Nothing was removed: the file stays as it is, and the temporary
+      // file goes with temp_.
+      (void)kept_.close();
+      return 0;
+    }
     Status st = kept_.finish();
     if (st && archive_) st = archive_->close();
+    if (st && undo_) st = undo_->publish(archive_->path(), {written_.finish_hex(), lines, bytes});
     if (st) st = kept_.close();
     if (st) st = temp_->commit();
     if (!st) {
@@ -262,16 +310,36 @@ class PurgeOutput {
   }
 
   void discard_archive() {
+    if (undo_) undo_->discard();
+    undo_.reset();
     if (archive_) archive_->discard();
     archive_.reset();
   }
 
  private:
+  // The undo records of a slice's purged lines, now that the index of its
+  // first line is known.
+  static std::string undo_records(const Slice& slice) {
+    std::string out;
+    out.reserve(slice.undo.size() + slice.removed.size() * 16);
+    for (size_t i = 0; i < slice.removed.size(); ++i) {
+      const auto [index, from] = slice.removed[i];
+      const size_t to = i + 1 < slice.removed.size() ? slice.removed[i + 1].second : slice.undo.size();
+      append_removed_line_head(out, slice.first_line + index);
+      out.append(slice.undo, from, to - from);
+    }
+    return out;
+  }
+
   const std::string& kx_dir_;
+  const std::string& data_file_;
   std::string stamp_;
+  bool exact_;
   std::optional<AtomicFile> temp_;
   DirectWriter kept_;
   std::optional<PurgeArchive> archive_;
+  std::optional<UndoRecordWriter> undo_;
+  Sha256 written_;  // exact mode: of the kept bytes
   uint64_t archived_ = 0;
 };
 
@@ -285,8 +353,9 @@ Status run_tasks(const std::vector<std::function<Status()>>& tasks) {
 }
 
 // Runs the pipeline over the whole file.  `out` is null for a dry run.
+// `lines` counts the file's raw lines, blank ones included.
 Status classify_file(BlockReader& reader, const ClassifyContext& ctx, PurgeOutput* out,
-                     PurgeStats& stats) {
+                     PurgeStats& stats, uint64_t& lines) {
   Block blocks[3];
   std::vector<std::function<Status()>> tasks;
   auto add_reads = [&](Block& block) {
@@ -329,15 +398,17 @@ Status classify_file(BlockReader& reader, const ClassifyContext& ctx, PurgeOutpu
     }
     for (Slice& slice : current.slices)
       tasks.push_back([&current, &slice, &ctx]() -> Status {
-        classify_slice(current.data(), slice, ctx);
+        classify_slice(current.data(), slice, ctx, current.added_lf);
         return {};
       });
     KX_TRY(run_tasks(tasks));
     if (more) KX_TRY(reader.finish(following));
-    for (const Slice& slice : current.slices) {
+    for (Slice& slice : current.slices) {
       if (slice.holds_nul) return fail_not_line_text(ctx.data_file, "holds NUL bytes");
       stats.kept += slice.kept;
       stats.purged += slice.purged;
+      slice.first_line = lines;
+      lines += slice.lines;
     }
     previous = &current;
     if (!more) break;
@@ -351,6 +422,15 @@ Status classify_file(BlockReader& reader, const ClassifyContext& ctx, PurgeOutpu
 }
 
 }  // namespace
+
+Result<DataFileEdit> DataFileEdit::begin(const std::string& data_file) {
+  KX_ASSIGN_OR_RETURN(AtomicFile out, AtomicFile::begin(data_file));
+  return DataFileEdit(data_file, std::move(out));
+}
+
+Result<bool> DataFileEdit::read(const std::function<Status(std::string_view)>& sink) const {
+  return stream_file(data_file_, sink);
+}
 
 Status check_line_text(const std::string& data_file, bool scan_for_nul) {
   KX_ASSIGN_OR_RETURN(std::optional<RangeReader> file, RangeReader::open(data_file));
@@ -370,27 +450,28 @@ Status check_line_text(const std::string& data_file, bool scan_for_nul) {
 }
 
 Result<PurgeStats> purge_data_file(const std::string& kx_dir, const std::string& data_file,
-                                   const std::vector<std::string>& revoked, bool dry_run) {
+                                   const std::vector<std::string>& revoked, PurgeMode mode) {
   auto info = stat_path(data_file);
   if (!info || info->size == 0) return fail_msg("data file not found: " + data_file);
   KX_TRY(check_line_text(data_file, false));
   BlockReader reader;
   KX_TRY(reader.open(data_file, info->size));
   const DigestSet digests(revoked);
-  ClassifyContext ctx{data_file, &digests, !dry_run, current_purge_stamp()};
+  ClassifyContext ctx{data_file, &digests, mode, current_purge_stamp()};
   PurgeStats stats;
-  if (dry_run) {
-    KX_TRY(classify_file(reader, ctx, nullptr, stats));
+  uint64_t lines = 0;
+  if (mode == PurgeMode::kDryRun) {
+    KX_TRY(classify_file(reader, ctx, nullptr, stats, lines));
     return stats;
   }
-  PurgeOutput out(kx_dir, ctx.stamp);
-  KX_TRY(out.begin(data_file, info->size));
-  Status st = classify_file(reader, ctx, &out, stats);
+  PurgeOutput out(kx_dir, data_file, ctx.stamp, mode == PurgeMode::kExact);
+  KX_TRY(out.begin(info->size));
+  Status st = classify_file(reader, ctx, &out, stats, lines);
   if (!st) {
     out.discard_archive();
     return fail(std::move(st).error());
   }
-  KX_ASSIGN_OR_RETURN(stats.archived, out.commit());
+  KX_ASSIGN_OR_RETURN(stats.archived, out.commit(lines, reader.position()));
   reader.close_in_background();
   return stats;
 }

@@ -1,4 +1,4 @@
-// The rewrite of a data file shared by both purges: every line whose line
+// The rewrite of a data file shared by the purges: every line whose line
 // hash is in a set is removed and archived, every other line is kept.
 //
 // The data file is processed in blocks of whole lines read with read(2): the
@@ -7,18 +7,27 @@
 // reads the next one, so memory stays bounded by a few blocks whatever the
 // file's size.  Kept lines are written in order to a temporary file beside
 // the data file (an AtomicFile: its unique name never clobbers a file of the
-// user's, and it is removed on failure), each with one line feed (blank
-// lines dropped, a carriage return before the line feed removed); lines that are not JSON are always
+// user's, and it is removed on failure); lines that are not JSON are always
 // kept.  Purged lines go to a new purge archive (purge_archive.h) created on
 // the first purged line.  Only when both are complete is the temporary file
 // renamed over the data file; a failure before that removes the archive and
 // the temporary file again and leaves the data file as it was.
+//
+// Two ways of writing: the module's purges write each kept line with one
+// line feed (blank lines dropped, a carriage return before the line feed
+// removed); the command's purges keep every byte but those of the removed
+// lines and add an undo record (purge_exact.h) beside the archive, so that
+// an undo gives back the file byte for byte; when they remove nothing they
+// leave the file alone.
 #pragma once
 
+#include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "error.h"
+#include "fs.h"
 #include "purge.h"
 
 namespace kestrix {
@@ -30,14 +39,39 @@ namespace kestrix {
 // anything is published.)
 Status check_line_text(const std::string& data_file, bool scan_for_nul);
 
+enum class PurgeMode {
+  kDryRun,  // classify only: the counts a purge would give; nothing is written
+  kNormal,  // kept lines rewritten one per line feed, blank lines dropped
+  kExact,   // every kept byte kept, and an undo record written
+};
+
 // Purges the lines of `data_file` whose hash is one of `revoked` (which may
-// repeat hashes).  The data file
-// must exist and be non-empty ("data file not found: <data_file>").  With
-// `dry_run` the file is only classified: the counts are those a purge would
-// produce, `archived` is 0 and nothing is written.  Otherwise the archive
-// (with its "purge_archive" log entry) and the rewrite happen as described
-// above; the caller logs the purge itself.
+// repeat hashes).  The data file must exist and be non-empty ("data file not
+// found: <data_file>").  A dry run gives the counts a purge would produce
+// (lines that are not blank), `archived` 0.  Otherwise the archive (with its
+// "purge_archive" log entry) and the rewrite happen as described above; the
+// caller logs the purge itself.
 Result<PurgeStats> purge_data_file(const std::string& kx_dir, const std::string& data_file,
-                                   const std::vector<std::string>& revoked, bool dry_run);
+                                   const std::vector<std::string>& revoked, PurgeMode mode);
+
+// A data file rewritten from its own content as a stream: with the block
+// pipeline above, the one place where purges and their undo read and write
+// data files.  The new content goes to an AtomicFile beside the file, which
+// replaces it on commit(); without commit() the file stays as it was.
+class DataFileEdit {
+ public:
+  static Result<DataFileEdit> begin(const std::string& data_file);
+  // Passes the file's content to `sink` in pieces, in order; false when
+  // the file does not exist.
+  Result<bool> read(const std::function<Status(std::string_view)>& sink) const;
+  Status write(std::string_view bytes) { return out_.write(bytes); }
+  Status commit() { return out_.commit(); }
+
+ private:
+  DataFileEdit(std::string data_file, AtomicFile out)
+      : data_file_(std::move(data_file)), out_(std::move(out)) {}
+  std::string data_file_;
+  AtomicFile out_;
+};
 
 }  // namespace kestrix

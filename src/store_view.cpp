@@ -7,6 +7,7 @@
 
 #include "fs.h"
 #include "lib.h"
+#include "purge_exact.h"
 #include "storage.h"
 #include "token_bin_index.h"
 
@@ -292,7 +293,21 @@ Result<std::vector<ArchiveInfo>> purge_archives(const std::string& kx_dir) {
   std::sort(archives.begin(), archives.end(),
             [](const ArchiveInfo& a, const ArchiveInfo& b) { return a.name > b.name; });
   KX_ASSIGN_OR_RETURN(std::vector<LogEntry> log, log_entries(kx_dir));
-  for (ArchiveInfo& archive : archives) archive.data_file = purged_file_of(log, archive.name);
+  for (ArchiveInfo& archive : archives) {
+    archive.data_file = undo_record_data_file(kx_dir, archive.name);
+    archive.exact = archive.data_file.has_value();
+    if (!archive.exact) archive.data_file = purged_file_of(log, archive.name);
+  }
+  return archives;
+}
+
+Result<std::vector<ArchiveInfo>> purge_archives_of(const std::string& kx_dir,
+                                                   const std::string& data_file) {
+  KX_ASSIGN_OR_RETURN(std::vector<ArchiveInfo> archives, purge_archives(kx_dir));
+  const std::string wanted = resolved_path(data_file);
+  std::erase_if(archives, [&](const ArchiveInfo& archive) {
+    return !archive.data_file || resolved_path(*archive.data_file) != wanted;
+  });
   return archives;
 }
 

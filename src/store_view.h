@@ -95,18 +95,24 @@ struct LogEntry {
 // details decoded as UTF-8 with invalid bytes replaced.
 Result<std::vector<LogEntry>> log_entries(const std::string& kx_dir);
 
-// A purge archive and the data file its lines came from, as the log tells
-// it: the first "purge" entry after the "purge_archive" entry that names
-// the archive.  The archive itself does not record it.
+// A purge archive and the data file its lines came from: as its undo record
+// tells it (purge_exact.h), or else as the log tells it, the first "purge"
+// entry after the "purge_archive" entry that names the archive.  The archive
+// itself does not record it.
 struct ArchiveInfo {
   std::string name;  // purge.<stamp>[.<n>]
   std::string path;
   std::optional<std::string> data_file;
+  bool exact = false;  // it has an undo record
 };
 
 // Every purge archive, newest first (the order in which purge_reverse
 // restores them).
 Result<std::vector<ArchiveInfo>> purge_archives(const std::string& kx_dir);
 
+// The purge archives of `data_file`, newest first: those whose data file
+// is the same file once both names are resolved.
+Result<std::vector<ArchiveInfo>> purge_archives_of(const std::string& kx_dir,
+                                                   const std::string& data_file);
 
 }  // namespace kestrix::store_view

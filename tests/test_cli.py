@@ -2,6 +2,7 @@
 subprocesses on a copy of the example project, checking what the commands
 print and what they leave in the data files."""
 
+import hashlib
 import json
 import os
 import shutil
@@ -68,6 +69,10 @@ class Project:
     def records(self, name="train.jsonl"):
         with open(self.path(name), encoding="utf-8") as f:
             return [json.loads(line) for line in f if line.strip()]
+
+    def checksum(self, name):
+        with open(self.path(name), "rb") as f:
+            return hashlib.sha256(f.read()).hexdigest()
 
 
 @pytest.fixture(scope="module")
@@ -327,9 +332,69 @@ def test_purge_by_author_removes_exactly_their_lines_and_undo_restores_them(proj
     assert project.records() == others
 
     undone = project.json("purge", "--undo", "train.jsonl")
-    assert undone["restored"] == len(grace)
-    assert project.records() == others + grace  # restored at the end, in file order
+    assert (undone["restored"], undone["outcome"]) == (len(grace), "exact")
+    assert project.records() == records
     assert [e["operation"] for e in project.json("log")][-3:] == ["purge_archive", "purge", "purge_reverse"]
+
+
+def test_a_plain_purge_removes_the_lines_of_revoked_authors_with_those_of_revoked_sections(project):
+    records = example_records()
+    before = project.checksum("train.jsonl")
+    project.ok("revoke", "--author", "Tomás Reyes")  # of the forum, with Grace
+    project.ok("revoke", "--section", ADA)
+    gone = [r for r in records if r["source"] in (FORUM, ADA)]
+
+    dry = project.json("purge", "train.jsonl", "--dry-run")
+    assert (dry["purged"], dry["kept"]) == (len(gone), len(records) - len(gone))
+    assert project.checksum("train.jsonl") == before
+    done = project.json("purge", "train.jsonl")
+    assert (done["purged"], done["kept"], done["archived"]) == (dry["purged"], dry["kept"], len(gone))
+    assert project.records() == [r for r in records if r not in gone]
+    # One rewrite with one archive, undone by one undo.
+    assert [e["operation"] for e in project.json("log")][-2:] == ["purge_archive", "purge"]
+    assert project.json("purge", "--undo", "train.jsonl")["restored"] == len(gone)
+    assert project.checksum("train.jsonl") == before
+    assert "no purge archive to undo" in project.kx("purge", "--undo", "train.jsonl").stderr
+
+
+def test_undo_puts_back_the_newest_purge_of_each_file_byte_for_byte(project):
+    records = example_records()
+    # Lines as people write them: keys in another order and spaced out, CRLF
+    # ends, blank lines, lines that are not JSON, and a last line of the
+    # revoked section without a line feed.
+    raw = []
+    for i, r in enumerate(records[:90]):
+        text = json.dumps(dict(reversed(list(r.items()))), separators=(" , ", " : ")) if i % 2 else json.dumps(r)
+        raw.append(text.encode() + (b"\r\n" if i % 3 == 0 else b"\n"))
+        raw += [b"\n", b"\r\n", b"# not json\n"][i % 4 : i % 4 + 1] if i % 5 == 0 else []
+    last = next(r for r in records if r["source"] == FORUM)
+    raw.append(json.dumps(last).encode())
+    with open(project.path("mixed.jsonl"), "wb") as f:
+        f.write(b"".join(raw))
+    original = {name: project.checksum(name) for name in ("train.jsonl", "mixed.jsonl")}
+
+    project.ok("revoke", "--section", FORUM)
+    project.ok("purge", "train.jsonl")
+    assert project.json("purge", "mixed.jsonl")["archived"] > 1
+    with open(project.path("mixed.jsonl"), "rb") as f:
+        kept = [line for line in raw if b"garden-threads" not in line]
+        assert f.read() == b"".join(kept)  # every other byte as it was
+
+    # The older purge, of another file, first.
+    for name in ("train.jsonl", "mixed.jsonl"):
+        assert project.json("purge", "--undo", name)["outcome"] == "exact"
+        assert project.checksum(name) == original[name]
+
+    project.ok("purge", "mixed.jsonl")
+    with open(project.path("mixed.jsonl"), "ab") as f:
+        f.write(b'{"added": "later"}\n')
+    done = project.kx("purge", "--undo", "mixed.jsonl")
+    assert done.returncode == 1 and done.stderr.count("\n") == 1
+    assert "mixed.jsonl changed since its purge" in done.stderr and "--by-position" in done.stderr
+    undone = project.json("purge", "--undo", "mixed.jsonl", "--by-position")
+    assert undone["outcome"] == "by_position"
+    with open(project.path("mixed.jsonl"), "rb") as f:
+        assert f.read() == b"".join(raw) + b'\n{"added": "later"}\n'
 
 
 def test_section_revocation_purges_its_lines_and_fills_the_forget_set(project):

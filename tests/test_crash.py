@@ -37,7 +37,9 @@ from collections import Counter
 import pytest
 
 import _kx_native as kx
-from conftest import PID_FILE, canonical_line, frozen, identity, parse_lines, read_bytes, spawn_python
+from kx import _core as core
+from conftest import (PID_FILE, canonical_line, frozen, identity, parse_lines, read_bytes,
+                      spawn_python, write_bytes)
 
 LINES = int(os.environ.get("KX_CRASH_LINES", "2000"))
 KILLS = os.environ.get("KX_CRASH_KILLS", "4")
@@ -66,6 +68,8 @@ OPS = {
     "purge_by_author_indexd": (
         "kx.purge_by_author_indexd(d, 'Author 1', d + '/fresh.jsonl', False)", None),
     "purge_reverse": ("kx.purge_reverse(d, d + '/train.jsonl')", None),
+    "purge_withdrawn": ("core.purge_withdrawn(d, d + '/fresh.jsonl', False)", None),
+    "undo_purge": ("core.undo_purge(d, d + '/exact.jsonl')", None),
     "clean": ("kx.clean(d, True)", "oversized_log"),
     "merge_absorb": ("kx.merge_absorb(other, d)", None),
     "write_forget_set": ("kx.write_forget_set(d + '/forget.bin', b'\\x5a' * 300000)", None),
@@ -85,7 +89,8 @@ APPENDS_TO_LAYERS = {"merge_absorb": LAYERS, "clean": ("document-index",)}
 def prepare_template(root):
     """A store with authors, sections, tracked lines in two tokenizers,
     merged and pid token files, a document-index pid file, revocations, an
-    index, a purge archive, and a second store to absorb."""
+    index, purge archives (the newest of the module's purge, one of the
+    command's purge, with its undo record), and a second store to absorb."""
     d, other = os.path.join(root, "proj"), os.path.join(root, "other")
     kx.init(d)
     authors = [kx.author_add("Author %d" % a, "a%d@example.org" % a, d) for a in range(AUTHORS)]
@@ -126,6 +131,9 @@ def prepare_template(root):
         kx.revoke_section(d, s)
     kx.revoke_by_author(d, "Author 1")
     kx.build_index(d)
+    write_bytes(os.path.join(d, "exact.jsonl"), mixed_lines(lines))
+    write_bytes(os.path.join(d, "exact.orig"), mixed_lines(lines))
+    core.purge_withdrawn(d, os.path.join(d, "exact.jsonl"), False)
     kx.purge_revoked(d, os.path.join(d, "train.jsonl"), False)
 
     kx.init(other)
@@ -141,6 +149,20 @@ def prepare_template(root):
     kx.clean(other, False)
     with open(os.path.join(root, "names.json"), "w") as f:
         json.dump({"sections": sections}, f)
+
+
+def mixed_lines(lines):
+    """The tracked lines in the forms an exact undo must give back: keys in
+    another order, CRLF ends, blank lines, lines that are not JSON, and no
+    line feed at the end."""
+    out = []
+    for n, line in enumerate(lines[: len(lines) // 2]):
+        value = json.loads(line)
+        text = json.dumps(dict(reversed(list(value.items()))), separators=(" ,", ": ")) if n % 2 else line[:-1]
+        out.append(text.encode() + (b"\r\n" if n % 3 == 0 else b"\n"))
+        if n % 7 == 0:
+            out.append([b"\n", b"\r\n", b"not json\n"][n % 3])
+    return b"".join(out)[:-1]
 
 
 def drop_token_bin(root):
@@ -161,6 +183,7 @@ PREPARE = {"drop_token_bin": drop_token_bin, "oversized_log": oversized_log}
 CHILD = r"""
 import ctypes, json, os, resource, signal, sys, time
 import _kx_native as kx
+from kx import _core as core
 job = json.loads(sys.argv[1])
 root = job["root"]
 d, other = os.path.join(root, "proj"), os.path.join(root, "other")
@@ -248,6 +271,8 @@ def kind_of(rel):
     if inner[0] in LAYERS and len(inner) == 2:
         return "layer:" + inner[0]
     if inner[0] == "archive":
+        if inner[1] == "exact" and len(inner) == 3:
+            return "undo_record"
         return "purge_archive" if inner[1].startswith("purge.") else "layer_archive"
     if inner[0].startswith("token-index.") and len(inner) == 2:
         return "merged"
@@ -314,6 +339,11 @@ def check_state(op_name, before, ref, now):
         old, new, done = before.get(rel), now.get(rel), ref.get(rel)
         if kind in ("log", "purge_archive"):
             continue  # checked as a whole below
+        if kind == "undo_record":
+            # Named only once whole: its last line is the trailer.
+            if new is not None and b'"purged_sha256"' not in new.rstrip(b"\n").rsplit(b"\n", 1)[-1]:
+                problems.append("undo record %s is not whole" % rel)
+            continue
         if kind in ("pid", "merged") and op_name in MOVES_TOKEN_ENTRIES:
             if new is not None and (parse_lines(new)[1] or parse_lines(new)[2]):
                 problems.append("damaged token file " + rel)
@@ -463,8 +493,8 @@ class Trials:
         if not problems:
             again_root = os.path.join(root, "proj")
             try:
-                exec(self.op, {"kx": kx, "d": again_root, "other": os.path.join(root, "other"),
-                               "S": self.sections})
+                exec(self.op, {"kx": kx, "core": core, "d": again_root,
+                               "other": os.path.join(root, "other"), "S": self.sections})
             except Exception as e:  # noqa: BLE001
                 problems.append("running the operation again failed: %r" % e)
         if not problems:
@@ -554,7 +584,7 @@ def test_temporary_files_of_killed_rewrites_are_removed_once_their_owner_is_gone
     assert killed
     folder = os.path.join(root, where)
     [left] = leftovers(folder)
-    run = {"kx": kx, "d": os.path.join(root, "proj"), "other": "", "S": trials.sections}
+    run = {"kx": kx, "core": core, "d": os.path.join(root, "proj"), "other": "", "S": trials.sections}
     # A lock on the file stands for an owner alive on another host.
     with open(os.path.join(folder, left), "rb") as held:
         fcntl.flock(held, fcntl.LOCK_EX)
@@ -569,11 +599,15 @@ def data_lines(path):
 
 
 # After a kill at any point, the next reversal (and the next purge followed
-# by a reversal) leaves every line of the data file exactly once.
+# by a reversal) leaves every line of the data file exactly once; the
+# command's undo gives back the file as it was before its purge, byte for
+# byte.  name -> (data file, steps, the file as it was)
 UNDO_AFTER_KILL = {
-    "purge_revoked": ("fresh.jsonl", ["undo", "op", "undo"]),
-    "purge_by_author_indexd": ("fresh.jsonl", ["undo", "op", "undo"]),
-    "purge_reverse": ("train.jsonl", ["undo"]),
+    "purge_revoked": ("fresh.jsonl", ["undo", "op", "undo"], "fresh.jsonl"),
+    "purge_by_author_indexd": ("fresh.jsonl", ["undo", "op", "undo"], "fresh.jsonl"),
+    "purge_reverse": ("train.jsonl", ["undo"], "fresh.jsonl"),
+    "purge_withdrawn": ("fresh.jsonl", ["exact undo", "op", "exact undo"], "fresh.jsonl"),
+    "undo_purge": ("exact.jsonl", ["exact undo"], "exact.orig"),
 }
 
 
@@ -583,43 +617,58 @@ def test_undo_after_a_killed_purge_or_reversal_restores_each_line_once(op_name, 
     base = os.path.join(workspace, "undo-" + op_name)
     os.makedirs(base)
     trials = Trials(template, shim, base, op_name)
-    name, steps = UNDO_AFTER_KILL[op_name]
-    whole = data_lines(os.path.join(template[0], "proj", "fresh.jsonl"))
+    name, steps, original = UNDO_AFTER_KILL[op_name]
+    original = os.path.join(template[0], "proj", original)
+    whole, whole_bytes = data_lines(original), read_bytes(original)
     problems = []
     for n in range(1, trials.calls + 1):
         root = trials.copy()
         d = os.path.join(root, "proj")
         run_child(root, trials.op, shim=shim, mode=KILL, n=n)
         for step in steps:
+            path = os.path.join(d, name)
             if step == "undo":
-                kx.purge_reverse(d, os.path.join(d, name))
-                if data_lines(os.path.join(d, name)) != whole:
-                    problems.append("killed before call %d (%s): lines not restored exactly once"
-                                    % (n, trials.trace[n - 1].replace(trials.base, "")))
-                    break
+                kx.purge_reverse(d, path)
+                restored = data_lines(path) == whole
+            elif step == "exact undo":
+                # An interrupted purge or undo is no change of the file's.
+                outcome = core.undo_purge(d, path)["outcome"]
+                restored = outcome != "changed" and read_bytes(path) == whole_bytes
             else:
-                exec(trials.op, {"kx": kx, "d": d, "S": trials.sections})
+                exec(trials.op, {"kx": kx, "core": core, "d": d, "S": trials.sections})
+                continue
+            if not restored:
+                problems.append("killed before call %d (%s): lines not restored exactly once"
+                                % (n, trials.trace[n - 1].replace(trials.base, "")))
+                break
         shutil.rmtree(root)
     assert not problems, "\n".join(problems)
 
 
-def test_rewritten_content_is_durable_before_it_is_renamed(template, shim, workspace):
-    base = os.path.join(workspace, "durable")
+@pytest.mark.parametrize("op_name", ["purge_revoked", "purge_withdrawn"])
+def test_rewritten_content_is_durable_before_it_is_renamed(op_name, template, shim, workspace):
+    base = os.path.join(workspace, "durable-" + op_name)
     os.makedirs(base)
-    trace = Trials(template, shim, base, "purge_revoked").trace
+    trace = Trials(template, shim, base, op_name).trace
     data = os.path.join("proj", "fresh.jsonl")
     rename = next(i for i, call in enumerate(trace) if call.startswith("rename ") and
                   call.endswith(data))
     link = next(i for i, call in enumerate(trace) if call.startswith("link "))
+    named = [i for i, call in enumerate(trace) if call.startswith("rename ") and
+             os.sep + os.path.join("archive", "exact", "purge.") in call]
     temps = [call.split(" ", 1)[1] for call in trace if call.startswith("open ") and
              ".kxtmp." in call]
     synced = [i for i, call in enumerate(trace) if call.startswith("fsync ")]
-    # The archive is flushed before it gets its name, and both it and the
-    # new data file before the data file is replaced; then the directory.
+    # The archive and the undo record are flushed before they get their
+    # names, the undo record is named after the archive, and all of them
+    # and the new data file are flushed before the data file is replaced;
+    # then the directory.
+    before = {".purge": min(link, rename), ".undo": min(named + [rename])}
     for temp in temps:
-        assert any(i < min(link, rename) if temp.endswith(".purge") else i < rename
-                   for i in synced if trace[i].split(" ", 1)[1] == temp), temp
-    assert link < rename
+        deadline = before.get(os.path.splitext(temp)[1], rename)
+        assert any(i < deadline for i in synced if trace[i].split(" ", 1)[1] == temp), temp
+    assert link < rename and all(link < i < rename for i in named)
+    assert len(named) == (op_name == "purge_withdrawn")
     assert any(i > rename and trace[i] == "fsync " + os.path.dirname(trace[rename].split(" ", 1)[1])
                for i in synced)
 

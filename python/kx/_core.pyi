@@ -38,6 +38,12 @@ class _PurgeArchive(TypedDict):
     name: str
     path: str
     data_file: Optional[str]
+    exact: bool
+
+class _UndoResult(TypedDict):
+    outcome: Literal["none", "exact", "by_position", "appended", "changed", "present"]
+    restored: int
+    archive: Optional[str]
 
 class _PurgeResult(TypedDict):
     purged: int
@@ -101,8 +107,10 @@ def token_index_state(kx_dir: str, tokenizer: str) -> _Freshness: ...
 def log_entries(kx_dir: str) -> list[tuple[str, str, str]]:
     """(timestamp, operation, detail) of both log generations, oldest first."""
 
-def purge_archives(kx_dir: str) -> list[_PurgeArchive]:
-    """The purge archives, newest first, with the data file of each."""
+def purge_archives(kx_dir: str, data_file: Optional[str] = None) -> list[_PurgeArchive]:
+    """The purge archives, newest first, with the data file of each (from
+    its undo record, or else from the log) and whether an exact undo is
+    possible; with `data_file`, only the archives of that file."""
 
 def show_by_section_token(kx_dir: str, section_hash: str, tokenizer: str) -> _TokenTotals:
     """The unrevoked token entries of a section under a tokenizer, as
@@ -173,3 +181,32 @@ def track_file(
     `counter` is none, whitespace, bytes or field (`count_field` names the
     field counted in or read); `resolve(ref, line_number)` gives the
     section hash of each reference of `source_field`."""
+    released, keeping every byte of `data_file` but the removed lines and
+    leaving an undo record for `undo_purge`; `progress` is called with the
+    bytes read so far.  A dry run counts the lines of `data_file` a purge
+    would remove and keep, and gives the author's distinct lines in the
+    store as `author_lines`."""
+
+def purge_withdrawn(
+    kx_dir: str,
+    data_file: str,
+    dry_run: bool,
+    progress: Optional[Callable[[int], object]] = None,
+) -> _PurgeResult:
+    """Removes every line whose consent is withdrawn (of a revoked section,
+    of the revoked-documents file, of a section of a revoked author) in one
+    rewrite that keeps every other byte, with one archive and its undo
+    record; a dry run counts what it would remove and keep."""
+
+def undo_purge(
+    kx_dir: str,
+    data_file: str,
+    by_position: bool = False,
+    archive: Optional[str] = None,
+    progress: Optional[Callable[[int], object]] = None,
+) -> _UndoResult:
+    """Undoes the newest purge of `data_file` (or the archive named): the
+    removed lines back at their places, byte for byte, when the file is
+    still as the purge left it (or with `by_position` anyway); an archive
+    without an undo record is appended as `_kx_native.purge_reverse` does.
+    Outcome "changed" changes nothing; "none": no archive of the file."""

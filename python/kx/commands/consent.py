@@ -10,9 +10,11 @@ a section revoked earlier), only the sections whose entries all must change
 are flipped.  When records disagree in a way no flip can settle, the command
 refuses rather than flip them both ways.
 
-Purges rewrite a data file and archive the removed lines; `kx purge --undo`
-restores the newest archive, and checks in the operation log that the
-archive holds lines of the file it is asked to restore into."""
+Purges remove the lines whose consent is withdrawn from a data file, leave
+every other byte of it as it was, and archive the removed lines together
+with what an exact undo needs; `kx purge --undo FILE` puts the lines of the
+newest purge of FILE back where they were, so that the file is byte for
+byte what it was before."""
 
 from __future__ import annotations
 
@@ -50,18 +52,28 @@ def register(commands, common) -> None:
     p = commands.add_parser(
         "purge",
         parents=[common],
-        help="remove revoked lines from a data file (or undo the last purge)",
-        description="Remove from DATA_FILE every line of a revoked section, or with --author every line of "
-        "that revoked author (through the line index: run `kx index build` after tracking). The removed "
-        "lines are archived in the store first. With --undo, append the lines of the newest purge "
-        "archive back to DATA_FILE (at its end, in canonical JSON form).",
+        help="remove revoked lines from a data file (or undo its last purge)",
+        description="Remove from DATA_FILE every line whose consent is withdrawn: the lines of revoked "
+        "sections and of the sections of revoked authors; or with --author only the lines of that revoked "
+        "author (through the line index: run `kx index build` after tracking). Every other byte of the "
+        "file stays as it was. The removed lines are archived in the store first. With --undo, put the "
+        "lines of the newest purge of DATA_FILE back where they were, so that the file is again byte for "
+        "byte what it was (archives of older versions of kx, which lack the lines' places, are appended "
+        "at the end in canonical JSON form).",
     )
     p.add_argument("data_file", metavar="DATA_FILE")
     p.add_argument("--author", metavar="NAME", help="purge the lines of this revoked author")
     p.add_argument("--dry-run", action="store_true", help="count the lines a purge would remove; change nothing")
-    p.add_argument("--undo", action="store_true", help="restore the lines of the newest purge into DATA_FILE")
+    p.add_argument("--undo", action="store_true", help="restore the lines of the newest purge of DATA_FILE")
     p.add_argument(
-        "--force", action="store_true", help="with --undo: restore even when the archive came from another file"
+        "--by-position",
+        action="store_true",
+        help="with --undo: when DATA_FILE changed since the purge, put the lines back at their former line numbers anyway",
+    )
+    p.add_argument(
+        "--force",
+        action="store_true",
+        help="with --undo: when DATA_FILE has no purge archive, append the store's newest archive to it",
     )
     p.set_defaults(run=purge, path_args=("data_file",))
 
@@ -218,9 +230,9 @@ def purge(store: Store, args: argparse.Namespace) -> Output:
     if args.undo:
         if args.author is not None or args.dry_run:
             raise UsageError("--undo takes neither --author nor --dry-run")
-        return _undo(store, args.data_file, args.force)
-    if args.force:
-        raise UsageError("--force goes with --undo")
+        return _undo(store, args)
+    if args.force or args.by_position:
+        raise UsageError("--force and --by-position go with --undo")
     datafile.open_data_file(args.data_file).close()
     if os.path.getsize(args.data_file) == 0:
         raise KxError(f"nothing to purge: {args.data_file} is empty")
@@ -228,9 +240,10 @@ def purge(store: Store, args: argparse.Namespace) -> Output:
         result = _purge_author(store, args.author, args.data_file, args.dry_run)
         what = f"of author '{args.author}'"
     else:
-        with progress.working(f"purging {args.data_file}", args.data_file) as hook:
-            result = core.purge_revoked(store.kx_dir, args.data_file, args.dry_run, hook)
-        what = "of revoked sections"
+        label = f"counting {args.data_file}" if args.dry_run else f"purging {args.data_file}"
+        with progress.working(label, args.data_file) as hook:
+            result = core.purge_withdrawn(store.kx_dir, args.data_file, args.dry_run, hook)
+        what = "of revoked sections and authors"
     result["file"] = args.data_file
     result["dry_run"] = args.dry_run
     total = result["purged"] + result["kept"]
@@ -239,8 +252,8 @@ def purge(store: Store, args: argparse.Namespace) -> Output:
         return Output(result, text)
     text = [f"purged {plural(result['purged'], 'line')} {what} from {args.data_file}, kept {result['kept']}"]
     if result["archived"]:
-        newest = store.newest_purge_archive()
-        archive = result["archive"] = newest["name"] if newest else None
+        mine = core.purge_archives(store.kx_dir, args.data_file)
+        archive = result["archive"] = mine[0]["name"] if mine else None
         text.append(f"archived them in .kx/archive/{archive}; undo with `kx purge --undo {args.data_file}`")
     return Output(result, text)
 
@@ -255,24 +268,43 @@ def _purge_author(store: Store, name: str, data_file: str, dry_run: bool) -> Dic
         return core.purge_by_author(store.kx_dir, name, data_file, dry_run, hook)
 
 
-def _undo(store: Store, data_file: str, force: bool) -> Output:
-    newest = store.newest_purge_archive()
-    if newest is None:
-        raise KxError("no purge archive to undo")
-    archive, source = newest["name"], newest["data_file"]
-    if source is not None and not force and not _same_file(source, data_file):
+# What an undo did, by the outcome the core reports.
+_UNDONE = {
+    "exact": "{file} is again as it was before the purge",
+    "by_position": "put back at their former line numbers; {file} had changed since the purge",
+    "appended": "appended at the end of {file}: the archive does not record where they were",
+    "present": "{file} already held them (an earlier purge or undo was interrupted); the archive is removed",
+}
+
+
+def _undo(store: Store, args: argparse.Namespace) -> Output:
+    data_file = args.data_file
+    archive = None
+    if not core.purge_archives(store.kx_dir, data_file):
+        newest = store.newest_purge_archive()
+        if newest is None:
+            raise KxError("no purge archive to undo")
+        if not args.force:
+            source = newest["data_file"] or "a file the log no longer names"
+            raise KxError(
+                f"no purge archive of {data_file}; the newest ({newest['name']}) holds lines of {source} "
+                "(pass --force to append them to it anyway)"
+            )
+        archive = newest["name"]
+    with progress.working(f"restoring {data_file}", data_file) as hook:
+        result = core.undo_purge(store.kx_dir, data_file, args.by_position, archive, hook)
+    name = result["archive"]
+    if result["outcome"] == "none":  # removed meanwhile by another undo
+        raise KxError(f"no purge archive of {data_file}")
+    if result["outcome"] == "changed":
         raise KxError(
-            f"the newest purge archive ({archive}) holds lines of {source}, not of {data_file} "
-            "(pass --force to restore them there anyway)"
+            f"{data_file} changed since its purge into .kx/archive/{name}, so its lines cannot be put back "
+            "exactly (pass --by-position to put them back at their former line numbers anyway)"
         )
-    restored = native.purge_reverse(store.kx_dir, data_file)
-    data = {"file": data_file, "restored": restored, "archive": archive}
-    return Output(data, f"restored {plural(restored, 'line')} to {data_file} from .kx/archive/{archive}")
-
-
-def _same_file(a: str, b: str) -> bool:
-    return os.path.realpath(a) == os.path.realpath(b)
-
+    restored = result["restored"]
+    data = {"file": data_file, "restored": restored, "archive": name, "outcome": result["outcome"]}
+    text = f"restored {plural(restored, 'line')} to {data_file} from .kx/archive/{name}: "
+    return Output(data, text + _UNDONE[result["outcome"]].format(file=data_file))
 
 # Forget sets
 
