@@ -116,6 +116,8 @@ PyObject* repair_to_py(const Result<store_check::Repair>& r) {
     return nullptr;
   }
   return done;
+}
+
 PyObject* undo_to_py(const Result<UndoResult>& r) {
   if (!r) return raise_error(r.error());
   PyObject* archive = r->archive.empty() ? Py_NewRef(Py_None) : str_from(r->archive);
@@ -522,6 +524,9 @@ KX_WRAPPER(track_file) {
           if (!r) return raise_error(r.error());
           return tracked_to_py(*r);
         });
+  });
+}
+
 const Signature kPurgeWithdrawn{
     "purge_withdrawn",
     {{"kx_dir", kText}, {"data_file", kText}, {"dry_run", kFlag}, {"progress", kOptCallable, true}}};

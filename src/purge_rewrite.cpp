@@ -248,7 +248,7 @@ class PurgeOutput {
     KX_ASSIGN_OR_RETURN(AtomicFile temp, AtomicFile::begin(data_file_));
     temp_.emplace(std::move(temp));
     const auto staging = static_cast<size_t>(std::min(data_size + 1, kStagingMax));
-    KX_TRY(kept_.open(temp_->tmp_path(), data_size > kDataBlockSize, staging, data_file));
+    KX_TRY(kept_.open(temp_->tmp_path(), data_size > kDataBlockSize, staging, data_file_));
     kept_.preallocate(data_size);
     return {};
   }

@@ -151,9 +151,12 @@ def purge_by_author(
     progress: Optional[Callable[[int], object]] = None,
 ) -> dict[str, int]:
     """`_kx_native.purge_by_author_indexd` with the interpreter lock
-    released; `progress` is called with the bytes read so far.  A dry run
-    counts the lines of `data_file` a purge would remove and keep, and gives
-    the author's distinct lines in the store as `author_lines`."""
+    released, keeping every byte of `data_file` but the removed lines and
+    leaving an undo record for `undo_purge`; `progress` is called with the
+    bytes read so far.  A dry run counts the lines of `data_file` a purge
+    would remove and keep, and gives the author's distinct lines in the
+    store as `author_lines`."""
+
 class _TrackedFile(TypedDict):
     lines: int
     recorded: int
@@ -181,11 +184,6 @@ def track_file(
     `counter` is none, whitespace, bytes or field (`count_field` names the
     field counted in or read); `resolve(ref, line_number)` gives the
     section hash of each reference of `source_field`."""
-    released, keeping every byte of `data_file` but the removed lines and
-    leaving an undo record for `undo_purge`; `progress` is called with the
-    bytes read so far.  A dry run counts the lines of `data_file` a purge
-    would remove and keep, and gives the author's distinct lines in the
-    store as `author_lines`."""
 
 def purge_withdrawn(
     kx_dir: str,
