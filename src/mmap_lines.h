@@ -64,6 +64,7 @@ class LineCursor {
     line.raw_length = stop - pos_;
     line.text = std::string_view(base_ + pos_, line.raw_length);
     pos_ = stop + 1;
+    ++raw_lines_;
     return true;
   }
 
@@ -77,10 +78,16 @@ class LineCursor {
     return false;
   }
 
+  // The raw lines passed so far, empty ones included: once next() has
+  // returned a line, its number counted from 1 within the cursor's range
+  // (the line number a text editor shows, for a range starting the file).
+  size_t raw_lines() const { return raw_lines_; }
+
  private:
   const char* base_;
   size_t pos_;
   size_t end_;
+  size_t raw_lines_ = 0;
 };
 
 // Where the line holding byte `pos` ends: one past its line feed, or the end

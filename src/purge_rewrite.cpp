@@ -4,17 +4,14 @@
 // all the work there is at that moment, spread over the pool: it classifies
 // the lines of block k (noting the runs of kept lines and formatting archive
 // records for purged ones), appends the archive records of block k-1, and
-// reads block k+1 with pread(2) in chunks.  Meanwhile the kept lines of
+// reads block k+1 in chunks (data_blocks.h).  Meanwhile the kept lines of
 // block k-1 are written to the temporary file on a thread of their own (with
 // direct I/O that thread mostly waits for the device).  Block k+1 starts with
 // the unfinished last line of block k, which classification never touches,
 // so all of this may overlap.
 #include "purge_rewrite.h"
 
-#include <fcntl.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <functional>
 #include <future>
@@ -27,21 +24,18 @@
 
 #include "absl/container/flat_hash_set.h"
 #include "coding.h"
+#include "data_blocks.h"
 #include "fs.h"
 #include "hash.h"
 #include "json.h"
 #include "json_tape.h"
 #include "mmap_lines.h"
 #include "pool.h"
-#include "progress.h"
 #include "purge_archive.h"
 
 namespace kestrix {
 namespace {
 
-constexpr size_t kBlockSize = size_t{8} << 20;
-// Reads of a block are spread over tasks of this size.
-constexpr size_t kReadChunk = size_t{2} << 20;
 // Slices per pool thread and block, so that uneven lines still balance.
 constexpr size_t kSlicesPerThread = 8;
 
@@ -58,104 +52,9 @@ struct Slice {
   std::string archive;     // archive records of the purged lines
 };
 
-// A buffer of file bytes.  [0, lines_end) holds whole lines, each ending in a
-// line feed; [lines_end, size) is the start of a line continued in the next
-// block.
-struct Block {
-  // Huge pages: first touching a fresh buffer page by page costs more than
-  // reading the file into it.
-  HugeBuffer buffer;
-  size_t size = 0;
-  size_t lines_end = 0;
+// A block of the data file and the slices its lines are classified in.
+struct Block : DataBlock {
   std::vector<Slice> slices;
-
-  char* data() const { return buffer.data(); }
-  // Grows the buffer to at least `n` bytes, keeping [0, size).
-  bool reserve(size_t n) { return buffer.reserve(n, size); }
-  std::string_view tail() const { return {data() + lines_end, size - lines_end}; }
-};
-
-// Reads the data file in blocks of whole lines: begin() on the calling
-// thread, read_chunk() for every chunk from pool tasks, finish() on the
-// calling thread again.
-class BlockReader {
- public:
-  // `size_hint` (the file's size) keeps the buffers of small files small.
-  Status open(const std::string& path, uint64_t size_hint) {
-    fd_.reset(open_retry(path.c_str(), O_RDONLY));
-    if (fd_.get() < 0) return fail_errno();
-    step_ = static_cast<size_t>(std::clamp<uint64_t>(size_hint, 64 << 10, kBlockSize));
-    return {};
-  }
-  bool at_end() const { return eof_; }
-
-  // Once the file has been replaced, freeing its cached pages and blocks
-  // need not hold up the caller.
-  void close_in_background() { kestrix::close_in_background(std::move(fd_)); }
-
-  // Starts `block` with `carry` and room for the next step of the file.
-  Status begin(std::string_view carry, Block& block) {
-    block.size = 0;
-    if (!block.reserve(carry.size() + step_ + 1)) return fail(Error::os(ENOMEM));
-    if (!carry.empty()) std::memcpy(block.data(), carry.data(), carry.size());
-    block.size = carry.size();
-    got_.assign((step_ + kReadChunk - 1) / kReadChunk, 0);
-    return {};
-  }
-  size_t chunk_count() const { return got_.size(); }
-
-  Status read_chunk(Block& block, size_t i) {
-    const size_t offset = i * kReadChunk;
-    const size_t len = std::min(kReadChunk, step_ - offset);
-    auto got = read_at(fd_.get(), block.data() + block.size + offset, len, pos_ + offset);
-    if (!got) return fail(std::move(got).error());
-    got_[i] = *got;
-    return {};
-  }
-
-  // Takes the chunks up to the first short one (the end of the file) and
-  // makes the block end at a line end: at the end of the file the last line
-  // gets a line feed, so every line of a block ends in one; a line longer
-  // than a block is read on until it ends.
-  Status finish(Block& block) {
-    const size_t carry = block.size;
-    const uint64_t from = pos_;
-    for (size_t i = 0; i < got_.size(); ++i) {
-      block.size += got_[i];
-      pos_ += got_[i];
-      if (got_[i] < std::min(kReadChunk, step_ - i * kReadChunk)) {
-        eof_ = true;
-        break;
-      }
-    }
-    for (;;) {
-      if (eof_) {
-        if (block.size > 0 && block.data()[block.size - 1] != '\n') block.data()[block.size++] = '\n';
-        block.lines_end = block.size;
-        progress_add(pos_ - from);
-        return {};
-      }
-      const void* last = memrchr(block.data() + carry, '\n', block.size - carry);
-      if (last != nullptr) {
-        block.lines_end = static_cast<size_t>(static_cast<const char*>(last) - block.data()) + 1;
-        progress_add(pos_ - from);
-        return {};
-      }
-      if (!block.reserve(block.size + step_ + 1)) return fail(Error::os(ENOMEM));
-      auto got = read_at(fd_.get(), block.data() + block.size, step_, pos_);
-      if (!got) return fail(std::move(got).error());
-      block.size += *got;
-      pos_ += *got;
-      eof_ = *got < step_;
-    }
-  }
-
- private:
-  UniqueFd fd_;
-  uint64_t pos_ = 0;  // file offset of the next block's first new byte
-  bool eof_ = false;
-  size_t step_ = kBlockSize;  // bytes to read per block beyond the carry
-  std::vector<size_t> got_;   // bytes read by each chunk of the current block
 };
 
 // The name of the compressed or columnar format whose magic bytes begin
@@ -188,21 +87,11 @@ Status fail_not_line_text(const std::string& data_file, std::string_view why) {
 // Cuts [0, lines_end) into slices at line boundaries.
 void split_block(Block& block) {
   block.slices.clear();
-  const size_t n = pool_size() * kSlicesPerThread;
-  const char* base = block.data();
-  size_t begin = 0;
-  for (size_t i = 1; i <= n && begin < block.lines_end; ++i) {
-    size_t end = block.lines_end;
-    if (i < n) {
-      size_t target = block.lines_end / n * i;
-      if (target <= begin) continue;
-      end = end_of_line(std::string_view(base, block.lines_end), target - 1);
-    }
+  for (auto [begin, end] : split_whole_lines(block.lines(), pool_size() * kSlicesPerThread)) {
     Slice slice;
     slice.begin = begin;
     slice.end = end;
     block.slices.push_back(std::move(slice));
-    begin = end;
   }
 }
 
@@ -329,7 +218,7 @@ class PurgeOutput {
     KX_ASSIGN_OR_RETURN(AtomicFile temp, AtomicFile::begin(data_file));
     temp_.emplace(std::move(temp));
     const auto staging = static_cast<size_t>(std::min(data_size + 1, kStagingMax));
-    KX_TRY(kept_.open(temp_->tmp_path(), data_size > kBlockSize, staging));
+    KX_TRY(kept_.open(temp_->tmp_path(), data_size > kDataBlockSize, staging));
     kept_.preallocate(data_size);
     return {};
   }

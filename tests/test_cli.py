@@ -465,10 +465,11 @@ def test_progress_bar_is_drawn_on_a_terminal_only(tmp_path, kx_cli, kx_cli_env):
     plain = project.kx("track", "big.jsonl", "--source", "p")
     assert plain.returncode == 0 and plain.stderr == ""
 
+    # Blame is over before a bar would show: have it drawn from the start.
     leader, follower = pty.openpty()
     done = subprocess.run(
         [sys.executable, "-m", "kx", "-C", project.root, "blame", "big.jsonl"],
-        env=kx_cli_env, stdout=subprocess.PIPE, stderr=follower, stdin=subprocess.DEVNULL,
+        env=dict(kx_cli_env, KX_PROGRESS="1"), stdout=subprocess.PIPE, stderr=follower, stdin=subprocess.DEVNULL,
     )
     os.close(follower)
     drawn = b""

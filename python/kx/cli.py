@@ -60,6 +60,10 @@ def main(argv: Optional[List[str]] = None) -> int:
         return 2
     try:
         return _run(args)
+    except BrokenPipeError:
+        # The reader went away (`kx blame f | head`): not a failure of kx.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 0
     except KxError as e:
         return _fail(str(e), e.status)
     except RuntimeError as e:  # an operation of the native module failed
@@ -82,12 +86,8 @@ def _run(args: argparse.Namespace) -> int:
     if getattr(args, "needs_store", True):
         store.require()
     output = args.run(store, args)
-    try:
-        emit(output, args.json)
-        sys.stdout.flush()
-    except BrokenPipeError:
-        # The reader went away (`kx blame f | head`): not a failure of kx.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+    emit(output, args.json)
+    sys.stdout.flush()
     return output.status
 
 
