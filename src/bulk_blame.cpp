@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <array>
+#include <functional>
 #include <optional>
 #include <string_view>
 
@@ -257,20 +258,14 @@ class Window {
   WindowRecords found_;
 };
 
-}  // namespace
-
-Status blame_file(const std::string& kx_dir, const std::string& data_file, const BlameSink& sink) {
-  auto info = stat_path(data_file);
-  if (!info) return fail_msg("data file not found: " + data_file);
+// Hashes every line of the data file that `reader` reads and passes each,
+// numbered, to add(line) in file order.
+Status hash_lines(BlockReader& reader, const std::string& data_file,
+                  const std::function<Status(const BlamedLine&)>& add) {
   auto reading = [&](Status st) -> Status {
     if (st) return st;
     return fail(std::move(st).error().context("reading " + quote_path(data_file)));
   };
-  BlockReader reader;
-  KX_TRY(reading(reader.open(data_file, info->size)));
-  KX_ASSIGN_OR_RETURN(size_t capacity, window_lines(kx_dir));
-  Window window(kx_dir, capacity, sink);
-
   DataBlock blocks[2];
   std::vector<HashedSlice> slices;
   KX_TRY(reading(reader.begin({}, blocks[0])));
@@ -298,12 +293,25 @@ Status blame_file(const std::string& kx_dir, const std::string& data_file, const
     for (size_t i = 0; i < runs.size(); ++i) {
       for (BlamedLine& line : slices[i].lines) {
         line.number += lines_before;
-        KX_TRY(window.add(line));
+        KX_TRY(add(line));
       }
       lines_before += slices[i].raw_lines;
     }
-    if (!more) break;
+    if (!more) return {};
   }
+}
+
+}  // namespace
+
+Status blame_file(const std::string& kx_dir, const std::string& data_file, const BlameSink& sink) {
+  auto info = stat_path(data_file);
+  if (!info) return fail_msg("data file not found: " + data_file);
+  BlockReader reader;
+  if (Status opened = reader.open(data_file, info->size); !opened)
+    return fail(std::move(opened).error().context("reading " + quote_path(data_file)));
+  KX_ASSIGN_OR_RETURN(size_t capacity, window_lines(kx_dir));
+  Window window(kx_dir, capacity, sink);
+  KX_TRY(hash_lines(reader, data_file, [&](const BlamedLine& line) { return window.add(line); }));
   return window.flush();
 }
 

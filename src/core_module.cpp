@@ -1,11 +1,13 @@
 // The Python boundary of kx._core, the kx package's own view of a store:
 // what the command line needs to know about a store (listings, revocation
-// state, pending pid files, index freshness, the log and the purge
-// archives), computed by the core's own rules, and the purges with progress
-// (the dry run of a purge by author counts the lines of the data file).
-// Built on the binder of py_binding.h like _kx_native.  The purges release
-// the interpreter lock while they run; a progress callback, when given, is
-// called on the calling thread with the lock held again.
+// state, pending pid files, index freshness, token totals, the data files
+// the records name, the log and the purge archives), computed by the core's
+// own rules; the purges with progress (the dry run of a purge by author
+// counts the lines of the data file); and the passes over whole data files,
+// bulk blame and the status of a file.  Built on the binder of py_binding.h
+// like _kx_native.  The long operations release the interpreter lock while
+// they run; progress callbacks and blame's sink are called on the calling
+// thread with the lock held again.
 #include "py_binding.h"
 
 #include <atomic>
@@ -321,6 +323,7 @@ PyObject* run_released(PyObject* progress, Op&& op, Consume&& consume, Convert&&
     std::optional<Item> item = handoff.take(kProgressInterval, finished);
     PyEval_RestoreThread(saved);
     if (item && !error && !consume(*item)) error.fetch();
+    if (!error && PyErr_CheckSignals() < 0) error.fetch();  // Ctrl-C between items
     report();
     if (error) handoff.stop();
     saved = PyEval_SaveThread();
