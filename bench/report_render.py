@@ -522,7 +522,9 @@ def blame_cli(rep):
              f"({num(div(get(f, 'bytes'), 1e6))} MB of 1 KB JSON records), interpreter start-up included, "
              "output to a file, against the command as it was (one `blame` call per line, the table padded "
              f"at the end) in a process of its own. Same rows: {get(f, 'same_rows')}. Peak memory is the "
-             "process's peak RSS; the file repeated 4 and 8 times shows whether memory grows with the file.")
+             "process's peak RSS; the file repeated 4 and 8 times shows whether memory grows with the file "
+             "(memory grows until the lines fill one look-up window, sized against the document index, "
+             "and stays there).")
     rep.line()
     rows = [["`kx blame FILE`", wc(cmd), num(get(cmd, "rss_mib")), speed(ref, cmd), "≥ 20"],
             ["`kx blame FILE --json`", wc(js), num(get(js, "rss_mib")), speed(ref, js), ""],
