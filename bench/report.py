@@ -72,6 +72,7 @@ def steps(build_dir, quick):
     out.append(("purge-token", py + [f"{HERE}/bench_purge.py", "--skip-purge", "--entries", p["token"]]))
     out.append(("maint", py + [f"{HERE}/bench_maint.py", "--scale", p["maint_scale"]]))
     out.append(("cli", py + [f"{HERE}/bench_cli.py", "--lines", p["cli_lines"]]))
+    out.append(("blame_cli", py + [f"{HERE}/bench_blame_cli.py", "--lines", p["cli_lines"]]))
     return out
 
 

@@ -512,6 +512,36 @@ def cli(rep):
                at_least(x, 0.5), at_least(c, 0.5))
 
 
+def blame_cli(rep):
+    f = rep.fig("blame_cli")
+    rep.line("## Bulk `kx blame`")
+    rep.line()
+    rep.failed("blame_cli")
+    n, cmd, js, ref = get(f, "lines"), get(f, "command"), get(f, "command_json"), get(f, "per_line")
+    rep.line(f"`kx blame FILE` of every line of a tracked {num(n)}-line file "
+             f"({num(div(get(f, 'bytes'), 1e6))} MB of 1 KB JSON records), interpreter start-up included, "
+             "output to a file, against the command as it was (one `blame` call per line, the table padded "
+             f"at the end) in a process of its own. Same rows: {get(f, 'same_rows')}. Peak memory is the "
+             "process's peak RSS; the file repeated 4 and 8 times shows whether memory grows with the file "
+             "(memory grows until the lines fill one look-up window, sized against the document index, "
+             "and stays there).")
+    rep.line()
+    rows = [["`kx blame FILE`", wc(cmd), num(get(cmd, "rss_mib")), speed(ref, cmd), "≥ 20"],
+            ["`kx blame FILE --json`", wc(js), num(get(js, "rss_mib")), speed(ref, js), ""],
+            ["one `blame` call per line (before)", wc(ref), num(get(ref, "rss_mib")), "", ""]]
+    for g in get(f, "grown") or []:
+        rows.append([f"`kx blame` of the file × {g['times']}", wc(g), num(g["rss_mib"]), "", ""])
+    rep.table(["Figure", "Wall / CPU", "Peak RSS MiB", "Speed vs per line (wall / CPU)", "Target"], rows)
+    x, c = div(get(ref, "wall"), get(cmd, "wall")), div(get(ref, "cpu"), get(cmd, "cpu"))
+    rep.target("—", "`kx blame FILE` of every line of a 100 MB file ≥ 20 × the per-line command",
+               f"{times(x)} / {times(c)}", at_least(x, 20), at_least(c, 20))
+    grown = get(f, "grown") or []
+    growth = div(get(grown[-1], "rss_mib"), get(grown[0], "rss_mib")) if len(grown) > 1 else None
+    measured = ", ".join(f"{num(g['rss_mib'])} MiB at × {g['times']}" for g in grown)
+    rep.target("—", "`kx blame` memory does not grow with the file", measured or DASH,
+               None if growth is None else growth < 1.2)
+
+
 def per(t, n, key="wall"):
     """µs per record."""
     v = div(get(t, key), n)
@@ -612,6 +642,6 @@ def render(results, sizes):
     header(rep)
     head = rep.out
     rep.out = []
-    for section in (foundation, tracking, blame, index, queries, purge, maint, cli, growth, step_log):
+    for section in (foundation, tracking, blame, index, queries, purge, maint, cli, blame_cli, growth, step_log):
         section(rep)
     return "\n".join(head + summary(rep) + rep.out).rstrip() + "\n"

@@ -1,25 +1,32 @@
 // The Python boundary of kx._core, the kx package's own view of a store:
 // what the command line needs to know about a store (listings, revocation
-// state, pending pid files, index freshness, token totals, the log and the
-// purge archives), computed by the core's own rules; the command's purges
-// and their exact undo, with progress (the dry run of a purge by author
-// counts the lines of the data file); the tracking of whole data files; and
-// the check and repair of a store.  Built on the binder of py_binding.h like
-// _kx_native.  The purges, the tracking and the check release the
-// interpreter lock while they run; a progress callback, when given, is
-// called on the calling thread with the lock held again.
+// state, pending pid files, index freshness, token totals, the data files
+// the records name, the log and the purge archives), computed by the core's
+// own rules; the command's purges and their exact undo, with progress (the
+// dry run of a purge by author counts the lines of the data file); the
+// passes over whole data files (tracking, bulk blame, the status of a file);
+// and the check and repair of a store.  Built on the binder of py_binding.h
+// like _kx_native.  The long operations release the interpreter lock while
+// they run; progress callbacks and blame's sink are called on the calling
+// thread with the lock held again.
 #include "py_binding.h"
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <exception>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <system_error>
 #include <thread>
+#include <type_traits>
+#include <variant>
 
 #include "check.h"
+#include "bulk_blame.h"
+#include "coding.h"
+#include "indexer.h"
 #include "progress.h"
 #include "purge.h"
 #include "purge_exact.h"
@@ -125,6 +132,94 @@ PyObject* undo_to_py(const Result<UndoResult>& r) {
                        "restored", static_cast<unsigned long long>(r->restored), "archive", archive);
 }
 
+// ------------------------------------------------------- Blame and status ---
+
+// (file, sources) of a record of a line.
+PyObject* tracked_as_to_py(const TrackedAs& r) {
+  PyObject* sources = list_of(r.sources, [](const std::string& s) { return str_from(s); });
+  if (!sources) return nullptr;
+  return Py_BuildValue("(NN)", str_from(r.file), sources);
+}
+
+// (number, line hash or None, provenance index) of a line.
+PyObject* blamed_line_to_py(const BlamedLine& line) {
+  PyObject* hash = Py_None;
+  if (line.text) {
+    hash = PyUnicode_New(2 * line.hash.size(), 127);
+    if (!hash) return nullptr;
+    write_hex(line.hash.data(), line.hash.size(), reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(hash)));
+  } else {
+    Py_INCREF(hash);
+  }
+  return Py_BuildValue("(KNI)", static_cast<unsigned long long>(line.number), hash,
+                       static_cast<unsigned>(line.provenance));
+}
+
+// The arguments of a blame_lines sink: (provenances, lines), each
+// provenance a tuple of (file, sources) records shared by its lines.
+PyObject* blame_batch_to_py(const BlameBatch& batch) {
+  PyObject* records = list_of(batch.records, tracked_as_to_py);
+  if (!records) return nullptr;
+  PyObject* provenances = list_of(batch.provenances, [&](const std::vector<uint32_t>& ids) {
+    PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(ids.size()));
+    if (!tuple) return tuple;
+    for (size_t i = 0; i < ids.size(); ++i) {
+      PyObject* record = PyList_GET_ITEM(records, ids[i]);
+      Py_INCREF(record);
+      PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(i), record);
+    }
+    return tuple;
+  });
+  Py_DECREF(records);
+  if (!provenances) return nullptr;
+  PyObject* lines = list_of(batch.lines, blamed_line_to_py);
+  if (!lines) {
+    Py_DECREF(provenances);
+    return nullptr;
+  }
+  return Py_BuildValue("(NN)", provenances, lines);
+}
+
+// Hands a batch to the Python sink; false with the Python error set when it
+// fails.
+bool call_sink(PyObject* sink, const BlameBatch& batch) {
+  PyObject* sink_args = blame_batch_to_py(batch);
+  PyObject* r = sink_args ? PyObject_CallObject(sink, sink_args) : nullptr;
+  Py_XDECREF(sink_args);
+  Py_XDECREF(r);
+  return r != nullptr;
+}
+
+PyObject* file_status_to_py(const Result<store_view::FileStatus>& r) {
+  if (!r) return raise_error(r.error());
+  PyObject* sections = list_of(r->sections, [](const store_view::SectionLines& s) {
+    return Py_BuildValue("{s:N,s:K,s:O}", "section_hash", str_from(s.section_hash), "lines",
+                         static_cast<unsigned long long>(s.lines), "withdrawn",
+                         s.withdrawn ? Py_True : Py_False);
+  });
+  if (!sections) return nullptr;
+  PyObject* authors = list_of(r->authors, [](const store_view::AuthorLines& a) {
+    return Py_BuildValue("{s:N,s:K}", "id", str_from(a.id), "lines",
+                         static_cast<unsigned long long>(a.lines));
+  });
+  if (!authors) {
+    Py_DECREF(sections);
+    return nullptr;
+  }
+  PyObject* dict = counts_dict({{"lines", r->lines},
+                                {"tracked", r->tracked},
+                                {"untracked", r->lines - r->tracked},
+                                {"withdrawn", r->withdrawn}});
+  if (!dict || PyDict_SetItemString(dict, "sections", sections) < 0 ||
+      PyDict_SetItemString(dict, "authors", authors) < 0) {
+    Py_XDECREF(dict);
+    dict = nullptr;
+  }
+  Py_DECREF(sections);
+  Py_DECREF(authors);
+  return dict;
+}
+
 // What a purge of one author would do to one data file.
 struct AuthorPreview {
   PurgeStats stats;       // the lines of the data file it would remove and keep
@@ -149,26 +244,108 @@ Result<AuthorPreview> preview_author_purge(const std::string& kx_dir, const std:
   return AuthorPreview{stats, distinct.purged};
 }
 
-// Runs `op` (a purge) with the interpreter lock released.  With a callable
-// `progress`, the operation runs on a thread of its own while this thread
-// calls progress(bytes_done) every kProgressInterval and once at the end.
-// An exception the callback raises (Ctrl-C, say) stops the calls and is
-// raised once the operation has finished, since a purge under way is not
-// stopped half-way.
-template <typename Op, typename Convert>
-PyObject* run_released(PyObject* progress, Op&& op, Convert&& convert) {
+// Results handed from an operation's thread to the calling thread one at a
+// time: put() waits while the previous item is still untaken, so the
+// operation runs at most one item ahead of the calling thread.  In direct
+// mode (no thread of its own could be had) put() passes the item on at once.
+template <typename Item>
+class Handoff {
+ public:
+  using Direct = std::function<bool(Item&)>;
+
+  // The operation's side.  False once the calling thread stopped taking
+  // items (a Python error): the operation should give up then.
+  bool put(Item item) {
+    if (direct_) return (*direct_)(item);
+    std::unique_lock lock(mutex_);
+    cv_.wait(lock, [&] { return !item_ || stopped_; });
+    if (stopped_) return false;
+    item_.emplace(std::move(item));
+    cv_.notify_all();
+    return true;
+  }
+  void finish() {
+    std::lock_guard lock(mutex_);
+    finished_ = true;
+    cv_.notify_all();
+  }
+
+  // The calling thread's side: waits up to `timeout` for an item or the end
+  // of the operation and takes the item, if one waits.  `done` tells
+  // whether the operation has finished and left no item.
+  std::optional<Item> take(std::chrono::milliseconds timeout, bool& done) {
+    std::unique_lock lock(mutex_);
+    cv_.wait_for(lock, timeout, [&] { return item_ || finished_; });
+    std::optional<Item> taken = std::exchange(item_, std::nullopt);
+    if (taken) cv_.notify_all();
+    done = finished_ && !taken;
+    return taken;
+  }
+  void stop() {
+    std::lock_guard lock(mutex_);
+    stopped_ = true;
+    item_.reset();
+    cv_.notify_all();
+  }
+  void set_direct(Direct direct) { direct_.emplace(std::move(direct)); }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::optional<Item> item_;
+  bool finished_ = false;
+  bool stopped_ = false;
+  std::optional<Direct> direct_;
+};
+
+// A Python error caught on the calling thread, raised again later.
+class HeldError {
+ public:
+  ~HeldError() {
+    Py_XDECREF(type_);
+    Py_XDECREF(value_);
+    Py_XDECREF(traceback_);
+  }
+  explicit operator bool() const { return type_ != nullptr; }
+  void fetch() { PyErr_Fetch(&type_, &value_, &traceback_); }
+  PyObject* restore() {
+    PyErr_Restore(std::exchange(type_, nullptr), std::exchange(value_, nullptr),
+                  std::exchange(traceback_, nullptr));
+    return nullptr;
+  }
+
+ private:
+  PyObject* type_ = nullptr;
+  PyObject* value_ = nullptr;
+  PyObject* traceback_ = nullptr;
+};
+
+// Runs `op(handoff)` (a long operation) with the interpreter lock released
+// and passes each item it puts into the handoff to consume(item), which
+// runs with the lock held and returns false on a Python error.  With items,
+// or with a callable `progress`, the operation runs on a thread of its own
+// while this thread takes the items and calls progress(bytes_done) every
+// kProgressInterval, after each item and once at the end.  The first
+// Python error (Ctrl-C, say, or a consumer's failure) stops the calls and
+// the items, and is raised once the operation has finished: an operation
+// that puts items then ends early, while a purge under way is not stopped
+// half-way.  The result is convert(op's result).
+template <typename Item, typename Op, typename Consume, typename Convert>
+PyObject* run_released(PyObject* progress, Op&& op, Consume&& consume, Convert&& convert) {
+  Handoff<Item> handoff;
   std::atomic<uint64_t> done{0};
-  std::optional<decltype(op())> result;
+  std::optional<decltype(op(handoff))> result;
   std::exception_ptr thrown;
   auto run = [&] {
     try {
       ProgressScope scope(done);
-      result.emplace(op());
+      result.emplace(op(handoff));
     } catch (...) {
       thrown = std::current_exception();
     }
   };
-  if (progress == nullptr) {
+  constexpr bool kItems = !std::is_same_v<Item, std::monostate>;
+  if (progress == nullptr && !kItems) {
     Py_BEGIN_ALLOW_THREADS
     run();
     Py_END_ALLOW_THREADS
@@ -176,57 +353,53 @@ PyObject* run_released(PyObject* progress, Op&& op, Convert&& convert) {
     return convert(*result);
   }
 
-  std::mutex mutex;
-  std::condition_variable finished_cv;
-  bool finished = false;
-  PyObject *error_type = nullptr, *error_value = nullptr, *error_tb = nullptr;
-  auto report = [&](uint64_t bytes) {
-    if (error_type != nullptr) return;
-    PyObject* arg = PyLong_FromUnsignedLongLong(bytes);
+  HeldError error;
+  auto report = [&] {
+    if (error || progress == nullptr) return;
+    PyObject* arg = PyLong_FromUnsignedLongLong(done.load(std::memory_order_relaxed));
     PyObject* r = arg ? PyObject_CallOneArg(progress, arg) : nullptr;
     Py_XDECREF(arg);
     Py_XDECREF(r);
-    if (!r) PyErr_Fetch(&error_type, &error_value, &error_tb);
+    if (!r) error.fetch();
   };
-
-  PyThreadState* saved = PyEval_SaveThread();
   std::optional<std::thread> worker;
+  PyThreadState* saved = PyEval_SaveThread();
   try {
     worker.emplace([&] {
       run();
-      std::lock_guard lock(mutex);
-      finished = true;
-      finished_cv.notify_all();
+      handoff.finish();
     });
   } catch (const std::system_error&) {
-    run();  // no thread to spare: no progress either
-    finished = true;
+    // No thread to spare: the operation runs here, holding the lock, and
+    // its items go to the consumer as they come; no progress either.
+    PyEval_RestoreThread(saved);
+    handoff.set_direct([&](Item& item) { return !PyErr_Occurred() && consume(item); });
+    run();
+    saved = PyEval_SaveThread();
   }
-  if (worker) {
-    std::unique_lock lock(mutex);
-    while (!finished_cv.wait_for(lock, kProgressInterval, [&] { return finished; })) {
-      lock.unlock();
-      PyEval_RestoreThread(saved);
-      report(done.load(std::memory_order_relaxed));
-      saved = PyEval_SaveThread();
-      lock.lock();
-    }
-    lock.unlock();
-    worker->join();
+  for (bool finished = !worker; !finished;) {
+    std::optional<Item> item = handoff.take(kProgressInterval, finished);
+    PyEval_RestoreThread(saved);
+    if (item && !error && !consume(*item)) error.fetch();
+    if (!error && PyErr_CheckSignals() < 0) error.fetch();  // Ctrl-C between items
+    report();
+    if (error) handoff.stop();
+    saved = PyEval_SaveThread();
   }
+  if (worker) worker->join();
   PyEval_RestoreThread(saved);
-  if (thrown) {
-    Py_XDECREF(error_type);
-    Py_XDECREF(error_value);
-    Py_XDECREF(error_tb);
-    std::rethrow_exception(thrown);
-  }
-  if (*result) report(done.load(std::memory_order_relaxed));
-  if (error_type != nullptr) {
-    PyErr_Restore(error_type, error_value, error_tb);
-    return nullptr;
-  }
+  if (thrown) std::rethrow_exception(thrown);
+  if (error) return error.restore();
+  if (PyErr_Occurred()) return nullptr;  // a consumer failed in direct mode
   return convert(*result);
+}
+
+// run_released for an operation without items (a purge): `op()`.
+template <typename Op, typename Convert>
+PyObject* run_released(PyObject* progress, Op&& op, Convert&& convert) {
+  return run_released<std::monostate>(
+      progress, [&](Handoff<std::monostate>&) { return op(); },
+      [](std::monostate&) { return true; }, convert);
 }
 
 // ------------------------------------------------------------- Wrappers ---
@@ -276,6 +449,15 @@ const Signature kWithdrawnSections{"withdrawn_sections",
 KX_WRAPPER(withdrawn_sections) {
   return call(kWithdrawnSections, args, kwargs, [](Args& a) -> PyObject* {
     auto r = store_view::withdrawn_sections(a.text(0), a.list(1));
+    if (!r) return raise_error(r.error());
+    return list_of(*r, withdrawal_to_py);
+  });
+}
+
+const Signature kWithdrawals{"withdrawals", {{"kx_dir", kText}}};
+KX_WRAPPER(withdrawals) {
+  return call(kWithdrawals, args, kwargs, [](Args& a) -> PyObject* {
+    auto r = store_view::withdrawn_sections(a.text(0));
     if (!r) return raise_error(r.error());
     return list_of(*r, withdrawal_to_py);
   });
@@ -387,6 +569,67 @@ const Signature kRepairStore{"repair_store", {{"kx_dir", kText}}};
 KX_WRAPPER(repair_store) {
   return call(kRepairStore, args, kwargs, [](Args& a) {
     return run_released(nullptr, [&] { return store_check::repair(a.text(0)); }, repair_to_py);
+  });
+}
+
+const Signature kDataFiles{"data_files", {{"kx_dir", kText}}};
+KX_WRAPPER(data_files) {
+  return call(kDataFiles, args, kwargs, [](Args& a) -> PyObject* {
+    auto r = document_files(a.text(0));
+    if (!r) return raise_error(r.error());
+    return list_of(*r, [](const DataFileRecords& f) {
+      return Py_BuildValue("{s:N,s:K}", "file", str_from(f.file), "records",
+                           static_cast<unsigned long long>(f.records));
+    });
+  });
+}
+
+const Signature kTokenTotals{"token_totals", {{"kx_dir", kText}, {"tokenizer", kText}}};
+KX_WRAPPER(token_totals) {
+  return call(kTokenTotals, args, kwargs, [](Args& a) -> PyObject* {
+    auto r = store_view::token_totals(a.text(0), a.text(1));
+    if (!r) return raise_error(r.error());
+    return counts_dict({{"entries", r->entries},
+                        {"active_entries", r->active_entries},
+                        {"revoked_entries", r->revoked_entries},
+                        {"active_tokens", r->active_tokens},
+                        {"revoked_tokens", r->revoked_tokens},
+                        {"withdrawn_active_entries", r->withdrawn_active_entries},
+                        {"withdrawn_active_tokens", r->withdrawn_active_tokens}});
+  });
+}
+
+const Signature kBlameLines{"blame_lines",
+                            {{"kx_dir", kText},
+                             {"data_file", kText},
+                             {"sink", kCallable},
+                             {"progress", kOptCallable, true}}};
+KX_WRAPPER(blame_lines) {
+  return call(kBlameLines, args, kwargs, [](Args& a) {
+    PyObject* sink = a.callable(2);
+    uint64_t lines = 0;
+    auto blame = [&](Handoff<BlameBatch>& handoff) -> Status {
+      return blame_file(a.text(0), a.text(1), [&](BlameBatch&& batch) -> Status {
+        lines += batch.lines.size();
+        if (!handoff.put(std::move(batch))) return fail_msg("blame stopped by its caller");
+        return {};
+      });
+    };
+    return run_released<BlameBatch>(
+        a.callable(3), blame, [&](BlameBatch& batch) { return call_sink(sink, batch); },
+        [&](const Status& st) {
+          return st ? PyLong_FromUnsignedLongLong(lines) : raise_error(st.error());
+        });
+  });
+}
+
+const Signature kFileStatus{"file_status",
+                            {{"kx_dir", kText}, {"data_file", kText}, {"progress", kOptCallable, true}}};
+KX_WRAPPER(file_status) {
+  return call(kFileStatus, args, kwargs, [](Args& a) {
+    return run_released(
+        a.callable(2), [&] { return store_view::file_status(a.text(0), a.text(1)); },
+        file_status_to_py);
   });
 }
 
@@ -563,6 +806,7 @@ PyMethodDef* methods() {
       KX_FUNCTION(authors, kAuthors),
       KX_FUNCTION(author, kAuthor),
       KX_FUNCTION(withdrawn_sections, kWithdrawnSections),
+      KX_FUNCTION(withdrawals, kWithdrawals),
       KX_FUNCTION(pid_files, kPidFiles),
       KX_FUNCTION(token_entries_of, kTokenEntriesOf),
       KX_FUNCTION(line_index_state, kLineIndexState),
@@ -574,6 +818,10 @@ PyMethodDef* methods() {
       KX_FUNCTION(token_status, kTokenStatus),
       KX_FUNCTION(check_store, kCheckStore),
       KX_FUNCTION(repair_store, kRepairStore),
+      KX_FUNCTION(data_files, kDataFiles),
+      KX_FUNCTION(token_totals, kTokenTotals),
+      KX_FUNCTION(blame_lines, kBlameLines),
+      KX_FUNCTION(file_status, kFileStatus),
       KX_FUNCTION(is_valid_tokenizer_name, kIsValidTokenizerName),
       KX_FUNCTION(purge_revoked, kPurgeRevoked),
       KX_FUNCTION(purge_by_author, kPurgeByAuthor),

@@ -19,23 +19,28 @@ constexpr size_t kReadChunk = size_t{2} << 20;
 // Slices per pool thread and block, so that uneven lines still balance.
 constexpr size_t kSlicesPerThread = 8;
 
+// Cuts `lines` (whole lines, each ending in a line feed) into at most
+// `pieces` runs [begin, end) of whole lines, in order, covering it all.
+std::vector<std::pair<size_t, size_t>> split_whole_lines(std::string_view lines, size_t pieces) {
+  std::vector<std::pair<size_t, size_t>> runs;
+  size_t begin = 0;
+  for (size_t i = 1; i <= pieces && begin < lines.size(); ++i) {
+    size_t end = lines.size();
+    if (i < pieces) {
+      const size_t target = lines.size() / pieces * i;
+      if (target <= begin) continue;
+      end = end_of_line(lines, target - 1);
+    }
+    runs.emplace_back(begin, end);
+    begin = end;
+  }
+  return runs;
+}
+
 }  // namespace
 
 std::vector<std::pair<size_t, size_t>> DataBlock::slice_bounds() const {
-  std::vector<std::pair<size_t, size_t>> bounds;
-  const size_t n = pool_size() * kSlicesPerThread;
-  size_t begin = 0;
-  for (size_t i = 1; i <= n && begin < lines_end; ++i) {
-    size_t end = lines_end;
-    if (i < n) {
-      const size_t target = lines_end / n * i;
-      if (target <= begin) continue;
-      end = end_of_line(lines(), target - 1);
-    }
-    bounds.emplace_back(begin, end);
-    begin = end;
-  }
-  return bounds;
+  return split_whole_lines(lines(), pool_size() * kSlicesPerThread);
 }
 
 Status BlockReader::open(const std::string& path, uint64_t size_hint) {

@@ -57,14 +57,30 @@ std::string compute_hash(const Value& value) {
   return sha256_hex(text);
 }
 
-bool hash_json_line(std::string_view line, std::string& hex_out) {
+bool json_line_digest(std::string_view line, unsigned char digest[32]) {
   thread_local JsonTape tape;
   if (!tape.parse(line, JsonTape::Target::kCanonical)) return false;
-  unsigned char digest[32];
   sha256_canonical(tape, digest);
+  return true;
+}
+
+bool hash_json_line(std::string_view line, std::string& hex_out) {
+  unsigned char digest[32];
+  if (!json_line_digest(line, digest)) return false;
   hex_out.resize(64);
   write_hex(digest, 32, hex_out.data());
   return true;
+}
+
+void text_line_digest(std::string_view text, unsigned char digest[32]) {
+  if (!json_line_digest(text, digest)) json_string_digest(text, digest);
+}
+
+void json_string_digest(std::string_view text, unsigned char digest[32]) {
+  thread_local std::string quoted;
+  quoted.clear();
+  append_json_string(text, quoted);
+  sha256(quoted, digest);
 }
 
 }  // namespace kestrix

@@ -41,5 +41,14 @@ void sha256_canonical(JsonTape& tape, unsigned char digest[32]);
 // Line hash of one line of JSON text: the hash of the parsed value's
 // canonical text; false when the line is not valid JSON.
 bool hash_json_line(std::string_view line, std::string& hex_out);
+bool json_line_digest(std::string_view line, unsigned char digest[32]);
+
+// The line hash of a line of text as blame takes it: the hash of the JSON
+// value the text parses to or, when it is not one JSON document, of the
+// JSON string holding the text unchanged.  So a line tracked as a value and
+// a plain text line tracked as a string both meet their text.
+void text_line_digest(std::string_view text, unsigned char digest[32]);
+// The hash of the JSON string holding `text` (the second case above).
+void json_string_digest(std::string_view text, unsigned char digest[32]);
 
 }  // namespace kestrix

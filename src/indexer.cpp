@@ -2,6 +2,9 @@
 // and the lookups by line hash.
 #include "indexer.h"
 
+#include <algorithm>
+
+#include "absl/container/flat_hash_map.h"
 #include "fs.h"
 #include "line_filter.h"
 #include "mmap_lines.h"
@@ -113,6 +116,29 @@ Status documents_listing_sections(
         collect_documents_listing(bytes, sections, out);
       },
       sink);
+}
+
+Result<std::vector<DataFileRecords>> document_files(const std::string& kx_dir) {
+  absl::flat_hash_map<std::string, uint64_t> counts;
+  KX_TRY(scan_shards<DataFileRecords>(
+      kx_dir, kLayer,
+      [](std::string_view bytes, std::vector<DataFileRecords>& out) {
+        absl::flat_hash_map<std::string, uint64_t> shard_counts;
+        for_each_line(bytes, [&](std::string_view line) {
+          std::optional<DocumentRecord> record = parse_document_line(line);
+          if (record) ++shard_counts[record->file];
+        });
+        for (auto& [file, records] : shard_counts) out.push_back({file, records});
+      },
+      [&](std::vector<DataFileRecords>&& shard) {
+        for (DataFileRecords& f : shard) counts[std::move(f.file)] += f.records;
+      }));
+  std::vector<DataFileRecords> files;
+  files.reserve(counts.size());
+  for (auto& [file, records] : counts) files.push_back({file, records});
+  std::sort(files.begin(), files.end(),
+            [](const DataFileRecords& a, const DataFileRecords& b) { return a.file < b.file; });
+  return files;
 }
 
 Result<std::vector<Value>> read_all_documents(const std::string& kx_dir) {

@@ -6,6 +6,7 @@
 // three-element array in that order.  Thread-safe.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -53,6 +54,14 @@ void collect_documents_listing(std::string_view bytes, const StringSet& sections
 Status documents_listing_sections(
     const std::string& kx_dir, const StringSet& sections,
     const std::function<void(std::vector<DocumentRecord>&&)>& sink);
+
+// The data files the layer's records name, each once with the number of
+// records naming it, sorted by name (byte order).
+struct DataFileRecords {
+  std::string file;
+  uint64_t records = 0;
+};
+Result<std::vector<DataFileRecords>> document_files(const std::string& kx_dir);
 
 // Every stored line of the layer that is a valid record, unchanged.
 Result<std::vector<Value>> read_all_documents(const std::string& kx_dir);

@@ -4,17 +4,14 @@
 // all the work there is at that moment, spread over the pool: it classifies
 // the lines of block k (noting the runs of kept lines and formatting archive
 // records for purged ones), appends the archive records of block k-1, and
-// reads block k+1 with pread(2) in chunks.  Meanwhile the kept lines of
+// reads block k+1 in chunks (data_blocks.h).  Meanwhile the kept lines of
 // block k-1 are written to the temporary file on a thread of their own (with
 // direct I/O that thread mostly waits for the device).  Block k+1 starts with
 // the unfinished last line of block k, which classification never touches,
 // so all of this may overlap.
 #include "purge_rewrite.h"
 
-#include <fcntl.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <functional>
 #include <future>
@@ -34,7 +31,6 @@
 #include "json_tape.h"
 #include "mmap_lines.h"
 #include "pool.h"
-#include "progress.h"
 #include "purge_archive.h"
 #include "purge_exact.h"
 

@@ -403,6 +403,8 @@ std::optional<ConvError> convert_arg(const Param& p, PyObject* o, Arg& out) {
       return std::nullopt;
     case Kind::kOptCallable:
       if (o == Py_None) return std::nullopt;
+      [[fallthrough]];
+    case Kind::kCallable:
       if (!PyCallable_Check(o)) return ConvError{"'" + type_name(o) + "' object is not callable"};
       out.emplace<PyObject*>(o);
       return std::nullopt;

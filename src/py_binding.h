@@ -50,6 +50,7 @@ PyObject* json_to_py(const Value& v);
 enum class Kind {
   kText, kTextList, kTextViews, kTextSet, kBytes, kFlag,
   kCount, kOptCount, kOptText, kJson, kJsonHash,
+  kCallable,    // a callable, borrowed for the call
   kOptCallable  // a callable or None, borrowed for the call
 };
 

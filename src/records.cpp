@@ -111,4 +111,16 @@ std::optional<DocumentRecord> parse_document_line(std::string_view line) {
   return read_record(line, scan_document, document_from_json);
 }
 
+std::optional<std::string_view> document_line_hash(std::string_view line) {
+  MemberPicker pick;
+  std::string_view hash;
+  const bool flat = flat_json::scan_flat_object(line, [&](const flat_json::Member& m) {
+    if (m.key != "line_hash") return;
+    if (pick.take(1) && m.kind == flat_json::Kind::kString) hash = m.value;
+    else pick.doubt();
+  });
+  if (!flat || !pick.complete(1)) return std::nullopt;
+  return hash;
+}
+
 }  // namespace kestrix

@@ -40,6 +40,12 @@ std::optional<TokenIndexEntry> parse_token_entry_line(std::string_view line);
 // document_from_json(parse_json(line)).
 std::optional<DocumentRecord> parse_document_line(std::string_view line);
 
+// For readers that want the records of a few line hashes only: the line
+// hash a document line names, when the fast scanner reads the whole line
+// and finds one "line_hash" member, a string (if the line is a record, it
+// is that hash's); nullopt when only parse_document_line() can tell.
+std::optional<std::string_view> document_line_hash(std::string_view line);
+
 namespace flat_json {
 
 enum class Kind { kString, kStringArray, kOther };

@@ -2,9 +2,13 @@
 #include "store_view.h"
 
 #include <algorithm>
+#include <map>
 #include <unordered_map>
 #include <utility>
 
+#include "absl/container/flat_hash_map.h"
+#include "absl/container/flat_hash_set.h"
+#include "bulk_blame.h"
 #include "fs.h"
 #include "lib.h"
 #include "purge_exact.h"
@@ -89,6 +93,23 @@ std::optional<std::string> purged_file_of(const std::vector<LogEntry>& log, std:
   return std::nullopt;
 }
 
+// The withdrawal of one section, its authors looked up by author_of(id)
+// (a Result of a pointer to the author, or to nullopt for an unknown id);
+// nullopt when the section's lines may still be used.
+template <typename AuthorOf>
+Result<std::optional<Withdrawal>> withdrawal_of(const SectionState& state, AuthorOf&& author_of) {
+  Withdrawal w;
+  w.section_hash = state.section_hash;
+  if (const std::string* path = get_string(state.record, "path")) w.path = *path;
+  w.section_revoked = state.revoked;
+  for (const std::string& id : section_author_ids(state)) {
+    KX_ASSIGN_OR_RETURN(const std::optional<Author>* found, author_of(id));
+    if (*found && (*found)->revoked) w.revoked_authors.push_back(**found);
+  }
+  if (!w.section_revoked && w.revoked_authors.empty()) return std::optional<Withdrawal>{};
+  return std::optional<Withdrawal>(std::move(w));
+}
+
 }  // namespace
 
 Result<std::vector<SectionState>> sections(const std::string& kx_dir) {
@@ -159,30 +180,135 @@ Result<std::vector<Withdrawal>> withdrawn_sections(const std::string& kx_dir,
   std::vector<Withdrawal> out;
   std::set<std::string> done;
   std::unordered_map<std::string, std::optional<Author>> known_authors;
+  auto author_of = [&](const std::string& id) -> Result<const std::optional<Author>*> {
+    auto it = known_authors.find(id);
+    if (it == known_authors.end()) {
+      KX_ASSIGN_OR_RETURN(std::optional<Author> found, author(kx_dir, id));
+      it = known_authors.emplace(id, std::move(found)).first;
+    }
+    return &it->second;
+  };
   for (const std::string& hash : section_hashes) {
     if (!done.insert(hash).second) continue;
     KX_ASSIGN_OR_RETURN(std::optional<SectionState> state, section(kx_dir, hash));
     if (!state) continue;
-    Withdrawal w;
-    w.section_hash = hash;
-    if (const std::string* path = get_string(state->record, "path")) w.path = *path;
-    w.section_revoked = state->revoked;
-    const Value* listed = state->record.get("authors");
-    if (const Array* ids = listed ? listed->as_array() : nullptr) {
-      for (const Value& id : *ids) {
-        const std::string* text = id.as_string();
-        if (text == nullptr) continue;
-        auto it = known_authors.find(*text);
-        if (it == known_authors.end()) {
-          KX_ASSIGN_OR_RETURN(std::optional<Author> found, author(kx_dir, *text));
-          it = known_authors.emplace(*text, std::move(found)).first;
-        }
-        if (it->second && it->second->revoked) w.revoked_authors.push_back(*it->second);
-      }
-    }
-    if (w.section_revoked || !w.revoked_authors.empty()) out.push_back(std::move(w));
+    KX_ASSIGN_OR_RETURN(std::optional<Withdrawal> w, withdrawal_of(*state, author_of));
+    if (w) out.push_back(std::move(*w));
   }
   return out;
+}
+
+Result<std::vector<Withdrawal>> withdrawn_sections(const std::string& kx_dir) {
+  KX_ASSIGN_OR_RETURN(std::vector<SectionState> all, sections(kx_dir));
+  KX_ASSIGN_OR_RETURN(std::vector<Author> everyone, authors(kx_dir));
+  std::unordered_map<std::string, std::optional<Author>> by_id;
+  for (Author& a : everyone) by_id.emplace(a.id, std::move(a));
+  const std::optional<Author> unknown;
+  auto author_of = [&](const std::string& id) -> Result<const std::optional<Author>*> {
+    auto it = by_id.find(id);
+    return it == by_id.end() ? &unknown : &it->second;
+  };
+  std::vector<Withdrawal> out;
+  for (const SectionState& state : all) {
+    KX_ASSIGN_OR_RETURN(std::optional<Withdrawal> w, withdrawal_of(state, author_of));
+    if (w) out.push_back(std::move(*w));
+  }
+  return out;
+}
+
+std::vector<std::string> section_author_ids(const SectionState& section) {
+  std::vector<std::string> ids;
+  const Value* listed = section.record.get("authors");
+  if (const Array* items = listed ? listed->as_array() : nullptr)
+    for (const Value& id : *items)
+      if (const std::string* text = id.as_string()) ids.push_back(*text);
+  return ids;
+}
+
+Result<TokenTotals> token_totals(const std::string& kx_dir, const std::string& tokenizer) {
+  KX_ASSIGN_OR_RETURN(std::vector<Withdrawal> withdrawals, withdrawn_sections(kx_dir));
+  absl::flat_hash_set<std::string> withdrawn;
+  for (Withdrawal& w : withdrawals) withdrawn.insert(std::move(w.section_hash));
+  TokenTotals t;
+  KX_TRY(token_index::for_each_merged_entry(kx_dir, tokenizer, [&](TokenIndexEntry&& entry) {
+    ++t.entries;
+    if (entry.revoked) {
+      ++t.revoked_entries;
+      t.revoked_tokens += entry.token_count;
+      return;
+    }
+    ++t.active_entries;
+    t.active_tokens += entry.token_count;
+    if (std::any_of(entry.sources.begin(), entry.sources.end(),
+                    [&](const std::string& s) { return withdrawn.contains(s); })) {
+      ++t.withdrawn_active_entries;
+      t.withdrawn_active_tokens += entry.token_count;
+    }
+  }));
+  return t;
+}
+
+namespace {
+
+// Lines of a data file counted by the set of sections each draws from
+// (sorted, distinct; empty for a tracked line without sources).
+using LinesBySections = absl::flat_hash_map<std::vector<std::string>, uint64_t>;
+
+Status count_lines_by_sections(const std::string& kx_dir, const std::string& data_file,
+                               FileStatus& status, LinesBySections& counts) {
+  return blame_file(kx_dir, data_file, [&](BlameBatch&& batch) -> Status {
+    std::vector<uint64_t> lines_of(batch.provenances.size());
+    for (const BlamedLine& line : batch.lines) ++lines_of[line.provenance];
+    status.lines += batch.lines.size();
+    for (size_t p = 0; p < batch.provenances.size(); ++p) {
+      if (lines_of[p] == 0 || batch.provenances[p].empty()) continue;
+      status.tracked += lines_of[p];
+      std::vector<std::string> sections;
+      for (uint32_t r : batch.provenances[p])
+        for (const std::string& s : batch.records[r].sources) sections.push_back(s);
+      std::sort(sections.begin(), sections.end());
+      sections.erase(std::unique(sections.begin(), sections.end()), sections.end());
+      counts[std::move(sections)] += lines_of[p];
+    }
+    return {};
+  });
+}
+
+}  // namespace
+
+Result<FileStatus> file_status(const std::string& kx_dir, const std::string& data_file) {
+  FileStatus status;
+  LinesBySections counts;
+  KX_TRY(count_lines_by_sections(kx_dir, data_file, status, counts));
+  std::set<std::string> distinct;
+  for (const auto& [sections, lines] : counts) distinct.insert(sections.begin(), sections.end());
+  KX_ASSIGN_OR_RETURN(std::vector<Withdrawal> withdrawals,
+                      withdrawn_sections(kx_dir, {distinct.begin(), distinct.end()}));
+  std::set<std::string> withdrawn;
+  for (Withdrawal& w : withdrawals) withdrawn.insert(std::move(w.section_hash));
+  std::unordered_map<std::string, std::vector<std::string>> authors_of;
+  for (const std::string& hash : distinct) {
+    KX_ASSIGN_OR_RETURN(std::optional<SectionState> state, section(kx_dir, hash));
+    if (state) authors_of[hash] = section_author_ids(*state);
+  }
+  std::map<std::string, uint64_t> section_lines;
+  std::map<std::string, uint64_t> author_lines;
+  for (const auto& [sections, lines] : counts) {
+    std::set<std::string> authors;
+    bool any_withdrawn = false;
+    for (const std::string& hash : sections) {
+      section_lines[hash] += lines;
+      any_withdrawn = any_withdrawn || withdrawn.contains(hash);
+      if (auto it = authors_of.find(hash); it != authors_of.end())
+        authors.insert(it->second.begin(), it->second.end());
+    }
+    for (const std::string& id : authors) author_lines[id] += lines;
+    if (any_withdrawn) status.withdrawn += lines;
+  }
+  for (const auto& [hash, lines] : section_lines)
+    status.sections.push_back({hash, lines, withdrawn.contains(hash)});
+  for (const auto& [id, lines] : author_lines) status.authors.push_back({id, lines});
+  return status;
 }
 
 Result<std::vector<PidFile>> pid_files(const std::string& kx_dir, const std::string& tokenizer) {

@@ -53,10 +53,16 @@ struct Withdrawal {
   std::vector<Author> revoked_authors;
 };
 
+// The author ids a section lists, in its order (entries that are no
+// strings left out).
+std::vector<std::string> section_author_ids(const SectionState& section);
+
 // The withdrawals among `section_hashes`, in their order, each hash once;
 // sections that are unknown or in use are left out.
 Result<std::vector<Withdrawal>> withdrawn_sections(const std::string& kx_dir,
                                                    const std::vector<std::string>& section_hashes);
+// Every withdrawn section of the store, in the order of sections().
+Result<std::vector<Withdrawal>> withdrawn_sections(const std::string& kx_dir);
 
 // A pid file of a tokenizer and the number of token entries in it (lines
 // that would take an entry id once merged).
@@ -71,6 +77,44 @@ Result<std::vector<PidFile>> pid_files(const std::string& kx_dir, const std::str
 Result<std::vector<TokenIndexEntry>> entries_of_sections(const std::string& kx_dir,
                                                          const std::string& tokenizer,
                                                          const std::set<std::string>& sections);
+
+// The merged entries of a tokenizer and their tokens, split by the entries'
+// revocation flag, and the active entries that list a withdrawn section
+// (consent ended, but not yet revoked in the token index).
+struct TokenTotals {
+  uint64_t entries = 0;
+  uint64_t active_entries = 0;
+  uint64_t revoked_entries = 0;
+  uint64_t active_tokens = 0;   // sums wrap modulo 2^64, as token_status's
+  uint64_t revoked_tokens = 0;
+  uint64_t withdrawn_active_entries = 0;
+  uint64_t withdrawn_active_tokens = 0;
+};
+Result<TokenTotals> token_totals(const std::string& kx_dir, const std::string& tokenizer);
+
+// The lines of one data file against the store, counted in one bulk blame
+// pass (bulk_blame.h): every non-empty line, those with a document record
+// (from any data file), and those among them drawn from a withdrawn section
+// (a revoked one, or one with a revoked author).  Per section the lines
+// drawn from it, and per author the lines drawn from any of the author's
+// sections, each line counted once per section and author.
+struct SectionLines {
+  std::string section_hash;
+  uint64_t lines = 0;
+  bool withdrawn = false;
+};
+struct AuthorLines {
+  std::string id;
+  uint64_t lines = 0;
+};
+struct FileStatus {
+  uint64_t lines = 0;
+  uint64_t tracked = 0;
+  uint64_t withdrawn = 0;
+  std::vector<SectionLines> sections;  // sorted by hash
+  std::vector<AuthorLines> authors;    // sorted by id
+};
+Result<FileStatus> file_status(const std::string& kx_dir, const std::string& data_file);
 
 enum class Freshness { kMissing, kFresh, kStale };
 std::string_view freshness_name(Freshness f);  // "missing", "fresh", "stale"

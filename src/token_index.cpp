@@ -311,16 +311,21 @@ Result<std::vector<std::string>> get_pid_files(const std::string& kx_dir,
   return list_pid_files(store, tokenizer);
 }
 
-Result<std::vector<TokenIndexEntry>> read_merged(const std::string& kx_dir,
-                                                 const std::string& tokenizer) {
+Status for_each_merged_entry(const std::string& kx_dir, const std::string& tokenizer,
+                             const std::function<void(TokenIndexEntry&&)>& fn) {
   KX_ASSIGN_OR_RETURN(auto files, get_merged_files(kx_dir, tokenizer));
-  std::vector<TokenIndexEntry> entries;
   for (const auto& [number, path] : files) {
     KX_ASSIGN_OR_RETURN(auto bytes, read_file_bytes(path));
-    if (!bytes) continue;
-    for_each_token_entry(bytes->view(),
-                         [&](TokenIndexEntry&& entry) { entries.push_back(std::move(entry)); });
+    if (bytes) for_each_token_entry(bytes->view(), fn);
   }
+  return {};
+}
+
+Result<std::vector<TokenIndexEntry>> read_merged(const std::string& kx_dir,
+                                                 const std::string& tokenizer) {
+  std::vector<TokenIndexEntry> entries;
+  KX_TRY(for_each_merged_entry(
+      kx_dir, tokenizer, [&](TokenIndexEntry&& entry) { entries.push_back(std::move(entry)); }));
   return entries;
 }
 

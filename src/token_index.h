@@ -20,6 +20,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <set>
 #include <string>
@@ -112,6 +113,10 @@ Result<std::vector<std::string>> get_pid_files(const std::string& kx_dir,
 // Every entry of the merged files, in merged order (index = entry id).
 Result<std::vector<TokenIndexEntry>> read_merged(const std::string& kx_dir,
                                                  const std::string& tokenizer);
+// Calls fn(entry) for every entry of the merged files, in merged order,
+// holding one merged file in memory at a time.
+Status for_each_merged_entry(const std::string& kx_dir, const std::string& tokenizer,
+                             const std::function<void(TokenIndexEntry&&)>& fn);
 // Tokenizers with a pid file, merged directory or binary index; sorted.
 Result<std::vector<std::string>> list_tokenizers(const std::string& kx_dir);
 Result<TokenStatus> token_status(const std::string& kx_dir, const std::string& tokenizer);

@@ -42,4 +42,18 @@ inline Utf8Step utf8_step(std::string_view s) {
   return {need + 1, true};
 }
 
+// True when `s` is well-formed UTF-8 throughout.
+inline bool is_valid_utf8(std::string_view s) {
+  for (size_t i = 0; i < s.size();) {
+    if (static_cast<unsigned char>(s[i]) < 0x80) {
+      ++i;
+      continue;
+    }
+    const Utf8Step step = utf8_step(s.substr(i));
+    if (!step.valid) return false;
+    i += step.length;
+  }
+  return true;
+}
+
 }  // namespace kestrix

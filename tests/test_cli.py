@@ -229,6 +229,64 @@ def test_blame_names_the_section_authors_and_license_of_each_line(project):
     assert records[2]["source"] in text and SECTIONS[records[2]["source"]][1] in text
 
 
+def blamed_as_one_call_per_line(project, name):
+    """(line number, records) of each line of a data file, from one
+    `_kx_native.blame` call per line, sources as section hashes."""
+    with open(project.path(name), "rb") as f:
+        raw = f.read().split(b"\n")
+    found = []
+    for number, line in enumerate(raw, 1):
+        text = line[:-1] if line.endswith(b"\r") else line
+        if text:
+            found.append((number, kx.blame(project.root, name, text.decode())))
+    return found
+
+
+def as_blamed(results):
+    return [
+        (r["line"], [{**t, "sources": [s["section_hash"] for s in t["sources"]]} for t in r["records"]])
+        for r in results
+    ]
+
+
+def test_blame_of_whole_files_gives_what_blame_gives_each_line(project):
+    records = example_records()
+    text_line = "a plain text line, tracked as text"
+    kx.track(text_line, "notes.txt", [section_hash(ADA)], project.root)
+    kx.track("123", "notes.txt", [section_hash(ADA)], project.root)  # the string, not the number
+    with open(project.path("other.jsonl"), "w") as f:
+        f.write(json.dumps(records[1]) + "\n")
+    project.ok("track", "other.jsonl", "--source", MEMOS)  # records[1] is tracked from two files now
+    reordered = json.dumps(dict(reversed(list(records[0].items()))), indent=1).replace("\n", " ")
+    lines = [reordered + "\r", "\r", "", text_line, "123", json.dumps(records[1]),
+             '{"text": "never tracked"}', "  spaced, untracked  ", json.dumps(records[2])]
+    with open(project.path("mixed.jsonl"), "w", newline="") as f:
+        f.write("\n".join(lines))  # the last line without a line feed
+    os.makedirs(project.path("sub"))
+    for name, chosen in (("a.jsonl", records[3:5]), ("b.jsonl", records[5:6])):
+        with open(project.path(os.path.join("sub", name)), "w") as f:
+            f.writelines(json.dumps(r) + "\n" for r in chosen)
+            f.write('{"text": "untracked too"}\n')
+
+    mixed = project.json("blame", "mixed.jsonl")
+    assert as_blamed(mixed) == blamed_as_one_call_per_line(project, "mixed.jsonl")
+    assert [r["line"] for r in mixed] == [1, 4, 5, 6, 7, 8, 9]
+    assert [len(r["records"]) for r in mixed] == [1, 1, 0, 2, 0, 0, 1]
+    assert {r["file"] for r in mixed} == {"mixed.jsonl"}
+
+    names = ["mixed.jsonl", os.path.join("sub", "a.jsonl"), os.path.join("sub", "b.jsonl")]
+    several = project.json("blame", "mixed.jsonl", os.path.join("sub", "*.jsonl"))
+    assert [r["file"] for r in several] == [name for name in names for _ in blamed_as_one_call_per_line(project, name)]
+    assert as_blamed(several) == [b for name in names for b in blamed_as_one_call_per_line(project, name)]
+    assert project.json("blame", "sub") == several[len(mixed):]
+
+    rows = project.ok("blame", "mixed.jsonl", os.path.join("sub", "*.jsonl")).splitlines()
+    assert len(rows) == len(several)
+    assert rows[2].split()[:2] == ["mixed.jsonl", "5"] and rows[2].endswith("not tracked")
+    assert rows[-2].split()[:2] == [names[2], "1"] and records[5]["source"] in rows[-2]
+    assert len({row.index(row.split()[2]) for row in rows}) == 1  # fixed columns
+
+
 def test_blame_since_carries_blame_over_an_edit(project):
     shutil.copy(project.path("train.jsonl"), project.path("old.jsonl"))
     records = example_records()
@@ -423,6 +481,38 @@ def test_section_revocation_purges_its_lines_and_fills_the_forget_set(project):
     assert forget_bits() == [i for i, r in enumerate(records) if r["source"] == FORUM]
 
 
+def test_status_counts_lines_and_tokens_under_withdrawn_consent(project):
+    records = example_records()
+    tokens = {path: sum(words(r) for r in records if r["source"] == path) for path in SECTIONS}
+    before = project.json("status")
+    assert before["data_files"] == [{"file": "train.jsonl", "records": 300, "exists": True}]
+    assert (before["files"], before["line_index"], before["withdrawn_sections"]) == ([], "fresh", [])
+    (whitespace,) = before["tokenizers"]
+    assert whitespace["entries"] == {"total": 300, "active": 300, "revoked": 0, "active_withdrawn": 0, "pending": 0}
+    assert whitespace["tokens"] == {"active": sum(tokens.values()), "revoked": 0, "active_withdrawn": 0}
+
+    project.ok("revoke", "--author", "Tomás Reyes")  # the forum, its tokens still active
+    project.ok("revoke", "--section", MEMOS, "--tokenizer", "whitespace")
+    with open(project.path("extra.jsonl"), "w") as f:
+        f.write(json.dumps(records[0]) + '\n\n{"text": "new"}\nplain text\n')
+    after = project.json("status", "train.jsonl", "extra.jsonl")
+    assert after["data_files"] is None and after["sections"] == {"total": 3, "revoked": 1, "withdrawn": 2}
+    assert {w["path"] for w in after["withdrawn_sections"]} == {MEMOS, FORUM}
+    (whitespace,) = after["tokenizers"]
+    assert whitespace["tokens"] == {
+        "active": tokens[ADA] + tokens[FORUM], "revoked": tokens[MEMOS], "active_withdrawn": tokens[FORUM]}
+    train, extra = after["files"]
+    assert (train["lines"], train["tracked"], train["untracked"], train["withdrawn"]) == (300, 300, 0, 180)
+    by_section = {s["path"]: (s["lines"], s["revoked"], s["withdrawn"]) for s in train["sections"]}
+    assert by_section == {ADA: (120, False, False), MEMOS: (100, True, True), FORUM: (80, False, True)}
+    by_author = {a["name"]: (a["lines"], a["revoked"]) for a in train["authors"]}
+    assert by_author == {"Ada Lindqvist": (120, False), "Grace Okafor": (180, False), "Tomás Reyes": (80, True)}
+    withdrawn = int(records[0]["source"] != ADA)
+    assert (extra["lines"], extra["tracked"], extra["untracked"], extra["withdrawn"]) == (3, 1, 2, withdrawn)
+    text = project.ok("status", "train.jsonl")
+    assert "train.jsonl: 300 lines, 300 tracked, 0 untracked, 180 under withdrawn consent" in text
+
+
 def test_undo_refuses_an_archive_of_another_file(project):
     project.ok("revoke", "--section", ADA)
     project.ok("purge", "train.jsonl")
@@ -489,6 +579,10 @@ FAILURES = [
     (["track", "train.jsonl", "--source", ADA, "--tokenizer", "t", "--count-field", "n"], "train.jsonl:1: field 'n'"),
     (["track", "bad.jsonl", "--source", ADA], "bad.jsonl:2: the line is not JSON"),
     (["blame", "train.jsonl", "301"], "has no line 301"),
+    (["blame", "latin.jsonl"], "latin.jsonl:2: the line is not valid UTF-8"),
+    (["blame", "train.jsonl", "bad.jsonl", "2"], "LINE_NO goes with a single data file"),
+    (["blame", "*.csv"], "no data files match *.csv"),
+    (["status", "missing.jsonl"], "data file not found: missing.jsonl"),
     (["revoke", "--author", "Nobody"], "no author named 'Nobody'"),
     (["revoke", "--section", "0" * 64], "unknown section"),
     (["revoke", "--author", "Grace Okafor", "--tokenizer", "nope"], "unknown tokenizer 'nope'"),
@@ -507,6 +601,8 @@ FAILURES = [
 def test_expected_failures_print_one_line_and_exit_non_zero(project, args, message):
     with open(project.path("bad.jsonl"), "w") as f:
         f.write('{"text": "fine"}\nnot json\n')
+    with open(project.path("latin.jsonl"), "wb") as f:
+        f.write('{"text": "fine"}\n{"text": "caf\u00e9"}\n'.encode("latin-1"))
     os.mkdir(project.path("corpus"))
     done = project.kx(*args)
     assert done.returncode != 0
@@ -651,6 +747,7 @@ COMMANDS = [
     [], ["init"], ["author"], ["author", "add"], ["author", "list"], ["section"], ["section", "add"],
     ["section", "list"], ["track"], ["blame"], ["show"], ["tokens"], ["tokens", "status"], ["revoke"],
     ["purge"], ["forget-set"], ["index"], ["index", "build"], ["clean"], ["check"], ["merge"], ["log"],
+    ["status"],
 ]
 
 
@@ -675,10 +772,11 @@ def test_progress_bar_is_drawn_on_a_terminal_only(tmp_path, kx_cli, kx_cli_env):
     plain = project.kx("track", "big.jsonl", "--source", "p")
     assert plain.returncode == 0 and plain.stderr == ""
 
+    # Blame is over before a bar would show: have it drawn from the start.
     leader, follower = pty.openpty()
     done = subprocess.run(
         [sys.executable, "-m", "kx", "-C", project.root, "blame", "big.jsonl"],
-        env=kx_cli_env, stdout=subprocess.PIPE, stderr=follower, stdin=subprocess.DEVNULL,
+        env=dict(kx_cli_env, KX_PROGRESS="1"), stdout=subprocess.PIPE, stderr=follower, stdin=subprocess.DEVNULL,
     )
     os.close(follower)
     drawn = b""

@@ -292,3 +292,28 @@ def test_a_tracked_value_is_blamed_by_its_json_text(tmp_path_factory, value):
     kx.init(d)
     h = kx.track(value, "f", ["s"], d)
     assert [r["line_hash"] for r in kx.blame(d, "f", json.dumps(value))] == [h]
+
+
+def test_blame_lines_gives_each_line_its_records_across_batches_and_windows(store):
+    # 70,000 lines cross the first look-up window (65,536 lines against a
+    # small index) and four batches; values repeat, so hashes recur across
+    # both, and the records' files and sources vary with the value.
+    from kx import _core as core
+
+    values = [i % 60_000 for i in range(70_000)]
+    tracked = {}
+    for v in range(0, 60_000, 5):
+        h = kx.compute_hash({"n": v})
+        records = [(f"f{v % 3}", [f"s{v % 7}"])] + ([("g", [])] if v % 1000 == 0 else [])
+        for file, sources in records:
+            kx.index_document(store, h, file, sources)
+        tracked[v] = records
+    path = os.path.join(store, "data.jsonl")
+    with open(path, "w") as f:
+        f.writelines(json.dumps({"n": v}) + "\n" for v in values)
+
+    got = []
+    core.blame_lines(store, path, lambda provenances, lines: got.extend(
+        (number, h, [(file, list(sources)) for file, sources in provenances[p]]) for number, h, p in lines))
+    assert [(n, h) for n, h, _ in got] == [(i + 1, kx.compute_hash({"n": v})) for i, v in enumerate(values)]
+    assert [records for _, _, records in got] == [tracked.get(v, []) for v in values]

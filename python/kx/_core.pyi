@@ -45,6 +45,42 @@ class _UndoResult(TypedDict):
     restored: int
     archive: Optional[str]
 
+class _DataFile(TypedDict):
+    file: str
+    records: int
+
+class _TokenTotals(TypedDict):
+    entries: int
+    active_entries: int
+    revoked_entries: int
+    active_tokens: int
+    revoked_tokens: int
+    withdrawn_active_entries: int
+    withdrawn_active_tokens: int
+
+class _SectionLines(TypedDict):
+    section_hash: str
+    lines: int
+    withdrawn: bool
+
+class _AuthorLines(TypedDict):
+    id: str
+    lines: int
+
+class _FileStatus(TypedDict):
+    lines: int
+    tracked: int
+    untracked: int
+    withdrawn: int
+    sections: list[_SectionLines]
+    authors: list[_AuthorLines]
+
+# A record of a line as blame_lines gives it: (data file, sources).
+_Tracked = tuple[str, list[str]]
+# A line: (line number from 1, counting blank lines; line hash, or None for a
+# line that is neither JSON nor UTF-8 text; index of its provenance).
+_BlamedLine = tuple[int, Optional[str], int]
+
 class _PurgeResult(TypedDict):
     purged: int
     kept: int
@@ -94,6 +130,10 @@ def author(kx_dir: str, author_id: str) -> Optional[_Author]: ...
 def withdrawn_sections(kx_dir: str, section_hashes: Sequence[str]) -> list[_Withdrawal]:
     """The given sections whose lines may not be tracked, in order."""
 
+def withdrawals(kx_dir: str) -> list[_Withdrawal]:
+    """Every section of the store whose lines may not be used, in the
+    order of `sections`."""
+
 def pid_files(kx_dir: str, tokenizer: str) -> list[_PidFile]:
     """The per-process files of a tokenizer waiting for a merge."""
 
@@ -132,6 +172,35 @@ def repair_store(kx_dir: str) -> _RepairReport:
     """Moves damaged lines into .kx/damaged/, removes stray temporary
     files and rebuilds stale indexes; `found` is what the check found before,
     `problems` what a check finds after."""
+
+def data_files(kx_dir: str) -> list[_DataFile]:
+    """The data files the document records name, each with the number of
+    records naming it, sorted by name."""
+
+def token_totals(kx_dir: str, tokenizer: str) -> _TokenTotals:
+    """A tokenizer's merged entries and their tokens, active and revoked,
+    and the active ones that list a withdrawn section."""
+
+def blame_lines(
+    kx_dir: str,
+    data_file: str,
+    sink: Callable[[list[tuple[_Tracked, ...]], list[_BlamedLine]], object],
+    progress: Optional[Callable[[int], object]] = None,
+) -> int:
+    """Blames every line of `data_file` as `_kx_native.blame` blames one
+    line's text, in one pass, and returns the number of lines.  The lines
+    come to sink(provenances, lines) in batches, in file order; a line's
+    records are provenances[index] (empty when it is not tracked), in the
+    order blame returns them.  Runs with the interpreter lock released;
+    `progress` is called with the bytes read so far.  An exception the sink
+    or `progress` raises ends the pass and is raised."""
+
+def file_status(
+    kx_dir: str, data_file: str, progress: Optional[Callable[[int], object]] = None
+) -> _FileStatus:
+    """The lines of `data_file` counted in one bulk-blame pass: all, tracked,
+    untracked and drawn from a withdrawn section; per section the lines drawn
+    from it, per author the lines drawn from the author's sections."""
 
 def is_valid_tokenizer_name(name: str) -> bool: ...
 def purge_revoked(

@@ -71,6 +71,10 @@ def main(argv: Optional[List[str]] = None) -> int:
         return 2
     try:
         return _run(args)
+    except BrokenPipeError:
+        # The reader went away (`kx blame f | head`): not a failure of kx.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 0
     except KxError as e:
         return _fail(str(e), e.status)
     except RuntimeError as e:  # an operation of a native module failed
@@ -93,12 +97,8 @@ def _run(args: argparse.Namespace) -> int:
         _enter_project(args)
     store = Store(".")
     output = args.run(store, args)
-    try:
-        emit(output, args.json)
-        sys.stdout.flush()
-    except BrokenPipeError:
-        # The reader went away (`kx blame f | head`): not a failure of kx.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+    emit(output, args.json)
+    sys.stdout.flush()
     return output.status
 
 
@@ -114,13 +114,17 @@ def _enter_project(args: argparse.Namespace) -> None:
     for name in getattr(args, "path_args", ()):
         value = getattr(args, name, None)
         if isinstance(value, list):
-            setattr(args, name, [_from_project(v, prefix) for v in value])
+            setattr(args, name, [_from_project(v, prefix, here) for v in value])
         elif value is not None:
-            setattr(args, name, _from_project(value, prefix))
+            setattr(args, name, _from_project(value, prefix, here))
 
 
-def _from_project(path: str, prefix: str) -> str:
+def _from_project(path: str, prefix: str, here: str) -> str:
     if prefix == "." or os.path.isabs(path):
+        return path
+    # A number that names no file is a line number among the paths
+    # (`kx blame FILE 12`).
+    if path.isdigit() and not os.path.lexists(os.path.join(here, path)):
         return path
     return os.path.normpath(os.path.join(prefix, path))
 

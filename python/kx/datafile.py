@@ -26,6 +26,13 @@ def open_data_file(path: str):
         raise KxError(f"cannot read {path}: {e.strerror}") from None
 
 
+def size(path: str) -> int:
+    """The size of a data file in bytes, once it is known to be readable
+    (else the error `open_data_file` gives)."""
+    with open_data_file(path) as f:
+        return os.fstat(f.fileno()).st_size
+
+
 def lines(path: str) -> Iterator[Tuple[int, str]]:
     """(line number from 1, text) of every non-empty line."""
     with open_data_file(path) as f:

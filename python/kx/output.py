@@ -24,18 +24,27 @@ Text = Union[str, Sequence[str]]
 @dataclass
 class Output:
     """A command's result: `data` for --json, `text` (a string or lines) for
-    people.  `status` is the exit status (0 for success)."""
+    people.  `status` is the exit status (0 for success).  A command whose
+    result may be too large to hold writes it to standard output itself, as
+    it goes, and returns `Output.streamed()`."""
 
     data: Any
     text: Text = ""
     status: int = 0
     notes: List[str] = field(default_factory=list)
+    written: bool = False  # the command wrote its result itself
+
+    @classmethod
+    def streamed(cls, status: int = 0) -> "Output":
+        return cls(None, status=status, written=True)
 
 
 def emit(output: Output, as_json: bool, stream=None) -> None:
     stream = stream or sys.stdout
     for line in output.notes:
         note(line)
+    if output.written:
+        return
     if as_json:
         json.dump(output.data, stream, indent=2, ensure_ascii=False)
         stream.write("\n")
@@ -75,12 +84,22 @@ def _escape(match: re.Match) -> str:
     return _ESCAPES.get(c, f"\\x{ord(c):02x}")
 
 
+def cell(text: str) -> str:
+    """`text` as a table cell shows it: control characters escaped."""
+    return _CONTROL.sub(_escape, text)
+
+
+def pad(text: str, width: int) -> str:
+    """`text` padded with spaces to `width` terminal cells."""
+    return text + " " * (width - cell_len(text))
+
+
 def table(rows: Iterable[Sequence[str]], aligned: int | None = None) -> List[str]:
     """Rows as text lines, columns separated by two spaces and padded to the
     widest cell; the last column (or those after `aligned`) is not padded.
     Cells are plain text (no markup), never wrapped or cut, with control
     characters escaped."""
-    rows = [[_CONTROL.sub(_escape, str(cell)) for cell in row] for row in rows]
+    rows = [[cell(str(item)) for item in row] for row in rows]
     if not rows:
         return []
     columns = max(len(row) for row in rows)

@@ -5,7 +5,9 @@ blaming); `working()` gives one for a long native call (a purge), which runs
 with the interpreter lock released and reports the bytes it has read through
 the callback `working()` yields.  Both draw only when standard error is a
 terminal and stay silent otherwise, so redirected output is never mixed with
-bars.  Set KX_PROGRESS=0 to turn them off on a terminal too."""
+bars.  Set KX_PROGRESS=0 to turn them off on a terminal too, or
+KX_PROGRESS=1 to have them drawn from the start, without the quiet moment
+(to see that they draw, even for short work)."""
 
 from __future__ import annotations
 
@@ -13,7 +15,7 @@ import contextlib
 import os
 import sys
 import time
-from typing import Callable, Iterator, Optional, TextIO
+from typing import Callable, Iterator, Optional, Sequence, TextIO
 
 from rich.console import Console
 from rich.progress import (
@@ -28,6 +30,10 @@ from rich.progress import (
 # Draw nothing during the first moments: short commands should not flash a bar.
 _QUIET_SECONDS = 0.3
 _STEPS = 200  # updates over the whole run at most
+
+
+def _quiet_seconds() -> float:
+    return 0.0 if os.environ.get("KX_PROGRESS") == "1" else _QUIET_SECONDS
 
 
 def enabled(stream: Optional[TextIO] = None) -> bool:
@@ -53,6 +59,8 @@ def _progress(stream: TextIO, unit: str) -> Progress:
         TimeRemainingColumn(),
         console=Console(file=stream, highlight=False),
         transient=True,
+        # Standard output carries the result; it never goes to the bar's stream.
+        redirect_stdout=False,
     )
 
 
@@ -61,12 +69,15 @@ class Bar:
     it passes a count on only every 1/200 of the total, and shows the bar
     only once the work has taken longer than a moment."""
 
+    active = True  # worth handing a native call as its progress callback
+
     def __init__(self, label: str, total: int, unit: str, stream: TextIO):
         self.label = label
         self.total = max(total, 1)
         self.next_at = 0
         self._step = max(1, self.total // _STEPS)
         self._start = time.monotonic()
+        self._quiet = _quiet_seconds()
         self._progress = _progress(stream, unit)
         self._task = self._progress.add_task(label, total=self.total)
         self._shown = False
@@ -76,7 +87,7 @@ class Bar:
             return
         self.next_at = done + self._step
         if not self._shown:
-            if time.monotonic() - self._start < _QUIET_SECONDS:
+            if time.monotonic() - self._start < self._quiet:
                 return
             self._progress.start()
             self._shown = True
@@ -90,6 +101,7 @@ class Bar:
 
 class _Silent:
     next_at = float("inf")
+    active = False
 
     def update(self, done: int) -> None:
         pass
@@ -130,3 +142,35 @@ def working(label: str, data_file: str) -> Iterator[Optional[Callable[[int], Non
         yield shown.update
     finally:
         shown.close()
+
+
+class FilesProgress:
+    """One bar over several files read by native calls, advancing by bytes:
+    `callback(i)` is the progress callback for the call that reads file i
+    (None when no bar is shown), `finished(i)` moves the bar past it."""
+
+    def __init__(self, shown: Bar | _Silent, sizes: Sequence[int]):
+        self._shown = shown
+        self._sizes = list(sizes)
+        self._starts = [sum(self._sizes[:i]) for i in range(len(self._sizes))]
+
+    def callback(self, i: int) -> Optional[Callable[[int], None]]:
+        if not self._shown.active:
+            return None
+        start, update = self._starts[i], self._shown.update
+        return lambda read: update(start + read)
+
+    def finished(self, i: int) -> None:
+        self._shown.update(self._starts[i] + self._sizes[i])
+
+
+@contextlib.contextmanager
+def over_files(label: str, sizes: Sequence[int], streaming: bool = False) -> Iterator[FilesProgress]:
+    """A bar by bytes over files of the given sizes (see FilesProgress).  A
+    command `streaming` its result to standard output while the bar runs
+    gets no bar when that is a terminal: its rows would break into the bar."""
+    if streaming and enabled(sys.stdout):
+        yield FilesProgress(_Silent(), sizes)
+        return
+    with bar(label, sum(sizes), "bytes") as shown:
+        yield FilesProgress(shown, sizes)

@@ -1,22 +1,31 @@
-"""`kx blame DATA_FILE [LINE_NO]`: where lines come from.
+"""`kx blame DATA_FILE... [LINE_NO]`: where lines come from.
 
 Each line is looked up by its line hash; its records name the data file it
 was tracked in and its source sections, which this command resolves to
-paths, authors and licenses.  With `--since OLD_FILE`, blame is carried over
-an edit: lines kept from OLD_FILE (by the line diff) show the old line's
-provenance; an edited line that is not tracked itself shows the provenance
-of the old line it replaced."""
+paths, authors and licenses.  Whole files are blamed by the core in one
+pass per file (`kx._core.blame_lines`: the lines hashed, then looked up
+shard by shard), and the rows are printed as the results come, so memory
+does not grow with the files.  With `--since OLD_FILE`, blame is carried
+over an edit: lines kept from OLD_FILE (by the line diff) show the old
+line's provenance; an edited line that is not tracked itself shows the
+provenance of the old line it replaced."""
 
 from __future__ import annotations
 
 import argparse
+import json
+import os
+import re
+import sys
 from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
 
 import _kx_native as native
+from rich.cells import cell_len
 
+from kx import _core as core
 from kx import datafile, progress
 from kx.errors import KxError
-from kx.output import Output, short, table
+from kx.output import Output, cell, pad, short, table
 from kx.store import Store
 
 
@@ -24,18 +33,21 @@ def register(commands, common) -> None:
     p = commands.add_parser(
         "blame",
         parents=[common],
-        help="show where the lines of a data file come from",
-        description="Show the provenance of one line (LINE_NO, counted from 1) or of every line of a data "
-        "file: the sections it was tracked from, with their paths, authors and licenses.",
+        help="show where the lines of data files come from",
+        usage="%(prog)s [-h] [--json] [--since OLD_FILE] DATA_FILE [DATA_FILE ...] [LINE_NO]",
+        description="Show the provenance of every line of the data files, or of one line (LINE_NO, counted "
+        "from 1, after a single DATA_FILE): the sections it was tracked from, with their paths, authors "
+        "and licenses. A DATA_FILE may also be a directory (its *.jsonl, *.json and *.ndjson files) or a "
+        "glob pattern. Rows are printed as the lines are blamed; with several files each row starts with "
+        "its file. --json prints one array of line results, one per line of output.",
     )
-    p.add_argument("data_file", metavar="DATA_FILE")
-    p.add_argument("line_no", nargs="?", type=int, metavar="LINE_NO")
+    p.add_argument("paths", nargs="+", metavar="DATA_FILE", help=argparse.SUPPRESS)
     p.add_argument(
         "--since",
         metavar="OLD_FILE",
         help="carry blame over from an earlier version of the file: kept lines show the old line's provenance",
     )
-    p.set_defaults(run=blame, path_args=("data_file", "since"))
+    p.set_defaults(run=blame, path_args=("paths", "since"))
 
 
 class Describer:
@@ -45,6 +57,8 @@ class Describer:
     def __init__(self, store: Store):
         self.store = store
         self._sections: Dict[str, Dict[str, Any]] = {}
+        self._section_json: Dict[str, str] = {}
+        self._summaries: Dict[str, str] = {}
 
     def section(self, hash_: str) -> Dict[str, Any]:
         if hash_ not in self._sections:
@@ -73,6 +87,27 @@ class Describer:
             self._sections[hash_] = described
         return self._sections[hash_]
 
+    def section_json(self, hash_: str) -> str:
+        if hash_ not in self._section_json:
+            self._section_json[hash_] = _json(self.section(hash_))
+        return self._section_json[hash_]
+
+    def sources_json(self, hashes: Sequence[str]) -> str:
+        return "[" + ", ".join(self.section_json(h) for h in hashes) + "]"
+
+    def summary(self, records: Sequence[Tuple[str, Sequence[str]]]) -> Optional[str]:
+        """The sections of a line's (file, sources) records, once each, as a
+        table cell; None when the line has no records."""
+        if not records:
+            return None
+        hashes = list(dict.fromkeys(h for _, sources in records for h in sources))
+        return cell("; ".join(self.section_summary(h) for h in hashes))
+
+    def section_summary(self, hash_: str) -> str:
+        if hash_ not in self._summaries:
+            self._summaries[hash_] = _section_summary(self.section(hash_))
+        return self._summaries[hash_]
+
     def records(self, records: Sequence[Mapping[str, Any]]) -> List[Dict[str, Any]]:
         return [
             {"file": r["file"], "line_hash": r["line_hash"], "sources": [self.section(s) for s in r["sources"]]}
@@ -94,21 +129,122 @@ class Blamer:
         return self._cache[text]
 
 
+_NUMBER = re.compile(r"[+-]?[0-9]+")
+
+
+def _split_line_no(paths: List[str]) -> Tuple[List[str], Optional[int]]:
+    """The data files and LINE_NO: a last argument that is a number and
+    names no file."""
+    last = paths[-1]
+    if len(paths) > 1 and _NUMBER.fullmatch(last) and not os.path.lexists(last):
+        return paths[:-1], int(last)
+    return paths, None
+
+
 def blame(store: Store, args: argparse.Namespace) -> Output:
+    paths, line_no = _split_line_no(args.paths)
     if args.since is not None:
-        if args.line_no is not None:
+        if line_no is not None:
             raise KxError("--since blames the whole file; leave out LINE_NO")
-        return _blame_since(store, args.data_file, args.since)
-    blamer = Blamer(store, args.data_file)
-    if args.line_no is not None:
-        return _blame_one(blamer, args.data_file, args.line_no)
-    total = datafile.count_lines(args.data_file)
-    results = []
-    with progress.bar(f"blaming {args.data_file}", total) as bar:
-        for number, text in datafile.lines(args.data_file):
-            results.append(_line_result(number, blamer(text)))
-            bar.update(number)
-    return Output(results, table(_row(r) for r in results))
+        if len(paths) != 1:
+            raise KxError("--since blames one data file")
+        return _blame_since(store, paths[0], args.since)
+    if line_no is not None:
+        if len(paths) != 1:
+            raise KxError("LINE_NO goes with a single data file")
+        return _blame_one(Blamer(store, paths[0]), paths[0], line_no)
+    return _blame_files(store, datafile.expand(paths), args.json)
+
+
+def _blame_files(store: Store, files: List[str], as_json: bool) -> Output:
+    sizes = [datafile.size(path) for path in files]
+    describer = Describer(store)
+    out = _JsonRows(describer) if as_json else _TextRows(describer, files, sizes)
+    label = f"blaming {files[0]}" if len(files) == 1 else f"blaming {len(files)} files"
+    with progress.over_files(label, sizes, streaming=True) as bar:
+        for i, path in enumerate(files):
+
+            def sink(provenances: List[Tuple], lines: List[Tuple[int, Optional[str], int]], path=path) -> None:
+                out.write(path, provenances, lines)
+
+            core.blame_lines(store.kx_dir, path, sink, bar.callback(i))
+            bar.finished(i)
+    out.close()
+    return Output.streamed()
+
+
+def _not_text(path: str, number: int) -> KxError:
+    return KxError(f"{path}:{number}: the line is not valid UTF-8")
+
+
+class _TextRows:
+    """Rows of fixed-width columns, known before the first line: the file
+    (with several files), the line number (as wide as the largest file's
+    size in bytes), the short line hash, and the sections."""
+
+    def __init__(self, describer: "Describer", files: List[str], sizes: List[int]):
+        self.describer = describer
+        self.number_width = len(str(max(sizes, default=1)))
+        self.names: Optional[Dict[str, str]] = None
+        if len(files) > 1:
+            width = max(cell_len(cell(path)) for path in files)
+            self.names = {path: pad(cell(path), width) + "  " for path in files}
+
+    def write(self, path: str, provenances: List[Tuple], lines: List[Tuple[int, Optional[str], int]]) -> None:
+        # What follows the short line hash, or None for an untracked line.
+        tails = [self.describer.summary(records) for records in provenances]
+        tails = [t if not t else "  " + t for t in tails]
+        prefix = self.names[path] if self.names else ""
+        width = self.number_width
+        rows = []
+        for number, hash_, provenance in lines:
+            if hash_ is None:
+                raise _not_text(path, number)
+            tail = tails[provenance]
+            if tail is None:
+                rows.append(f"{prefix}{number:<{width}}  -             not tracked")
+            else:
+                rows.append(f"{prefix}{number:<{width}}  {hash_[:12]}{tail}")
+        if rows:
+            sys.stdout.write("\n".join(rows) + "\n")
+
+    def close(self) -> None:
+        pass
+
+
+class _JsonRows:
+    """One JSON array of line results, written element by element (one a
+    line), each as `blame FILE LINE_NO --json` gives it."""
+
+    def __init__(self, describer: "Describer"):
+        self.describer = describer
+        self.started = False
+
+    def write(self, path: str, provenances: List[Tuple], lines: List[Tuple[int, Optional[str], int]]) -> None:
+        file_json = _json(path)
+        records = [[(_json(file), self.describer.sources_json(sources)) for file, sources in p] for p in provenances]
+        items = []
+        for number, hash_, provenance in lines:
+            if hash_ is None:
+                raise _not_text(path, number)
+            found = records[provenance]
+            tracked = ", ".join(
+                f'{{"file": {file}, "line_hash": "{hash_}", "sources": {sources}}}' for file, sources in found
+            )
+            line_hash = f'"{hash_}"' if found else "null"
+            items.append(
+                f'{{"file": {file_json}, "line": {number}, "line_hash": {line_hash}, "records": [{tracked}]}}'
+            )
+        if items:
+            sys.stdout.write(("[\n" if not self.started else ",\n") + ",\n".join(items))
+            self.started = True
+
+    def close(self) -> None:
+        sys.stdout.write("\n]\n" if self.started else "[]\n")
+
+
+def _json(value: Any) -> str:
+    return json.dumps(value, ensure_ascii=False)
 
 
 def _blame_one(blamer: Blamer, path: str, line_no: int) -> Output:
@@ -123,7 +259,7 @@ def _blame_one(blamer: Blamer, path: str, line_no: int) -> Output:
             break
     if text is None:
         raise KxError(f"{path} has no line {line_no} (or it is empty)")
-    result = _line_result(line_no, blamer(text))
+    result = {"file": path, **_line_result(line_no, blamer(text))}
     return Output(result, _detail(path, result))
 
 
