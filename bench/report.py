@@ -39,12 +39,14 @@ def sizes_for(quick):
                 "foundation": ["--size-mb", "10", "--read-mb", "5"],
                 "track": ["--calls", "2000", "--burst", "10000", "--authors", "10000"],
                 "blame": ["--lines", "5000", "--big", "20000"],
-                "token": "100000", "maint_scale": "0.1", "cli_lines": "10000"}
+                "token": "100000", "maint_scale": "0.1", "cli_lines": "10000",
+                "track_file_mb": "64,256"}
     return {"records": [10_000, 100_000, 1_000_000], "purge_mib": [10, 100, 1024],
             "foundation": ["--size-mb", "100", "--read-mb", "50"],
             "track": ["--calls", "20000", "--burst", "100000", "--authors", "100000"],
             "blame": ["--lines", "50000", "--big", "200000"],
-            "token": "1000000", "maint_scale": "1", "cli_lines": "100000"}
+            "token": "1000000", "maint_scale": "1", "cli_lines": "100000",
+            "track_file_mb": "1024,4096"}
 
 
 def steps(build_dir, quick):
@@ -73,6 +75,7 @@ def steps(build_dir, quick):
     out.append(("maint", py + [f"{HERE}/bench_maint.py", "--scale", p["maint_scale"]]))
     out.append(("cli", py + [f"{HERE}/bench_cli.py", "--lines", p["cli_lines"]]))
     out.append(("blame_cli", py + [f"{HERE}/bench_blame_cli.py", "--lines", p["cli_lines"]]))
+    out.append(("track_file", py + [f"{HERE}/bench_track_file.py", "--sizes", p["track_file_mb"]]))
     return out
 
 

@@ -150,6 +150,23 @@ def test_track_records_every_line_with_its_sources_and_counts(project):
     assert (gpt["pending_entries"], gpt["binary_index"]) == (2, "missing")
 
 
+def test_tracking_again_adds_only_new_lines(project):
+    records = example_records()
+    status = project.json("tokens", "status", "--tokenizer", "whitespace")
+    again = project.json("track", "train.jsonl", "--source-field", "source", "--tokenizer", "whitespace")
+    assert (again["recorded"], again["skipped"], again["tokens"]) == (0, 300, 0)
+    assert project.json("tokens", "status", "--tokenizer", "whitespace") == status
+    assert len(project.json("blame", "train.jsonl", "1")["records"]) == 1
+    # The same line twice more: one more occurrence than recorded, so one record.
+    with open(project.path("train.jsonl"), "a") as f:
+        f.write(json.dumps(records[0]) + "\n")
+    text = project.ok("track", "train.jsonl", "--source-field", "source", "--tokenizer", "whitespace")
+    assert text.startswith("tracked 1 line of train.jsonl") and "300 lines already tracked, skipped" in text
+    assert len(project.json("blame", "train.jsonl", "1")["records"]) == 2
+    redone = project.json("track", "train.jsonl", "--source-field", "source", "--retrack")
+    assert (redone["recorded"], redone["skipped"]) == (301, 0)
+
+
 def test_tracking_refuses_lines_of_revoked_material(project):
     project.ok("revoke", "--author", "Tomás Reyes")
     with open(project.path("new.jsonl"), "w") as f:
@@ -535,14 +552,22 @@ def test_merge_absorbs_another_store(project, tmp_path, kx_cli):
     colleague.ok("init")
     colleague.ok("author", "add", "Ada Lindqvist", "ada@lindqvist.example")
     colleague.ok("section", "add", ADA, "--author", "Ada Lindqvist", "--license", "CC-BY-4.0", "--year", "2021")
+    # Distinct lines of one section with equal token counts: five entries
+    # that must not be taken for duplicates of one another.
     with open(colleague.path("extra.jsonl"), "w") as f:
         f.writelines(json.dumps({"text": f"extra {i}"}) + "\n" for i in range(5))
-    colleague.ok("track", "extra.jsonl", "--source", ADA)
+    colleague.ok("track", "extra.jsonl", "--source", ADA, "--tokenizer", "whitespace")
+    before = project.json("tokens", "status", "--tokenizer", "whitespace")
 
     merged = project.json("merge", colleague.root)
     assert (merged["authors_added"], merged["sections_added"], merged["document_added"]) == (0, 0, 5)
+    assert merged["token_index_added"] == 5
+    after = project.json("tokens", "status", "--tokenizer", "whitespace")
+    assert after["total_entries"] == before["total_entries"] + 5
+    assert after["total_tokens"] == before["total_tokens"] + 5 * 2
     assert len(project.json("show", "--section", ADA)) == 125
-    assert project.json("merge", colleague.root)["document_added"] == 0
+    again = project.json("merge", colleague.root)
+    assert (again["document_added"], again["token_index_added"]) == (0, 0)
 
 
 def test_clean_and_log(project):

@@ -143,7 +143,12 @@ json_values = st.recursive(
     lambda inner: st.lists(inner, max_size=3) | st.dictionaries(st.text(max_size=4), inner, max_size=3),
     max_leaves=8,
 )
-records = st.fixed_dictionaries({"text": st.text(st.sampled_from("ab \t\n\x85\xa0\u2028\u3000\\\"é"), max_size=12)},
+# Texts long enough for the counter's 16-byte steps, with every kind of
+# white space and the control characters that are none.
+texts = st.lists(st.sampled_from(["lorem ipsum dolor sit ", "amet", " ", "\t", "\n", "\x0b", "\x1c", "\x1f",
+                                   "\x01", "\x1b", "\x85", "\xa0", "\u2028", "\u3000", "\\", '"', "é"]),
+                 max_size=20).map("".join)
+records = st.fixed_dictionaries({"text": texts},
                                 optional={"v": json_values})
 
 
