@@ -188,3 +188,20 @@ def test_cluster_purge_equals_purging_one_file_after_another(client, tmp_path):
         for name in names:
             assert core.undo_purge(root, os.path.join(root, name))["outcome"] == "exact"
             assert open(os.path.join(root, name), "rb").read() == originals[name]
+
+
+def test_kx_track_workers_option_and_a_failing_file(kx_cli, tmp_path):
+    files = data_files(3)
+    local, remote, section = pair(tmp_path, files)
+    names = sorted(files)
+    for root, extra in ((local, []), (remote, ["--workers", "2"])):
+        done = kx_cli("-C", root, "track", *names, "--source", section, "--tokenizer", "whitespace", *extra)
+        assert done.returncode == 0, done.stderr
+    assert store_lines(remote) == store_lines(local)
+    # A bad line fails its file's task: the error names the file and the
+    # store holds whole files only.
+    with open(os.path.join(remote, "bad.jsonl"), "w") as f:
+        f.write('{"text": "fine"}\n{"text": \n')
+    done = kx_cli("-C", remote, "track", "bad.jsonl", "--source", section, "--workers", "2")
+    assert done.returncode != 0 and "kx: error: " in done.stderr and "bad.jsonl:2" in done.stderr
+    assert store_lines(remote) == store_lines(local)
