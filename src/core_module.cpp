@@ -34,6 +34,7 @@
 #include "show.h"
 #include "store_view.h"
 #include "token_index.h"
+#include "oplog.h"
 #include "track_file.h"
 
 namespace kestrix {
@@ -732,7 +733,8 @@ const Signature kTrackFile{"track_file",
                             {"retrack", kFlag, true},
                             {"tokens_only", kFlag, true},
                             {"resolve", kOptCallable, true},
-                            {"progress", kOptCallable, true}}};
+                            {"progress", kOptCallable, true},
+                            {"known_in", kOptText, true}}};
 KX_WRAPPER(track_file) {
   return call(kTrackFile, args, kwargs, [](Args& a) -> PyObject* {
     TrackFileSpec spec{a.text(0), a.text(1), a.text(2), a.list(3), a.opt_text(4), a.opt_text(5)};
@@ -745,6 +747,7 @@ KX_WRAPPER(track_file) {
     spec.count_field = a.opt_text(7).value_or("text");
     spec.retrack = a.flag(8);
     spec.tokens_only = a.flag(9);
+    spec.known_in = a.opt_text(12).value_or("");
     if (spec.tokens_only && spec.counter == TokenCounter::kNone) {
       PyErr_SetString(PyExc_ValueError, "tokens_only needs a tokenizer and a counter");
       return nullptr;
@@ -772,11 +775,21 @@ KX_WRAPPER(track_file) {
 
 const Signature kPurgeWithdrawn{
     "purge_withdrawn",
-    {{"kx_dir", kText}, {"data_file", kText}, {"dry_run", kFlag}, {"progress", kOptCallable, true}}};
+    {{"kx_dir", kText},
+     {"data_file", kText},
+     {"dry_run", kFlag},
+     {"progress", kOptCallable, true},
+     {"log_to", kOptText, true}}};
 KX_WRAPPER(purge_withdrawn) {
   return call(kPurgeWithdrawn, args, kwargs, [](Args& a) {
+    const auto log_to = a.opt_text(4);
     return run_released(
-        a.callable(3), [&] { return purge_withdrawn(a.text(0), a.text(1), a.flag(2)); },
+        a.callable(3),
+        [&] {
+          std::optional<oplog::Redirect> redirect;
+          if (log_to) redirect.emplace(*log_to);
+          return purge_withdrawn(a.text(0), a.text(1), a.flag(2));
+        },
         stats_to_py);
   });
 }

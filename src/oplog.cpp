@@ -17,6 +17,16 @@ std::string format_timestamp(int64_t seconds) {
   return buf;
 }
 
+namespace {
+thread_local const std::string* redirected_to = nullptr;
+}  // namespace
+
+Redirect::Redirect(std::string path) : path_(std::move(path)), previous_(redirected_to) {
+  redirected_to = &path_;
+}
+
+Redirect::~Redirect() { redirected_to = previous_; }
+
 Status append(const std::string& kx_dir, std::string_view operation, std::string_view detail) {
   std::string line = format_timestamp(static_cast<int64_t>(std::time(nullptr)));
   line.push_back(' ');
@@ -24,7 +34,7 @@ Status append(const std::string& kx_dir, std::string_view operation, std::string
   line.push_back(' ');
   line.append(detail);
   line.push_back('\n');
-  return append_to_file(store_path(kx_dir, "log"), line);
+  return append_to_file(redirected_to ? *redirected_to : store_path(kx_dir, "log"), line);
 }
 
 }  // namespace kestrix::oplog

@@ -18,4 +18,20 @@ std::string format_timestamp(int64_t seconds);
 // exist; the log file is created when missing.
 Status append(const std::string& kx_dir, std::string_view operation, std::string_view detail);
 
+// While one lives, append() on this thread writes to `path` instead of the
+// store's log: an operation run as a task on another host leaves its log
+// lines for the one process that writes the store, since appends to a
+// shared file from several hosts are not atomic on network file systems.
+class Redirect {
+ public:
+  explicit Redirect(std::string path);
+  ~Redirect();
+  Redirect(const Redirect&) = delete;
+  Redirect& operator=(const Redirect&) = delete;
+
+ private:
+  std::string path_;
+  const std::string* previous_;
+};
+
 }  // namespace kestrix::oplog

@@ -521,7 +521,7 @@ Result<RecordCounts> count_records(const TrackFileSpec& spec,
   RecordCounts counts;
   using Found = std::pair<Digest, uint32_t>;
   KX_TRY(scan_shards<Found>(
-      spec.kx_dir, "document-index",
+      spec.known_in.empty() ? spec.kx_dir : spec.known_in, "document-index",
       [&](std::string_view bytes, std::vector<Found>& out) {
         for_each_line_holding(bytes, file_name, [&](std::string_view line) {
           auto record = parse_document_line(line);

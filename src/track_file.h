@@ -52,6 +52,10 @@ struct TrackFileSpec {
   // JSON string line as its string, anything else as the line's text).
   std::string count_field;
   bool retrack = false;
+  // The store whose records count as already recorded, when not kx_dir:
+  // a file tracked into a store of its own on a cluster worker records
+  // only what tracking it into this store would record.
+  std::string known_in;
   // Writes the token entries of every line and no document records: for a
   // file tracked before, counted under another tokenizer.
   bool tokens_only = false;

@@ -247,23 +247,27 @@ def track_file(
     tokens_only: bool = False,
     resolve: Optional[Callable[[str, int], str]] = None,
     progress: Optional[Callable[[int], object]] = None,
+    known_in: Optional[str] = None,
 ) -> _TrackedFile:
     """Tracks every line of `data_file` as records of `recorded_as`: the
     file is read, checked and hashed whole before anything is written.
     `counter` is none, whitespace, bytes or field (`count_field` names the
     field counted in or read); `resolve(ref, line_number)` gives the
-    section hash of each reference of `source_field`."""
+    section hash of each reference of `source_field`.  Lines count as
+    already recorded by the records of `known_in` (default: `kx_dir`)."""
 
 def purge_withdrawn(
     kx_dir: str,
     data_file: str,
     dry_run: bool,
     progress: Optional[Callable[[int], object]] = None,
+    log_to: Optional[str] = None,
 ) -> _PurgeResult:
     """Removes every line whose consent is withdrawn (of a revoked section,
     of the revoked-documents file, of a section of a revoked author) in one
     rewrite that keeps every other byte, with one archive and its undo
-    record; a dry run counts what it would remove and keep."""
+    record; a dry run counts what it would remove and keep.  With `log_to`
+    the operation-log lines go to that file instead of the store's log."""
 
 def undo_purge(
     kx_dir: str,

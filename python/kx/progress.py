@@ -93,6 +93,9 @@ class Bar:
             self._shown = True
         self._progress.update(self._task, completed=min(done, self.total))
 
+    def describe(self, label: str) -> None:
+        self._progress.update(self._task, description=label)
+
     def close(self) -> None:
         if self._shown:
             self._progress.stop()
@@ -104,6 +107,9 @@ class _Silent:
     active = False
 
     def update(self, done: int) -> None:
+        pass
+
+    def describe(self, label: str) -> None:
         pass
 
     def close(self) -> None:

@@ -12,7 +12,7 @@ from __future__ import annotations
 
 import argparse
 import os
-from typing import Any, Callable, Dict, Optional, Tuple
+from typing import Any, Callable, Dict, List, Optional, Tuple
 
 from kx import _core as core
 from kx import datafile, progress
@@ -76,6 +76,19 @@ def register(commands, common) -> None:
         action="store_true",
         help="count the lines under --tokenizer without recording them again (for files tracked "
         "before, counted under another tokenizer)",
+    )
+    where = p.add_mutually_exclusive_group()
+    where.add_argument(
+        "--cluster",
+        metavar="ADDRESS",
+        help="track the files as tasks of the Dask scheduler at ADDRESS, one task per file (needs kx[dask]; "
+        "the workers must see the project and the data files under the same paths)",
+    )
+    where.add_argument(
+        "--workers",
+        type=int,
+        metavar="N",
+        help="track the files as tasks of a local Dask cluster of N worker processes started for the run",
     )
     p.set_defaults(run=track, path_args=("data_files",))
 
@@ -141,13 +154,16 @@ def track(store: Store, args: argparse.Namespace) -> Output:
     plan = Plan(store, args)
     paths = datafile.expand(args.data_files)
     sizes = [_size_of(path) for path in paths]
-    results = []
-    with progress.bar("tracking", sum(sizes), "bytes") as bar:
-        done = 0
-        for path, size in zip(paths, sizes):
-            results.append(_track_one(store, plan, args, path, lambda n, at=done: bar.update(at + n)))
-            done += size
-            bar.update(done)
+    if args.cluster or args.workers:
+        results = _track_on_cluster(store, plan, args, paths, sizes)
+    else:
+        results = []
+        with progress.bar("tracking", sum(sizes), "bytes") as bar:
+            done = 0
+            for path, size in zip(paths, sizes):
+                results.append(_track_one(store, plan, args, path, lambda n, at=done: bar.update(at + n)))
+                done += size
+                bar.update(done)
     if len(results) == 1:
         return _single_output(plan, results[0])
     totals = {key: sum(r[key] for r in results) for key in ("lines", "recorded", "skipped", "tokens")}
@@ -189,6 +205,35 @@ def _track_one(
         raise KxError(f"nothing to track: {path} has no lines")
     return {"file": recorded_as, **counts, "tokenizer": plan.tokenizer,
             "tokens": counts["tokens"] if plan.tokenizer else None}
+
+
+def _track_on_cluster(
+    store: Store, plan: Plan, args: argparse.Namespace, paths: List[str], sizes: List[int]
+) -> List[Dict[str, Any]]:
+    from kx import cluster
+
+    if args.workers is not None and args.workers < 1:
+        raise UsageError("--workers takes a number of workers of at least 1")
+    files = [(path, os.path.normpath(path)) for path in paths]
+    with cluster.connect(args.cluster, args.workers) as client, progress.bar(
+        f"tracking 0/{len(files)} files", sum(sizes), "bytes"
+    ) as bar:
+        done = {"files": 0, "bytes": 0}
+
+        def absorbed(i: int, counts: Dict[str, Any]) -> None:
+            done["files"] += 1
+            done["bytes"] += sizes[i]
+            bar.describe(f"tracking {done['files']}/{len(files)} files")
+            bar.update(done["bytes"])
+
+        counted = cluster.track(client, store.kx_dir, files, args, on_done=absorbed)
+    results = []
+    for (path, recorded_as), counts in zip(files, counted):
+        if counts["lines"] == 0:
+            raise KxError(f"nothing to track: {path} has no lines")
+        results.append({"file": recorded_as, **counts, "tokenizer": plan.tokenizer,
+                        "tokens": counts["tokens"] if plan.tokenizer else None})
+    return results
 
 
 def _single_output(plan: Plan, result: Dict[str, Any]) -> Output:

@@ -1,0 +1,316 @@
+"""Tracking many data files on Dask workers (the optional extra `kx[dask]`).
+
+Each data file is one task.  A task tracks its file into a store of its own,
+a new directory per attempt under `<project>/.kx/cluster/`, on the storage
+the workers share with the client, and marks that store complete only once
+the file is tracked whole.  The task reads the target store but never writes
+it: its lines count as already recorded by the target's records (as
+`kx track` run on the target would count them), so a task store holds
+exactly the records and token entries tracking the file here would add.
+
+Only the client (one process) writes the target.  For each file it takes the
+first complete store a task hands back and ignores any other attempt of the
+same file (a task Dask ran twice after a retry or a lost worker), so every
+token entry arrives exactly once.  Token entries carry no line identity, so
+they are never matched against the target's: equal entries of other lines or
+files are not duplicates.  A task store is absorbed by appending its
+document shards and token entries to the target; the target's file sizes are
+written to a journal (`.kx/cluster/journal`) before and a mark after, so a
+run killed part-way through an absorption is rolled back to whole absorbed
+stores when the next cluster run starts.  Absorption is byte appends with no
+look-up per record, so stores are absorbed one by one as their tasks finish,
+while the other tasks still run.
+
+Paths are made absolute on the client: the workers must see the project and
+the data files under the same paths."""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import json
+import os
+import shutil
+import uuid
+from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple
+
+import _kx_native as native
+
+from kx.errors import KxError
+
+WORK_DIR = "cluster"  # under the store directory
+_COMPLETE = "complete"  # in a task store: its counts, written last
+
+
+def work_root(kx_dir: str) -> str:
+    return os.path.join(kx_dir, ".kx", WORK_DIR)
+
+
+def _dask():
+    try:
+        import distributed
+    except ImportError:
+        raise KxError("the cluster options need Dask: install kx with its extra, pip install 'kx[dask]'") from None
+    return distributed
+
+
+@contextlib.contextmanager
+def connect(address: Optional[str] = None, workers: Optional[int] = None) -> Iterator[Any]:
+    """A Dask client of the scheduler at `address`, or of a local cluster of
+    `workers` processes with one thread each, started for the run."""
+    distributed = _dask()
+    if address:
+        try:
+            client = distributed.Client(address, timeout="20s")
+        except OSError as e:
+            raise KxError(f"cannot reach the Dask scheduler at {address}: {e}") from None
+        with client:
+            yield client
+        return
+    with distributed.LocalCluster(
+        n_workers=workers or 1, threads_per_worker=1, processes=True, dashboard_address=None
+    ) as cluster, distributed.Client(cluster) as client:
+        yield client
+
+
+# ------------------------------------------------------------ worker side ---
+
+
+def track_task(kx_dir: str, data_file: str, recorded_as: str, args: argparse.Namespace, run_dir: str) -> Tuple[str, Dict[str, Any]]:
+    """Runs on a worker: tracks one data file into a new store under
+    `run_dir`, counting the target `kx_dir`'s records as already recorded.
+    Returns the task store's directory and the counts."""
+    from kx import _core as core
+    from kx.commands.track import Plan
+    from kx.store import Store
+
+    store = os.path.join(run_dir, uuid.uuid4().hex)
+    native.init(store)
+    plan = Plan(Store(kx_dir), args)
+    try:
+        counts = core.track_file(
+            store, data_file, recorded_as, plan.fixed_sources, plan.source_field, plan.tokenizer,
+            plan.counter, plan.counted_field, retrack=args.retrack, tokens_only=plan.tokens_only,
+            resolve=plan.resolver(data_file), known_in=kx_dir,
+        )
+    except RuntimeError as e:
+        message = str(e)
+        raise KxError(message if data_file in message else f"{data_file}: {message}") from None
+    with open(os.path.join(store, _COMPLETE), "w") as f:
+        json.dump(counts, f)
+    return store, counts
+
+
+# ------------------------------------------------------------ client side ---
+
+
+class Journal:
+    """The client's record of absorptions into the target: before one, the
+    sizes of the target files it appends to; after it, a mark.  An
+    absorption begun and not marked is undone by truncating those files."""
+
+    def __init__(self, kx_dir: str):
+        self.kx_dir = kx_dir
+        self.path = os.path.join(work_root(kx_dir), "journal")
+
+    def _append(self, entry: Dict[str, Any]) -> None:
+        with open(self.path, "a") as f:
+            f.write(json.dumps(entry) + "\n")
+            f.flush()
+            os.fsync(f.fileno())
+
+    def begin(self, store: str, appends: Sequence[Tuple[str, str]]) -> None:
+        sizes = {target: (os.path.getsize(target) if os.path.exists(target) else -1) for _, target in appends}
+        self._append({"absorbing": store, "sizes": sizes})
+
+    def done(self, store: str) -> None:
+        self._append({"absorbed": store})
+
+    def recover(self) -> int:
+        """Rolls back an absorption the previous run did not finish; returns
+        how many it rolled back."""
+        if not os.path.exists(self.path):
+            return 0
+        open_begins: Dict[str, Dict[str, int]] = {}
+        with open(self.path) as f:
+            for line in f:
+                try:
+                    entry = json.loads(line)
+                except ValueError:
+                    continue  # a line torn by a kill: its absorption never started
+                if "absorbing" in entry:
+                    open_begins[entry["absorbing"]] = entry["sizes"]
+                elif "absorbed" in entry:
+                    open_begins.pop(entry["absorbed"], None)
+        for sizes in open_begins.values():
+            for path, size in sizes.items():
+                if size < 0:
+                    with contextlib.suppress(FileNotFoundError):
+                        os.unlink(path)
+                elif os.path.exists(path):
+                    os.truncate(path, size)
+        os.unlink(self.path)
+        return len(open_begins)
+
+
+def _appends(store: str, target: str) -> List[Tuple[str, str]]:
+    """(task store file, target file it is appended to): the document shards
+    into the target's shards of the same name, the token entries of every
+    tokenizer into the pid file of this process, as tracking here would."""
+    pairs = []
+    layer = os.path.join(store, ".kx", "document-index")
+    for name in sorted(os.listdir(layer)):
+        if len(name) == 2 and os.path.isfile(os.path.join(layer, name)):
+            pairs.append((os.path.join(layer, name), os.path.join(target, ".kx", "document-index", name)))
+    for name in sorted(os.listdir(os.path.join(store, ".kx"))):
+        if name.startswith("token-index.") and not name.endswith(".bin"):
+            tokenizer = name[len("token-index."):].rsplit(".", 1)[0]
+            own = f"token-index.{tokenizer}.{os.getpid()}"
+            pairs.append((os.path.join(store, ".kx", name), os.path.join(target, ".kx", own)))
+    return pairs
+
+
+def absorb(store: str, target: str, journal: Journal) -> None:
+    """Appends a complete task store to the target, journalled."""
+    if not os.path.exists(os.path.join(store, _COMPLETE)):
+        raise KxError(f"task store {store} is not complete")
+    pairs = _appends(store, target)
+    journal.begin(store, pairs)
+    for source, destination in pairs:
+        with open(source, "rb") as src, open(destination, "ab") as dst:
+            shutil.copyfileobj(src, dst, 1 << 22)
+    journal.done(store)
+
+
+class Absorber:
+    """Takes task results as they arrive: the first complete store of each
+    data file is absorbed, later ones of the same file are ignored."""
+
+    def __init__(self, kx_dir: str):
+        self.kx_dir = kx_dir
+        self.journal = Journal(kx_dir)
+        self.journal.recover()
+        self.counts: Dict[str, Dict[str, Any]] = {}
+
+    def take(self, recorded_as: str, store: str, counts: Dict[str, Any]) -> bool:
+        if recorded_as in self.counts:
+            return False
+        absorb(store, self.kx_dir, self.journal)
+        self.counts[recorded_as] = counts
+        return True
+
+
+def track(
+    client: Any,
+    kx_dir: str,
+    files: Sequence[Tuple[str, str]],
+    args: argparse.Namespace,
+    on_done: Optional[Callable[[int, Dict[str, Any]], None]] = None,
+    retries: int = 2,
+) -> List[Dict[str, Any]]:
+    """Tracks `files` ((data file, recorded as) pairs) on the client's
+    workers into the store of `kx_dir`.  `on_done(i, counts)` is called as
+    file i is absorbed.  On a task's failure the other tasks are cancelled
+    and the error names its data file; the target then holds whole absorbed
+    task stores only.  Returns the counts of each file, in order."""
+    distributed = _dask()
+    kx_dir = os.path.abspath(kx_dir)
+    absorber = Absorber(kx_dir)
+    run_dir = os.path.join(work_root(kx_dir), "run-" + uuid.uuid4().hex)
+    os.makedirs(run_dir)
+    futures = {
+        client.submit(
+            track_task, kx_dir, os.path.abspath(path), recorded_as, args, run_dir,
+            key=f"kx-track-{os.path.basename(run_dir)}-{i}", retries=retries, pure=False,
+        ): i
+        for i, (path, recorded_as) in enumerate(files)
+    }
+    try:
+        for future in distributed.as_completed(futures):
+            i = futures[future]
+            try:
+                store, counts = future.result()
+            except KxError:
+                raise
+            except Exception as e:
+                raise KxError(f"tracking {files[i][0]} failed on the cluster: {e}") from None
+            if absorber.take(files[i][1], store, counts) and on_done:
+                on_done(i, counts)
+    finally:
+        client.cancel(list(futures))
+        shutil.rmtree(run_dir, ignore_errors=True)
+    return [absorber.counts[recorded_as] for _, recorded_as in files]
+
+
+# ----------------------------------------------------------------- purges ---
+
+
+def purge_task(kx_dir: str, data_file: str, run_dir: str) -> Dict[str, Any]:
+    """Runs on a worker: purges the withdrawn lines of one data file.  The
+    data file and the purge's archive and undo record are files no other
+    task writes (archives are published under names of their own); the
+    operation-log lines go to a file of this attempt, which the client
+    appends to the store's log."""
+    from kx import _core as core
+
+    log = os.path.join(run_dir, f"{uuid.uuid4().hex}.log")
+    try:
+        return core.purge_withdrawn(kx_dir, data_file, False, log_to=log)
+    except RuntimeError as e:
+        message = str(e)
+        raise KxError(message if data_file in message else f"{data_file}: {message}") from None
+
+
+def _append_logs(kx_dir: str, run_dir: str) -> None:
+    """Appends the log lines of every purge attempt of the run to the
+    store's log, ordered by their time stamps."""
+    lines = []
+    for name in os.listdir(run_dir):
+        if name.endswith(".log"):
+            with open(os.path.join(run_dir, name)) as f:
+                lines += f.read().splitlines(keepends=True)
+    lines.sort(key=lambda line: line.split(" ", 1)[0])
+    if lines:
+        with open(os.path.join(kx_dir, ".kx", "log"), "a") as f:
+            f.writelines(lines)
+
+
+def purge(
+    client: Any,
+    kx_dir: str,
+    data_files: Sequence[str],
+    on_done: Optional[Callable[[int, Dict[str, Any]], None]] = None,
+    retries: int = 2,
+) -> List[Dict[str, Any]]:
+    """Purges the withdrawn lines of `data_files` on the client's workers,
+    one task per file: each file ends as purging the files one after
+    another here leaves it, with the same archive and undo.  Returns the
+    counts of each file, in order."""
+    distributed = _dask()
+    kx_dir = os.path.abspath(kx_dir)
+    run_dir = os.path.join(work_root(kx_dir), "purge-" + uuid.uuid4().hex)
+    os.makedirs(run_dir)
+    futures = {
+        client.submit(
+            purge_task, kx_dir, os.path.abspath(path), run_dir,
+            key=f"kx-purge-{os.path.basename(run_dir)}-{i}", retries=retries, pure=False,
+        ): i
+        for i, path in enumerate(data_files)
+    }
+    results: Dict[int, Dict[str, Any]] = {}
+    try:
+        for future in distributed.as_completed(futures):
+            i = futures[future]
+            try:
+                results[i] = future.result()
+            except KxError:
+                raise
+            except Exception as e:
+                raise KxError(f"purging {data_files[i]} failed on the cluster: {e}") from None
+            if on_done:
+                on_done(i, results[i])
+    finally:
+        client.cancel(list(futures))
+        _append_logs(kx_dir, run_dir)
+        shutil.rmtree(run_dir, ignore_errors=True)
+    return [results[i] for i in range(len(data_files))]

@@ -1,0 +1,207 @@
+"""Tracking on Dask workers: a local cluster of two worker processes must
+leave the store exactly as tracking the same files here does, whatever
+Dask runs twice or loses on the way."""
+
+import argparse
+import json
+import os
+import signal
+
+import pytest
+
+import _kx_native as kx
+
+from kx import _core as core
+from kx import cluster
+
+distributed = pytest.importorskip("distributed")
+
+
+@pytest.fixture(scope="module")
+def client():
+    with distributed.LocalCluster(
+        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+    ) as local, distributed.Client(local) as c:
+        yield c
+
+
+def make_project(root, files):
+    """A store with one section and the data files written into it."""
+    kx.init(root)
+    author = kx.author_add("Ada", "ada@example.org", root)
+    section = kx.register_section("corpus/a.txt", [author], [], "MIT", "2024", root)
+    for name, lines in files.items():
+        with open(os.path.join(root, name), "w") as f:
+            f.writelines(json.dumps(line) + "\n" for line in lines)
+    return section
+
+
+def data_files(count, lines_per_file=60):
+    """Files whose lines repeat within a file and whose token counts repeat
+    across lines and files: equal token entries that are not duplicates."""
+    files = {}
+    for n in range(count):
+        lines = [{"text": " ".join(["w"] * (i % 5 + 1)), "file": n, "i": i % 40} for i in range(lines_per_file)]
+        files[f"part{n:02}.jsonl"] = lines
+    return files
+
+
+def track_args(section):
+    return argparse.Namespace(
+        sources=[section], source_field=None, tokenizer="whitespace", count=None, count_field=None,
+        text_field="text", retrack=False, tokens_only=False,
+    )
+
+
+def track_locally(root, section, names):
+    for name in names:
+        core.track_file(root, os.path.join(root, name), name, [section], None, "whitespace", "whitespace", "text")
+
+
+def store_lines(root):
+    """Every document record and token entry of the store, sorted."""
+    found = []
+    base = os.path.join(root, ".kx")
+    for layer in ("document-index",):
+        for name in os.listdir(os.path.join(base, layer)):
+            if len(name) == 2:
+                with open(os.path.join(base, layer, name)) as f:
+                    found += f.read().splitlines()
+    for name in os.listdir(base):
+        if name.startswith("token-index.") and os.path.isfile(os.path.join(base, name)):
+            with open(os.path.join(base, name)) as f:
+                found += f.read().splitlines()
+    return sorted(found)
+
+
+def pair(tmp_path, files):
+    """A project tracked here and an untouched twin for the cluster."""
+    local, remote = str(tmp_path / "local"), str(tmp_path / "remote")
+    section = make_project(local, files)
+    assert make_project(remote, files) == section
+    return local, remote, section
+
+
+def test_cluster_tracking_equals_local_and_is_idempotent(client, tmp_path):
+    files = data_files(6)
+    local, remote, section = pair(tmp_path, files)
+    names = sorted(files)
+    # One file was tracked before, from a shorter version: only its new
+    # lines are recorded, on either path.
+    for root in (local, remote):
+        with open(os.path.join(root, "early.jsonl"), "w") as f:
+            f.writelines(json.dumps(line) + "\n" for line in files[names[0]][:25])
+        core.track_file(root, os.path.join(root, "early.jsonl"), names[0], [section], None, "whitespace", "whitespace", "text")
+    track_locally(local, section, names)
+    counts = cluster.track(client, remote, [(os.path.join(remote, n), n) for n in names], track_args(section))
+    assert store_lines(remote) == store_lines(local)
+    assert counts[0]["skipped"] == 25 and counts[1]["recorded"] == 60
+    # Equal entries of other lines and files all arrived.
+    assert sum(1 for line in store_lines(remote) if '"token_count":1,' in line) == 6 * 12
+    # A second run finds every line recorded.
+    again = cluster.track(client, remote, [(os.path.join(remote, n), n) for n in names], track_args(section))
+    assert all(c["recorded"] == 0 for c in again)
+    assert store_lines(remote) == store_lines(local)
+    assert not [n for n in os.listdir(cluster.work_root(remote)) if n.startswith("run-")]
+
+
+def test_task_run_twice_and_interrupted_absorption_add_each_line_once(client, tmp_path):
+    files = data_files(2)
+    local, remote, section = pair(tmp_path, files)
+    names = sorted(files)
+    track_locally(local, section, names)
+    run_dir = os.path.join(cluster.work_root(remote), "run-test")
+    os.makedirs(run_dir)
+    args = track_args(section)
+    # Two attempts of each file's task, as a retry or a lost worker gives.
+    attempts = client.gather([
+        client.submit(cluster.track_task, remote, os.path.join(remote, n), n, args, run_dir, pure=False)
+        for n in names for _ in range(2)
+    ])
+    assert len({store for store, _ in attempts}) == 4
+    first_store = attempts[0][0]
+    # The client dies part-way through the first absorption...
+    journal = cluster.Journal(remote)
+    pairs = cluster._appends(first_store, remote)
+    journal.begin(first_store, pairs)
+    with open(pairs[0][0], "rb") as src, open(pairs[0][1], "ab") as dst:
+        dst.write(src.read()[:100])
+    # ...and the next run rolls it back before absorbing whole stores.
+    absorber = cluster.Absorber(remote)
+    assert store_lines(remote) == []
+    taken = [absorber.take(names[i // 2], store, counts) for i, (store, counts) in enumerate(attempts)]
+    assert taken == [True, False, True, False]
+    assert store_lines(remote) == store_lines(local)
+
+
+def test_worker_killed_during_the_run(client, tmp_path):
+    files = data_files(12, lines_per_file=400)
+    local, remote, section = pair(tmp_path, files)
+    names = sorted(files)
+    track_locally(local, section, names)
+    pids = client.run(os.getpid)
+    killed = []
+
+    def kill_one(i, counts):
+        if not killed:
+            victim = next(iter(pids.values()))
+            os.kill(victim, signal.SIGKILL)
+            killed.append(victim)
+
+    cluster.track(client, remote, [(os.path.join(remote, n), n) for n in names], track_args(section), on_done=kill_one)
+    assert killed
+    assert store_lines(remote) == store_lines(local)
+    client.wait_for_workers(2, timeout=60)
+
+
+def archived_lines(root, name):
+    """The lines each purge archive of a data file holds, newest first."""
+    found = []
+    for archive in core.purge_archives(root, os.path.join(root, name)):
+        with open(os.path.join(root, ".kx", "archive", archive["name"])) as f:
+            found.append([json.loads(line)["line"] for line in f])
+    return found
+
+
+def test_cluster_purge_equals_purging_one_file_after_another(client, tmp_path):
+    files = data_files(4, lines_per_file=30)
+    local, remote, section = pair(tmp_path, files)
+    names = sorted(files)
+    for root in (local, remote):
+        author = kx.author_add("Ada", "ada@example.org", root)
+        withdrawn = kx.register_section("corpus/b.txt", [author], [], "MIT", "2024", root)
+        for name in names:
+            for i, line in enumerate(files[name]):
+                kx.track(line, name, [withdrawn if i % 3 == 0 else section], root)
+        kx.revoke_section(root, withdrawn)
+    originals = {n: open(os.path.join(local, n), "rb").read() for n in names}
+    for name in names:
+        core.purge_withdrawn(local, os.path.join(local, name), False)
+    counts = cluster.purge(client, remote, [os.path.join(remote, n) for n in names])
+    assert [c["purged"] for c in counts] == [10] * 4
+    for name in names:
+        assert open(os.path.join(remote, name), "rb").read() == open(os.path.join(local, name), "rb").read()
+        assert archived_lines(remote, name) == archived_lines(local, name) != []
+    with open(os.path.join(remote, ".kx", "log")) as f:
+        assert sum(" purge " in line for line in f) == 4
+    for root in (local, remote):
+        for name in names:
+            assert core.undo_purge(root, os.path.join(root, name))["outcome"] == "exact"
+            assert open(os.path.join(root, name), "rb").read() == originals[name]
+
+
+def test_kx_track_workers_option_and_a_failing_file(kx_cli, tmp_path):
+    files = data_files(3)
+    local, remote, section = pair(tmp_path, files)
+    names = sorted(files)
+    for root, extra in ((local, []), (remote, ["--workers", "2"])):
+        done = kx_cli("-C", root, "track", *names, "--source", section, "--tokenizer", "whitespace", *extra)
+        assert done.returncode == 0, done.stderr
+    assert store_lines(remote) == store_lines(local)
+    # A bad line fails its file's task: the error names the file and the
+    # store holds whole files only.
+    with open(os.path.join(remote, "bad.jsonl"), "w") as f:
+        f.write('{"text": "fine"}\n{"text": \n')
+    done = kx_cli("-C", remote, "track", "bad.jsonl", "--source", section, "--workers", "2")
+    assert done.returncode != 0 and "kx: error: " in done.stderr and "bad.jsonl:2" in done.stderr
+    assert store_lines(remote) == store_lines(local)
