@@ -242,10 +242,14 @@ std::optional<ConvError> convert_text_list(PyObject* o, std::vector<std::string>
   return std::nullopt;
 }
 
-std::optional<ConvError> convert_text_views(PyObject* o, TextViews& out) {
-  // A list is copied (its references only): Python code that runs while
-  // later arguments are converted could change it and free its strings.
-  PyObject* items = PyList_Check(o) ? PyList_GetSlice(o, 0, PyList_GET_SIZE(o)) : Py_NewRef(o);
+// With `python_follows`, Python code may run while later arguments are
+// converted, and it could change an exact list and free its strings: such a
+// list is copied (its references only).  Other sequences are read as
+// PySequence_Fast gives them: a tuple cannot change, and anything else
+// becomes a list of our own.
+std::optional<ConvError> convert_text_views(PyObject* o, TextViews& out, bool python_follows) {
+  PyObject* items = python_follows && PyList_CheckExact(o) ? PyList_GetSlice(o, 0, PyList_GET_SIZE(o))
+                                                            : Py_NewRef(o);
   if (!items) return ConvError{};
   std::optional<ConvError> error;
   PyObject* seq = text_items(items, out.views(), error);
@@ -362,11 +366,12 @@ std::optional<ConvError> convert_count(PyObject* o, uint64_t& out) {
   return std::nullopt;
 }
 
-std::optional<ConvError> convert_arg(const Param& p, PyObject* o, Arg& out) {
+std::optional<ConvError> convert_arg(const Param& p, PyObject* o, Arg& out, bool python_follows) {
   switch (p.kind) {
     case Kind::kText: return convert_text(o, out.emplace<std::string>());
     case Kind::kTextList: return convert_text_list(o, out.emplace<std::vector<std::string>>());
-    case Kind::kTextViews: return convert_text_views(o, out.emplace<TextViews>());
+    case Kind::kTextViews:
+      return convert_text_views(o, out.emplace<TextViews>(), python_follows);
     case Kind::kTextSet: return convert_text_set(o, out.emplace<std::set<std::string>>());
     case Kind::kBytes: return convert_bytes(o, out.emplace<std::string>());
     case Kind::kFlag: return convert_flag(o, out.emplace<bool>());
@@ -455,9 +460,9 @@ bool bind_slots(const Signature& sig, PyObject* args, PyObject* kwargs,
   return true;
 }
 
-bool convert_slot(const Param& p, PyObject* o, Arg& out) {
+bool convert_slot(const Param& p, PyObject* o, Arg& out, bool python_follows) {
   if (!o) return true;  // omitted: absent, or false for a flag (Args::flag)
-  auto err = convert_arg(p, o, out);
+  auto err = convert_arg(p, o, out, python_follows);
   if (!err) return true;
   if (!err->type_error.empty()) {
     PyErr_Format(PyExc_TypeError, "argument '%s': %s", p.name, err->type_error.c_str());
@@ -475,19 +480,37 @@ bool convert_slot(const Param& p, PyObject* o, Arg& out) {
   return false;
 }
 
+// True when converting `o` for `p` runs no Python code: the binder reads
+// None, bools, exact ints and str and exact lists and tuples in plain C.
+bool converts_without_python(const Param& p, PyObject* o) {
+  if (!o) return true;
+  if (is_json(p.kind)) return false;
+  return o == Py_None || PyBool_Check(o) || PyLong_CheckExact(o) || PyUnicode_CheckExact(o) ||
+         PyList_CheckExact(o) || PyTuple_CheckExact(o);
+}
+
 }  // namespace
 
 bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, Args& out) {
   std::vector<PyObject*> slots;
   if (!bind_slots(sig, args, kwargs, slots)) return false;
-  for (size_t i = 0; i < sig.params.size(); ++i) {
-    if (sig.json_last && is_json(sig.params[i].kind)) continue;
-    if (!convert_slot(sig.params[i], slots[i], out[i])) return false;
-  }
-  if (sig.json_last) {
-    for (size_t i = 0; i < sig.params.size(); ++i)
-      if (is_json(sig.params[i].kind) && !convert_slot(sig.params[i], slots[i], out[i]))
-        return false;
+  const size_t n = sig.params.size();
+  // Conversion in two passes: JSON data waits for the second where the
+  // signature says so.
+  auto pass_of = [&](size_t i) { return sig.json_last && is_json(sig.params[i].kind) ? 1 : 0; };
+  auto python_follows = [&](size_t i) {
+    for (size_t j = 0; j < n; ++j) {
+      const bool later = pass_of(j) > pass_of(i) || (pass_of(j) == pass_of(i) && j > i);
+      if (later && !converts_without_python(sig.params[j], slots[j])) return true;
+    }
+    return false;
+  };
+  for (int pass = 0; pass < 2; ++pass) {
+    for (size_t i = 0; i < n; ++i) {
+      if (pass_of(i) != pass) continue;
+      const bool follows = sig.params[i].kind == Kind::kTextViews && python_follows(i);
+      if (!convert_slot(sig.params[i], slots[i], out[i], follows)) return false;
+    }
   }
   return true;
 }
