@@ -213,6 +213,12 @@ bool is_regular_file(const std::string& path) {
   return info && info->regular;
 }
 
+bool DirEntry::is_regular_file() const {
+  if (type == DT_REG) return true;
+  if (type != DT_LNK && type != DT_UNKNOWN) return false;
+  return kestrix::is_regular_file(path);
+}
+
 Result<std::vector<DirEntry>> list_dir(const std::string& dir) {
   DIR* d = ::opendir(dir.c_str());
   if (!d) return fail_errno();
@@ -228,7 +234,7 @@ Result<std::vector<DirEntry>> list_dir(const std::string& dir) {
     }
     std::string_view name(ent->d_name);
     if (name == "." || name == "..") continue;
-    entries.push_back({std::string(name), path_join(dir, name)});
+    entries.push_back({std::string(name), path_join(dir, name), ent->d_type});
   }
   return entries;
 }
@@ -302,9 +308,12 @@ Status set_mtime(const std::string& path, int64_t seconds) {
 }
 
 Result<std::optional<std::string>> read_whole_file(const std::string& path) {
-  if (!stat_path(path)) return std::optional<std::string>();
   UniqueFd fd(open_retry(path.c_str(), O_RDONLY));
-  if (fd.get() < 0) return fail_errno();
+  if (fd.get() < 0) {
+    const int err = errno;
+    if (!stat_path(path)) return std::optional<std::string>();  // cannot be examined
+    return fail(Error::os(err));
+  }
   KX_ASSIGN_OR_RETURN(FileInfo info, stat_fd(fd.get()));
   if (info.directory) return fail(Error::os(EISDIR));
   if (info.size == 0) return std::optional<std::string>();

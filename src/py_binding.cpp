@@ -3,8 +3,6 @@
 #include "py_binding.h"
 
 #include <cstring>
-#include <system_error>
-#include <thread>
 
 #include "fs.h"
 #include "hash.h"
@@ -79,21 +77,35 @@ class PyBuilder {
     Py_RETURN_NONE;
   }
 
-  // {"file", "line_hash", "sources"} built directly.
   PyObject* convert(const DocumentRecord& d) {
+    return document(d.line_hash, d.file, d.sources.size(),
+                    [&](size_t k) -> std::string_view { return d.sources[k]; });
+  }
+
+  PyObject* convert(const DocumentBatch& batch, size_t i) {
+    return document(batch.line_hash(i), batch.file(i), batch.source_count(i),
+                    [&](size_t k) { return batch.source(i, k); });
+  }
+
+ private:
+  // {"file", "line_hash", "sources"} built directly; source(k) gives the
+  // k-th of `sources` sources.
+  template <typename Source>
+  PyObject* document(std::string_view line_hash_text, std::string_view file_text, size_t sources_n,
+                     Source&& source) {
     static PyObject* const kFile = PyUnicode_InternFromString("file");
     static PyObject* const kLineHash = PyUnicode_InternFromString("line_hash");
     static PyObject* const kSources = PyUnicode_InternFromString("sources");
     if (!kFile || !kLineHash || !kSources) return nullptr;
-    PyObject* sources = PyList_New(static_cast<Py_ssize_t>(d.sources.size()));
+    PyObject* sources = PyList_New(static_cast<Py_ssize_t>(sources_n));
     bool ok = sources != nullptr;
-    for (size_t i = 0; ok && i < d.sources.size(); ++i) {
-      PyObject* s = shared_str(d.sources[i]);
+    for (size_t k = 0; ok && k < sources_n; ++k) {
+      PyObject* s = shared_str(source(k));
       ok = s != nullptr;
-      if (ok) PyList_SET_ITEM(sources, static_cast<Py_ssize_t>(i), s);
+      if (ok) PyList_SET_ITEM(sources, static_cast<Py_ssize_t>(k), s);
     }
-    PyObject* file = ok ? shared_str(d.file) : nullptr;
-    PyObject* line_hash = file ? str_from(d.line_hash) : nullptr;
+    PyObject* file = ok ? shared_str(file_text) : nullptr;
+    PyObject* line_hash = file ? str_from(line_hash_text) : nullptr;
     PyObject* dict = line_hash ? PyDict_New() : nullptr;
     ok = dict && PyDict_SetItem(dict, kFile, file) == 0 &&
          PyDict_SetItem(dict, kLineHash, line_hash) == 0 &&
@@ -108,13 +120,15 @@ class PyBuilder {
     return dict;
   }
 
- private:
+  // A slot holds an ASCII str (whose characters are its UTF-8 bytes,
+  // stored in the object itself, so that comparing them touches the memory
+  // the reference count is kept in anyway) and a hash of those bytes.
   struct Slot {
-    std::string key;
+    uint64_t hash = 0;
     PyObject* obj = nullptr;
   };
 
-  size_t slot_of(std::string_view s) const {
+  static uint64_t hash_of(std::string_view s) {
     uint64_t a = 0, b = 0;
     if (s.size() >= 8) {
       std::memcpy(&a, s.data(), 8);
@@ -122,8 +136,12 @@ class PyBuilder {
     } else {
       std::memcpy(&a, s.data(), s.size());
     }
-    uint64_t h = (a ^ (b * 0x9E3779B97F4A7C15ULL) ^ s.size()) * 0xBF58476D1CE4E5B9ULL;
-    return static_cast<size_t>(h >> 40) & mask_;
+    return (a ^ (b * 0x9E3779B97F4A7C15ULL) ^ s.size()) * 0xBF58476D1CE4E5B9ULL;
+  }
+
+  static bool holds(PyObject* ascii, std::string_view s) {
+    return static_cast<size_t>(PyUnicode_GET_LENGTH(ascii)) == s.size() &&
+           std::memcmp(PyUnicode_DATA(ascii), s.data(), s.size()) == 0;
   }
 
   // A new reference to a str equal to `s`, shared with earlier calls when
@@ -131,16 +149,15 @@ class PyBuilder {
   PyObject* shared_str(std::string_view s) {
     if (s.size() > kMaxKeyLength) return str_from(s);
     if (slots_.empty()) slots_.resize(mask_ + 1);
-    Slot& slot = slots_[slot_of(s)];
-    if (!slot.obj || slot.key != s) {
-      PyObject* obj = str_from(s);
-      if (!obj) return nullptr;
-      Py_XDECREF(slot.obj);
-      slot.key.assign(s);
-      slot.obj = obj;
+    const uint64_t hash = hash_of(s);
+    Slot& slot = slots_[static_cast<size_t>(hash >> 40) & mask_];
+    if (slot.obj && slot.hash == hash && holds(slot.obj, s)) return Py_NewRef(slot.obj);
+    PyObject* obj = str_from(s);
+    if (obj && PyUnicode_IS_ASCII(obj)) {
+      Py_XSETREF(slot.obj, Py_NewRef(obj));
+      slot.hash = hash;
     }
-    Py_INCREF(slot.obj);
-    return slot.obj;
+    return obj;
   }
 
   static constexpr size_t kMaxSlots = size_t{1} << 16;
@@ -607,55 +624,35 @@ PyObject* to_py(const Result<std::vector<Value>>& r) {
 
 
 
-// Freeing a large result record by record takes a noticeable share of a
-// query; a thread of its own does it while the caller goes on.
-namespace {
-
-void release_in_background(std::vector<std::vector<DocumentRecord>>&& batches, size_t records) {
-  if (records < 10000) return;
-  try {
-    std::thread([doomed = std::move(batches)] {}).detach();
-  } catch (const std::system_error&) {
-    // No thread to spare: the items are freed here, on return.
-  }
-}
-
-}  // namespace
-
 PyObject* documents_to_py(const std::function<Status(const DocumentSink&)>& query) {
-  PyObject* list = PyList_New(0);
-  if (!list) return nullptr;
-  std::vector<std::vector<DocumentRecord>> converted;
-  size_t records = 0;
+  GcPause pause;
+  // The items are gathered first and the list made once at its final size:
+  // a list grown item by item is copied into ever larger arrays.
+  std::vector<PyObject*> items;
   bool failed = false;
-  Status st;
-  {
-    GcPause pause;
-    PyBuilder builder(1 << 12);
-    st = query([&](std::vector<DocumentRecord>&& batch) {
-      for (size_t i = 0; i < batch.size() && !failed; ++i) {
-        PyObject* item = builder.convert(batch[i]);
-        failed = item == nullptr || PyList_Append(list, item) < 0;
-        Py_XDECREF(item);
-      }
-      records += batch.size();
-      converted.push_back(std::move(batch));
-    });
-  }
-  release_in_background(std::move(converted), records);
-  if (!st || failed) {
-    Py_DECREF(list);
+  PyBuilder builder(1 << 12);
+  Status st = query([&](DocumentBatch&& batch) {
+    for (size_t i = 0; i < batch.size() && !failed; ++i) {
+      PyObject* item = builder.convert(batch, i);
+      failed = item == nullptr;
+      if (item) items.push_back(item);
+    }
+  });
+  PyObject* list = st && !failed ? PyList_New(static_cast<Py_ssize_t>(items.size())) : nullptr;
+  if (!list) {
+    for (PyObject* item : items) Py_DECREF(item);
     return st ? nullptr : raise_error(st.error());
   }
+  for (size_t i = 0; i < items.size(); ++i)
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), items[i]);
   return list;
 }
 
 PyObject* to_py(Result<std::vector<DocumentRecord>>&& r) {
   if (!r) return raise_error(r.error());
-  return documents_to_py([&](const DocumentSink& sink) {
-    sink(std::move(*r));
-    return Status{};
-  });
+  GcPause pause;
+  PyBuilder builder(r->size());
+  return list_of(*r, [&](const DocumentRecord& record) { return builder.convert(record); });
 }
 
 PyObject* counts_dict(std::initializer_list<std::pair<const char*, uint64_t>> items) {

@@ -30,7 +30,8 @@ class MemberPicker {
   bool unsure_ = false;
 };
 
-void take_strings(std::string_view inner, std::vector<std::string>& out) {
+template <typename Strings>
+void take_strings(std::string_view inner, Strings& out) {
   out.clear();
   flat_json::for_each_string(inner, [&](std::string_view s) { out.emplace_back(s); });
 }
@@ -71,17 +72,17 @@ bool scan_token_entry(std::string_view line, TokenIndexEntry& entry) {
   return flat && pick.complete(15);
 }
 
-bool scan_document(std::string_view line, DocumentRecord& record) {
+bool scan_document(std::string_view line, DocumentParts& parts) {
   MemberPicker pick;
   const bool flat = flat_json::scan_flat_object(line, [&](const Member& m) {
     if (m.key == "line_hash") {
-      if (pick.take(1) && m.kind == Kind::kString) record.line_hash.assign(m.value);
+      if (pick.take(1) && m.kind == Kind::kString) parts.line_hash = m.value;
       else pick.doubt();
     } else if (m.key == "file") {
-      if (pick.take(2) && m.kind == Kind::kString) record.file.assign(m.value);
+      if (pick.take(2) && m.kind == Kind::kString) parts.file = m.value;
       else pick.doubt();
     } else if (m.key == "sources") {
-      if (pick.take(4) && m.kind == Kind::kStringArray) take_strings(m.value, record.sources);
+      if (pick.take(4) && m.kind == Kind::kStringArray) take_strings(m.value, parts.sources);
       else pick.doubt();
     }
     // Other members ("revoked") are ignored, as document_from_json does.
@@ -107,8 +108,24 @@ std::optional<TokenIndexEntry> parse_token_entry_line(std::string_view line) {
   return read_record(line, scan_token_entry, token_entry_from_json);
 }
 
+bool parse_document_parts(std::string_view line, DocumentParts& parts, DocumentRecord& parsed) {
+  if (scan_document(line, parts)) return true;
+  auto value = parse_json(line);
+  std::optional<DocumentRecord> record = value ? document_from_json(*value) : std::nullopt;
+  if (!record) return false;
+  parsed = std::move(*record);
+  parts.line_hash = parsed.line_hash;
+  parts.file = parsed.file;
+  parts.sources.assign(parsed.sources.begin(), parsed.sources.end());
+  return true;
+}
+
 std::optional<DocumentRecord> parse_document_line(std::string_view line) {
-  return read_record(line, scan_document, document_from_json);
+  DocumentParts parts;
+  DocumentRecord parsed;
+  if (!parse_document_parts(line, parts, parsed)) return std::nullopt;
+  return DocumentRecord{std::string(parts.line_hash), std::string(parts.file),
+                        {parts.sources.begin(), parts.sources.end()}};
 }
 
 }  // namespace kestrix

@@ -30,6 +30,7 @@ namespace kestrix {
 
 struct TokenIndexEntry;  // token_index.h
 struct DocumentRecord;   // indexer.h
+struct DocumentParts;    // indexer.h
 
 // The entry of one token-index line (line feed and carriage return already
 // removed, surrounding white space allowed); nullopt when the line is not
@@ -39,6 +40,12 @@ std::optional<TokenIndexEntry> parse_token_entry_line(std::string_view line);
 // The record of one document-index line; exactly
 // document_from_json(parse_json(line)).
 std::optional<DocumentRecord> parse_document_line(std::string_view line);
+
+// The same record as views: into `line` where the fast scanner reads it,
+// else into `parsed`, which then holds the general parser's record.  False
+// when the line is not a record.  `parts` keeps its capacity from line to
+// line.
+bool parse_document_parts(std::string_view line, DocumentParts& parts, DocumentRecord& parsed);
 
 namespace flat_json {
 
