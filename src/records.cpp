@@ -4,6 +4,7 @@
 
 #include "indexer.h"
 #include "json.h"
+#include "register.h"
 #include "token_index.h"
 
 namespace kestrix {
@@ -90,6 +91,28 @@ bool scan_document(std::string_view line, DocumentParts& parts) {
   return flat && pick.complete(7);
 }
 
+bool scan_section(std::string_view line, Section& section) {
+  MemberPicker pick;
+  auto text = [&](const Member& m, unsigned bit, std::string& out) {
+    if (pick.take(bit) && m.kind == Kind::kString) out.assign(m.value);
+    else pick.doubt();
+  };
+  auto list = [&](const Member& m, unsigned bit, std::vector<std::string>& out) {
+    if (pick.take(bit) && m.kind == Kind::kStringArray) take_strings(m.value, out);
+    else pick.doubt();
+  };
+  const bool flat = flat_json::scan_flat_object(line, [&](const Member& m) {
+    if (m.key == "section_hash") text(m, 1, section.section_hash);
+    else if (m.key == "path") text(m, 2, section.path);
+    else if (m.key == "authors") list(m, 4, section.authors);
+    else if (m.key == "contributors") list(m, 8, section.contributors);
+    else if (m.key == "license") text(m, 16, section.license);
+    else if (m.key == "year") text(m, 32, section.year);
+    // Other members are ignored, as section_from_json ignores them.
+  });
+  return flat && pick.complete(63);
+}
+
 // The record of a line: the scanner's when it is sure, the general parser's
 // otherwise.
 template <typename Record, typename FromJson>
@@ -106,6 +129,10 @@ std::optional<Record> read_record(std::string_view line, bool (*scan)(std::strin
 
 std::optional<TokenIndexEntry> parse_token_entry_line(std::string_view line) {
   return read_record(line, scan_token_entry, token_entry_from_json);
+}
+
+std::optional<Section> parse_section_line(std::string_view line) {
+  return read_record(line, scan_section, section_from_json);
 }
 
 bool parse_document_parts(std::string_view line, DocumentParts& parts, DocumentRecord& parsed) {

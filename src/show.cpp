@@ -26,6 +26,7 @@
 #include "line_filter.h"
 #include "mmap_lines.h"
 #include "pool.h"
+#include "records.h"
 #include "register.h"
 #include "storage.h"
 #include "token_bin_index.h"
@@ -59,9 +60,7 @@ bool any_member(const std::vector<std::string>& items, const StringSet& set) {
 template <typename Fn>
 void for_each_section_holding(std::string_view bytes, const StringSet& screen, Fn&& fn) {
   for_each_line_holding(bytes, screen, [&](std::string_view line) {
-    auto value = parse_json(line);
-    if (!value) return;
-    std::optional<Section> section = section_from_json(*value);
+    std::optional<Section> section = parse_section_line(line);
     if (section) fn(std::move(*section));
   });
 }
