@@ -28,11 +28,12 @@ namespace {
 
 // Converts JSON values and records to Python objects.  Object keys, file
 // names and section hashes repeat from record to record, so their str
-// objects are shared through a small direct-mapped cache.
+// objects are shared through a table of the strs made so far (up to a
+// bound, beyond which further strings are no longer added).
 class PyBuilder {
  public:
-  // `expected_strings` sizes the cache: about how many distinct strings the
-  // conversion may meet.
+  // `expected_strings` sizes the table at first: about how many distinct
+  // strings the conversion may meet.  It grows when they are more.
   explicit PyBuilder(size_t expected_strings = 64) {
     size_t slots = 64;
     while (slots < 2 * expected_strings && slots < kMaxSlots) slots *= 2;
@@ -144,25 +145,40 @@ class PyBuilder {
            std::memcmp(PyUnicode_DATA(ascii), s.data(), s.size()) == 0;
   }
 
-  // A new reference to a str equal to `s`, shared with earlier calls when
-  // the cache still holds it.
+  // A new reference to a str equal to `s`: the one made for an equal
+  // string before, when the table holds it.  Open addressing with linear
+  // probing, at most half full.
   PyObject* shared_str(std::string_view s) {
     if (s.size() > kMaxKeyLength) return str_from(s);
     if (slots_.empty()) slots_.resize(mask_ + 1);
     const uint64_t hash = hash_of(s);
-    Slot& slot = slots_[static_cast<size_t>(hash >> 40) & mask_];
-    if (slot.obj && slot.hash == hash && holds(slot.obj, s)) return Py_NewRef(slot.obj);
+    size_t i = static_cast<size_t>(hash >> 32) & mask_;
+    for (; slots_[i].obj; i = (i + 1) & mask_)
+      if (slots_[i].hash == hash && holds(slots_[i].obj, s)) return Py_NewRef(slots_[i].obj);
     PyObject* obj = str_from(s);
-    if (obj && PyUnicode_IS_ASCII(obj)) {
-      Py_XSETREF(slot.obj, Py_NewRef(obj));
-      slot.hash = hash;
-    }
+    if (!obj || !PyUnicode_IS_ASCII(obj) || 2 * (used_ + 1) > slots_.size()) return obj;
+    slots_[i] = Slot{hash, Py_NewRef(obj)};
+    if (2 * ++used_ >= slots_.size() && slots_.size() < kMaxSlots) grow();
     return obj;
   }
 
-  static constexpr size_t kMaxSlots = size_t{1} << 16;
+  // Doubles the table, moving every str to its slot in the new one.
+  void grow() {
+    std::vector<Slot> old(2 * slots_.size());
+    old.swap(slots_);
+    mask_ = slots_.size() - 1;
+    for (const Slot& slot : old) {
+      if (!slot.obj) continue;
+      size_t i = static_cast<size_t>(slot.hash >> 32) & mask_;
+      while (slots_[i].obj) i = (i + 1) & mask_;
+      slots_[i] = slot;
+    }
+  }
+
+  static constexpr size_t kMaxSlots = size_t{1} << 20;
   static constexpr size_t kMaxKeyLength = 128;
   size_t mask_;
+  size_t used_ = 0;
   std::vector<Slot> slots_;
 };
 
