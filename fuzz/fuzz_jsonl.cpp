@@ -126,6 +126,13 @@ bool same_document(const std::optional<DocumentRecord>& a, const std::optional<D
   return !a || (a->line_hash == b->line_hash && a->file == b->file && a->sources == b->sources);
 }
 
+bool same_section(const std::optional<Section>& a, const std::optional<Section>& b) {
+  if (a.has_value() != b.has_value()) return false;
+  return !a || (a->section_hash == b->section_hash && a->path == b->path &&
+                a->authors == b->authors && a->contributors == b->contributors &&
+                a->license == b->license && a->year == b->year);
+}
+
 // Each record reader against the generic parse, and written records read
 // back equal.
 void check_record_readers(std::string_view line, const Result<Value>& parsed) {
@@ -165,14 +172,15 @@ void check_record_readers(std::string_view line, const Result<Value>& parsed) {
                "author round trip");
   }
 
-  if (auto section = parsed ? section_from_json(*parsed) : std::nullopt) {
+  auto section = parsed ? section_from_json(*parsed) : std::nullopt;
+  FUZZ_CHECK(same_section(parse_section_line(line), section), "parse_section_line differs on %s",
+             fuzz::printable(line).c_str());
+  if (section) {
     auto reparsed = parse_json(section_to_line(*section));
     FUZZ_CHECK(reparsed, "section line does not parse");
-    auto back = section_from_json(*reparsed);
-    FUZZ_CHECK(back && back->section_hash == section->section_hash && back->path == section->path &&
-                   back->authors == section->authors && back->contributors == section->contributors &&
-                   back->license == section->license && back->year == section->year,
-               "section round trip");
+    FUZZ_CHECK(same_section(section_from_json(*reparsed), section), "section round trip");
+    FUZZ_CHECK(same_section(parse_section_line(section_to_line(*section)), section),
+               "section line round trip");
   }
 }
 

@@ -87,7 +87,7 @@ Result<std::vector<Author>> query_all_files(const std::string& layer_dir, const 
   KX_ASSIGN_OR_RETURN(auto entries, list_dir(layer_dir));
   std::vector<std::string> files;
   for (auto& entry : entries)
-    if (is_regular_file(entry.path)) files.push_back(std::move(entry.path));
+    if (entry.is_regular_file()) files.push_back(std::move(entry.path));
 
   // One task per file; a file that cannot be read contributes nothing.
   auto per_file = parallel_map<std::vector<Author>>(files.size(), [&](size_t i) {

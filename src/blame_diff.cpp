@@ -11,6 +11,7 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string_view>
 
 #include "blame.h"
@@ -85,6 +86,28 @@ class LineInterner {
     return ids;
   }
 
+  // Interns `lines`, an edited copy of `base` (interned just before as
+  // `base_ids`): most lines repeat the base line after the last one they
+  // matched, so each is first compared with that line, in cache order, and
+  // only looked up when it differs.
+  std::vector<LineId> intern_following(std::span<const std::string_view> lines,
+                                       std::span<const std::string_view> base,
+                                       const std::vector<LineId>& base_ids) {
+    std::vector<size_t> base_pos(lines_.size());  // a base position of each id
+    for (size_t i = 0; i < base_ids.size(); ++i) base_pos[base_ids[i]] = i;
+    std::vector<LineId> ids(lines.size());
+    size_t next = 0;  // the base line expected next
+    for (size_t j = 0; j < lines.size(); ++j) {
+      if (next < base.size() && lines[j] == base[next]) {
+        ids[j] = base_ids[next++];
+        continue;
+      }
+      ids[j] = intern(lines[j], hash_line(lines[j]));
+      if (ids[j] < base_pos.size()) next = base_pos[ids[j]] + 1;
+    }
+    return ids;
+  }
+
  private:
   struct Slot {
     uint32_t tag = 0;  // high bits of the hash, to skip most string compares
@@ -129,7 +152,16 @@ struct Run {
 // algorithm finds them.
 class MyersDiff {
  public:
-  MyersDiff(const LineId* a, const LineId* b, std::vector<Run>& out) : a_(a), b_(b), out_(out) {}
+  // `a` and `b` hold n and m lines.  The frontiers of every sub-problem
+  // fit in those of the whole, so they are allocated once, uninitialised:
+  // a search reads only the diagonals it has written itself.
+  MyersDiff(const LineId* a, size_t n, const LineId* b, size_t m, std::vector<Run>& out)
+      : a_(a),
+        b_(b),
+        out_(out),
+        reach_((n + m + 1) / 2 + 1),
+        forward_(new ptrdiff_t[2 * reach_ + 1]),
+        backward_(new ptrdiff_t[2 * reach_ + 1]) {}
 
   void diff(size_t x0, size_t x1, size_t y0, size_t y1) {
     const size_t prefix = common_forward(a_ + x0, b_ + y0, std::min(x1 - x0, y1 - y0));
@@ -152,8 +184,6 @@ class MyersDiff {
   }
 
  private:
-  static constexpr ptrdiff_t kUnreached = -1;
-
   // Number of equal ids starting at a and b, going forward, at most limit.
   static size_t common_forward(const LineId* a, const LineId* b, size_t limit) {
     size_t i = 0;
@@ -180,56 +210,91 @@ class MyersDiff {
     out_.push_back(Run{RunKind::kEqual, x, y, len});
   }
 
-  // Furthest x reachable on diagonal k (x - y = k) one edit beyond the
-  // previous step's frontier `v`, never leaving the n-by-m grid.
-  static ptrdiff_t step(const ptrdiff_t* v, ptrdiff_t k, ptrdiff_t d, ptrdiff_t n, ptrdiff_t m) {
-    if (d == 0) return 0;
-    ptrdiff_t best = kUnreached;
-    if (k > -d && v[k - 1] != kUnreached && v[k - 1] < n) best = v[k - 1] + 1;  // move right
-    if (k < d && v[k + 1] != kUnreached && v[k + 1] - (k + 1) < m) best = std::max(best, v[k + 1]);  // move down
-    return best;
+  // The frontier of a diagonal that no path reaches: below every x, so
+  // that max() passes over it, and far enough from overflow.
+  static constexpr ptrdiff_t kUnreached = PTRDIFF_MIN / 4;
+
+  // The x one edit beyond frontier `v` on diagonal k (x - y = k), coming
+  // from diagonal k - 1 (a step right) or from k + 1 (a step down), never
+  // leaving the n-by-m grid; negative when that way is closed.
+  static ptrdiff_t from_left(const ptrdiff_t* v, ptrdiff_t k, ptrdiff_t n) {
+    return v[k - 1] < n ? v[k - 1] + 1 : kUnreached;
+  }
+  static ptrdiff_t from_above(const ptrdiff_t* v, ptrdiff_t k, ptrdiff_t m) {
+    return v[k + 1] - (k + 1) < m ? v[k + 1] : kUnreached;
   }
 
   // Returns a point of an optimal path strictly inside the box (both halves
   // have a shorter edit distance than the whole): the start of the middle
   // snake.  Requires both ranges non-empty with differing first and last lines.
   std::pair<size_t, size_t> middle_snake(size_t x0, size_t x1, size_t y0, size_t y1) {
+    return ((x1 - x0) - (y1 - y0)) % 2 != 0 ? search<true>(x0, x1, y0, y1)
+                                             : search<false>(x0, x1, y0, y1);
+  }
+
+  // The search of middle_snake: round d takes both frontiers one edit
+  // further on diagonals -d, -d + 2, .., d, the forward one first, and stops
+  // at the first diagonal, in that order, where the two overlap (checked by
+  // the forward pass when the box's sides differ by an odd number, else by
+  // the backward pass).  The end diagonals of a round have one neighbour.
+  template <bool kOdd>
+  std::pair<size_t, size_t> search(size_t x0, size_t x1, size_t y0, size_t y1) {
     const LineId* a = a_ + x0;
     const LineId* b = b_ + y0;
     const ptrdiff_t n = ptrdiff_t(x1 - x0), m = ptrdiff_t(y1 - y0);
     const ptrdiff_t delta = n - m;
-    const bool odd = (delta & 1) != 0;
     const ptrdiff_t max_d = (n + m + 1) / 2;
-    forward_.resize(size_t(2 * max_d + 3));
-    backward_.resize(size_t(2 * max_d + 3));
-    ptrdiff_t* vf = forward_.data() + max_d + 1;   // vf[k]: furthest x on diagonal k
-    ptrdiff_t* vb = backward_.data() + max_d + 1;  // same, walking from the end backwards
+    ptrdiff_t* vf = forward_.get() + reach_;   // vf[k]: furthest x on diagonal k
+    ptrdiff_t* vb = backward_.get() + reach_;  // same, walking from the end backwards
+    std::pair<size_t, size_t> found;
+
+    // Slides the forward frontier of diagonal k from x along its snake;
+    // true when it then overlaps the backward frontier of round d - 1.
+    auto forward = [&](ptrdiff_t k, ptrdiff_t x, ptrdiff_t d) {
+      if (x < 0) {
+        vf[k] = kUnreached;
+        return false;
+      }
+      const ptrdiff_t start_x = x;
+      x += ptrdiff_t(common_forward(a + x, b + (x - k), size_t(std::min(n - x, m - (x - k)))));
+      vf[k] = x;
+      if constexpr (kOdd) {
+        const ptrdiff_t back_k = delta - k;  // same diagonal in backward numbering
+        if (back_k >= -(d - 1) && back_k <= d - 1 && vb[back_k] >= 0 && x + vb[back_k] >= n) {
+          found = {x0 + size_t(start_x), y0 + size_t(start_x - k)};
+          return true;
+        }
+      }
+      return false;
+    };
+    // The same for the backward frontier, against the forward one of round d.
+    auto backward = [&](ptrdiff_t k, ptrdiff_t x, ptrdiff_t d) {
+      if (x < 0) {
+        vb[k] = kUnreached;
+        return false;
+      }
+      x += ptrdiff_t(common_backward(a + (n - x), b + (m - (x - k)), size_t(std::min(n - x, m - (x - k)))));
+      vb[k] = x;
+      if constexpr (!kOdd) {
+        const ptrdiff_t fwd_k = delta - k;
+        if (fwd_k >= -d && fwd_k <= d && vf[fwd_k] >= 0 && vf[fwd_k] + x >= n) {
+          found = {x0 + size_t(n - x), y0 + size_t(m - (x - k))};
+          return true;
+        }
+      }
+      return false;
+    };
+    // One round of either frontier.
+    auto round = [&](ptrdiff_t* v, ptrdiff_t d, auto&& advance) {
+      if (d == 0) return advance(0, 0, 0);
+      if (advance(-d, from_above(v, -d, m), d)) return true;
+      for (ptrdiff_t k = -d + 2; k < d; k += 2)
+        if (advance(k, std::max(from_left(v, k, n), from_above(v, k, m)), d)) return true;
+      return advance(d, from_left(v, d, n), d);
+    };
 
     for (ptrdiff_t d = 0; d <= max_d; ++d) {
-      for (ptrdiff_t k = -d; k <= d; k += 2) {
-        ptrdiff_t x = step(vf, k, d, n, m);
-        vf[k] = x;
-        if (x == kUnreached) continue;
-        const ptrdiff_t start_x = x;
-        x += ptrdiff_t(common_forward(a + x, b + (x - k), size_t(std::min(n - x, m - (x - k)))));
-        vf[k] = x;
-        const ptrdiff_t back_k = delta - k;  // same diagonal in backward numbering
-        if (odd && back_k >= -(d - 1) && back_k <= d - 1 && vb[back_k] != kUnreached &&
-            x + vb[back_k] >= n) {
-          return {x0 + size_t(start_x), y0 + size_t(start_x - k)};
-        }
-      }
-      for (ptrdiff_t k = -d; k <= d; k += 2) {
-        ptrdiff_t x = step(vb, k, d, n, m);
-        vb[k] = x;
-        if (x == kUnreached) continue;
-        x += ptrdiff_t(common_backward(a + (n - x), b + (m - (x - k)), size_t(std::min(n - x, m - (x - k)))));
-        vb[k] = x;
-        const ptrdiff_t fwd_k = delta - k;
-        if (!odd && fwd_k >= -d && fwd_k <= d && vf[fwd_k] != kUnreached && vf[fwd_k] + x >= n) {
-          return {x0 + size_t(n - x), y0 + size_t(m - (x - k))};
-        }
-      }
+      if (round(vf, d, forward) || round(vb, d, backward)) return found;
     }
     // Not reached: the frontiers always meet by step ceil((n+m)/2).  Should
     // it happen, splitting into "delete all, insert all" still terminates.
@@ -239,7 +304,8 @@ class MyersDiff {
   const LineId* a_;
   const LineId* b_;
   std::vector<Run>& out_;
-  std::vector<ptrdiff_t> forward_, backward_;
+  const size_t reach_;  // diagonals -reach_ .. reach_ cover every search
+  std::unique_ptr<ptrdiff_t[]> forward_, backward_;
 };
 
 // Slides edit blocks along the script so that edits separated only by lines
@@ -459,10 +525,10 @@ std::vector<Opcode> blame_diff(std::span<const std::string_view> old_lines,
   // move edit blocks into them.
   LineInterner interner(old_lines.size() + new_lines.size());
   const std::vector<LineId> a = interner.intern_all(old_lines);
-  const std::vector<LineId> b = interner.intern_all(new_lines);
+  const std::vector<LineId> b = interner.intern_following(new_lines, old_lines, a);
 
   std::vector<Run> runs;
-  MyersDiff(a.data(), b.data(), runs).diff(0, a.size(), 0, b.size());
+  MyersDiff(a.data(), a.size(), b.data(), b.size(), runs).diff(0, a.size(), 0, b.size());
   Compactor compactor(runs, a.data(), b.data());
   compactor.run();
   return compactor.opcodes();

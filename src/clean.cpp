@@ -58,7 +58,7 @@ Result<std::vector<std::string>> collect_docidx_files(const std::string& kx_dir)
   KX_ASSIGN_OR_RETURN(auto entries, list_dir(store_dir(kx_dir)));
   std::vector<std::string> files;
   for (const DirEntry& entry : entries) {
-    if (is_docidx_pid_name(utf8_lossy(entry.name)) && is_regular_file(entry.path))
+    if (is_docidx_pid_name(utf8_lossy(entry.name)) && entry.is_regular_file())
       files.push_back(entry.path);
   }
   return files;
@@ -173,7 +173,7 @@ Result<uint64_t> archive_layer(const std::string& kx_dir, const std::string& arc
   KX_ASSIGN_OR_RETURN(auto entries, list_dir(dir));
   uint64_t count = 0;
   for (const DirEntry& entry : entries) {
-    if (entry.name.size() != 2 || !is_regular_file(entry.path)) continue;
+    if (entry.name.size() != 2 || !entry.is_regular_file()) continue;
     KX_ASSIGN_OR_RETURN(uint64_t archived, archive_shard(entry.path, archive_dir, layer, key));
     count += archived;
   }

@@ -113,15 +113,22 @@ Status write_all(int fd, std::string_view data) {
 
 // True when the file open as `fd` is non-empty and its last byte is not a
 // line feed: a line torn by a writer that was killed or ran out of space.
-// A descriptor opened for writing only is read through the path.
+// Two cheap calls: lseek to the last byte gives the size on the way (an
+// empty file has no last byte and fails it), and read takes that byte; fstat
+// and pread cost about twice as much.  Appends ignore the file offset this
+// moves.  A descriptor opened for writing only is read through the path.
 static bool ends_in_torn_line(int fd, const std::string& path) {
-  struct stat st;
-  if (::fstat(fd, &st) != 0 || st.st_size == 0) return false;
+  const off_t last_at = ::lseek(fd, -1, SEEK_END);
+  if (last_at < 0) return false;
   char last = '\n';
-  if (::pread(fd, &last, 1, st.st_size - 1) != 1 && errno == EBADF) {
+  ssize_t n;
+  do {
+    n = ::read(fd, &last, 1);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0 && errno == EBADF) {
     UniqueFd rd(open_retry(path.c_str(), O_RDONLY));
     if (rd.get() < 0) return false;
-    if (::pread(rd.get(), &last, 1, st.st_size - 1) != 1) last = '\n';
+    if (::pread(rd.get(), &last, 1, last_at) != 1) last = '\n';
   }
   return last != '\n';
 }
@@ -176,8 +183,14 @@ Status append_whole_lines(int fd, const std::string& path, std::string_view data
 
 UniqueFd open_for_append(const std::string& path) {
   // Read-write, so that append_whole can check the last byte on the same
-  // descriptor; write-only where reading is not permitted.
-  UniqueFd fd(open_retry(path.c_str(), O_RDWR | O_APPEND | O_CREAT));
+  // descriptor, and without access-time updates: under the usual relatime
+  // mount, reading that byte from a file written since it was last read
+  // would update the access time on every append, an inode write as costly
+  // as the check itself.  Only the file's owner may ask for that; others
+  // open without it, and write-only where reading is not permitted.
+  constexpr int kAppend = O_RDWR | O_APPEND | O_CREAT;
+  UniqueFd fd(open_retry(path.c_str(), kAppend | O_NOATIME));
+  if (fd.get() < 0 && errno == EPERM) fd.reset(open_retry(path.c_str(), kAppend));
   if (fd.get() < 0 && errno == EACCES)
     fd.reset(open_retry(path.c_str(), O_WRONLY | O_APPEND | O_CREAT));
   return fd;
@@ -238,6 +251,12 @@ bool is_regular_file(const std::string& path) {
   return info && info->regular;
 }
 
+bool DirEntry::is_regular_file() const {
+  if (type == DT_REG) return true;
+  if (type != DT_LNK && type != DT_UNKNOWN) return false;
+  return kestrix::is_regular_file(path);
+}
+
 Result<std::vector<DirEntry>> list_dir(const std::string& dir) {
   DIR* d = ::opendir(dir.c_str());
   if (!d) return fail_errno(dir);
@@ -253,7 +272,7 @@ Result<std::vector<DirEntry>> list_dir(const std::string& dir) {
     }
     std::string_view name(ent->d_name);
     if (name == "." || name == "..") continue;
-    entries.push_back({std::string(name), path_join(dir, name)});
+    entries.push_back({std::string(name), path_join(dir, name), ent->d_type});
   }
   return entries;
 }
@@ -327,9 +346,12 @@ Status set_mtime(const std::string& path, int64_t seconds) {
 }
 
 Result<std::optional<std::string>> read_whole_file(const std::string& path) {
-  if (!stat_path(path)) return std::optional<std::string>();
   UniqueFd fd(open_retry(path.c_str(), O_RDONLY));
-  if (fd.get() < 0) return fail_errno(path);
+  if (fd.get() < 0) {
+    const int err = errno;
+    if (!stat_path(path)) return std::optional<std::string>();  // cannot be examined
+    return fail(Error::os(err).about(path));
+  }
   KX_ASSIGN_OR_RETURN(FileInfo info, stat_fd(fd.get()));
   if (info.directory) return fail(Error::os(EISDIR).about(path));
   if (info.size == 0) return std::optional<std::string>();

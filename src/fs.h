@@ -113,6 +113,10 @@ Result<FileInfo> stat_fd(int fd);
 struct DirEntry {
   std::string name;  // raw bytes of the name
   std::string path;  // directory joined with name
+  unsigned char type = 0;  // d_type of the listing (DT_UNKNOWN when it did not say)
+  // True when the entry is a regular file, symbolic links followed: from the
+  // listing where it tells, else by stat.
+  bool is_regular_file() const;
 };
 // Lists a directory in the order the system yields (unsorted), without "."
 // and "..".

@@ -130,7 +130,7 @@ Result<std::vector<DirEntry>> regular_files(const std::string& dir) {
   std::vector<DirEntry> files;
   if (!is_dir(dir)) return files;
   KX_ASSIGN_OR_RETURN(files, list_dir(dir));
-  std::erase_if(files, [](const DirEntry& e) { return !is_regular_file(e.path); });
+  std::erase_if(files, [](const DirEntry& e) { return !e.is_regular_file(); });
   return files;
 }
 

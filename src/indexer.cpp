@@ -3,8 +3,10 @@
 #include "indexer.h"
 
 #include <algorithm>
+#include <mutex>
 
 #include "absl/container/flat_hash_map.h"
+
 #include "fs.h"
 #include "line_filter.h"
 #include "mmap_lines.h"
@@ -92,35 +94,77 @@ Result<std::vector<DocumentRecord>> lookup_document(const std::string& kx_dir,
   return found;
 }
 
+void DocumentBatch::add(const DocumentParts& parts) {
+  Entry entry{keep(parts.line_hash), keep(parts.file), sources_.size(), parts.sources.size()};
+  for (std::string_view source : parts.sources) sources_.push_back(keep(source));
+  entries_.push_back(entry);
+}
+
+DocumentBatch::Span DocumentBatch::keep(std::string_view s) {
+  Span span{text_.size(), s.size()};
+  text_.append(s);
+  return span;
+}
+
+void DocumentBatch::clear() {
+  text_.clear();
+  sources_.clear();
+  entries_.clear();
+}
+
+DocumentRecord DocumentBatch::record(size_t i) const {
+  DocumentRecord record{std::string(line_hash(i)), std::string(file(i)), {}};
+  record.sources.reserve(source_count(i));
+  for (size_t k = 0; k < source_count(i); ++k) record.sources.emplace_back(source(i, k));
+  return record;
+}
+
 void collect_documents_listing(std::string_view bytes, const StringSet& sections,
-                               std::vector<DocumentRecord>& out) {
+                               DocumentBatch& out) {
+  DocumentParts parts;
+  DocumentRecord parsed;  // what parts point into when the general parser read the line
   for_each_line_holding(bytes, sections, [&](std::string_view line) {
-    std::optional<DocumentRecord> record = parse_document_line(line);
-    if (!record) return;
-    for (const std::string& source : record->sources) {
+    if (!parse_document_parts(line, parts, parsed)) return;
+    for (std::string_view source : parts.sources) {
       if (sections.contains(source)) {
-        out.push_back(std::move(*record));
+        out.add(parts);
         return;
       }
     }
   });
 }
 
-Status documents_listing_sections(
-    const std::string& kx_dir, const StringSet& sections,
-    const std::function<void(std::vector<DocumentRecord>&&)>& sink) {
+Status documents_listing_sections(const std::string& kx_dir, const StringSet& sections,
+                                  const std::function<void(DocumentBatch&&)>& sink) {
   if (sections.empty()) return {};
-  return scan_shards<DocumentRecord>(
+  // Batches the sink is done with are filled again: memory freed to the
+  // system between shards (which the allocator does with the large blocks
+  // workers free) would cost a page fault per page for the next batch.
+  std::mutex spare_lock;
+  std::vector<DocumentBatch> spare;
+  return scan_shards<DocumentBatch>(
       kx_dir, kLayer,
-      [&](std::string_view bytes, std::vector<DocumentRecord>& out) {
+      [&](std::string_view bytes, DocumentBatch& out) {
+        {
+          std::lock_guard lock(spare_lock);
+          if (!spare.empty()) {
+            out = std::move(spare.back());
+            spare.pop_back();
+          }
+        }
         collect_documents_listing(bytes, sections, out);
       },
-      sink);
+      [&](DocumentBatch&& batch) {
+        sink(std::move(batch));
+        batch.clear();
+        std::lock_guard lock(spare_lock);
+        spare.push_back(std::move(batch));
+      });
 }
 
 Result<std::vector<DataFileRecords>> document_files(const std::string& kx_dir) {
   absl::flat_hash_map<std::string, uint64_t> counts;
-  KX_TRY(scan_shards<DataFileRecords>(
+  KX_TRY(scan_shards<std::vector<DataFileRecords>>(
       kx_dir, kLayer,
       [](std::string_view bytes, std::vector<DataFileRecords>& out) {
         absl::flat_hash_map<std::string, uint64_t> shard_counts;

@@ -25,6 +25,47 @@ struct DocumentRecord {
   std::vector<std::string> sources;
 };
 
+// The members of a record as views, into a line or a DocumentRecord.
+struct DocumentParts {
+  std::string_view line_hash;
+  std::string_view file;
+  std::vector<std::string_view> sources;
+};
+
+// Document records in compact form: the strings of all records back to back
+// in one buffer, so that a shard's records cost a few allocations rather
+// than several each.  Queries collect and hand over records in batches.
+class DocumentBatch {
+ public:
+  size_t size() const { return entries_.size(); }
+  bool empty() const { return entries_.empty(); }
+  void add(const DocumentParts& parts);
+  std::string_view line_hash(size_t i) const { return text(entries_[i].line_hash); }
+  std::string_view file(size_t i) const { return text(entries_[i].file); }
+  size_t source_count(size_t i) const { return entries_[i].source_count; }
+  std::string_view source(size_t i, size_t k) const {
+    return text(sources_[entries_[i].first_source + k]);
+  }
+  DocumentRecord record(size_t i) const;
+  // Empties the batch and keeps its memory for the next records.
+  void clear();
+
+ private:
+  struct Span {
+    size_t offset, size;
+  };
+  struct Entry {
+    Span line_hash, file;
+    size_t first_source, source_count;
+  };
+  std::string_view text(Span s) const { return std::string_view(text_).substr(s.offset, s.size); }
+  Span keep(std::string_view s);
+
+  std::string text_;
+  std::vector<Span> sources_;
+  std::vector<Entry> entries_;
+};
+
 // {"file","line_hash","sources"} as a JSON object.
 Value document_to_json(const DocumentRecord& record);
 // From an object holding the three members, or a three-element array.
@@ -46,14 +87,13 @@ Result<std::vector<DocumentRecord>> lookup_document(const std::string& kx_dir,
 // Appends to `out` the records among the lines of `bytes` (one shard) that
 // list a member of `sections`, in line order.
 void collect_documents_listing(std::string_view bytes, const StringSet& sections,
-                               std::vector<DocumentRecord>& out);
+                               DocumentBatch& out);
 // The records of every shard of the layer that list a member of `sections`:
 // sink(records) receives each shard's records on the calling thread, in
 // listing order, while the pool reads later shards.  A shard that cannot be
 // read fails the call; the shards before it have been handed on.
-Status documents_listing_sections(
-    const std::string& kx_dir, const StringSet& sections,
-    const std::function<void(std::vector<DocumentRecord>&&)>& sink);
+Status documents_listing_sections(const std::string& kx_dir, const StringSet& sections,
+                                  const std::function<void(DocumentBatch&&)>& sink);
 
 // The data files the layer's records name, each once with the number of
 // records naming it, sorted by name (byte order).

@@ -35,10 +35,14 @@ class StringSet {
   size_t size() const { return items_.size(); }
   // The distinct members, sorted.
   const std::vector<std::string>& items() const { return items_; }
-  // Inline length test first: most strings a scan meets have a length no
-  // member has.
+  // Inline tests first: most strings a scan meets have a length no member
+  // has, and most of the others (line hashes beside section hashes, say)
+  // miss the bitmap of the members' fingerprints, which stays in cache where
+  // the set itself would not.
   bool contains(std::string_view s) const {
     if (s.size() >= length_seen_.size() || !length_seen_[s.size()]) return false;
+    const uint64_t bit = fingerprint(s) >> fingerprint_shift_;
+    if (!(fingerprints_[bit / 64] >> (bit % 64) & 1)) return false;
     return probe(s);
   }
   // The pre-filter of one line: false only when the line cannot hold a
@@ -51,9 +55,25 @@ class StringSet {
     return members_.contains(absl::string_view(s.data(), s.size()));
   }
 
+  // A hash of the first and last eight bytes and the length: hashes and
+  // ids differ early, so this tells most of them apart at the cost of two
+  // loads.  Its high bits index the bitmap.
+  static uint64_t fingerprint(std::string_view s) {
+    uint64_t head = 0, tail = 0;
+    if (s.size() >= 8) {
+      std::memcpy(&head, s.data(), 8);
+      std::memcpy(&tail, s.data() + s.size() - 8, 8);
+    } else {
+      std::memcpy(&head, s.data(), s.size());
+    }
+    return (head ^ (tail * 0xBF58476D1CE4E5B9ULL) ^ s.size()) * 0x9E3779B97F4A7C15ULL;
+  }
+
   std::vector<std::string> items_;  // distinct members
   absl::flat_hash_set<std::string> members_;
   std::vector<uint8_t> length_seen_;  // [n] != 0 when a member has n bytes
+  std::vector<uint64_t> fingerprints_;  // bit set for each member's fingerprint
+  int fingerprint_shift_ = 64;         // 64 - log2 of the bitmap's size in bits
 };
 
 // Calls fn(line) for each line of `bytes` (LineCursor rules) that may hold

@@ -132,7 +132,7 @@ Status for_each_layer_record(const std::string& kx_dir, std::string_view layer, 
   if (!is_dir(dir)) return {};
   KX_ASSIGN_OR_RETURN(auto entries, list_dir(dir));
   for (const DirEntry& entry : entries) {
-    if (!is_regular_file(entry.path)) continue;
+    if (!entry.is_regular_file()) continue;
     KX_ASSIGN_OR_RETURN(auto bytes, read_file_bytes(entry.path));
     if (!bytes) continue;
     Status status;

@@ -84,11 +84,9 @@ Status add_documents_of_sections(const std::string& kx_dir,
                                  const std::unordered_set<std::string>& sections,
                                  std::vector<std::string>& hashes) {
   const StringSet wanted(std::vector<std::string>(sections.begin(), sections.end()));
-  return documents_listing_sections(kx_dir, wanted,
-                                    [&](std::vector<DocumentRecord>&& records) {
-                                      for (DocumentRecord& record : records)
-                                        hashes.push_back(std::move(record.line_hash));
-                                    });
+  return documents_listing_sections(kx_dir, wanted, [&](DocumentBatch&& records) {
+    for (size_t i = 0; i < records.size(); ++i) hashes.emplace_back(records.line_hash(i));
+  });
 }
 
 // Every line hash purge_revoked removes (some maybe more than once), and
@@ -154,12 +152,12 @@ Result<std::vector<std::string>> resolve_author_line_hashes(const std::string& k
   std::vector<std::string> section_list(sections.begin(), sections.end());
   KX_ASSIGN_OR_RETURN(auto document_shards, shards_named_for(index, section_list));
   const StringSet section_set(section_list);
-  std::vector<DocumentRecord> records;
+  DocumentBatch records;
   for (const std::string& shard : document_shards) {
     KX_ASSIGN_OR_RETURN(auto bytes, read_file_bytes(store_path(kx_dir, "document-index/" + shard)));
     if (bytes) collect_documents_listing(bytes->view(), section_set, records);
   }
-  for (DocumentRecord& record : records) line_hashes.push_back(std::move(record.line_hash));
+  for (size_t i = 0; i < records.size(); ++i) line_hashes.emplace_back(records.line_hash(i));
   return line_hashes;
 }
 

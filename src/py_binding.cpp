@@ -3,8 +3,6 @@
 #include "py_binding.h"
 
 #include <cstring>
-#include <system_error>
-#include <thread>
 
 #include "fs.h"
 #include "hash.h"
@@ -48,11 +46,12 @@ namespace {
 
 // Converts JSON values and records to Python objects.  Object keys, file
 // names and section hashes repeat from record to record, so their str
-// objects are shared through a small direct-mapped cache.
+// objects are shared through a table of the strs made so far (up to a
+// bound, beyond which further strings are no longer added).
 class PyBuilder {
  public:
-  // `expected_strings` sizes the cache: about how many distinct strings the
-  // conversion may meet.
+  // `expected_strings` sizes the table at first: about how many distinct
+  // strings the conversion may meet.  It grows when they are more.
   explicit PyBuilder(size_t expected_strings = 64) {
     size_t slots = 64;
     while (slots < 2 * expected_strings && slots < kMaxSlots) slots *= 2;
@@ -97,21 +96,35 @@ class PyBuilder {
     Py_RETURN_NONE;
   }
 
-  // {"file", "line_hash", "sources"} built directly.
   PyObject* convert(const DocumentRecord& d) {
+    return document(d.line_hash, d.file, d.sources.size(),
+                    [&](size_t k) -> std::string_view { return d.sources[k]; });
+  }
+
+  PyObject* convert(const DocumentBatch& batch, size_t i) {
+    return document(batch.line_hash(i), batch.file(i), batch.source_count(i),
+                    [&](size_t k) { return batch.source(i, k); });
+  }
+
+ private:
+  // {"file", "line_hash", "sources"} built directly; source(k) gives the
+  // k-th of `sources` sources.
+  template <typename Source>
+  PyObject* document(std::string_view line_hash_text, std::string_view file_text, size_t sources_n,
+                     Source&& source) {
     static PyObject* const kFile = PyUnicode_InternFromString("file");
     static PyObject* const kLineHash = PyUnicode_InternFromString("line_hash");
     static PyObject* const kSources = PyUnicode_InternFromString("sources");
     if (!kFile || !kLineHash || !kSources) return nullptr;
-    PyObject* sources = PyList_New(static_cast<Py_ssize_t>(d.sources.size()));
+    PyObject* sources = PyList_New(static_cast<Py_ssize_t>(sources_n));
     bool ok = sources != nullptr;
-    for (size_t i = 0; ok && i < d.sources.size(); ++i) {
-      PyObject* s = shared_str(d.sources[i]);
+    for (size_t k = 0; ok && k < sources_n; ++k) {
+      PyObject* s = shared_str(source(k));
       ok = s != nullptr;
-      if (ok) PyList_SET_ITEM(sources, static_cast<Py_ssize_t>(i), s);
+      if (ok) PyList_SET_ITEM(sources, static_cast<Py_ssize_t>(k), s);
     }
-    PyObject* file = ok ? shared_str(d.file) : nullptr;
-    PyObject* line_hash = file ? str_from(d.line_hash) : nullptr;
+    PyObject* file = ok ? shared_str(file_text) : nullptr;
+    PyObject* line_hash = file ? str_from(line_hash_text) : nullptr;
     PyObject* dict = line_hash ? PyDict_New() : nullptr;
     ok = dict && PyDict_SetItem(dict, kFile, file) == 0 &&
          PyDict_SetItem(dict, kLineHash, line_hash) == 0 &&
@@ -126,13 +139,15 @@ class PyBuilder {
     return dict;
   }
 
- private:
+  // A slot holds an ASCII str (whose characters are its UTF-8 bytes,
+  // stored in the object itself, so that comparing them touches the memory
+  // the reference count is kept in anyway) and a hash of those bytes.
   struct Slot {
-    std::string key;
+    uint64_t hash = 0;
     PyObject* obj = nullptr;
   };
 
-  size_t slot_of(std::string_view s) const {
+  static uint64_t hash_of(std::string_view s) {
     uint64_t a = 0, b = 0;
     if (s.size() >= 8) {
       std::memcpy(&a, s.data(), 8);
@@ -140,30 +155,48 @@ class PyBuilder {
     } else {
       std::memcpy(&a, s.data(), s.size());
     }
-    uint64_t h = (a ^ (b * 0x9E3779B97F4A7C15ULL) ^ s.size()) * 0xBF58476D1CE4E5B9ULL;
-    return static_cast<size_t>(h >> 40) & mask_;
+    return (a ^ (b * 0x9E3779B97F4A7C15ULL) ^ s.size()) * 0xBF58476D1CE4E5B9ULL;
   }
 
-  // A new reference to a str equal to `s`, shared with earlier calls when
-  // the cache still holds it.
+  static bool holds(PyObject* ascii, std::string_view s) {
+    return static_cast<size_t>(PyUnicode_GET_LENGTH(ascii)) == s.size() &&
+           std::memcmp(PyUnicode_DATA(ascii), s.data(), s.size()) == 0;
+  }
+
+  // A new reference to a str equal to `s`: the one made for an equal
+  // string before, when the table holds it.  Open addressing with linear
+  // probing, at most half full.
   PyObject* shared_str(std::string_view s) {
     if (s.size() > kMaxKeyLength) return str_from(s);
     if (slots_.empty()) slots_.resize(mask_ + 1);
-    Slot& slot = slots_[slot_of(s)];
-    if (!slot.obj || slot.key != s) {
-      PyObject* obj = str_from(s);
-      if (!obj) return nullptr;
-      Py_XDECREF(slot.obj);
-      slot.key.assign(s);
-      slot.obj = obj;
-    }
-    Py_INCREF(slot.obj);
-    return slot.obj;
+    const uint64_t hash = hash_of(s);
+    size_t i = static_cast<size_t>(hash >> 32) & mask_;
+    for (; slots_[i].obj; i = (i + 1) & mask_)
+      if (slots_[i].hash == hash && holds(slots_[i].obj, s)) return Py_NewRef(slots_[i].obj);
+    PyObject* obj = str_from(s);
+    if (!obj || !PyUnicode_IS_ASCII(obj) || 2 * (used_ + 1) > slots_.size()) return obj;
+    slots_[i] = Slot{hash, Py_NewRef(obj)};
+    if (2 * ++used_ >= slots_.size() && slots_.size() < kMaxSlots) grow();
+    return obj;
   }
 
-  static constexpr size_t kMaxSlots = size_t{1} << 16;
+  // Doubles the table, moving every str to its slot in the new one.
+  void grow() {
+    std::vector<Slot> old(2 * slots_.size());
+    old.swap(slots_);
+    mask_ = slots_.size() - 1;
+    for (const Slot& slot : old) {
+      if (!slot.obj) continue;
+      size_t i = static_cast<size_t>(slot.hash >> 32) & mask_;
+      while (slots_[i].obj) i = (i + 1) & mask_;
+      slots_[i] = slot;
+    }
+  }
+
+  static constexpr size_t kMaxSlots = size_t{1} << 20;
   static constexpr size_t kMaxKeyLength = 128;
   size_t mask_;
+  size_t used_ = 0;
   std::vector<Slot> slots_;
 };
 
@@ -260,10 +293,14 @@ std::optional<ConvError> convert_text_list(PyObject* o, std::vector<std::string>
   return std::nullopt;
 }
 
-std::optional<ConvError> convert_text_views(PyObject* o, TextViews& out) {
-  // A list is copied (its references only): Python code that runs while
-  // later arguments are converted could change it and free its strings.
-  PyObject* items = PyList_Check(o) ? PyList_GetSlice(o, 0, PyList_GET_SIZE(o)) : Py_NewRef(o);
+// With `python_follows`, Python code may run while later arguments are
+// converted, and it could change an exact list and free its strings: such a
+// list is copied (its references only).  Other sequences are read as
+// PySequence_Fast gives them: a tuple cannot change, and anything else
+// becomes a list of our own.
+std::optional<ConvError> convert_text_views(PyObject* o, TextViews& out, bool python_follows) {
+  PyObject* items = python_follows && PyList_CheckExact(o) ? PyList_GetSlice(o, 0, PyList_GET_SIZE(o))
+                                                            : Py_NewRef(o);
   if (!items) return ConvError{};
   std::optional<ConvError> error;
   PyObject* seq = text_items(items, out.views(), error);
@@ -380,11 +417,12 @@ std::optional<ConvError> convert_count(PyObject* o, uint64_t& out) {
   return std::nullopt;
 }
 
-std::optional<ConvError> convert_arg(const Param& p, PyObject* o, Arg& out) {
+std::optional<ConvError> convert_arg(const Param& p, PyObject* o, Arg& out, bool python_follows) {
   switch (p.kind) {
     case Kind::kText: return convert_text(o, out.emplace<std::string>());
     case Kind::kTextList: return convert_text_list(o, out.emplace<std::vector<std::string>>());
-    case Kind::kTextViews: return convert_text_views(o, out.emplace<TextViews>());
+    case Kind::kTextViews:
+      return convert_text_views(o, out.emplace<TextViews>(), python_follows);
     case Kind::kTextSet: return convert_text_set(o, out.emplace<std::set<std::string>>());
     case Kind::kBytes: return convert_bytes(o, out.emplace<std::string>());
     case Kind::kFlag: return convert_flag(o, out.emplace<bool>());
@@ -475,9 +513,9 @@ bool bind_slots(const Signature& sig, PyObject* args, PyObject* kwargs,
   return true;
 }
 
-bool convert_slot(const Param& p, PyObject* o, Arg& out) {
+bool convert_slot(const Param& p, PyObject* o, Arg& out, bool python_follows) {
   if (!o) return true;  // omitted: absent, or false for a flag (Args::flag)
-  auto err = convert_arg(p, o, out);
+  auto err = convert_arg(p, o, out, python_follows);
   if (!err) return true;
   if (!err->type_error.empty()) {
     PyErr_Format(PyExc_TypeError, "argument '%s': %s", p.name, err->type_error.c_str());
@@ -495,19 +533,37 @@ bool convert_slot(const Param& p, PyObject* o, Arg& out) {
   return false;
 }
 
+// True when converting `o` for `p` runs no Python code: the binder reads
+// None, bools, exact ints and str and exact lists and tuples in plain C.
+bool converts_without_python(const Param& p, PyObject* o) {
+  if (!o) return true;
+  if (is_json(p.kind)) return false;
+  return o == Py_None || PyBool_Check(o) || PyLong_CheckExact(o) || PyUnicode_CheckExact(o) ||
+         PyList_CheckExact(o) || PyTuple_CheckExact(o);
+}
+
 }  // namespace
 
 bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, Args& out) {
   std::vector<PyObject*> slots;
   if (!bind_slots(sig, args, kwargs, slots)) return false;
-  for (size_t i = 0; i < sig.params.size(); ++i) {
-    if (sig.json_last && is_json(sig.params[i].kind)) continue;
-    if (!convert_slot(sig.params[i], slots[i], out[i])) return false;
-  }
-  if (sig.json_last) {
-    for (size_t i = 0; i < sig.params.size(); ++i)
-      if (is_json(sig.params[i].kind) && !convert_slot(sig.params[i], slots[i], out[i]))
-        return false;
+  const size_t n = sig.params.size();
+  // Conversion in two passes: JSON data waits for the second where the
+  // signature says so.
+  auto pass_of = [&](size_t i) { return sig.json_last && is_json(sig.params[i].kind) ? 1 : 0; };
+  auto python_follows = [&](size_t i) {
+    for (size_t j = 0; j < n; ++j) {
+      const bool later = pass_of(j) > pass_of(i) || (pass_of(j) == pass_of(i) && j > i);
+      if (later && !converts_without_python(sig.params[j], slots[j])) return true;
+    }
+    return false;
+  };
+  for (int pass = 0; pass < 2; ++pass) {
+    for (size_t i = 0; i < n; ++i) {
+      if (pass_of(i) != pass) continue;
+      const bool follows = sig.params[i].kind == Kind::kTextViews && python_follows(i);
+      if (!convert_slot(sig.params[i], slots[i], out[i], follows)) return false;
+    }
   }
   return true;
 }
@@ -604,55 +660,35 @@ PyObject* to_py(const Result<std::vector<Value>>& r) {
 
 
 
-// Freeing a large result record by record takes a noticeable share of a
-// query; a thread of its own does it while the caller goes on.
-namespace {
-
-void release_in_background(std::vector<std::vector<DocumentRecord>>&& batches, size_t records) {
-  if (records < 10000) return;
-  try {
-    std::thread([doomed = std::move(batches)] {}).detach();
-  } catch (const std::system_error&) {
-    // No thread to spare: the items are freed here, on return.
-  }
-}
-
-}  // namespace
-
 PyObject* documents_to_py(const std::function<Status(const DocumentSink&)>& query) {
-  PyObject* list = PyList_New(0);
-  if (!list) return nullptr;
-  std::vector<std::vector<DocumentRecord>> converted;
-  size_t records = 0;
+  GcPause pause;
+  // The items are gathered first and the list made once at its final size:
+  // a list grown item by item is copied into ever larger arrays.
+  std::vector<PyObject*> items;
   bool failed = false;
-  Status st;
-  {
-    GcPause pause;
-    PyBuilder builder(1 << 12);
-    st = query([&](std::vector<DocumentRecord>&& batch) {
-      for (size_t i = 0; i < batch.size() && !failed; ++i) {
-        PyObject* item = builder.convert(batch[i]);
-        failed = item == nullptr || PyList_Append(list, item) < 0;
-        Py_XDECREF(item);
-      }
-      records += batch.size();
-      converted.push_back(std::move(batch));
-    });
-  }
-  release_in_background(std::move(converted), records);
-  if (!st || failed) {
-    Py_DECREF(list);
+  PyBuilder builder(1 << 12);
+  Status st = query([&](DocumentBatch&& batch) {
+    for (size_t i = 0; i < batch.size() && !failed; ++i) {
+      PyObject* item = builder.convert(batch, i);
+      failed = item == nullptr;
+      if (item) items.push_back(item);
+    }
+  });
+  PyObject* list = st && !failed ? PyList_New(static_cast<Py_ssize_t>(items.size())) : nullptr;
+  if (!list) {
+    for (PyObject* item : items) Py_DECREF(item);
     return st ? nullptr : raise_error(st.error());
   }
+  for (size_t i = 0; i < items.size(); ++i)
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), items[i]);
   return list;
 }
 
 PyObject* to_py(Result<std::vector<DocumentRecord>>&& r) {
   if (!r) return raise_error(r.error());
-  return documents_to_py([&](const DocumentSink& sink) {
-    sink(std::move(*r));
-    return Status{};
-  });
+  GcPause pause;
+  PyBuilder builder(r->size());
+  return list_of(*r, [&](const DocumentRecord& record) { return builder.convert(record); });
 }
 
 PyObject* counts_dict(std::initializer_list<std::pair<const char*, uint64_t>> items) {

@@ -4,6 +4,7 @@
 
 #include "indexer.h"
 #include "json.h"
+#include "register.h"
 #include "token_index.h"
 
 namespace kestrix {
@@ -30,7 +31,8 @@ class MemberPicker {
   bool unsure_ = false;
 };
 
-void take_strings(std::string_view inner, std::vector<std::string>& out) {
+template <typename Strings>
+void take_strings(std::string_view inner, Strings& out) {
   out.clear();
   flat_json::for_each_string(inner, [&](std::string_view s) { out.emplace_back(s); });
 }
@@ -71,22 +73,44 @@ bool scan_token_entry(std::string_view line, TokenIndexEntry& entry) {
   return flat && pick.complete(15);
 }
 
-bool scan_document(std::string_view line, DocumentRecord& record) {
+bool scan_document(std::string_view line, DocumentParts& parts) {
   MemberPicker pick;
   const bool flat = flat_json::scan_flat_object(line, [&](const Member& m) {
     if (m.key == "line_hash") {
-      if (pick.take(1) && m.kind == Kind::kString) record.line_hash.assign(m.value);
+      if (pick.take(1) && m.kind == Kind::kString) parts.line_hash = m.value;
       else pick.doubt();
     } else if (m.key == "file") {
-      if (pick.take(2) && m.kind == Kind::kString) record.file.assign(m.value);
+      if (pick.take(2) && m.kind == Kind::kString) parts.file = m.value;
       else pick.doubt();
     } else if (m.key == "sources") {
-      if (pick.take(4) && m.kind == Kind::kStringArray) take_strings(m.value, record.sources);
+      if (pick.take(4) && m.kind == Kind::kStringArray) take_strings(m.value, parts.sources);
       else pick.doubt();
     }
     // Other members ("revoked") are ignored, as document_from_json does.
   });
   return flat && pick.complete(7);
+}
+
+bool scan_section(std::string_view line, Section& section) {
+  MemberPicker pick;
+  auto text = [&](const Member& m, unsigned bit, std::string& out) {
+    if (pick.take(bit) && m.kind == Kind::kString) out.assign(m.value);
+    else pick.doubt();
+  };
+  auto list = [&](const Member& m, unsigned bit, std::vector<std::string>& out) {
+    if (pick.take(bit) && m.kind == Kind::kStringArray) take_strings(m.value, out);
+    else pick.doubt();
+  };
+  const bool flat = flat_json::scan_flat_object(line, [&](const Member& m) {
+    if (m.key == "section_hash") text(m, 1, section.section_hash);
+    else if (m.key == "path") text(m, 2, section.path);
+    else if (m.key == "authors") list(m, 4, section.authors);
+    else if (m.key == "contributors") list(m, 8, section.contributors);
+    else if (m.key == "license") text(m, 16, section.license);
+    else if (m.key == "year") text(m, 32, section.year);
+    // Other members are ignored, as section_from_json ignores them.
+  });
+  return flat && pick.complete(63);
 }
 
 // The record of a line: the scanner's when it is sure, the general parser's
@@ -107,8 +131,28 @@ std::optional<TokenIndexEntry> parse_token_entry_line(std::string_view line) {
   return read_record(line, scan_token_entry, token_entry_from_json);
 }
 
+std::optional<Section> parse_section_line(std::string_view line) {
+  return read_record(line, scan_section, section_from_json);
+}
+
+bool parse_document_parts(std::string_view line, DocumentParts& parts, DocumentRecord& parsed) {
+  if (scan_document(line, parts)) return true;
+  auto value = parse_json(line);
+  std::optional<DocumentRecord> record = value ? document_from_json(*value) : std::nullopt;
+  if (!record) return false;
+  parsed = std::move(*record);
+  parts.line_hash = parsed.line_hash;
+  parts.file = parsed.file;
+  parts.sources.assign(parsed.sources.begin(), parsed.sources.end());
+  return true;
+}
+
 std::optional<DocumentRecord> parse_document_line(std::string_view line) {
-  return read_record(line, scan_document, document_from_json);
+  DocumentParts parts;
+  DocumentRecord parsed;
+  if (!parse_document_parts(line, parts, parsed)) return std::nullopt;
+  return DocumentRecord{std::string(parts.line_hash), std::string(parts.file),
+                        {parts.sources.begin(), parts.sources.end()}};
 }
 
 std::optional<std::string_view> document_line_hash(std::string_view line) {

@@ -26,15 +26,25 @@
 #include <optional>
 #include <string_view>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace kestrix {
 
 struct TokenIndexEntry;  // token_index.h
 struct DocumentRecord;   // indexer.h
+struct DocumentParts;    // indexer.h
+struct Section;          // register.h
 
 // The entry of one token-index line (line feed and carriage return already
 // removed, surrounding white space allowed); nullopt when the line is not
 // one: exactly token_entry_from_json(parse_json(line)).
 std::optional<TokenIndexEntry> parse_token_entry_line(std::string_view line);
+
+// The section of one `sections` line; exactly
+// section_from_json(parse_json(line)).
+std::optional<Section> parse_section_line(std::string_view line);
 
 // The record of one document-index line; exactly
 // document_from_json(parse_json(line)).
@@ -45,6 +55,11 @@ std::optional<DocumentRecord> parse_document_line(std::string_view line);
 // and finds one "line_hash" member, a string (if the line is a record, it
 // is that hash's); nullopt when only parse_document_line() can tell.
 std::optional<std::string_view> document_line_hash(std::string_view line);
+// The same document record as views: into `line` where the fast scanner
+// reads it, else into `parsed`, which then holds the general parser's
+// record.  False when the line is not a record.  `parts` keeps its capacity
+// from line to line.
+bool parse_document_parts(std::string_view line, DocumentParts& parts, DocumentRecord& parsed);
 
 namespace flat_json {
 
@@ -84,6 +99,18 @@ inline bool word_has_special(uint64_t w) {
 // The length of the run of plain bytes at the start of s[i, size).
 inline size_t plain_run(std::string_view s, size_t i) {
   const size_t start = i;
+#if defined(__SSE2__)
+  // 16 bytes at a time: a signed "less than 0x20" takes the bytes from 0x80
+  // up (negative) as well as the control bytes.
+  for (; s.size() - i >= 16; i += 16) {
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s.data() + i));
+    const __m128i special =
+        _mm_or_si128(_mm_cmplt_epi8(x, _mm_set1_epi8(0x20)),
+                     _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('"')),
+                                  _mm_cmpeq_epi8(x, _mm_set1_epi8('\\'))));
+    if (const int mask = _mm_movemask_epi8(special)) return i + __builtin_ctz(mask) - start;
+  }
+#endif
   for (; s.size() - i >= 8; i += 8) {
     uint64_t w;
     std::memcpy(&w, s.data() + i, 8);

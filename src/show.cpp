@@ -26,6 +26,7 @@
 #include "line_filter.h"
 #include "mmap_lines.h"
 #include "pool.h"
+#include "records.h"
 #include "register.h"
 #include "storage.h"
 #include "token_bin_index.h"
@@ -43,7 +44,7 @@ template <typename T, typename Scan>
 Result<std::vector<T>> scan_layer(const std::string& kx_dir, std::string_view layer,
                                   const Scan& scan) {
   std::vector<T> joined;
-  KX_TRY(scan_shards<T>(kx_dir, layer, scan, [&](std::vector<T>&& part) {
+  KX_TRY(scan_shards<std::vector<T>>(kx_dir, layer, scan, [&](std::vector<T>&& part) {
     std::move(part.begin(), part.end(), std::back_inserter(joined));
   }));
   return joined;
@@ -59,9 +60,7 @@ bool any_member(const std::vector<std::string>& items, const StringSet& set) {
 template <typename Fn>
 void for_each_section_holding(std::string_view bytes, const StringSet& screen, Fn&& fn) {
   for_each_line_holding(bytes, screen, [&](std::string_view line) {
-    auto value = parse_json(line);
-    if (!value) return;
-    std::optional<Section> section = section_from_json(*value);
+    std::optional<Section> section = parse_section_line(line);
     if (section) fn(std::move(*section));
   });
 }
@@ -102,12 +101,13 @@ Status add_named_shards(const BinaryIndex& index, const std::vector<std::string>
 }
 
 // Runs scan(bytes, out) over the named shards of a layer, one pool task per
-// shard, and joins the outputs in shard order.  A missing or empty shard is
-// skipped; one that exists but cannot be read fails the whole call (the
-// first such shard in shard order gives the error).
-template <typename T, typename Scan>
-Result<std::vector<T>> scan_named_shards(const std::string& kx_dir, std::string_view layer,
-                                         const ShardSet& shards, const Scan& scan) {
+// shard, each into an `Out` of its own (a container), and returns the
+// outputs in shard order.  A missing or empty shard gives an empty output;
+// one that exists but cannot be read fails the whole call (the first such
+// shard in shard order gives the error).
+template <typename Out, typename Scan>
+Result<std::vector<Out>> scan_named_shards(const std::string& kx_dir, std::string_view layer,
+                                           const ShardSet& shards, const Scan& scan) {
   const std::string dir = store_path(kx_dir, layer);
   std::vector<std::string> paths;
   for (unsigned shard = 0; shard < 256; ++shard) {
@@ -116,19 +116,19 @@ Result<std::vector<T>> scan_named_shards(const std::string& kx_dir, std::string_
     snprintf(name, sizeof name, "%02x", shard);
     paths.push_back(path_join(dir, name));
   }
-  auto per_file = parallel_map<Result<std::vector<T>>>(
-      paths.size(), [&](size_t i) -> Result<std::vector<T>> {
-        KX_ASSIGN_OR_RETURN(std::optional<FileBytes> bytes, read_file_bytes(paths[i]));
-        std::vector<T> out;
-        if (bytes) scan(bytes->view(), out);
-        return out;
-      });
-  std::vector<T> joined;
+  auto per_file = parallel_map<Result<Out>>(paths.size(), [&](size_t i) -> Result<Out> {
+    KX_ASSIGN_OR_RETURN(std::optional<FileBytes> bytes, read_file_bytes(paths[i]));
+    Out out;
+    if (bytes) scan(bytes->view(), out);
+    return out;
+  });
+  std::vector<Out> outs;
+  outs.reserve(per_file.size());
   for (auto& part : per_file) {
     if (!part) return fail(std::move(part).error());
-    for (T& item : *part) joined.push_back(std::move(item));
+    outs.push_back(std::move(*part));
   }
-  return joined;
+  return outs;
 }
 
 // Reads entries' lines of the merged files of one tokenizer at the byte
@@ -249,11 +249,9 @@ Result<std::vector<std::string>> find_license_sections_parallel(const std::strin
 Result<std::vector<DocumentRecord>> find_documents_for_sections_parallel(
     const std::string& kx_dir, const std::vector<std::string>& section_hashes) {
   std::vector<DocumentRecord> records;
-  KX_TRY(find_documents_for_sections_each(kx_dir, section_hashes,
-                                          [&](std::vector<DocumentRecord>&& batch) {
-                                            std::move(batch.begin(), batch.end(),
-                                                      std::back_inserter(records));
-                                          }));
+  KX_TRY(find_documents_for_sections_each(kx_dir, section_hashes, [&](DocumentBatch&& batch) {
+    for (size_t i = 0; i < batch.size(); ++i) records.push_back(batch.record(i));
+  }));
   return records;
 }
 
@@ -269,16 +267,13 @@ Status show_by_author(const std::string& kx_dir, const std::string& author_name,
   KX_ASSIGN_OR_RETURN(std::optional<BinaryIndex> index, binary_index::open(kx_dir));
   if (!index) return show_by_author_scan(kx_dir, author_name, sink);
   index.reset();
-  KX_ASSIGN_OR_RETURN(std::vector<DocumentRecord> records,
-                      show_by_author_indexed(kx_dir, author_name));
-  sink(std::move(records));
-  return {};
+  return show_by_author_indexed(kx_dir, author_name, sink);
 }
 
-Result<std::vector<DocumentRecord>> show_by_author_indexed(const std::string& kx_dir,
-                                                           const std::string& author_name) {
+Status show_by_author_indexed(const std::string& kx_dir, const std::string& author_name,
+                              const DocumentSink& sink) {
   KX_ASSIGN_OR_RETURN(std::vector<std::string> author_ids, author_ids_named(kx_dir, author_name));
-  if (author_ids.empty()) return std::vector<DocumentRecord>{};
+  if (author_ids.empty()) return {};
   const StringSet ids(author_ids);
   KX_ASSIGN_OR_RETURN(std::optional<BinaryIndex> index, binary_index::open(kx_dir));
   if (!index) return fail_msg("binary index not found");
@@ -286,24 +281,29 @@ Result<std::vector<DocumentRecord>> show_by_author_indexed(const std::string& kx
   ShardSet section_shards;
   KX_TRY(add_named_shards(*index, ids.items(), section_shards));
   KX_ASSIGN_OR_RETURN(
-      std::vector<std::string> matched,
-      (scan_named_shards<std::string>(
+      std::vector<std::vector<std::string>> matched,
+      (scan_named_shards<std::vector<std::string>>(
           kx_dir, kSectionsLayer, section_shards,
           [&](std::string_view bytes, std::vector<std::string>& out) {
             for_each_section_holding(bytes, ids, [&](Section&& section) {
               if (any_member(section.authors, ids)) out.push_back(std::move(section.section_hash));
             });
           })));
-  const StringSet sections(matched);
-  if (sections.empty()) return std::vector<DocumentRecord>{};
+  std::vector<std::string> matched_hashes;
+  for (auto& part : matched) std::move(part.begin(), part.end(), std::back_inserter(matched_hashes));
+  const StringSet sections(matched_hashes);
+  if (sections.empty()) return {};
 
   ShardSet document_shards;
   KX_TRY(add_named_shards(*index, sections.items(), document_shards));
-  return scan_named_shards<DocumentRecord>(
-      kx_dir, kDocumentsLayer, document_shards,
-      [&](std::string_view bytes, std::vector<DocumentRecord>& out) {
-        collect_documents_listing(bytes, sections, out);
-      });
+  KX_ASSIGN_OR_RETURN(std::vector<DocumentBatch> batches,
+                      (scan_named_shards<DocumentBatch>(
+                          kx_dir, kDocumentsLayer, document_shards,
+                          [&](std::string_view bytes, DocumentBatch& out) {
+                            collect_documents_listing(bytes, sections, out);
+                          })));
+  for (DocumentBatch& batch : batches) sink(std::move(batch));
+  return {};
 }
 
 Status show_by_section(const std::string& kx_dir, const std::string& section_hash,

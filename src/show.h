@@ -25,7 +25,7 @@ struct TokenTotals {
 // Receives the records of a query one batch at a time (what one layer file
 // holds), in result order, on the calling thread, while the pool still reads
 // later files: a caller converting the records overlaps with the reading.
-using DocumentSink = std::function<void(std::vector<DocumentRecord>&&)>;
+using DocumentSink = std::function<void(DocumentBatch&&)>;
 
 Status show_by_author(const std::string& kx_dir, const std::string& author_name,
                       const DocumentSink& sink);
@@ -50,11 +50,11 @@ Status show_by_license(const std::string& kx_dir, const std::string& license,
 
 // The indexed way of show_by_author: reads only the `sections` and
 // `document-index` shards that index.bin names (one pool task per shard;
-// records in shard order, then line order).  Fails with "binary index not
-// found" when index.bin is absent, and when a named shard exists but cannot
-// be read.
-Result<std::vector<DocumentRecord>> show_by_author_indexed(const std::string& kx_dir,
-                                                           const std::string& author_name);
+// records in shard order, then line order, handed to `sink` once all are
+// read).  Fails with "binary index not found" when index.bin is absent, and
+// when a named shard exists but cannot be read.
+Status show_by_author_indexed(const std::string& kx_dir, const std::string& author_name,
+                              const DocumentSink& sink);
 
 // Parallel scans of a whole layer, one worker-pool task per shard of the
 // layer (list_shards in storage.h: two-hex-digit names; other files hold no

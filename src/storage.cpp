@@ -60,7 +60,7 @@ Result<std::vector<std::string>> list_shards(std::string_view kx_dir, std::strin
   if (!is_dir(dir)) return shards;
   KX_ASSIGN_OR_RETURN(auto entries, list_dir(dir));
   for (auto& e : entries) {
-    if (is_shard_file_name(e.name) && is_regular_file(e.path)) shards.push_back(std::move(e.path));
+    if (is_shard_file_name(e.name) && e.is_regular_file()) shards.push_back(std::move(e.path));
   }
   return shards;
 }

@@ -49,12 +49,13 @@ void for_each_json_line(std::string_view bytes, Fn&& fn);
 // other files of the layer directory are no records.
 Result<std::vector<std::string>> list_shards(std::string_view kx_dir, std::string_view layer);
 
-// Runs scan(bytes, out) over every shard of a layer on the worker pool and
-// hands each shard's output to sink(std::move(out)) on the calling thread in
-// listing order, each as soon as it is ready.  Missing or empty shards give
-// nothing; a shard that cannot be read fails the call with its error, and
-// nothing after it is handed on.
-template <typename T, typename Scan, typename Sink>
+// Runs scan(bytes, out) over every shard of a layer on the worker pool, each
+// into an `Out` of its own (a container), and hands each shard's output to
+// sink(std::move(out)) on the calling thread in listing order, each as soon
+// as it is ready.  Missing or empty shards give an empty output; a shard
+// that cannot be read fails the call with its error, and nothing after it is
+// handed on.
+template <typename Out, typename Scan, typename Sink>
 Status scan_shards(std::string_view kx_dir, std::string_view layer, const Scan& scan,
                    const Sink& sink);
 
@@ -73,11 +74,11 @@ Result<std::vector<Value>> scan_lines_matching(const std::string& path,
 #include "mmap_lines.h"
 #include "pool.h"
 
-template <typename T, typename Scan, typename Sink>
+template <typename Out, typename Scan, typename Sink>
 kestrix::Status kestrix::scan_shards(std::string_view kx_dir, std::string_view layer,
                                      const Scan& scan, const Sink& sink) {
   KX_ASSIGN_OR_RETURN(std::vector<std::string> shards, list_shards(kx_dir, layer));
-  std::vector<std::vector<T>> outs(shards.size());
+  std::vector<Out> outs(shards.size());
   std::vector<Status> read(shards.size());
   Status status;
   parallel_for_ordered(

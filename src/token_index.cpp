@@ -144,7 +144,7 @@ Result<std::vector<std::string>> list_pid_files(const std::string& store,
     if (!name.starts_with(prefix)) continue;
     std::string_view rest = std::string_view(name).substr(prefix.size());
     if (rest.empty() || rest == "bin" || rest.find('.') != std::string_view::npos) continue;
-    if (is_regular_file(entry.path)) files.push_back(std::move(entry.path));
+    if (entry.is_regular_file()) files.push_back(std::move(entry.path));
   }
   return files;
 }

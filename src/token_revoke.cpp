@@ -230,7 +230,7 @@ Result<std::set<std::string>> sections_listing_authors(
   KX_ASSIGN_OR_RETURN(std::vector<DirEntry> entries, list_dir(dir));
   const StringSet filter(std::vector<std::string>(author_ids.begin(), author_ids.end()));
   for (const DirEntry& entry : entries) {
-    if (!is_regular_file(entry.path)) continue;
+    if (!entry.is_regular_file()) continue;
     KX_ASSIGN_OR_RETURN(auto bytes, read_file_bytes(entry.path));
     if (!bytes) continue;
     // Lines that name none of the ids are skipped unparsed.

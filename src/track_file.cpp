@@ -520,7 +520,7 @@ Result<RecordCounts> count_records(const TrackFileSpec& spec,
   const StringSet file_name({spec.recorded_as});
   RecordCounts counts;
   using Found = std::pair<Digest, uint32_t>;
-  KX_TRY(scan_shards<Found>(
+  KX_TRY(scan_shards<std::vector<Found>>(
       spec.known_in.empty() ? spec.kx_dir : spec.known_in, "document-index",
       [&](std::string_view bytes, std::vector<Found>& out) {
         for_each_line_holding(bytes, file_name, [&](std::string_view line) {
