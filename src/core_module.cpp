@@ -31,6 +31,7 @@
 #include "purge.h"
 #include "purge_exact.h"
 #include "purge_rewrite.h"
+#include "report.h"
 #include "show.h"
 #include "store_view.h"
 #include "token_index.h"
@@ -795,6 +796,56 @@ KX_WRAPPER(undo_purge) {
   });
 }
 
+// ---------------------------------------------------------------- Report ---
+
+PyObject* text_list(const std::vector<std::string>& items) {
+  return list_of(items, [](const std::string& s) { return str_from(s); });
+}
+
+PyObject* document_group_to_py(const report::DocumentGroup& g) {
+  PyObject* sections = text_list(g.sections);
+  if (!sections) return nullptr;
+  return Py_BuildValue("(NNK)", str_from(g.file), sections, static_cast<unsigned long long>(g.records));
+}
+
+PyObject* token_group_to_py(const report::TokenGroup& g) {
+  PyObject* sections = text_list(g.sections);
+  if (!sections) return nullptr;
+  return Py_BuildValue("(NKKKK)", sections, static_cast<unsigned long long>(g.active_entries),
+                       static_cast<unsigned long long>(g.active_tokens),
+                       static_cast<unsigned long long>(g.revoked_entries),
+                       static_cast<unsigned long long>(g.revoked_tokens));
+}
+
+PyObject* aggregates_to_py(const Result<report::Aggregates>& r) {
+  if (!r) return raise_error(r.error());
+  PyObject* documents = list_of(r->documents, document_group_to_py);
+  PyObject* tokens = documents ? PyDict_New() : nullptr;
+  for (const report::TokenizerGroups& t : tokens ? r->tokenizers : decltype(r->tokenizers){}) {
+    PyObject* groups = list_of(t.groups, token_group_to_py);
+    PyObject* name = groups ? str_from(t.tokenizer) : nullptr;
+    const int set = name ? PyDict_SetItem(tokens, name, groups) : -1;
+    Py_XDECREF(name);
+    Py_XDECREF(groups);
+    if (set < 0) {
+      Py_CLEAR(tokens);
+      break;
+    }
+  }
+  if (!tokens) {
+    Py_XDECREF(documents);
+    return nullptr;
+  }
+  return Py_BuildValue("{s:N,s:N}", "documents", documents, "tokens", tokens);
+}
+
+const Signature kReportAggregates{"report_aggregates", {{"kx_dir", kText}}};
+KX_WRAPPER(report_aggregates) {
+  return call(kReportAggregates, args, kwargs, [](Args& a) {
+    return run_released(nullptr, [&] { return report::aggregates(a.text(0)); }, aggregates_to_py);
+  });
+}
+
 // ---------------------------------------------------------------- Module ---
 
 #define KX_FUNCTION(fn, sig) Function{&sig, w_##fn}
@@ -828,6 +879,7 @@ PyMethodDef* methods() {
       KX_FUNCTION(track_file, kTrackFile),
       KX_FUNCTION(purge_withdrawn, kPurgeWithdrawn),
       KX_FUNCTION(undo_purge, kUndoPurge),
+      KX_FUNCTION(report_aggregates, kReportAggregates),
   });
   return table;
 }

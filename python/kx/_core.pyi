@@ -277,3 +277,16 @@ def undo_purge(
     still as the purge left it (or with `by_position` anyway); an archive
     without an undo record is appended as `_kx_native.purge_reverse` does.
     Outcome "changed" changes nothing; "none": no archive of the file."""
+
+class _ReportAggregates(TypedDict):
+    # (data file, its sections sorted and distinct, records)
+    documents: list[tuple[str, list[str], int]]
+    # per tokenizer: (sections, active entries, active tokens, revoked
+    # entries, revoked tokens)
+    tokens: dict[str, list[tuple[list[str], int, int, int, int]]]
+
+def report_aggregates(kx_dir: str) -> _ReportAggregates:
+    """The document records counted by data file and set of sections, in one
+    pass over the layer on the worker pool, and each tokenizer's merged
+    token entries counted by set of sections; memory grows with the distinct
+    groups, not with the records."""
