@@ -798,51 +798,71 @@ KX_WRAPPER(undo_purge) {
 
 // ---------------------------------------------------------------- Report ---
 
-PyObject* text_list(const std::vector<std::string>& items) {
-  return list_of(items, [](const std::string& s) { return str_from(s); });
+// [(key, total, withdrawn)] of a report's tally.
+PyObject* counts_to_py(const std::vector<report::Count>& counts) {
+  return list_of(counts, [](const report::Count& c) {
+    return Py_BuildValue("(NKK)", str_from(c.key), static_cast<unsigned long long>(c.total),
+                         static_cast<unsigned long long>(c.withdrawn));
+  });
 }
 
-PyObject* document_group_to_py(const report::DocumentGroup& g) {
-  PyObject* sections = text_list(g.sections);
+PyObject* file_tally_to_py(const report::FileTally& f) {
+  PyObject* sections = counts_to_py(f.sections);
   if (!sections) return nullptr;
-  return Py_BuildValue("(NNK)", str_from(g.file), sections, static_cast<unsigned long long>(g.records));
+  return Py_BuildValue("{s:N,s:K,s:K,s:N}", "file", str_from(f.file), "records",
+                       static_cast<unsigned long long>(f.records), "withdrawn",
+                       static_cast<unsigned long long>(f.withdrawn), "sections", sections);
 }
 
-PyObject* token_group_to_py(const report::TokenGroup& g) {
-  PyObject* sections = text_list(g.sections);
-  if (!sections) return nullptr;
-  return Py_BuildValue("(NKKKK)", sections, static_cast<unsigned long long>(g.active_entries),
-                       static_cast<unsigned long long>(g.active_tokens),
-                       static_cast<unsigned long long>(g.revoked_entries),
-                       static_cast<unsigned long long>(g.revoked_tokens));
+PyObject* token_tally_to_py(const report::TokenTally& t) {
+  PyObject* dict = counts_dict({{"active_entries", t.active_entries},
+                                {"revoked_entries", t.revoked_entries},
+                                {"active_tokens", t.active_tokens},
+                                {"revoked_tokens", t.revoked_tokens},
+                                {"active_withdrawn_tokens", t.active_withdrawn_tokens}});
+  for (auto [key, counts] : {std::pair{"sections", &t.sections}, {"licenses", &t.licenses},
+                             {"authors", &t.authors}}) {
+    PyObject* list = dict ? counts_to_py(*counts) : nullptr;
+    if (!list || PyDict_SetItemString(dict, key, list) < 0) {
+      Py_XDECREF(list);
+      Py_XDECREF(dict);
+      return nullptr;
+    }
+    Py_DECREF(list);
+  }
+  PyObject* name = str_from(t.tokenizer);
+  if (!name || PyDict_SetItemString(dict, "tokenizer", name) < 0) {
+    Py_XDECREF(name);
+    Py_DECREF(dict);
+    return nullptr;
+  }
+  Py_DECREF(name);
+  return dict;
 }
 
 PyObject* aggregates_to_py(const Result<report::Aggregates>& r) {
   if (!r) return raise_error(r.error());
-  PyObject* documents = list_of(r->documents, document_group_to_py);
-  PyObject* tokens = documents ? PyDict_New() : nullptr;
-  for (const report::TokenizerGroups& t : tokens ? r->tokenizers : decltype(r->tokenizers){}) {
-    PyObject* groups = list_of(t.groups, token_group_to_py);
-    PyObject* name = groups ? str_from(t.tokenizer) : nullptr;
-    const int set = name ? PyDict_SetItem(tokens, name, groups) : -1;
-    Py_XDECREF(name);
-    Py_XDECREF(groups);
-    if (set < 0) {
-      Py_CLEAR(tokens);
-      break;
-    }
-  }
-  if (!tokens) {
-    Py_XDECREF(documents);
-    return nullptr;
-  }
-  return Py_BuildValue("{s:N,s:N}", "documents", documents, "tokens", tokens);
+  return Py_BuildValue("{s:N,s:N,s:N,s:N}", "files", list_of(r->files, file_tally_to_py), "licenses",
+                       counts_to_py(r->licenses), "authors", counts_to_py(r->authors), "tokenizers",
+                       list_of(r->tokenizers, token_tally_to_py));
 }
 
-const Signature kReportAggregates{"report_aggregates", {{"kx_dir", kText}}};
+// A text set argument that may be left out.
+std::optional<std::set<std::string>> opt_set(Args& a, size_t i) {
+  if (auto* given = std::get_if<std::set<std::string>>(&a[i])) return *given;
+  return std::nullopt;
+}
+
+const Signature kReportAggregates{"report_aggregates",
+                                  {{"kx_dir", kText},
+                                   {"files", kTextSet, true},
+                                   {"licenses", kTextSet, true},
+                                   {"author_ids", kTextSet, true}}};
 KX_WRAPPER(report_aggregates) {
   return call(kReportAggregates, args, kwargs, [](Args& a) {
-    return run_released(nullptr, [&] { return report::aggregates(a.text(0)); }, aggregates_to_py);
+    const report::Filter filter{opt_set(a, 1), opt_set(a, 2), opt_set(a, 3)};
+    return run_released(nullptr, [&] { return report::aggregates(a.text(0), filter); },
+                        aggregates_to_py);
   });
 }
 

@@ -1,12 +1,17 @@
-// The figures of a store report, gathered in one pass over each layer that
-// holds them, without keeping its records: the document records counted by
-// data file and by the set of sections each draws from, and per tokenizer
-// the merged token entries counted by their set of sections.  Memory grows
-// with the distinct (data file, sections) pairs, not with the records; the
-// front end resolves sections to licenses, authors and withdrawals, which
-// are few.
+// The figures of a store report, gathered in one pass over the document
+// index on the worker pool (one partial tally per shard, merged on the
+// calling thread) and one pass over each tokenizer's merged files, without
+// keeping a record: memory grows with the data files, sections, licenses
+// and authors, never with the records.
+//
+// A record counts once under each section, license and author its sources
+// lead to (as the show queries list it), and is under withdrawn consent
+// when any of its sections is withdrawn (revoked, or with a revoked
+// author).  Token entries likewise, by their sources.
 #pragma once
 #include <cstdint>
+#include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -14,38 +19,46 @@
 
 namespace kestrix::report {
 
-// The document records naming `file` whose sources are exactly `sections`
-// (sorted, each once).
-struct DocumentGroup {
+// What to count: records of these data files only, and records and token
+// entries drawn from a section under one of `licenses` and from a section
+// of one of `author_ids`; an absent filter takes everything.
+struct Filter {
+  std::optional<std::set<std::string>> files;
+  std::optional<std::set<std::string>> licenses;
+  std::optional<std::set<std::string>> author_ids;
+};
+
+// Records (or tokens) and those under withdrawn consent (or revoked).
+struct Count {
+  std::string key;
+  uint64_t total = 0;
+  uint64_t withdrawn = 0;
+};
+
+struct FileTally {
   std::string file;
-  std::vector<std::string> sections;
   uint64_t records = 0;
+  uint64_t withdrawn = 0;
+  std::vector<Count> sections;  // sorted by hash
 };
 
-// The merged token entries of a tokenizer listing exactly `sections`
-// (sorted, each once), active and revoked apart; token sums wrap modulo
-// 2^64 as token_status's do.
-struct TokenGroup {
-  std::vector<std::string> sections;
-  uint64_t active_entries = 0;
-  uint64_t active_tokens = 0;
-  uint64_t revoked_entries = 0;
-  uint64_t revoked_tokens = 0;
-};
-
-struct TokenizerGroups {
+// Active tokens in `total`, revoked tokens in `withdrawn`.
+struct TokenTally {
   std::string tokenizer;
-  std::vector<TokenGroup> groups;  // sorted by sections
+  uint64_t active_entries = 0;
+  uint64_t revoked_entries = 0;
+  uint64_t active_tokens = 0;  // sums wrap modulo 2^64, as token_status's
+  uint64_t revoked_tokens = 0;
+  uint64_t active_withdrawn_tokens = 0;
+  std::vector<Count> sections, licenses, authors;  // sorted by key
 };
 
 struct Aggregates {
-  std::vector<DocumentGroup> documents;  // sorted by file, then sections
-  std::vector<TokenizerGroups> tokenizers;  // sorted by name
+  std::vector<FileTally> files;              // sorted by name
+  std::vector<Count> licenses, authors;      // sorted by key
+  std::vector<TokenTally> tokenizers;        // sorted by name
 };
 
-// The document-index layer is scanned on the worker pool, one partial count
-// per shard, merged on the calling thread; each tokenizer's merged files
-// are read once.  Entries still in pid files are not counted.
-Result<Aggregates> aggregates(const std::string& kx_dir);
+Result<Aggregates> aggregates(const std::string& kx_dir, const Filter& filter);
 
 }  // namespace kestrix::report

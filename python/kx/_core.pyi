@@ -278,15 +278,42 @@ def undo_purge(
     without an undo record is appended as `_kx_native.purge_reverse` does.
     Outcome "changed" changes nothing; "none": no archive of the file."""
 
-class _ReportAggregates(TypedDict):
-    # (data file, its sections sorted and distinct, records)
-    documents: list[tuple[str, list[str], int]]
-    # per tokenizer: (sections, active entries, active tokens, revoked
-    # entries, revoked tokens)
-    tokens: dict[str, list[tuple[list[str], int, int, int, int]]]
+# (key, count, withdrawn count): lines and those under withdrawn consent,
+# or active and revoked tokens.
+_Count = tuple[str, int, int]
 
-def report_aggregates(kx_dir: str) -> _ReportAggregates:
-    """The document records counted by data file and set of sections, in one
-    pass over the layer on the worker pool, and each tokenizer's merged
-    token entries counted by set of sections; memory grows with the distinct
-    groups, not with the records."""
+class _FileTally(TypedDict):
+    file: str
+    records: int
+    withdrawn: int
+    sections: list[_Count]
+
+class _TokenTally(TypedDict):
+    tokenizer: str
+    active_entries: int
+    revoked_entries: int
+    active_tokens: int
+    revoked_tokens: int
+    active_withdrawn_tokens: int
+    sections: list[_Count]
+    licenses: list[_Count]
+    authors: list[_Count]
+
+class _ReportAggregates(TypedDict):
+    files: list[_FileTally]
+    licenses: list[_Count]
+    authors: list[_Count]
+    tokenizers: list[_TokenTally]
+
+def report_aggregates(
+    kx_dir: str,
+    files: Optional[Sequence[str]] = None,
+    licenses: Optional[Sequence[str]] = None,
+    author_ids: Optional[Sequence[str]] = None,
+) -> _ReportAggregates:
+    """The document records tallied by data file, section, license and
+    author (each record once under every one its sources lead to; withdrawn
+    when any of its sections is), in one pass over the layer on the worker
+    pool, and each tokenizer's merged entries likewise; memory grows with
+    the keys, not the records.  A filter left out takes everything; a record
+    or entry passes `licenses` and `author_ids` through any of its sections."""

@@ -2,11 +2,9 @@
 what has been withdrawn, as one self-contained HTML page (or, with --json,
 the same figures as data) for the people who do not run kx themselves.
 
-The figures come from one native pass over the store
-(`kx._core.report_aggregates`): document records counted by data file and by
-the set of sections each draws from, token entries by set of sections.  The
-groups are few next to the records, so licenses, authors, withdrawals and
-filters are resolved here, over the groups.  A record counts once under each
+The figures come from one native pass over the store on the worker pool
+(`kx._core.report_aggregates`), which tallies by data file, section, license
+and author, never by record, and applies the filters as it goes.  A record counts once under each
 license, author and section it draws from, as `kx show` lists it; it is
 under withdrawn consent when any of its sections is withdrawn (revoked, or
 with a revoked author)."""
@@ -75,57 +73,46 @@ def report(store: Store, args: argparse.Namespace) -> Output:
     return Output({"output": args.output}, f"wrote {args.output} ({what})")
 
 
-class _Selection:
-    """The filters, resolved to sets of section hashes."""
-
-    def __init__(self, store: Store, sections: Dict[str, Dict[str, Any]], files, licenses, authors):
-        self.files: Optional[Set[str]] = set(files) or None
-        self.license_sections: Optional[Set[str]] = None
-        self.author_sections: Optional[Set[str]] = None
-        if licenses:
-            self.license_sections = {h for h, s in sections.items() if s.get("license") in set(licenses)}
-        if authors:
-            ids = set()
-            for name in authors:
-                found = store.authors_named(name)
-                if not found:
-                    raise KxError(f"no author named '{name}'")
-                ids |= {a["id"] for a in found}
-            self.author_sections = store.sections_of_authors(ids)
-
-    def takes_sections(self, group: Iterable[str]) -> bool:
-        group = set(group)
-        return all(wanted is None or group & wanted for wanted in (self.license_sections, self.author_sections))
-
-    def takes(self, file: str, group: List[str]) -> bool:
-        return (self.files is None or file in self.files) and self.takes_sections(group)
-
-    def as_data(self, files, licenses, authors) -> Dict[str, List[str]]:
-        return {"files": list(files), "licenses": list(licenses), "authors": list(authors)}
-
-
 def gather(store: Store, files=(), licenses=(), authors=()) -> Dict[str, Any]:
     """Every figure of the report, as data."""
     kx_dir = store.kx_dir
     sections = store.all_sections()
     people = {a["id"]: a for a in store.all_authors()}
     withdrawn = {w["section_hash"] for w in core.withdrawals(kx_dir)}
-    select = _Selection(store, sections, files, licenses, authors)
-    aggregates = core.report_aggregates(kx_dir)
-    documents = [(f, s, n) for f, s, n in aggregates["documents"] if select.takes(f, s)]
-    tokens = {
-        name: [g for g in groups if select.takes_sections(g[0])] for name, groups in aggregates["tokens"].items()
-    }
-    is_withdrawn = lambda group: any(h in withdrawn for h in group)  # noqa: E731
+    filters: Dict[str, Set[str]] = {}
+    if files:
+        filters["files"] = set(files)
+    if licenses:
+        filters["licenses"] = set(licenses)
+    if authors:
+        filters["author_ids"] = _author_ids(store, authors)
+    tallies = core.report_aggregates(kx_dir, **filters)
+    tokens = tallies["tokenizers"]
     log = store.log_entries()
-    composition = _Composition(sections, people, is_withdrawn)
+    files_out = _files(store, tallies["files"], log, set(files))
+    overview = {
+        "data_files": len(tallies["files"]),
+        "lines": sum(f["records"] for f in tallies["files"]),
+        "lines_withdrawn": sum(f["withdrawn"] for f in tallies["files"]),
+        "sections": {"total": len(sections), "revoked": sum(s["revoked"] for s in sections.values()), "withdrawn": len(withdrawn)},
+        "authors": {"total": len(people), "revoked": sum(a["revoked"] for a in people.values())},
+        "line_index": store.line_index_state(),
+        "line_index_built": _built_at(store.path("index.bin")),
+        "tokenizers": [_tokenizer(store, t) for t in tokens],
+    }
+    section_lines: Dict[str, List[int]] = defaultdict(lambda: [0, 0])
+    for f in tallies["files"]:
+        for hash_, n, w in f["sections"]:
+            section_lines[hash_][0] += n
+            section_lines[hash_][1] += w
+    label = _Labels(sections, people, withdrawn)
     return {
-        "filters": select.as_data(files, licenses, authors),
-        "overview": _overview(store, documents, tokens, sections, people, withdrawn, is_withdrawn),
-        "by_license": composition.rows(documents, tokens, composition.licenses_of),
-        "by_author": composition.rows(documents, tokens, composition.authors_of),
-        "by_section": composition.rows(documents, tokens, lambda group: set(group)),
-        "files": _files(store, documents, is_withdrawn, log, select.files),
+        "filters": {"files": list(files), "licenses": list(licenses), "authors": list(authors)},
+        "overview": overview,
+        "by_license": _rows(tallies["licenses"], tokens, "licenses", label.plain),
+        "by_author": _rows(tallies["authors"], tokens, "authors", label.author),
+        "by_section": _rows([(k, *v) for k, v in section_lines.items()], tokens, "sections", label.section),
+        "files": files_out,
         "timeline": [
             {"time": e.time, "operation": e.operation, "kind": TIMELINE_KINDS.get(e.operation, "other"), "detail": e.detail}
             for e in log
@@ -133,30 +120,67 @@ def gather(store: Store, files=(), licenses=(), authors=()) -> Dict[str, Any]:
     }
 
 
-def _overview(store, documents, tokens, sections, people, withdrawn, is_withdrawn) -> Dict[str, Any]:
+def _author_ids(store: Store, names: Iterable[str]) -> Set[str]:
+    ids: Set[str] = set()
+    for name in names:
+        found = store.authors_named(name)
+        if not found:
+            raise KxError(f"no author named '{name}'")
+        ids |= {a["id"] for a in found}
+    return ids
+
+
+def _tokenizer(store: Store, t: Dict[str, Any]) -> Dict[str, Any]:
+    name = t["tokenizer"]
+    keys = ("active_entries", "active_tokens", "revoked_entries", "revoked_tokens", "active_withdrawn_tokens")
     return {
-        "data_files": len({f for f, _, _ in documents}),
-        "lines": sum(n for _, _, n in documents),
-        "lines_withdrawn": sum(n for _, s, n in documents if is_withdrawn(s)),
-        "sections": {"total": len(sections), "revoked": sum(s["revoked"] for s in sections.values()), "withdrawn": len(withdrawn)},
-        "authors": {"total": len(people), "revoked": sum(a["revoked"] for a in people.values())},
-        "line_index": store.line_index_state(),
-        "line_index_built": _built_at(store.path("index.bin")),
-        "tokenizers": [
-            {
-                "tokenizer": name,
-                "active_entries": sum(g[1] for g in groups),
-                "active_tokens": sum(g[2] for g in groups),
-                "revoked_entries": sum(g[3] for g in groups),
-                "revoked_tokens": sum(g[4] for g in groups),
-                "active_withdrawn_tokens": sum(g[2] for g in groups if is_withdrawn(g[0])),
-                "pending_entries": store.pending_token_entries(name),
-                "binary_index": store.token_index_state(name),
-                "binary_index_built": _built_at(store.path(f"token-index.{name}.bin")),
-            }
-            for name, groups in tokens.items()
-        ],
+        "tokenizer": name,
+        **{key: t[key] for key in keys},
+        "pending_entries": store.pending_token_entries(name),
+        "binary_index": store.token_index_state(name),
+        "binary_index_built": _built_at(store.path(f"token-index.{name}.bin")),
     }
+
+
+class _Labels:
+    """How a key of the tallies is shown, and what a row adds about it."""
+
+    def __init__(self, sections, people, withdrawn):
+        self.sections, self.people, self.withdrawn = sections, people, withdrawn
+
+    def plain(self, key: str) -> Dict[str, Any]:
+        return {"label": key}
+
+    def author(self, key: str) -> Dict[str, Any]:
+        a = self.people.get(key)
+        if a is None:
+            return {"label": f"{key[:12]} (not registered)"}
+        return {"label": f"{a['name']} <{a['email']}>", "name": a["name"], "revoked": a["revoked"]}
+
+    def section(self, key: str) -> Dict[str, Any]:
+        s = self.sections.get(key)
+        if s is None:
+            return {"label": f"{key[:12]} (not registered)", "license": None, "withdrawn": False}
+        return {"label": str(s.get("path")), "path": s.get("path"), "license": s.get("license"),
+                "withdrawn": key in self.withdrawn}
+
+
+def _rows(counts, tokens, kind: str, describe) -> List[Dict[str, Any]]:
+    """Rows of lines and tokens by license, author or section, most lines
+    first: counts are (key, lines, withdrawn lines); a key with tokens but
+    no line gets a row too."""
+    lines = {key: (n, w) for key, n, w in counts}
+    per_tokenizer = {t["tokenizer"]: {key: (a, r) for key, a, r in t[kind]} for t in tokens}
+    keys = set(lines).union(*(set(v) for v in per_tokenizer.values()))
+    rows = []
+    for key in keys:
+        n, w = lines.get(key, (0, 0))
+        row = {"key": key, **describe(key), "lines": n, "lines_withdrawn": w}
+        row["tokens"] = {
+            name: dict(zip(("active", "revoked"), by_key.get(key, (0, 0)))) for name, by_key in per_tokenizer.items()
+        }
+        rows.append(row)
+    return sorted(rows, key=lambda r: (-r["lines"], r["key"]))
 
 
 def _built_at(path: str) -> Optional[str]:
@@ -170,70 +194,18 @@ def _built_at(path: str) -> Optional[str]:
     return datetime.datetime.fromtimestamp(int(mtime), datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
 
 
-class _Composition:
-    """Lines and tokens by license, by author or by section: a group of
-    sections counts once under each key it maps to."""
-
-    def __init__(self, sections, people, is_withdrawn):
-        self.sections, self.people, self.is_withdrawn = sections, people, is_withdrawn
-
-    def licenses_of(self, group: List[str]) -> Set[str]:
-        return {self.sections[h]["license"] for h in group if h in self.sections}
-
-    def authors_of(self, group: List[str]) -> Set[str]:
-        ids = set()
-        for h in group:
-            listed = self.sections.get(h, {}).get("authors") or []
-            ids |= {i for i in listed if isinstance(i, str)}
-        return ids
-
-    def rows(self, documents, tokens, keys_of) -> List[Dict[str, Any]]:
-        lines: Dict[str, List[int]] = defaultdict(lambda: [0, 0])
-        for _, group, n in documents:
-            for key in keys_of(group):
-                lines[key][0] += n
-                lines[key][1] += n if self.is_withdrawn(group) else 0
-        token_sums: Dict[str, Dict[str, List[int]]] = defaultdict(dict)
-        for name, groups in tokens.items():
-            for group, _, active, _, revoked in groups:
-                for key in keys_of(group):
-                    sums = token_sums[key].setdefault(name, [0, 0])
-                    sums[0] += active
-                    sums[1] += revoked
-        rows = [self._row(key, lines[key], token_sums.get(key, {}), tokens) for key in set(lines) | set(token_sums)]
-        return sorted(rows, key=lambda r: (-r["lines"], r["key"]))
-
-    def _row(self, key, counts, token_sums, tokens) -> Dict[str, Any]:
-        row: Dict[str, Any] = {"key": key, "label": self._label(key), "lines": counts[0], "lines_withdrawn": counts[1]}
-        row["tokens"] = {name: {"active": token_sums.get(name, [0, 0])[0], "revoked": token_sums.get(name, [0, 0])[1]} for name in tokens}
-        if key in self.sections:
-            s = self.sections[key]
-            row.update(path=s.get("path"), license=s.get("license"), withdrawn=self.is_withdrawn([key]))
-        return row
-
-    def _label(self, key: str) -> str:
-        if key in self.sections:
-            return str(self.sections[key].get("path"))
-        if key in self.people:
-            return f"{self.people[key]['name']} <{self.people[key]['email']}>"
-        return key
-
-
-def _files(store, documents, is_withdrawn, log, wanted: Optional[Set[str]]) -> List[Dict[str, Any]]:
-    per_file: Dict[str, Dict[str, Any]] = {}
-    for file, group, n in documents:
-        f = per_file.setdefault(file, {"file": file, "lines": 0, "lines_withdrawn": 0, "sections": defaultdict(int)})
-        f["lines"] += n
-        f["lines_withdrawn"] += n if is_withdrawn(group) else 0
-        for h in group:
-            f["sections"][h] += n
-    for file in wanted or ():
-        per_file.setdefault(file, {"file": file, "lines": 0, "lines_withdrawn": 0, "sections": {}})
+def _files(store, tallies, log, wanted: Set[str]) -> List[Dict[str, Any]]:
+    per_file = {
+        t["file"]: {"file": t["file"], "lines": t["records"], "lines_withdrawn": t["withdrawn"],
+                    "sections": [{"section_hash": h, "lines": n, "lines_withdrawn": w} for h, n, w in t["sections"]]}
+        for t in tallies
+    }
+    for file in wanted:
+        per_file.setdefault(file, {"file": file, "lines": 0, "lines_withdrawn": 0, "sections": []})
     purges = _purges_by_file(log)
     out = []
     for file in sorted(per_file):
         f = per_file[file]
-        f["sections"] = [{"section_hash": h, "lines": n} for h, n in sorted(f["sections"].items())]
         f["exists"] = os.path.isfile(file)
         f["untracked"] = _untracked(store, file) if f["exists"] else None
         f["purged"], f["restored"] = purges.get(_resolved(file), (0, 0))
