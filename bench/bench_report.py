@@ -31,14 +31,16 @@ for name in os.listdir(d):
 
 
 def measured(argv):
-    """(wall seconds, peak resident MiB) of a child process."""
+    """Wall and CPU seconds (all threads) and peak resident MiB of a child
+    process."""
     start = time.perf_counter()
     child = subprocess.Popen(argv, stdout=subprocess.DEVNULL)
     _, status, usage = os.wait4(child.pid, 0)
     wall = time.perf_counter() - start
     if status != 0:
         raise SystemExit(f"{argv} failed with status {status}")
-    return {"wall": round(wall, 3), "peak_mib": round(usage.ru_maxrss / 1024, 1)}
+    cpu = usage.ru_utime + usage.ru_stime
+    return {"wall": round(wall, 3), "cpu": round(cpu, 3), "peak_mib": round(usage.ru_maxrss / 1024, 1)}
 
 
 def main():
