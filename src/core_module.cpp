@@ -31,6 +31,7 @@
 #include "purge.h"
 #include "purge_exact.h"
 #include "purge_rewrite.h"
+#include "report.h"
 #include "show.h"
 #include "store_view.h"
 #include "token_index.h"
@@ -808,6 +809,76 @@ KX_WRAPPER(undo_purge) {
   });
 }
 
+// ---------------------------------------------------------------- Report ---
+
+// [(key, total, withdrawn)] of a report's tally.
+PyObject* counts_to_py(const std::vector<report::Count>& counts) {
+  return list_of(counts, [](const report::Count& c) {
+    return Py_BuildValue("(NKK)", str_from(c.key), static_cast<unsigned long long>(c.total),
+                         static_cast<unsigned long long>(c.withdrawn));
+  });
+}
+
+PyObject* file_tally_to_py(const report::FileTally& f) {
+  PyObject* sections = counts_to_py(f.sections);
+  if (!sections) return nullptr;
+  return Py_BuildValue("{s:N,s:K,s:K,s:N}", "file", str_from(f.file), "records",
+                       static_cast<unsigned long long>(f.records), "withdrawn",
+                       static_cast<unsigned long long>(f.withdrawn), "sections", sections);
+}
+
+PyObject* token_tally_to_py(const report::TokenTally& t) {
+  PyObject* dict = counts_dict({{"active_entries", t.active_entries},
+                                {"revoked_entries", t.revoked_entries},
+                                {"active_tokens", t.active_tokens},
+                                {"revoked_tokens", t.revoked_tokens},
+                                {"active_withdrawn_tokens", t.active_withdrawn_tokens}});
+  for (auto [key, counts] : {std::pair{"sections", &t.sections}, {"licenses", &t.licenses},
+                             {"authors", &t.authors}}) {
+    PyObject* list = dict ? counts_to_py(*counts) : nullptr;
+    if (!list || PyDict_SetItemString(dict, key, list) < 0) {
+      Py_XDECREF(list);
+      Py_XDECREF(dict);
+      return nullptr;
+    }
+    Py_DECREF(list);
+  }
+  PyObject* name = str_from(t.tokenizer);
+  if (!name || PyDict_SetItemString(dict, "tokenizer", name) < 0) {
+    Py_XDECREF(name);
+    Py_DECREF(dict);
+    return nullptr;
+  }
+  Py_DECREF(name);
+  return dict;
+}
+
+PyObject* aggregates_to_py(const Result<report::Aggregates>& r) {
+  if (!r) return raise_error(r.error());
+  return Py_BuildValue("{s:N,s:N,s:N,s:N}", "files", list_of(r->files, file_tally_to_py), "licenses",
+                       counts_to_py(r->licenses), "authors", counts_to_py(r->authors), "tokenizers",
+                       list_of(r->tokenizers, token_tally_to_py));
+}
+
+// A text set argument that may be left out.
+std::optional<std::set<std::string>> opt_set(Args& a, size_t i) {
+  if (auto* given = std::get_if<std::set<std::string>>(&a[i])) return *given;
+  return std::nullopt;
+}
+
+const Signature kReportAggregates{"report_aggregates",
+                                  {{"kx_dir", kText},
+                                   {"files", kTextSet, true},
+                                   {"licenses", kTextSet, true},
+                                   {"author_ids", kTextSet, true}}};
+KX_WRAPPER(report_aggregates) {
+  return call(kReportAggregates, args, kwargs, [](Args& a) {
+    const report::Filter filter{opt_set(a, 1), opt_set(a, 2), opt_set(a, 3)};
+    return run_released(nullptr, [&] { return report::aggregates(a.text(0), filter); },
+                        aggregates_to_py);
+  });
+}
+
 // ---------------------------------------------------------------- Module ---
 
 #define KX_FUNCTION(fn, sig) Function{&sig, w_##fn}
@@ -841,6 +912,7 @@ PyMethodDef* methods() {
       KX_FUNCTION(track_file, kTrackFile),
       KX_FUNCTION(purge_withdrawn, kPurgeWithdrawn),
       KX_FUNCTION(undo_purge, kUndoPurge),
+      KX_FUNCTION(report_aggregates, kReportAggregates),
   });
   return table;
 }

@@ -281,3 +281,43 @@ def undo_purge(
     still as the purge left it (or with `by_position` anyway); an archive
     without an undo record is appended as `_kx_native.purge_reverse` does.
     Outcome "changed" changes nothing; "none": no archive of the file."""
+
+# (key, count, withdrawn count): lines and those under withdrawn consent,
+# or active and revoked tokens.
+_Count = tuple[str, int, int]
+
+class _FileTally(TypedDict):
+    file: str
+    records: int
+    withdrawn: int
+    sections: list[_Count]
+
+class _TokenTally(TypedDict):
+    tokenizer: str
+    active_entries: int
+    revoked_entries: int
+    active_tokens: int
+    revoked_tokens: int
+    active_withdrawn_tokens: int
+    sections: list[_Count]
+    licenses: list[_Count]
+    authors: list[_Count]
+
+class _ReportAggregates(TypedDict):
+    files: list[_FileTally]
+    licenses: list[_Count]
+    authors: list[_Count]
+    tokenizers: list[_TokenTally]
+
+def report_aggregates(
+    kx_dir: str,
+    files: Optional[Sequence[str]] = None,
+    licenses: Optional[Sequence[str]] = None,
+    author_ids: Optional[Sequence[str]] = None,
+) -> _ReportAggregates:
+    """The document records tallied by data file, section, license and
+    author (each record once under every one its sources lead to; withdrawn
+    when any of its sections is), in one pass over the layer on the worker
+    pool, and each tokenizer's merged entries likewise; memory grows with
+    the keys, not the records.  A filter left out takes everything; a record
+    or entry passes `licenses` and `author_ids` through any of its sections."""

@@ -3,6 +3,6 @@
 sub-parser action (with `common` as parent, for --json) and sets `run`, the
 function `run(store, args) -> Output` that carries the command out."""
 
-from kx.commands import blame, consent, maintenance, query, records, status, track
+from kx.commands import blame, consent, maintenance, query, records, report, status, track
 
-COMMAND_MODULES = [records, track, blame, query, consent, maintenance, status]
+COMMAND_MODULES = [records, track, blame, query, consent, maintenance, status, report]
