@@ -639,6 +639,14 @@ KX_WRAPPER(is_valid_tokenizer_name) {
               [](Args& a) { return PyBool_FromLong(is_valid_tokenizer_name(a.text(0))); });
 }
 
+// The compression level argument of a purge or undo; levels beyond an int
+// are refused by the compressor's own check all the same.
+std::optional<int> level_arg(const Args& a, size_t i) {
+  const std::optional<uint64_t> level = a.opt_count(i);
+  if (!level) return std::nullopt;
+  return static_cast<int>(std::min<uint64_t>(*level, 1000));
+}
+
 const Signature kPurgeRevoked{
     "purge_revoked",
     {{"kx_dir", kText}, {"data_file", kText}, {"dry_run", kFlag}, {"progress", kOptCallable, true}}};
@@ -654,7 +662,8 @@ const Signature kPurgeByAuthor{"purge_by_author",
                                 {"author_name", kText},
                                 {"data_file", kText},
                                 {"dry_run", kFlag},
-                                {"progress", kOptCallable, true}}};
+                                {"progress", kOptCallable, true},
+                                {"level", kOptCount, true}}};
 KX_WRAPPER(purge_by_author) {
   return call(kPurgeByAuthor, args, kwargs, [](Args& a) {
     if (a.flag(3)) {
@@ -663,7 +672,8 @@ KX_WRAPPER(purge_by_author) {
           preview_to_py);
     }
     return run_released(
-        a.callable(4), [&] { return purge_by_author_exact(a.text(0), a.text(1), a.text(2)); },
+        a.callable(4),
+        [&] { return purge_by_author_exact(a.text(0), a.text(1), a.text(2), level_arg(a, 5)); },
         stats_to_py);
   });
 }
@@ -772,11 +782,16 @@ KX_WRAPPER(track_file) {
 
 const Signature kPurgeWithdrawn{
     "purge_withdrawn",
-    {{"kx_dir", kText}, {"data_file", kText}, {"dry_run", kFlag}, {"progress", kOptCallable, true}}};
+    {{"kx_dir", kText},
+     {"data_file", kText},
+     {"dry_run", kFlag},
+     {"progress", kOptCallable, true},
+     {"level", kOptCount, true}}};
 KX_WRAPPER(purge_withdrawn) {
   return call(kPurgeWithdrawn, args, kwargs, [](Args& a) {
     return run_released(
-        a.callable(3), [&] { return purge_withdrawn(a.text(0), a.text(1), a.flag(2)); },
+        a.callable(3),
+        [&] { return purge_withdrawn(a.text(0), a.text(1), a.flag(2), level_arg(a, 4)); },
         stats_to_py);
   });
 }
@@ -786,12 +801,14 @@ const Signature kUndoPurge{"undo_purge",
                             {"data_file", kText},
                             {"by_position", kFlag, true},
                             {"archive", kOptText, true},
-                            {"progress", kOptCallable, true}}};
+                            {"progress", kOptCallable, true},
+                            {"level", kOptCount, true}}};
 KX_WRAPPER(undo_purge) {
   return call(kUndoPurge, args, kwargs, [](Args& a) {
     return run_released(
         a.callable(4),
-        [&] { return undo_purge(a.text(0), a.text(1), a.flag(2), a.opt_text(3)); }, undo_to_py);
+        [&] { return undo_purge(a.text(0), a.text(1), a.flag(2), a.opt_text(3), level_arg(a, 5)); },
+        undo_to_py);
   });
 }
 
