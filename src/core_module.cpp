@@ -238,9 +238,10 @@ PyObject* preview_to_py(const Result<AuthorPreview>& r) {
 // data file classified as the purge would classify it.
 Result<AuthorPreview> preview_author_purge(const std::string& kx_dir, const std::string& author_name,
                                            const std::string& data_file) {
-  KX_ASSIGN_OR_RETURN(PurgeStats distinct, purge_by_author_indexed(kx_dir, author_name, data_file, true));
+  KX_ASSIGN_OR_RETURN(PurgeStats distinct, purge_by_author_exact(kx_dir, author_name, data_file, true));
   KX_ASSIGN_OR_RETURN(std::vector<std::string> hashes, resolve_author_line_hashes(kx_dir, author_name));
-  KX_ASSIGN_OR_RETURN(PurgeStats stats, purge_data_file(kx_dir, data_file, hashes, PurgeMode::kDryRun));
+  KX_ASSIGN_OR_RETURN(PurgeStats stats, purge_data_file(kx_dir, data_file, hashes, PurgeMode::kDryRun,
+                                                        CompressedFiles{true, std::nullopt}));
   return AuthorPreview{stats, distinct.purged};
 }
 
@@ -673,7 +674,7 @@ KX_WRAPPER(purge_by_author) {
     }
     return run_released(
         a.callable(4),
-        [&] { return purge_by_author_exact(a.text(0), a.text(1), a.text(2), level_arg(a, 5)); },
+        [&] { return purge_by_author_exact(a.text(0), a.text(1), a.text(2), false, level_arg(a, 5)); },
         stats_to_py);
   });
 }

@@ -39,8 +39,10 @@ Result<uint64_t> purge_reverse(const std::string& kx_dir, const std::string& dat
 // compression level of a gzip or zstd data file's rewrite.
 Result<PurgeStats> purge_withdrawn(const std::string& kx_dir, const std::string& data_file,
                                    bool dry_run, std::optional<int> level = std::nullopt);
+// purge_by_author_exact is purge_by_author_indexed keeping every byte; its
+// dry run, like the indexed one's, counts the author's distinct lines.
 Result<PurgeStats> purge_by_author_exact(const std::string& kx_dir, const std::string& author_name,
-                                         const std::string& data_file,
+                                         const std::string& data_file, bool dry_run,
                                          std::optional<int> level = std::nullopt);
 
 // The line hashes (repeats possible) of the document records listing a

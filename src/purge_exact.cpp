@@ -220,7 +220,7 @@ Result<UndoResult> restore_exactly(const std::string& kx_dir,
                                    bool by_position, std::optional<int> level) {
   // Lines go into a file this purge did not write only on request, and
   // never into one that is not line text.
-  if (by_position) KX_TRY(check_line_text(data_file, true));
+  if (by_position) KX_TRY(check_line_text(data_file, true, true));
   KX_ASSIGN_OR_RETURN(DataFileEdit out, DataFileEdit::begin(data_file, level));
   Reinsertion rebuilt(record, out);
   PieceLineSplitter lines;

@@ -465,13 +465,15 @@ Status DataFileEdit::commit() {
   return out_.commit();
 }
 
-Status check_line_text(const std::string& data_file, bool scan_for_nul) {
+Status check_line_text(const std::string& data_file, bool scan_for_nul, bool read_compressed) {
   KX_ASSIGN_OR_RETURN(std::optional<RangeReader> file, RangeReader::open(data_file));
   if (!file) return {};
   std::string head;
   KX_TRY(file->read_at(0, 8, head));
   if (const char* format = binary_format_of(head))
     return fail_not_line_text(data_file, std::string("is ") + format + " data");
+  if (const Compression format = compression_of(head); format != Compression::kNone && !read_compressed)
+    return fail_not_line_text(data_file, "is " + std::string(compression_name(format)) + " data");
   if (!scan_for_nul) return {};
   bool nul = false;
   KX_TRY(stream_content(data_file, [&](std::string_view piece) -> Status {
@@ -484,10 +486,10 @@ Status check_line_text(const std::string& data_file, bool scan_for_nul) {
 
 Result<PurgeStats> purge_data_file(const std::string& kx_dir, const std::string& data_file,
                                    const std::vector<std::string>& revoked, PurgeMode mode,
-                                   std::optional<int> level) {
+                                   const CompressedFiles& compressed) {
   auto info = stat_path(data_file);
   if (!info || info->size == 0) return fail_msg("data file not found: " + data_file);
-  KX_TRY(check_line_text(data_file, false));
+  KX_TRY(check_line_text(data_file, false, compressed.read));
   BlockReader reader;
   KX_TRY(reader.open(data_file, info->size));
   const DigestSet digests(revoked);
@@ -500,7 +502,7 @@ Result<PurgeStats> purge_data_file(const std::string& kx_dir, const std::string&
   }
   PurgeOutput out(kx_dir, data_file, ctx.stamp, mode == PurgeMode::kExact);
   const Compression format = reader.compression();
-  KX_TRY(out.begin(info->size, format, level.value_or(default_level(format))));
+  KX_TRY(out.begin(info->size, format, compressed.level.value_or(default_level(format))));
   Status st = classify_file(reader, ctx, &out, stats, lines);
   if (!st) {
     out.discard_archive();

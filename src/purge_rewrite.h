@@ -36,12 +36,21 @@
 namespace kestrix {
 
 // Refuses a data file that is not line text: one that begins with the
-// magic bytes of bzip2, xz or Parquet, or, with `scan_for_nul`, one whose
-// content holds a NUL byte anywhere.  A gzip or zstd file is judged by its
-// decompressed content.  A missing or empty file passes.  (purge_data_file
-// finds NUL bytes itself as it reads the file, before anything is
-// published.)
-Status check_line_text(const std::string& data_file, bool scan_for_nul);
+// magic bytes of gzip, zstd, bzip2, xz or Parquet, or, with `scan_for_nul`,
+// one that holds a NUL byte anywhere.  With `read_compressed` a gzip or zstd
+// file passes, judged by its decompressed content.  A missing or empty file
+// passes.  (purge_data_file finds NUL bytes itself as it reads the file,
+// before anything is published.)
+Status check_line_text(const std::string& data_file, bool scan_for_nul,
+                       bool read_compressed = false);
+
+// How a purge treats gzip and zstd data files: the module's purges refuse
+// them; the command's read them as their content and write them again in
+// their own format, at `level` or the format's default (compression.h).
+struct CompressedFiles {
+  bool read = false;
+  std::optional<int> level;
+};
 
 enum class PurgeMode {
   kDryRun,  // classify only: the counts a purge would give; nothing is written
@@ -54,12 +63,10 @@ enum class PurgeMode {
 // found: <data_file>").  A dry run gives the counts a purge would produce
 // (lines that are not blank), `archived` 0.  Otherwise the archive (with its
 // "purge_archive" log entry) and the rewrite happen as described above; the
-// caller logs the purge itself.  A gzip or zstd file is purged as its
-// content and written again in its own format, at `level` or the format's
-// default level (compression.h).
+// caller logs the purge itself.
 Result<PurgeStats> purge_data_file(const std::string& kx_dir, const std::string& data_file,
                                    const std::vector<std::string>& revoked, PurgeMode mode,
-                                   std::optional<int> level = std::nullopt);
+                                   const CompressedFiles& compressed = {});
 
 // A data file rewritten from its own content as a stream: with the block
 // pipeline above, the one place where purges and their undo read and write

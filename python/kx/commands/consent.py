@@ -275,8 +275,11 @@ def _level(args: argparse.Namespace) -> Optional[int]:
 
 
 def _purge_author(store: Store, name: str, data_file: str, dry_run: bool, level: Optional[int]) -> Dict[str, Any]:
-    # The native dry run checks that the author is revoked and that the index exists.
-    native.purge_by_author_indexd(store.kx_dir, name, data_file, True)
+    # The native dry run checks that the author is revoked and that the index
+    # exists (for a plain file: the module's purges refuse compressed ones,
+    # and the purge below checks the same first).
+    if datafile.compression(data_file) is None:
+        native.purge_by_author_indexd(store.kx_dir, name, data_file, True)
     if store.line_index_state() == "stale":
         raise KxError("lines were tracked after the line index was built; run `kx index build` first")
     label = f"counting {data_file}" if dry_run else f"purging {data_file}"
