@@ -40,7 +40,7 @@ struct DataBlock {
   HugeBuffer buffer;
   size_t size = 0;
   size_t lines_end = 0;
-  uint64_t file_offset = 0;  // where byte 0 of the block stands in the file
+  uint64_t file_offset = 0;  // where byte 0 of the block stands in the content
   // Where the reader added a line feed to a last line that had none, or
   // npos.
   size_t added_lf = std::string_view::npos;
