@@ -122,9 +122,16 @@ class ZstdWriter final : public Compressor {
   explicit ZstdWriter(std::string path) : Compressor(std::move(path)), ctx_(ZSTD_createCCtx()) {}
   ~ZstdWriter() override { ZSTD_freeCCtx(ctx_); }
   bool init(int level) {
-    return ctx_ != nullptr &&
-           !ZSTD_isError(ZSTD_CCtx_setParameter(ctx_, ZSTD_c_compressionLevel, level)) &&
-           !ZSTD_isError(ZSTD_CCtx_setParameter(ctx_, ZSTD_c_checksumFlag, 1));
+    if (ctx_ == nullptr ||
+        ZSTD_isError(ZSTD_CCtx_setParameter(ctx_, ZSTD_c_compressionLevel, level)) ||
+        ZSTD_isError(ZSTD_CCtx_setParameter(ctx_, ZSTD_c_checksumFlag, 1)))
+      return false;
+    // Compression is the slowest step of a purge's rewrite: threads of the
+    // library's own take it off the writing thread and spread it over the
+    // cores that classification leaves idle.  A library built without
+    // threads refuses, and compresses on the writing thread.
+    (void)ZSTD_CCtx_setParameter(ctx_, ZSTD_c_nbWorkers, 2);
+    return true;
   }
 
  protected:
