@@ -256,13 +256,20 @@ class Window {
   WindowRecords found_;
 };
 
+// A failure to read the data file, with its cause kept in the message that
+// reaches the user.
+Error reading_failed(Error error, const std::string& data_file) {
+  std::string text = "reading " + quote_path(data_file) + ": " + error.outermost();
+  return std::move(error).context(std::move(text));
+}
+
 // Hashes every line of the data file that `reader` reads and passes each,
 // numbered, to add(line) in file order.
 Status hash_lines(BlockReader& reader, const std::string& data_file,
                   const std::function<Status(const BlamedLine&)>& add) {
   auto reading = [&](Status st) -> Status {
     if (st) return st;
-    return fail(std::move(st).error().context("reading " + quote_path(data_file)));
+    return fail(reading_failed(std::move(st).error(), data_file));
   };
   DataBlock blocks[2];
   std::vector<HashedSlice> slices;
@@ -306,7 +313,7 @@ Status blame_file(const std::string& kx_dir, const std::string& data_file, const
   if (!info) return fail_msg("data file not found: " + data_file);
   BlockReader reader;
   if (Status opened = reader.open(data_file, info->size); !opened)
-    return fail(std::move(opened).error().context("reading " + quote_path(data_file)));
+    return fail(reading_failed(std::move(opened).error(), data_file));
   KX_ASSIGN_OR_RETURN(size_t capacity, window_lines(kx_dir));
   Window window(kx_dir, capacity, sink);
   KX_TRY(hash_lines(reader, data_file, [&](const BlamedLine& line) { return window.add(line); }));

@@ -240,9 +240,10 @@ PyObject* preview_to_py(const Result<AuthorPreview>& r) {
 // data file classified as the purge would classify it.
 Result<AuthorPreview> preview_author_purge(const std::string& kx_dir, const std::string& author_name,
                                            const std::string& data_file) {
-  KX_ASSIGN_OR_RETURN(PurgeStats distinct, purge_by_author_indexed(kx_dir, author_name, data_file, true));
+  KX_ASSIGN_OR_RETURN(PurgeStats distinct, purge_by_author_exact(kx_dir, author_name, data_file, true));
   KX_ASSIGN_OR_RETURN(std::vector<std::string> hashes, resolve_author_line_hashes(kx_dir, author_name));
-  KX_ASSIGN_OR_RETURN(PurgeStats stats, purge_data_file(kx_dir, data_file, hashes, PurgeMode::kDryRun));
+  KX_ASSIGN_OR_RETURN(PurgeStats stats, purge_data_file(kx_dir, data_file, hashes, PurgeMode::kDryRun,
+                                                        CompressedFiles{true, std::nullopt}));
   return AuthorPreview{stats, distinct.purged};
 }
 
@@ -641,6 +642,14 @@ KX_WRAPPER(is_valid_tokenizer_name) {
               [](Args& a) { return PyBool_FromLong(is_valid_tokenizer_name(a.text(0))); });
 }
 
+// The compression level argument of a purge or undo; levels beyond an int
+// are refused by the compressor's own check all the same.
+std::optional<int> level_arg(const Args& a, size_t i) {
+  const std::optional<uint64_t> level = a.opt_count(i);
+  if (!level) return std::nullopt;
+  return static_cast<int>(std::min<uint64_t>(*level, 1000));
+}
+
 const Signature kPurgeRevoked{
     "purge_revoked",
     {{"kx_dir", kText}, {"data_file", kText}, {"dry_run", kFlag}, {"progress", kOptCallable, true}}};
@@ -656,7 +665,8 @@ const Signature kPurgeByAuthor{"purge_by_author",
                                 {"author_name", kText},
                                 {"data_file", kText},
                                 {"dry_run", kFlag},
-                                {"progress", kOptCallable, true}}};
+                                {"progress", kOptCallable, true},
+                                {"level", kOptCount, true}}};
 KX_WRAPPER(purge_by_author) {
   return call(kPurgeByAuthor, args, kwargs, [](Args& a) {
     if (a.flag(3)) {
@@ -665,7 +675,8 @@ KX_WRAPPER(purge_by_author) {
           preview_to_py);
     }
     return run_released(
-        a.callable(4), [&] { return purge_by_author_exact(a.text(0), a.text(1), a.text(2)); },
+        a.callable(4),
+        [&] { return purge_by_author_exact(a.text(0), a.text(1), a.text(2), false, level_arg(a, 5)); },
         stats_to_py);
   });
 }
@@ -780,7 +791,8 @@ const Signature kPurgeWithdrawn{
      {"data_file", kText},
      {"dry_run", kFlag},
      {"progress", kOptCallable, true},
-     {"log_to", kOptText, true}}};
+     {"log_to", kOptText, true},
+     {"level", kOptCount, true}}};
 KX_WRAPPER(purge_withdrawn) {
   return call(kPurgeWithdrawn, args, kwargs, [](Args& a) {
     const auto log_to = a.opt_text(4);
@@ -789,7 +801,7 @@ KX_WRAPPER(purge_withdrawn) {
         [&] {
           std::optional<oplog::Redirect> redirect;
           if (log_to) redirect.emplace(*log_to);
-          return purge_withdrawn(a.text(0), a.text(1), a.flag(2));
+          return purge_withdrawn(a.text(0), a.text(1), a.flag(2), level_arg(a, 5));
         },
         stats_to_py);
   });
@@ -800,12 +812,14 @@ const Signature kUndoPurge{"undo_purge",
                             {"data_file", kText},
                             {"by_position", kFlag, true},
                             {"archive", kOptText, true},
-                            {"progress", kOptCallable, true}}};
+                            {"progress", kOptCallable, true},
+                            {"level", kOptCount, true}}};
 KX_WRAPPER(undo_purge) {
   return call(kUndoPurge, args, kwargs, [](Args& a) {
     return run_released(
         a.callable(4),
-        [&] { return undo_purge(a.text(0), a.text(1), a.flag(2), a.opt_text(3)); }, undo_to_py);
+        [&] { return undo_purge(a.text(0), a.text(1), a.flag(2), a.opt_text(3), level_arg(a, 5)); },
+        undo_to_py);
   });
 }
 

@@ -46,8 +46,34 @@ std::vector<std::pair<size_t, size_t>> DataBlock::slice_bounds() const {
 Status BlockReader::open(const std::string& path, uint64_t size_hint) {
   fd_.reset(open_retry(path.c_str(), O_RDONLY));
   if (fd_.get() < 0) return fail_errno(path);
+  char magic[4];
+  KX_ASSIGN_OR_RETURN(size_t head, read_at(fd_.get(), magic, sizeof magic, 0));
+  format_ = compression_of({magic, head});
+  if (format_ != Compression::kNone) {
+    KX_ASSIGN_OR_RETURN(decompressor_, Decompressor::create(format_, std::move(fd_), path));
+    // The content is larger than the file: whole blocks from the start.
+    size_hint = kDataBlockSize;
+  }
   step_ = static_cast<size_t>(std::clamp<uint64_t>(size_hint, 64 << 10, kDataBlockSize));
   return {};
+}
+
+Result<size_t> BlockReader::read_content(char* out, size_t len, uint64_t offset) {
+  if (!decompressor_) return read_at(fd_.get(), out, len, pos_ + offset);
+  return decompressor_->read(out, len);
+}
+
+uint64_t BlockReader::file_bytes_read(uint64_t from) {
+  if (!decompressor_) return pos_ - from;
+  const uint64_t read = decompressor_->compressed_read() - reported_;
+  reported_ += read;
+  return read;
+}
+
+size_t BlockReader::chunk_length(size_t i) const {
+  // A stream is decompressed in order, by one task per block.
+  if (decompressor_) return step_;
+  return std::min(kReadChunk, step_ - i * kReadChunk);
 }
 
 Status BlockReader::begin(std::string_view carry, DataBlock& block) {
@@ -56,14 +82,13 @@ Status BlockReader::begin(std::string_view carry, DataBlock& block) {
   if (!block.reserve(carry.size() + step_ + 1)) return fail(Error::os(ENOMEM));
   if (!carry.empty()) std::memcpy(block.data(), carry.data(), carry.size());
   block.size = carry.size();
-  got_.assign((step_ + kReadChunk - 1) / kReadChunk, 0);
+  got_.assign(decompressor_ ? 1 : (step_ + kReadChunk - 1) / kReadChunk, 0);
   return {};
 }
 
 Status BlockReader::read_chunk(DataBlock& block, size_t i) {
   const size_t offset = i * kReadChunk;
-  const size_t len = std::min(kReadChunk, step_ - offset);
-  auto got = read_at(fd_.get(), block.data() + block.size + offset, len, pos_ + offset);
+  auto got = read_content(block.data() + block.size + offset, chunk_length(i), offset);
   if (!got) return fail(std::move(got).error());
   got_[i] = *got;
   return {};
@@ -76,7 +101,7 @@ Status BlockReader::finish(DataBlock& block) {
   for (size_t i = 0; i < got_.size(); ++i) {
     block.size += got_[i];
     pos_ += got_[i];
-    if (got_[i] < std::min(kReadChunk, step_ - i * kReadChunk)) {
+    if (got_[i] < chunk_length(i)) {
       eof_ = true;
       break;
     }
@@ -88,17 +113,17 @@ Status BlockReader::finish(DataBlock& block) {
         block.data()[block.size++] = '\n';
       }
       block.lines_end = block.size;
-      progress_add(pos_ - from);
+      progress_add(file_bytes_read(from));
       return {};
     }
     const void* last = memrchr(block.data() + carry, '\n', block.size - carry);
     if (last != nullptr) {
       block.lines_end = static_cast<size_t>(static_cast<const char*>(last) - block.data()) + 1;
-      progress_add(pos_ - from);
+      progress_add(file_bytes_read(from));
       return {};
     }
     if (!block.reserve(block.size + step_ + 1)) return fail(Error::os(ENOMEM));
-    auto got = read_at(fd_.get(), block.data() + block.size, step_, pos_);
+    auto got = read_content(block.data() + block.size, step_, 0);
     if (!got) return fail(std::move(got).error());
     block.size += *got;
     pos_ += *got;

@@ -8,14 +8,21 @@
 // line of a block ends in one; a line longer than a block is read on until
 // it ends.  Memory stays bounded by a few blocks whatever the file's size
 // (and the longest line).
+//
+// A gzip or zstd file (compression.h) is read the same way as its content:
+// one task per block decompresses the next step of the stream, still in
+// parallel with work on the previous block; positions are those of the
+// content, and progress counts the compressed bytes read.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "compression.h"
 #include "error.h"
 #include "fs.h"
 
@@ -33,7 +40,7 @@ struct DataBlock {
   HugeBuffer buffer;
   size_t size = 0;
   size_t lines_end = 0;
-  uint64_t file_offset = 0;  // where byte 0 of the block stands in the file
+  uint64_t file_offset = 0;  // where byte 0 of the block stands in the content
   // Where the reader added a line feed to a last line that had none, or
   // npos.
   size_t added_lf = std::string_view::npos;
@@ -56,12 +63,16 @@ class BlockReader {
   // `size_hint` (the file's size) keeps the buffers of small files small.
   Status open(const std::string& path, uint64_t size_hint);
   bool at_end() const { return eof_; }
-  // File offset of the next byte to read.
+  // Offset in the content of the next byte to read.
   uint64_t position() const { return pos_; }
+  Compression compression() const { return format_; }
 
   // Once the file has been replaced, freeing its cached pages and blocks
   // need not hold up the caller.
-  void close_in_background() { kestrix::close_in_background(std::move(fd_)); }
+  void close_in_background() {
+    kestrix::close_in_background(std::move(fd_));
+    decompressor_.reset();
+  }
 
   // Starts `block` with `carry` (the previous block's tail) and room for
   // the next step of the file.
@@ -75,8 +86,19 @@ class BlockReader {
   Status finish(DataBlock& block);
 
  private:
+  // Up to `len` bytes of content at `pos_ + offset` (a decompressor reads
+  // only onwards from where it stands); fewer only at the end.
+  Result<size_t> read_content(char* out, size_t len, uint64_t offset);
+  // Bytes of the file read since the last call.
+  uint64_t file_bytes_read(uint64_t from);
+  // Bytes chunk `i` of a block reads unless the content ends first.
+  size_t chunk_length(size_t i) const;
+
   UniqueFd fd_;
-  uint64_t pos_ = 0;  // file offset of the next block's first new byte
+  Compression format_ = Compression::kNone;
+  std::unique_ptr<Decompressor> decompressor_;
+  uint64_t reported_ = 0;  // compressed bytes reported to progress_add()
+  uint64_t pos_ = 0;  // content offset of the next block's first new byte
   bool eof_ = false;
   size_t step_ = kDataBlockSize;  // bytes to read per block beyond the carry
   std::vector<size_t> got_;       // bytes read by each chunk of the current block

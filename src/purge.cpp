@@ -172,10 +172,11 @@ Result<PurgeStats> purge_revoked(const std::string& kx_dir, const std::string& d
 }
 
 Result<PurgeStats> purge_withdrawn(const std::string& kx_dir, const std::string& data_file,
-                                   bool dry_run) {
+                                   bool dry_run, std::optional<int> level) {
   KX_ASSIGN_OR_RETURN(std::vector<std::string> revoked, revoked_line_hashes(kx_dir, true));
   const PurgeMode mode = dry_run ? PurgeMode::kDryRun : PurgeMode::kExact;
-  KX_ASSIGN_OR_RETURN(PurgeStats stats, purge_data_file(kx_dir, data_file, revoked, mode));
+  KX_ASSIGN_OR_RETURN(PurgeStats stats,
+                      purge_data_file(kx_dir, data_file, revoked, mode, CompressedFiles{true, level}));
   if (dry_run) return stats;
   KX_TRY(oplog::append(kx_dir, "purge", purge_detail(stats.purged, data_file)));
   return stats;
@@ -186,7 +187,8 @@ namespace {
 // purge_by_author_indexed, writing the data file in `mode` when not a dry
 // run.
 Result<PurgeStats> purge_author(const std::string& kx_dir, const std::string& author_name,
-                                const std::string& data_file, bool dry_run, PurgeMode mode) {
+                                const std::string& data_file, bool dry_run, PurgeMode mode,
+                                const CompressedFiles& compressed) {
   KX_ASSIGN_OR_RETURN(std::vector<Author> found, authors::query(kx_dir, author_name, std::nullopt));
   bool any_revoked = false;
   for (const Author& author : found) any_revoked = any_revoked || author.revoked;
@@ -195,12 +197,12 @@ Result<PurgeStats> purge_author(const std::string& kx_dir, const std::string& au
                     author_name + "'` before purging.");
   KX_ASSIGN_OR_RETURN(std::vector<std::string> hashes, resolve_author_line_hashes(kx_dir, author_name));
   if (dry_run) {
-    KX_TRY(check_line_text(data_file, true));
+    KX_TRY(check_line_text(data_file, true, compressed.read));
     std::sort(hashes.begin(), hashes.end());
     const auto distinct = std::unique(hashes.begin(), hashes.end()) - hashes.begin();
     return PurgeStats{static_cast<uint64_t>(distinct), 0, 0};
   }
-  KX_ASSIGN_OR_RETURN(PurgeStats stats, purge_data_file(kx_dir, data_file, hashes, mode));
+  KX_ASSIGN_OR_RETURN(PurgeStats stats, purge_data_file(kx_dir, data_file, hashes, mode, compressed));
   KX_TRY(oplog::append(kx_dir, "purge",
                        purge_detail(stats.purged, data_file) + " (indexed, author=" + author_name + ")"));
   return stats;
@@ -211,12 +213,14 @@ Result<PurgeStats> purge_author(const std::string& kx_dir, const std::string& au
 Result<PurgeStats> purge_by_author_indexed(const std::string& kx_dir,
                                            const std::string& author_name,
                                            const std::string& data_file, bool dry_run) {
-  return purge_author(kx_dir, author_name, data_file, dry_run, PurgeMode::kNormal);
+  return purge_author(kx_dir, author_name, data_file, dry_run, PurgeMode::kNormal, {});
 }
 
 Result<PurgeStats> purge_by_author_exact(const std::string& kx_dir, const std::string& author_name,
-                                         const std::string& data_file) {
-  return purge_author(kx_dir, author_name, data_file, false, PurgeMode::kExact);
+                                         const std::string& data_file, bool dry_run,
+                                         std::optional<int> level) {
+  return purge_author(kx_dir, author_name, data_file, dry_run, PurgeMode::kExact,
+                      CompressedFiles{true, level});
 }
 
 }  // namespace kestrix

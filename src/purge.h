@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -34,11 +35,15 @@ Result<uint64_t> purge_reverse(const std::string& kx_dir, const std::string& dat
 // archive for an exact undo (purge_exact.h); they log as those above do.
 // purge_withdrawn removes every line whose consent is withdrawn: those of
 // purge_revoked and those of the sections listing an author marked revoked.
-// Its dry run classifies the data file as the purge would.
+// Its dry run classifies the data file as the purge would.  `level` is the
+// compression level of a gzip or zstd data file's rewrite.
 Result<PurgeStats> purge_withdrawn(const std::string& kx_dir, const std::string& data_file,
-                                   bool dry_run);
+                                   bool dry_run, std::optional<int> level = std::nullopt);
+// purge_by_author_exact is purge_by_author_indexed keeping every byte; its
+// dry run, like the indexed one's, counts the author's distinct lines.
 Result<PurgeStats> purge_by_author_exact(const std::string& kx_dir, const std::string& author_name,
-                                         const std::string& data_file);
+                                         const std::string& data_file, bool dry_run,
+                                         std::optional<int> level = std::nullopt);
 
 // The line hashes (repeats possible) of the document records listing a
 // section whose `authors` hold an id of an author named `author_name`, found

@@ -98,7 +98,8 @@ std::vector<std::string> archived_lines(std::string_view archive) {
 // the archive, leaves an archive whose lines are all still in the file:
 // restoring it again would double them.  The data file is not touched when
 // nothing is left to restore.  Returns the number of lines restored.
-Result<uint64_t> restore_lines(const std::string& data_file, std::string_view archive) {
+Result<uint64_t> restore_lines(const std::string& data_file, std::string_view archive,
+                               std::optional<int> level) {
   const std::vector<std::string> lines = archived_lines(archive);
   if (lines.empty()) return 0;
   std::unordered_map<std::string, uint64_t> unmatched;  // line hash -> archived copies
@@ -119,7 +120,7 @@ Result<uint64_t> restore_lines(const std::string& data_file, std::string_view ar
     ++held[hash];
   };
 
-  KX_ASSIGN_OR_RETURN(DataFileEdit out, DataFileEdit::begin(data_file));
+  KX_ASSIGN_OR_RETURN(DataFileEdit out, DataFileEdit::begin(data_file, level));
   char last = '\n';
   KX_TRY(out.read([&](std::string_view piece) -> Status {
     last = piece.back();
@@ -280,13 +281,13 @@ Result<uint64_t> purge_reverse(const std::string& kx_dir, const std::string& dat
 }
 
 Result<uint64_t> reverse_archive(const std::string& kx_dir, const std::string& archive_path,
-                                 const std::string& data_file) {
+                                 const std::string& data_file, std::optional<int> level) {
   // The archive is read whole first, so a read failure changes nothing;
   // records are then parsed one at a time rather than held all at once.
   KX_ASSIGN_OR_RETURN(auto archive, read_file_bytes(archive_path));
   uint64_t restored = 0;
   if (archive) {
-    KX_ASSIGN_OR_RETURN(restored, restore_lines(data_file, archive->view()));
+    KX_ASSIGN_OR_RETURN(restored, restore_lines(data_file, archive->view(), level));
   }
   KX_TRY(remove_file(archive_path));
   KX_TRY(oplog::append(kx_dir, "purge_reverse",

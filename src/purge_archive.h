@@ -90,6 +90,7 @@ Result<std::optional<ArchivedLines>> archive_purged_lines(const std::string& kx_
 // hold already), the archive removed, "purge_reverse" logged.  Returns the
 // number of lines restored.
 Result<uint64_t> reverse_archive(const std::string& kx_dir, const std::string& archive_path,
-                                 const std::string& data_file);
+                                 const std::string& data_file,
+                                 std::optional<int> level = std::nullopt);
 
 }  // namespace kestrix

@@ -217,11 +217,11 @@ Status retire_archive(const std::string& kx_dir, const store_view::ArchiveInfo& 
 Result<UndoResult> restore_exactly(const std::string& kx_dir,
                                    const store_view::ArchiveInfo& archive,
                                    const UndoRecord& record, const std::string& data_file,
-                                   bool by_position) {
+                                   bool by_position, std::optional<int> level) {
   // Lines go into a file this purge did not write only on request, and
   // never into one that is not line text.
-  if (by_position) KX_TRY(check_line_text(data_file, true));
-  KX_ASSIGN_OR_RETURN(DataFileEdit out, DataFileEdit::begin(data_file));
+  if (by_position) KX_TRY(check_line_text(data_file, true, true));
+  KX_ASSIGN_OR_RETURN(DataFileEdit out, DataFileEdit::begin(data_file, level));
   Reinsertion rebuilt(record, out);
   PieceLineSplitter lines;
   Status fed;
@@ -229,7 +229,6 @@ Result<UndoResult> restore_exactly(const std::string& kx_dir,
     lines.feed_raw(piece, [&](std::string_view raw) {
       if (fed) fed = rebuilt.add(raw);
     });
-    progress_add(piece.size());
     return fed;
   }));
   lines.finish_raw([&](std::string_view raw) {
@@ -381,13 +380,15 @@ std::string_view undo_outcome_name(UndoOutcome outcome) {
 }
 
 Result<UndoResult> undo_purge(const std::string& kx_dir, const std::string& data_file,
-                              bool by_position, const std::optional<std::string>& archive_name) {
+                              bool by_position, const std::optional<std::string>& archive_name,
+                              std::optional<int> level) {
   KX_ASSIGN_OR_RETURN(auto archive, archive_to_undo(kx_dir, data_file, archive_name));
   if (!archive) return UndoResult{};
   KX_ASSIGN_OR_RETURN(auto record, read_undo_record(kx_dir, archive->path));
   if (record && record->data_file == resolved_path(data_file))
-    return restore_exactly(kx_dir, *archive, *record, data_file, by_position);
-  KX_ASSIGN_OR_RETURN(uint64_t restored, reverse_archive(kx_dir, archive->path, data_file));
+    return restore_exactly(kx_dir, *archive, *record, data_file, by_position, level);
+  KX_ASSIGN_OR_RETURN(uint64_t restored,
+                      reverse_archive(kx_dir, archive->path, data_file, level));
   // Lines of another file: their places mean nothing here.
   (void)remove_file(undo_record_path(kx_dir, archive->name));
   return UndoResult{UndoOutcome::kAppended, restored, archive->name};

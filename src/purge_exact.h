@@ -110,8 +110,11 @@ struct UndoResult {
 // is the one the purge wrote, or with `by_position` whatever it holds;
 // without one the archive is restored as purge_reverse() does.  Then the
 // undo record and the archive are removed and "purge_reverse" logged as
-// purge_reverse() logs it.
+// purge_reverse() logs it.  A gzip or zstd file is rebuilt from its content
+// and compressed again, at `level` or its format's default; the record's
+// lines, bytes and checksum are those of the content.
 Result<UndoResult> undo_purge(const std::string& kx_dir, const std::string& data_file,
-                              bool by_position, const std::optional<std::string>& archive_name);
+                              bool by_position, const std::optional<std::string>& archive_name,
+                              std::optional<int> level = std::nullopt);
 
 }  // namespace kestrix

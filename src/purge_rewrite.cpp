@@ -73,25 +73,20 @@ void split_block(Block& block) {
   }
 }
 
-// The name of the compressed or columnar format whose magic bytes begin
-// `head`, or nullptr for anything else.
+// The name of the compressed or columnar format that purges cannot read
+// whose magic bytes begin `head`, or nullptr for anything else (gzip and
+// zstd are read as their content).
 const char* binary_format_of(std::string_view head) {
   static constexpr struct {
     std::string_view magic;
     const char* name;
   } kFormats[] = {
-      {"\x1f\x8b", "gzip"},
-      {"\x28\xb5\x2f\xfd", "zstd"},
       {"BZh", "bzip2"},
       {{"\xfd" "7zXZ\0", 6}, "xz"},
       {"PAR1", "Parquet"},
   };
   for (const auto& format : kFormats)
     if (head.starts_with(format.magic)) return format.name;
-  // A zstd file may begin with a skippable frame (magic 0x184D2A50-5F).
-  if (head.size() >= 4 && (static_cast<unsigned char>(head[0]) & 0xf0) == 0x50 &&
-      head.substr(1, 3) == "\x2a\x4d\x18")
-    return "zstd";
   return nullptr;
 }
 
@@ -239,8 +234,12 @@ class PurgeOutput {
   // the file system can): written into allocated blocks, it has no delayed
   // allocation left for the file system to flush, on one thread, when it
   // replaces the data file.  commit() cuts it to what was written.
-  Status begin(uint64_t data_size) {
+  // A compressed data file is written in its own format, at `level`.
+  Status begin(uint64_t data_size, Compression format, int level) {
     constexpr uint64_t kStagingMax = uint64_t{4} << 20;
+    if (format != Compression::kNone) {
+      KX_ASSIGN_OR_RETURN(compressor_, Compressor::create(format, level, data_file_));
+    }
     KX_ASSIGN_OR_RETURN(AtomicFile temp, AtomicFile::begin(data_file_));
     temp_.emplace(std::move(temp));
     const auto staging = static_cast<size_t>(std::min(data_size + 1, kStagingMax));
@@ -257,8 +256,9 @@ class PurgeOutput {
       for (auto [first, end] : slice.kept_runs) {
         const std::string_view run(block.data() + first, end - first);
         if (exact_) written_.update(run);
-        KX_TRY(kept_.append(run));
+        KX_TRY(compressor_ ? compressor_->write(run) : kept_.append(run));
       }
+    KX_TRY(drain_compressed());
     return kept_.flush_blocks();
   }
 
@@ -292,7 +292,9 @@ class PurgeOutput {
       (void)kept_.close();
       return 0;
     }
-    Status st = kept_.finish();
+    Status st = compressor_ ? compressor_->finish() : Status{};
+    if (st) st = drain_compressed();
+    if (st) st = kept_.finish();
     if (st && archive_) st = archive_->close();
     if (st && undo_) st = undo_->publish(archive_->path(), {written_.finish_hex(), lines, bytes});
     if (st) st = kept_.close();
@@ -327,11 +329,20 @@ class PurgeOutput {
     return out;
   }
 
+  // Appends what the compressor has produced to the temporary file.
+  Status drain_compressed() {
+    if (!compressor_) return {};
+    KX_TRY(kept_.append(compressor_->output()));
+    compressor_->clear_output();
+    return {};
+  }
+
   const std::string& kx_dir_;
   const std::string& data_file_;
   std::string stamp_;
   bool exact_;
   std::optional<AtomicFile> temp_;
+  std::unique_ptr<Compressor> compressor_;  // for a compressed data file
   DirectWriter kept_;
   std::optional<PurgeArchive> archive_;
   std::optional<UndoRecordWriter> undo_;
@@ -419,25 +430,53 @@ Status classify_file(BlockReader& reader, const ClassifyContext& ctx, PurgeOutpu
 
 }  // namespace
 
-Result<DataFileEdit> DataFileEdit::begin(const std::string& data_file) {
+Result<DataFileEdit> DataFileEdit::begin(const std::string& data_file, std::optional<int> level) {
+  KX_ASSIGN_OR_RETURN(Compression format, file_compression(data_file));
+  std::unique_ptr<Compressor> compressor;
+  if (format != Compression::kNone) {
+    KX_ASSIGN_OR_RETURN(compressor,
+                        Compressor::create(format, level.value_or(default_level(format)), data_file));
+  }
   KX_ASSIGN_OR_RETURN(AtomicFile out, AtomicFile::begin(data_file));
-  return DataFileEdit(data_file, std::move(out));
+  return DataFileEdit(data_file, std::move(out), std::move(compressor));
 }
 
 Result<bool> DataFileEdit::read(const std::function<Status(std::string_view)>& sink) const {
-  return stream_file(data_file_, sink);
+  return stream_content(data_file_, sink, true);
 }
 
-Status check_line_text(const std::string& data_file, bool scan_for_nul) {
+Status DataFileEdit::write(std::string_view bytes) {
+  if (!compressor_) return out_.write(bytes);
+  KX_TRY(compressor_->write(bytes));
+  return drain();
+}
+
+Status DataFileEdit::drain() {
+  KX_TRY(out_.write(compressor_->output()));
+  compressor_->clear_output();
+  return {};
+}
+
+Status DataFileEdit::commit() {
+  if (compressor_) {
+    KX_TRY(compressor_->finish());
+    KX_TRY(drain());
+  }
+  return out_.commit();
+}
+
+Status check_line_text(const std::string& data_file, bool scan_for_nul, bool read_compressed) {
   KX_ASSIGN_OR_RETURN(std::optional<RangeReader> file, RangeReader::open(data_file));
   if (!file) return {};
   std::string head;
   KX_TRY(file->read_at(0, 8, head));
   if (const char* format = binary_format_of(head))
     return fail_not_line_text(data_file, std::string("is ") + format + " data");
+  if (const Compression format = compression_of(head); format != Compression::kNone && !read_compressed)
+    return fail_not_line_text(data_file, "is " + std::string(compression_name(format)) + " data");
   if (!scan_for_nul) return {};
   bool nul = false;
-  KX_TRY(stream_file(data_file, [&](std::string_view piece) -> Status {
+  KX_TRY(stream_content(data_file, [&](std::string_view piece) -> Status {
     nul = nul || std::memchr(piece.data(), '\0', piece.size()) != nullptr;
     return {};
   }));
@@ -446,10 +485,11 @@ Status check_line_text(const std::string& data_file, bool scan_for_nul) {
 }
 
 Result<PurgeStats> purge_data_file(const std::string& kx_dir, const std::string& data_file,
-                                   const std::vector<std::string>& revoked, PurgeMode mode) {
+                                   const std::vector<std::string>& revoked, PurgeMode mode,
+                                   const CompressedFiles& compressed) {
   auto info = stat_path(data_file);
   if (!info || info->size == 0) return fail_msg("data file not found: " + data_file);
-  KX_TRY(check_line_text(data_file, false));
+  KX_TRY(check_line_text(data_file, false, compressed.read));
   BlockReader reader;
   KX_TRY(reader.open(data_file, info->size));
   const DigestSet digests(revoked);
@@ -461,7 +501,8 @@ Result<PurgeStats> purge_data_file(const std::string& kx_dir, const std::string&
     return stats;
   }
   PurgeOutput out(kx_dir, data_file, ctx.stamp, mode == PurgeMode::kExact);
-  KX_TRY(out.begin(info->size));
+  const Compression format = reader.compression();
+  KX_TRY(out.begin(info->size, format, compressed.level.value_or(default_level(format))));
   Status st = classify_file(reader, ctx, &out, stats, lines);
   if (!st) {
     out.discard_archive();

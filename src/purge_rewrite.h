@@ -22,10 +22,13 @@
 #pragma once
 
 #include <functional>
+#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "compression.h"
 #include "error.h"
 #include "fs.h"
 #include "purge.h"
@@ -34,10 +37,20 @@ namespace kestrix {
 
 // Refuses a data file that is not line text: one that begins with the
 // magic bytes of gzip, zstd, bzip2, xz or Parquet, or, with `scan_for_nul`,
-// one that holds a NUL byte anywhere.  A missing or empty file passes.
-// (purge_data_file finds NUL bytes itself as it reads the file, before
-// anything is published.)
-Status check_line_text(const std::string& data_file, bool scan_for_nul);
+// one that holds a NUL byte anywhere.  With `read_compressed` a gzip or zstd
+// file passes, judged by its decompressed content.  A missing or empty file
+// passes.  (purge_data_file finds NUL bytes itself as it reads the file,
+// before anything is published.)
+Status check_line_text(const std::string& data_file, bool scan_for_nul,
+                       bool read_compressed = false);
+
+// How a purge treats gzip and zstd data files: the module's purges refuse
+// them; the command's read them as their content and write them again in
+// their own format, at `level` or the format's default (compression.h).
+struct CompressedFiles {
+  bool read = false;
+  std::optional<int> level;
+};
 
 enum class PurgeMode {
   kDryRun,  // classify only: the counts a purge would give; nothing is written
@@ -52,26 +65,35 @@ enum class PurgeMode {
 // "purge_archive" log entry) and the rewrite happen as described above; the
 // caller logs the purge itself.
 Result<PurgeStats> purge_data_file(const std::string& kx_dir, const std::string& data_file,
-                                   const std::vector<std::string>& revoked, PurgeMode mode);
+                                   const std::vector<std::string>& revoked, PurgeMode mode,
+                                   const CompressedFiles& compressed = {});
 
 // A data file rewritten from its own content as a stream: with the block
 // pipeline above, the one place where purges and their undo read and write
 // data files.  The new content goes to an AtomicFile beside the file, which
-// replaces it on commit(); without commit() the file stays as it was.
+// replaces it on commit(); without commit() the file stays as it was.  The
+// content of a gzip or zstd file is read decompressed, and the new content
+// is written in the same format (at `level`, or the format's default).
 class DataFileEdit {
  public:
-  static Result<DataFileEdit> begin(const std::string& data_file);
-  // Passes the file's content to `sink` in pieces, in order; false when
-  // the file does not exist.
+  static Result<DataFileEdit> begin(const std::string& data_file,
+                                    std::optional<int> level = std::nullopt);
+  // Passes the file's content to `sink` in pieces, in order, with the file
+  // bytes read reported to progress_add(); false when the file does not
+  // exist.
   Result<bool> read(const std::function<Status(std::string_view)>& sink) const;
-  Status write(std::string_view bytes) { return out_.write(bytes); }
-  Status commit() { return out_.commit(); }
+  Status write(std::string_view bytes);
+  Status commit();
 
  private:
-  DataFileEdit(std::string data_file, AtomicFile out)
-      : data_file_(std::move(data_file)), out_(std::move(out)) {}
+  DataFileEdit(std::string data_file, AtomicFile out, std::unique_ptr<Compressor> compressor)
+      : data_file_(std::move(data_file)), out_(std::move(out)), compressor_(std::move(compressor)) {}
+  // Writes out what the compressor has produced.
+  Status drain();
+
   std::string data_file_;
   AtomicFile out_;
+  std::unique_ptr<Compressor> compressor_;  // for a compressed file
 };
 
 }  // namespace kestrix

@@ -218,6 +218,7 @@ def purge_by_author(
     data_file: str,
     dry_run: bool,
     progress: Optional[Callable[[int], object]] = None,
+    level: Optional[int] = None,
 ) -> dict[str, int]:
     """`_kx_native.purge_by_author_indexd` with the interpreter lock
     released, keeping every byte of `data_file` but the removed lines and
@@ -262,6 +263,7 @@ def purge_withdrawn(
     dry_run: bool,
     progress: Optional[Callable[[int], object]] = None,
     log_to: Optional[str] = None,
+    level: Optional[int] = None,
 ) -> _PurgeResult:
     """Removes every line whose consent is withdrawn (of a revoked section,
     of the revoked-documents file, of a section of a revoked author) in one
@@ -275,6 +277,7 @@ def undo_purge(
     by_position: bool = False,
     archive: Optional[str] = None,
     progress: Optional[Callable[[int], object]] = None,
+    level: Optional[int] = None,
 ) -> _UndoResult:
     """Undoes the newest purge of `data_file` (or the archive named): the
     removed lines back at their places, byte for byte, when the file is

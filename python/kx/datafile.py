@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import glob
 import os
-from typing import Iterator, List, Sequence, Tuple
+from typing import Iterator, List, Optional, Sequence, Tuple
 
 from kx.errors import KxError
 
@@ -33,8 +33,31 @@ def size(path: str) -> int:
         return os.fstat(f.fileno()).st_size
 
 
+# The first bytes of the compressed formats the native passes read as their
+# content (a zstd file may begin with a skippable frame, 0x184D2A5?).
+_COMPRESSED_MAGIC = ((b"\x1f\x8b", "gzip"), (b"\x28\xb5\x2f\xfd", "zstd"))
+
+
+def compression(path: str) -> Optional[str]:
+    """"gzip" or "zstd" for a compressed data file, else None."""
+    with open_data_file(path) as f:
+        head = f.read(4)
+    for magic, name in _COMPRESSED_MAGIC:
+        if head.startswith(magic):
+            return name
+    if len(head) == 4 and head[0] & 0xF0 == 0x50 and head[1:] == b"\x2a\x4d\x18":
+        return "zstd"
+    return None
+
+
 def lines(path: str) -> Iterator[Tuple[int, str]]:
     """(line number from 1, text) of every non-empty line."""
+    format = compression(path)
+    if format is not None:
+        raise KxError(
+            f"{path} is {format}-compressed: this reads plain data files only (decompress it first; "
+            "`kx blame FILE`, `kx track` and `kx purge` take it as it is)"
+        )
     with open_data_file(path) as f:
         for number, raw in enumerate(f, 1):
             if raw.endswith(b"\n"):
@@ -67,7 +90,9 @@ def count_lines(path: str) -> int:
 
 # Names a directory's data files carry: what `kx track DIR` and `kx blame DIR`
 # take from it (other files of the directory are not data files).
-DATA_FILE_SUFFIXES = (".jsonl", ".json", ".ndjson")
+DATA_FILE_SUFFIXES = tuple(
+    base + compressed for base in (".jsonl", ".json", ".ndjson") for compressed in ("", ".gz", ".zst")
+)
 
 
 def is_data_file_name(name: str) -> bool:

@@ -59,7 +59,10 @@ def register(commands, common) -> None:
         "file stays as it was. The removed lines are archived in the store first. With --undo, put the "
         "lines of the newest purge of DATA_FILE back where they were, so that the file is again byte for "
         "byte what it was (archives of older versions of kx, which lack the lines' places, are appended "
-        "at the end in canonical JSON form).",
+        "at the end in canonical JSON form). A gzip or zstd DATA_FILE (known by its first bytes) is "
+        "purged and restored as its decompressed content and written again in its own format: the "
+        "decompressed content comes back byte for byte, while the compressed bytes may differ from the "
+        "original file's.",
     )
     p.add_argument("data_file", metavar="DATA_FILE")
     p.add_argument("--author", metavar="NAME", help="purge the lines of this revoked author")
@@ -74,6 +77,13 @@ def register(commands, common) -> None:
         "--force",
         action="store_true",
         help="with --undo: when DATA_FILE has no purge archive, append the store's newest archive to it",
+    )
+    p.add_argument(
+        "--level",
+        type=int,
+        metavar="N",
+        help="compression level of a rewritten gzip (1-9, default 6) or zstd (1-19, default 3) DATA_FILE; "
+        "plain files ignore it",
     )
     p.set_defaults(run=purge, path_args=("data_file",))
 
@@ -237,12 +247,12 @@ def purge(store: Store, args: argparse.Namespace) -> Output:
     if os.path.getsize(args.data_file) == 0:
         raise KxError(f"nothing to purge: {args.data_file} is empty")
     if args.author is not None:
-        result = _purge_author(store, args.author, args.data_file, args.dry_run)
+        result = _purge_author(store, args.author, args.data_file, args.dry_run, _level(args))
         what = f"of author '{args.author}'"
     else:
         label = f"counting {args.data_file}" if args.dry_run else f"purging {args.data_file}"
         with progress.working(label, args.data_file) as hook:
-            result = core.purge_withdrawn(store.kx_dir, args.data_file, args.dry_run, hook)
+            result = core.purge_withdrawn(store.kx_dir, args.data_file, args.dry_run, hook, level=_level(args))
         what = "of revoked sections and authors"
     result["file"] = args.data_file
     result["dry_run"] = args.dry_run
@@ -258,14 +268,23 @@ def purge(store: Store, args: argparse.Namespace) -> Output:
     return Output(result, text)
 
 
-def _purge_author(store: Store, name: str, data_file: str, dry_run: bool) -> Dict[str, Any]:
-    # The native dry run checks that the author is revoked and that the index exists.
-    native.purge_by_author_indexd(store.kx_dir, name, data_file, True)
+def _level(args: argparse.Namespace) -> Optional[int]:
+    if args.level is not None and args.level < 1:
+        raise UsageError(f"--level takes a level from 1, not {args.level}")
+    return args.level
+
+
+def _purge_author(store: Store, name: str, data_file: str, dry_run: bool, level: Optional[int]) -> Dict[str, Any]:
+    # The native dry run checks that the author is revoked and that the index
+    # exists (for a plain file: the module's purges refuse compressed ones,
+    # and the purge below checks the same first).
+    if datafile.compression(data_file) is None:
+        native.purge_by_author_indexd(store.kx_dir, name, data_file, True)
     if store.line_index_state() == "stale":
         raise KxError("lines were tracked after the line index was built; run `kx index build` first")
     label = f"counting {data_file}" if dry_run else f"purging {data_file}"
     with progress.working(label, data_file) as hook:
-        return core.purge_by_author(store.kx_dir, name, data_file, dry_run, hook)
+        return core.purge_by_author(store.kx_dir, name, data_file, dry_run, hook, level=level)
 
 
 # What an undo did, by the outcome the core reports.
@@ -292,7 +311,7 @@ def _undo(store: Store, args: argparse.Namespace) -> Output:
             )
         archive = newest["name"]
     with progress.working(f"restoring {data_file}", data_file) as hook:
-        result = core.undo_purge(store.kx_dir, data_file, args.by_position, archive, hook)
+        result = core.undo_purge(store.kx_dir, data_file, args.by_position, archive, hook, level=_level(args))
     name = result["archive"]
     if result["outcome"] == "none":  # removed meanwhile by another undo
         raise KxError(f"no purge archive of {data_file}")

@@ -1,0 +1,320 @@
+// gzip (zlib) and zstd (libzstd) streams; see compression.h.
+#include "compression.h"
+
+#include <unistd.h>
+#include <zlib.h>
+#include <zstd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+
+#include "progress.h"
+
+namespace kestrix {
+namespace {
+
+// Compressed bytes read per refill of a decompressor's input.
+constexpr size_t kInputSize = size_t{1} << 20;
+// The most one call of zlib takes or gives (its counts are 32-bit).
+constexpr size_t kZlibStep = size_t{1} << 30;
+
+class GzipReader final : public Decompressor {
+ public:
+  GzipReader(UniqueFd fd, std::string path) : Decompressor(std::move(fd), std::move(path)) {}
+  ~GzipReader() override {
+    if (ready_) inflateEnd(&zs_);
+  }
+  bool init() {
+    // 16 + window bits: a gzip wrapper, not a zlib one.
+    ready_ = inflateInit2(&zs_, 16 + MAX_WBITS) == Z_OK;
+    return ready_;
+  }
+
+ protected:
+  std::expected<size_t, std::string> step(char* out, size_t len) override {
+    if (member_end_ && in_pos_ < in_end_) {
+      // More input after a member: the next member of the file.
+      inflateReset(&zs_);
+      member_end_ = false;
+    }
+    zs_.next_in = reinterpret_cast<Bytef*>(in_.get() + in_pos_);
+    zs_.avail_in = static_cast<uInt>(std::min(in_end_ - in_pos_, kZlibStep));
+    zs_.next_out = reinterpret_cast<Bytef*>(out);
+    zs_.avail_out = static_cast<uInt>(std::min(len, kZlibStep));
+    const int rc = inflate(&zs_, Z_NO_FLUSH);
+    in_pos_ = reinterpret_cast<char*>(zs_.next_in) - in_.get();
+    const size_t produced = reinterpret_cast<char*>(zs_.next_out) - out;
+    if (rc == Z_STREAM_END) member_end_ = true;
+    else if (rc != Z_OK && rc != Z_BUF_ERROR)
+      return std::unexpected(zs_.msg != nullptr ? zs_.msg : "invalid gzip data");
+    return produced;
+  }
+  bool at_boundary() const override { return member_end_; }
+
+ private:
+  z_stream zs_{};
+  bool ready_ = false;
+  bool member_end_ = false;
+};
+
+class ZstdReader final : public Decompressor {
+ public:
+  ZstdReader(UniqueFd fd, std::string path)
+      : Decompressor(std::move(fd), std::move(path)), ctx_(ZSTD_createDCtx()) {}
+  ~ZstdReader() override { ZSTD_freeDCtx(ctx_); }
+  bool init() const { return ctx_ != nullptr; }
+
+ protected:
+  std::expected<size_t, std::string> step(char* out, size_t len) override {
+    ZSTD_inBuffer in{in_.get(), in_end_, in_pos_};
+    ZSTD_outBuffer to{out, len, 0};
+    // Frames follow one another: after one ends, the next call starts the
+    // next (skippable frames are passed over).
+    const size_t rc = ZSTD_decompressStream(ctx_, &to, &in);
+    const bool moved = in.pos != in_pos_ || to.pos > 0;
+    in_pos_ = in.pos;
+    if (ZSTD_isError(rc)) return std::unexpected(ZSTD_getErrorName(rc));
+    // A call with nothing to do says nothing about where the input ends.
+    if (moved) frame_end_ = rc == 0;
+    return to.pos;
+  }
+  bool at_boundary() const override { return frame_end_; }
+
+ private:
+  ZSTD_DCtx* ctx_;
+  bool frame_end_ = true;
+};
+
+class GzipWriter final : public Compressor {
+ public:
+  explicit GzipWriter(std::string path) : Compressor(std::move(path)) {}
+  ~GzipWriter() override {
+    if (ready_) deflateEnd(&zs_);
+  }
+  bool init(int level) {
+    ready_ = deflateInit2(&zs_, level, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY) == Z_OK;
+    return ready_;
+  }
+
+ protected:
+  std::expected<Stepped, std::string> step(std::string_view content, bool last) override {
+    zs_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(content.data()));
+    zs_.avail_in = static_cast<uInt>(std::min(content.size(), kZlibStep));
+    zs_.next_out = reinterpret_cast<Bytef*>(out_.get() + fill_);
+    zs_.avail_out = static_cast<uInt>(std::min(capacity_ - fill_, kZlibStep));
+    const int rc = deflate(&zs_, last ? Z_FINISH : Z_NO_FLUSH);
+    const size_t taken = reinterpret_cast<const char*>(zs_.next_in) - content.data();
+    fill_ = reinterpret_cast<char*>(zs_.next_out) - out_.get();
+    if (rc != Z_OK && rc != Z_STREAM_END && rc != Z_BUF_ERROR)
+      return std::unexpected(zs_.msg != nullptr ? zs_.msg : "gzip compression failed");
+    return Stepped{taken, rc == Z_STREAM_END};
+  }
+
+ private:
+  z_stream zs_{};
+  bool ready_ = false;
+};
+
+class ZstdWriter final : public Compressor {
+ public:
+  explicit ZstdWriter(std::string path) : Compressor(std::move(path)), ctx_(ZSTD_createCCtx()) {}
+  ~ZstdWriter() override { ZSTD_freeCCtx(ctx_); }
+  bool init(int level) {
+    if (ctx_ == nullptr ||
+        ZSTD_isError(ZSTD_CCtx_setParameter(ctx_, ZSTD_c_compressionLevel, level)) ||
+        ZSTD_isError(ZSTD_CCtx_setParameter(ctx_, ZSTD_c_checksumFlag, 1)))
+      return false;
+    // Compression is the slowest step of a purge's rewrite: threads of the
+    // library's own take it off the writing thread and spread it over the
+    // cores that classification leaves idle.  A library built without
+    // threads refuses, and compresses on the writing thread.
+    (void)ZSTD_CCtx_setParameter(ctx_, ZSTD_c_nbWorkers, 2);
+    return true;
+  }
+
+ protected:
+  std::expected<Stepped, std::string> step(std::string_view content, bool last) override {
+    ZSTD_inBuffer in{content.data(), content.size(), 0};
+    ZSTD_outBuffer to{out_.get(), capacity_, fill_};
+    const size_t rc = ZSTD_compressStream2(ctx_, &to, &in, last ? ZSTD_e_end : ZSTD_e_continue);
+    fill_ = to.pos;
+    if (ZSTD_isError(rc)) return std::unexpected(ZSTD_getErrorName(rc));
+    return Stepped{in.pos, last && rc == 0};
+  }
+
+ private:
+  ZSTD_CCtx* ctx_;
+};
+
+}  // namespace
+
+std::string_view compression_name(Compression format) {
+  switch (format) {
+    case Compression::kGzip: return "gzip";
+    case Compression::kZstd: return "zstd";
+    case Compression::kNone: break;
+  }
+  return "plain";
+}
+
+Compression compression_of(std::string_view head) {
+  if (head.starts_with("\x1f\x8b")) return Compression::kGzip;
+  if (head.starts_with("\x28\xb5\x2f\xfd")) return Compression::kZstd;
+  // A zstd file may begin with a skippable frame (magic 0x184D2A50-5F).
+  if (head.size() >= 4 && (static_cast<unsigned char>(head[0]) & 0xf0) == 0x50 &&
+      head.substr(1, 3) == "\x2a\x4d\x18")
+    return Compression::kZstd;
+  return Compression::kNone;
+}
+
+Result<Compression> file_compression(const std::string& path) {
+  KX_ASSIGN_OR_RETURN(std::optional<RangeReader> file, RangeReader::open(path));
+  if (!file) return Compression::kNone;
+  std::string head;
+  KX_TRY(file->read_at(0, 4, head));
+  return compression_of(head);
+}
+
+Result<bool> stream_content(const std::string& path,
+                            const std::function<Status(std::string_view)>& sink,
+                            bool report_progress) {
+  KX_ASSIGN_OR_RETURN(Compression format, file_compression(path));
+  if (format == Compression::kNone) {
+    return stream_file(path, [&](std::string_view piece) -> Status {
+      if (report_progress) progress_add(piece.size());
+      return sink(piece);
+    });
+  }
+  UniqueFd fd(open_retry(path.c_str(), O_RDONLY));
+  if (fd.get() < 0) return fail_errno(path);
+  KX_ASSIGN_OR_RETURN(auto reader, Decompressor::create(format, std::move(fd), path));
+  auto piece = std::make_unique<char[]>(kInputSize);
+  uint64_t reported = 0;
+  for (;;) {
+    KX_ASSIGN_OR_RETURN(size_t got, reader->read(piece.get(), kInputSize));
+    if (report_progress) {
+      progress_add(reader->compressed_read() - reported);
+      reported = reader->compressed_read();
+    }
+    if (got == 0) return true;
+    KX_TRY(sink({piece.get(), got}));
+  }
+}
+
+int default_level(Compression format) { return format == Compression::kGzip ? 6 : 3; }
+
+Status check_level(Compression format, int level) {
+  const int most = format == Compression::kGzip ? 9 : 19;
+  if (format == Compression::kNone || (level >= 1 && level <= most)) return {};
+  return fail_msg("compression level " + std::to_string(level) + " is not one " +
+                  std::string(compression_name(format)) + " takes (1 to " + std::to_string(most) +
+                  ")");
+}
+
+// ------------------------------------------------------------ Reading ---
+
+Result<std::unique_ptr<Decompressor>> Decompressor::create(Compression format, UniqueFd fd,
+                                                           std::string path) {
+  std::unique_ptr<Decompressor> reader;
+  bool ready = false;
+  if (format == Compression::kGzip) {
+    auto gzip = std::make_unique<GzipReader>(std::move(fd), std::move(path));
+    ready = gzip->init();
+    reader = std::move(gzip);
+  } else {
+    auto zstd = std::make_unique<ZstdReader>(std::move(fd), std::move(path));
+    ready = zstd->init();
+    reader = std::move(zstd);
+  }
+  if (!ready) return fail(Error::os(ENOMEM));
+  reader->in_ = std::make_unique<char[]>(kInputSize);
+  return reader;
+}
+
+Status Decompressor::refill() {
+  in_pos_ = 0;
+  in_end_ = 0;
+  auto got = read_at(fd_.get(), in_.get(), kInputSize, consumed_);
+  if (!got) return fail(std::move(got).error());
+  in_end_ = *got;
+  consumed_ += *got;
+  in_eof_ = *got == 0;
+  return {};
+}
+
+std::unexpected<Error> Decompressor::damaged(std::string_view why) const {
+  return fail(Error::msg("data file " + quote_path(path_) + " is damaged: " + std::string(why) +
+                         " (after " + std::to_string(produced_) + " bytes of content)")
+                  .about(path_));
+}
+
+Result<size_t> Decompressor::read(char* out, size_t len) {
+  size_t got = 0;
+  while (got < len && !done_) {
+    if (in_pos_ == in_end_ && !in_eof_) KX_TRY(refill());
+    auto produced = step(out + got, len - got);
+    if (!produced) return damaged(produced.error());
+    got += *produced;
+    produced_ += *produced;
+    if (in_eof_ && *produced == 0) {
+      if (!at_boundary()) return damaged("the compressed stream is cut short");
+      done_ = true;
+    }
+  }
+  return got;
+}
+
+// ------------------------------------------------------------ Writing ---
+
+Result<std::unique_ptr<Compressor>> Compressor::create(Compression format, int level,
+                                                       std::string path) {
+  KX_TRY(check_level(format, level));
+  std::unique_ptr<Compressor> writer;
+  bool ready = false;
+  if (format == Compression::kGzip) {
+    auto gzip = std::make_unique<GzipWriter>(std::move(path));
+    ready = gzip->init(level);
+    writer = std::move(gzip);
+  } else {
+    auto zstd = std::make_unique<ZstdWriter>(std::move(path));
+    ready = zstd->init(level);
+    writer = std::move(zstd);
+  }
+  if (!ready) return fail(Error::os(ENOMEM));
+  return writer;
+}
+
+void Compressor::make_room(size_t n) {
+  if (capacity_ - fill_ >= n) return;
+  const size_t capacity = std::max(capacity_ * 2, fill_ + n);
+  auto grown = std::make_unique<char[]>(capacity);
+  if (fill_ > 0) std::memcpy(grown.get(), out_.get(), fill_);
+  out_ = std::move(grown);
+  capacity_ = capacity;
+}
+
+Status Compressor::write(std::string_view content) {
+  // Room for what a step may give: compressed data rarely outgrows its
+  // input, and a step that fills the room just takes less.
+  const size_t room = std::max<size_t>(ZSTD_CStreamOutSize(), std::min(content.size(), kZlibStep) / 2);
+  while (!content.empty()) {
+    make_room(room);
+    auto stepped = step(content, false);
+    if (!stepped) return fail(Error::msg("compressing " + quote_path(path_) + ": " + stepped.error()));
+    content.remove_prefix(stepped->taken);
+  }
+  return {};
+}
+
+Status Compressor::finish() {
+  for (;;) {
+    make_room(ZSTD_CStreamOutSize());
+    auto stepped = step({}, true);
+    if (!stepped) return fail(Error::msg("compressing " + quote_path(path_) + ": " + stepped.error()));
+    if (stepped->ended) return {};
+  }
+}
+
+}  // namespace kestrix

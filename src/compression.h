@@ -1,0 +1,126 @@
+// Compressed data files: gzip and zstd, recognised by their magic bytes,
+// read and written as streams of their decompressed content.
+//
+// A data file's lines, line hashes and line numbers are those of its
+// decompressed content; the compressed bytes are only its envelope.  Readers
+// take every gzip member and every zstd frame of a file in turn (parallel
+// compressors write several), so a file reads whole however it was written;
+// a file that ends inside a member or frame, or holds bytes that do not
+// decompress, fails with a message naming it.  Memory stays bounded: a
+// decompressor holds one input buffer and its format's window.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "error.h"
+#include "fs.h"
+
+namespace kestrix {
+
+enum class Compression { kNone, kGzip, kZstd };
+
+std::string_view compression_name(Compression format);  // "gzip", "zstd", or "plain"
+
+// The format whose magic bytes begin `head` (at least its first 4 bytes
+// when the file has them); kNone for anything else.
+Compression compression_of(std::string_view head);
+
+// The format of the file at `path` by its first bytes; kNone when it is
+// missing or empty.
+Result<Compression> file_compression(const std::string& path);
+
+// Passes the content of the file at `path`, decompressed when it is gzip or
+// zstd, to `sink` in pieces of up to 1 MiB, in order; with
+// `report_progress`, the file bytes read go to progress_add().  False when
+// the file does not exist; an error when it cannot be read or decompressed,
+// or when `sink` fails.
+Result<bool> stream_content(const std::string& path,
+                            const std::function<Status(std::string_view)>& sink,
+                            bool report_progress = false);
+
+// The compression level a rewrite uses when none is asked for, and the
+// levels a format takes.
+int default_level(Compression format);
+// An error naming the levels `format` takes, unless `level` is one.
+Status check_level(Compression format, int level);
+
+// Streams the decompressed content of a compressed file.
+class Decompressor {
+ public:
+  // Reads `fd` (the file `path`, named by errors) from its current offset.
+  static Result<std::unique_ptr<Decompressor>> create(Compression format, UniqueFd fd,
+                                                      std::string path);
+  virtual ~Decompressor() = default;
+
+  // Fills `out` with up to `len` bytes of content; fewer only at the end.
+  Result<size_t> read(char* out, size_t len);
+  // Bytes of the compressed file consumed so far.
+  uint64_t compressed_read() const { return consumed_; }
+  uint64_t content_read() const { return produced_; }
+
+ protected:
+  Decompressor(UniqueFd fd, std::string path) : fd_(std::move(fd)), path_(std::move(path)) {}
+  // Decompresses from in_[in_pos_, in_end_) into `out`, advancing in_pos_;
+  // the bytes written, or an error text.
+  virtual std::expected<size_t, std::string> step(char* out, size_t len) = 0;
+  // Whether the input so far ends where a member or frame ends.
+  virtual bool at_boundary() const = 0;
+
+  std::unique_ptr<char[]> in_;
+  size_t in_pos_ = 0;
+  size_t in_end_ = 0;
+
+ private:
+  Status refill();
+  std::unexpected<Error> damaged(std::string_view why) const;
+
+  UniqueFd fd_;
+  std::string path_;
+  bool in_eof_ = false;
+  bool done_ = false;
+  uint64_t consumed_ = 0;  // file bytes read into in_
+  uint64_t produced_ = 0;
+};
+
+// Compresses a stream of content into the bytes of one gzip member or one
+// zstd frame, gathered in output() until the caller takes them.
+class Compressor {
+ public:
+  // `path` names the file in errors.
+  static Result<std::unique_ptr<Compressor>> create(Compression format, int level,
+                                                    std::string path);
+  virtual ~Compressor() = default;
+
+  Status write(std::string_view content);
+  // Ends the stream; output() then holds its last bytes.
+  Status finish();
+  std::string_view output() const { return {out_.get(), fill_}; }
+  void clear_output() { fill_ = 0; }
+
+ protected:
+  explicit Compressor(std::string path) : path_(std::move(path)) {}
+  // Compresses `content` (all of it, or with `last` the end of the stream)
+  // into out_ from fill_; room is made before each call.  How much of
+  // `content` was taken and whether the stream is complete, or an error.
+  struct Stepped {
+    size_t taken = 0;
+    bool ended = false;
+  };
+  virtual std::expected<Stepped, std::string> step(std::string_view content, bool last) = 0;
+  // Room for at least `n` more output bytes.
+  void make_room(size_t n);
+
+  std::unique_ptr<char[]> out_;
+  size_t capacity_ = 0;
+  size_t fill_ = 0;
+
+ private:
+  std::string path_;
+};
+
+}  // namespace kestrix

@@ -1,0 +1,140 @@
+"""gzip and zstd data files: tracked, blamed, counted and purged as their
+decompressed content, and written back in their own format."""
+
+import gzip
+import json
+import os
+import shutil
+import subprocess
+
+import pytest
+
+from test_cli import ADA, MEMOS, example_records, project, tracked  # noqa: F401 (fixtures)
+
+
+def gzip_members(content):
+    """Two gzip members, one after the other, as parallel compressors write."""
+    half = len(content) // 2
+    return gzip.compress(content[:half]) + gzip.compress(content[half:], compresslevel=1)
+
+
+def zstd_frames(content):
+    """Two zstd frames (with checksums), one after the other."""
+    if shutil.which("zstd") is None:
+        pytest.skip("the zstd command is not installed, and Python has no zstd module")
+    half = len(content) // 2
+    run = lambda part: subprocess.run(["zstd", "-q", "-c"], input=part, capture_output=True, check=True).stdout
+    return run(content[:half]) + run(content[half:])
+
+
+def unzstd(data):
+    return subprocess.run(["zstd", "-q", "-d", "-c"], input=data, capture_output=True, check=True).stdout
+
+
+FORMATS = {"gzip": (".gz", gzip_members, gzip.decompress, b"\x1f\x8b"),
+           "zstd": (".zst", zstd_frames, unzstd, b"\x28\xb5\x2f\xfd")}
+
+
+def twin_content():
+    """Lines in every form a tracked data file may hold them: a carriage
+    return, a blank line, keys in another order, and no line feed at the
+    end."""
+    lines = [json.dumps(r) for r in example_records()]
+    lines[3] += "\r"
+    lines.insert(10, "")
+    lines[20] = json.dumps(dict(reversed(list(example_records()[19].items()))), indent=1).replace("\n", " ")
+    return "\n".join(lines).encode()
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def records_of(project, name):
+    """The document records of the data file `name`, without the name."""
+    found = []
+    folder = project.path(os.path.join(".kx", "document-index"))
+    for shard in sorted(os.listdir(folder)):
+        if len(shard) == 2:
+            with open(os.path.join(folder, shard), encoding="utf-8") as f:
+                found += [r for r in map(json.loads, f) if r.pop("file") == name]
+    return sorted(found, key=json.dumps)
+
+
+@pytest.mark.parametrize("fmt", sorted(FORMATS))
+def test_a_compressed_file_is_tracked_blamed_purged_and_restored_as_its_plain_twin(project, fmt):
+    suffix, compress, decompress, magic = FORMATS[fmt]
+    content = twin_content()
+    packed = "twin.jsonl" + suffix
+    with open(project.path("twin.jsonl"), "wb") as f:
+        f.write(content)
+    with open(project.path(packed), "wb") as f:
+        f.write(compress(content))
+
+    tracked = {name: project.json("track", name, "--source", MEMOS, "--tokenizer", "whitespace")
+               for name in ("twin.jsonl", packed)}
+    assert {**tracked[packed], "file": "twin.jsonl"} == tracked["twin.jsonl"]
+    assert records_of(project, packed) == records_of(project, "twin.jsonl") != []
+    blamed = {name: project.json("blame", name) for name in ("twin.jsonl", packed)}
+    assert [{**row, "file": "twin.jsonl"} for row in blamed[packed]] == blamed["twin.jsonl"]
+    assert len(blamed[packed]) == content.count(b"\n")  # every line but the blank one
+    status = {name: project.json("status", name)["files"][0] for name in ("twin.jsonl", packed)}
+    assert {**status[packed], "file": "twin.jsonl"} == status["twin.jsonl"]
+
+    project.ok("revoke", "--author", "Grace Okafor")
+    project.ok("index", "build")
+    for args in (["--dry-run"], ["--author", "Grace Okafor", "--dry-run"], []):
+        counts = [project.json("purge", name, *args) for name in ("twin.jsonl", packed)]
+        assert [(c["purged"], c["kept"]) for c in counts] == [(counts[0]["purged"], counts[0]["kept"])] * 2
+        assert counts[0]["purged"] > 0
+    assert read(project.path(packed)).startswith(magic)
+    purged_plain = read(project.path("twin.jsonl"))
+    assert decompress(read(project.path(packed))) == purged_plain != content
+    assert project.json("purge", "--undo", packed)["outcome"] == "exact"
+    assert project.json("purge", "--undo", "twin.jsonl")["outcome"] == "exact"
+    assert decompress(read(project.path(packed))) == content == read(project.path("twin.jsonl"))
+
+    # By author, at a level of one's own; an undo at another level gives the
+    # same content.
+    project.ok("purge", packed, "--author", "Grace Okafor", "--level", "1")
+    assert decompress(read(project.path(packed))) == purged_plain
+    assert "not one" in project.kx("purge", "--undo", packed, "--level", "99").stderr
+    assert decompress(read(project.path(packed))) == purged_plain
+    assert project.json("purge", "--undo", packed, "--level", "9")["outcome"] == "exact"
+    assert decompress(read(project.path(packed))) == content
+
+
+def damaged(fmt, content):
+    suffix, compress, _, _ = FORMATS[fmt]
+    data = bytearray(compress(content))
+    if fmt == "gzip":
+        return suffix, bytes(data[: len(data) * 3 // 4])  # cut inside the second member
+    middle = len(data) * 3 // 4
+    data[middle : middle + 8] = bytes(b ^ 0x5A for b in data[middle : middle + 8])
+    return suffix, bytes(data)
+
+
+@pytest.mark.parametrize("fmt", sorted(FORMATS))
+def test_a_damaged_compressed_file_fails_with_its_name_and_changes_nothing(project, fmt):
+    suffix, data = damaged(fmt, twin_content())
+    name = "bad.jsonl" + suffix
+    path = project.path(name)
+    with open(path, "wb") as f:
+        f.write(data)
+    project.ok("revoke", "--author", "Grace Okafor")
+    project.ok("index", "build")
+    store = project.path(".kx")
+    before = {os.path.relpath(os.path.join(d, f), store): read(os.path.join(d, f))
+              for d, _, files in os.walk(store) for f in files if f != "oplog.jsonl"}
+    for args in (["track", name, "--source", ADA], ["blame", name], ["status", name],
+                 ["purge", name], ["purge", name, "--dry-run"], ["purge", name, "--author", "Grace Okafor"]):
+        done = project.kx(*args)
+        assert done.returncode != 0, args
+        [message] = done.stderr.splitlines()
+        assert message.startswith("kx: error: ") and name in message and "damaged" in message, message
+    after = {os.path.relpath(os.path.join(d, f), store): read(os.path.join(d, f))
+             for d, _, files in os.walk(store) for f in files if f != "oplog.jsonl"}
+    assert after == before
+    assert read(path) == data
+    assert sorted(os.listdir(project.root)) == sorted(["bad.jsonl" + suffix, ".kx", "train.jsonl"])
