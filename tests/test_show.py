@@ -410,6 +410,57 @@ def test_pre_filter_and_fast_reading_agree_with_the_parser(lines, target, crlf):
         shutil.rmtree(root)
 
 
+def as_section(value):
+    keys = ("section_hash", "path", "license", "year")
+    if not isinstance(value, dict) or not all(isinstance(value.get(k), str) for k in keys):
+        return None
+    lists = [value.get(k) for k in ("authors", "contributors")]
+    if not all(isinstance(x, list) and all(isinstance(y, str) for y in x) for x in lists):
+        return None
+    return value
+
+
+def section_line_variants():
+    """Lines of the sections layer, each with a section hash of its own: a
+    plain one, and one for each way a member can be missing, of the wrong
+    kind, repeated or spelled otherwise than the fast scanner reads."""
+    base = {"section_hash": None, "path": "p", "authors": ["a" * 64], "contributors": [],
+            "license": "MIT", "year": "2020"}
+    wrong = {"section_hash": 7, "path": None, "authors": "a", "contributors": "c",
+             "license": ["MIT"], "year": 2020}
+    variants = [dict(base)]
+    for key in base:
+        variants.append({k: v for k, v in base.items() if k != key})
+        variants.append(dict(base, **{key: wrong[key]}))
+    lines = []
+    for i, fields in enumerate(variants):
+        if fields.get("section_hash", "") is None:
+            fields["section_hash"] = "%064x" % i
+        lines.append(json.dumps(fields, separators=(",", ":")))
+    others = [
+        # repeated members: the parser keeps the last
+        '{"section_hash":"%s","license":"GPL","path":"p","authors":[],"contributors":[],"license":"MIT","year":"y"}',
+        '{"section_hash":"%s","license":"MIT","path":"p","authors":[],"contributors":[],"license":"GPL","year":"y"}',
+        # escapes, white space and an unknown member
+        '{"section_hash":"%s","path":"p","authors":["\\u0061"],"contributors":[],"license":"M\\u0049T","year":"y"}',
+        '{ "section_hash" : "%s" , "path":"p","authors":[],"contributors":[],"license":"MIT","year":"y"}',
+        '{"section_hash":"%s","path":"p","authors":[],"contributors":[],"license":"MIT","year":"y","x":{"y":[1]}}',
+    ]
+    return lines + [line % ("%064x" % (len(lines) + i)) for i, line in enumerate(others)]
+
+
+def test_section_lines_are_read_as_the_parser_reads_them(store):
+    lines = section_line_variants()
+    shard = kx_path(store, "sections", "ab")
+    write_bytes(shard, "".join(line + "\n" for line in lines).encode())
+    for i in range(len(lines)):
+        kx.index_document(store, kx.compute_hash(i), "f", ["%064x" % i])
+    licensed = {v["section_hash"] for v in map(as_section, kx.jsonl_read(shard))
+                if v and v["license"] == "MIT"}
+    assert len(licensed) == 5
+    assert {s for r in kx.show_by_license(store, "MIT") for s in r["sources"]} == licensed
+
+
 # ------------------------------------------------ show_by_author_token
 
 
