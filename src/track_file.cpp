@@ -137,23 +137,11 @@ class LineReader {
   }
 
  private:
-  static bool utf8_valid(std::string_view text) {
-    for (size_t i = 0; i < text.size();) {
-      if (static_cast<unsigned char>(text[i]) < 0x80) {
-        ++i;
-        continue;
-      }
-      const Utf8Step step = utf8_step(text.substr(i));
-      if (!step.valid) return false;
-      i += step.length;
-    }
-    return true;
-  }
 
   // Valid JSON the store refuses (lone surrogates, deep nesting, numbers
   // beyond a double) is told apart from text that is no JSON at all.
   std::string why_not_trackable(std::string_view text) const {
-    if (!utf8_valid(text)) return "the line is not valid UTF-8";
+    if (!is_valid_utf8(text)) return "the line is not valid UTF-8";
     const std::string error = tape_.error();
     if (error.starts_with("number out of range")) return "a number of the line is out of range (" + error + ")";
     if (error.starts_with("lone") || error.starts_with("recursion"))
