@@ -749,24 +749,24 @@ const Signature kTrackFile{"track_file",
                             {"known_in", kOptText, true}}};
 KX_WRAPPER(track_file) {
   return call(kTrackFile, args, kwargs, [](Args& a) -> PyObject* {
-    TrackFileSpec spec{a.text(0), a.text(1), a.text(2), a.list(3), a.opt_text(4), a.opt_text(5)};
+    TrackOptions options{a.text(0), a.text(1), a.text(2), a.list(3), a.opt_text(4), a.opt_text(5)};
     const auto counter = token_counter_named(a.opt_text(6).value_or("none"));
     if (!counter) {
       PyErr_SetString(PyExc_ValueError, "counter must be none, whitespace, bytes or field");
       return nullptr;
     }
-    spec.counter = spec.tokenizer ? *counter : TokenCounter::kNone;
-    spec.count_field = a.opt_text(7).value_or("text");
-    spec.retrack = a.flag(8);
-    spec.tokens_only = a.flag(9);
-    spec.known_in = a.opt_text(12).value_or("");
-    if (spec.tokens_only && spec.counter == TokenCounter::kNone) {
+    options.counter = options.tokenizer ? *counter : TokenCounter::kNone;
+    options.count_field = a.opt_text(7).value_or("text");
+    options.retrack = a.flag(8);
+    options.tokens_only = a.flag(9);
+    options.known_in = a.opt_text(12).value_or("");
+    if (options.tokens_only && options.counter == TokenCounter::kNone) {
       PyErr_SetString(PyExc_ValueError, "tokens_only needs a tokenizer and a counter");
       return nullptr;
     }
     std::optional<FileTracking> tracking;
     PyObject* scanned = run_released(
-        a.callable(11), [&] { return FileTracking::scan(spec); },
+        a.callable(11), [&] { return FileTracking::scan(options); },
         [&](Result<FileTracking>& r) -> PyObject* {
           if (!r) return raise_error(r.error());
           tracking.emplace(std::move(*r));

@@ -119,18 +119,18 @@ struct Slice {
 // Reads one line's fields and hash; on failure sets `why`.
 class LineReader {
  public:
-  LineReader(const TrackFileSpec& spec, JsonTape& tape, std::string& scratch)
-      : spec_(spec), tape_(tape), unescaped_(scratch) {}
+  LineReader(const TrackOptions& options, JsonTape& tape, std::string& scratch)
+      : options_(options), tape_(tape), unescaped_(scratch) {}
 
   bool read(std::string_view text, LineEntry& entry, RefList& refs, std::string& why) {
     if (!tape_.parse(text, JsonTape::Target::kCanonical)) {
       why = why_not_trackable(text);
       return false;
     }
-    if (spec_.source_field && !read_references(refs, why)) return false;
+    if (options_.source_field && !read_references(refs, why)) return false;
     entry.count = 0;
-    if (spec_.counter == TokenCounter::kField && !read_count_field(entry.count, why)) return false;
-    if (spec_.counter == TokenCounter::kWhitespace || spec_.counter == TokenCounter::kBytes)
+    if (options_.counter == TokenCounter::kField && !read_count_field(entry.count, why)) return false;
+    if (options_.counter == TokenCounter::kWhitespace || options_.counter == TokenCounter::kBytes)
       entry.count = count_text(text);
     sha256_canonical(tape_, entry.digest.data());
     return true;
@@ -151,7 +151,7 @@ class LineReader {
 
   bool read_references(RefList& refs, std::string& why) {
     refs.clear();
-    const uint32_t field = tape_.member(*spec_.source_field);
+    const uint32_t field = tape_.member(*options_.source_field);
     using enum JsonTape::NodeKind;
     const auto add = [&](uint32_t node) {
       refs.emplace_back();
@@ -167,14 +167,14 @@ class LineReader {
       });
       if (!strings) refs.clear();
     }
-    if (refs.empty()) why = "field '" + *spec_.source_field + "' holds no section";
+    if (refs.empty()) why = "field '" + *options_.source_field + "' holds no section";
     return !refs.empty();
   }
 
   bool read_count_field(uint64_t& count, std::string& why) {
-    const uint32_t field = tape_.member(spec_.count_field);
+    const uint32_t field = tape_.member(options_.count_field);
     if (field == JsonTape::kNoNode || tape_.kind_at(field) != JsonTape::NodeKind::kUint) {
-      why = "field '" + spec_.count_field + "' is missing or not a token count";
+      why = "field '" + options_.count_field + "' is missing or not a token count";
       return false;
     }
     count = tape_.uint_at(field);
@@ -185,7 +185,7 @@ class LineReader {
   // string a JSON string line holds, or else the line's own text.
   uint64_t count_text(std::string_view line) {
     std::string_view text = line;
-    uint32_t node = tape_.member(spec_.count_field);
+    uint32_t node = tape_.member(options_.count_field);
     if (node == JsonTape::kNoNode || tape_.kind_at(node) != JsonTape::NodeKind::kString)
       node = tape_.kind_at(0) == JsonTape::NodeKind::kString ? 0 : JsonTape::kNoNode;
     if (node != JsonTape::kNoNode) {
@@ -196,18 +196,18 @@ class LineReader {
         text = unescaped_;
       }
     }
-    return spec_.counter == TokenCounter::kBytes ? text.size() : count_words(text);
+    return options_.counter == TokenCounter::kBytes ? text.size() : count_words(text);
   }
 
-  const TrackFileSpec& spec_;
+  const TrackOptions& options_;
   JsonTape& tape_;
   std::string& unescaped_;
 };
 
-void scan_slice(const DataBlock& block, Slice& slice, const TrackFileSpec& spec) {
+void scan_slice(const DataBlock& block, Slice& slice, const TrackOptions& options) {
   thread_local JsonTape tape;
   thread_local std::string scratch;
-  LineReader reader(spec, tape, scratch);
+  LineReader reader(options, tape, scratch);
   std::map<RefList, uint32_t> ids;
   RefList refs;
   LineCursor cursor(block.lines(), slice.begin, slice.end);
@@ -222,7 +222,7 @@ void scan_slice(const DataBlock& block, Slice& slice, const TrackFileSpec& spec)
       return;
     }
     entry.list = 0;
-    if (spec.source_field) {
+    if (options.source_field) {
       auto [it, added] = ids.try_emplace(refs, static_cast<uint32_t>(slice.lists.size()));
       if (added) {
         slice.lists.push_back(refs);
@@ -355,7 +355,7 @@ uint64_t count_words(std::string_view text) {
 // ------------------------------------------------------------ FileTracking ---
 
 struct FileTracking::State {
-  TrackFileSpec spec;
+  TrackOptions options;
   TrackedFile counts;
   std::vector<SourceReference> references;
   std::vector<std::vector<uint32_t>> lists;  // reference lists as indexes into references
@@ -363,7 +363,7 @@ struct FileTracking::State {
   std::map<std::vector<uint32_t>, uint32_t> list_ids;
   Spool spool;
 
-  explicit State(const TrackFileSpec& s) : spec(s), spool(store_dir(s.kx_dir)) {}
+  explicit State(const TrackOptions& s) : options(s), spool(store_dir(s.kx_dir)) {}
 
   // Takes the slices of one block in order.
   Status take(std::vector<Slice>& slices, uint64_t& line_base);
@@ -396,14 +396,14 @@ Status FileTracking::State::take(std::vector<Slice>& slices, uint64_t& line_base
   char entry[kEntrySize];
   for (Slice& slice : slices) {
     if (slice.failed)
-      return fail_msg(spec.data_file + ":" + std::to_string(line_base + slice.failed_at + 1) + ": " +
+      return fail_msg(options.data_file + ":" + std::to_string(line_base + slice.failed_at + 1) + ": " +
                       slice.why);
     // The slice's reference lists, by their ids in the whole file.
     std::vector<uint32_t> ids(slice.lists.size());
     for (size_t i = 0; i < slice.lists.size(); ++i)
       ids[i] = global_list(slice.lists[i], line_base + slice.list_first_lines[i] + 1);
     for (const LineEntry& line : slice.lines) {
-      const uint32_t list = spec.source_field ? ids[line.list] : 0;
+      const uint32_t list = options.source_field ? ids[line.list] : 0;
       std::memcpy(entry, line.digest.data(), 32);
       std::memcpy(entry + 32, &list, 4);
       std::memcpy(entry + 36, &line.count, 8);
@@ -417,14 +417,14 @@ Status FileTracking::State::take(std::vector<Slice>& slices, uint64_t& line_base
   return {};
 }
 
-Result<FileTracking> FileTracking::scan(const TrackFileSpec& spec) {
-  if (spec.tokenizer && !is_valid_tokenizer_name(*spec.tokenizer))
-    return fail(token_index::invalid_tokenizer_error(*spec.tokenizer));
-  auto state = std::make_unique<State>(spec);
-  auto info = stat_path(spec.data_file);
-  if (!info) return fail(Error::os(errno).about(spec.data_file));
+Result<FileTracking> FileTracking::scan(const TrackOptions& options) {
+  if (options.tokenizer && !is_valid_tokenizer_name(*options.tokenizer))
+    return fail(token_index::invalid_tokenizer_error(*options.tokenizer));
+  auto state = std::make_unique<State>(options);
+  auto info = stat_path(options.data_file);
+  if (!info) return fail(Error::os(errno).about(options.data_file));
   BlockReader reader;
-  KX_TRY(reader.open(spec.data_file, info->size));
+  KX_TRY(reader.open(options.data_file, info->size));
 
   DataBlock blocks[2];
   std::vector<Slice> slices;
@@ -450,7 +450,7 @@ Result<FileTracking> FileTracking::scan(const TrackFileSpec& spec) {
     // One loop both reads the next block and scans this one.
     parallel_for(reads.size() + slices.size(), [&](size_t i) {
       if (i < reads.size()) reads[i] = reader.read_chunk(following, i);
-      else scan_slice(current, slices[i - reads.size()], spec);
+      else scan_slice(current, slices[i - reads.size()], options);
     });
     for (Status& st : reads) KX_TRY(st);
     KX_TRY(state->take(slices, line_base));
@@ -473,17 +473,17 @@ struct LineTemplate {
 constexpr std::string_view kEntryHead = "{\"token_count\":";
 
 
-LineTemplate line_template(const TrackFileSpec& spec, const std::vector<std::string>& sources) {
+LineTemplate line_template(const TrackOptions& options, const std::vector<std::string>& sources) {
   LineTemplate t;
   const std::string placeholder(64, '0');
   std::string record;
-  append_document_line(record, placeholder, spec.recorded_as, sources);
+  append_document_line(record, placeholder, options.recorded_as, sources);
   const size_t at = record.find("\"line_hash\":\"" + placeholder) + 13;
   t.record_head = record.substr(0, at);
   t.record_tail = record.substr(at + 64);
-  if (spec.tokenizer) {
+  if (options.tokenizer) {
     std::string entry;
-    append_token_entry_line(entry, TokenIndexEntry{0, sources, *spec.tokenizer, false});
+    append_token_entry_line(entry, TokenIndexEntry{0, sources, *options.tokenizer, false});
     t.entry_tail = entry.substr(kEntryHead.size() + 1) + "\n";
   }
   return t;
@@ -503,17 +503,17 @@ using RecordCounts = absl::flat_hash_map<DigestList, uint64_t>;
 
 // The records the store holds for the file, by line and source list id;
 // records with sources no line of the file has are left out.
-Result<RecordCounts> count_records(const TrackFileSpec& spec,
+Result<RecordCounts> count_records(const TrackOptions& options,
                                    const std::map<std::vector<std::string>, uint32_t>& source_ids) {
-  const StringSet file_name({spec.recorded_as});
+  const StringSet file_name({options.recorded_as});
   RecordCounts counts;
   using Found = std::pair<Digest, uint32_t>;
   KX_TRY(scan_shards<std::vector<Found>>(
-      spec.known_in.empty() ? spec.kx_dir : spec.known_in, "document-index",
+      options.known_in.empty() ? options.kx_dir : options.known_in, "document-index",
       [&](std::string_view bytes, std::vector<Found>& out) {
         for_each_line_holding(bytes, file_name, [&](std::string_view line) {
           auto record = parse_document_line(line);
-          if (!record || record->file != spec.recorded_as) return;
+          if (!record || record->file != options.recorded_as) return;
           auto id = source_ids.find(record->sources);
           auto digest = digest_from_hex(record->line_hash, HexCase::kLower);
           if (id != source_ids.end() && digest) out.emplace_back(*digest, id->second);
@@ -533,7 +533,7 @@ constexpr size_t kBatchLines = 1 << 16;
 // The records and entries of one batch of lines.
 class Batch {
  public:
-  explicit Batch(const TrackFileSpec& spec) : spec_(spec) {}
+  explicit Batch(const TrackOptions& options) : options_(options) {}
 
   void add_record(const Digest& digest, const LineTemplate& t) {
     std::string& out = records_[digest[0]];
@@ -553,19 +553,19 @@ class Batch {
     for (size_t shard = 0; shard < records_.size(); ++shard) {
       if (records_[shard].empty()) continue;
       const uint8_t byte = static_cast<uint8_t>(shard);
-      KX_ASSIGN_OR_RETURN(std::string path, document_shard_for_write(spec_.kx_dir, bytes_to_hex(&byte, 1)));
+      KX_ASSIGN_OR_RETURN(std::string path, document_shard_for_write(options_.kx_dir, bytes_to_hex(&byte, 1)));
       UniqueFd fd = open_for_append(path);
       if (fd.get() < 0) return fail(Error::os(errno).about(path));
       KX_TRY(append_whole_lines(fd.get(), path, records_[shard]));
       records_[shard].clear();
     }
-    if (!entries_.empty()) KX_TRY(token_index::write_pid_lines(spec_.kx_dir, *spec_.tokenizer, entries_));
+    if (!entries_.empty()) KX_TRY(token_index::write_pid_lines(options_.kx_dir, *options_.tokenizer, entries_));
     entries_.clear();
     return {};
   }
 
  private:
-  const TrackFileSpec& spec_;
+  const TrackOptions& options_;
   std::array<std::string, 256> records_;
   std::string entries_;
 };
@@ -573,13 +573,13 @@ class Batch {
 }  // namespace
 
 Result<TrackedFile> FileTracking::commit(const std::vector<std::string>& resolved) {
-  const TrackFileSpec& spec = state_->spec;
+  const TrackOptions& options = state_->options;
   // The sources of each reference list, and one id per distinct source list
   // (two lists may name the same sections differently).
   std::vector<std::vector<std::string>> list_sources;
-  if (!spec.source_field) list_sources.push_back(spec.sources);
+  if (!options.source_field) list_sources.push_back(options.sources);
   for (const auto& list : state_->lists) {
-    std::vector<std::string> sources = spec.sources;
+    std::vector<std::string> sources = options.sources;
     for (uint32_t r : list)
       if (std::find(sources.begin(), sources.end(), resolved.at(r)) == sources.end())
         sources.push_back(resolved.at(r));
@@ -590,17 +590,17 @@ Result<TrackedFile> FileTracking::commit(const std::vector<std::string>& resolve
   std::vector<LineTemplate> templates;
   for (size_t i = 0; i < list_sources.size(); ++i) {
     auto [it, added] = source_ids.try_emplace(list_sources[i], static_cast<uint32_t>(templates.size()));
-    if (added) templates.push_back(line_template(spec, list_sources[i]));
+    if (added) templates.push_back(line_template(options, list_sources[i]));
     canonical[i] = it->second;
   }
   RecordCounts existing;
-  if (!spec.retrack && !spec.tokens_only) {
-    KX_ASSIGN_OR_RETURN(existing, count_records(spec, source_ids));
+  if (!options.retrack && !options.tokens_only) {
+    KX_ASSIGN_OR_RETURN(existing, count_records(options, source_ids));
   }
 
-  const bool entries = spec.tokenizer && spec.counter != TokenCounter::kNone;
+  const bool entries = options.tokenizer && options.counter != TokenCounter::kNone;
   TrackedFile counts = state_->counts;
-  Batch batch(spec);
+  Batch batch(options);
   size_t in_batch = 0;
   KX_TRY(state_->spool.for_each_run([&](std::string_view run) -> Status {
     for (size_t at = 0; at < run.size(); at += kEntrySize) {
@@ -616,7 +616,7 @@ Result<TrackedFile> FileTracking::commit(const std::vector<std::string>& resolve
         continue;
       }
       const LineTemplate& t = templates[key.list];
-      if (!spec.tokens_only) batch.add_record(key.digest, t);
+      if (!options.tokens_only) batch.add_record(key.digest, t);
       if (entries) {
         batch.add_entry(count, t);
         counts.tokens += count;

@@ -39,7 +39,7 @@ enum class TokenCounter {
   kField,       // an unsigned 64-bit integer member of the record
 };
 
-struct TrackFileSpec {
+struct TrackOptions {
   std::string kx_dir;
   std::string data_file;                // the file read
   std::string recorded_as;              // the file's name in its records
@@ -80,7 +80,7 @@ class FileTracking {
   // Reads and checks the whole file.  Fails on the first line that cannot
   // be tracked, with "<data_file>:<line number>: <why>"; nothing is written
   // to the store either way.
-  static Result<FileTracking> scan(const TrackFileSpec& spec);
+  static Result<FileTracking> scan(const TrackOptions& options);
 
   FileTracking(FileTracking&&) noexcept;
   FileTracking& operator=(FileTracking&&) noexcept;
