@@ -103,42 +103,54 @@ Pool& pool() {
 }
 
 // A loop whose results the calling thread takes in index order while the
-// pool's threads still work on later indexes.
+// pool's threads still work on later indexes.  Indexes are claimed at most
+// `window` ahead of the one being consumed, so results waiting to be
+// consumed stay few however slow the consumer is.
 struct OrderedLoop : Job {
   size_t n;
+  size_t window;
   const std::function<void(size_t)>* fn;
-  std::atomic<size_t> next{0};
-  std::unique_ptr<std::atomic<bool>[]> done;
   std::mutex mu;
   std::condition_variable progress;
+  size_t next = 0;      // guarded by mu, as are the two below
+  size_t consumed = 0;
+  std::vector<char> done;
 
-  explicit OrderedLoop(size_t count) : n(count), done(new std::atomic<bool>[count]) {
-    for (size_t i = 0; i < n; ++i) done[i].store(false);
-  }
-  // Runs one claimed index; false when none is left.
-  bool run_one() {
-    size_t i = next.fetch_add(1);
-    if (i >= n) return false;
+  OrderedLoop(size_t count, size_t ahead) : n(count), window(ahead), done(count, 0) {}
+
+  bool claimable() const { return next < n && next < consumed + window; }
+
+  // Runs index i, claimed under the lock, which is released meanwhile.
+  void run(size_t i, std::unique_lock<std::mutex>& lock) {
+    lock.unlock();
     (*fn)(i);
-    {
-      std::lock_guard<std::mutex> lock(mu);
-      done[i].store(true);
-    }
+    lock.lock();
+    done[i] = 1;
     progress.notify_all();
-    return true;
   }
   void work() override {
-    while (run_one()) {
+    std::unique_lock<std::mutex> lock(mu);
+    for (;;) {
+      progress.wait(lock, [&] { return next >= n || claimable(); });
+      if (next >= n) return;
+      run(next++, lock);
     }
   }
   // On the calling thread: until index k is done, helps with the work left
   // or waits for the threads.
   void await(size_t k) {
-    while (!done[k].load()) {
-      if (run_one()) continue;
-      std::unique_lock<std::mutex> lock(mu);
-      progress.wait(lock, [&] { return done[k].load(); });
+    std::unique_lock<std::mutex> lock(mu);
+    while (!done[k]) {
+      if (claimable()) run(next++, lock);
+      else progress.wait(lock, [&] { return done[k] || claimable(); });
     }
+  }
+  void consume_done() {
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      ++consumed;
+    }
+    progress.notify_all();
   }
 };
 
@@ -149,13 +161,14 @@ size_t pool_size() { return pool().size() + 1; }
 void parallel_for_ordered(size_t n, const std::function<void(size_t)>& work,
                           const std::function<void(size_t)>& consume) {
   if (n == 0) return;
-  auto loop = std::make_shared<OrderedLoop>(n);
-  loop->fn = &work;
   Pool& p = pool();
+  auto loop = std::make_shared<OrderedLoop>(n, 2 * (p.size() + 1));
+  loop->fn = &work;
   for (size_t i = 0; i < std::min(n, p.size()); ++i) p.post(loop);
   for (size_t k = 0; k < n; ++k) {
     loop->await(k);
     consume(k);
+    loop->consume_done();
   }
 }
 

@@ -18,7 +18,9 @@ void parallel_for(size_t n, const std::function<void(size_t)>& fn);
 
 // Runs work(i) for every i in [0, n) on the pool, and consume(i) on the
 // calling thread in index order, each as soon as work(i) has finished, so
-// that consuming early results overlaps working on later ones.  The calling
+// that consuming early results overlaps working on later ones.  Work runs
+// only a few indexes (twice the pool's size) ahead of consume, so results
+// awaiting consumption stay few however slow consume is.  The calling
 // thread works too while it would otherwise wait.  Neither may throw.
 void parallel_for_ordered(size_t n, const std::function<void(size_t)>& work,
                           const std::function<void(size_t)>& consume);

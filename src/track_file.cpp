@@ -271,6 +271,8 @@ class Spool {
     return {};
   }
 
+  uint64_t entries() const { return (spilled_ + held_.size()) / kEntrySize; }
+
  private:
   Result<UniqueFd> unnamed_file() {
     UniqueFd fd(open_retry(dir_.c_str(), O_TMPFILE | O_RDWR, 0600));
@@ -500,13 +502,50 @@ struct DigestList {
 };
 
 using RecordCounts = absl::flat_hash_map<DigestList, uint64_t>;
+using SourceIds = std::map<std::vector<std::string>, uint32_t>;
 
-// The records the store holds for the file, by line and source list id;
-// records with sources no line of the file has are left out.
-Result<RecordCounts> count_records(const TrackOptions& options,
-                                   const std::map<std::vector<std::string>, uint32_t>& source_ids) {
-  const StringSet file_name({options.recorded_as});
+// The key of the spool entry at `entry`, its source list made canonical.
+DigestList spool_key(const char* entry, const std::vector<uint32_t>& canonical) {
+  DigestList key;
+  std::memcpy(key.digest.data(), entry, 32);
+  std::memcpy(&key.list, entry + 32, 4);
+  key.list = canonical[key.list];
+  return key;
+}
+
+// At most about this many keys of the store's records are held at once
+// (some 50 MB); more are matched against the spool in several passes.
+constexpr size_t kHeldKeys = size_t{1} << 19;
+
+// Which lines of the spool the store holds records for already: of the
+// lines with one (line, sources) key, the first n in file order, n being
+// the number of records of the file with that key.  Records with sources no
+// line of the file has are left out.  The store's records are counted shard
+// by shard and matched against the spool whenever kHeldKeys are held, so
+// memory grows with neither the store nor the file (but for one bit per
+// line).  Empty when no line is recorded.
+Result<std::vector<bool>> recorded_lines(const TrackOptions& options, const SourceIds& source_ids,
+                                         const std::vector<uint32_t>& canonical, const Spool& spool) {
+  std::vector<bool> recorded;
   RecordCounts counts;
+  Status matched;
+  auto match = [&] {
+    if (counts.empty() || !matched) return;
+    if (recorded.empty()) recorded.resize(spool.entries());
+    size_t line = 0;
+    matched = spool.for_each_run([&](std::string_view run) -> Status {
+      for (size_t at = 0; at < run.size(); at += kEntrySize, ++line) {
+        if (recorded[line]) continue;
+        auto it = counts.find(spool_key(run.data() + at, canonical));
+        if (it == counts.end() || it->second == 0) continue;
+        --it->second;
+        recorded[line] = true;
+      }
+      return {};
+    });
+    counts.clear();
+  };
+  const StringSet file_name({options.recorded_as});
   using Found = std::pair<Digest, uint32_t>;
   KX_TRY(scan_shards<std::vector<Found>>(
       options.known_in.empty() ? options.kx_dir : options.known_in, "document-index",
@@ -521,8 +560,11 @@ Result<RecordCounts> count_records(const TrackOptions& options,
       },
       [&](std::vector<Found> found) {
         for (const auto& [digest, id] : found) ++counts[DigestList{digest, id}];
+        if (counts.size() >= kHeldKeys) match();
       }));
-  return counts;
+  match();
+  KX_TRY(matched);
+  return recorded;
 }
 
 // Lines are written in batches of this many, in file order: the records of
@@ -585,7 +627,7 @@ Result<TrackedFile> FileTracking::commit(const std::vector<std::string>& resolve
         sources.push_back(resolved.at(r));
     list_sources.push_back(std::move(sources));
   }
-  std::map<std::vector<std::string>, uint32_t> source_ids;
+  SourceIds source_ids;
   std::vector<uint32_t> canonical(list_sources.size());
   std::vector<LineTemplate> templates;
   for (size_t i = 0; i < list_sources.size(); ++i) {
@@ -593,28 +635,25 @@ Result<TrackedFile> FileTracking::commit(const std::vector<std::string>& resolve
     if (added) templates.push_back(line_template(options, list_sources[i]));
     canonical[i] = it->second;
   }
-  RecordCounts existing;
+  std::vector<bool> recorded;
   if (!options.retrack && !options.tokens_only) {
-    KX_ASSIGN_OR_RETURN(existing, count_records(options, source_ids));
+    KX_ASSIGN_OR_RETURN(recorded, recorded_lines(options, source_ids, canonical, state_->spool));
   }
 
   const bool entries = options.tokenizer && options.counter != TokenCounter::kNone;
   TrackedFile counts = state_->counts;
   Batch batch(options);
   size_t in_batch = 0;
+  size_t line = 0;
   KX_TRY(state_->spool.for_each_run([&](std::string_view run) -> Status {
-    for (size_t at = 0; at < run.size(); at += kEntrySize) {
-      DigestList key;
-      uint64_t count;
-      std::memcpy(key.digest.data(), run.data() + at, 32);
-      std::memcpy(&key.list, run.data() + at + 32, 4);
-      std::memcpy(&count, run.data() + at + 36, 8);
-      key.list = canonical[key.list];
-      if (auto it = existing.find(key); it != existing.end() && it->second > 0) {
-        --it->second;
+    for (size_t at = 0; at < run.size(); at += kEntrySize, ++line) {
+      if (!recorded.empty() && recorded[line]) {
         ++counts.skipped;
         continue;
       }
+      const DigestList key = spool_key(run.data() + at, canonical);
+      uint64_t count;
+      std::memcpy(&count, run.data() + at + 36, 8);
       const LineTemplate& t = templates[key.list];
       if (!options.tokens_only) batch.add_record(key.digest, t);
       if (entries) {

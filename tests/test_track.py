@@ -221,6 +221,15 @@ def test_tracking_again_records_only_lines_not_yet_recorded(tmp_path):
     before = records()
     assert core.track_file(kx_dir, path, "data.jsonl", [SECTION], None, "bytes", "bytes", tokens_only=True)["tokens"] == 4 * 9 + 16 + 3
     assert records() == before
+    # More recorded lines than are held in memory at once are matched in
+    # several passes, in any order, counting occurrences as above.
+    big = str(tmp_path / "big.jsonl")
+    lines = [f'{{"n": {i}}}' for i in range(600_000)]
+    write_data(big, lines)
+    assert core.track_file(kx_dir, big, "big.jsonl", [SECTION], None)["recorded"] == 600_000
+    write_data(big, lines[::-1] + lines[:3] + ['{"n": -1}'])
+    again = core.track_file(kx_dir, big, "big.jsonl", [SECTION], None)
+    assert (again["recorded"], again["skipped"]) == (4, 600_000)
 
 
 BULK_TRACKER = r"""
