@@ -547,20 +547,6 @@ KX_WRAPPER(show_by_license_token) {
   });
 }
 
-const Signature kTokenStatus{"token_status", {{"kx_dir", kText}, {"tokenizer", kText}}};
-KX_WRAPPER(token_status) {
-  return call(kTokenStatus, args, kwargs, [](Args& a) -> PyObject* {
-    auto r = token_index::token_status(a.text(0), a.text(1));
-    if (!r) return raise_error(r.error());
-    return counts_dict({{"total_entries", r->total_entries},
-                        {"active_entries", r->active_entries},
-                        {"revoked_entries", r->revoked_entries},
-                        {"total_tokens", r->total_tokens},
-                        {"active_tokens", r->active_tokens},
-                        {"revoked_tokens", r->revoked_tokens}});
-  });
-}
-
 const Signature kCheckStore{"check_store", {{"kx_dir", kText}}};
 KX_WRAPPER(check_store) {
   return call(kCheckStore, args, kwargs, [](Args& a) {
@@ -913,7 +899,6 @@ PyMethodDef* methods() {
       KX_FUNCTION(purge_archives, kPurgeArchives),
       KX_FUNCTION(show_by_section_token, kShowBySectionToken),
       KX_FUNCTION(show_by_license_token, kShowByLicenseToken),
-      KX_FUNCTION(token_status, kTokenStatus),
       KX_FUNCTION(check_store, kCheckStore),
       KX_FUNCTION(repair_store, kRepairStore),
       KX_FUNCTION(data_files, kDataFiles),

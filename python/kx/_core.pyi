@@ -91,13 +91,14 @@ class _TokenTotals(TypedDict):
     document_count: int
     entries: list[_TokenIndexEntry]
 
-class _TokenStatus(TypedDict):
-    total_entries: int
+class _TokenCounts(TypedDict):
+    entries: int
     active_entries: int
     revoked_entries: int
-    total_tokens: int
-    active_tokens: int
+    active_tokens: int  # sums wrap modulo 2**64
     revoked_tokens: int
+    withdrawn_active_entries: int
+    withdrawn_active_tokens: int
 
 class _Problem(TypedDict):
     problem: Literal[
@@ -159,10 +160,6 @@ def show_by_section_token(kx_dir: str, section_hash: str, tokenizer: str) -> _To
 def show_by_license_token(kx_dir: str, license: str, tokenizer: str) -> _TokenTotals:
     """The same for the sections of a license (matched byte for byte)."""
 
-def token_status(kx_dir: str, tokenizer: str) -> _TokenStatus:
-    """`_kx_native.token_index_token_status` with the tokens of active and
-    of revoked entries apart."""
-
 def check_store(kx_dir: str) -> _CheckReport:
     """Reads every record file of the store and reports damaged lines,
     records that lack their fields, stray temporary files, stale or damaged
@@ -177,7 +174,7 @@ def data_files(kx_dir: str) -> list[_DataFile]:
     """The data files the document records name, each with the number of
     records naming it, sorted by name."""
 
-def token_totals(kx_dir: str, tokenizer: str) -> _TokenTotals:
+def token_totals(kx_dir: str, tokenizer: str) -> _TokenCounts:
     """A tokenizer's merged entries and their tokens, active and revoked,
     and the active ones that list a withdrawn section."""
 

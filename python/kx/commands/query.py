@@ -115,11 +115,17 @@ def tokens_status(store: Store, args: argparse.Namespace) -> Output:
         names = store.tokenizers()
     statuses = []
     for name in names:
-        status = core.token_status(store.kx_dir, name)
+        totals = core.token_totals(store.kx_dir, name)
         statuses.append(
             {
                 "tokenizer": name,
-                **status,
+                "total_entries": totals["entries"],
+                "active_entries": totals["active_entries"],
+                "revoked_entries": totals["revoked_entries"],
+                # Sums wrap modulo 2**64, as the native counts do.
+                "total_tokens": (totals["active_tokens"] + totals["revoked_tokens"]) % 2**64,
+                "active_tokens": totals["active_tokens"],
+                "revoked_tokens": totals["revoked_tokens"],
                 "pending_entries": store.pending_token_entries(name),
                 "binary_index": store.token_index_state(name),
             }
