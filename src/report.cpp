@@ -18,6 +18,7 @@
 
 #include "absl/container/flat_hash_map.h"
 #include "absl/hash/hash.h"
+#include "coding.h"
 #include "data_blocks.h"
 #include "fs.h"
 #include "indexer.h"
@@ -40,6 +41,30 @@ struct ViewEq {
   bool operator()(std::string_view a, std::string_view b) const { return a == b; }
 };
 using NumberMap = absl::flat_hash_map<std::string, uint32_t, ViewHash, ViewEq>;
+
+// Values by section hash.  A hash of 64 lowercase hex digits (the form the
+// store writes) is kept as its digest, in the table beside its value, so
+// that a lookup reads one place in memory; any other text as it is.
+template <typename V>
+class ByHash {
+ public:
+  const V* find(std::string_view hash) const {
+    if (auto digest = digest_from_hex(hash, HexCase::kLower)) {
+      auto it = digests_.find(*digest);
+      return it != digests_.end() ? &it->second : nullptr;
+    }
+    auto it = texts_.find(hash);
+    return it != texts_.end() ? &it->second : nullptr;
+  }
+  void add(std::string_view hash, V value) {
+    if (auto digest = digest_from_hex(hash, HexCase::kLower)) digests_.try_emplace(*digest, value);
+    else texts_.try_emplace(std::string(hash), value);
+  }
+
+ private:
+  absl::flat_hash_map<Digest, V> digests_;
+  absl::flat_hash_map<std::string, V, ViewHash, ViewEq> texts_;
+};
 
 // The number of a data file that the file filter leaves out.
 constexpr uint32_t kLeftOut = UINT32_MAX;
@@ -107,9 +132,10 @@ class Sections {
     KX_ASSIGN_OR_RETURN(std::vector<store_view::Withdrawal> withdrawn,
                         store_view::withdrawn_sections(kx_dir));
     Sections s;
+    NumberMap numbers;
     std::vector<Named> named;
     auto named_of = [&](const std::string& hash) -> Named& {
-      const uint32_t n = number_of(hash, s.numbers_, s.hashes_);
+      const uint32_t n = number_of(hash, numbers, s.hashes_);
       if (n == named.size()) named.emplace_back();
       return named[n];
     };
@@ -138,23 +164,22 @@ class Sections {
     d.licenses.clear();
     d.authors.clear();
     d.withdrawn = false;
+    bool any_license = !filter_licenses_, any_author = !filter_authors_;
     for (std::string_view hash : sources) {
-      auto it = numbers_.find(hash);
-      d.sources.push_back(it != numbers_.end()
-                              ? it->second
-                              : memo.number(hash, [&](std::string_view h) { return unknown.number(h); }));
+      const Info* info = known_.find(hash);
+      if (info == nullptr) {
+        d.sources.push_back(memo.number(hash, [&](std::string_view h) { return unknown.number(h); }));
+        continue;
+      }
+      d.sources.push_back(info->number);
+      d.withdrawn = d.withdrawn || info->withdrawn;
+      d.licenses.push_back(info->license);
+      d.authors.insert(d.authors.end(), section_authors_.begin() + info->authors_begin,
+                       section_authors_.begin() + info->authors_end);
+      any_license = any_license || info->license_hit;
+      any_author = any_author || info->author_hit;
     }
     dedupe(d.sources);
-    bool any_license = !filter_licenses_, any_author = !filter_authors_;
-    for (uint32_t n : d.sources) {
-      if (n >= size()) continue;
-      const Info& info = infos_[n];
-      d.withdrawn = d.withdrawn || info.withdrawn;
-      d.licenses.push_back(info.license);
-      d.authors.insert(d.authors.end(), info.authors.begin(), info.authors.end());
-      any_license = any_license || info.license_hit;
-      any_author = any_author || info.author_hit;
-    }
     dedupe(d.licenses);
     dedupe(d.authors);
     d.selected = any_license && any_author;
@@ -167,10 +192,12 @@ class Sections {
     std::vector<std::string> authors;
     bool withdrawn = false;
   };
-  // The same, numbered, with the filters it meets.
+  // The same, numbered, with the filters it meets; small, so that it fits
+  // in the table beside its key.
   struct Info {
+    uint32_t number = 0;
     uint32_t license = 0;
-    std::vector<uint32_t> authors;
+    uint32_t authors_begin = 0, authors_end = 0;  // in section_authors_
     bool withdrawn = false;
     bool license_hit = false, author_hit = false;
   };
@@ -187,21 +214,25 @@ class Sections {
     filter_licenses_ = filter.licenses.has_value();
     filter_authors_ = filter.author_ids.has_value();
     NumberMap license_numbers, author_numbers;
-    for (const Named& n : named) {
-      Info& info = infos_.emplace_back();
+    for (uint32_t number = 0; number < named.size(); ++number) {
+      const Named& n = named[number];
+      Info info{.number = number};
       info.license = number_of(n.license, license_numbers, licenses_);
-      for (const std::string& id : n.authors) info.authors.push_back(number_of(id, author_numbers, authors_));
+      info.authors_begin = static_cast<uint32_t>(section_authors_.size());
+      for (const std::string& id : n.authors) section_authors_.push_back(number_of(id, author_numbers, authors_));
+      info.authors_end = static_cast<uint32_t>(section_authors_.size());
       info.withdrawn = n.withdrawn;
       info.license_hit = filter.licenses && filter.licenses->contains(n.license);
       info.author_hit = filter.author_ids && std::ranges::any_of(n.authors, [&](const std::string& id) {
                           return filter.author_ids->contains(id);
                         });
+      known_.add(hashes_[number], info);
     }
   }
 
-  NumberMap numbers_;
-  std::vector<std::string> hashes_;
-  std::vector<Info> infos_;
+  ByHash<Info> known_;
+  std::vector<std::string> hashes_;  // by number
+  std::vector<uint32_t> section_authors_;
   std::vector<std::string> licenses_, authors_;
   bool filter_licenses_ = false, filter_authors_ = false;
 };
