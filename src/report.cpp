@@ -11,6 +11,8 @@
 #include "report.h"
 
 #include <algorithm>
+#include <array>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <utility>
@@ -42,6 +44,25 @@ struct ViewEq {
 };
 using NumberMap = absl::flat_hash_map<std::string, uint32_t, ViewHash, ViewEq>;
 
+// Digests as keys: hashed by their words (content hashes are spread
+// evenly, and mixing all four words keeps other keys apart too) and
+// compared word by word, both without a library call.
+struct DigestHash {
+  size_t operator()(const Digest& d) const {
+    uint64_t w[4];
+    std::memcpy(w, d.data(), sizeof w);
+    return absl::HashOf(w[0], w[1], w[2], w[3]);
+  }
+};
+struct DigestEq {
+  bool operator()(const Digest& a, const Digest& b) const {
+    uint64_t x[4], y[4];
+    std::memcpy(x, a.data(), sizeof x);
+    std::memcpy(y, b.data(), sizeof y);
+    return ((x[0] ^ y[0]) | (x[1] ^ y[1]) | (x[2] ^ y[2]) | (x[3] ^ y[3])) == 0;
+  }
+};
+
 // Values by section hash.  A hash of 64 lowercase hex digits (the form the
 // store writes) is kept as its digest, in the table beside its value, so
 // that a lookup reads one place in memory; any other text as it is.
@@ -56,13 +77,17 @@ class ByHash {
     auto it = texts_.find(hash);
     return it != texts_.end() ? &it->second : nullptr;
   }
+  // Starts loading the table's memory that find(hash) will read.
+  void prefetch(std::string_view hash) const {
+    if (auto digest = digest_from_hex(hash, HexCase::kLower)) digests_.prefetch(*digest);
+  }
   void add(std::string_view hash, V value) {
     if (auto digest = digest_from_hex(hash, HexCase::kLower)) digests_.try_emplace(*digest, value);
     else texts_.try_emplace(std::string(hash), value);
   }
 
  private:
-  absl::flat_hash_map<Digest, V> digests_;
+  absl::flat_hash_map<Digest, V, DigestHash, DigestEq> digests_;
   absl::flat_hash_map<std::string, V, ViewHash, ViewEq> texts_;
 };
 
@@ -117,9 +142,14 @@ struct Drawn {
   bool selected = true;
 };
 
+// Drops repeats, keeping the first of each.  The lists are short (a
+// record's few sources, their licenses and authors) and their order does
+// not matter, so each value is looked for among those kept before it.
 void dedupe(std::vector<uint32_t>& v) {
-  std::sort(v.begin(), v.end());
-  v.erase(std::unique(v.begin(), v.end()), v.end());
+  auto kept = v.begin();
+  for (auto it = v.begin(); it != v.end(); ++it)
+    if (std::find(v.begin(), kept, *it) == kept) *kept++ = *it;
+  v.erase(kept, v.end());
 }
 
 // The registered sections with what a record drawn from them counts under,
@@ -155,6 +185,10 @@ class Sections {
   const std::string& hash(uint32_t n) const { return hashes_[n]; }
   const std::string& license(uint32_t n) const { return licenses_[n]; }
   const std::string& author(uint32_t n) const { return authors_[n]; }
+
+  void prefetch(const std::vector<std::string_view>& sources) const {
+    for (std::string_view hash : sources) known_.prefetch(hash);
+  }
 
   // Resolves the sources of one record; hashes that no section registers
   // are numbered by `unknown` through the task's `memo`.
@@ -338,15 +372,40 @@ struct Pass {
   }
 };
 
+// Records and entries are counted in batches, step by step: every line of
+// a batch is parsed and the table slots of its sections are prefetched,
+// then every record is resolved (its tally slots prefetched), then counted,
+// so that memory a step reads has had a batch's time to arrive.
+constexpr size_t kBatch = 32;
+
+template <typename Item, typename Parse, typename Resolve, typename Count>
+void count_in_batches(LineCursor cursor, std::array<Item, kBatch>& items, const Parse& parse,
+                      const Resolve& resolve, const Count& count) {
+  for (bool more = true; more;) {
+    size_t n = 0;
+    Line line;
+    while (n < kBatch && (more = cursor.next(line)))
+      if (parse(line.text, items[n])) ++n;
+    for (size_t i = 0; i < n; ++i) resolve(items[i]);
+    for (size_t i = 0; i < n; ++i) count(items[i]);
+  }
+}
+
+// A document record on its way through a batch.
+struct DocumentItem {
+  DocumentParts parts;
+  DocumentRecord parsed;  // when only the general parser reads the line
+  uint32_t file = 0;
+  Drawn drawn;
+};
+
 // One task's tally of document records, with its scratch space.
 struct DocumentTally {
   Tally files, licenses, authors;
   absl::flat_hash_map<uint64_t, Counts> file_sections;  // by file << 32 | section
 
   KeyMemo file_memo, section_memo;
-  DocumentParts parts;
-  DocumentRecord parsed;
-  Drawn drawn;
+  std::array<DocumentItem, kBatch> batch;
 
   void add(const DocumentTally& other) {
     files.add(other.files);
@@ -356,19 +415,31 @@ struct DocumentTally {
   }
 };
 
-void count_document(std::string_view line, Pass& pass, DocumentTally& t) {
-  if (!parse_document_parts(line, t.parts, t.parsed)) return;
-  const uint32_t file =
-      t.file_memo.number(t.parts.file, [&](std::string_view name) { return pass.file_number(name); });
-  if (file == kLeftOut) return;
-  Drawn& d = t.drawn;
-  pass.sections.resolve(t.parts.sources, pass.unknown_sections, t.section_memo, d);
-  if (!d.selected) return;
-  const uint64_t w = d.withdrawn ? 1 : 0;
-  t.files[file].add(1, w);
-  for (uint32_t s : d.sources) t.file_sections[uint64_t{file} << 32 | s].add(1, w);
-  for (uint32_t l : d.licenses) t.licenses[l].add(1, w);
-  for (uint32_t a : d.authors) t.authors[a].add(1, w);
+uint64_t file_section(uint32_t file, uint32_t section) { return uint64_t{file} << 32 | section; }
+
+void count_documents(std::string_view bytes, Pass& pass, DocumentTally& t) {
+  auto parse = [&](std::string_view line, DocumentItem& r) {
+    if (!parse_document_parts(line, r.parts, r.parsed)) return false;
+    pass.sections.prefetch(r.parts.sources);
+    return true;
+  };
+  auto resolve = [&](DocumentItem& r) {
+    r.file = t.file_memo.number(r.parts.file, [&](std::string_view name) { return pass.file_number(name); });
+    if (r.file == kLeftOut) return;
+    pass.sections.resolve(r.parts.sources, pass.unknown_sections, t.section_memo, r.drawn);
+    if (r.drawn.selected)
+      for (uint32_t s : r.drawn.sources) t.file_sections.prefetch(file_section(r.file, s));
+  };
+  auto count = [&](const DocumentItem& r) {
+    const Drawn& d = r.drawn;
+    if (r.file == kLeftOut || !d.selected) return;
+    const uint64_t w = d.withdrawn ? 1 : 0;
+    t.files[r.file].add(1, w);
+    for (uint32_t s : d.sources) t.file_sections[file_section(r.file, s)].add(1, w);
+    for (uint32_t l : d.licenses) t.licenses[l].add(1, w);
+    for (uint32_t a : d.authors) t.authors[a].add(1, w);
+  };
+  count_in_batches(LineCursor(bytes), t.batch, parse, resolve, count);
 }
 
 Result<DocumentTally> tally_documents(const std::string& kx_dir, Pass& pass) {
@@ -376,9 +447,7 @@ Result<DocumentTally> tally_documents(const std::string& kx_dir, Pass& pass) {
   KX_TRY(scan_shards<std::monostate>(
       kx_dir, "document-index",
       [&](std::string_view bytes, std::monostate&) {
-        tallies.with([&](DocumentTally& t) {
-          for_each_line(bytes, [&](std::string_view line) { count_document(line, pass, t); });
-        });
+        tallies.with([&](DocumentTally& t) { count_documents(bytes, pass, t); });
       },
       [](std::monostate&&) {}));
   return tallies.sum();
@@ -401,6 +470,13 @@ void put_documents(const DocumentTally& t, const Pass& pass, Aggregates& a) {
   a.authors = t.authors.sorted([&](uint32_t n) { return pass.sections.author(n); });
 }
 
+// A token entry on its way through a batch.
+struct TokenItem {
+  TokenEntryParts parts;
+  TokenIndexEntry parsed;  // when only the general parser reads the line
+  Drawn drawn;
+};
+
 // One task's tally of token entries, with its scratch space.  Active tokens
 // count as totals, revoked ones as withdrawn.
 struct TokenEntryTally {
@@ -409,9 +485,7 @@ struct TokenEntryTally {
   Tally sections, licenses, authors;
 
   KeyMemo section_memo;
-  TokenEntryParts parts;
-  TokenIndexEntry parsed;
-  Drawn drawn;
+  std::array<TokenItem, kBatch> batch;
 
   void add(const TokenEntryTally& other) {
     active_entries += other.active_entries;
@@ -425,21 +499,30 @@ struct TokenEntryTally {
   }
 };
 
-void count_token_entry(std::string_view line, Pass& pass, TokenEntryTally& t) {
-  if (!parse_token_entry_parts(line, t.parts, t.parsed)) return;
-  Drawn& d = t.drawn;
-  pass.sections.resolve(t.parts.sources, pass.unknown_sections, t.section_memo, d);
-  if (!d.selected) return;
-  const bool revoked = t.parts.revoked;
-  const uint64_t active = revoked ? 0 : t.parts.token_count;
-  const uint64_t withdrawn = revoked ? t.parts.token_count : 0;
-  (revoked ? t.revoked_entries : t.active_entries) += 1;
-  t.active_tokens += active;
-  t.revoked_tokens += withdrawn;
-  if (d.withdrawn) t.active_withdrawn_tokens += active;
-  for (uint32_t s : d.sources) t.sections[s].add(active, withdrawn);
-  for (uint32_t l : d.licenses) t.licenses[l].add(active, withdrawn);
-  for (uint32_t a : d.authors) t.authors[a].add(active, withdrawn);
+void count_token_entries(LineCursor cursor, Pass& pass, TokenEntryTally& t) {
+  auto parse = [&](std::string_view line, TokenItem& e) {
+    if (!parse_token_entry_parts(line, e.parts, e.parsed)) return false;
+    pass.sections.prefetch(e.parts.sources);
+    return true;
+  };
+  auto resolve = [&](TokenItem& e) {
+    pass.sections.resolve(e.parts.sources, pass.unknown_sections, t.section_memo, e.drawn);
+  };
+  auto count = [&](const TokenItem& e) {
+    const Drawn& d = e.drawn;
+    if (!d.selected) return;
+    const bool revoked = e.parts.revoked;
+    const uint64_t active = revoked ? 0 : e.parts.token_count;
+    const uint64_t withdrawn = revoked ? e.parts.token_count : 0;
+    (revoked ? t.revoked_entries : t.active_entries) += 1;
+    t.active_tokens += active;
+    t.revoked_tokens += withdrawn;
+    if (d.withdrawn) t.active_withdrawn_tokens += active;
+    for (uint32_t s : d.sources) t.sections[s].add(active, withdrawn);
+    for (uint32_t l : d.licenses) t.licenses[l].add(active, withdrawn);
+    for (uint32_t a : d.authors) t.authors[a].add(active, withdrawn);
+  };
+  count_in_batches(cursor, t.batch, parse, resolve, count);
 }
 
 // Counts the entries of one merged file, block by block on the pool.
@@ -455,8 +538,7 @@ Status tally_merged_file(const std::string& path, Pass& pass, Tallies<TokenEntry
   for (bool more = true; more;) {
     auto next = blocks.next([&](std::string_view lines, std::pair<size_t, size_t> run, size_t) {
       tallies.with([&](TokenEntryTally& t) {
-        LineCursor cursor(lines, run.first, run.second);
-        for (Line line; cursor.next(line);) count_token_entry(line.text, pass, t);
+        count_token_entries(LineCursor(lines, run.first, run.second), pass, t);
       });
     });
     if (!next) return about_file(std::move(next).error());
