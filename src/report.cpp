@@ -6,17 +6,17 @@
 // Each task of a pass counts into a tally of its own (one per task running
 // at a time, taken and given back), and the tallies are summed at the end.
 // So a record costs one scan of its line, a lookup per source and a few
-// additions into arrays, with no string copied, and the tasks share nothing
-// but the numbering of newly seen keys.
+// additions, with no string copied, and the tasks share nothing but the
+// numbering of newly seen keys.
 #include "report.h"
 
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <utility>
-#include <variant>
 
 #include "absl/container/flat_hash_map.h"
 #include "absl/hash/hash.h"
@@ -417,7 +417,7 @@ struct DocumentTally {
 
 uint64_t file_section(uint32_t file, uint32_t section) { return uint64_t{file} << 32 | section; }
 
-void count_documents(std::string_view bytes, Pass& pass, DocumentTally& t) {
+void count_documents(LineCursor lines, Pass& pass, DocumentTally& t) {
   auto parse = [&](std::string_view line, DocumentItem& r) {
     if (!parse_document_parts(line, r.parts, r.parsed)) return false;
     pass.sections.prefetch(r.parts.sources);
@@ -439,18 +439,7 @@ void count_documents(std::string_view bytes, Pass& pass, DocumentTally& t) {
     for (uint32_t l : d.licenses) t.licenses[l].add(1, w);
     for (uint32_t a : d.authors) t.authors[a].add(1, w);
   };
-  count_in_batches(LineCursor(bytes), t.batch, parse, resolve, count);
-}
-
-Result<DocumentTally> tally_documents(const std::string& kx_dir, Pass& pass) {
-  Tallies<DocumentTally> tallies;
-  KX_TRY(scan_shards<std::monostate>(
-      kx_dir, "document-index",
-      [&](std::string_view bytes, std::monostate&) {
-        tallies.with([&](DocumentTally& t) { count_documents(bytes, pass, t); });
-      },
-      [](std::monostate&&) {}));
-  return tallies.sum();
+  count_in_batches(lines, t.batch, parse, resolve, count);
 }
 
 void put_documents(const DocumentTally& t, const Pass& pass, Aggregates& a) {
@@ -499,7 +488,7 @@ struct TokenEntryTally {
   }
 };
 
-void count_token_entries(LineCursor cursor, Pass& pass, TokenEntryTally& t) {
+void count_token_entries(LineCursor lines, Pass& pass, TokenEntryTally& t) {
   auto parse = [&](std::string_view line, TokenItem& e) {
     if (!parse_token_entry_parts(line, e.parts, e.parsed)) return false;
     pass.sections.prefetch(e.parts.sources);
@@ -522,13 +511,15 @@ void count_token_entries(LineCursor cursor, Pass& pass, TokenEntryTally& t) {
     for (uint32_t l : d.licenses) t.licenses[l].add(active, withdrawn);
     for (uint32_t a : d.authors) t.authors[a].add(active, withdrawn);
   };
-  count_in_batches(cursor, t.batch, parse, resolve, count);
+  count_in_batches(lines, t.batch, parse, resolve, count);
 }
 
-// Counts the entries of one merged file, block by block on the pool.
-Status tally_merged_file(const std::string& path, Pass& pass, Tallies<TokenEntryTally>& tallies) {
+// Runs count(lines) on the pool over runs of whole lines of a store file,
+// read block by block, so that memory stays bounded by two blocks however
+// large the file.  A missing or empty file has no lines.
+Status count_file_lines(const std::string& path, const std::function<void(LineCursor)>& count) {
   auto info = stat_path(path);
-  if (!info || info->size == 0) return {};  // merged away meanwhile, or empty
+  if (!info || info->size == 0) return {};
   BlockReader reader;
   BlockPipeline blocks(reader);
   auto about_file = [&](Error error) { return fail(std::move(error).about(path)); };
@@ -537,9 +528,7 @@ Status tally_merged_file(const std::string& path, Pass& pass, Tallies<TokenEntry
   if (Status started = blocks.start(); !started) return about_file(std::move(started).error());
   for (bool more = true; more;) {
     auto next = blocks.next([&](std::string_view lines, std::pair<size_t, size_t> run, size_t) {
-      tallies.with([&](TokenEntryTally& t) {
-        count_token_entries(LineCursor(lines, run.first, run.second), pass, t);
-      });
+      count(LineCursor(lines, run.first, run.second));
     });
     if (!next) return about_file(std::move(next).error());
     more = *next;
@@ -547,10 +536,25 @@ Status tally_merged_file(const std::string& path, Pass& pass, Tallies<TokenEntry
   return {};
 }
 
+Result<DocumentTally> tally_documents(const std::string& kx_dir, Pass& pass) {
+  Tallies<DocumentTally> tallies;
+  KX_ASSIGN_OR_RETURN(std::vector<std::string> shards, list_shards(kx_dir, "document-index"));
+  for (const std::string& shard : shards) {
+    KX_TRY(count_file_lines(shard, [&](LineCursor lines) {
+      tallies.with([&](DocumentTally& t) { count_documents(lines, pass, t); });
+    }));
+  }
+  return tallies.sum();
+}
+
 Result<TokenTally> tally_tokens(const std::string& kx_dir, const std::string& tokenizer, Pass& pass) {
   Tallies<TokenEntryTally> tallies;
   KX_ASSIGN_OR_RETURN(auto files, token_index::get_merged_files(kx_dir, tokenizer));
-  for (const auto& [number, path] : files) KX_TRY(tally_merged_file(path, pass, tallies));
+  for (const auto& [number, path] : files) {
+    KX_TRY(count_file_lines(path, [&](LineCursor lines) {
+      tallies.with([&](TokenEntryTally& t) { count_token_entries(lines, pass, t); });
+    }));
+  }
   const TokenEntryTally t = tallies.sum();
   return TokenTally{
       .tokenizer = tokenizer,
