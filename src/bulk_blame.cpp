@@ -271,9 +271,9 @@ Status hash_lines(BlockReader& reader, const std::string& data_file,
     if (st) return st;
     return fail(reading_failed(std::move(st).error(), data_file));
   };
-  BlockPipeline blocks(reader);
+  BlockPipeline blocks;
   std::vector<HashedSlice> slices;
-  KX_TRY(reading(blocks.start()));
+  KX_TRY(reading(blocks.start(reader)));
   uint64_t lines_before = 0;  // lines of the file before the current block
   for (bool more = true; more;) {
     const size_t count = blocks.slice_count();

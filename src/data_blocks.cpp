@@ -131,11 +131,12 @@ Status BlockReader::finish(DataBlock& block) {
   }
 }
 
-Status BlockPipeline::start() {
+Status BlockPipeline::start(BlockReader& reader) {
+  reader_ = &reader;
   DataBlock& first = blocks_[current_];
-  KX_TRY(reader_.begin({}, first));
-  for (size_t i = 0; i < reader_.chunk_count(); ++i) KX_TRY(reader_.read_chunk(first, i));
-  KX_TRY(reader_.finish(first));
+  KX_TRY(reader.begin({}, first));
+  for (size_t i = 0; i < reader.chunk_count(); ++i) KX_TRY(reader.read_chunk(first, i));
+  KX_TRY(reader.finish(first));
   runs_ = first.slice_bounds();
   return {};
 }
@@ -143,19 +144,19 @@ Status BlockPipeline::start() {
 Result<bool> BlockPipeline::next(const Work& work) {
   DataBlock& current = blocks_[current_];
   DataBlock& following = blocks_[1 - current_];
-  const bool more = !reader_.at_end();
-  if (more) KX_TRY(reader_.begin(current.tail(), following));
-  std::vector<Status> reads(more ? reader_.chunk_count() : 0);
+  const bool more = !reader_->at_end();
+  if (more) KX_TRY(reader_->begin(current.tail(), following));
+  std::vector<Status> reads(more ? reader_->chunk_count() : 0);
   parallel_for(runs_.size() + reads.size(), [&](size_t i) {
     if (i < runs_.size()) work(current.lines(), runs_[i], i);
-    else reads[i - runs_.size()] = reader_.read_chunk(following, i - runs_.size());
+    else reads[i - runs_.size()] = reader_->read_chunk(following, i - runs_.size());
   });
   for (Status& st : reads) KX_TRY(std::move(st));
   if (!more) {
     runs_.clear();
     return false;
   }
-  KX_TRY(reader_.finish(following));
+  KX_TRY(reader_->finish(following));
   current_ = 1 - current_;
   runs_ = following.slice_bounds();
   return true;

@@ -111,14 +111,14 @@ class BlockReader {
 
 // A pass over every line of a file on the pool: the work on the slices of
 // one block shares each parallel loop with reading the next block, so that
-// reading overlaps working.  Two blocks are held at a time.
+// reading overlaps working.  Two blocks are held at a time; a pipeline
+// started again on another file reuses their memory.
 class BlockPipeline {
  public:
   using Work = std::function<void(std::string_view lines, std::pair<size_t, size_t> run, size_t slice)>;
 
-  explicit BlockPipeline(BlockReader& reader) : reader_(reader) {}
-  // Reads the first block.
-  Status start();
+  // Reads the first block of the file `reader` has open.
+  Status start(BlockReader& reader);
   // Slices of the current block (what the next call of next() works on).
   size_t slice_count() const { return runs_.size(); }
   // Runs work(lines, run, i) for every slice i of the current block, where
@@ -129,7 +129,7 @@ class BlockPipeline {
   Result<bool> next(const Work& work);
 
  private:
-  BlockReader& reader_;
+  BlockReader* reader_ = nullptr;
   DataBlock blocks_[2];
   size_t current_ = 0;
   std::vector<std::pair<size_t, size_t>> runs_;

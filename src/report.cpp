@@ -515,17 +515,17 @@ void count_token_entries(LineCursor lines, Pass& pass, TokenEntryTally& t) {
 }
 
 // Runs count(lines) on the pool over runs of whole lines of a store file,
-// read block by block, so that memory stays bounded by two blocks however
-// large the file.  A missing or empty file has no lines.
-Status count_file_lines(const std::string& path, const std::function<void(LineCursor)>& count) {
+// read block by block into `blocks`, so that memory stays bounded by two
+// blocks however large the file.  A missing or empty file has no lines.
+Status count_file_lines(const std::string& path, BlockPipeline& blocks,
+                        const std::function<void(LineCursor)>& count) {
   auto info = stat_path(path);
   if (!info || info->size == 0) return {};
   BlockReader reader;
-  BlockPipeline blocks(reader);
   auto about_file = [&](Error error) { return fail(std::move(error).about(path)); };
   if (Status opened = reader.open(path, info->size, ReadAs::kBytes); !opened)
     return about_file(std::move(opened).error());
-  if (Status started = blocks.start(); !started) return about_file(std::move(started).error());
+  if (Status started = blocks.start(reader); !started) return about_file(std::move(started).error());
   for (bool more = true; more;) {
     auto next = blocks.next([&](std::string_view lines, std::pair<size_t, size_t> run, size_t) {
       count(LineCursor(lines, run.first, run.second));
@@ -538,9 +538,10 @@ Status count_file_lines(const std::string& path, const std::function<void(LineCu
 
 Result<DocumentTally> tally_documents(const std::string& kx_dir, Pass& pass) {
   Tallies<DocumentTally> tallies;
+  BlockPipeline blocks;
   KX_ASSIGN_OR_RETURN(std::vector<std::string> shards, list_shards(kx_dir, "document-index"));
   for (const std::string& shard : shards) {
-    KX_TRY(count_file_lines(shard, [&](LineCursor lines) {
+    KX_TRY(count_file_lines(shard, blocks, [&](LineCursor lines) {
       tallies.with([&](DocumentTally& t) { count_documents(lines, pass, t); });
     }));
   }
@@ -550,8 +551,9 @@ Result<DocumentTally> tally_documents(const std::string& kx_dir, Pass& pass) {
 Result<TokenTally> tally_tokens(const std::string& kx_dir, const std::string& tokenizer, Pass& pass) {
   Tallies<TokenEntryTally> tallies;
   KX_ASSIGN_OR_RETURN(auto files, token_index::get_merged_files(kx_dir, tokenizer));
+  BlockPipeline blocks;
   for (const auto& [number, path] : files) {
-    KX_TRY(count_file_lines(path, [&](LineCursor lines) {
+    KX_TRY(count_file_lines(path, blocks, [&](LineCursor lines) {
       tallies.with([&](TokenEntryTally& t) { count_token_entries(lines, pass, t); });
     }));
   }
