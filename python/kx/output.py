@@ -46,8 +46,8 @@ def emit(output: Output, as_json: bool, stream=None) -> None:
     if output.written:
         return
     if as_json:
-        # One write: json.dump would write each of its many small pieces.
-        stream.write(json.dumps(output.data, indent=2, ensure_ascii=False) + "\n")
+        json.dump(output.data, stream, indent=2, ensure_ascii=False)
+        stream.write("\n")
         return
     text = output.text
     if isinstance(text, str):
