@@ -105,7 +105,7 @@ class KeyNumbers {
     if (added) keys_.emplace_back(key);
     return it->second;
   }
-  // The key of number n (first <= n < first + keys().size()).
+  // The key of number n (first <= n < first + size()).
   const std::string& key(uint32_t n) const { return keys_[n - first_]; }
   size_t size() const { return keys_.size(); }
 
