@@ -73,3 +73,71 @@ def write_figures(path, figures):
     if path:
         with open(path, "w") as f:
             json.dump(figures, f, indent=1, sort_keys=True)
+
+
+LICENSES = [("MIT", 30), ("Apache-2.0", 25), ("GPL-3.0", 15), ("BSD-3-Clause", 10),
+            ("LGPL-2.1", 8), ("MPL-2.0", 7), ("BSD-2-Clause", 5)]
+
+
+def write_store(root, docs, sections, authors, data_files=16, merged_files=10, seed=42):
+    """A store of `docs` document records, each drawn from 1 to 3 of
+    `sections` sections (1 or 2 of `authors` authors each, licenses weighted
+    as LICENSES) and tracked in one of `data_files` data files that are not
+    present, with one token entry per record in `merged_files` merged files
+    of the tokenizer "bpe".  Records are written straight into the shard
+    files in the store's own line format as they are generated, so memory
+    stays bounded (a few MB of buffered lines) whatever `docs`."""
+    import hashlib
+    import shutil
+
+    import _kx_native as kx
+
+    rnd = random.Random(seed)
+    if os.path.exists(root):
+        shutil.rmtree(root)
+    kx.init(root)
+    kxd = os.path.join(root, ".kx")
+    ids = []
+    for i in range(authors):
+        a = {"email": f"{i}@example.org", "name": f"Author {i}"}
+        ids.append(kx.compute_hash(a))
+        kx.jsonl_append(kx.shard_path_str(root, "authors", ids[-1]), {"id": ids[-1], **a, "revoked": False})
+    names, weights = zip(*LICENSES)
+    hashes = []
+    for i in range(sections):
+        ident = {"authors": rnd.sample(ids, rnd.randint(1, 2)), "contributors": [],
+                 "license": rnd.choices(names, weights)[0], "path": f"corpus/{i}.txt", "year": "2021"}
+        hashes.append(kx.compute_hash(ident))
+        kx.jsonl_append(kx.shard_path_str(root, "sections", hashes[-1]), {"section_hash": hashes[-1], **ident})
+    quoted = [f'"{h}"' for h in hashes]
+    shards = {}
+    buffered = 0
+
+    def flush():
+        for shard, lines in shards.items():
+            with open(os.path.join(kxd, "document-index", shard), "a") as f:
+                f.write("".join(lines))
+        shards.clear()
+
+    merged_dir = os.path.join(kxd, "token-index.bpe")
+    os.makedirs(merged_dir)
+    per_merged = -(-docs // merged_files)
+    merged = None
+    for i in range(docs):
+        if i % per_merged == 0:
+            if merged:
+                merged.close()
+            merged = open(os.path.join(merged_dir, f"{i // per_merged + 1:03d}"), "w", buffering=1 << 20)
+        sources = ",".join(rnd.sample(quoted, rnd.randint(1, 3)))
+        line_hash = hashlib.sha256(f"line {i}".encode()).hexdigest()
+        line = (f'{{"file":"data/train-{i % data_files:02d}.jsonl","line_hash":"{line_hash}",'
+                f'"revoked":false,"sources":[{sources}]}}\n')
+        shards.setdefault(line_hash[:2], []).append(line)
+        buffered += len(line)
+        if buffered > 32 << 20:
+            flush()
+            buffered = 0
+        merged.write(f'{{"revoked":false,"sources":[{sources}],"token_count":{50 + i % 200},"tokenizer":"bpe"}}\n')
+    flush()
+    if merged:
+        merged.close()

@@ -5,7 +5,7 @@ next to its reference measured in the same run (plain Python doing the same
 job, libcrypto's single-call SHA-256, reading the bytes), wall and CPU time
 side by side, how the costs grow with the store's size, and the machine.
 
-    python bench/report.py            # full sizes (10k, 100k, 1M records; 20-40 min)
+    python bench/report.py            # full sizes (10k, 100k, 1M records; 30-50 min)
     python bench/report.py --quick    # a tenth of the sizes, to check the harness
     python bench/report.py --render   # rewrite README.md from the last run's figures
 
@@ -40,13 +40,13 @@ def sizes_for(quick):
                 "track": ["--calls", "2000", "--burst", "10000", "--authors", "10000"],
                 "blame": ["--lines", "5000", "--big", "20000"],
                 "token": "100000", "maint_scale": "0.1", "cli_lines": "10000",
-                "track_file_mb": "64,256"}
+                "track_file_mb": "64,256", "report_records": [100_000, 1_000_000]}
     return {"records": [10_000, 100_000, 1_000_000], "purge_mib": [10, 100, 1024],
             "foundation": ["--size-mb", "100", "--read-mb", "50"],
             "track": ["--calls", "20000", "--burst", "100000", "--authors", "100000"],
             "blame": ["--lines", "50000", "--big", "200000"],
             "token": "1000000", "maint_scale": "1", "cli_lines": "100000",
-            "track_file_mb": "1024,4096"}
+            "track_file_mb": "1024,4096", "report_records": [1_000_000, 10_000_000]}
 
 
 def steps(build_dir, quick):
@@ -76,6 +76,8 @@ def steps(build_dir, quick):
     out.append(("cli", py + [f"{HERE}/bench_cli.py", "--lines", p["cli_lines"]]))
     out.append(("blame_cli", py + [f"{HERE}/bench_blame_cli.py", "--lines", p["cli_lines"]]))
     out.append(("track_file", py + [f"{HERE}/bench_track_file.py", "--sizes", p["track_file_mb"]]))
+    out.append(("report", py + [f"{HERE}/bench_report.py",
+                                *(a for n in p["report_records"] for a in ("--docs", str(n)))]))
     return out
 
 

@@ -7,6 +7,8 @@ dash, so a partial run still renders.
 """
 
 DASH = "—"
+# The issue the report targets belong to, in the targets table.
+REPORT_ISSUE = DASH
 
 
 def get(d, *keys):
@@ -587,6 +589,51 @@ def track_file(rep):
     rep.target(16, "`kx track` ≥ 10 × the command as it was", times(x), at_least(x, 10))
 
 
+def report_command(rep):
+    f = rep.fig("report")
+    rep.line("## `kx report`")
+    rep.line()
+    rep.failed("report")
+    rep.line("`kx report` (the JSON figures, and the HTML page with its charts) and its native pass alone "
+             "(`report_aggregates`), each in a process of its own (interpreter start-up included), on a store "
+             "of N document records of 1 to 3 of 10,000 sections over 16 data files that are not present, "
+             "with one token entry per record, against reading the same document-index files once in the same "
+             "run (`cat` to /dev/null, and a Python loop of 1 MiB reads), and the document index with the "
+             "token-index files the pass reads too. Peak memory is the process's peak RSS; the load average "
+             "is the one-minute figure when the measurement ended.")
+    rep.line()
+    sizes = sorted(int(k) for k in (f or {}) if k.isdigit())
+    rows = []
+    for n in sizes:
+        row = f[str(n)]
+        ref = row["read_index"]
+        rows.append([f"**{num(n)}**", f"{num(row['index_mib'])} MiB index, {num(row['token_mib'])} MiB tokens",
+                     "", "", "", ""])
+        for label, key in (("`cat` of the document index", "cat_index"),
+                           ("Python read loop over the document index", "read_index"),
+                           ("`cat` of the document index and token files", "cat_index_tokens"),
+                           ("native pass (`report_aggregates`)", "native_pass"),
+                           ("`kx report --json`", "report_json"),
+                           ("`kx report` (HTML with charts)", "report_html")):
+            t = row[key]
+            rows.append(["", label, wc(t), num(t["peak_mib"]), speed(ref, t) if key not in ("read_index",) else "",
+                         num(t["load"], 1)])
+    rep.table(["Records", "Figure", "Wall / CPU", "Peak RSS MiB", "× the Python read (wall / CPU)",
+               "Load"], rows)
+    if not sizes:
+        return
+    big, small = f[str(sizes[-1])], f[str(sizes[0])]
+    html = big["report_html"]
+    cpus = get(f, "cpus") or 2
+    rep.target(REPORT_ISSUE, f"`kx report` of {num(sizes[-1])} records in seconds (taken as ≤ 10 s)", wc(html),
+               at_most(html["wall"], 10), at_most(html["cpu"] / cpus, 10))
+    grown = [div(big[k]["peak_mib"], small[k]["peak_mib"]) for k in ("native_pass", "report_json", "report_html")]
+    rep.target(REPORT_ISSUE, f"`kx report` memory does not grow from {num(sizes[0])} to {num(sizes[-1])} records",
+               ", ".join(f"{num(small[k]['peak_mib'])} → {num(big[k]['peak_mib'])} MiB" for k in
+                         ("native_pass", "report_json", "report_html")) + " (pass, JSON, HTML)",
+               all(g is not None and g < 1.2 for g in grown))
+
+
 def per(t, n, key="wall"):
     """µs per record."""
     v = div(get(t, key), n)
@@ -687,6 +734,7 @@ def render(results, sizes):
     header(rep)
     head = rep.out
     rep.out = []
-    for section in (foundation, tracking, blame, index, queries, purge, maint, cli, blame_cli, track_file, growth, step_log):
+    for section in (foundation, tracking, blame, index, queries, purge, maint, cli, blame_cli, track_file, report_command,
+                    growth, step_log):
         section(rep)
     return "\n".join(head + summary(rep) + rep.out).rstrip() + "\n"

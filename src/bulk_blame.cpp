@@ -271,39 +271,27 @@ Status hash_lines(BlockReader& reader, const std::string& data_file,
     if (st) return st;
     return fail(reading_failed(std::move(st).error(), data_file));
   };
-  DataBlock blocks[2];
+  BlockPipeline blocks;
   std::vector<HashedSlice> slices;
-  KX_TRY(reading(reader.begin({}, blocks[0])));
-  for (size_t i = 0; i < reader.chunk_count(); ++i) KX_TRY(reading(reader.read_chunk(blocks[0], i)));
-  KX_TRY(reading(reader.finish(blocks[0])));
+  KX_TRY(reading(blocks.start(reader)));
   uint64_t lines_before = 0;  // lines of the file before the current block
-  for (size_t k = 0;; ++k) {
-    DataBlock& current = blocks[k % 2];
-    DataBlock& following = blocks[(k + 1) % 2];
-    const bool more = !reader.at_end();
-    const auto runs = current.slice_bounds();
-    if (slices.size() < runs.size()) slices.resize(runs.size());
-    // Hashing block k and reading block k+1 share one parallel loop.
-    if (more) KX_TRY(reading(reader.begin(current.tail(), following)));
-    std::vector<Status> reads(more ? reader.chunk_count() : 0);
-    parallel_for(runs.size() + reads.size(), [&](size_t i) {
-      if (i < runs.size()) {
-        hash_slice(current.lines(), runs[i], slices[i]);
-      } else {
-        reads[i - runs.size()] = reader.read_chunk(following, i - runs.size());
-      }
+  for (bool more = true; more;) {
+    const size_t count = blocks.slice_count();
+    if (slices.size() < count) slices.resize(count);
+    auto next = blocks.next([&](std::string_view lines, std::pair<size_t, size_t> run, size_t i) {
+      hash_slice(lines, run, slices[i]);
     });
-    for (Status& st : reads) KX_TRY(reading(std::move(st)));
-    if (more) KX_TRY(reading(reader.finish(following)));
-    for (size_t i = 0; i < runs.size(); ++i) {
+    if (!next) return reading(fail(std::move(next).error()));
+    more = *next;
+    for (size_t i = 0; i < count; ++i) {
       for (BlamedLine& line : slices[i].lines) {
         line.number += lines_before;
         KX_TRY(add(line));
       }
       lines_before += slices[i].raw_lines;
     }
-    if (!more) return {};
   }
+  return {};
 }
 
 }  // namespace

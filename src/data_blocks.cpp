@@ -43,12 +43,12 @@ std::vector<std::pair<size_t, size_t>> DataBlock::slice_bounds() const {
   return split_whole_lines(lines(), pool_size() * kSlicesPerThread);
 }
 
-Status BlockReader::open(const std::string& path, uint64_t size_hint) {
+Status BlockReader::open(const std::string& path, uint64_t size_hint, ReadAs read_as) {
   fd_.reset(open_retry(path.c_str(), O_RDONLY));
   if (fd_.get() < 0) return fail_errno(path);
   char magic[4];
   KX_ASSIGN_OR_RETURN(size_t head, read_at(fd_.get(), magic, sizeof magic, 0));
-  format_ = compression_of({magic, head});
+  format_ = read_as == ReadAs::kContent ? compression_of({magic, head}) : Compression::kNone;
   if (format_ != Compression::kNone) {
     KX_ASSIGN_OR_RETURN(decompressor_, Decompressor::create(format_, std::move(fd_), path));
     // The content is larger than the file: whole blocks from the start.
@@ -129,6 +129,37 @@ Status BlockReader::finish(DataBlock& block) {
     pos_ += *got;
     eof_ = *got < step_;
   }
+}
+
+Status BlockPipeline::start(BlockReader& reader) {
+  reader_ = &reader;
+  DataBlock& first = blocks_[current_];
+  KX_TRY(reader.begin({}, first));
+  for (size_t i = 0; i < reader.chunk_count(); ++i) KX_TRY(reader.read_chunk(first, i));
+  KX_TRY(reader.finish(first));
+  runs_ = first.slice_bounds();
+  return {};
+}
+
+Result<bool> BlockPipeline::next(const Work& work) {
+  DataBlock& current = blocks_[current_];
+  DataBlock& following = blocks_[1 - current_];
+  const bool more = !reader_->at_end();
+  if (more) KX_TRY(reader_->begin(current.tail(), following));
+  std::vector<Status> reads(more ? reader_->chunk_count() : 0);
+  parallel_for(runs_.size() + reads.size(), [&](size_t i) {
+    if (i < runs_.size()) work(current.lines(), runs_[i], i);
+    else reads[i - runs_.size()] = reader_->read_chunk(following, i - runs_.size());
+  });
+  for (Status& st : reads) KX_TRY(std::move(st));
+  if (!more) {
+    runs_.clear();
+    return false;
+  }
+  KX_TRY(reader_->finish(following));
+  current_ = 1 - current_;
+  runs_ = following.slice_bounds();
+  return true;
 }
 
 }  // namespace kestrix

@@ -16,6 +16,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -55,13 +56,17 @@ struct DataBlock {
   std::vector<std::pair<size_t, size_t>> slice_bounds() const;
 };
 
+// How a file is read: a gzip or zstd file as its content, or every file as
+// its bytes (store files, which are never compressed).
+enum class ReadAs { kContent, kBytes };
+
 // Reads the data file in blocks of whole lines: begin() on the calling
 // thread, read_chunk() for every chunk from pool tasks, finish() on the
 // calling thread again.  Reports the bytes read to progress_add().
 class BlockReader {
  public:
   // `size_hint` (the file's size) keeps the buffers of small files small.
-  Status open(const std::string& path, uint64_t size_hint);
+  Status open(const std::string& path, uint64_t size_hint, ReadAs read_as = ReadAs::kContent);
   bool at_end() const { return eof_; }
   // Offset in the content of the next byte to read.
   uint64_t position() const { return pos_; }
@@ -102,6 +107,32 @@ class BlockReader {
   bool eof_ = false;
   size_t step_ = kDataBlockSize;  // bytes to read per block beyond the carry
   std::vector<size_t> got_;       // bytes read by each chunk of the current block
+};
+
+// A pass over every line of a file on the pool: the work on the slices of
+// one block shares each parallel loop with reading the next block, so that
+// reading overlaps working.  Two blocks are held at a time; a pipeline
+// started again on another file reuses their memory.
+class BlockPipeline {
+ public:
+  using Work = std::function<void(std::string_view lines, std::pair<size_t, size_t> run, size_t slice)>;
+
+  // Reads the first block of the file `reader` has open.
+  Status start(BlockReader& reader);
+  // Slices of the current block (what the next call of next() works on).
+  size_t slice_count() const { return runs_.size(); }
+  // Runs work(lines, run, i) for every slice i of the current block, where
+  // [run.first, run.second) of `lines` are its whole lines, while reading
+  // the next block, which then becomes the current one.  False when the
+  // block worked on was the last one.  A failed read ends the pass with the
+  // reader's error.
+  Result<bool> next(const Work& work);
+
+ private:
+  BlockReader* reader_ = nullptr;
+  DataBlock blocks_[2];
+  size_t current_ = 0;
+  std::vector<std::pair<size_t, size_t>> runs_;
 };
 
 }  // namespace kestrix

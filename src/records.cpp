@@ -52,7 +52,9 @@ bool take_count(std::string_view text, uint64_t& out) {
   return true;
 }
 
-bool scan_token_entry(std::string_view line, TokenIndexEntry& entry) {
+// Entry is TokenIndexEntry or TokenEntryParts.
+template <typename Entry>
+bool scan_token_entry(std::string_view line, Entry& entry) {
   MemberPicker pick;
   const bool flat = flat_json::scan_flat_object(line, [&](const Member& m) {
     if (m.key == "token_count") {
@@ -62,7 +64,7 @@ bool scan_token_entry(std::string_view line, TokenIndexEntry& entry) {
       if (pick.take(2) && m.kind == Kind::kStringArray) take_strings(m.value, entry.sources);
       else pick.doubt();
     } else if (m.key == "tokenizer") {
-      if (pick.take(4) && m.kind == Kind::kString) entry.tokenizer.assign(m.value);
+      if (pick.take(4) && m.kind == Kind::kString) entry.tokenizer = m.value;
       else pick.doubt();
     } else if (m.key == "revoked") {
       if (pick.take(8) && (m.value == "true" || m.value == "false")) entry.revoked = m.value == "true";
@@ -128,7 +130,21 @@ std::optional<Record> read_record(std::string_view line, bool (*scan)(std::strin
 }  // namespace
 
 std::optional<TokenIndexEntry> parse_token_entry_line(std::string_view line) {
-  return read_record(line, scan_token_entry, token_entry_from_json);
+  return read_record(line, scan_token_entry<TokenIndexEntry>, token_entry_from_json);
+}
+
+bool parse_token_entry_parts(std::string_view line, TokenEntryParts& parts,
+                             TokenIndexEntry& parsed) {
+  if (scan_token_entry(line, parts)) return true;
+  auto value = parse_json(line);
+  std::optional<TokenIndexEntry> entry = value ? token_entry_from_json(*value) : std::nullopt;
+  if (!entry) return false;
+  parsed = std::move(*entry);
+  parts.token_count = parsed.token_count;
+  parts.sources.assign(parsed.sources.begin(), parsed.sources.end());
+  parts.tokenizer = parsed.tokenizer;
+  parts.revoked = parsed.revoked;
+  return true;
 }
 
 std::optional<Section> parse_section_line(std::string_view line) {

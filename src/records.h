@@ -33,6 +33,7 @@
 namespace kestrix {
 
 struct TokenIndexEntry;  // token_index.h
+struct TokenEntryParts;  // token_index.h
 struct DocumentRecord;   // indexer.h
 struct DocumentParts;    // indexer.h
 struct Section;          // register.h
@@ -41,6 +42,12 @@ struct Section;          // register.h
 // removed, surrounding white space allowed); nullopt when the line is not
 // one: exactly token_entry_from_json(parse_json(line)).
 std::optional<TokenIndexEntry> parse_token_entry_line(std::string_view line);
+// The same entry as views: into `line` where the fast scanner reads it,
+// else into `parsed`, which then holds the general parser's entry.  False
+// when the line is not an entry.  `parts` keeps its capacity from line to
+// line.
+bool parse_token_entry_parts(std::string_view line, TokenEntryParts& parts,
+                             TokenIndexEntry& parsed);
 
 // The section of one `sections` line; exactly
 // section_from_json(parse_json(line)).

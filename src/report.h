@@ -1,8 +1,8 @@
 // The figures of a store report, gathered in one pass over the document
-// index on the worker pool (one partial tally per shard, merged on the
-// calling thread) and one pass over each tokenizer's merged files, without
-// keeping a record: memory grows with the data files, sections, licenses
-// and authors, never with the records.
+// index and one over each tokenizer's merged files, on the worker pool,
+// without keeping a record: every file is read in blocks, so memory grows
+// with the data files, sections, licenses and authors (and the pairs of a
+// data file and a section), never with the records or the size of a file.
 //
 // A record counts once under each section, license and author its sources
 // lead to (as the show queries list it), and is under withdrawn consent

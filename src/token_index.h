@@ -42,6 +42,14 @@ struct TokenIndexEntry {
   bool revoked = false;
 };
 
+// The members of an entry as views, into a line or a TokenIndexEntry.
+struct TokenEntryParts {
+  uint64_t token_count = 0;
+  std::vector<std::string_view> sources;
+  std::string_view tokenizer;
+  bool revoked = false;
+};
+
 // The entry as a generic object (keys sorted: revoked, sources, token_count,
 // tokenizer), the form of a merged line.
 Value token_entry_to_json(const TokenIndexEntry& entry);

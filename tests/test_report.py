@@ -75,6 +75,54 @@ def test_report_figures_equal_show_status_and_tokens_status(project):
     assert done.returncode == 1 and "kx: error: no author named 'Nobody'" in done.stderr
 
 
+def _rows(report, kind):
+    return {r["key"]: (r["lines"], r["tokens"]["whitespace"]["active"], r["tokens"]["whitespace"]["revoked"])
+            for r in report[kind]}
+
+
+def test_report_counts_records_of_every_form_and_unregistered_sources(project):
+    """Record lines in the forms only the general parser reads (array form,
+    spaces, escapes), sources no section registers (one the upper-case
+    spelling of a registered hash), a source repeated in one record, and a
+    token entry of zero tokens: each counts as its text says."""
+    ada, memos = section_hash(ADA), section_hash(MEMOS)
+    before = project.json("report")
+    odd = [kx.compute_hash(f"odd {i}") for i in range(3)]
+    lines = {
+        odd[0]: json.dumps([odd[0], "odd.jsonl", [ada, "unregistered"]]),
+        odd[1]: '{ "sources" : ["%s", "%s"], "line_hash": "%s", "file": "odd\\u002ejsonl" }' % (memos, memos, odd[1]),
+        odd[2]: json.dumps({"file": "odd.jsonl", "line_hash": odd[2], "revoked": False,
+                            "sources": [ada.upper(), "ab" * 32]}, separators=(",", ":")),
+    }
+    for line_hash, line in lines.items():
+        with open(kx.shard_path_str(project.root, "document-index", line_hash), "a") as f:
+            f.write(line + "\n")
+    merged = project.path(".kx/token-index.whitespace")
+    with open(os.path.join(merged, str(max(int(n) for n in os.listdir(merged)) + 1)), "w") as f:
+        f.write('{ "token_count" : 7, "sources": ["unregistered", "%s"], "tokenizer": "whitespace", "revoked": false }\n' % ada)
+        f.write(json.dumps([5, [memos, memos], "whitespace", True]) + "\n")
+        f.write('{"revoked":false,"sources":["zero-only"],"token_count":0,"tokenizer":"whitespace"}\n')
+    after = project.json("report")
+
+    odd_file = {f["file"]: f for f in after["files"]}["odd.jsonl"]
+    assert odd_file["lines"] == 3
+    assert {s["section_hash"]: s["lines"] for s in odd_file["sections"]} == {
+        ada: 1, memos: 1, "unregistered": 1, ada.upper(): 1, "ab" * 32: 1}
+    old_sections, new_sections = _rows(before, "by_section"), _rows(after, "by_section")
+    added = {k: tuple(n - o for n, o in zip(v, old_sections.get(k, (0, 0, 0)))) for k, v in new_sections.items()}
+    assert {k: v for k, v in added.items() if v != (0, 0, 0)} == {
+        ada: (1, 7, 0), memos: (1, 0, 5), "unregistered": (1, 7, 0), ada.upper(): (1, 0, 0), "ab" * 32: (1, 0, 0)}
+    assert new_sections["zero-only"] == (0, 0, 0)
+    old_licenses, new_licenses = _rows(before, "by_license"), _rows(after, "by_license")
+    assert new_licenses["CC-BY-4.0"][:2] == (old_licenses["CC-BY-4.0"][0] + 1, old_licenses["CC-BY-4.0"][1] + 7)
+    assert new_licenses["MIT"][0] == old_licenses["MIT"][0] + 1 and new_licenses["MIT"][2] == old_licenses["MIT"][2] + 5
+    (tokens_before,), (tokens_after,) = before["overview"]["tokenizers"], after["overview"]["tokenizers"]
+    assert (tokens_after["active_entries"] - tokens_before["active_entries"],
+            tokens_after["revoked_entries"] - tokens_before["revoked_entries"],
+            tokens_after["revoked_tokens"] - tokens_before["revoked_tokens"]) == (2, 1, 5)
+    assert project.json("report", "--file", "odd.jsonl")["overview"]["lines"] == 3
+
+
 def test_report_page_holds_tables_without_matplotlib(project, kx_cli_env, tmp_path):
     blocker = tmp_path / "no_matplotlib"
     (blocker / "matplotlib").mkdir(parents=True)

@@ -74,18 +74,28 @@ Column = Tuple[str, Callable[[Dict[str, Any]], Any], bool]
 
 def _table(caption: str, columns: Sequence[Column], rows: Sequence[Dict[str, Any]]) -> str:
     head = "".join(f'<th scope="col"{" class=n" if num else ""}>{e(title)}</th>' for title, _, num in columns)
+    escaped: Dict[str, str] = {}  # texts recur (data files, labels): each is escaped once
+
+    def text(value: Any) -> str:
+        s = "-" if value is None else str(value)
+        out = escaped.get(s)
+        if out is None:
+            out = escaped[s] = html.escape(s, quote=True)
+        return out
+
+    cells = [(get, num) for _, get, num in columns]
     body = []
     for row in rows:
-        cells = []
-        for _, get, num in columns:
+        tds = []
+        for get, num in cells:
             value = get(row)
             if num and isinstance(value, (int, float)):
-                cells.append(f'<td class="n" data-v="{value}">{value:,}</td>')
+                tds.append(f'<td class="n" data-v="{value}">{value:,}</td>')
             elif num:
-                cells.append(f'<td class="n" data-v="-1">{e(value if value is not None else "-")}</td>')
+                tds.append(f'<td class="n" data-v="-1">{text(value)}</td>')
             else:
-                cells.append(f"<td>{e(value if value is not None else '-')}</td>")
-        body.append("<tr>" + "".join(cells) + "</tr>")
+                tds.append(f"<td>{text(value)}</td>")
+        body.append("<tr>" + "".join(tds) + "</tr>")
     if not rows:
         body.append(f'<tr><td colspan="{len(columns)}">none</td></tr>')
     return (
