@@ -35,6 +35,7 @@ from __future__ import annotations
 import argparse
 import contextlib
 import json
+import logging
 import os
 import shutil
 import uuid
@@ -99,8 +100,11 @@ def connect(address: Optional[str] = None, workers: Optional[int] = None) -> Ite
         with client:
             yield client
         return
+    # The workers' own reports of a failed task are silenced: the command
+    # reports it, naming its file, in one line.
     with distributed.LocalCluster(
-        n_workers=workers or 1, threads_per_worker=1, processes=True, dashboard_address=None
+        n_workers=workers or 1, threads_per_worker=1, processes=True, dashboard_address=None,
+        silence_logs=logging.CRITICAL,
     ) as cluster, distributed.Client(cluster) as client:
         yield client
 
@@ -148,6 +152,14 @@ def track_task(kx_dir: str, data_file: str, recorded_as: str, args: argparse.Nam
 
 
 # ------------------------------------------------------------ client side ---
+
+
+def _failure(doing: str, path: str, error: Exception) -> str:
+    """The message of a task that failed on `path`, naming it as the user
+    gave it rather than by the absolute path the task was handed."""
+    if isinstance(error, KxError):
+        return str(error).replace(os.path.abspath(path), path)
+    return f"{doing} {path} failed on the cluster: {error}"
 
 
 class Journal:
@@ -332,10 +344,8 @@ def track(
             i = futures[future]
             try:
                 store, counts = future.result()
-            except KxError:
-                raise
             except Exception as e:
-                raise KxError(f"tracking {files[i][0]} failed on the cluster: {e}") from None
+                raise KxError(_failure("tracking", files[i][0], e)) from None
             if absorber.take(files[i][1], store, counts) and on_done:
                 on_done(i, counts)
     finally:
@@ -427,11 +437,8 @@ def purge(
             i = futures[future]
             try:
                 results[i] = future.result()
-            except KxError as e:
-                failures.append(str(e))
-                continue
             except Exception as e:
-                failures.append(f"purging {data_files[i]} failed on the cluster: {e}")
+                failures.append(_failure("purging", data_files[i], e))
                 continue
             if on_done:
                 on_done(i, results[i])
