@@ -26,7 +26,6 @@ Run: python bench/bench_cluster.py [--mb 2048] [--files 32] [--repeat 2] [--json
 
 import argparse
 import contextlib
-import logging
 import os
 import resource
 import shutil
@@ -36,9 +35,10 @@ import tempfile
 import time
 
 import _kx_native as native
+from kx.cluster import local_cluster
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from data import write_figures, write_jsonl  # noqa: E402
+from data import cache_path, write_figures, write_jsonl  # noqa: E402
 
 MB = 1 << 20
 WORKERS = (1, 2)
@@ -83,10 +83,7 @@ def running_clusters():
     with contextlib.ExitStack() as stack:
         clients = {}
         for n in WORKERS:
-            cluster = stack.enter_context(distributed.LocalCluster(
-                n_workers=n, threads_per_worker=1, processes=True, dashboard_address=None,
-                silence_logs=logging.CRITICAL,
-            ))
+            cluster = stack.enter_context(local_cluster(n))
             clients[n] = stack.enter_context(distributed.Client(cluster))
         yield clients
 
@@ -102,13 +99,16 @@ def main():
     parser.add_argument("--repeat", type=int, default=1)
     parser.add_argument("--json")
     args = parser.parse_args()
-    work = tempfile.mkdtemp(prefix="kx-bench-cluster-")
+    data = cache_path(f"cluster-{args.mb}mb-{args.files}")  # kept for later runs
+    os.makedirs(data, exist_ok=True)
+    names = [f"part{i:04}.jsonl" for i in range(args.files)]
+    for i, name in enumerate(names):
+        path = os.path.join(data, name)
+        if not os.path.exists(path):
+            write_jsonl(path + ".part", args.mb * MB // args.files, seed=i)
+            os.rename(path + ".part", path)
+    work = tempfile.mkdtemp(prefix="kx-bench-cluster-", dir=os.path.dirname(data))  # links need one file system
     try:
-        data = os.path.join(work, "data")
-        os.makedirs(data)
-        names = [f"part{i:04}.jsonl" for i in range(args.files)]
-        for i, name in enumerate(names):
-            write_jsonl(os.path.join(data, name), args.mb * MB // args.files, seed=i)
         total = sum(os.path.getsize(os.path.join(data, n)) for n in names) / MB
         with running_clusters() as clients:
             ways = {"plain": ([], None)}
