@@ -1,23 +1,33 @@
 """Figures for tracking many data files on Dask workers.
 
 Writes `--files` JSON Lines files of ~1 KB records, `--mb` MB in all
-(default 2048 MB over 64 files), and tracks them with one source and
-whitespace token counts into fresh stores:
+(default 2048 MB over 32 files of 64 MB), and tracks them with one source
+and whitespace token counts into fresh stores, each way in a `kx` process
+of its own:
 
-- plain `kx track` of all the files, in a process of its own;
-- `kx track --workers 1` and `--workers 2` (a local cluster of worker
-  processes with one thread each, started by the command; its start is
-  included in the time).
+- plain `kx track` of all the files (its worker pool on every CPU);
+- `kx track --workers N` for N = 1 and 2: a local cluster of N worker
+  processes with one thread each, started by the command (its start is
+  included in the time);
+- `kx track --cluster ADDRESS` against a local cluster of N such workers
+  started by the benchmark before the runs (the time of a cluster already
+  running).
 
-Prints wall times, MB/s, the speed-up of two workers over one and the
-cluster path's overhead against plain `kx track`.  The machine's other load
-makes single runs noisy: use `--repeat` and report ranges.
+Each task holds its worker's native pool to the worker's one thread, so
+that two workers on two cores do not contend.  Prints wall times, MB/s, the
+speed-up of two workers over one and the cluster path's overhead against
+plain `kx track`, in wall time and in CPU time (of the command and the worker
+processes: the work done, which the machine's other load hardly changes),
+and the load average of the machine before each run (its other work makes
+single wall times noisy: use `--repeat` and report ranges).
 
-Run: python bench/bench_cluster.py [--mb 2048] [--files 64] [--repeat 2] [--json OUT]
+Run: python bench/bench_cluster.py [--mb 2048] [--files 32] [--repeat 2] [--json OUT]
 """
 
 import argparse
+import contextlib
 import os
+import resource
 import shutil
 import subprocess
 import sys
@@ -25,11 +35,13 @@ import tempfile
 import time
 
 import _kx_native as native
+from kx.cluster import local_cluster
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from data import write_figures, write_jsonl  # noqa: E402
+from data import cache_path, write_figures, write_jsonl  # noqa: E402
 
 MB = 1 << 20
+WORKERS = (1, 2)
 
 
 def new_project(path):
@@ -38,51 +50,102 @@ def new_project(path):
     return native.register_section("corpus/web.txt", [author], [], "CC-BY-4.0", "2024", path)
 
 
-def timed_track(root, names, section, extra):
+def cpu_seconds(who=resource.RUSAGE_SELF):
+    usage = resource.getrusage(who)
+    return usage.ru_utime + usage.ru_stime
+
+
+def timed_track(root, names, section, extra, client=None):
+    """(wall seconds, CPU seconds) of one `kx track`: the CPU time of the
+    command and the worker processes it started, or with `client` of the
+    command and that cluster's workers."""
+    workers = client.run(cpu_seconds) if client else {}
+    cpu = cpu_seconds(resource.RUSAGE_CHILDREN)
     start = time.perf_counter()
     subprocess.run(
         [sys.executable, "-m", "kx", "-C", root, "track", *names, "--source", section,
          "--tokenizer", "whitespace", *extra],
         check=True, stdout=subprocess.DEVNULL, env=dict(os.environ, KX_PROGRESS="0"),
     )
-    return time.perf_counter() - start
+    wall = time.perf_counter() - start
+    cpu = cpu_seconds(resource.RUSAGE_CHILDREN) - cpu
+    if client:
+        cpu += sum(after - workers[w] for w, after in client.run(cpu_seconds).items())
+    return wall, cpu
+
+
+@contextlib.contextmanager
+def running_clusters():
+    """{workers: client} of local clusters started beforehand, one thread
+    per worker process, as `--workers` starts them."""
+    import distributed
+
+    with contextlib.ExitStack() as stack:
+        clients = {}
+        for n in WORKERS:
+            cluster = stack.enter_context(local_cluster(n))
+            clients[n] = stack.enter_context(distributed.Client(cluster))
+        yield clients
+
+
+def ratios(numerators, denominators):
+    return [a / b for a, b in zip(numerators, denominators)]
 
 
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--mb", type=int, default=2048)
-    parser.add_argument("--files", type=int, default=64)
+    parser.add_argument("--files", type=int, default=32)
     parser.add_argument("--repeat", type=int, default=1)
     parser.add_argument("--json")
     args = parser.parse_args()
-    work = tempfile.mkdtemp(prefix="kx-bench-cluster-")
+    data = cache_path(f"cluster-{args.mb}mb-{args.files}")  # kept for later runs
+    os.makedirs(data, exist_ok=True)
+    names = [f"part{i:04}.jsonl" for i in range(args.files)]
+    for i, name in enumerate(names):
+        path = os.path.join(data, name)
+        if not os.path.exists(path):
+            write_jsonl(path + ".part", args.mb * MB // args.files, seed=i)
+            os.rename(path + ".part", path)
+    work = tempfile.mkdtemp(prefix="kx-bench-cluster-", dir=os.path.dirname(data))  # links need one file system
     try:
-        data = os.path.join(work, "data")
-        os.makedirs(data)
-        names = [f"part{i:04}.jsonl" for i in range(args.files)]
-        for i, name in enumerate(names):
-            write_jsonl(os.path.join(data, name), args.mb * MB // args.files, seed=i)
         total = sum(os.path.getsize(os.path.join(data, n)) for n in names) / MB
-        ways = {"plain": [], "workers=1": ["--workers", "1"], "workers=2": ["--workers", "2"]}
-        times = {way: [] for way in ways}
-        for _ in range(args.repeat):
-            for way, extra in ways.items():
-                root = os.path.join(work, "proj")
-                section = new_project(root)
-                for name in names:
-                    os.link(os.path.join(data, name), os.path.join(root, name))
-                times[way].append(timed_track(root, names, section, extra))
-                shutil.rmtree(root)
-        figures = {"mb": round(total), "files": args.files, "seconds": times}
+        with running_clusters() as clients:
+            ways = {"plain": ([], None)}
+            for n in WORKERS:
+                ways[f"workers={n}"] = (["--workers", str(n)], None)
+                ways[f"cluster={n}"] = (["--cluster", clients[n].scheduler.address], clients[n])
+            times = {way: [] for way in ways}
+            cpus = {way: [] for way in ways}
+            loads = {way: [] for way in ways}
+            for _ in range(args.repeat):
+                for way, (extra, client) in ways.items():
+                    root = os.path.join(work, "proj")
+                    section = new_project(root)
+                    for name in names:
+                        os.link(os.path.join(data, name), os.path.join(root, name))
+                    loads[way].append(round(os.getloadavg()[0], 1))
+                    wall, cpu = timed_track(root, names, section, extra, client)
+                    times[way].append(wall)
+                    cpus[way].append(cpu)
+                    shutil.rmtree(root)
+        figures = {"mb": round(total), "files": args.files, "seconds": times, "cpu_seconds": cpus, "load_before": loads}
         for way, runs in times.items():
-            print(f"{way:10} {min(runs):7.1f}-{max(runs):7.1f} s  {total / min(runs):6.0f} MB/s (best)")
-        speedup = [one / two for one, two in zip(times["workers=1"], times["workers=2"])]
-        print("two workers over one:", ", ".join(f"{s:.2f}x" for s in speedup))
-        figures["speedup_2_over_1"] = speedup
-        for way in ("workers=1", "workers=2"):
-            overhead = [cluster / plain - 1 for cluster, plain in zip(times[way], times["plain"])]
-            figures[f"overhead_{way}_vs_plain"] = overhead
-            print(f"{way} against plain kx track:", ", ".join(f"{o:+.0%}" for o in overhead))
+            load = ", ".join(f"{x:.1f}" for x in loads[way])
+            cpu = ", ".join(f"{x:.1f}" for x in cpus[way])
+            print(f"{way:10} {min(runs):6.1f}-{max(runs):6.1f} s  {total / min(runs):5.0f} MB/s (best)  CPU {cpu} s  load {load}")
+        for kind in ("workers", "cluster"):
+            speedup = ratios(times[f"{kind}=1"], times[f"{kind}=2"])
+            figures[f"speedup_{kind}_2_over_1"] = speedup
+            print(f"{kind}: two workers over one:", ", ".join(f"{s:.2f}x" for s in speedup))
+            for n in WORKERS:
+                way = f"{kind}={n}"
+                overhead = [r - 1 for r in ratios(times[way], times["plain"])]
+                cpu_overhead = [r - 1 for r in ratios(cpus[way], cpus["plain"])]
+                figures[f"overhead_{way}_vs_plain"] = overhead
+                figures[f"cpu_overhead_{way}_vs_plain"] = cpu_overhead
+                print(f"{way} against plain kx track:", ", ".join(f"{o:+.0%}" for o in overhead),
+                      " CPU:", ", ".join(f"{o:+.0%}" for o in cpu_overhead))
         write_figures(args.json, figures)
     finally:
         shutil.rmtree(work, ignore_errors=True)

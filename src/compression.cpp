@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fcntl.h>
 
+#include "pool.h"
 #include "progress.h"
 
 namespace kestrix {
@@ -129,8 +130,12 @@ class ZstdWriter final : public Compressor {
     // Compression is the slowest step of a purge's rewrite: threads of the
     // library's own take it off the writing thread and spread it over the
     // cores that classification leaves idle.  A library built without
-    // threads refuses, and compresses on the writing thread.
-    (void)ZSTD_CCtx_setParameter(ctx_, ZSTD_c_nbWorkers, 2);
+    // threads refuses, and compresses on the writing thread.  A process
+    // whose pool is held to fewer threads (one of several sharing a host)
+    // keeps to that number here too.
+    const size_t held = held_threads();
+    const int workers = held == 0 ? 2 : static_cast<int>(std::min<size_t>(2, held - 1));
+    (void)ZSTD_CCtx_setParameter(ctx_, ZSTD_c_nbWorkers, workers);
     return true;
   }
 

@@ -36,6 +36,7 @@
 #include "store_view.h"
 #include "token_index.h"
 #include "oplog.h"
+#include "pool.h"
 #include "track_file.h"
 
 namespace kestrix {
@@ -652,7 +653,8 @@ const Signature kPurgeByAuthor{"purge_by_author",
                                 {"data_file", kText},
                                 {"dry_run", kFlag},
                                 {"progress", kOptCallable, true},
-                                {"level", kOptCount, true}}};
+                                {"level", kOptCount, true},
+                                {"log_to", kOptText, true}}};
 KX_WRAPPER(purge_by_author) {
   return call(kPurgeByAuthor, args, kwargs, [](Args& a) {
     if (a.flag(3)) {
@@ -660,9 +662,14 @@ KX_WRAPPER(purge_by_author) {
           a.callable(4), [&] { return preview_author_purge(a.text(0), a.text(1), a.text(2)); },
           preview_to_py);
     }
+    const auto log_to = a.opt_text(6);
     return run_released(
         a.callable(4),
-        [&] { return purge_by_author_exact(a.text(0), a.text(1), a.text(2), false, level_arg(a, 5)); },
+        [&] {
+          std::optional<oplog::Redirect> redirect;
+          if (log_to) redirect.emplace(*log_to);
+          return purge_by_author_exact(a.text(0), a.text(1), a.text(2), false, level_arg(a, 5));
+        },
         stats_to_py);
   });
 }
@@ -879,6 +886,15 @@ KX_WRAPPER(report_aggregates) {
   });
 }
 
+// --------------------------------------------------------------- Threads ---
+
+const Signature kSetThreads{"set_threads", {{"threads", kCount}}};
+KX_WRAPPER(set_threads) {
+  return call(kSetThreads, args, kwargs, [](Args& a) {
+    return PyLong_FromSize_t(hold_threads(a.count(0)));
+  });
+}
+
 // ---------------------------------------------------------------- Module ---
 
 #define KX_FUNCTION(fn, sig) Function{&sig, w_##fn}
@@ -912,6 +928,7 @@ PyMethodDef* methods() {
       KX_FUNCTION(purge_withdrawn, kPurgeWithdrawn),
       KX_FUNCTION(undo_purge, kUndoPurge),
       KX_FUNCTION(report_aggregates, kReportAggregates),
+      KX_FUNCTION(set_threads, kSetThreads),
   });
   return table;
 }

@@ -48,8 +48,18 @@ struct Loop : Job {
 
 class Pool {
  public:
-  explicit Pool(size_t threads) : size_(threads) {
-    for (size_t i = 0; i < threads; ++i) std::thread([this] { run(); }).detach();
+  explicit Pool(size_t threads) { resize(threads); }
+
+  // Starts threads up to `threads`, or lets those beyond it leave once they
+  // are idle.  A loop never waits for a posted job (its caller claims every
+  // index left over), so jobs still queued when the last thread leaves are
+  // dropped unharmed.
+  void resize(size_t threads) {
+    std::lock_guard<std::mutex> lock(mu_);
+    target_ = threads;
+    for (; live_ < target_; ++live_) std::thread([this] { run(); }).detach();
+    if (target_ == 0) jobs_.clear();
+    cv_.notify_all();
   }
 
   void post(std::shared_ptr<Job> loop) {
@@ -60,7 +70,10 @@ class Pool {
     cv_.notify_one();
   }
 
-  size_t size() const { return size_; }
+  size_t size() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return target_;
+  }
 
  private:
   void run() {
@@ -68,7 +81,11 @@ class Pool {
       std::shared_ptr<Job> loop;
       {
         std::unique_lock<std::mutex> lock(mu_);
-        cv_.wait(lock, [this] { return !jobs_.empty(); });
+        cv_.wait(lock, [this] { return !jobs_.empty() || live_ > target_; });
+        if (live_ > target_) {
+          --live_;
+          return;
+        }
         loop = std::move(jobs_.front());
         jobs_.pop_front();
       }
@@ -76,16 +93,24 @@ class Pool {
     }
   }
 
-  size_t size_;
-  std::mutex mu_;
+  mutable std::mutex mu_;
   std::condition_variable cv_;
   std::deque<std::shared_ptr<Job>> jobs_;
+  size_t target_ = 0;  // threads wanted
+  size_t live_ = 0;    // threads started and not yet left
 };
 
 std::mutex g_pool_mu;
 Pool* g_pool = nullptr;  // intentionally leaked: threads outlive static destruction
+size_t g_held = 0;       // hold_threads(); 0: one thread per CPU
 
 void forget_pool_in_child() { g_pool = nullptr; }
+
+// Threads working on a loop, the caller included.  (One more than the CPUs
+// kept a thread waiting for a CPU at every loop's end.)
+size_t wanted_threads() {
+  return g_held ? g_held : std::max<size_t>(2, std::thread::hardware_concurrency());
+}
 
 Pool& pool() {
   std::lock_guard<std::mutex> lock(g_pool_mu);
@@ -95,9 +120,7 @@ Pool& pool() {
       return true;
     }();
     (void)registered;
-    // The caller works on its loops too: one thread per CPU in all.  (One
-    // more than that kept a thread waiting for a CPU at every loop's end.)
-    g_pool = new Pool(std::max<size_t>(2, std::thread::hardware_concurrency()) - 1);
+    g_pool = new Pool(wanted_threads() - 1);  // the caller works on its loops too
   }
   return *g_pool;
 }
@@ -157,6 +180,18 @@ struct OrderedLoop : Job {
 }  // namespace
 
 size_t pool_size() { return pool().size() + 1; }
+
+size_t hold_threads(size_t threads) {
+  std::lock_guard<std::mutex> lock(g_pool_mu);
+  g_held = std::min(threads, kMaxThreads);
+  if (g_pool) g_pool->resize(wanted_threads() - 1);
+  return wanted_threads();
+}
+
+size_t held_threads() {
+  std::lock_guard<std::mutex> lock(g_pool_mu);
+  return g_held;
+}
 
 void parallel_for_ordered(size_t n, const std::function<void(size_t)>& work,
                           const std::function<void(size_t)>& consume) {

@@ -102,7 +102,8 @@ def test_cluster_tracking_equals_local_and_is_idempotent(client, tmp_path):
     again = cluster.track(client, remote, [(os.path.join(remote, n), n) for n in names], track_args(section))
     assert all(c["recorded"] == 0 for c in again)
     assert store_lines(remote) == store_lines(local)
-    assert not [n for n in os.listdir(cluster.work_root(remote)) if n.startswith("run-")]
+    # Each run removed its directory and, every absorption marked, the journal.
+    assert os.listdir(cluster.work_root(remote)) == []
 
 
 def test_task_run_twice_and_interrupted_absorption_add_each_line_once(client, tmp_path):
@@ -132,6 +133,16 @@ def test_task_run_twice_and_interrupted_absorption_add_each_line_once(client, tm
     taken = [absorber.take(names[i // 2], store, counts) for i, (store, counts) in enumerate(attempts)]
     assert taken == [True, False, True, False]
     assert store_lines(remote) == store_lines(local)
+    # An absorption cut short, after which another writer appended to the
+    # same file, is not rolled back: truncating would take that writer's line.
+    source, target = pairs[0]
+    journal.begin(first_store, [(source, target)])
+    with open(source, "rb") as src, open(target, "ab") as dst:
+        dst.write(src.read()[:100])
+    with open(target, "ab") as dst:
+        dst.write(b'{"another": "writer"}\n')
+    assert cluster.Journal(remote).recover() == 1
+    assert open(target, "rb").read().endswith(b'{"another": "writer"}\n')
 
 
 def test_worker_killed_during_the_run(client, tmp_path):
@@ -163,31 +174,69 @@ def archived_lines(root, name):
     return found
 
 
-def test_cluster_purge_equals_purging_one_file_after_another(client, tmp_path):
-    files = data_files(4, lines_per_file=30)
+def consent_pair(tmp_path, files):
+    """Twin projects whose lines are drawn in turn from a kept section, a
+    revoked section and a section of a revoked author, with the line index
+    built."""
     local, remote, section = pair(tmp_path, files)
-    names = sorted(files)
     for root in (local, remote):
-        author = kx.author_add("Ada", "ada@example.org", root)
-        withdrawn = kx.register_section("corpus/b.txt", [author], [], "MIT", "2024", root)
-        for name in names:
+        grace = kx.author_add("Grace", "grace@example.org", root)
+        bob = kx.author_add("Bob", "bob@example.org", root)
+        revoked = kx.register_section("corpus/b.txt", [grace], [], "MIT", "2024", root)
+        bobs = kx.register_section("corpus/c.txt", [bob], [], "MIT", "2024", root)
+        for name in sorted(files):
             for i, line in enumerate(files[name]):
-                kx.track(line, name, [withdrawn if i % 3 == 0 else section], root)
-        kx.revoke_section(root, withdrawn)
-    originals = {n: open(os.path.join(local, n), "rb").read() for n in names}
-    for name in names:
-        core.purge_withdrawn(local, os.path.join(local, name), False)
-    counts = cluster.purge(client, remote, [os.path.join(remote, n) for n in names])
-    assert [c["purged"] for c in counts] == [10] * 4
-    for name in names:
-        assert open(os.path.join(remote, name), "rb").read() == open(os.path.join(local, name), "rb").read()
-        assert archived_lines(remote, name) == archived_lines(local, name) != []
-    with open(os.path.join(remote, ".kx", "log")) as f:
-        assert sum(" purge " in line for line in f) == 4
-    for root in (local, remote):
+                kx.track(line, name, [(section, revoked, bobs)[i % 3]], root)
+        kx.revoke_section(root, revoked)
+        kx.revoke_by_author(root, "Bob")
+        kx.build_index(root)
+    return local, remote
+
+
+def test_cluster_purge_equals_purging_one_file_after_another(client, kx_cli, tmp_path):
+    files = data_files(4, lines_per_file=30)
+    local, remote = consent_pair(tmp_path, files)
+    names = sorted(files)
+    read = lambda root, name: open(os.path.join(root, name), "rb").read()
+    originals = {n: read(remote, n) for n in names}
+    on_cluster = ["--cluster", client.scheduler.address]
+
+    def purge(root, *args):
+        done = kx_cli("-C", root, "purge", "--json", *args)
+        assert done.returncode == 0, done.stderr
+        return [(f["file"], f["purged"], f["kept"]) for f in json.loads(done.stdout).get("files", [])]
+
+    def same_files_and_archives():
         for name in names:
-            assert core.undo_purge(root, os.path.join(root, name))["outcome"] == "exact"
-            assert open(os.path.join(root, name), "rb").read() == originals[name]
+            assert read(remote, name) == read(local, name)
+            assert archived_lines(remote, name) == archived_lines(local, name) != []
+
+    # A dry run counts on the workers what it counts here.
+    dry = purge(remote, "part*.jsonl", "--dry-run", *on_cluster)
+    assert dry == purge(local, "part*.jsonl", "--dry-run") and dry[0][1:] == (20, 10)
+    assert all(read(remote, n) == originals[n] for n in names)
+    # The revoked author's lines.
+    assert purge(remote, "part*.jsonl", "--author", "Bob", *on_cluster) == purge(local, "part*.jsonl", "--author", "Bob")
+    same_files_and_archives()
+    # Then every withdrawn line of the files a directory holds.  A damaged
+    # file among them fails its task, named as given; the others are purged
+    # all the same.
+    purge(local, ".")
+    os.makedirs(os.path.join(remote, "broken"))
+    with open(os.path.join(remote, "broken", "bad.jsonl"), "wb") as f:
+        f.write(b"\x1f\x8b\x08\x00damaged")
+    done = kx_cli("-C", remote, "purge", ".", *on_cluster)
+    assert done.returncode == 1 and done.stderr.startswith("kx: error: ") and "broken/bad.jsonl" in done.stderr
+    assert remote not in done.stderr
+    same_files_and_archives()
+    operations = lambda root: sorted(e["operation"] for e in json.loads(kx_cli("-C", root, "log", "--json").stdout))
+    assert operations(remote) == operations(local) and operations(remote).count("purge") == 8
+    assert os.listdir(cluster.work_root(remote)) == []
+    # Each file's two purges undo exactly, newest first.
+    for _ in range(2):
+        done = kx_cli("-C", remote, "purge", "--json", "--undo", "part*.jsonl")
+        assert [f["outcome"] for f in json.loads(done.stdout)["files"]] == ["exact"] * 4, done.stderr
+    assert all(read(remote, n) == originals[n] for n in names)
 
 
 def test_kx_track_workers_option_and_a_failing_file(kx_cli, tmp_path):

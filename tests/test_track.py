@@ -5,11 +5,13 @@ the file's lines writes (compared file by file as sorted lines), check the
 whole file before writing anything, skip lines already recorded for the
 file, and keep every record whole when processes run at once or die."""
 
+import itertools
 import json
 import os
 import signal
 import subprocess
 import sys
+import threading
 import time
 from collections import Counter
 
@@ -186,6 +188,44 @@ def test_a_file_with_one_bad_line_leaves_the_store_untouched(tmp_path, line, arg
                         resolve=lambda ref, n: SECTION)
     assert str(e.value).startswith(f"{path}:70001: ") and message in str(e.value)
     assert store_lines(bulk) == before
+
+
+def test_a_pool_held_to_one_thread_or_resized_mid_run_tracks_as_the_default(tmp_path):
+    # A file of several blocks, so that each tracking runs many parallel
+    # steps: with the caller alone, and while another thread resizes the
+    # pool again and again, no slice may be lost or done twice.
+    path = str(tmp_path / "data.jsonl")
+    write_data(path, ['{"n": %d, "text": "%s"}' % (n, "word " * (n % 7 + 1)) for n in range(400000)])
+    roots = {}
+
+    def track(name):
+        roots[name] = str(tmp_path / name)
+        native.init(roots[name])
+        core.track_file(roots[name], path, "data.jsonl", [SECTION], None, "tok", "whitespace", "text")
+
+    stop = threading.Event()
+
+    def resize():
+        for threads in itertools.cycle([1, 3, 2, 0]):
+            if stop.is_set():
+                return
+            core.set_threads(threads)
+            time.sleep(0.0005)
+
+    try:
+        track("default")
+        assert core.set_threads(1) == 1
+        track("one")
+        resizer = threading.Thread(target=resize)
+        resizer.start()
+        try:
+            track("resized")
+        finally:
+            stop.set()
+            resizer.join()
+    finally:
+        core.set_threads(0)
+    assert store_lines(roots["one"]) == store_lines(roots["default"]) == store_lines(roots["resized"])
 
 
 def test_tracking_again_records_only_lines_not_yet_recorded(tmp_path):

@@ -216,13 +216,14 @@ def purge_by_author(
     dry_run: bool,
     progress: Optional[Callable[[int], object]] = None,
     level: Optional[int] = None,
+    log_to: Optional[str] = None,
 ) -> dict[str, int]:
     """`_kx_native.purge_by_author_indexd` with the interpreter lock
     released, keeping every byte of `data_file` but the removed lines and
     leaving an undo record for `undo_purge`; `progress` is called with the
     bytes read so far.  A dry run counts the lines of `data_file` a purge
     would remove and keep, and gives the author's distinct lines in the
-    store as `author_lines`."""
+    store as `author_lines`.  `log_to` as for `purge_withdrawn`."""
 
 class _TrackedFile(TypedDict):
     lines: int
@@ -321,3 +322,12 @@ def report_aggregates(
     pool, and each tokenizer's merged entries likewise; memory grows with
     the keys, not the records.  A filter left out takes everything; a record
     or entry passes `licenses` and `author_ids` through any of its sections."""
+
+def set_threads(threads: int) -> int:
+    """Holds this module's worker pool to `threads` threads working on each
+    parallel step, the calling thread included (at most 1024; 0 returns to
+    one per CPU, the default), and returns the number used from now on.
+    Zstd rewrites keep to it as well.  It may be called before the pool is
+    first used and at any time after: a step already running keeps its
+    threads to its end, later ones use the new number.  `_kx_native` has a
+    pool of its own, which this leaves alone."""

@@ -1,4 +1,4 @@
-"""Tracking many data files on Dask workers (the optional extra `kx[dask]`).
+"""Tracking and purging many data files on Dask workers (the optional extra `kx[dask]`).
 
 Each data file is one task.  A task tracks its file into a store of its own,
 a new directory per attempt under `<project>/.kx/cluster/`, on the storage
@@ -22,13 +22,20 @@ look-up per record, so stores are absorbed one by one as their tasks finish,
 while the other tasks still run.
 
 Paths are made absolute on the client: the workers must see the project and
-the data files under the same paths."""
+the data files under the same paths.  A task holds the native worker pool of
+its process to its Dask worker's threads, so that workers sharing a host do
+not each take all of its CPUs.
+
+A run removes its directory under `.kx/cluster/` when it ends, and the
+journal once no absorption is open.  What a failed run can leave there is
+described at `track` and `purge`; nothing outside `.kx/cluster/` reads it."""
 
 from __future__ import annotations
 
 import argparse
 import contextlib
 import json
+import logging
 import os
 import shutil
 import uuid
@@ -36,7 +43,7 @@ from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tupl
 
 import _kx_native as native
 
-from kx.errors import KxError
+from kx.errors import KxError, UsageError
 
 WORK_DIR = "cluster"  # under the store directory
 _COMPLETE = "complete"  # in a task store: its counts, written last
@@ -44,6 +51,32 @@ _COMPLETE = "complete"  # in a task store: its counts, written last
 
 def work_root(kx_dir: str) -> str:
     return os.path.join(kx_dir, ".kx", WORK_DIR)
+
+
+def add_options(parser: argparse.ArgumentParser, verb: str) -> None:
+    """--cluster ADDRESS and --workers N of a command that hands its data
+    files to Dask workers, one task per file."""
+    where = parser.add_mutually_exclusive_group()
+    where.add_argument(
+        "--cluster",
+        metavar="ADDRESS",
+        help=f"{verb} the files as tasks of the Dask scheduler at ADDRESS, one task per file (needs kx[dask]; "
+        "the workers must see the project and the data files under the same paths)",
+    )
+    where.add_argument(
+        "--workers",
+        type=int,
+        metavar="N",
+        help=f"{verb} the files as tasks of a local Dask cluster of N worker processes (one thread each) "
+        "started for the run",
+    )
+
+
+def requested(args: argparse.Namespace) -> bool:
+    """Whether the command line sends the work to Dask workers."""
+    if args.workers is not None and args.workers < 1:
+        raise UsageError("--workers takes a number of workers of at least 1")
+    return bool(args.cluster or args.workers)
 
 
 def _dask():
@@ -67,13 +100,48 @@ def connect(address: Optional[str] = None, workers: Optional[int] = None) -> Ite
         with client:
             yield client
         return
-    with distributed.LocalCluster(
-        n_workers=workers or 1, threads_per_worker=1, processes=True, dashboard_address=None
-    ) as cluster, distributed.Client(cluster) as client:
+    with local_cluster(workers or 1) as cluster, distributed.Client(cluster) as client:
         yield client
 
 
+@contextlib.contextmanager
+def local_cluster(workers: int) -> Iterator[Any]:
+    """A local Dask cluster of `workers` processes with one thread each.
+
+    Its workers start without the 64 KB malloc trim threshold Dask gives
+    them by default: with it, every large buffer the core frees goes back
+    to the system and faults in again for the next file, which about
+    doubles the CPU time of tracking.  The workers' own reports of a failed
+    task are silenced: the command reports it, naming its file, in one
+    line."""
+    import dask
+
+    distributed = _dask()
+    key = "distributed.nanny.pre-spawn-environ"
+    environ = {name: value for name, value in dask.config.get(key, {}).items() if name != "MALLOC_TRIM_THRESHOLD_"}
+    # Set for the cluster's whole life: a worker restarted after a loss is
+    # spawned with it too.
+    with dask.config.set({key: environ}), distributed.LocalCluster(
+        n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None,
+        scheduler_kwargs={"dashboard_address": ":0"},  # its HTTP port: any free one, without a warning
+        silence_logs=logging.CRITICAL,
+    ) as cluster:
+        yield cluster
+
+
 # ------------------------------------------------------------ worker side ---
+
+
+def _hold_threads_to_worker() -> None:
+    """Holds the native pool of this process to the threads of the Dask
+    worker running the task: each worker's share of the host's CPUs."""
+    from kx import _core as core
+
+    try:
+        worker = _dask().get_worker()
+    except ValueError:
+        return  # run outside a worker (called directly): the pool keeps its size
+    core.set_threads(worker.state.nthreads)
 
 
 def track_task(kx_dir: str, data_file: str, recorded_as: str, args: argparse.Namespace, run_dir: str) -> Tuple[str, Dict[str, Any]]:
@@ -84,7 +152,9 @@ def track_task(kx_dir: str, data_file: str, recorded_as: str, args: argparse.Nam
     from kx.commands.track import Plan
     from kx.store import Store
 
+    _hold_threads_to_worker()
     store = os.path.join(run_dir, uuid.uuid4().hex)
+    os.mkdir(store)  # fails once the client has removed the run's directory: the run is over
     native.init(store)
     plan = Plan(Store(kx_dir), args)
     try:
@@ -104,14 +174,24 @@ def track_task(kx_dir: str, data_file: str, recorded_as: str, args: argparse.Nam
 # ------------------------------------------------------------ client side ---
 
 
+def _failure(doing: str, path: str, error: Exception) -> str:
+    """The message of a task that failed on `path`, naming it as the user
+    gave it rather than by the absolute path the task was handed."""
+    if isinstance(error, KxError):
+        return str(error).replace(os.path.abspath(path), path)
+    return f"{doing} {path} failed on the cluster: {error}"
+
+
 class Journal:
     """The client's record of absorptions into the target: before one, the
     sizes of the target files it appends to; after it, a mark.  An
-    absorption begun and not marked is undone by truncating those files."""
+    absorption begun and not marked is undone by truncating those files to
+    their sizes, unless another writer has appended to one of them since."""
 
     def __init__(self, kx_dir: str):
         self.kx_dir = kx_dir
         self.path = os.path.join(work_root(kx_dir), "journal")
+        self.open: Optional[str] = None  # the store being absorbed, until marked
 
     def _append(self, entry: Dict[str, Any]) -> None:
         with open(self.path, "a") as f:
@@ -121,17 +201,27 @@ class Journal:
 
     def begin(self, store: str, appends: Sequence[Tuple[str, str]]) -> None:
         sizes = {target: (os.path.getsize(target) if os.path.exists(target) else -1) for _, target in appends}
-        self._append({"absorbing": store, "sizes": sizes})
+        sources = {target: source for source, target in appends}
+        self._append({"absorbing": store, "sizes": sizes, "sources": sources})
+        self.open = store
 
     def done(self, store: str) -> None:
         self._append({"absorbed": store})
+        self.open = None
+
+    def close(self) -> None:
+        """Removes the journal at the end of a run that left no absorption
+        open: the next run has nothing to roll back."""
+        if self.open is None:
+            with contextlib.suppress(FileNotFoundError):
+                os.unlink(self.path)
 
     def recover(self) -> int:
         """Rolls back an absorption the previous run did not finish; returns
         how many it rolled back."""
         if not os.path.exists(self.path):
             return 0
-        open_begins: Dict[str, Dict[str, int]] = {}
+        open_begins: Dict[str, Dict[str, Any]] = {}
         with open(self.path) as f:
             for line in f:
                 try:
@@ -139,18 +229,52 @@ class Journal:
                 except ValueError:
                     continue  # a line torn by a kill: its absorption never started
                 if "absorbing" in entry:
-                    open_begins[entry["absorbing"]] = entry["sizes"]
+                    open_begins[entry["absorbing"]] = entry
                 elif "absorbed" in entry:
                     open_begins.pop(entry["absorbed"], None)
-        for sizes in open_begins.values():
-            for path, size in sizes.items():
-                if size < 0:
-                    with contextlib.suppress(FileNotFoundError):
-                        os.unlink(path)
-                elif os.path.exists(path):
-                    os.truncate(path, size)
+        for entry in open_begins.values():
+            for target, size in entry["sizes"].items():
+                _roll_back(target, size, entry.get("sources", {}).get(target))
         os.unlink(self.path)
+        self.open = None
         return len(open_begins)
+
+
+def _roll_back(target: str, size: int, source: Optional[str]) -> None:
+    """Truncates `target` to `size` bytes (-1: removes it) when all it holds
+    beyond that is the start of `source`, the task store file an
+    absorption was appending.  Bytes another writer appended since (a
+    `kx track` run here) stay, and with them the part absorbed before: its
+    whole records count as recorded, as any tracked line does, and a torn
+    line is one no reader takes."""
+    try:
+        now = os.path.getsize(target)
+    except FileNotFoundError:
+        return
+    start = max(size, 0)
+    if now < start or source is None or not _holds_start_of(target, start, now - start, source):
+        return
+    if size < 0:
+        os.unlink(target)
+    else:
+        os.truncate(target, size)
+
+
+def _holds_start_of(target: str, offset: int, length: int, source: str) -> bool:
+    """Whether the `length` bytes of `target` from `offset` are the first
+    `length` bytes of `source`."""
+    try:
+        with open(target, "rb") as t, open(source, "rb") as s:
+            t.seek(offset)
+            while length > 0:
+                want = min(length, 1 << 22)
+                chunk = t.read(want)
+                if len(chunk) != want or s.read(want) != chunk:
+                    return False
+                length -= want
+    except FileNotFoundError:
+        return False  # the task store is gone: nothing tells whose bytes those are
+    return True
 
 
 def _appends(store: str, target: str) -> List[Tuple[str, str]]:
@@ -176,9 +300,13 @@ def absorb(store: str, target: str, journal: Journal) -> None:
         raise KxError(f"task store {store} is not complete")
     pairs = _appends(store, target)
     journal.begin(store, pairs)
-    for source, destination in pairs:
-        with open(source, "rb") as src, open(destination, "ab") as dst:
-            shutil.copyfileobj(src, dst, 1 << 22)
+    try:
+        for source, destination in pairs:
+            with open(source, "rb") as src, open(destination, "ab") as dst:
+                shutil.copyfileobj(src, dst, 1 << 22)
+    except BaseException:
+        journal.recover()  # a full disk, an interrupt: the target holds whole stores only
+        raise
     journal.done(store)
 
 
@@ -212,7 +340,13 @@ def track(
     workers into the store of `kx_dir`.  `on_done(i, counts)` is called as
     file i is absorbed.  On a task's failure the other tasks are cancelled
     and the error names its data file; the target then holds whole absorbed
-    task stores only.  Returns the counts of each file, in order."""
+    task stores only.  Returns the counts of each file, in order.
+
+    The run's directory is removed when it ends.  Dask cannot stop a task
+    already running when the run fails: such an attempt may leave its store
+    under the run's directory, or recreate it, after the client removed it.
+    Nothing reads it (the client takes only the stores its tasks hand
+    back); it may be removed while no cluster run is going."""
     distributed = _dask()
     kx_dir = os.path.abspath(kx_dir)
     absorber = Absorber(kx_dir)
@@ -230,32 +364,38 @@ def track(
             i = futures[future]
             try:
                 store, counts = future.result()
-            except KxError:
-                raise
             except Exception as e:
-                raise KxError(f"tracking {files[i][0]} failed on the cluster: {e}") from None
+                raise KxError(_failure("tracking", files[i][0], e)) from None
             if absorber.take(files[i][1], store, counts) and on_done:
                 on_done(i, counts)
     finally:
         client.cancel(list(futures))
         shutil.rmtree(run_dir, ignore_errors=True)
+        absorber.journal.close()
     return [absorber.counts[recorded_as] for _, recorded_as in files]
 
 
 # ----------------------------------------------------------------- purges ---
 
 
-def purge_task(kx_dir: str, data_file: str, run_dir: str) -> Dict[str, Any]:
-    """Runs on a worker: purges the withdrawn lines of one data file.  The
-    data file and the purge's archive and undo record are files no other
-    task writes (archives are published under names of their own); the
-    operation-log lines go to a file of this attempt, which the client
+def purge_task(
+    kx_dir: str, data_file: str, run_dir: str, author: Optional[str] = None, dry_run: bool = False,
+    level: Optional[int] = None,
+) -> Dict[str, Any]:
+    """Runs on a worker: purges the withdrawn lines of one data file, or
+    with `author` those of that revoked author, as `kx purge` does here.
+    The data file and the purge's archive and undo record are files no
+    other task writes (archives are published under names of their own);
+    the operation-log lines go to a file of this attempt, which the client
     appends to the store's log."""
     from kx import _core as core
 
+    _hold_threads_to_worker()
     log = os.path.join(run_dir, f"{uuid.uuid4().hex}.log")
     try:
-        return core.purge_withdrawn(kx_dir, data_file, False, log_to=log)
+        if author is None:
+            return core.purge_withdrawn(kx_dir, data_file, dry_run, log_to=log, level=level)
+        return core.purge_by_author(kx_dir, author, data_file, dry_run, log_to=log, level=level)
     except RuntimeError as e:
         message = str(e)
         raise KxError(message if data_file in message else f"{data_file}: {message}") from None
@@ -279,38 +419,54 @@ def purge(
     client: Any,
     kx_dir: str,
     data_files: Sequence[str],
+    author: Optional[str] = None,
+    dry_run: bool = False,
+    level: Optional[int] = None,
     on_done: Optional[Callable[[int, Dict[str, Any]], None]] = None,
     retries: int = 2,
 ) -> List[Dict[str, Any]]:
-    """Purges the withdrawn lines of `data_files` on the client's workers,
-    one task per file: each file ends as purging the files one after
-    another here leaves it, with the same archive and undo.  Returns the
-    counts of each file, in order."""
+    """Purges the withdrawn lines of `data_files` (with `author`, those of
+    that revoked author) on the client's workers, one task per file: each
+    file ends as purging the files one after another here leaves it, with
+    the same archive and undo.  Returns the counts of each file, in order;
+    `on_done(i, counts)` is called as file i is done.
+
+    A task that fails does not stop the others: each purge is whole on its
+    own, and a running task cannot be stopped anyway, so the run waits for
+    every file and then raises the first failure, naming its file; every
+    other file is purged and logged.  The run's directory (the attempts'
+    log lines) is removed when it ends.  A client interrupted (Ctrl-C)
+    appends the log lines of the purges done so far; tasks running then
+    still finish their purges, whose files and undo records are whole, but
+    their log lines are lost with the directory."""
     distributed = _dask()
     kx_dir = os.path.abspath(kx_dir)
     run_dir = os.path.join(work_root(kx_dir), "purge-" + uuid.uuid4().hex)
     os.makedirs(run_dir)
     futures = {
         client.submit(
-            purge_task, kx_dir, os.path.abspath(path), run_dir,
+            purge_task, kx_dir, os.path.abspath(path), run_dir, author, dry_run, level,
             key=f"kx-purge-{os.path.basename(run_dir)}-{i}", retries=retries, pure=False,
         ): i
         for i, path in enumerate(data_files)
     }
     results: Dict[int, Dict[str, Any]] = {}
+    failures: List[str] = []
     try:
         for future in distributed.as_completed(futures):
             i = futures[future]
             try:
                 results[i] = future.result()
-            except KxError:
-                raise
             except Exception as e:
-                raise KxError(f"purging {data_files[i]} failed on the cluster: {e}") from None
+                failures.append(_failure("purging", data_files[i], e))
+                continue
             if on_done:
                 on_done(i, results[i])
     finally:
         client.cancel(list(futures))
         _append_logs(kx_dir, run_dir)
         shutil.rmtree(run_dir, ignore_errors=True)
+    if failures:
+        others = f" ({len(failures) - 1} more files failed)" if len(failures) > 1 else ""
+        raise KxError(f"{failures[0]}{others}; the {len(results)} other files are done")
     return [results[i] for i in range(len(data_files))]

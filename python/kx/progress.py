@@ -180,3 +180,20 @@ def over_files(label: str, sizes: Sequence[int], streaming: bool = False) -> Ite
         return
     with bar(label, sum(sizes), "bytes") as shown:
         yield FilesProgress(shown, sizes)
+
+
+@contextlib.contextmanager
+def over_tasks(verb: str, sizes: Sequence[int]) -> Iterator[Callable[[int, object], None]]:
+    """A bar by bytes over files handled as tasks elsewhere, finishing in any
+    order: `verb k/n files [...]`.  Yields `done(i, result)`, to be called
+    as the task of file i finishes."""
+    with bar(f"{verb} 0/{len(sizes)} files", sum(sizes), "bytes") as shown:
+        finished = {"files": 0, "bytes": 0}
+
+        def done(i: int, result: object) -> None:
+            finished["files"] += 1
+            finished["bytes"] += sizes[i]
+            shown.describe(f"{verb} {finished['files']}/{len(sizes)} files")
+            shown.update(finished["bytes"])
+
+        yield done

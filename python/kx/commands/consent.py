@@ -21,12 +21,12 @@ from __future__ import annotations
 import argparse
 import os
 from dataclasses import dataclass
-from typing import Any, Dict, List, Optional, Set
+from typing import Any, Callable, Dict, List, Optional, Sequence, Set
 
 import _kx_native as native
 
 from kx import _core as core
-from kx import datafile, progress
+from kx import cluster, datafile, progress
 from kx.errors import KxError, UsageError
 from kx.output import Output, note, plural, short
 from kx.store import Store
@@ -52,19 +52,21 @@ def register(commands, common) -> None:
     p = commands.add_parser(
         "purge",
         parents=[common],
-        help="remove revoked lines from a data file (or undo its last purge)",
-        description="Remove from DATA_FILE every line whose consent is withdrawn: the lines of revoked "
+        help="remove revoked lines from data files (or undo their last purge)",
+        description="Remove from each DATA_FILE every line whose consent is withdrawn: the lines of revoked "
         "sections and of the sections of revoked authors; or with --author only the lines of that revoked "
         "author (through the line index: run `kx index build` after tracking). Every other byte of the "
-        "file stays as it was. The removed lines are archived in the store first. With --undo, put the "
-        "lines of the newest purge of DATA_FILE back where they were, so that the file is again byte for "
-        "byte what it was (archives of older versions of kx, which lack the lines' places, are appended "
-        "at the end in canonical JSON form). A gzip or zstd DATA_FILE (known by its first bytes) is "
-        "purged and restored as its decompressed content and written again in its own format: the "
+        "file stays as it was. The removed lines are archived in the store first. DATA_FILE may also be a "
+        "directory (its *.jsonl, *.json and *.ndjson files) or a glob pattern; the files are purged one "
+        "after another, or with --cluster or --workers as tasks of Dask workers. With --undo, put the "
+        "lines of the newest purge of each DATA_FILE back where they were, so that the file is again byte "
+        "for byte what it was (archives of older versions of kx, which lack the lines' places, are "
+        "appended at the end in canonical JSON form). A gzip or zstd DATA_FILE (known by its first bytes) "
+        "is purged and restored as its decompressed content and written again in its own format: the "
         "decompressed content comes back byte for byte, while the compressed bytes may differ from the "
         "original file's.",
     )
-    p.add_argument("data_file", metavar="DATA_FILE")
+    p.add_argument("data_files", nargs="+", metavar="DATA_FILE")
     p.add_argument("--author", metavar="NAME", help="purge the lines of this revoked author")
     p.add_argument("--dry-run", action="store_true", help="count the lines a purge would remove; change nothing")
     p.add_argument("--undo", action="store_true", help="restore the lines of the newest purge of DATA_FILE")
@@ -85,7 +87,8 @@ def register(commands, common) -> None:
         help="compression level of a rewritten gzip (1-9, default 6) or zstd (1-19, default 3) DATA_FILE; "
         "plain files ignore it",
     )
-    p.set_defaults(run=purge, path_args=("data_file",))
+    cluster.add_options(p, "purge")
+    p.set_defaults(run=purge, path_args=("data_files",))
 
     p = commands.add_parser(
         "forget-set",
@@ -237,35 +240,80 @@ def _require_tokenizer(store: Store, tokenizer: str) -> None:
 
 
 def purge(store: Store, args: argparse.Namespace) -> Output:
+    paths = datafile.expand(args.data_files)
+    on_cluster = cluster.requested(args)
     if args.undo:
         if args.author is not None or args.dry_run:
             raise UsageError("--undo takes neither --author nor --dry-run")
-        return _undo(store, args)
+        if on_cluster:
+            raise UsageError("--undo runs here: it takes neither --cluster nor --workers")
+        if args.force and len(paths) > 1:
+            raise UsageError("--force takes one DATA_FILE")
+        undone = [_undo(store, args, path) for path in paths]
+        return _combined(undone, ["restored"], lambda n, sums: f"restored {plural(sums['restored'], 'line')} to {n} files")
     if args.force or args.by_position:
         raise UsageError("--force and --by-position go with --undo")
-    datafile.open_data_file(args.data_file).close()
-    if os.path.getsize(args.data_file) == 0:
-        raise KxError(f"nothing to purge: {args.data_file} is empty")
+    sizes = [datafile.size(path) for path in paths]  # a missing file fails before any is purged
+    for path, size in zip(paths, sizes):
+        if size == 0:
+            raise KxError(f"nothing to purge: {path} is empty")
     if args.author is not None:
-        result = _purge_author(store, args.author, args.data_file, args.dry_run, _level(args))
-        what = f"of author '{args.author}'"
+        _check_author_purge(store, args.author, paths)
+    if on_cluster:
+        with cluster.connect(args.cluster, args.workers) as client, progress.over_tasks(
+            "counting" if args.dry_run else "purging", sizes
+        ) as done:
+            counts = cluster.purge(client, store.kx_dir, paths, args.author, args.dry_run, _level(args), on_done=done)
     else:
-        label = f"counting {args.data_file}" if args.dry_run else f"purging {args.data_file}"
-        with progress.working(label, args.data_file) as hook:
-            result = core.purge_withdrawn(store.kx_dir, args.data_file, args.dry_run, hook, level=_level(args))
-        what = "of revoked sections and authors"
-    result["file"] = args.data_file
+        counts = _purge_here(store, args, paths, sizes)
+    verb = "would purge" if args.dry_run else "purged"
+    return _combined(
+        [_purged(store, args, path, c) for path, c in zip(paths, counts)],
+        ["purged", "kept", "archived"],
+        lambda n, sums: f"{verb} {plural(sums['purged'], 'line')} from {n} files, kept {sums['kept']}",
+    )
+
+
+def _purge_here(store: Store, args: argparse.Namespace, paths: List[str], sizes: List[int]) -> List[Dict[str, Any]]:
+    """Purges the files one after another in this process."""
+    counts = []
+    label = "counting" if args.dry_run else "purging"
+    with progress.over_files(f"{label} {paths[0]}" if len(paths) == 1 else label, sizes) as bar:
+        for i, path in enumerate(paths):
+            hook = bar.callback(i)
+            if args.author is None:
+                counts.append(core.purge_withdrawn(store.kx_dir, path, args.dry_run, hook, level=_level(args)))
+            else:
+                counts.append(core.purge_by_author(store.kx_dir, args.author, path, args.dry_run, hook, level=_level(args)))
+            bar.finished(i)
+    return counts
+
+
+def _purged(store: Store, args: argparse.Namespace, path: str, result: Dict[str, Any]) -> Output:
+    """What the purge of one file reports."""
+    what = "of revoked sections and authors" if args.author is None else f"of author '{args.author}'"
+    result["file"] = path
     result["dry_run"] = args.dry_run
     total = result["purged"] + result["kept"]
     if args.dry_run:
-        text = [f"would purge {plural(result['purged'], 'line')} {what} from {args.data_file} (of {total})"]
-        return Output(result, text)
-    text = [f"purged {plural(result['purged'], 'line')} {what} from {args.data_file}, kept {result['kept']}"]
+        return Output(result, [f"would purge {plural(result['purged'], 'line')} {what} from {path} (of {total})"])
+    text = [f"purged {plural(result['purged'], 'line')} {what} from {path}, kept {result['kept']}"]
     if result["archived"]:
-        mine = core.purge_archives(store.kx_dir, args.data_file)
+        mine = core.purge_archives(store.kx_dir, path)
         archive = result["archive"] = mine[0]["name"] if mine else None
-        text.append(f"archived them in .kx/archive/{archive}; undo with `kx purge --undo {args.data_file}`")
+        text.append(f"archived them in .kx/archive/{archive}; undo with `kx purge --undo {path}`")
     return Output(result, text)
+
+
+def _combined(outputs: List[Output], keys: Sequence[str], summary: Callable[[int, Dict[str, int]], str]) -> Output:
+    """One file's output as it is; several files' outputs one after another,
+    with the sums of their counts under `keys` and `summary(files, sums)`
+    last."""
+    if len(outputs) == 1:
+        return outputs[0]
+    sums = {key: sum(o.data[key] for o in outputs) for key in keys}
+    lines = [line for o in outputs for line in ([o.text] if isinstance(o.text, str) else o.text)]
+    return Output({"files": [o.data for o in outputs], **sums}, lines + [summary(len(outputs), sums)])
 
 
 def _level(args: argparse.Namespace) -> Optional[int]:
@@ -274,17 +322,18 @@ def _level(args: argparse.Namespace) -> Optional[int]:
     return args.level
 
 
-def _purge_author(store: Store, name: str, data_file: str, dry_run: bool, level: Optional[int]) -> Dict[str, Any]:
+def _check_author_purge(store: Store, name: str, paths: List[str]) -> None:
+    """Fails before any file is purged when the author's lines cannot be
+    purged: the author is not revoked, or the line index is missing or
+    stale."""
     # The native dry run checks that the author is revoked and that the index
-    # exists (for a plain file: the module's purges refuse compressed ones,
-    # and the purge below checks the same first).
-    if datafile.compression(data_file) is None:
-        native.purge_by_author_indexd(store.kx_dir, name, data_file, True)
+    # exists (on a plain file: the module's purges refuse compressed ones,
+    # and each purge checks the same first).
+    plain = next((path for path in paths if datafile.compression(path) is None), None)
+    if plain is not None:
+        native.purge_by_author_indexd(store.kx_dir, name, plain, True)
     if store.line_index_state() == "stale":
         raise KxError("lines were tracked after the line index was built; run `kx index build` first")
-    label = f"counting {data_file}" if dry_run else f"purging {data_file}"
-    with progress.working(label, data_file) as hook:
-        return core.purge_by_author(store.kx_dir, name, data_file, dry_run, hook, level=level)
 
 
 # What an undo did, by the outcome the core reports.
@@ -296,8 +345,7 @@ _UNDONE = {
 }
 
 
-def _undo(store: Store, args: argparse.Namespace) -> Output:
-    data_file = args.data_file
+def _undo(store: Store, args: argparse.Namespace, data_file: str) -> Output:
     archive = None
     if not core.purge_archives(store.kx_dir, data_file):
         newest = store.newest_purge_archive()

@@ -15,7 +15,7 @@ import os
 from typing import Any, Callable, Dict, List, Optional, Tuple
 
 from kx import _core as core
-from kx import datafile, progress
+from kx import cluster, datafile, progress
 from kx.errors import KxError, UsageError
 from kx.output import Output, plural
 from kx.store import Store
@@ -77,19 +77,7 @@ def register(commands, common) -> None:
         help="count the lines under --tokenizer without recording them again (for files tracked "
         "before, counted under another tokenizer)",
     )
-    where = p.add_mutually_exclusive_group()
-    where.add_argument(
-        "--cluster",
-        metavar="ADDRESS",
-        help="track the files as tasks of the Dask scheduler at ADDRESS, one task per file (needs kx[dask]; "
-        "the workers must see the project and the data files under the same paths)",
-    )
-    where.add_argument(
-        "--workers",
-        type=int,
-        metavar="N",
-        help="track the files as tasks of a local Dask cluster of N worker processes started for the run",
-    )
+    cluster.add_options(p, "track")
     p.set_defaults(run=track, path_args=("data_files",))
 
 
@@ -154,7 +142,7 @@ def track(store: Store, args: argparse.Namespace) -> Output:
     plan = Plan(store, args)
     paths = datafile.expand(args.data_files)
     sizes = [_size_of(path) for path in paths]
-    if args.cluster or args.workers:
+    if cluster.requested(args):
         results = _track_on_cluster(store, plan, args, paths, sizes)
     else:
         results = []
@@ -210,23 +198,9 @@ def _track_one(
 def _track_on_cluster(
     store: Store, plan: Plan, args: argparse.Namespace, paths: List[str], sizes: List[int]
 ) -> List[Dict[str, Any]]:
-    from kx import cluster
-
-    if args.workers is not None and args.workers < 1:
-        raise UsageError("--workers takes a number of workers of at least 1")
     files = [(path, os.path.normpath(path)) for path in paths]
-    with cluster.connect(args.cluster, args.workers) as client, progress.bar(
-        f"tracking 0/{len(files)} files", sum(sizes), "bytes"
-    ) as bar:
-        done = {"files": 0, "bytes": 0}
-
-        def absorbed(i: int, counts: Dict[str, Any]) -> None:
-            done["files"] += 1
-            done["bytes"] += sizes[i]
-            bar.describe(f"tracking {done['files']}/{len(files)} files")
-            bar.update(done["bytes"])
-
-        counted = cluster.track(client, store.kx_dir, files, args, on_done=absorbed)
+    with cluster.connect(args.cluster, args.workers) as client, progress.over_tasks("tracking", sizes) as done:
+        counted = cluster.track(client, store.kx_dir, files, args, on_done=done)
     results = []
     for (path, recorded_as), counts in zip(files, counted):
         if counts["lines"] == 0:
