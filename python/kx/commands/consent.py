@@ -62,7 +62,8 @@ def register(commands, common) -> None:
         "at the end in canonical JSON form). A gzip or zstd DATA_FILE (known by its first bytes) is "
         "purged and restored as its decompressed content and written again in its own format: the "
         "decompressed content comes back byte for byte, while the compressed bytes may differ from the "
-        "original file's.",
+        "original file's. A Parquet DATA_FILE (needs kx[parquet]) is purged row by row and written again "
+        "with its schema, codec and row-group size; its undo gives back a table that reads as before.",
     )
     p.add_argument("data_file", metavar="DATA_FILE")
     p.add_argument("--author", metavar="NAME", help="purge the lines of this revoked author")
@@ -278,7 +279,7 @@ def _purge_author(store: Store, name: str, data_file: str, dry_run: bool, level:
     # The native dry run checks that the author is revoked and that the index
     # exists (for a plain file: the module's purges refuse compressed ones,
     # and the purge below checks the same first).
-    if datafile.compression(data_file) is None:
+    if datafile.content_format(data_file) is None:
         native.purge_by_author_indexd(store.kx_dir, name, data_file, True)
     if store.line_index_state() == "stale":
         raise KxError("lines were tracked after the line index was built; run `kx index build` first")

@@ -1,0 +1,204 @@
+"""Parquet data files, read and written through pyarrow (the `parquet` extra).
+
+The native core reads a Parquet file as its rows, one JSON line each (the
+mapping of Arrow types to JSON is in docs/parquet.md), and calls this module
+for the tables themselves: `Rows` hands it the record batches of a file a row
+group at a time; `remove_rows` writes a purged table and, apart, the rows
+the purge removed; `restore_rows` puts those rows back at their indexes.
+Rewrites go a row group at a time too, and keep the schema (with its
+metadata), each column's codec, the format version and the row-group size of
+the file they rewrite, so that a purge and its undo give back a table that
+reads as before."""
+
+from __future__ import annotations
+
+import os
+from array import array
+from contextlib import contextmanager
+from typing import Iterator, List, Optional, Tuple
+
+from kx.errors import KxError
+
+
+def _pyarrow(path: str):
+    try:
+        import pyarrow
+        import pyarrow.parquet
+    except ImportError:
+        raise KxError(
+            f"{path} is a Parquet file, and reading it needs pyarrow: install the parquet extra "
+            "(pip install 'kx[parquet]')"
+        ) from None
+    return pyarrow, pyarrow.parquet
+
+
+@contextmanager
+def _failing_as(path: str, what: str):
+    """Turns pyarrow's failures into one-line errors naming `path`."""
+    pa, _ = _pyarrow(path)
+    try:
+        yield
+    except (pa.ArrowException, OSError) as e:
+        reason = str(e).splitlines()[0] if str(e) else type(e).__name__
+        raise KxError(f'data file "{path}" {what}: {reason}') from None
+
+
+def _open(path: str):
+    _, pq = _pyarrow(path)
+    with _failing_as(path, "is damaged"):
+        return pq.ParquetFile(path)
+
+
+class Rows:
+    """The rows of the Parquet file at `path` as record batches, a row group
+    at a time: next_batch() gives (batch, bytes of the file read so far),
+    and (None, the file's size) after the last."""
+
+    def __init__(self, path: str):
+        self._path = path
+        self._file = _open(path)
+        self._batches = self._read()
+
+    def _read(self) -> Iterator[Tuple[object, int]]:
+        size = os.path.getsize(self._path)
+        metadata = self._file.metadata
+        done = 0
+        for i in range(metadata.num_row_groups):
+            table = self._file.read_row_group(i)
+            group = metadata.row_group(i)
+            done = min(size, done + sum(group.column(c).total_compressed_size for c in range(group.num_columns)))
+            for batch in table.to_batches():
+                yield batch, done
+        yield None, size
+
+    def next_batch(self) -> Tuple[object, int]:
+        with _failing_as(self._path, "is damaged"):
+            return next(self._batches)
+
+
+class _RowStream:
+    """The rows of a Parquet file taken in order, a row group at a time."""
+
+    def __init__(self, parquet_file):
+        self._file = parquet_file
+        self._group = 0
+        self._table = None
+        self._at = 0
+
+    def take(self, count: Optional[int]) -> List[object]:
+        """Slices of the next `count` rows (all that are left with None);
+        fewer when the file ends first."""
+        pieces = []
+        while count is None or count > 0:
+            if self._table is None or self._at == self._table.num_rows:
+                if self._group == self._file.metadata.num_row_groups:
+                    break
+                self._table = self._file.read_row_group(self._group)
+                self._group += 1
+                self._at = 0
+                continue
+            piece = self._table.slice(self._at, count)
+            self._at += piece.num_rows
+            if count is not None:
+                count -= piece.num_rows
+            pieces.append(piece)
+        return pieces
+
+
+# Codec names in a file's metadata that ParquetWriter spells otherwise.
+_CODECS = {"UNCOMPRESSED": "none", "LZ4_RAW": "lz4"}
+
+
+class _Writer:
+    """Writes a table like the Parquet file `like`: its schema (with its
+    metadata), its columns' codecs, its format version, and row groups of
+    its largest row group's size."""
+
+    def __init__(self, path: str, like):
+        self._pa, pq = _pyarrow(path)
+        self._path = path
+        metadata = like.metadata
+        groups = [metadata.row_group(i) for i in range(metadata.num_row_groups)]
+        self._size = max((g.num_rows for g in groups), default=0) or 1 << 20
+        codecs = "snappy"
+        if groups:
+            columns = [groups[0].column(c) for c in range(groups[0].num_columns)]
+            codecs = {c.path_in_schema: _CODECS.get(c.compression, c.compression.lower()) for c in columns}
+        self._writer = pq.ParquetWriter(path, like.schema_arrow, compression=codecs, version=metadata.format_version)
+        self._held: List[object] = []
+        self._rows = 0
+
+    def write(self, pieces: List[object]) -> int:
+        """Writes the rows of `pieces`; returns how many."""
+        count = sum(piece.num_rows for piece in pieces)
+        self._held += pieces
+        self._rows += count
+        while self._rows >= self._size:
+            self._flush(self._size)
+        return count
+
+    def _flush(self, count: int) -> None:
+        table = self._pa.concat_tables(self._held)
+        self._writer.write_table(table.slice(0, count), row_group_size=count)
+        rest = table.slice(count)
+        self._held = [rest] if rest.num_rows else []
+        self._rows -= count
+
+    def close(self) -> None:
+        """Writes the rest and makes the file durable."""
+        if self._rows:
+            self._flush(self._rows)
+        self._writer.close()
+        with open(self._path, "rb+") as f:
+            os.fsync(f.fileno())
+
+
+def _runs(indexes: bytes) -> Iterator[Tuple[int, int]]:
+    """(start, count) of each run of consecutive indexes in the bytes of an
+    ascending array of native uint64."""
+    values = array("Q")
+    values.frombytes(indexes)
+    start = count = 0
+    for index in values:
+        if count and index == start + count:
+            count += 1
+            continue
+        if count:
+            yield start, count
+        start, count = index, 1
+    if count:
+        yield start, count
+
+
+def remove_rows(path: str, removed: bytes, kept_path: str, removed_path: str) -> None:
+    """Writes the table at `path` without the rows at the indexes `removed`
+    to `kept_path`, and those rows, in order, to `removed_path`."""
+    source = _open(path)
+    with _failing_as(path, "could not be rewritten"):
+        rows = _RowStream(source)
+        kept, gone = _Writer(kept_path, source), _Writer(removed_path, source)
+        at = 0
+        for start, count in _runs(removed):
+            kept.write(rows.take(start - at))
+            gone.write(rows.take(count))
+            at = start + count
+        kept.write(rows.take(None))
+        kept.close()
+        gone.close()
+
+
+def restore_rows(path: str, positions: bytes, removed_path: str, out_path: str) -> None:
+    """Writes to `out_path` the table at `path` with the rows of the table at
+    `removed_path` put back, in order, at the indexes `positions` (those past
+    the end at the end)."""
+    source = _open(path)
+    with _failing_as(path, "could not be rewritten"):
+        rows, removed = _RowStream(source), _RowStream(_open(removed_path))
+        out = _Writer(out_path, source)
+        written = 0
+        for start, count in _runs(positions):
+            if start > written:
+                written += out.write(rows.take(start - written))
+            written += out.write(removed.take(count))
+        out.write(rows.take(None))
+        out.close()
