@@ -129,6 +129,8 @@ def test_arrow_types_map_to_the_json_values_docs_parquet_md_gives(project):
     nulls["f64_inf"] = 2.5
     assert hashes["first_hash"] == kx.compute_hash(values)
     assert hashes["last_hash"] == kx.compute_hash(nulls)
+    done = project.kx("track", "types.parquet", "--source-field", "str")
+    assert done.stderr == "kx: error: types.parquet: row 2: field 'str' holds no section\n"
 
 
 def cut_footer(path):

@@ -151,10 +151,15 @@ class Plan:
                 try:
                     hash_ = self._resolved[ref] = self._usable(self.store.resolve_section(ref))
                 except KxError as e:
-                    raise KxError(f"{path}:{number}: {e}") from None
+                    raise KxError(f"{_line_of(path, number)}: {e}") from None
             return hash_
 
         return resolve
+
+
+def _line_of(path: str, number: int) -> str:
+    """A line of a data file in messages: a row, in a Parquet file."""
+    return f"{path}: row {number}" if datafile.content_format(path) == "Parquet" else f"{path}:{number}"
 
 
 def track(store: Store, args: argparse.Namespace) -> Output:
@@ -207,9 +212,9 @@ def _track_one(
     except RuntimeError as e:
         if not str(e).startswith(f"{path}:"):
             raise  # a failure of the store or the file, which names it
+        number, why = str(e)[len(path) + 1 :].split(": ", 1)
         if datafile.content_format(path) == "Parquet":
-            number, why = str(e)[len(path) + 1 :].split(": ", 1)
-            raise KxError(f"{path}: row {number}: {why}") from None
+            raise KxError(f"{_line_of(path, int(number))}: {why}") from None
         raise KxError(f"{e} (kx tracks JSON Lines files)") from None
     if counts["lines"] == 0:
         raise KxError(f"nothing to track: {path} has no lines")
