@@ -108,7 +108,8 @@ Status parse_parametrised(std::string_view format, Field& field, const std::stri
     field.list_size = a;
     return {};
   }
-  if (format.starts_with("d:") && std::sscanf(text.c_str(), "d:%d,%d%n,%d%n", &a, &b, &read, &width, &read) >= 2 &&
+  if (format.starts_with("d:") &&
+      std::sscanf(text.c_str(), "d:%d,%d%n,%d%n", &a, &b, &read, &width, &read) >= 2 &&
       read == static_cast<int>(text.size()) && width == 128) {
     field.kind = kDecimal;
     field.digits = b;
@@ -133,7 +134,8 @@ Result<Field> parse_field(const ArrowSchema& schema, const std::string& column) 
   }
   for (int64_t i = 0; i < schema.n_children; ++i) {
     const ArrowSchema& child = *schema.children[i];
-    const std::string path = field.kind == kStruct && child.name != nullptr ? column + "." + child.name : column;
+    const bool named = field.kind == kStruct && child.name != nullptr;
+    const std::string path = named ? column + "." + child.name : column;
     KX_ASSIGN_OR_RETURN(Field parsed, parse_field(child, path));
     field.children.push_back(std::move(parsed));
   }
@@ -180,7 +182,8 @@ void append_date(int64_t days, std::string& out) {
   const year_month_day date{sys_days{std::chrono::days{days}}};
   char text[32];
   const int n = std::snprintf(text, sizeof text, "%04d-%02u-%02u", static_cast<int>(date.year()),
-                              static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()));
+                              static_cast<unsigned>(date.month()),
+                              static_cast<unsigned>(date.day()));
   out.append(text, static_cast<size_t>(n));
 }
 
@@ -189,8 +192,10 @@ void append_time(int64_t value, int digits, std::string& out) {
   const int64_t per_second = kUnitsPerSecond[digits / 3];
   const int64_t seconds = value / per_second;
   char text[40];
-  int n = std::snprintf(text, sizeof text, "%02lld:%02lld:%02lld", static_cast<long long>(seconds / 3600),
-                        static_cast<long long>(seconds / 60 % 60), static_cast<long long>(seconds % 60));
+  int n = std::snprintf(text, sizeof text, "%02lld:%02lld:%02lld",
+                        static_cast<long long>(seconds / 3600),
+                        static_cast<long long>(seconds / 60 % 60),
+                        static_cast<long long>(seconds % 60));
   if (digits > 0)
     n += std::snprintf(text + n, sizeof text - n, ".%0*lld", digits,
                        static_cast<long long>(value % per_second));
@@ -236,9 +241,15 @@ int64_t integer_at(FieldKind kind, const ArrowArray& a, int64_t physical) {
   }
 }
 
+// [begin, end) of element `physical` of a string or list array, from its
+// 32-bit or (`large`) 64-bit offsets.
+std::pair<int64_t, int64_t> offsets_at(bool large, const ArrowArray& a, int64_t physical) {
+  if (large) return {at<int64_t>(a, 1, physical), at<int64_t>(a, 1, physical + 1)};
+  return {at<int32_t>(a, 1, physical), at<int32_t>(a, 1, physical + 1)};
+}
+
 std::string_view string_at(FieldKind kind, const ArrowArray& a, int64_t physical) {
-  const int64_t begin = kind == kString ? at<int32_t>(a, 1, physical) : at<int64_t>(a, 1, physical);
-  const int64_t end = kind == kString ? at<int32_t>(a, 1, physical + 1) : at<int64_t>(a, 1, physical + 1);
+  const auto [begin, end] = offsets_at(kind == kLargeString, a, physical);
   if (begin == end) return {};
   return {static_cast<const char*>(a.buffers[2]) + begin, static_cast<size_t>(end - begin)};
 }
@@ -246,8 +257,7 @@ std::string_view string_at(FieldKind kind, const ArrowArray& a, int64_t physical
 // [begin, end) of a list's elements in its child array.
 std::pair<int64_t, int64_t> list_bounds(const Field& f, const ArrowArray& a, int64_t physical) {
   if (f.kind == kFixedList) return {physical * f.list_size, (physical + 1) * f.list_size};
-  if (f.kind == kLargeList) return {at<int64_t>(a, 1, physical), at<int64_t>(a, 1, physical + 1)};
-  return {at<int32_t>(a, 1, physical), at<int32_t>(a, 1, physical + 1)};
+  return offsets_at(f.kind == kLargeList, a, physical);
 }
 
 class RowWriter {
@@ -338,7 +348,8 @@ class RowWriter {
 
   std::string key_text(const Field& f, const ArrowArray& a, int64_t index) {
     const int64_t i = a.offset + index;
-    if (!f.dictionary.empty()) return key_text(f.dictionary[0], *a.dictionary, integer_at(f.kind, a, i));
+    if (!f.dictionary.empty())
+      return key_text(f.dictionary[0], *a.dictionary, integer_at(f.kind, a, i));
     if (f.kind == kString || f.kind == kLargeString) return std::string(string_at(f.kind, a, i));
     if (f.kind == kUint64) return std::to_string(at<uint64_t>(a, 1, i));
     return std::to_string(integer_at(f.kind, a, i));
@@ -361,7 +372,8 @@ Result<ArrowRows> ArrowRows::create(const ArrowSchema& schema) {
   std::vector<Field> columns;
   for (int64_t i = 0; i < schema.n_children; ++i) {
     const ArrowSchema& column = *schema.children[i];
-    KX_ASSIGN_OR_RETURN(Field field, parse_field(column, column.name != nullptr ? column.name : ""));
+    KX_ASSIGN_OR_RETURN(Field field,
+                        parse_field(column, column.name != nullptr ? column.name : ""));
     columns.push_back(std::move(field));
   }
   return ArrowRows(std::move(columns));

@@ -210,8 +210,8 @@ int default_level(Compression format) { return format == Compression::kGzip ? 6 
 
 Status check_level(Compression format, int level) {
   const int most = format == Compression::kGzip ? 9 : 19;
-  if (format == Compression::kNone || format == Compression::kParquet || (level >= 1 && level <= most))
-    return {};
+  const bool any = format == Compression::kNone || format == Compression::kParquet;
+  if (any || (level >= 1 && level <= most)) return {};
   return fail_msg("compression level " + std::to_string(level) + " is not one " +
                   std::string(compression_name(format)) + " takes (1 to " + std::to_string(most) +
                   ")");

@@ -27,10 +27,10 @@ std::string undo_record_path(const std::string& kx_dir, std::string_view archive
   return path_join(undo_record_dir(kx_dir), archive_name);
 }
 
+// The name of a purged table's removed rows, beside the undo record.
 constexpr std::string_view kRowsSuffix = ".rows.parquet";
-
-std::string removed_rows_path(const std::string& kx_dir, std::string_view archive_name) {
-  return undo_record_path(kx_dir, std::string(archive_name) + std::string(kRowsSuffix));
+std::string removed_rows_name(std::string_view archive_name) {
+  return std::string(archive_name) + std::string(kRowsSuffix);
 }
 
 // Removes the records (and removed rows) whose archive is gone.
@@ -219,7 +219,8 @@ class Reinsertion {
 // Removes the undo record and the archive, and logs as purge_reverse().
 Status retire_archive(const std::string& kx_dir, const store_view::ArchiveInfo& archive,
                       uint64_t restored) {
-  for (const std::string& path : {removed_rows_path(kx_dir, archive.name), undo_record_path(kx_dir, archive.name)}) {
+  for (const std::string& name : {removed_rows_name(archive.name), archive.name}) {
+    const std::string path = undo_record_path(kx_dir, name);
     Status removed = remove_file(path);
     if (!removed && removed.error().os_errno() != ENOENT) return removed;
   }
@@ -232,7 +233,7 @@ Status retire_archive(const std::string& kx_dir, const store_view::ArchiveInfo& 
 // Rebuilds a purged table with its removed rows back at their indexes.
 Status restore_table_rows(const std::string& kx_dir, const store_view::ArchiveInfo& archive,
                           const UndoRecord& record, const std::string& data_file) {
-  const std::string rows = removed_rows_path(kx_dir, archive.name);
+  const std::string rows = undo_record_path(kx_dir, removed_rows_name(archive.name));
   if (!stat_path(rows))
     return fail(Error::msg("the rows that purge archive " + quote_path(archive.name) +
                            " removed from " + quote_path(data_file) + " are missing (" +
@@ -382,7 +383,7 @@ Status UndoRecordWriter::publish(const std::string& archive_path, const UndoTrai
 }
 
 std::string UndoRecordWriter::table_rows_path(const std::string& archive_path) {
-  rows_path_ = path_join(dir_, std::string(path_basename(archive_path)) + std::string(kRowsSuffix));
+  rows_path_ = path_join(dir_, removed_rows_name(path_basename(archive_path)));
   return rows_path_;
 }
 

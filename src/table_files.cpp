@@ -79,8 +79,10 @@ class TableContent final : public ContentStream {
     ended_ = batch == nullptr;
     if (ended_) return {};
     auto rows = ArrowRows::create(batch->schema);
-    if (!rows)
-      return fail(Error::msg("data file " + quote_path(path_) + ": " + rows.error().outermost()).about(path_));
+    if (!rows) {
+      const std::string why = rows.error().outermost();
+      return fail(Error::msg("data file " + quote_path(path_) + ": " + why).about(path_));
+    }
     rows_.emplace(std::move(*rows));
     batch_ = std::move(batch);
     row_ = 0;
@@ -104,9 +106,9 @@ void set_table_provider(TableProvider provider) { registered() = std::move(provi
 
 Result<const TableProvider*> table_provider(const std::string& path) {
   if (!registered())
-    return fail(
-        Error::msg("data file " + quote_path(path) + " is a Parquet table, which this build cannot read")
-            .about(path));
+    return fail(Error::msg("data file " + quote_path(path) +
+                           " is a Parquet table, which this build cannot read")
+                    .about(path));
   return &*registered();
 }
 

@@ -12,6 +12,7 @@ reads as before."""
 
 from __future__ import annotations
 
+import bisect
 import os
 from array import array
 from contextlib import contextmanager
@@ -153,36 +154,34 @@ class _Writer:
             os.fsync(f.fileno())
 
 
-def _runs(indexes: bytes) -> Iterator[Tuple[int, int]]:
-    """(start, count) of each run of consecutive indexes in the bytes of an
-    ascending array of native uint64."""
-    values = array("Q")
-    values.frombytes(indexes)
-    start = count = 0
-    for index in values:
-        if count and index == start + count:
-            count += 1
-            continue
-        if count:
-            yield start, count
-        start, count = index, 1
-    if count:
-        yield start, count
+def _over(pa, type, values):
+    """An Arrow array of `type` over the bytes of `values` (an array.array or
+    a bytearray of items of that type)."""
+    return pa.Array.from_buffers(type, len(values), [None, pa.py_buffer(values)])
 
 
 def remove_rows(path: str, removed: bytes, kept_path: str, removed_path: str) -> None:
     """Writes the table at `path` without the rows at the indexes `removed`
     to `kept_path`, and those rows, in order, to `removed_path`."""
+    pa, _ = _pyarrow(path)
     source = _open(path)
+    indexes = array("Q")
+    indexes.frombytes(removed)
     with _failing_as(path, "could not be rewritten"):
-        rows = _RowStream(source)
         kept, gone = _Writer(kept_path, source), _Writer(removed_path, source)
-        at = 0
-        for start, count in _runs(removed):
-            kept.write(rows.take(start - at))
-            gone.write(rows.take(count))
-            at = start + count
-        kept.write(rows.take(None))
+        start = taken = 0
+        for group in range(source.metadata.num_row_groups):
+            table = source.read_row_group(group)
+            end = bisect.bisect_left(indexes, start + table.num_rows, lo=taken)
+            local = [index - start for index in indexes[taken:end]]
+            start, taken = start + table.num_rows, end
+            if local:
+                keep = bytearray(b"\x01") * table.num_rows
+                for index in local:
+                    keep[index] = 0
+                gone.write([table.take(local)])
+                table = table.filter(_over(pa, pa.uint8(), keep).cast(pa.bool_()))
+            kept.write([table])
         kept.close()
         gone.close()
 
@@ -191,14 +190,32 @@ def restore_rows(path: str, positions: bytes, removed_path: str, out_path: str) 
     """Writes to `out_path` the table at `path` with the rows of the table at
     `removed_path` put back, in order, at the indexes `positions` (those past
     the end at the end)."""
+    pa, _ = _pyarrow(path)
     source = _open(path)
+    places = array("Q")
+    places.frombytes(positions)
     with _failing_as(path, "could not be rewritten"):
-        rows, removed = _RowStream(source), _RowStream(_open(removed_path))
+        removed = _RowStream(_open(removed_path))
         out = _Writer(out_path, source)
-        written = 0
-        for start, count in _runs(positions):
-            if start > written:
-                written += out.write(rows.take(start - written))
-            written += out.write(removed.take(count))
-        out.write(rows.take(None))
+        written = placed = 0
+        for group in range(source.metadata.num_row_groups):
+            table = source.read_row_group(group)
+            # The group's rows and the removed rows placed among them, as
+            # indexes into the group followed by those removed rows.
+            n, order, taken = table.num_rows, array("q"), 0
+            while placed < len(places):
+                before = places[placed] - written - len(order)  # rows of the group before it
+                if before > n - taken:
+                    break
+                order.extend(range(taken, taken + max(before, 0)))
+                taken += max(before, 0)
+                order.append(n + len(order) - taken)
+                placed += 1
+            order.extend(range(taken, n))
+            back = removed.take(len(order) - n)
+            if back:
+                table = pa.concat_tables([table, *back]).take(_over(pa, pa.int64(), order))
+            out.write([table])
+            written += len(order)
+        out.write(removed.take(None))
         out.close()
