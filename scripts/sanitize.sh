@@ -25,7 +25,11 @@ fi
 reports="$PWD/$build/reports"
 rm -rf "$reports"
 mkdir -p "$reports"
-export LD_PRELOAD="$libasan"
+# libstdc++ too: ASan's interceptor of __cxa_throw must find the real one
+# when it starts, or the first C++ exception an uninstrumented library throws
+# (pyarrow's reader, on a damaged Parquet file) aborts the process.
+libstdcxx=$(readlink -f "$(${CXX:-g++} -print-file-name=libstdc++.so)")
+export LD_PRELOAD="$libasan:$libstdcxx"
 export ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:abort_on_error=1:log_path=$reports/asan"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$reports/ubsan"
 # The package from the source tree, so that it takes the sanitized kx._core

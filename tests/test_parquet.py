@@ -5,6 +5,7 @@ import datetime
 import decimal
 import json
 import os
+import shutil
 import subprocess
 import sys
 
@@ -130,6 +131,9 @@ def test_arrow_types_map_to_the_json_values_docs_parquet_md_gives(project):
     nulls = {**{name: None for name in columns}, "f64_inf": 2.5, "source": MEMOS}
     assert hashes["first_hash"] == kx.compute_hash(values)
     assert hashes["last_hash"] == kx.compute_hash(nulls)
+    # A Parquet file is known by its first bytes, whatever its name.
+    shutil.copy(project.path("types.parquet"), project.path("types.jsonl"))
+    assert project.json("track", "types.jsonl", "--source-field", "source")["first_hash"] == hashes["first_hash"]
     done = project.kx("track", "types.parquet", "--source-field", "str")
     assert done.stderr == "kx: error: types.parquet: row 2: field 'str' holds no section\n"
 

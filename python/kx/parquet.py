@@ -129,14 +129,11 @@ class _Writer:
         self._held: List[object] = []
         self._rows = 0
 
-    def write(self, pieces: List[object]) -> int:
-        """Writes the rows of `pieces`; returns how many."""
-        count = sum(piece.num_rows for piece in pieces)
+    def write(self, pieces: List[object]) -> None:
         self._held += pieces
-        self._rows += count
+        self._rows += sum(piece.num_rows for piece in pieces)
         while self._rows >= self._size:
             self._flush(self._size)
-        return count
 
     def _flush(self, count: int) -> None:
         table = self._pa.concat_tables(self._held)
