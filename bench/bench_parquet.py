@@ -84,10 +84,11 @@ def main():
     for label, seconds, cpu in lines:
         cpu_text = f"{cpu:7.2f}" if cpu is not None else f"{'':7}"
         print(f"{label:28} {seconds:7.2f} {cpu_text} {json_mb / seconds:6.0f} {rows / seconds:10,.0f}")
-    p = figures["parquet"]
-    print(f"Parquet track: {read_s / p['track_s']:.2f} x pyarrow's read, {figures['jsonl']['track_s'] / p['track_s']:.2f} x "
-          f"the twin's track; purge: {(read_s + write_s) / p['purge_s']:.2f} x pyarrow's read + write, "
-          f"{figures['jsonl']['purge_s'] / p['purge_s']:.2f} x the twin's purge")
+    table, twin = figures["parquet"], figures["jsonl"]
+    print(f"Parquet track: {read_s / table['track_s']:.2f} x pyarrow's read, "
+          f"{twin['track_s'] / table['track_s']:.2f} x the twin's track; "
+          f"purge: {(read_s + write_s) / table['purge_s']:.2f} x pyarrow's read + write, "
+          f"{twin['purge_s'] / table['purge_s']:.2f} x the twin's purge")
     write_figures(args.json, {"parquet": figures})
 
 

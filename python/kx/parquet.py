@@ -15,6 +15,7 @@ from __future__ import annotations
 import bisect
 import os
 from array import array
+from concurrent.futures import ThreadPoolExecutor
 from contextlib import contextmanager
 from typing import Iterator, List, Optional, Tuple
 
@@ -64,12 +65,18 @@ class Rows:
         size = os.path.getsize(self._path)
         metadata = self._file.metadata
         done = 0
-        for i in range(metadata.num_row_groups):
-            table = self._file.read_row_group(i)
-            group = metadata.row_group(i)
-            done = min(size, done + sum(group.column(c).total_compressed_size for c in range(group.num_columns)))
-            for batch in table.to_batches():
-                yield batch, done
+        # The next row group is read on a thread of its own while the core
+        # works on this one (pyarrow lets go of the interpreter meanwhile).
+        with ThreadPoolExecutor(max_workers=1) as reader:
+            ahead = reader.submit(self._file.read_row_group, 0) if metadata.num_row_groups else None
+            for i in range(metadata.num_row_groups):
+                table = ahead.result()
+                if i + 1 < metadata.num_row_groups:
+                    ahead = reader.submit(self._file.read_row_group, i + 1)
+                group = metadata.row_group(i)
+                done = min(size, done + sum(group.column(c).total_compressed_size for c in range(group.num_columns)))
+                for batch in table.to_batches():
+                    yield batch, done
         yield None, size
 
     def next_batch(self) -> Tuple[object, int]:
