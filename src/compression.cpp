@@ -12,6 +12,7 @@
 
 #include "pool.h"
 #include "progress.h"
+#include "table_files.h"
 
 namespace kestrix {
 namespace {
@@ -159,6 +160,7 @@ std::string_view compression_name(Compression format) {
   switch (format) {
     case Compression::kGzip: return "gzip";
     case Compression::kZstd: return "zstd";
+    case Compression::kParquet: return "Parquet";
     case Compression::kNone: break;
   }
   return "plain";
@@ -167,6 +169,7 @@ std::string_view compression_name(Compression format) {
 Compression compression_of(std::string_view head) {
   if (head.starts_with("\x1f\x8b")) return Compression::kGzip;
   if (head.starts_with("\x28\xb5\x2f\xfd")) return Compression::kZstd;
+  if (head.starts_with("PAR1")) return Compression::kParquet;
   // A zstd file may begin with a skippable frame (magic 0x184D2A50-5F).
   if (head.size() >= 4 && (static_cast<unsigned char>(head[0]) & 0xf0) == 0x50 &&
       head.substr(1, 3) == "\x2a\x4d\x18")
@@ -194,14 +197,14 @@ Result<bool> stream_content(const std::string& path,
   }
   UniqueFd fd(open_retry(path.c_str(), O_RDONLY));
   if (fd.get() < 0) return fail_errno(path);
-  KX_ASSIGN_OR_RETURN(auto reader, Decompressor::create(format, std::move(fd), path));
+  KX_ASSIGN_OR_RETURN(auto reader, open_content(format, std::move(fd), path));
   auto piece = std::make_unique<char[]>(kInputSize);
   uint64_t reported = 0;
   for (;;) {
     KX_ASSIGN_OR_RETURN(size_t got, reader->read(piece.get(), kInputSize));
     if (report_progress) {
-      progress_add(reader->compressed_read() - reported);
-      reported = reader->compressed_read();
+      progress_add(reader->file_bytes_read() - reported);
+      reported = reader->file_bytes_read();
     }
     if (got == 0) return true;
     KX_TRY(sink({piece.get(), got}));
@@ -212,13 +215,21 @@ int default_level(Compression format) { return format == Compression::kGzip ? 6 
 
 Status check_level(Compression format, int level) {
   const int most = format == Compression::kGzip ? 9 : 19;
-  if (format == Compression::kNone || (level >= 1 && level <= most)) return {};
+  const bool any = format == Compression::kNone || format == Compression::kParquet;
+  if (any || (level >= 1 && level <= most)) return {};
   return fail_msg("compression level " + std::to_string(level) + " is not one " +
                   std::string(compression_name(format)) + " takes (1 to " + std::to_string(most) +
                   ")");
 }
 
 // ------------------------------------------------------------ Reading ---
+
+Result<std::unique_ptr<ContentStream>> open_content(Compression format, UniqueFd fd,
+                                                    std::string path) {
+  if (format == Compression::kParquet) return open_table_content(path);
+  KX_ASSIGN_OR_RETURN(auto reader, Decompressor::create(format, std::move(fd), std::move(path)));
+  return std::unique_ptr<ContentStream>(std::move(reader));
+}
 
 Result<std::unique_ptr<Decompressor>> Decompressor::create(Compression format, UniqueFd fd,
                                                            std::string path) {

@@ -1,5 +1,7 @@
 // Compressed data files: gzip and zstd, recognised by their magic bytes,
-// read and written as streams of their decompressed content.
+// read and written as streams of their decompressed content.  Parquet
+// tables are recognised here too: their content is their rows as JSON lines,
+// read through table_files.h.
 //
 // A data file's lines, line hashes and line numbers are those of its
 // decompressed content; the compressed bytes are only its envelope.  Readers
@@ -22,9 +24,11 @@
 
 namespace kestrix {
 
-enum class Compression { kNone, kGzip, kZstd };
+// kParquet is no compression but a table whose content the readers take in
+// place of the file's bytes, as they take a compressed file's.
+enum class Compression { kNone, kGzip, kZstd, kParquet };
 
-std::string_view compression_name(Compression format);  // "gzip", "zstd", or "plain"
+std::string_view compression_name(Compression format);  // "gzip", "zstd", "Parquet" or "plain"
 
 // The format whose magic bytes begin `head` (at least its first 4 bytes
 // when the file has them); kNone for anything else.
@@ -44,24 +48,38 @@ Result<bool> stream_content(const std::string& path,
                             bool report_progress = false);
 
 // The compression level a rewrite uses when none is asked for, and the
-// levels a format takes.
+// levels a format takes (plain files and tables take any and ignore it).
 int default_level(Compression format);
 // An error naming the levels `format` takes, unless `level` is one.
 Status check_level(Compression format, int level);
 
+// The content of a data file as a stream.
+class ContentStream {
+ public:
+  virtual ~ContentStream() = default;
+  // Fills `out` with up to `len` bytes of content; fewer only at the end.
+  virtual Result<size_t> read(char* out, size_t len) = 0;
+  // Bytes of the file consumed so far.
+  virtual uint64_t file_bytes_read() const = 0;
+  // Whether pool tasks may read the stream (a table's provider may need
+  // the host's interpreter lock, which pool tasks must not take).
+  virtual bool reads_on_pool() const { return true; }
+};
+
+// The content of the file `path` in `format` (not kNone), read through `fd`
+// from its current offset.
+Result<std::unique_ptr<ContentStream>> open_content(Compression format, UniqueFd fd,
+                                                    std::string path);
+
 // Streams the decompressed content of a compressed file.
-class Decompressor {
+class Decompressor : public ContentStream {
  public:
   // Reads `fd` (the file `path`, named by errors) from its current offset.
   static Result<std::unique_ptr<Decompressor>> create(Compression format, UniqueFd fd,
                                                       std::string path);
-  virtual ~Decompressor() = default;
 
-  // Fills `out` with up to `len` bytes of content; fewer only at the end.
-  Result<size_t> read(char* out, size_t len);
-  // Bytes of the compressed file consumed so far.
-  uint64_t compressed_read() const { return consumed_; }
-  uint64_t content_read() const { return produced_; }
+  Result<size_t> read(char* out, size_t len) override;
+  uint64_t file_bytes_read() const override { return consumed_; }
 
  protected:
   Decompressor(UniqueFd fd, std::string path) : fd_(std::move(fd)), path_(std::move(path)) {}

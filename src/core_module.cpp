@@ -4,11 +4,12 @@
 // the records name, the log and the purge archives), computed by the core's
 // own rules; the command's purges and their exact undo, with progress (the
 // dry run of a purge by author counts the lines of the data file); the
-// passes over whole data files (tracking, bulk blame, the status of a file);
-// and the check and repair of a store.  Built on the binder of py_binding.h
-// like _kx_native.  The long operations release the interpreter lock while
-// they run; progress callbacks and blame's sink are called on the calling
-// thread with the lock held again.
+// passes over whole data files (tracking, bulk blame, the status of a file),
+// Parquet tables among them (table_binding.h); and the check and repair of a
+// store.  Built on the binder of py_binding.h like _kx_native.  The long
+// operations release the interpreter lock while they run; progress
+// callbacks and blame's sink are called on the calling thread with the lock
+// held again.
 #include "py_binding.h"
 
 #include <atomic>
@@ -34,6 +35,7 @@
 #include "report.h"
 #include "show.h"
 #include "store_view.h"
+#include "table_binding.h"
 #include "token_index.h"
 #include "oplog.h"
 #include "pool.h"
@@ -942,6 +944,7 @@ PyModuleDef g_module = {PyModuleDef_HEAD_INIT, "kx._core",
 
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit__core() {
   using namespace kestrix;
+  register_parquet_provider();
   return create_module(g_module, methods(), "kx._core.InternalFault",
                        "A violated internal invariant of the core.");
 }

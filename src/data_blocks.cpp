@@ -50,7 +50,7 @@ Status BlockReader::open(const std::string& path, uint64_t size_hint, ReadAs rea
   KX_ASSIGN_OR_RETURN(size_t head, read_at(fd_.get(), magic, sizeof magic, 0));
   format_ = read_as == ReadAs::kContent ? compression_of({magic, head}) : Compression::kNone;
   if (format_ != Compression::kNone) {
-    KX_ASSIGN_OR_RETURN(decompressor_, Decompressor::create(format_, std::move(fd_), path));
+    KX_ASSIGN_OR_RETURN(stream_, open_content(format_, std::move(fd_), path));
     // The content is larger than the file: whole blocks from the start.
     size_hint = kDataBlockSize;
   }
@@ -59,20 +59,20 @@ Status BlockReader::open(const std::string& path, uint64_t size_hint, ReadAs rea
 }
 
 Result<size_t> BlockReader::read_content(char* out, size_t len, uint64_t offset) {
-  if (!decompressor_) return read_at(fd_.get(), out, len, pos_ + offset);
-  return decompressor_->read(out, len);
+  if (!stream_) return read_at(fd_.get(), out, len, pos_ + offset);
+  return stream_->read(out, len);
 }
 
 uint64_t BlockReader::file_bytes_read(uint64_t from) {
-  if (!decompressor_) return pos_ - from;
-  const uint64_t read = decompressor_->compressed_read() - reported_;
+  if (!stream_) return pos_ - from;
+  const uint64_t read = stream_->file_bytes_read() - reported_;
   reported_ += read;
   return read;
 }
 
 size_t BlockReader::chunk_length(size_t i) const {
   // A stream is decompressed in order, by one task per block.
-  if (decompressor_) return step_;
+  if (stream_) return step_;
   return std::min(kReadChunk, step_ - i * kReadChunk);
 }
 
@@ -82,7 +82,11 @@ Status BlockReader::begin(std::string_view carry, DataBlock& block) {
   if (!block.reserve(carry.size() + step_ + 1)) return fail(Error::os(ENOMEM));
   if (!carry.empty()) std::memcpy(block.data(), carry.data(), carry.size());
   block.size = carry.size();
-  got_.assign(decompressor_ ? 1 : (step_ + kReadChunk - 1) / kReadChunk, 0);
+  // A stream that pool tasks may not read is read by finish(), on this
+  // thread, once the previous block's work is done.
+  size_t chunks = (step_ + kReadChunk - 1) / kReadChunk;
+  if (stream_) chunks = stream_->reads_on_pool() ? 1 : 0;
+  got_.assign(chunks, 0);
   return {};
 }
 

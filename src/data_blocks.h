@@ -12,7 +12,9 @@
 // A gzip or zstd file (compression.h) is read the same way as its content:
 // one task per block decompresses the next step of the stream, still in
 // parallel with work on the previous block; positions are those of the
-// content, and progress counts the compressed bytes read.
+// content, and progress counts the compressed bytes read.  A table
+// (table_files.h) is read likewise as its rows' lines, but on the calling
+// thread.
 #pragma once
 
 #include <cstdint>
@@ -76,7 +78,7 @@ class BlockReader {
   // need not hold up the caller.
   void close_in_background() {
     kestrix::close_in_background(std::move(fd_));
-    decompressor_.reset();
+    stream_.reset();
   }
 
   // Starts `block` with `carry` (the previous block's tail) and room for
@@ -101,7 +103,7 @@ class BlockReader {
 
   UniqueFd fd_;
   Compression format_ = Compression::kNone;
-  std::unique_ptr<Decompressor> decompressor_;
+  std::unique_ptr<ContentStream> stream_;  // for a compressed file or a table
   uint64_t reported_ = 0;  // compressed bytes reported to progress_add()
   uint64_t pos_ = 0;  // content offset of the next block's first new byte
   bool eof_ = false;

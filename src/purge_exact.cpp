@@ -14,6 +14,7 @@
 #include "purge_archive.h"
 #include "purge_rewrite.h"
 #include "store_view.h"
+#include "table_files.h"
 
 namespace kestrix {
 namespace {
@@ -26,13 +27,22 @@ std::string undo_record_path(const std::string& kx_dir, std::string_view archive
   return path_join(undo_record_dir(kx_dir), archive_name);
 }
 
-// Removes the records whose archive is gone.
+// The name of a purged table's removed rows, beside the undo record.
+constexpr std::string_view kRowsSuffix = ".rows.parquet";
+std::string removed_rows_name(std::string_view archive_name) {
+  return std::string(archive_name) + std::string(kRowsSuffix);
+}
+
+// Removes the records (and removed rows) whose archive is gone.
 void sweep_orphan_records(const std::string& kx_dir, const std::string& dir) {
   auto entries = list_dir(dir);
   if (!entries) return;
-  for (const DirEntry& entry : *entries)
-    if (!is_temp_name(entry.name) && !stat_path(path_join(purge_archive_dir(kx_dir), entry.name)))
+  for (const DirEntry& entry : *entries) {
+    std::string_view archive = entry.name;
+    if (archive.ends_with(kRowsSuffix)) archive.remove_suffix(kRowsSuffix.size());
+    if (!is_temp_name(entry.name) && !stat_path(path_join(purge_archive_dir(kx_dir), archive)))
       (void)remove_file(entry.path);
+  }
 }
 
 // A removed line: its index in the file before the purge and its bytes,
@@ -136,7 +146,9 @@ Result<std::optional<UndoRecord>> read_undo_record(const std::string& kx_dir,
 // holds every removed line at its place.
 class Reinsertion {
  public:
-  Reinsertion(const UndoRecord& record, DataFileEdit& out) : record_(record), out_(out) {}
+  // Without `out` (a table, rebuilt by row indexes) only the checks are
+  // made.
+  Reinsertion(const UndoRecord& record, DataFileEdit* out) : record_(record), out_(out) {}
 
   // One raw line of the current file, with its line feed if it has one.
   Status add(std::string_view raw) {
@@ -181,17 +193,18 @@ class Reinsertion {
   }
 
   Status put_line(std::string_view raw) {
+    ++written_;
+    if (out_ == nullptr) return {};
     // Only the last line of a file lacks a line feed, so this happens only
     // when lines go back into a changed file: the line gets one, so that
     // the next stays apart.
-    if (!ended_line_) KX_TRY(out_.write("\n"));
+    if (!ended_line_) KX_TRY(out_->write("\n"));
     ended_line_ = raw.ends_with('\n');
-    ++written_;
-    return out_.write(raw);
+    return out_->write(raw);
   }
 
   const UndoRecord& record_;
-  DataFileEdit& out_;
+  DataFileEdit* out_;
   Sha256 checksum_;
   uint64_t size_ = 0;
   uint64_t lines_ = 0;     // lines of the current file so far
@@ -206,12 +219,33 @@ class Reinsertion {
 // Removes the undo record and the archive, and logs as purge_reverse().
 Status retire_archive(const std::string& kx_dir, const store_view::ArchiveInfo& archive,
                       uint64_t restored) {
-  Status removed = remove_file(undo_record_path(kx_dir, archive.name));
-  if (!removed && removed.error().os_errno() != ENOENT) return removed;
+  for (const std::string& name : {removed_rows_name(archive.name), archive.name}) {
+    const std::string path = undo_record_path(kx_dir, name);
+    Status removed = remove_file(path);
+    if (!removed && removed.error().os_errno() != ENOENT) return removed;
+  }
   KX_TRY(remove_file(archive.path));
   return oplog::append(kx_dir, "purge_reverse",
                        "restored " + std::to_string(restored) + " lines from " +
                            quote_path(archive.path));
+}
+
+// Rebuilds a purged table with its removed rows back at their indexes.
+Status restore_table_rows(const std::string& kx_dir, const store_view::ArchiveInfo& archive,
+                          const UndoRecord& record, const std::string& data_file) {
+  const std::string rows = undo_record_path(kx_dir, removed_rows_name(archive.name));
+  if (!stat_path(rows))
+    return fail(Error::msg("the rows that purge archive " + quote_path(archive.name) +
+                           " removed from " + quote_path(data_file) + " are missing (" +
+                           quote_path(rows) + ")")
+                    .about(data_file));
+  std::vector<uint64_t> positions;
+  positions.reserve(record.removed.size());
+  for (const RemovedLine& line : record.removed) positions.push_back(line.at);
+  KX_ASSIGN_OR_RETURN(const TableProvider* provider, table_provider(data_file));
+  KX_ASSIGN_OR_RETURN(AtomicFile out, AtomicFile::begin(data_file));
+  KX_TRY(provider->restore_rows(data_file, positions, rows, out.tmp_path()));
+  return out.commit();
 }
 
 Result<UndoResult> restore_exactly(const std::string& kx_dir,
@@ -221,11 +255,17 @@ Result<UndoResult> restore_exactly(const std::string& kx_dir,
   // Lines go into a file this purge did not write only on request, and
   // never into one that is not line text.
   if (by_position) KX_TRY(check_line_text(data_file, true, true));
-  KX_ASSIGN_OR_RETURN(DataFileEdit out, DataFileEdit::begin(data_file, level));
-  Reinsertion rebuilt(record, out);
+  KX_ASSIGN_OR_RETURN(Compression format, file_compression(data_file));
+  const bool table = format == Compression::kParquet;
+  std::optional<DataFileEdit> out;
+  if (!table) {
+    KX_ASSIGN_OR_RETURN(DataFileEdit edit, DataFileEdit::begin(data_file, level));
+    out.emplace(std::move(edit));
+  }
+  Reinsertion rebuilt(record, out ? &*out : nullptr);
   PieceLineSplitter lines;
   Status fed;
-  KX_TRY(out.read([&](std::string_view piece) -> Status {
+  KX_TRY(stream_content(data_file, [&](std::string_view piece) -> Status {
     lines.feed_raw(piece, [&](std::string_view raw) {
       if (fed) fed = rebuilt.add(raw);
     });
@@ -247,7 +287,8 @@ Result<UndoResult> restore_exactly(const std::string& kx_dir,
       return UndoResult{UndoOutcome::kChanged, 0, archive.name};
     }
   }
-  if (result.outcome != UndoOutcome::kPresent) KX_TRY(out.commit());
+  if (result.outcome != UndoOutcome::kPresent)
+    KX_TRY(table ? restore_table_rows(kx_dir, archive, record, data_file) : out->commit());
   KX_TRY(retire_archive(kx_dir, archive, result.restored));
   return result;
 }
@@ -341,13 +382,20 @@ Status UndoRecordWriter::publish(const std::string& archive_path, const UndoTrai
   return {};
 }
 
+std::string UndoRecordWriter::table_rows_path(const std::string& archive_path) {
+  rows_path_ = path_join(dir_, removed_rows_name(path_basename(archive_path)));
+  return rows_path_;
+}
+
 void UndoRecordWriter::discard() {
   (void)writer_.close();
   if (!temp_path_.empty()) (void)remove_file(temp_path_);
   if (!path_.empty()) (void)remove_file(path_);
+  if (!rows_path_.empty()) (void)remove_file(rows_path_);
   if (!created_dir_.empty()) (void)remove_dir(created_dir_);
   temp_path_.clear();
   path_.clear();
+  rows_path_.clear();
   created_dir_.clear();
 }
 

@@ -22,7 +22,10 @@
 //                               SHA-256 of the file as the purge wrote it, the
 //                               lines and bytes of the file before, and the
 //                               archive's size, which ties the record to it
-// A line is a run of bytes ended by a line feed or by the end of the file.
+// A line is a run of bytes ended by a line feed or by the end of the file;
+// a table's lines are its rows (table_files.h), and its removed rows are
+// kept as they were in a table of their own, <archive name>.rows.parquet
+// beside the record, which is removed with it.
 // The record is written to a temporary file, made durable, and named after
 // the archive once the archive has its name and before the data file is
 // replaced; an undo removes it before the archive.  A record that is not
@@ -67,6 +70,9 @@ class UndoRecordWriter {
   // Appends the trailer, makes the record durable and names it after the
   // archive at `archive_path`, which must be complete.
   Status publish(const std::string& archive_path, const UndoTrailer& trailer);
+  // Where a purged table's removed rows go, beside the record of the
+  // archive at `archive_path`; discard() removes them too.
+  std::string table_rows_path(const std::string& archive_path);
   // Removes the record again (and the directory when this call made it).
   void discard();
 
@@ -75,6 +81,7 @@ class UndoRecordWriter {
   std::string dir_;
   std::string temp_path_;
   std::string path_;         // once published
+  std::string rows_path_;    // a table's removed rows, once named
   std::string created_dir_;  // the record directory, when this call made it
   FileWriter writer_;
 };
@@ -108,7 +115,8 @@ struct UndoResult {
 // that archive, whatever its file.  With an undo record for this file, the
 // file is rebuilt with the removed lines at their places when its checksum
 // is the one the purge wrote, or with `by_position` whatever it holds;
-// without one the archive is restored as purge_reverse() does.  Then the
+// without one the archive is restored as purge_reverse() does (a table
+// cannot take lines so: that fails).  Then the
 // undo record and the archive are removed and "purge_reverse" logged as
 // purge_reverse() logs it.  A gzip or zstd file is rebuilt from its content
 // and compressed again, at `level` or its format's default; the record's

@@ -33,6 +33,7 @@
 #include "pool.h"
 #include "purge_archive.h"
 #include "purge_exact.h"
+#include "table_files.h"
 
 namespace kestrix {
 namespace {
@@ -73,9 +74,9 @@ void split_block(Block& block) {
   }
 }
 
-// The name of the compressed or columnar format that purges cannot read
-// whose magic bytes begin `head`, or nullptr for anything else (gzip and
-// zstd are read as their content).
+// The name of the compressed format that purges cannot read whose magic
+// bytes begin `head`, or nullptr for anything else (gzip, zstd and Parquet
+// are read as their content).
 const char* binary_format_of(std::string_view head) {
   static constexpr struct {
     std::string_view magic;
@@ -83,7 +84,6 @@ const char* binary_format_of(std::string_view head) {
   } kFormats[] = {
       {"BZh", "bzip2"},
       {{"\xfd" "7zXZ\0", 6}, "xz"},
-      {"PAR1", "Parquet"},
   };
   for (const auto& format : kFormats)
     if (head.starts_with(format.magic)) return format.name;
@@ -237,6 +237,13 @@ class PurgeOutput {
   // A compressed data file is written in its own format, at `level`.
   Status begin(uint64_t data_size, Compression format, int level) {
     constexpr uint64_t kStagingMax = uint64_t{4} << 20;
+    table_ = format == Compression::kParquet;
+    if (table_) {
+      // The table's provider writes the temporary file at commit().
+      KX_ASSIGN_OR_RETURN(AtomicFile temp, AtomicFile::begin(data_file_));
+      temp_.emplace(std::move(temp));
+      return {};
+    }
     if (format != Compression::kNone) {
       KX_ASSIGN_OR_RETURN(compressor_, Compressor::create(format, level, data_file_));
     }
@@ -250,14 +257,16 @@ class PurgeOutput {
 
   // Appends the kept lines of a block; blocks must come in order.  In the
   // exact mode they are also hashed: the undo can then tell whether the
-  // file is still the one written here.
+  // file is still the one written here (a table's kept rows are only
+  // hashed: they are the lines the new table reads as).
   Status write_kept(const Block& block) {
     for (const Slice& slice : block.slices)
       for (auto [first, end] : slice.kept_runs) {
         const std::string_view run(block.data() + first, end - first);
         if (exact_) written_.update(run);
-        KX_TRY(compressor_ ? compressor_->write(run) : kept_.append(run));
+        if (!table_) KX_TRY(compressor_ ? compressor_->write(run) : kept_.append(run));
       }
+    if (table_) return {};
     KX_TRY(drain_compressed());
     return kept_.flush_blocks();
   }
@@ -277,6 +286,8 @@ class PurgeOutput {
       }
       KX_TRY(archive_->write(slice.archive));
       if (undo_) KX_TRY(undo_->write(undo_records(slice)));
+      if (table_)
+        for (auto [index, from] : slice.removed) removed_rows_.push_back(slice.first_line + index);
       archived_ += slice.purged;
     }
     return {};
@@ -292,6 +303,7 @@ class PurgeOutput {
       (void)kept_.close();
       return 0;
     }
+    if (table_) return commit_table(lines, bytes);
     Status st = compressor_ ? compressor_->finish() : Status{};
     if (st) st = drain_compressed();
     if (st) st = kept_.finish();
@@ -304,6 +316,26 @@ class PurgeOutput {
       return fail(std::move(st).error());
     }
     if (archive_) KX_TRY(archive_->log(archived_));
+    return archived_;
+  }
+
+  // commit() for a table: the provider writes the kept rows to the
+  // temporary file and the removed ones beside the undo record.
+  Result<uint64_t> commit_table(uint64_t lines, uint64_t bytes) {
+    Status st = archive_->close();
+    if (st) {
+      const std::string rows = undo_->table_rows_path(archive_->path());
+      auto provider = table_provider(data_file_);
+      st = provider ? (*provider)->remove_rows(data_file_, removed_rows_, temp_->tmp_path(), rows)
+                    : Status(fail(std::move(provider).error()));
+    }
+    if (st) st = undo_->publish(archive_->path(), {written_.finish_hex(), lines, bytes});
+    if (st) st = temp_->commit();
+    if (!st) {
+      discard_archive();
+      return fail(std::move(st).error());
+    }
+    KX_TRY(archive_->log(archived_));
     return archived_;
   }
 
@@ -341,6 +373,8 @@ class PurgeOutput {
   const std::string& data_file_;
   std::string stamp_;
   bool exact_;
+  bool table_ = false;  // a table: only exact purges read one
+  std::vector<uint64_t> removed_rows_;  // a table's, ascending
   std::optional<AtomicFile> temp_;
   std::unique_ptr<Compressor> compressor_;  // for a compressed data file
   DirectWriter kept_;
@@ -432,6 +466,10 @@ Status classify_file(BlockReader& reader, const ClassifyContext& ctx, PurgeOutpu
 
 Result<DataFileEdit> DataFileEdit::begin(const std::string& data_file, std::optional<int> level) {
   KX_ASSIGN_OR_RETURN(Compression format, file_compression(data_file));
+  if (format == Compression::kParquet)
+    return fail(Error::msg("data file " + quote_path(data_file) +
+                           " is a Parquet table: lines cannot be written into it")
+                    .about(data_file));
   std::unique_ptr<Compressor> compressor;
   if (format != Compression::kNone) {
     KX_ASSIGN_OR_RETURN(compressor,

@@ -37,16 +37,17 @@ namespace kestrix {
 
 // Refuses a data file that is not line text: one that begins with the
 // magic bytes of gzip, zstd, bzip2, xz or Parquet, or, with `scan_for_nul`,
-// one that holds a NUL byte anywhere.  With `read_compressed` a gzip or zstd
-// file passes, judged by its decompressed content.  A missing or empty file
+// one that holds a NUL byte anywhere.  With `read_compressed` a gzip, zstd
+// or Parquet file passes, judged by its content.  A missing or empty file
 // passes.  (purge_data_file finds NUL bytes itself as it reads the file,
 // before anything is published.)
 Status check_line_text(const std::string& data_file, bool scan_for_nul,
                        bool read_compressed = false);
 
-// How a purge treats gzip and zstd data files: the module's purges refuse
-// them; the command's read them as their content and write them again in
-// their own format, at `level` or the format's default (compression.h).
+// How a purge treats gzip, zstd and Parquet data files: the module's purges
+// refuse them; the command's read them as their content and write them
+// again in their own format, at `level` or the format's default
+// (compression.h); a table is rewritten by row indexes (table_files.h).
 struct CompressedFiles {
   bool read = false;
   std::optional<int> level;
@@ -73,7 +74,8 @@ Result<PurgeStats> purge_data_file(const std::string& kx_dir, const std::string&
 // data files.  The new content goes to an AtomicFile beside the file, which
 // replaces it on commit(); without commit() the file stays as it was.  The
 // content of a gzip or zstd file is read decompressed, and the new content
-// is written in the same format (at `level`, or the format's default).
+// is written in the same format (at `level`, or the format's default).  A
+// table cannot be written from lines: begin() refuses one.
 class DataFileEdit {
  public:
   static Result<DataFileEdit> begin(const std::string& data_file,

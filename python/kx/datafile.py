@@ -1,5 +1,9 @@
 """Reading data files (JSON Lines training data) the way the store reads them.
 
+Compressed files (gzip, zstd) and Parquet tables, known by their first
+bytes, are read by the native passes as their content: the decompressed
+lines, or a table's rows as JSON lines (kx.parquet).
+
 A data file is split at line feeds, one trailing carriage return is removed
 and empty lines are skipped, as the native module does when it purges or
 indexes a data file.  A line is taken as the JSON value it holds, or, when it
@@ -33,16 +37,17 @@ def size(path: str) -> int:
         return os.fstat(f.fileno()).st_size
 
 
-# The first bytes of the compressed formats the native passes read as their
-# content (a zstd file may begin with a skippable frame, 0x184D2A5?).
-_COMPRESSED_MAGIC = ((b"\x1f\x8b", "gzip"), (b"\x28\xb5\x2f\xfd", "zstd"))
+# The first bytes of the formats the native passes read as their content (a
+# zstd file may begin with a skippable frame, 0x184D2A5?).
+_CONTENT_MAGIC = ((b"\x1f\x8b", "gzip"), (b"\x28\xb5\x2f\xfd", "zstd"), (b"PAR1", "Parquet"))
 
 
-def compression(path: str) -> Optional[str]:
-    """"gzip" or "zstd" for a compressed data file, else None."""
+def content_format(path: str) -> Optional[str]:
+    """"gzip", "zstd" or "Parquet" for a data file that is not plain lines,
+    else None."""
     with open_data_file(path) as f:
         head = f.read(4)
-    for magic, name in _COMPRESSED_MAGIC:
+    for magic, name in _CONTENT_MAGIC:
         if head.startswith(magic):
             return name
     if len(head) == 4 and head[0] & 0xF0 == 0x50 and head[1:] == b"\x2a\x4d\x18":
@@ -52,11 +57,12 @@ def compression(path: str) -> Optional[str]:
 
 def lines(path: str) -> Iterator[Tuple[int, str]]:
     """(line number from 1, text) of every non-empty line."""
-    format = compression(path)
+    format = content_format(path)
     if format is not None:
+        what = "a Parquet file" if format == "Parquet" else f"{format}-compressed"
         raise KxError(
-            f"{path} is {format}-compressed: this reads plain data files only (decompress it first; "
-            "`kx blame FILE`, `kx track` and `kx purge` take it as it is)"
+            f"{path} is {what}: this reads plain data files only (`kx blame FILE`, `kx track` and "
+            "`kx purge` take it as it is)"
         )
     with open_data_file(path) as f:
         for number, raw in enumerate(f, 1):
@@ -92,7 +98,7 @@ def count_lines(path: str) -> int:
 # take from it (other files of the directory are not data files).
 DATA_FILE_SUFFIXES = tuple(
     base + compressed for base in (".jsonl", ".json", ".ndjson") for compressed in ("", ".gz", ".zst")
-)
+) + (".parquet",)
 
 
 def is_data_file_name(name: str) -> bool:

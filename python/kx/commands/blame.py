@@ -37,7 +37,7 @@ def register(commands, common) -> None:
         usage="%(prog)s [-h] [--json] [--since OLD_FILE] DATA_FILE [DATA_FILE ...] [LINE_NO]",
         description="Show the provenance of every line of the data files, or of one line (LINE_NO, counted "
         "from 1, after a single DATA_FILE): the sections it was tracked from, with their paths, authors "
-        "and licenses. A DATA_FILE may also be a directory (its *.jsonl, *.json and *.ndjson files) or a "
+        "and licenses. A DATA_FILE may also be a directory (its *.jsonl, *.json, *.ndjson and *.parquet files) or a "
         "glob pattern. Rows are printed as the lines are blamed; with several files each row starts with "
         "its file. --json prints one array of line results, one per line of output.",
     )

@@ -57,14 +57,15 @@ def register(commands, common) -> None:
         "sections and of the sections of revoked authors; or with --author only the lines of that revoked "
         "author (through the line index: run `kx index build` after tracking). Every other byte of the "
         "file stays as it was. The removed lines are archived in the store first. DATA_FILE may also be a "
-        "directory (its *.jsonl, *.json and *.ndjson files) or a glob pattern; the files are purged one "
-        "after another, or with --cluster or --workers as tasks of Dask workers. With --undo, put the "
+        "directory (its *.jsonl, *.json, *.ndjson and *.parquet files) or a glob pattern; the files are "
+        "purged one after another, or with --cluster or --workers as tasks of Dask workers. With --undo, put the "
         "lines of the newest purge of each DATA_FILE back where they were, so that the file is again byte "
         "for byte what it was (archives of older versions of kx, which lack the lines' places, are "
         "appended at the end in canonical JSON form). A gzip or zstd DATA_FILE (known by its first bytes) "
         "is purged and restored as its decompressed content and written again in its own format: the "
         "decompressed content comes back byte for byte, while the compressed bytes may differ from the "
-        "original file's.",
+        "original file's. A Parquet DATA_FILE (needs kx[parquet]) is purged row by row and written again "
+        "with its schema, codec and row-group size; its undo gives back a table that reads as before.",
     )
     p.add_argument("data_files", nargs="+", metavar="DATA_FILE")
     p.add_argument("--author", metavar="NAME", help="purge the lines of this revoked author")
@@ -327,9 +328,9 @@ def _check_author_purge(store: Store, name: str, paths: List[str]) -> None:
     purged: the author is not revoked, or the line index is missing or
     stale."""
     # The native dry run checks that the author is revoked and that the index
-    # exists (on a plain file: the module's purges refuse compressed ones,
-    # and each purge checks the same first).
-    plain = next((path for path in paths if datafile.compression(path) is None), None)
+    # exists (on a plain file: the module's purges refuse compressed and
+    # Parquet ones, and each purge checks the same first).
+    plain = next((path for path in paths if datafile.content_format(path) is None), None)
     if plain is not None:
         native.purge_by_author_indexd(store.kx_dir, name, plain, True)
     if store.line_index_state() == "stale":

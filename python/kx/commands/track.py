@@ -1,5 +1,6 @@
-"""`kx track DATA_FILE...`: record every line of JSON Lines files with their
-sources, and optionally their token counts under a tokenizer.
+"""`kx track DATA_FILE...`: record every line of JSON Lines files (or every
+row of Parquet files) with their sources, and optionally their token counts
+under a tokenizer.
 
 Counts come from a built-in counter (`whitespace`: words of the record's
 text; `bytes`: UTF-8 bytes of it) or from a field of each record.  Each file
@@ -30,12 +31,18 @@ def register(commands, common) -> None:
         help="record the lines of a data file with their sources",
         description="Record every line of JSON Lines data files: its line hash, the data file and its "
         "sources (section hashes), and with --tokenizer its token count. Every line must be JSON. "
-        "DATA_FILE may also be a directory (its *.jsonl, *.json and *.ndjson files) or a glob pattern. "
+        "DATA_FILE may also be a directory (its *.jsonl, *.json, *.ndjson and *.parquet files) or a glob pattern. "
         "Lines already recorded for the same file with the same sources are skipped (a line the file "
         "holds three times needs three records), so tracking a file again records only its new lines. "
         "Each file is checked whole before its first line is recorded. Prints the line hash when a "
         "single file has one line, else a summary. Files are recorded under their paths relative to the "
         "project directory, wherever in the project kx runs (see `kx --help`).",
+        epilog="A Parquet file (known by its first bytes; reading it needs pyarrow: pip install 'kx[parquet]') "
+        "is tracked row by row, each row the JSON object of its columns: integers, floats (NaN and infinities "
+        "as null), strings, booleans and nulls as such; lists as arrays; structs and maps as objects; "
+        "decimals, dates (YYYY-MM-DD), times and timestamps (YYYY-MM-DDTHH:MM:SS with the unit's fraction "
+        "digits, in UTC with a Z when zoned) as strings. Binary columns are refused. Its line numbers count "
+        "rows. See docs/parquet.md.",
     )
     p.add_argument("data_files", nargs="+", metavar="DATA_FILE")
     p.add_argument(
@@ -132,10 +139,15 @@ class Plan:
                 try:
                     hash_ = self._resolved[ref] = self._usable(self.store.resolve_section(ref))
                 except KxError as e:
-                    raise KxError(f"{path}:{number}: {e}") from None
+                    raise KxError(f"{_line_of(path, number)}: {e}") from None
             return hash_
 
         return resolve
+
+
+def _line_of(path: str, number: int) -> str:
+    """A line of a data file in messages: a row, in a Parquet file."""
+    return f"{path}: row {number}" if datafile.content_format(path) == "Parquet" else f"{path}:{number}"
 
 
 def track(store: Store, args: argparse.Namespace) -> Output:
@@ -188,6 +200,9 @@ def _track_one(
     except RuntimeError as e:
         if not str(e).startswith(f"{path}:"):
             raise  # a failure of the store or the file, which names it
+        number, why = str(e)[len(path) + 1 :].split(": ", 1)
+        if datafile.content_format(path) == "Parquet":
+            raise KxError(f"{_line_of(path, int(number))}: {why}") from None
         raise KxError(f"{e} (kx tracks JSON Lines files)") from None
     if counts["lines"] == 0:
         raise KxError(f"nothing to track: {path} has no lines")
