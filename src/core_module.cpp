@@ -576,6 +576,15 @@ KX_WRAPPER(data_files) {
   });
 }
 
+const Signature kFilesWithRecords{"files_with_records", {{"kx_dir", kText}, {"files", kTextList}}};
+KX_WRAPPER(files_with_records) {
+  return call(kFilesWithRecords, args, kwargs, [](Args& a) -> PyObject* {
+    auto r = files_with_records(a.text(0), a.list(1));
+    if (!r) return raise_error(r.error());
+    return list_of(*r, [](const std::string& f) { return str_from(f); });
+  });
+}
+
 const Signature kTokenTotals{"token_totals", {{"kx_dir", kText}, {"tokenizer", kText}}};
 KX_WRAPPER(token_totals) {
   return call(kTokenTotals, args, kwargs, [](Args& a) -> PyObject* {
@@ -741,7 +750,8 @@ const Signature kTrackFile{"track_file",
                             {"tokens_only", kFlag, true},
                             {"resolve", kOptCallable, true},
                             {"progress", kOptCallable, true},
-                            {"known_in", kOptText, true}}};
+                            {"known_in", kOptText, true},
+                            {"records_file", kOptText, true}}};
 KX_WRAPPER(track_file) {
   return call(kTrackFile, args, kwargs, [](Args& a) -> PyObject* {
     TrackOptions options{a.text(0), a.text(1), a.text(2), a.list(3), a.opt_text(4), a.opt_text(5)};
@@ -755,6 +765,7 @@ KX_WRAPPER(track_file) {
     options.retrack = a.flag(8);
     options.tokens_only = a.flag(9);
     options.known_in = a.opt_text(12).value_or("");
+    options.records_file = a.opt_text(13).value_or("");
     if (options.tokens_only && options.counter == TokenCounter::kNone) {
       PyErr_SetString(PyExc_ValueError, "tokens_only needs a tokenizer and a counter");
       return nullptr;
@@ -920,6 +931,7 @@ PyMethodDef* methods() {
       KX_FUNCTION(check_store, kCheckStore),
       KX_FUNCTION(repair_store, kRepairStore),
       KX_FUNCTION(data_files, kDataFiles),
+      KX_FUNCTION(files_with_records, kFilesWithRecords),
       KX_FUNCTION(token_totals, kTokenTotals),
       KX_FUNCTION(blame_lines, kBlameLines),
       KX_FUNCTION(file_status, kFileStatus),

@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "absl/container/flat_hash_map.h"
+#include "absl/container/flat_hash_set.h"
 
 #include "fs.h"
 #include "line_filter.h"
@@ -183,6 +184,28 @@ Result<std::vector<DataFileRecords>> document_files(const std::string& kx_dir) {
   std::sort(files.begin(), files.end(),
             [](const DataFileRecords& a, const DataFileRecords& b) { return a.file < b.file; });
   return files;
+}
+
+Result<std::vector<std::string>> files_with_records(const std::string& kx_dir,
+                                                    const std::vector<std::string>& files) {
+  const StringSet wanted(files);
+  absl::flat_hash_set<std::string> found;
+  KX_TRY(scan_shards<std::vector<std::string>>(
+      kx_dir, kLayer,
+      [&](std::string_view bytes, std::vector<std::string>& out) {
+        absl::flat_hash_set<std::string> named;
+        for_each_line_holding(bytes, wanted, [&](std::string_view line) {
+          std::optional<DocumentRecord> record = parse_document_line(line);
+          if (record && wanted.contains(record->file)) named.insert(std::move(record->file));
+        });
+        out.assign(named.begin(), named.end());
+      },
+      [&](std::vector<std::string>&& shard) {
+        for (std::string& file : shard) found.insert(std::move(file));
+      }));
+  std::vector<std::string> sorted(found.begin(), found.end());
+  std::sort(sorted.begin(), sorted.end());
+  return sorted;
 }
 
 Result<std::vector<Value>> read_all_documents(const std::string& kx_dir) {

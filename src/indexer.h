@@ -103,6 +103,11 @@ struct DataFileRecords {
 };
 Result<std::vector<DataFileRecords>> document_files(const std::string& kx_dir);
 
+// Those of `files` that some record of the layer names, sorted: one pass
+// over the layer that parses only the lines that may name one of them.
+Result<std::vector<std::string>> files_with_records(const std::string& kx_dir,
+                                                    const std::vector<std::string>& files);
+
 // Every stored line of the layer that is a valid record, unchanged.
 Result<std::vector<Value>> read_all_documents(const std::string& kx_dir);
 

@@ -297,6 +297,15 @@ class Spool {
 
 namespace {
 
+// The bits set in a 16-bit mask.  __builtin_popcount is a library call on
+// baseline x86-64, which has no popcnt instruction; this is a few shifts.
+inline uint64_t bits_set16(unsigned x) {
+  x = x - ((x >> 1) & 0x5555u);
+  x = (x & 0x3333u) + ((x >> 2) & 0x3333u);
+  x = (x + (x >> 4)) & 0x0f0fu;
+  return (x + (x >> 8)) & 0x1fu;
+}
+
 // Word starts in 16 bytes of ASCII text without the control characters
 // that are no white space (below 0x09, 0x0e to 0x1b); false when the bytes
 // hold any other, for count_words' byte loop.  `in_space` carries whether
@@ -312,7 +321,7 @@ bool count_ascii_block(const unsigned char* p, uint64_t& words, bool& in_space) 
   const unsigned space = _mm_movemask_epi8(_mm_cmplt_epi8(b, _mm_set1_epi8(0x21)));
   const unsigned word = ~space & 0xffff;
   const unsigned after_space = ((space << 1) | (in_space ? 1u : 0u)) & 0xffff;
-  words += static_cast<uint64_t>(__builtin_popcount(word & after_space));
+  words += bits_set16(word & after_space);
   in_space = (space >> 15) & 1;
   return true;
 #else
@@ -592,6 +601,18 @@ class Batch {
   }
 
   Status write() {
+    if (!options_.records_file.empty()) {
+      KX_TRY(write_records_file());
+    } else {
+      KX_TRY(write_shards());
+    }
+    if (!entries_.empty()) KX_TRY(token_index::write_pid_lines(options_.kx_dir, *options_.tokenizer, entries_));
+    entries_.clear();
+    return {};
+  }
+
+ private:
+  Status write_shards() {
     for (size_t shard = 0; shard < records_.size(); ++shard) {
       if (records_[shard].empty()) continue;
       const uint8_t byte = static_cast<uint8_t>(shard);
@@ -601,12 +622,27 @@ class Batch {
       KX_TRY(append_whole_lines(fd.get(), path, records_[shard]));
       records_[shard].clear();
     }
-    if (!entries_.empty()) KX_TRY(token_index::write_pid_lines(options_.kx_dir, *options_.tokenizer, entries_));
-    entries_.clear();
     return {};
   }
 
- private:
+  // The batch's records appended to the records file shard after shard,
+  // then their runs.
+  Status write_records_file() {
+    const std::string& path = options_.records_file;
+    UniqueFd fd = open_for_append(path);
+    if (fd.get() < 0) return fail(Error::os(errno).about(path));
+    std::string runs;
+    for (size_t shard = 0; shard < records_.size(); ++shard) {
+      if (records_[shard].empty()) continue;
+      const uint8_t byte = static_cast<uint8_t>(shard);
+      runs += bytes_to_hex(&byte, 1) + ' ' + std::to_string(records_[shard].size()) + '\n';
+      KX_TRY(append_whole_lines(fd.get(), path, records_[shard]));
+      records_[shard].clear();
+    }
+    if (runs.empty()) return {};
+    return append_to_file(path + ".runs", runs);
+  }
+
   const TrackOptions& options_;
   std::array<std::string, 256> records_;
   std::string entries_;

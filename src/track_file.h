@@ -59,6 +59,13 @@ struct TrackOptions {
   // Writes the token entries of every line and no document records: for a
   // file tracked before, counted under another tokenizer.
   bool tokens_only = false;
+  // When set, the document records go to this one file instead of the
+  // store's shards: each batch's records shard after shard, and a line
+  // "<shard> <bytes>" per shard appended to records_file + ".runs".  A
+  // cluster task writes two files where the shards would take 256, which
+  // a shared file system creates slowly, and the client appends each run
+  // to its shard of the target.
+  std::string records_file;
 };
 
 struct TrackedFile {

@@ -163,6 +163,12 @@ def test_tracking_again_adds_only_new_lines(project):
     text = project.ok("track", "train.jsonl", "--source-field", "source", "--tokenizer", "whitespace")
     assert text.startswith("tracked 1 line of train.jsonl") and "300 lines already tracked, skipped" in text
     assert len(project.json("blame", "train.jsonl", "1")["records"]) == 2
+    # A run of several files finds which have records in one pass: those
+    # that have are still checked line by line.
+    with open(project.path("new.jsonl"), "w") as f:
+        f.write(json.dumps(records[1]) + "\n")
+    both = project.json("track", "train.jsonl", "new.jsonl", "--source-field", "source")
+    assert [(f["recorded"], f["skipped"]) for f in both["files"]] == [(0, 301), (1, 0)]
     redone = project.json("track", "train.jsonl", "--source-field", "source", "--retrack")
     assert (redone["recorded"], redone["skipped"]) == (301, 0)
 

@@ -106,6 +106,16 @@ def test_cluster_tracking_equals_local_and_is_idempotent(client, tmp_path):
     assert os.listdir(cluster.work_root(remote)) == []
 
 
+def append_start(pair, n):
+    """Appends the first `n` bytes an absorption appends to one target file,
+    as a client killed part-way through it leaves them."""
+    (source, runs), target = pair
+    offset, length = runs[0]
+    with open(source, "rb") as src, open(target, "ab") as dst:
+        src.seek(offset)
+        dst.write(src.read(min(n, length)))
+
+
 def test_task_run_twice_and_interrupted_absorption_add_each_line_once(client, tmp_path):
     files = data_files(2)
     local, remote, section = pair(tmp_path, files)
@@ -125,8 +135,7 @@ def test_task_run_twice_and_interrupted_absorption_add_each_line_once(client, tm
     journal = cluster.Journal(remote)
     pairs = cluster._appends(first_store, remote)
     journal.begin(first_store, pairs)
-    with open(pairs[0][0], "rb") as src, open(pairs[0][1], "ab") as dst:
-        dst.write(src.read()[:100])
+    append_start(pairs[0], 100)
     # ...and the next run rolls it back before absorbing whole stores.
     absorber = cluster.Absorber(remote)
     assert store_lines(remote) == []
@@ -135,10 +144,9 @@ def test_task_run_twice_and_interrupted_absorption_add_each_line_once(client, tm
     assert store_lines(remote) == store_lines(local)
     # An absorption cut short, after which another writer appended to the
     # same file, is not rolled back: truncating would take that writer's line.
-    source, target = pairs[0]
-    journal.begin(first_store, [(source, target)])
-    with open(source, "rb") as src, open(target, "ab") as dst:
-        dst.write(src.read()[:100])
+    target = pairs[0][1]
+    journal.begin(first_store, [pairs[0]])
+    append_start(pairs[0], 100)
     with open(target, "ab") as dst:
         dst.write(b'{"another": "writer"}\n')
     assert cluster.Journal(remote).recover() == 1

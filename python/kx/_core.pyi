@@ -174,6 +174,10 @@ def data_files(kx_dir: str) -> list[_DataFile]:
     """The data files the document records name, each with the number of
     records naming it, sorted by name."""
 
+def files_with_records(kx_dir: str, files: Sequence[str]) -> list[str]:
+    """Those of `files` (names as recorded) that some document record of
+    the store names, sorted: one pass over the document records."""
+
 def token_totals(kx_dir: str, tokenizer: str) -> _TokenCounts:
     """A tokenizer's merged entries and their tokens, active and revoked,
     and the active ones that list a withdrawn section."""
@@ -247,13 +251,17 @@ def track_file(
     resolve: Optional[Callable[[str, int], str]] = None,
     progress: Optional[Callable[[int], object]] = None,
     known_in: Optional[str] = None,
+    records_file: Optional[str] = None,
 ) -> _TrackedFile:
     """Tracks every line of `data_file` as records of `recorded_as`: the
     file is read, checked and hashed whole before anything is written.
     `counter` is none, whitespace, bytes or field (`count_field` names the
     field counted in or read); `resolve(ref, line_number)` gives the
     section hash of each reference of `source_field`.  Lines count as
-    already recorded by the records of `known_in` (default: `kx_dir`)."""
+    already recorded by the records of `known_in` (default: `kx_dir`).
+    With `records_file`, the records go to that one file, each batch's
+    shard after shard, with a line "<shard> <bytes>" per run appended to
+    `records_file + ".runs"`, instead of to the store's shards."""
 
 def purge_withdrawn(
     kx_dir: str,

@@ -13,8 +13,11 @@ first complete store a task hands back and ignores any other attempt of the
 same file (a task Dask ran twice after a retry or a lost worker), so every
 token entry arrives exactly once.  Token entries carry no line identity, so
 they are never matched against the target's: equal entries of other lines or
-files are not duplicates.  A task store is absorbed by appending its
-document shards and token entries to the target; the target's file sizes are
+files are not duplicates.  A task writes its document records into one
+file, in runs by shard, rather than into 256 shard files (creating files is
+what shared file systems do slowest).  A task store is absorbed by appending
+each run to the target's shard and the token entries to the target's own
+pid file; the target's file sizes are
 written to a journal (`.kx/cluster/journal`) before and a mark after, so a
 run killed part-way through an absorption is rolled back to whole absorbed
 stores when the next cluster run starts.  Absorption is byte appends with no
@@ -47,6 +50,7 @@ from kx.errors import KxError, UsageError
 
 WORK_DIR = "cluster"  # under the store directory
 _COMPLETE = "complete"  # in a task store: its counts, written last
+_RECORDS = "records"  # in a task store: its document records, with their runs in records.runs
 
 
 def work_root(kx_dir: str) -> str:
@@ -144,9 +148,12 @@ def _hold_threads_to_worker() -> None:
     core.set_threads(worker.state.nthreads)
 
 
-def track_task(kx_dir: str, data_file: str, recorded_as: str, args: argparse.Namespace, run_dir: str) -> Tuple[str, Dict[str, Any]]:
+def track_task(
+    kx_dir: str, data_file: str, recorded_as: str, args: argparse.Namespace, run_dir: str, check_recorded: bool = True
+) -> Tuple[str, Dict[str, Any]]:
     """Runs on a worker: tracks one data file into a new store under
-    `run_dir`, counting the target `kx_dir`'s records as already recorded.
+    `run_dir`, counting the target `kx_dir`'s records as already recorded
+    (unless `check_recorded` is false: the client found none of the file).
     Returns the task store's directory and the counts."""
     from kx import _core as core
     from kx.commands.track import Plan
@@ -160,8 +167,8 @@ def track_task(kx_dir: str, data_file: str, recorded_as: str, args: argparse.Nam
     try:
         counts = core.track_file(
             store, data_file, recorded_as, plan.fixed_sources, plan.source_field, plan.tokenizer,
-            plan.counter, plan.counted_field, retrack=args.retrack, tokens_only=plan.tokens_only,
-            resolve=plan.resolver(data_file), known_in=kx_dir,
+            plan.counter, plan.counted_field, retrack=args.retrack or not check_recorded, tokens_only=plan.tokens_only,
+            resolve=plan.resolver(data_file), known_in=kx_dir, records_file=os.path.join(store, _RECORDS),
         )
     except RuntimeError as e:
         message = str(e)
@@ -201,7 +208,7 @@ class Journal:
 
     def begin(self, store: str, appends: Sequence[Tuple[str, str]]) -> None:
         sizes = {target: (os.path.getsize(target) if os.path.exists(target) else -1) for _, target in appends}
-        sources = {target: source for source, target in appends}
+        sources = {target: [path, runs] for (path, runs), target in appends}
         self._append({"absorbing": store, "sizes": sizes, "sources": sources})
         self.open = store
 
@@ -240,19 +247,23 @@ class Journal:
         return len(open_begins)
 
 
-def _roll_back(target: str, size: int, source: Optional[str]) -> None:
+def _roll_back(target: str, size: int, source: Any) -> None:
     """Truncates `target` to `size` bytes (-1: removes it) when all it holds
-    beyond that is the start of `source`, the task store file an
-    absorption was appending.  Bytes another writer appended since (a
-    `kx track` run here) stay, and with them the part absorbed before: its
-    whole records count as recorded, as any tracked line does, and a torn
-    line is one no reader takes."""
+    beyond that is the start of `source`, what an absorption was appending:
+    a task store file and the runs of it ([offset, length] pairs) that went
+    to `target` (a bare path: the whole file).  Bytes another writer
+    appended since (a `kx track` run here) stay, and with them the part
+    absorbed before: its whole records count as recorded, as any tracked
+    line does, and a torn line is one no reader takes."""
     try:
         now = os.path.getsize(target)
     except FileNotFoundError:
         return
     start = max(size, 0)
-    if now < start or source is None or not _holds_start_of(target, start, now - start, source):
+    if now < start or source is None:
+        return
+    path, runs = (source, None) if isinstance(source, str) else source
+    if not _holds_start_of(target, start, now - start, path, runs):
         return
     if size < 0:
         os.unlink(target)
@@ -260,38 +271,73 @@ def _roll_back(target: str, size: int, source: Optional[str]) -> None:
         os.truncate(target, size)
 
 
-def _holds_start_of(target: str, offset: int, length: int, source: str) -> bool:
+def _holds_start_of(target: str, offset: int, length: int, source: str, runs: Optional[List[List[int]]]) -> bool:
     """Whether the `length` bytes of `target` from `offset` are the first
-    `length` bytes of `source`."""
+    `length` bytes of the runs of `source` (None: of the whole file)."""
     try:
         with open(target, "rb") as t, open(source, "rb") as s:
             t.seek(offset)
-            while length > 0:
-                want = min(length, 1 << 22)
-                chunk = t.read(want)
-                if len(chunk) != want or s.read(want) != chunk:
-                    return False
-                length -= want
+            for start, size in runs if runs is not None else [(0, length)]:
+                s.seek(start)
+                while size > 0 and length > 0:
+                    want = min(size, length, 1 << 22)
+                    chunk = t.read(want)
+                    if len(chunk) != want or s.read(want) != chunk:
+                        return False
+                    size -= want
+                    length -= want
     except FileNotFoundError:
         return False  # the task store is gone: nothing tells whose bytes those are
-    return True
+    return length == 0
 
 
-def _appends(store: str, target: str) -> List[Tuple[str, str]]:
-    """(task store file, target file it is appended to): the document shards
-    into the target's shards of the same name, the token entries of every
-    tokenizer into the pid file of this process, as tracking here would."""
-    pairs = []
-    layer = os.path.join(store, ".kx", "document-index")
-    for name in sorted(os.listdir(layer)):
-        if len(name) == 2 and os.path.isfile(os.path.join(layer, name)):
-            pairs.append((os.path.join(layer, name), os.path.join(target, ".kx", "document-index", name)))
+Runs = List[Tuple[int, int]]  # (offset, length) pairs of a file
+
+
+def _appends(store: str, target: str) -> List[Tuple[Tuple[str, Runs], str]]:
+    """((task store file, its runs), target file they are appended to): each
+    shard's runs of the records file to the target's shard of that name,
+    the token entries of every tokenizer to the pid file of this process,
+    as tracking here would."""
+    records = os.path.join(store, _RECORDS)
+    by_shard: Dict[str, Runs] = {}
+    offset = 0
+    with contextlib.suppress(FileNotFoundError), open(records + ".runs") as f:
+        for line in f:
+            shard, length = line.split()
+            if len(shard) != 2 or not all(c in "0123456789abcdef" for c in shard):
+                raise KxError(f"task store {store} is damaged: {records}.runs names shard {shard!r}")
+            by_shard.setdefault(shard, []).append((offset, int(length)))
+            offset += int(length)
+    layer = os.path.join(target, ".kx", "document-index")
+    pairs = [((records, runs), os.path.join(layer, shard)) for shard, runs in sorted(by_shard.items())]
     for name in sorted(os.listdir(os.path.join(store, ".kx"))):
         if name.startswith("token-index.") and not name.endswith(".bin"):
             tokenizer = name[len("token-index."):].rsplit(".", 1)[0]
             own = f"token-index.{tokenizer}.{os.getpid()}"
-            pairs.append((os.path.join(store, ".kx", name), os.path.join(target, ".kx", own)))
+            path = os.path.join(store, ".kx", name)
+            pairs.append(((path, [(0, os.path.getsize(path))]), os.path.join(target, ".kx", own)))
     return pairs
+
+
+def _append_runs(source: str, runs: Runs, destination: str, buffer: bytearray) -> None:
+    """Appends the runs of `source` to `destination` through one reused
+    buffer.  Each write is an append of whole lines (runs end at line ends),
+    so that a line another writer appends meanwhile falls between lines;
+    only a line longer than the buffer takes two writes."""
+    view = memoryview(buffer)
+    with open(source, "rb", buffering=0) as src, open(destination, "ab", buffering=0) as dst:
+        for start, size in runs:
+            while size > 0:
+                n = os.preadv(src.fileno(), [view[: min(size, len(buffer))]], start)
+                if n == 0:
+                    raise KxError(f"task store file {source} ends before its runs do")
+                end = n if n == size else buffer.rfind(b"\n", 0, n) + 1 or n
+                written = 0
+                while written < end:
+                    written += dst.write(view[written:end])
+                start += end
+                size -= end
 
 
 def absorb(store: str, target: str, journal: Journal) -> None:
@@ -301,9 +347,9 @@ def absorb(store: str, target: str, journal: Journal) -> None:
     pairs = _appends(store, target)
     journal.begin(store, pairs)
     try:
-        for source, destination in pairs:
-            with open(source, "rb") as src, open(destination, "ab") as dst:
-                shutil.copyfileobj(src, dst, 1 << 22)
+        buffer = bytearray(1 << 22)
+        for (source, runs), destination in pairs:
+            _append_runs(source, runs, destination, buffer)
     except BaseException:
         journal.recover()  # a full disk, an interrupt: the target holds whole stores only
         raise
@@ -347,14 +393,18 @@ def track(
     under the run's directory, or recreate it, after the client removed it.
     Nothing reads it (the client takes only the stores its tasks hand
     back); it may be removed while no cluster run is going."""
+    from kx.commands.track import unrecorded_files
+
     distributed = _dask()
     kx_dir = os.path.abspath(kx_dir)
     absorber = Absorber(kx_dir)
+    # Once, here: a check per task would read the whole target once per file.
+    unrecorded = unrecorded_files(kx_dir, [recorded_as for _, recorded_as in files], args)
     run_dir = os.path.join(work_root(kx_dir), "run-" + uuid.uuid4().hex)
     os.makedirs(run_dir)
     futures = {
         client.submit(
-            track_task, kx_dir, os.path.abspath(path), recorded_as, args, run_dir,
+            track_task, kx_dir, os.path.abspath(path), recorded_as, args, run_dir, recorded_as not in unrecorded,
             key=f"kx-track-{os.path.basename(run_dir)}-{i}", retries=retries, pure=False,
         ): i
         for i, (path, recorded_as) in enumerate(files)

@@ -13,7 +13,7 @@ from __future__ import annotations
 
 import argparse
 import os
-from typing import Any, Callable, Dict, List, Optional, Tuple
+from typing import Any, Callable, Dict, List, Optional, Sequence, Set, Tuple
 
 from kx import _core as core
 from kx import cluster, datafile, progress
@@ -158,15 +158,18 @@ def track(store: Store, args: argparse.Namespace) -> Output:
         results = _track_on_cluster(store, plan, args, paths, sizes)
     else:
         results = []
+        unrecorded = unrecorded_files(store.kx_dir, [os.path.normpath(p) for p in paths], args)
         with progress.bar("tracking", sum(sizes), "bytes") as bar:
             done = 0
             for path, size in zip(paths, sizes):
-                results.append(_track_one(store, plan, args, path, lambda n, at=done: bar.update(at + n)))
+                results.append(
+                    _track_one(store, plan, args, path, lambda n, at=done: bar.update(at + n), unrecorded)
+                )
                 done += size
                 bar.update(done)
     if len(results) == 1:
         return _single_output(plan, results[0])
-    totals = {key: sum(r[key] for r in results) for key in ("lines", "recorded", "skipped", "tokens")}
+    totals = {key: sum(r[key] or 0 for r in results) for key in ("lines", "recorded", "skipped", "tokens")}
     data = {"files": results, **totals, "tokenizer": plan.tokenizer}
     if not plan.tokenizer:
         data["tokens"] = None
@@ -178,8 +181,21 @@ def _size_of(path: str) -> int:
     return os.path.getsize(path)
 
 
+def unrecorded_files(kx_dir: str, names: Sequence[str], args: argparse.Namespace) -> Set[str]:
+    """Those of the names (distinct) a run of several files records its files
+    as that no record of the store names yet: their lines need no check
+    against the store's records.  One pass over the records finds them, where a check
+    per file reads every record once per file.  A file another process
+    tracks while the run goes on is then counted as it stood when the run
+    began (the check per file only narrows that race to one file)."""
+    if args.retrack or args.tokens_only or len(names) < 2:
+        return set()
+    return set(names) - set(core.files_with_records(kx_dir, names))
+
+
 def _track_one(
-    store: Store, plan: Plan, args: argparse.Namespace, path: str, progress_at: Callable[[int], None]
+    store: Store, plan: Plan, args: argparse.Namespace, path: str, progress_at: Callable[[int], None],
+    unrecorded: Set[str],
 ) -> Dict[str, Any]:
     recorded_as = os.path.normpath(path)
     try:
@@ -192,7 +208,7 @@ def _track_one(
             plan.tokenizer,
             plan.counter,
             plan.counted_field,
-            retrack=args.retrack,
+            retrack=args.retrack or recorded_as in unrecorded,
             tokens_only=plan.tokens_only,
             resolve=plan.resolver(path),
             progress=progress_at if progress.enabled() else None,
