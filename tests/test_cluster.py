@@ -85,7 +85,14 @@ def pair(tmp_path, files):
 def test_cluster_tracking_equals_local_and_is_idempotent(client, tmp_path):
     files = data_files(6)
     local, remote, section = pair(tmp_path, files)
-    names = sorted(files)
+    # A Parquet file among them: its rows are read through pyarrow in the
+    # worker, as here.
+    pa = pytest.importorskip("pyarrow")
+    import pyarrow.parquet as pq
+    rows = [{"text": f"row {i}", "n": i % 7} for i in range(50)]
+    for root in (local, remote):
+        pq.write_table(pa.Table.from_pylist(rows), os.path.join(root, "rows.parquet"), row_group_size=16)
+    names = sorted(files) + ["rows.parquet"]
     # One file was tracked before, from a shorter version: only its new
     # lines are recorded, on either path.
     for root in (local, remote):
@@ -95,7 +102,7 @@ def test_cluster_tracking_equals_local_and_is_idempotent(client, tmp_path):
     track_locally(local, section, names)
     counts = cluster.track(client, remote, [(os.path.join(remote, n), n) for n in names], track_args(section))
     assert store_lines(remote) == store_lines(local)
-    assert counts[0]["skipped"] == 25 and counts[1]["recorded"] == 60
+    assert counts[0]["skipped"] == 25 and counts[1]["recorded"] == 60 and counts[-1]["recorded"] == 50
     # Equal entries of other lines and files all arrived.
     assert sum(1 for line in store_lines(remote) if '"token_count":1,' in line) == 6 * 12
     # A second run finds every line recorded.
