@@ -10,7 +10,7 @@ seconds of the command (best of --rounds) and each compressed file's speed as
 a fraction of the plain twin's.
 
 Usage: python bench/bench_compressed.py [--size 1024] [--rounds 2]
-       [--dir /tmp/kx-bench-compressed] [--json OUT]
+       [--formats zstd,gzip] [--dir /tmp/kx-bench-compressed] [--json OUT]
 (--size in MB of decompressed content; the `kx` command must be on PATH or
 beside this interpreter).
 """
@@ -54,16 +54,23 @@ def write_plain(path, target_bytes):
             n += 1
 
 
-def write_compressed(plain, base):
+def write_compressed(plain, base, formats):
+    """{format: path} of the compressed twins asked for, written unless a
+    run before left them."""
     made = {}
-    if shutil.which("zstd"):
-        subprocess.run(["zstd", "-q", "-f", "-3", "-T0", plain, "-o", base + ".zst"], check=True)
-        made["zstd"] = base + ".zst"
-    else:
-        print("zstd: skipped (the zstd command is not installed)")
-    with open(plain, "rb") as src, gzip.open(base + ".gz", "wb", compresslevel=6) as dst:
-        shutil.copyfileobj(src, dst, 1 << 20)
-    made["gzip"] = base + ".gz"
+    if "zstd" in formats:
+        if not shutil.which("zstd"):
+            print("zstd: skipped (the zstd command is not installed)")
+        else:
+            if not os.path.exists(base + ".zst"):
+                subprocess.run(["zstd", "-q", "-f", "-3", "-T0", plain, "-o", base + ".zst"], check=True)
+            made["zstd"] = base + ".zst"
+    if "gzip" in formats:
+        if not os.path.exists(base + ".gz"):
+            with open(plain, "rb") as src, gzip.open(base + ".gz.part", "wb", compresslevel=6) as dst:
+                shutil.copyfileobj(src, dst, 1 << 20)
+            os.rename(base + ".gz.part", base + ".gz")
+        made["gzip"] = base + ".gz"
     return made
 
 
@@ -114,13 +121,14 @@ def main():
     ap.add_argument("--size", type=int, default=1024, help="MB of decompressed content")
     ap.add_argument("--rounds", type=int, default=2)
     ap.add_argument("--dir", default="/tmp/kx-bench-compressed")
+    ap.add_argument("--formats", default="zstd,gzip", help="compressed formats to measure (comma-separated)")
     ap.add_argument("--json")
     args = ap.parse_args()
     os.makedirs(args.dir, exist_ok=True)
     base = os.path.join(args.dir, f"data-{args.size}mb.jsonl")
     if not os.path.exists(base):
         write_plain(base, args.size << 20)
-    files = {"plain": base, **write_compressed(base, base)}
+    files = {"plain": base, **write_compressed(base, base, args.formats.split(","))}
     template = os.path.join(args.dir, "template")
     shutil.rmtree(template, ignore_errors=True)
     template_store(template)
