@@ -40,13 +40,15 @@ def sizes_for(quick):
                 "track": ["--calls", "2000", "--burst", "10000", "--authors", "10000"],
                 "blame": ["--lines", "5000", "--big", "20000"],
                 "token": "100000", "maint_scale": "0.1", "cli_lines": "10000",
-                "track_file_mb": "64,256", "report_records": [100_000, 1_000_000]}
+                "track_file_mb": "64,256", "report_records": [100_000, 1_000_000],
+                "compressed_mb": "256", "cluster": ["--mb", "512", "--files", "16"]}
     return {"records": [10_000, 100_000, 1_000_000], "purge_mib": [10, 100, 1024],
             "foundation": ["--size-mb", "100", "--read-mb", "50"],
             "track": ["--calls", "20000", "--burst", "100000", "--authors", "100000"],
             "blame": ["--lines", "50000", "--big", "200000"],
             "token": "1000000", "maint_scale": "1", "cli_lines": "100000",
-            "track_file_mb": "1024,4096", "report_records": [1_000_000, 10_000_000]}
+            "track_file_mb": "1024,4096", "report_records": [1_000_000, 10_000_000],
+            "compressed_mb": "1024", "cluster": ["--mb", "2048", "--files", "32", "--repeat", "2"]}
 
 
 def steps(build_dir, quick):
@@ -78,6 +80,9 @@ def steps(build_dir, quick):
     out.append(("track_file", py + [f"{HERE}/bench_track_file.py", "--sizes", p["track_file_mb"]]))
     out.append(("report", py + [f"{HERE}/bench_report.py",
                                 *(a for n in p["report_records"] for a in ("--docs", str(n)))]))
+    out.append(("compressed", py + [f"{HERE}/bench_compressed.py", "--size", p["compressed_mb"]]))
+    out.append(("parquet", py + [f"{HERE}/bench_parquet.py"]))
+    out.append(("cluster", py + [f"{HERE}/bench_cluster.py", *p["cluster"]]))
     return out
 
 

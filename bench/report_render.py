@@ -632,6 +632,83 @@ def report_command(rep):
                all(g is not None and g < 1.2 for g in grown))
 
 
+
+def compressed(rep):
+    f = get(rep.fig("compressed"), "compressed")
+    rep.line("## Compressed data files")
+    rep.line()
+    rep.failed("compressed")
+    rep.line("`kx track FILE --source-field source` into a fresh store, then `kx purge FILE` after the "
+             "revocation of the author of 10% of the lines, of a JSON Lines file of 0.5-2 KB records, plain and "
+             "compressed (zstd level 3 by the `zstd` command, gzip level 6); each command in a process of its "
+             "own, best of two. Speeds are of the decompressed content.")
+    rep.line()
+    rows = []
+    for fmt, v in (f or {}).items():
+        rows.append([fmt, num(v["bytes"] / 1e6), f"{secs(v['track_s'])} / {secs(v['track_cpu_s'])}",
+                     f"{v['track_vs_plain']:.2f}", f"{secs(v['purge_s'])} / {secs(v['purge_cpu_s'])}",
+                     f"{v['purge_vs_plain']:.2f}"])
+    rep.table(["File", "MB", "Track wall / CPU", "× plain", "Purge wall / CPU", "× plain"], rows)
+    z, g = get(f, "zstd"), get(f, "gzip")
+    rep.target(18, "`kx track` of a `.jsonl.zst` ≥ 0.7 × its plain twin", num(get(z, "track_vs_plain"), 2),
+               at_least(get(z, "track_vs_plain"), 0.7))
+    rep.target(18, "`kx purge` of a `.jsonl.zst` ≥ 0.5 × its plain twin", num(get(z, "purge_vs_plain"), 2),
+               at_least(get(z, "purge_vs_plain"), 0.5))
+    rep.target(18, "`kx track` / `kx purge` of a `.jsonl.gz` against its plain twin (report)",
+               f"{num(get(g, 'track_vs_plain'), 2)} / {num(get(g, 'purge_vs_plain'), 2)}",
+               None if g is None else "report")
+
+
+def parquet(rep):
+    f = get(rep.fig("parquet"), "parquet")
+    rep.line("## Parquet data files")
+    rep.line()
+    rep.failed("parquet")
+    rep.line(f"A Parquet file of {num(get(f, 'rows'))} rows ({num(get(f, 'parquet_mb'))} MB, snappy, row groups of "
+             f"{num(get(f, 'row_group_rows'))} rows; {num(get(f, 'json_mb'))} MB as JSON Lines) tracked and purged "
+             "as the compressed files above, against its JSON Lines twin and pyarrow's own `read_table` and "
+             "`write_table` of the same table.")
+    rep.line()
+    table, twin = get(f, "parquet"), get(f, "jsonl")
+    read, write = get(f, "pyarrow_read_s"), get(f, "pyarrow_write_s")
+    rows = [["pyarrow `read_table`", secs(read)], ["pyarrow `write_table`", secs(write)]]
+    for name, v in (("Parquet", table), ("JSON Lines twin", twin)):
+        rows.append([f"`kx track`, {name}", f"{secs(get(v, 'track_s'))} / {secs(get(v, 'track_cpu_s'))}"])
+        rows.append([f"`kx purge`, {name}", f"{secs(get(v, 'purge_s'))} / {secs(get(v, 'purge_cpu_s'))}"])
+    rep.table(["Figure", "Wall / CPU"], rows)
+    track = div(read, get(table, "track_s"))
+    purge = div(None if read is None or write is None else read + write, get(table, "purge_s"))
+    rep.target(18, "Parquet `kx track` against pyarrow's read (report)", times(track),
+               None if track is None else "report")
+    rep.target(18, "Parquet `kx purge` against pyarrow's read + write (report)", times(purge),
+               None if purge is None else "report")
+
+
+def cluster(rep):
+    f = rep.fig("cluster")
+    rep.line("## Tracking on a Dask cluster")
+    rep.line()
+    rep.failed("cluster")
+    rep.line(f"`kx track` of {num(get(f, 'mb'))} MB in {num(get(f, 'files'))} JSON Lines files into a fresh store "
+             "(one source, whitespace counts): plain, with `--workers N` (a local cluster of N one-thread workers "
+             "started by the command, its start included) and with `--cluster ADDRESS` (such a cluster started "
+             "before). Wall time of every repeat, CPU time of the command and the workers.")
+    rep.line()
+    rows = []
+    for way, runs in (get(f, "seconds") or {}).items():
+        cpu = get(f, "cpu_seconds", way) or []
+        rows.append([way, ", ".join(secs(x) for x in runs), ", ".join(secs(x) for x in cpu)])
+    rep.table(["Way", "Wall", "CPU"], rows)
+    for kind in ("cluster", "workers"):
+        speedup = get(f, f"speedup_{kind}_2_over_1")
+        overhead = get(f, f"overhead_{kind}=2_vs_plain")
+        rep.target(19, f"`--{kind}`: two one-thread workers ≥ 1.6 × one (best repeat)",
+                   DASH if not speedup else ", ".join(times(x) for x in speedup),
+                   None if not speedup else max(speedup) >= 1.6)
+        rep.target(19, f"`--{kind}` with two workers at most 15% slower than plain `kx track` (best repeat)",
+                   DASH if not overhead else ", ".join(f"{x:+.0%}" for x in overhead),
+                   None if not overhead else min(overhead) <= 0.15)
+
 def per(t, n, key="wall"):
     """µs per record."""
     v = div(get(t, key), n)
@@ -733,6 +810,6 @@ def render(results, sizes):
     head = rep.out
     rep.out = []
     for section in (foundation, tracking, blame, index, queries, purge, maint, cli, blame_cli, track_file, report_command,
-                    growth, step_log):
+                    compressed, parquet, cluster, growth, step_log):
         section(rep)
     return "\n".join(head + summary(rep) + rep.out).rstrip() + "\n"

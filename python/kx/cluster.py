@@ -52,6 +52,8 @@ WORK_DIR = "cluster"  # under the store directory
 _COMPLETE = "complete"  # in a task store: its counts, written last
 _RECORDS = "records"  # in a task store: its document records, with their runs in records.runs
 
+Runs = List[Tuple[int, int]]  # (offset, length) pairs of a file
+
 
 def work_root(kx_dir: str) -> str:
     return os.path.join(kx_dir, ".kx", WORK_DIR)
@@ -206,7 +208,7 @@ class Journal:
             f.flush()
             os.fsync(f.fileno())
 
-    def begin(self, store: str, appends: Sequence[Tuple[str, str]]) -> None:
+    def begin(self, store: str, appends: Sequence[Tuple[Tuple[str, Runs], str]]) -> None:
         sizes = {target: (os.path.getsize(target) if os.path.exists(target) else -1) for _, target in appends}
         sources = {target: [path, runs] for (path, runs), target in appends}
         self._append({"absorbing": store, "sizes": sizes, "sources": sources})
@@ -289,9 +291,6 @@ def _holds_start_of(target: str, offset: int, length: int, source: str, runs: Op
     except FileNotFoundError:
         return False  # the task store is gone: nothing tells whose bytes those are
     return length == 0
-
-
-Runs = List[Tuple[int, int]]  # (offset, length) pairs of a file
 
 
 def _appends(store: str, target: str) -> List[Tuple[Tuple[str, Runs], str]]:

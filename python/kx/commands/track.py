@@ -184,10 +184,11 @@ def _size_of(path: str) -> int:
 def unrecorded_files(kx_dir: str, names: Sequence[str], args: argparse.Namespace) -> Set[str]:
     """Those of the names (distinct) a run of several files records its files
     as that no record of the store names yet: their lines need no check
-    against the store's records.  One pass over the records finds them, where a check
-    per file reads every record once per file.  A file another process
-    tracks while the run goes on is then counted as it stood when the run
-    began (the check per file only narrows that race to one file)."""
+    against the store's records.  One pass over the records finds them,
+    where a check per file reads every record once per file.  A file
+    another process tracks while the run goes on is then counted as it
+    stood when the run began (the check per file only narrows that race to
+    one file)."""
     if args.retrack or args.tokens_only or len(names) < 2:
         return set()
     return set(names) - set(core.files_with_records(kx_dir, names))
