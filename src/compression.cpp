@@ -8,7 +8,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <deque>
 #include <fcntl.h>
+#include <future>
+#include <thread>
 
 #include "pool.h"
 #include "progress.h"
@@ -89,34 +92,87 @@ class ZstdReader final : public Decompressor {
   bool frame_end_ = true;
 };
 
+// Content per gzip member, and the most members being compressed at once
+// (with their content and output: some 60 MiB at most).
+constexpr size_t kMemberContent = size_t{4} << 20;
+constexpr size_t kMostMembersAtOnce = 8;
+
+// One gzip member holding `content`, or zlib's complaint.
+std::expected<std::string, std::string> gzip_member(std::string_view content, int level) {
+  z_stream zs{};
+  if (deflateInit2(&zs, level, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+    return std::unexpected("gzip compression failed to start");
+  std::string member(deflateBound(&zs, content.size()), '\0');
+  zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(content.data()));
+  zs.avail_in = static_cast<uInt>(content.size());
+  zs.next_out = reinterpret_cast<Bytef*>(member.data());
+  zs.avail_out = static_cast<uInt>(member.size());
+  const int rc = deflate(&zs, Z_FINISH);
+  std::string why = zs.msg != nullptr ? zs.msg : "gzip compression failed";
+  member.resize(member.size() - zs.avail_out);
+  deflateEnd(&zs);
+  if (rc != Z_STREAM_END) return std::unexpected(why);
+  return member;
+}
+
 class GzipWriter final : public Compressor {
  public:
-  explicit GzipWriter(std::string path) : Compressor(std::move(path)) {}
-  ~GzipWriter() override {
-    if (ready_) deflateEnd(&zs_);
+  GzipWriter(std::string path, int level) : Compressor(std::move(path)), level_(level) {
+    const size_t held = held_threads();
+    const size_t cores = held != 0 ? held : std::max(1u, std::thread::hardware_concurrency());
+    at_once_ = std::min(cores, kMostMembersAtOnce);
   }
-  bool init(int level) {
-    ready_ = deflateInit2(&zs_, level, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY) == Z_OK;
-    return ready_;
+  Status write(std::string_view content) override {
+    while (!content.empty()) {
+      const size_t take = std::min(kMemberContent - pending_.size(), content.size());
+      pending_.append(content.substr(0, take));
+      content.remove_prefix(take);
+      if (pending_.size() == kMemberContent) KX_TRY(start_member());
+    }
+    return {};
   }
 
- protected:
-  std::expected<Stepped, std::string> step(std::string_view content, bool last) override {
-    zs_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(content.data()));
-    zs_.avail_in = static_cast<uInt>(std::min(content.size(), kZlibStep));
-    zs_.next_out = reinterpret_cast<Bytef*>(out_.get() + fill_);
-    zs_.avail_out = static_cast<uInt>(std::min(capacity_ - fill_, kZlibStep));
-    const int rc = deflate(&zs_, last ? Z_FINISH : Z_NO_FLUSH);
-    const size_t taken = reinterpret_cast<const char*>(zs_.next_in) - content.data();
-    fill_ = reinterpret_cast<char*>(zs_.next_out) - out_.get();
-    if (rc != Z_OK && rc != Z_STREAM_END && rc != Z_BUF_ERROR)
-      return std::unexpected(zs_.msg != nullptr ? zs_.msg : "gzip compression failed");
-    return Stepped{taken, rc == Z_STREAM_END};
+  Status finish() override {
+    // An empty stream still needs one (empty) member to be a gzip file.
+    if (!pending_.empty() || (jobs_.empty() && !wrote_)) KX_TRY(start_member());
+    while (!jobs_.empty()) KX_TRY(take_member());
+    return {};
   }
 
  private:
-  z_stream zs_{};
-  bool ready_ = false;
+  // Hands the pending content to a thread as a member of its own, once a
+  // thread is free: members are taken in order, the oldest first.
+  Status start_member() {
+    if (jobs_.size() >= at_once_) KX_TRY(take_member());
+    // Shared, so that the content is still here if no thread can be had.
+    auto content = std::make_shared<const std::string>(std::move(pending_));
+    auto compress = [content, level = level_] { return gzip_member(*content, level); };
+    pending_ = std::string();
+    pending_.reserve(kMemberContent);
+    try {
+      jobs_.push_back(std::async(std::launch::async, compress));
+    } catch (const std::system_error&) {  // no thread to be had: compress here
+      std::promise<std::expected<std::string, std::string>> done;
+      done.set_value(compress());
+      jobs_.push_back(done.get_future());
+    }
+    return {};
+  }
+
+  Status take_member() {
+    auto member = jobs_.front().get();
+    jobs_.pop_front();
+    if (!member) return failed(member.error());
+    put(*member);
+    wrote_ = true;
+    return {};
+  }
+
+  int level_;
+  size_t at_once_ = 1;
+  std::string pending_;
+  std::deque<std::future<std::expected<std::string, std::string>>> jobs_;
+  bool wrote_ = false;
 };
 
 class ZstdWriter final : public Compressor {
@@ -140,17 +196,32 @@ class ZstdWriter final : public Compressor {
     return true;
   }
 
- protected:
-  std::expected<Stepped, std::string> step(std::string_view content, bool last) override {
+  Status write(std::string_view content) override {
     ZSTD_inBuffer in{content.data(), content.size(), 0};
-    ZSTD_outBuffer to{out_.get(), capacity_, fill_};
-    const size_t rc = ZSTD_compressStream2(ctx_, &to, &in, last ? ZSTD_e_end : ZSTD_e_continue);
-    fill_ = to.pos;
-    if (ZSTD_isError(rc)) return std::unexpected(ZSTD_getErrorName(rc));
-    return Stepped{in.pos, last && rc == 0};
+    while (in.pos < in.size) KX_TRY(step(in, ZSTD_e_continue));
+    return {};
+  }
+
+  Status finish() override {
+    ZSTD_inBuffer in{nullptr, 0, 0};
+    for (;;) {
+      KX_ASSIGN_OR_RETURN(bool complete, step(in, ZSTD_e_end));
+      if (complete) return {};
+    }
   }
 
  private:
+  // One call of the library with room for a block of output; whether the
+  // frame is complete.
+  Result<bool> step(ZSTD_inBuffer& in, ZSTD_EndDirective end) {
+    make_room(ZSTD_CStreamOutSize());
+    ZSTD_outBuffer to{out_.get(), capacity_, fill_};
+    const size_t rc = ZSTD_compressStream2(ctx_, &to, &in, end);
+    fill_ = to.pos;
+    if (ZSTD_isError(rc)) return failed(ZSTD_getErrorName(rc));
+    return rc == 0;
+  }
+
   ZSTD_CCtx* ctx_;
 };
 
@@ -287,19 +358,10 @@ Result<size_t> Decompressor::read(char* out, size_t len) {
 Result<std::unique_ptr<Compressor>> Compressor::create(Compression format, int level,
                                                        std::string path) {
   KX_TRY(check_level(format, level));
-  std::unique_ptr<Compressor> writer;
-  bool ready = false;
-  if (format == Compression::kGzip) {
-    auto gzip = std::make_unique<GzipWriter>(std::move(path));
-    ready = gzip->init(level);
-    writer = std::move(gzip);
-  } else {
-    auto zstd = std::make_unique<ZstdWriter>(std::move(path));
-    ready = zstd->init(level);
-    writer = std::move(zstd);
-  }
-  if (!ready) return fail(Error::os(ENOMEM));
-  return writer;
+  if (format == Compression::kGzip) return std::make_unique<GzipWriter>(std::move(path), level);
+  auto zstd = std::make_unique<ZstdWriter>(std::move(path));
+  if (!zstd->init(level)) return fail(Error::os(ENOMEM));
+  return std::unique_ptr<Compressor>(std::move(zstd));
 }
 
 void Compressor::make_room(size_t n) {
@@ -311,26 +373,14 @@ void Compressor::make_room(size_t n) {
   capacity_ = capacity;
 }
 
-Status Compressor::write(std::string_view content) {
-  // Room for what a step may give: compressed data rarely outgrows its
-  // input, and a step that fills the room just takes less.
-  const size_t room = std::max<size_t>(ZSTD_CStreamOutSize(), std::min(content.size(), kZlibStep) / 2);
-  while (!content.empty()) {
-    make_room(room);
-    auto stepped = step(content, false);
-    if (!stepped) return fail(Error::msg("compressing " + quote_path(path_) + ": " + stepped.error()));
-    content.remove_prefix(stepped->taken);
-  }
-  return {};
+void Compressor::put(std::string_view bytes) {
+  make_room(bytes.size());
+  std::memcpy(out_.get() + fill_, bytes.data(), bytes.size());
+  fill_ += bytes.size();
 }
 
-Status Compressor::finish() {
-  for (;;) {
-    make_room(ZSTD_CStreamOutSize());
-    auto stepped = step({}, true);
-    if (!stepped) return fail(Error::msg("compressing " + quote_path(path_) + ": " + stepped.error()));
-    if (stepped->ended) return {};
-  }
+std::unexpected<Error> Compressor::failed(std::string_view why) const {
+  return fail(Error::msg("compressing " + quote_path(path_) + ": " + std::string(why)));
 }
 
 }  // namespace kestrix

@@ -105,8 +105,12 @@ class Decompressor : public ContentStream {
   uint64_t produced_ = 0;
 };
 
-// Compresses a stream of content into the bytes of one gzip member or one
-// zstd frame, gathered in output() until the caller takes them.
+// Compresses a stream of content into the bytes of a gzip or zstd file,
+// gathered in output() until the caller takes them.  zstd writes one frame
+// (compressed on the library's own threads); gzip, whose compression is far
+// slower, writes a member per 4 MiB of content, compressed several at a
+// time on threads of its own (readers take every member in turn, and the
+// ratio is within a fraction of a percent of one member's).
 class Compressor {
  public:
   // `path` names the file in errors.
@@ -114,24 +118,20 @@ class Compressor {
                                                     std::string path);
   virtual ~Compressor() = default;
 
-  Status write(std::string_view content);
+  // Compresses `content`, the next part of the stream.
+  virtual Status write(std::string_view content) = 0;
   // Ends the stream; output() then holds its last bytes.
-  Status finish();
+  virtual Status finish() = 0;
   std::string_view output() const { return {out_.get(), fill_}; }
   void clear_output() { fill_ = 0; }
 
  protected:
   explicit Compressor(std::string path) : path_(std::move(path)) {}
-  // Compresses `content` (all of it, or with `last` the end of the stream)
-  // into out_ from fill_; room is made before each call.  How much of
-  // `content` was taken and whether the stream is complete, or an error.
-  struct Stepped {
-    size_t taken = 0;
-    bool ended = false;
-  };
-  virtual std::expected<Stepped, std::string> step(std::string_view content, bool last) = 0;
   // Room for at least `n` more output bytes.
   void make_room(size_t n);
+  // Appends `bytes` to the output.
+  void put(std::string_view bytes);
+  std::unexpected<Error> failed(std::string_view why) const;
 
   std::unique_ptr<char[]> out_;
   size_t capacity_ = 0;

@@ -104,6 +104,17 @@ def test_a_compressed_file_is_tracked_blamed_purged_and_restored_as_its_plain_tw
     assert project.json("purge", "--undo", packed, "--level", "9")["outcome"] == "exact"
     assert decompress(read(project.path(packed))) == content
 
+    # Content enough for several gzip members (compressed on threads at
+    # once) is written back whole and in order.
+    gone = min(set(content.split(b"\n")) - set(purged_plain.split(b"\n")))
+    big = b"".join(b'{"n": %d}\n' % i + (gone + b"\n" if i % 1000 == 0 else b"") for i in range(1_000_000))
+    with open(project.path("big.jsonl" + suffix), "wb") as f:
+        f.write(compress(big))
+    assert project.json("purge", "big.jsonl" + suffix)["purged"] == 1000
+    assert decompress(read(project.path("big.jsonl" + suffix))) == big.replace(gone + b"\n", b"")
+    assert project.json("purge", "--undo", "big.jsonl" + suffix)["outcome"] == "exact"
+    assert decompress(read(project.path("big.jsonl" + suffix))) == big
+
 
 def damaged(fmt, content):
     suffix, compress, _, _ = FORMATS[fmt]
