@@ -16,8 +16,9 @@ they are never matched against the target's: equal entries of other lines or
 files are not duplicates.  A task writes its document records into one
 file, in runs by shard, rather than into 256 shard files (creating files is
 what shared file systems do slowest).  A task store is absorbed by appending
-each run to the target's shard and the token entries to the target's own
-pid file; the target's file sizes are
+each run to the target's shard and by renaming its token entries' pid file
+into the target, under the attempt's own name; the target's file sizes and
+the renamed files are
 written to a journal (`.kx/cluster/journal`) before and a mark after, so a
 run killed part-way through an absorption is rolled back to whole absorbed
 stores when the next cluster run starts.  Absorption is byte appends with no
@@ -193,9 +194,10 @@ def _failure(doing: str, path: str, error: Exception) -> str:
 
 class Journal:
     """The client's record of absorptions into the target: before one, the
-    sizes of the target files it appends to; after it, a mark.  An
-    absorption begun and not marked is undone by truncating those files to
-    their sizes, unless another writer has appended to one of them since."""
+    sizes of the target files it appends to and the names of the files it
+    moves in; after it, a mark.  An absorption begun and not marked is
+    undone by truncating those files to their sizes, unless another writer
+    has appended to one of them since, and removing the files moved in."""
 
     def __init__(self, kx_dir: str):
         self.kx_dir = kx_dir
@@ -208,10 +210,13 @@ class Journal:
             f.flush()
             os.fsync(f.fileno())
 
-    def begin(self, store: str, appends: Sequence[Tuple[Tuple[str, Runs], str]]) -> None:
+    def begin(
+        self, store: str, appends: Sequence[Tuple[Tuple[str, Runs], str]], moves: Sequence[Tuple[str, str]] = ()
+    ) -> None:
         sizes = {target: (os.path.getsize(target) if os.path.exists(target) else -1) for _, target in appends}
         sources = {target: [path, runs] for (path, runs), target in appends}
-        self._append({"absorbing": store, "sizes": sizes, "sources": sources})
+        moved = [target for _, target in moves]
+        self._append({"absorbing": store, "sizes": sizes, "sources": sources, "moved": moved})
         self.open = store
 
     def done(self, store: str) -> None:
@@ -244,6 +249,10 @@ class Journal:
         for entry in open_begins.values():
             for target, size in entry["sizes"].items():
                 _roll_back(target, size, entry.get("sources", {}).get(target))
+            for target in entry.get("moved", []):
+                # A pid file of the attempt's own name: nothing else writes it.
+                with contextlib.suppress(FileNotFoundError):
+                    os.unlink(target)
         os.unlink(self.path)
         self.open = None
         return len(open_begins)
@@ -295,9 +304,7 @@ def _holds_start_of(target: str, offset: int, length: int, source: str, runs: Op
 
 def _appends(store: str, target: str) -> List[Tuple[Tuple[str, Runs], str]]:
     """((task store file, its runs), target file they are appended to): each
-    shard's runs of the records file to the target's shard of that name,
-    the token entries of every tokenizer to the pid file of this process,
-    as tracking here would."""
+    shard's runs of the records file to the target's shard of that name."""
     records = os.path.join(store, _RECORDS)
     by_shard: Dict[str, Runs] = {}
     offset = 0
@@ -309,14 +316,21 @@ def _appends(store: str, target: str) -> List[Tuple[Tuple[str, Runs], str]]:
             by_shard.setdefault(shard, []).append((offset, int(length)))
             offset += int(length)
     layer = os.path.join(target, ".kx", "document-index")
-    pairs = [((records, runs), os.path.join(layer, shard)) for shard, runs in sorted(by_shard.items())]
+    return [((records, runs), os.path.join(layer, shard)) for shard, runs in sorted(by_shard.items())]
+
+
+def _moves(store: str, target: str) -> List[Tuple[str, str]]:
+    """(task store file, its name in the target): the token entries of every
+    tokenizer, a pid file of the task's, become a pid file of the target
+    named after the task store (unique to the attempt), as if a process of
+    that name had tracked them there.  A rename copies no byte."""
+    moves = []
     for name in sorted(os.listdir(os.path.join(store, ".kx"))):
         if name.startswith("token-index.") and not name.endswith(".bin"):
             tokenizer = name[len("token-index."):].rsplit(".", 1)[0]
-            own = f"token-index.{tokenizer}.{os.getpid()}"
-            path = os.path.join(store, ".kx", name)
-            pairs.append(((path, [(0, os.path.getsize(path))]), os.path.join(target, ".kx", own)))
-    return pairs
+            own = f"token-index.{tokenizer}.{os.path.basename(store)}"
+            moves.append((os.path.join(store, ".kx", name), os.path.join(target, ".kx", own)))
+    return moves
 
 
 def _append_runs(source: str, runs: Runs, destination: str, buffer: bytearray) -> None:
@@ -343,12 +357,14 @@ def absorb(store: str, target: str, journal: Journal) -> None:
     """Appends a complete task store to the target, journalled."""
     if not os.path.exists(os.path.join(store, _COMPLETE)):
         raise KxError(f"task store {store} is not complete")
-    pairs = _appends(store, target)
-    journal.begin(store, pairs)
+    pairs, moves = _appends(store, target), _moves(store, target)
+    journal.begin(store, pairs, moves)
     try:
         buffer = bytearray(1 << 22)
         for (source, runs), destination in pairs:
             _append_runs(source, runs, destination, buffer)
+        for source, destination in moves:
+            os.rename(source, destination)
     except BaseException:
         journal.recover()  # a full disk, an interrupt: the target holds whole stores only
         raise
