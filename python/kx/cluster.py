@@ -45,8 +45,6 @@ import shutil
 import uuid
 from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple
 
-import _kx_native as native
-
 from kx.errors import KxError, UsageError
 
 WORK_DIR = "cluster"  # under the store directory
@@ -165,7 +163,10 @@ def track_task(
     _hold_threads_to_worker()
     store = os.path.join(run_dir, uuid.uuid4().hex)
     os.mkdir(store)  # fails once the client has removed the run's directory: the run is over
-    native.init(store)
+    # Only what tracking into it writes: the records file and a token pid
+    # file under .kx (no store layout: files are slow to create on shared
+    # storage, and nothing reads a task store but the client).
+    os.mkdir(os.path.join(store, ".kx"))
     plan = Plan(Store(kx_dir), args)
     try:
         counts = core.track_file(
