@@ -64,7 +64,8 @@ def register(commands, common) -> None:
         "appended at the end in canonical JSON form). A gzip or zstd DATA_FILE (known by its first bytes) "
         "is purged and restored as its decompressed content and written again in its own format: the "
         "decompressed content comes back byte for byte, while the compressed bytes may differ from the "
-        "original file's. A Parquet DATA_FILE (needs kx[parquet]) is purged row by row and written again "
+        "original file's (gzip is written as one member per 4 MiB of content, compressed on several cores "
+        "at once). A Parquet DATA_FILE (needs kx[parquet]) is purged row by row and written again "
         "with its schema, codec and row-group size; its undo gives back a table that reads as before.",
     )
     p.add_argument("data_files", nargs="+", metavar="DATA_FILE")
