@@ -3,6 +3,7 @@ leave the store exactly as tracking the same files here does, whatever
 Dask runs twice or loses on the way."""
 
 import argparse
+import io
 import json
 import os
 import shutil
@@ -271,3 +272,26 @@ def test_kx_track_workers_option_and_a_failing_file(kx_cli, tmp_path):
     done = kx_cli("-C", remote, "track", "bad.jsonl", "--source", section, "--workers", "2")
     assert done.returncode != 0 and "kx: error: " in done.stderr and "bad.jsonl:2" in done.stderr
     assert store_lines(remote) == store_lines(local)
+
+
+def test_absorption_appends_whole_lines_only(tmp_path, monkeypatch):
+    """Every append into the target ends at a line end, so that a line another
+    writer appends meanwhile falls between lines, never inside one."""
+    lines = [b'{"n": %d, "pad": "%s"}\n' % (i, b"x" * (i * 7 % 90)) for i in range(300)]
+    source, target = tmp_path / "records", tmp_path / "shard"
+    source.write_bytes(b"".join(lines))
+    appends = []
+
+    class Recorded(io.FileIO):
+        def write(self, data):
+            appends.append(bytes(data))
+            return super().write(data)
+
+    def unbuffered(path, mode, **_):
+        return (Recorded if mode == "ab" else io.FileIO)(path, mode.replace("b", ""))
+
+    monkeypatch.setattr(cluster, "open", unbuffered, raising=False)
+    cut = len(b"".join(lines[:100]))
+    cluster._append_runs(str(source), [(0, cut), (cut, source.stat().st_size - cut)], str(target), bytearray(256))
+    assert target.read_bytes() == source.read_bytes()
+    assert len(appends) > 10 and all(a.endswith(b"\n") for a in appends)
