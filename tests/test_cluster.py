@@ -15,6 +15,7 @@ import _kx_native as kx
 
 from kx import _core as core
 from kx import cluster
+from kx.errors import KxError
 
 distributed = pytest.importorskip("distributed")
 
@@ -295,3 +296,31 @@ def test_absorption_appends_whole_lines_only(tmp_path, monkeypatch):
     cluster._append_runs(str(source), [(0, cut), (cut, source.stat().st_size - cut)], str(target), bytearray(256))
     assert target.read_bytes() == source.read_bytes()
     assert len(appends) > 10 and all(a.endswith(b"\n") for a in appends)
+
+
+def test_cluster_blame_equals_local(client, kx_cli, tmp_path):
+    files = data_files(4, lines_per_file=80)
+    local, remote, section = pair(tmp_path, files)
+    names = sorted(files)
+    track_locally(remote, section, names[:3])  # the last file is not tracked
+    with open(os.path.join(remote, names[0]), "a") as f:
+        f.write('{"text": "added since"}\n')
+
+    def blamed_locally(name):
+        found = []
+        core.blame_lines(remote, os.path.join(remote, name), lambda p, lines: found.append(json.loads(json.dumps([p, lines]))))
+        return found
+
+    got = {n: [] for n in names}
+    done = []
+    paths = [os.path.join(remote, n) for n in names]
+    cluster.blame(client, remote, paths, lambda i, p, lines: got[names[i]].append([p, lines]), lambda i, _: done.append(i))
+    assert got == {n: blamed_locally(n) for n in names} and done == [0, 1, 2, 3]
+    # The command prints the same rows, text and JSON, as it does here.
+    for extra in ([], ["--json"]):
+        here = kx_cli("-C", remote, "blame", *names, *extra)
+        there = kx_cli("-C", remote, "blame", *names, *extra, "--cluster", client.scheduler.address)
+        assert there.returncode == here.returncode == 0 and there.stdout == here.stdout
+    with pytest.raises(KxError, match="missing.jsonl"):
+        cluster.blame(client, remote, paths[:1] + [os.path.join(remote, "missing.jsonl")], lambda *a: None)
+    assert os.listdir(cluster.work_root(remote)) == []

@@ -536,3 +536,71 @@ def purge(
         others = f" ({len(failures) - 1} more files failed)" if len(failures) > 1 else ""
         raise KxError(f"{failures[0]}{others}; the {len(results)} other files are done")
     return [results[i] for i in range(len(data_files))]
+
+
+# ------------------------------------------------------------------ blame ---
+
+
+def blame_task(kx_dir: str, data_file: str, run_dir: str) -> str:
+    """Runs on a worker: blames every line of one data file as `kx blame`
+    does here, writing what the core hands back (a JSON line per batch) to a
+    file of the attempt's own, whose path it returns."""
+    from kx import _core as core
+
+    _hold_threads_to_worker()
+    path = os.path.join(run_dir, f"{uuid.uuid4().hex}.blame")
+    with open(path, "w", encoding="utf-8") as out:
+
+        def sink(provenances: List[Any], lines: List[Any]) -> None:
+            out.write(json.dumps([provenances, lines], ensure_ascii=False) + "\n")
+
+        try:
+            core.blame_lines(kx_dir, data_file, sink)
+        except RuntimeError as e:
+            message = str(e)
+            raise KxError(message if data_file in message else f"{data_file}: {message}") from None
+    return path
+
+
+def blame(
+    client: Any,
+    kx_dir: str,
+    data_files: Sequence[str],
+    write: Callable[[int, List[Any], List[Any]], None],
+    on_done: Optional[Callable[[int, Any], None]] = None,
+    retries: int = 2,
+) -> None:
+    """Blames every line of `data_files` on the client's workers, one task
+    per file, and hands the results to write(i, provenances, lines) as
+    `_core.blame_lines` hands them to its sink: file after file in order,
+    each file's batches in its line order (records and sources as lists).
+    `on_done(i, None)` is called once file i is written.  A task that fails
+    stops the run with an error naming its file.  The run's directory (the
+    results waiting to be written) is removed when it ends."""
+    _dask()  # a clear error when Dask is missing
+    kx_dir = os.path.abspath(kx_dir)
+    run_dir = os.path.join(work_root(kx_dir), "blame-" + uuid.uuid4().hex)
+    os.makedirs(run_dir)
+    futures = [
+        client.submit(
+            blame_task, kx_dir, os.path.abspath(path), run_dir,
+            key=f"kx-blame-{os.path.basename(run_dir)}-{i}", retries=retries, pure=False,
+        )
+        for i, path in enumerate(data_files)
+    ]
+    try:
+        for i, future in enumerate(futures):
+            try:
+                results = future.result()
+            except Exception as e:
+                raise KxError(_failure("blaming", data_files[i], e)) from None
+            with open(results, encoding="utf-8") as f:
+                for line in f:
+                    provenances, lines = json.loads(line)
+                    write(i, provenances, lines)
+            os.unlink(results)
+            if on_done:
+                on_done(i, None)
+    finally:
+        client.cancel(futures)
+        shutil.rmtree(run_dir, ignore_errors=True)

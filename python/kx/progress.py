@@ -183,10 +183,13 @@ def over_files(label: str, sizes: Sequence[int], streaming: bool = False) -> Ite
 
 
 @contextlib.contextmanager
-def over_tasks(verb: str, sizes: Sequence[int]) -> Iterator[Callable[[int, object], None]]:
+def over_tasks(verb: str, sizes: Sequence[int], streaming: bool = False) -> Iterator[Callable[[int, object], None]]:
     """A bar by bytes over files handled as tasks elsewhere, finishing in any
     order: `verb k/n files [...]`.  Yields `done(i, result)`, to be called
-    as the task of file i finishes."""
+    as the task of file i finishes.  `streaming`: as for over_files."""
+    if streaming and enabled(sys.stdout):
+        yield lambda i, result: None
+        return
     with bar(f"{verb} 0/{len(sizes)} files", sum(sizes), "bytes") as shown:
         finished = {"files": 0, "bytes": 0}
 

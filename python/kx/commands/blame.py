@@ -23,7 +23,7 @@ import _kx_native as native
 from rich.cells import cell_len
 
 from kx import _core as core
-from kx import datafile, progress
+from kx import cluster, datafile, progress
 from kx.errors import KxError
 from kx.output import Output, cell, pad, short, table
 from kx.store import Store
@@ -34,12 +34,14 @@ def register(commands, common) -> None:
         "blame",
         parents=[common],
         help="show where the lines of data files come from",
-        usage="%(prog)s [-h] [--json] [--since OLD_FILE] DATA_FILE [DATA_FILE ...] [LINE_NO]",
+        usage="%(prog)s [-h] [--json] [--since OLD_FILE] [--cluster ADDRESS | --workers N] DATA_FILE [DATA_FILE ...] "
+        "[LINE_NO]",
         description="Show the provenance of every line of the data files, or of one line (LINE_NO, counted "
         "from 1, after a single DATA_FILE): the sections it was tracked from, with their paths, authors "
         "and licenses. A DATA_FILE may also be a directory (its *.jsonl, *.json, *.ndjson and *.parquet files) or a "
         "glob pattern. Rows are printed as the lines are blamed; with several files each row starts with "
-        "its file. --json prints one array of line results, one per line of output.",
+        "its file. --json prints one array of line results, one per line of output. With --cluster or "
+        "--workers each file is blamed by a task of Dask workers, and the rows come file after file as here.",
     )
     p.add_argument("paths", nargs="+", metavar="DATA_FILE", help=argparse.SUPPRESS)
     p.add_argument(
@@ -47,6 +49,7 @@ def register(commands, common) -> None:
         metavar="OLD_FILE",
         help="carry blame over from an earlier version of the file: kept lines show the old line's provenance",
     )
+    cluster.add_options(p, "blame")
     p.set_defaults(run=blame, path_args=("paths", "since"))
 
 
@@ -143,6 +146,8 @@ def _split_line_no(paths: List[str]) -> Tuple[List[str], Optional[int]]:
 
 def blame(store: Store, args: argparse.Namespace) -> Output:
     paths, line_no = _split_line_no(args.paths)
+    if cluster.requested(args) and (args.since is not None or line_no is not None):
+        raise KxError("--cluster and --workers blame whole files; leave out --since and LINE_NO")
     if args.since is not None:
         if line_no is not None:
             raise KxError("--since blames the whole file; leave out LINE_NO")
@@ -153,13 +158,20 @@ def blame(store: Store, args: argparse.Namespace) -> Output:
         if len(paths) != 1:
             raise KxError("LINE_NO goes with a single data file")
         return _blame_one(Blamer(store, paths[0]), paths[0], line_no)
-    return _blame_files(store, datafile.expand(paths), args.json)
+    return _blame_files(store, datafile.expand(paths), args)
 
 
-def _blame_files(store: Store, files: List[str], as_json: bool) -> Output:
+def _blame_files(store: Store, files: List[str], args: argparse.Namespace) -> Output:
     sizes = [datafile.size(path) for path in files]
     describer = Describer(store)
-    out = _JsonRows(describer) if as_json else _TextRows(describer, files, sizes)
+    out = _JsonRows(describer) if args.json else _TextRows(describer, files, sizes)
+    if cluster.requested(args):
+        with cluster.connect(args.cluster, args.workers) as client, progress.over_tasks(
+            "blaming", sizes, streaming=True
+        ) as done:
+            cluster.blame(client, store.kx_dir, files, lambda i, p, lines: out.write(files[i], p, lines), done)
+        out.close()
+        return Output.streamed()
     label = f"blaming {files[0]}" if len(files) == 1 else f"blaming {len(files)} files"
     with progress.over_files(label, sizes, streaming=True) as bar:
         for i, path in enumerate(files):
