@@ -306,21 +306,23 @@ def test_cluster_blame_equals_local(client, kx_cli, tmp_path):
     with open(os.path.join(remote, names[0]), "a") as f:
         f.write('{"text": "added since"}\n')
 
-    def blamed_locally(name):
-        found = []
-        core.blame_lines(remote, os.path.join(remote, name), lambda p, lines: found.append(json.loads(json.dumps([p, lines]))))
-        return found
+    def batches(found):
+        """A sink collecting the batches as lists, as the cluster hands them on."""
+        return lambda provenances, lines: found.append(json.loads(json.dumps([provenances, lines])))
 
-    got = {n: [] for n in names}
+    here = {n: [] for n in names}
+    for n in names:
+        core.blame_lines(remote, os.path.join(remote, n), batches(here[n]))
+    there = {n: [] for n in names}
     done = []
     paths = [os.path.join(remote, n) for n in names]
-    cluster.blame(client, remote, paths, lambda i, p, lines: got[names[i]].append([p, lines]), lambda i, _: done.append(i))
-    assert got == {n: blamed_locally(n) for n in names} and done == [0, 1, 2, 3]
+    cluster.blame(client, remote, paths, lambda i, *batch: batches(there[names[i]])(*batch), lambda i, _: done.append(i))
+    assert there == here and done == [0, 1, 2, 3]
     # The command prints the same rows, text and JSON, as it does here.
     for extra in ([], ["--json"]):
-        here = kx_cli("-C", remote, "blame", *names, *extra)
-        there = kx_cli("-C", remote, "blame", *names, *extra, "--cluster", client.scheduler.address)
-        assert there.returncode == here.returncode == 0 and there.stdout == here.stdout
+        printed = kx_cli("-C", remote, "blame", *names, *extra)
+        on_cluster = kx_cli("-C", remote, "blame", *names, *extra, "--cluster", client.scheduler.address)
+        assert on_cluster.returncode == printed.returncode == 0 and on_cluster.stdout == printed.stdout
     with pytest.raises(KxError, match="missing.jsonl"):
         cluster.blame(client, remote, paths[:1] + [os.path.join(remote, "missing.jsonl")], lambda *a: None)
     assert os.listdir(cluster.work_root(remote)) == []
