@@ -43,7 +43,7 @@ import logging
 import os
 import shutil
 import uuid
-from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple
+from typing import Any, BinaryIO, Callable, Dict, Iterator, List, Optional, Sequence, Tuple
 
 from kx.errors import KxError, UsageError
 
@@ -149,6 +149,12 @@ def _hold_threads_to_worker() -> None:
     core.set_threads(worker.state.nthreads)
 
 
+def _task_failure(data_file: str, error: RuntimeError) -> KxError:
+    """The error of a task that failed on `data_file`, naming it."""
+    message = str(error)
+    return KxError(message if data_file in message else f"{data_file}: {message}")
+
+
 def track_task(
     kx_dir: str, data_file: str, recorded_as: str, args: argparse.Namespace, run_dir: str, check_recorded: bool = True
 ) -> Tuple[str, Dict[str, Any]]:
@@ -175,8 +181,7 @@ def track_task(
             resolve=plan.resolver(data_file), known_in=kx_dir, records_file=os.path.join(store, _RECORDS),
         )
     except RuntimeError as e:
-        message = str(e)
-        raise KxError(message if data_file in message else f"{data_file}: {message}") from None
+        raise _task_failure(data_file, e) from None
     with open(os.path.join(store, _COMPLETE), "w") as f:
         json.dump(counts, f)
     return store, counts
@@ -334,18 +339,18 @@ def _moves(store: str, target: str) -> List[Tuple[str, str]]:
     return moves
 
 
-def _append_runs(source: str, runs: Runs, destination: str, buffer: bytearray) -> None:
-    """Appends the runs of `source` to `destination` through one reused
-    buffer.  Each write is an append of whole lines (runs end at line ends),
-    so that a line another writer appends meanwhile falls between lines;
-    only a line longer than the buffer takes two writes."""
+def _append_runs(source: BinaryIO, runs: Runs, destination: str, buffer: bytearray) -> None:
+    """Appends the runs of the open file `source` to `destination` through
+    one reused buffer.  Each write is an append of whole lines (runs end at
+    line ends), so that a line another writer appends meanwhile falls between
+    lines; only a line longer than the buffer takes two writes."""
     view = memoryview(buffer)
-    with open(source, "rb", buffering=0) as src, open(destination, "ab", buffering=0) as dst:
+    with open(destination, "ab", buffering=0) as dst:
         for start, size in runs:
             while size > 0:
-                n = os.preadv(src.fileno(), [view[: min(size, len(buffer))]], start)
+                n = os.preadv(source.fileno(), [view[: min(size, len(buffer))]], start)
                 if n == 0:
-                    raise KxError(f"task store file {source} ends before its runs do")
+                    raise KxError(f"task store file {source.name} ends before its runs do")
                 end = n if n == size else buffer.rfind(b"\n", 0, n) + 1 or n
                 written = 0
                 while written < end:
@@ -362,8 +367,12 @@ def absorb(store: str, target: str, journal: Journal) -> None:
     journal.begin(store, pairs, moves)
     try:
         buffer = bytearray(1 << 22)
-        for (source, runs), destination in pairs:
-            _append_runs(source, runs, destination, buffer)
+        with contextlib.ExitStack() as stack:
+            opened: Dict[str, BinaryIO] = {}  # each task store file once, for all its runs
+            for (source, runs), destination in pairs:
+                if source not in opened:
+                    opened[source] = stack.enter_context(open(source, "rb", buffering=0))
+                _append_runs(opened[source], runs, destination, buffer)
         for source, destination in moves:
             os.rename(source, destination)
     except BaseException:
@@ -463,8 +472,7 @@ def purge_task(
             return core.purge_withdrawn(kx_dir, data_file, dry_run, log_to=log, level=level)
         return core.purge_by_author(kx_dir, author, data_file, dry_run, log_to=log, level=level)
     except RuntimeError as e:
-        message = str(e)
-        raise KxError(message if data_file in message else f"{data_file}: {message}") from None
+        raise _task_failure(data_file, e) from None
 
 
 def _append_logs(kx_dir: str, run_dir: str) -> None:
@@ -557,8 +565,7 @@ def blame_task(kx_dir: str, data_file: str, run_dir: str) -> str:
         try:
             core.blame_lines(kx_dir, data_file, sink)
         except RuntimeError as e:
-            message = str(e)
-            raise KxError(message if data_file in message else f"{data_file}: {message}") from None
+            raise _task_failure(data_file, e) from None
     return path
 
 
