@@ -151,9 +151,15 @@ Result<bool> BlockPipeline::next(const Work& work) {
   const bool more = !reader_->at_end();
   if (more) KX_TRY(reader_->begin(current.tail(), following));
   std::vector<Status> reads(more ? reader_->chunk_count() : 0);
+  // Indexes are claimed in order.  A stream is read by one long task:
+  // claimed first, it runs beside the slices instead of after them.  Plain
+  // reads are short and go last, after the block they follow is worked on.
+  const size_t first_read = reader_->reads_stream() ? 0 : runs_.size();
+  const size_t first_slice = first_read == 0 ? reads.size() : 0;
   parallel_for(runs_.size() + reads.size(), [&](size_t i) {
-    if (i < runs_.size()) work(current.lines(), runs_[i], i);
-    else reads[i - runs_.size()] = reader_->read_chunk(following, i - runs_.size());
+    if (i >= first_read && i - first_read < reads.size())
+      reads[i - first_read] = reader_->read_chunk(following, i - first_read);
+    else work(current.lines(), runs_[i - first_slice], i - first_slice);
   });
   for (Status& st : reads) KX_TRY(std::move(st));
   if (!more) {

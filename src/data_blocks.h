@@ -73,6 +73,8 @@ class BlockReader {
   // Offset in the content of the next byte to read.
   uint64_t position() const { return pos_; }
   Compression compression() const { return format_; }
+  // Whether a block is read by one task that decompresses the stream.
+  bool reads_stream() const { return stream_ && stream_->reads_on_pool(); }
 
   // Once the file has been replaced, freeing its cached pages and blocks
   // need not hold up the caller.
