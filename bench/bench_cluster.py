@@ -10,8 +10,8 @@ of its own:
   processes with one thread each, started by the command (its start is
   included in the time);
 - `kx track --cluster ADDRESS` against a local cluster of N such workers
-  started by the benchmark before the runs (the time of a cluster already
-  running).
+  started by the benchmark before the run (the time of a cluster already
+  running; no other cluster runs meanwhile).
 
 Each task holds its worker's native pool to the worker's one thread, so
 that two workers on two cores do not contend.  Prints wall times, MB/s, the
@@ -26,6 +26,7 @@ Run: python bench/bench_cluster.py [--mb 2048] [--files 32] [--repeat 2] [--json
 
 import argparse
 import contextlib
+import importlib
 import os
 import resource
 import shutil
@@ -75,17 +76,17 @@ def timed_track(root, names, section, extra, client=None):
 
 
 @contextlib.contextmanager
-def running_clusters():
-    """{workers: client} of local clusters started beforehand, one thread
-    per worker process, as `--workers` starts them."""
+def running_cluster(workers):
+    """A client of a local cluster of `workers` worker processes, one thread
+    each, as `--workers` starts them, started and warmed up (kx imported in
+    every worker) before the run it serves: the time of a cluster already
+    running.  Only the cluster being measured runs, so that the idle workers
+    of another take no CPU from it."""
     import distributed
 
-    with contextlib.ExitStack() as stack:
-        clients = {}
-        for n in WORKERS:
-            cluster = stack.enter_context(local_cluster(n))
-            clients[n] = stack.enter_context(distributed.Client(cluster))
-        yield clients
+    with local_cluster(workers) as cluster, distributed.Client(cluster) as client:
+        client.run(importlib.import_module, "kx.cluster")
+        yield client
 
 
 def ratios(numerators, denominators):
@@ -110,25 +111,27 @@ def main():
     work = tempfile.mkdtemp(prefix="kx-bench-cluster-", dir=os.path.dirname(data))  # links need one file system
     try:
         total = sum(os.path.getsize(os.path.join(data, n)) for n in names) / MB
-        with running_clusters() as clients:
-            ways = {"plain": ([], None)}
-            for n in WORKERS:
-                ways[f"workers={n}"] = (["--workers", str(n)], None)
-                ways[f"cluster={n}"] = (["--cluster", clients[n].scheduler.address], clients[n])
-            times = {way: [] for way in ways}
-            cpus = {way: [] for way in ways}
-            loads = {way: [] for way in ways}
-            for _ in range(args.repeat):
-                for way, (extra, client) in ways.items():
-                    root = os.path.join(work, "proj")
-                    section = new_project(root)
-                    for name in names:
-                        os.link(os.path.join(data, name), os.path.join(root, name))
+        ways = {"plain": ([], None)}  # way: (kx track options, workers of a running cluster)
+        for n in WORKERS:
+            ways[f"workers={n}"] = (["--workers", str(n)], None)
+            ways[f"cluster={n}"] = (None, n)
+        times = {way: [] for way in ways}
+        cpus = {way: [] for way in ways}
+        loads = {way: [] for way in ways}
+        for _ in range(args.repeat):
+            for way, (extra, cluster_workers) in ways.items():
+                root = os.path.join(work, "proj")
+                section = new_project(root)
+                for name in names:
+                    os.link(os.path.join(data, name), os.path.join(root, name))
+                with running_cluster(cluster_workers) if cluster_workers else contextlib.nullcontext() as client:
+                    if client:
+                        extra = ["--cluster", client.scheduler.address]
                     loads[way].append(round(os.getloadavg()[0], 1))
                     wall, cpu = timed_track(root, names, section, extra, client)
-                    times[way].append(wall)
-                    cpus[way].append(cpu)
-                    shutil.rmtree(root)
+                times[way].append(wall)
+                cpus[way].append(cpu)
+                shutil.rmtree(root)
         figures = {"mb": round(total), "files": args.files, "seconds": times, "cpu_seconds": cpus, "load_before": loads}
         for way, runs in times.items():
             load = ", ".join(f"{x:.1f}" for x in loads[way])
