@@ -275,7 +275,7 @@ def test_kx_track_workers_option_and_a_failing_file(kx_cli, tmp_path):
     assert store_lines(remote) == store_lines(local)
 
 
-def test_absorption_appends_whole_lines_only(tmp_path, monkeypatch):
+def test_absorption_appends_whole_lines_only(tmp_path):
     """Every append into the target ends at a line end, so that a line another
     writer appends meanwhile falls between lines, never inside one."""
     lines = [b'{"n": %d, "pad": "%s"}\n' % (i, b"x" * (i * 7 % 90)) for i in range(300)]
@@ -288,15 +288,29 @@ def test_absorption_appends_whole_lines_only(tmp_path, monkeypatch):
             appends.append(bytes(data))
             return super().write(data)
 
-    def unbuffered(path, mode, **_):
-        return Recorded(path, mode.replace("b", ""))
-
-    monkeypatch.setattr(cluster, "open", unbuffered, raising=False)
     cut = len(b"".join(lines[:100]))
-    with io.FileIO(source) as src:
-        cluster._append_runs(src, [(0, cut), (cut, source.stat().st_size - cut)], str(target), bytearray(256))
+    with io.FileIO(source) as src, Recorded(target, "a") as dst:
+        cluster._append_runs(src, [(0, cut), (cut, source.stat().st_size - cut)], dst, bytearray(256))
     assert target.read_bytes() == source.read_bytes()
     assert len(appends) > 10 and all(a.endswith(b"\n") for a in appends)
+
+
+def test_absorption_reopens_a_target_replaced_during_the_run(tmp_path):
+    """Targets stay open across a run's absorptions; a shard replaced in the
+    meantime (rewritten by another command) is appended to at its path, not
+    through the old file's descriptor, whose bytes nobody would read."""
+    shard = tmp_path / "shard"
+    targets = cluster._Targets()
+    assert targets.size(str(shard)) == -1
+    targets.file(str(shard)).write(b"a\n")
+    assert targets.size(str(shard)) == 2
+    targets.file(str(shard)).write(b"b\n")
+    (tmp_path / "new").write_bytes(b"rewritten\n")
+    os.replace(tmp_path / "new", shard)
+    assert targets.size(str(shard)) == 10
+    targets.file(str(shard)).write(b"c\n")
+    targets.close()
+    assert shard.read_bytes() == b"rewritten\nc\n"
 
 
 def test_cluster_blame_equals_local(client, kx_cli, tmp_path):

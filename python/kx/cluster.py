@@ -225,9 +225,16 @@ class Journal:
             os.fsync(f.fileno())
 
     def begin(
-        self, store: str, appends: Sequence[Tuple[Tuple[str, Runs], str]], moves: Sequence[Tuple[str, str]] = ()
+        self,
+        store: str,
+        appends: Sequence[Tuple[Tuple[str, Runs], str]],
+        moves: Sequence[Tuple[str, str]] = (),
+        sizes: Optional[Dict[str, int]] = None,
     ) -> None:
-        sizes = {target: (os.path.getsize(target) if os.path.exists(target) else -1) for _, target in appends}
+        """Records an absorption about to start; `sizes` are those of its
+        target files (-1: none), taken now unless given."""
+        if sizes is None:
+            sizes = {target: (os.path.getsize(target) if os.path.exists(target) else -1) for _, target in appends}
         sources = {target: [path, runs] for (path, runs), target in appends}
         moved = [target for _, target in moves]
         self._append({"absorbing": store, "sizes": sizes, "sources": sources, "moved": moved})
@@ -347,32 +354,69 @@ def _moves(store: str, target: str) -> List[Tuple[str, str]]:
     return moves
 
 
-def _append_runs(source: BinaryIO, runs: Runs, destination: str, buffer: bytearray) -> None:
-    """Appends the runs of the open file `source` to `destination` through
-    one reused buffer.  Each write is an append of whole lines (runs end at
-    line ends), so that a line another writer appends meanwhile falls between
-    lines; only a line longer than the buffer takes two writes."""
+class _Targets:
+    """The target files a run's absorptions append to, each opened once for
+    the run (every task appends to most shards) and opened again only when
+    the file at its path has been replaced since."""
+
+    def __init__(self) -> None:
+        self._open: Dict[str, Tuple[BinaryIO, int]] = {}  # path: (file, its inode)
+        self._seen: Dict[str, int] = {}  # path: inode at the last size() (0: none)
+
+    def size(self, path: str) -> int:
+        """The size of the file now at `path` (-1: none), which the next
+        file() of `path` appends to."""
+        try:
+            info = os.stat(path)
+        except FileNotFoundError:
+            self._seen[path] = 0
+            return -1
+        self._seen[path] = info.st_ino
+        return info.st_size
+
+    def file(self, path: str) -> BinaryIO:
+        opened = self._open.get(path)
+        if opened is not None and opened[1] == self._seen.get(path):
+            return opened[0]
+        if opened is not None:
+            opened[0].close()
+        f = open(path, "ab", buffering=0)
+        self._open[path] = (f, os.fstat(f.fileno()).st_ino)
+        return f
+
+    def close(self) -> None:
+        for f, _ in self._open.values():
+            f.close()
+        self._open.clear()
+
+
+def _append_runs(source: BinaryIO, runs: Runs, destination: BinaryIO, buffer: bytearray) -> None:
+    """Appends the runs of the open file `source` to the file `destination`
+    (open for appending, unbuffered) through one reused buffer.  Each write
+    is an append of whole lines (runs end at line ends), so that a line
+    another writer appends meanwhile falls between lines; only a line longer
+    than the buffer takes two writes."""
     view = memoryview(buffer)
-    with open(destination, "ab", buffering=0) as dst:
-        for start, size in runs:
-            while size > 0:
-                n = os.preadv(source.fileno(), [view[: min(size, len(buffer))]], start)
-                if n == 0:
-                    raise KxError(f"task store file {source.name} ends before its runs do")
-                end = n if n == size else buffer.rfind(b"\n", 0, n) + 1 or n
-                written = 0
-                while written < end:
-                    written += dst.write(view[written:end])
-                start += end
-                size -= end
+    for start, size in runs:
+        while size > 0:
+            n = os.preadv(source.fileno(), [view[: min(size, len(buffer))]], start)
+            if n == 0:
+                raise KxError(f"task store file {source.name} ends before its runs do")
+            end = n if n == size else buffer.rfind(b"\n", 0, n) + 1 or n
+            written = 0
+            while written < end:
+                written += destination.write(view[written:end])
+            start += end
+            size -= end
 
 
-def absorb(store: str, target: str, journal: Journal) -> None:
-    """Appends a complete task store to the target, journalled."""
+def absorb(store: str, target: str, journal: Journal, targets: _Targets) -> None:
+    """Appends a complete task store to the target, journalled, through the
+    run's open `targets`."""
     if not os.path.exists(os.path.join(store, _COMPLETE)):
         raise KxError(f"task store {store} is not complete")
     pairs, moves = _appends(store, target), _moves(store, target)
-    journal.begin(store, pairs, moves)
+    journal.begin(store, pairs, moves, {destination: targets.size(destination) for _, destination in pairs})
     try:
         buffer = bytearray(1 << 22)
         with contextlib.ExitStack() as stack:
@@ -380,7 +424,7 @@ def absorb(store: str, target: str, journal: Journal) -> None:
             for (source, runs), destination in pairs:
                 if source not in opened:
                     opened[source] = stack.enter_context(open(source, "rb", buffering=0))
-                _append_runs(opened[source], runs, destination, buffer)
+                _append_runs(opened[source], runs, targets.file(destination), buffer)
         for source, destination in moves:
             os.rename(source, destination)
     except BaseException:
@@ -397,14 +441,19 @@ class Absorber:
         self.kx_dir = kx_dir
         self.journal = Journal(kx_dir)
         self.journal.recover()
+        self.targets = _Targets()
         self.counts: Dict[str, Dict[str, Any]] = {}
 
     def take(self, recorded_as: str, store: str, counts: Dict[str, Any]) -> bool:
         if recorded_as in self.counts:
             return False
-        absorb(store, self.kx_dir, self.journal)
+        absorb(store, self.kx_dir, self.journal, self.targets)
         self.counts[recorded_as] = counts
         return True
+
+    def close(self) -> None:
+        self.targets.close()
+        self.journal.close()
 
 
 def track(
@@ -454,7 +503,7 @@ def track(
     finally:
         client.cancel(list(futures))
         shutil.rmtree(run_dir, ignore_errors=True)
-        absorber.journal.close()
+        absorber.close()
     return [absorber.counts[recorded_as] for _, recorded_as in files]
 
 
