@@ -1,6 +1,7 @@
 // gzip (zlib) and zstd (libzstd) streams; see compression.h.
 #include "compression.h"
 
+#include <libdeflate.h>
 #include <unistd.h>
 #include <zlib.h>
 #include <zstd.h>
@@ -97,21 +98,19 @@ class ZstdReader final : public Decompressor {
 constexpr size_t kMemberContent = size_t{4} << 20;
 constexpr size_t kMostMembersAtOnce = 8;
 
-// One gzip member holding `content`, or zlib's complaint.
+// One gzip member holding `content`.  libdeflate compresses a whole buffer
+// two to three times as fast as zlib at the same level, to about the same
+// size; members of bounded size are what it is made for.
 std::expected<std::string, std::string> gzip_member(std::string_view content, int level) {
-  z_stream zs{};
-  if (deflateInit2(&zs, level, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK)
-    return std::unexpected("gzip compression failed to start");
-  std::string member(deflateBound(&zs, content.size()), '\0');
-  zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(content.data()));
-  zs.avail_in = static_cast<uInt>(content.size());
-  zs.next_out = reinterpret_cast<Bytef*>(member.data());
-  zs.avail_out = static_cast<uInt>(member.size());
-  const int rc = deflate(&zs, Z_FINISH);
-  std::string why = zs.msg != nullptr ? zs.msg : "gzip compression failed";
-  member.resize(member.size() - zs.avail_out);
-  deflateEnd(&zs);
-  if (rc != Z_STREAM_END) return std::unexpected(why);
+  libdeflate_compressor* compressor = libdeflate_alloc_compressor(level);
+  if (compressor == nullptr) return std::unexpected("gzip compression failed to start");
+  std::string member(libdeflate_gzip_compress_bound(compressor, content.size()), '\0');
+  const size_t size =
+      libdeflate_gzip_compress(compressor, content.data(), content.size(), member.data(), member.size());
+  libdeflate_free_compressor(compressor);
+  // The bound is the most any content can take: no room is an internal fault.
+  if (size == 0) return std::unexpected("gzip compression failed");
+  member.resize(size);
   return member;
 }
 
