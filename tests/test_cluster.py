@@ -153,11 +153,14 @@ def test_task_run_twice_and_interrupted_absorption_add_each_line_once(client, tm
     taken = [absorber.take(names[i // 2], store, counts) for i, (store, counts) in enumerate(attempts)]
     assert taken == [True, False, True, False]
     assert store_lines(remote) == store_lines(local)
+    assert not any(os.path.exists(store) for store, _ in attempts)  # taken or not, each is removed
     # An absorption cut short, after which another writer appended to the
     # same file, is not rolled back: truncating would take that writer's line.
-    target = pairs[0][1]
-    journal.begin(first_store, [pairs[0]])
-    append_start(pairs[0], 100)
+    spare, _ = cluster.track_task(remote, os.path.join(remote, names[0]), names[0], args, run_dir, False)
+    cut_short = cluster._appends(spare, remote)[0]
+    target = cut_short[1]
+    journal.begin(spare, [cut_short])
+    append_start(cut_short, 100)
     with open(target, "ab") as dst:
         dst.write(b'{"another": "writer"}\n')
     assert cluster.Journal(remote).recover() == 1

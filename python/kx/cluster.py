@@ -440,7 +440,9 @@ def absorb(store: str, target: str, journal: Journal, targets: _Targets) -> None
 
 class Absorber:
     """Takes task results as they arrive: the first complete store of each
-    data file is absorbed, later ones of the same file are ignored."""
+    data file is absorbed, later ones of the same file are ignored.  Either
+    way the store is then removed: the records of a long run wait on the
+    shared storage only until they are absorbed, not until the run ends."""
 
     def __init__(self, kx_dir: str):
         self.kx_dir = kx_dir
@@ -450,11 +452,12 @@ class Absorber:
         self.counts: Dict[str, Dict[str, Any]] = {}
 
     def take(self, recorded_as: str, store: str, counts: Dict[str, Any]) -> bool:
-        if recorded_as in self.counts:
-            return False
-        absorb(store, self.kx_dir, self.journal, self.targets)
-        self.counts[recorded_as] = counts
-        return True
+        taken = recorded_as not in self.counts
+        if taken:
+            absorb(store, self.kx_dir, self.journal, self.targets)
+            self.counts[recorded_as] = counts
+        shutil.rmtree(store, ignore_errors=True)
+        return taken
 
     def close(self) -> None:
         self.targets.close()
