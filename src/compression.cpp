@@ -1,4 +1,4 @@
-// gzip (zlib) and zstd (libzstd) streams; see compression.h.
+// gzip (zlib reads, libdeflate writes) and zstd (libzstd) streams; see compression.h.
 #include "compression.h"
 
 #include <libdeflate.h>
