@@ -19,7 +19,9 @@ speed-up of two workers over one and the cluster path's overhead against
 plain `kx track`, in wall time and in CPU time (of the command and the worker
 processes: the work done, which the machine's other load hardly changes),
 and the load average of the machine before each run (its other work makes
-single wall times noisy: use `--repeat` and report ranges).
+single wall times noisy: use `--repeat` and report ranges).  Last, how far
+the work alone scales on the machine: `kx track` on one thread (a worker's
+share, without Dask) of half the files alone, against both halves at once.
 
 Run: python bench/bench_cluster.py [--mb 2048] [--files 32] [--repeat 2] [--json OUT]
 """
@@ -89,6 +91,43 @@ def running_cluster(workers):
         yield client
 
 
+ONE_THREAD_TRACK = (
+    "import sys; from kx import _core; from kx.cli import main; _core.set_threads(1); sys.exit(main(sys.argv[1:]))"
+)
+
+
+def one_thread_tracks(work, data, groups):
+    """Wall seconds of `kx track` on one thread (as in a worker, without
+    Dask) of each group of files into a store of its own, all at once."""
+    runs = []
+    for i, names in enumerate(groups):
+        root = os.path.join(work, f"half{i}")
+        section = new_project(root)
+        for name in names:
+            os.link(os.path.join(data, name), os.path.join(root, name))
+        command = [sys.executable, "-c", ONE_THREAD_TRACK, "-C", root, "track", *names, "--source", section,
+                   "--tokenizer", "whitespace"]
+        runs.append((root, command))
+    start = time.perf_counter()
+    processes = [subprocess.Popen(c, stdout=subprocess.DEVNULL, env=dict(os.environ, KX_PROGRESS="0")) for _, c in runs]
+    if any(p.wait() != 0 for p in processes):
+        raise RuntimeError("a one-thread kx track failed")
+    wall = time.perf_counter() - start
+    for root, _ in runs:
+        shutil.rmtree(root)
+    return wall
+
+
+def work_ceiling(work, data, names, repeat):
+    """How much two cores give the tasks' work alone here: half the files
+    tracked on one thread alone, against both halves at once (best of
+    `repeat`).  Two workers cannot beat this ratio over one."""
+    half = len(names) // 2
+    alone = min(one_thread_tracks(work, data, [names[:half]]) for _ in range(repeat))
+    together = min(one_thread_tracks(work, data, [names[:half], names[half:]]) for _ in range(repeat))
+    return alone, together
+
+
 def ratios(numerators, denominators):
     return [a / b for a, b in zip(numerators, denominators)]
 
@@ -149,6 +188,10 @@ def main():
                 figures[f"cpu_overhead_{way}_vs_plain"] = cpu_overhead
                 print(f"{way} against plain kx track:", ", ".join(f"{o:+.0%}" for o in overhead),
                       " CPU:", ", ".join(f"{o:+.0%}" for o in cpu_overhead))
+        alone, together = work_ceiling(work, data, names, args.repeat)
+        figures["half_alone_s"], figures["halves_together_s"] = alone, together
+        print(f"without Dask, one thread over half the files: {alone:.2f} s alone, {together:.2f} s beside "
+              f"the other half: the work alone scales {2 * alone / together:.2f}x on two cores here")
         write_figures(args.json, figures)
     finally:
         shutil.rmtree(work, ignore_errors=True)
