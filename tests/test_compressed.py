@@ -13,9 +13,10 @@ from test_cli import ADA, MEMOS, example_records, project, tracked  # noqa: F401
 
 
 def gzip_members(content):
-    """Two gzip members, one after the other, as parallel compressors write."""
+    """Two gzip members, one after the other, as parallel compressors write,
+    then zero bytes padding the file to a block, which gzip takes as its end."""
     half = len(content) // 2
-    return gzip.compress(content[:half]) + gzip.compress(content[half:], compresslevel=1)
+    return gzip.compress(content[:half]) + gzip.compress(content[half:], compresslevel=1) + bytes(9)
 
 
 def zstd_frames(content):
@@ -116,19 +117,26 @@ def test_a_compressed_file_is_tracked_blamed_purged_and_restored_as_its_plain_tw
     assert decompress(read(project.path("big.jsonl" + suffix))) == big
 
 
-def damaged(fmt, content):
-    suffix, compress, _, _ = FORMATS[fmt]
-    data = bytearray(compress(content))
-    if fmt == "gzip":
-        return suffix, bytes(data[: len(data) * 3 // 4])  # cut inside the second member
-    middle = len(data) * 3 // 4
+def flipped(data):
+    """`data` with 8 bytes three quarters in inverted."""
+    data, middle = bytearray(data), len(data) * 3 // 4
     data[middle : middle + 8] = bytes(b ^ 0x5A for b in data[middle : middle + 8])
-    return suffix, bytes(data)
+    return bytes(data)
 
 
-@pytest.mark.parametrize("fmt", sorted(FORMATS))
-def test_a_damaged_compressed_file_fails_with_its_name_and_changes_nothing(project, fmt):
-    suffix, data = damaged(fmt, twin_content())
+DAMAGES = {
+    "gzip cut inside the second member": ("gzip", lambda data: data[: len(data) * 3 // 4]),
+    "gzip with bytes flipped": ("gzip", flipped),
+    "gzip with data after its zero padding": ("gzip", lambda data: data + b"kx"),
+    "zstd with bytes flipped": ("zstd", flipped),
+}
+
+
+@pytest.mark.parametrize("damage", sorted(DAMAGES))
+def test_a_damaged_compressed_file_fails_with_its_name_and_changes_nothing(project, damage):
+    fmt, damaged = DAMAGES[damage]
+    suffix, compress, _, _ = FORMATS[fmt]
+    data = damaged(compress(twin_content()))
     name = "bad.jsonl" + suffix
     path = project.path(name)
     with open(path, "wb") as f:
