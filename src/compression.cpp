@@ -60,6 +60,12 @@ class GzipReader final : public Decompressor {
         if (in_pos_ < in_end_) return std::unexpected("data after the zero bytes that end the last member");
         return 0;
       }
+      if (!topped_up_ && in_end_ - in_pos_ < kHeaderRoom) {
+        // ISA-L rejects a header with a CRC of its own (FHCRC) that comes
+        // in two pieces: have the next member's start read in one.
+        topped_up_ = top_up_wanted_ = true;
+        return 0;
+      }
       start_member();  // more input after a member: the next member of the file
     }
     state_->next_in = reinterpret_cast<uint8_t*>(in_.get() + in_pos_);
@@ -77,16 +83,19 @@ class GzipReader final : public Decompressor {
  private:
   // The most one call takes or gives (ISA-L's counts are 32-bit).
   static constexpr size_t kStep = size_t{1} << 30;
+  // Input a member's header is given in one piece when it is no longer.
+  static constexpr size_t kHeaderRoom = size_t{64} << 10;
 
   void start_member() {
     isal_inflate_init(state_.get());
     state_->crc_flag = ISAL_GZIP;  // parse the gzip header, check the trailer
-    member_end_ = false;
+    member_end_ = topped_up_ = false;
   }
 
   std::unique_ptr<inflate_state> state_;
   bool member_end_ = false;
-  bool padded_ = false;  // zero bytes came after the last member
+  bool topped_up_ = false;  // the input was topped up for the next member
+  bool padded_ = false;     // zero bytes came after the last member
 };
 
 class ZstdReader final : public Decompressor {
@@ -356,10 +365,29 @@ std::unexpected<Error> Decompressor::damaged(std::string_view why) const {
                   .about(path_));
 }
 
+Status Decompressor::top_up() {
+  // Never the end of the file: the input still holds unread bytes, and a
+  // refill finds the end once they are taken.
+  const size_t kept = in_end_ - in_pos_;
+  std::memmove(in_.get(), in_.get() + in_pos_, kept);
+  in_pos_ = 0;
+  in_end_ = kept;
+  auto got = read_at(fd_.get(), in_.get() + kept, kInputSize - kept, consumed_);
+  if (!got) return fail(std::move(got).error());
+  in_end_ += *got;
+  consumed_ += *got;
+  return {};
+}
+
 Result<size_t> Decompressor::read(char* out, size_t len) {
   size_t got = 0;
   while (got < len && !done_) {
-    if (in_pos_ == in_end_ && !in_eof_) KX_TRY(refill());
+    if (top_up_wanted_) {
+      top_up_wanted_ = false;
+      KX_TRY(top_up());
+    } else if (in_pos_ == in_end_ && !in_eof_) {
+      KX_TRY(refill());
+    }
     auto produced = step(out + got, len - got);
     if (!produced) return damaged(produced.error());
     got += *produced;

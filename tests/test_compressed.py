@@ -5,7 +5,9 @@ import gzip
 import json
 import os
 import shutil
+import struct
 import subprocess
+import zlib
 
 import pytest
 
@@ -115,6 +117,30 @@ def test_a_compressed_file_is_tracked_blamed_purged_and_restored_as_its_plain_tw
     assert decompress(read(project.path("big.jsonl" + suffix))) == big.replace(gone + b"\n", b"")
     assert project.json("purge", "--undo", "big.jsonl" + suffix)["outcome"] == "exact"
     assert decompress(read(project.path("big.jsonl" + suffix))) == big
+
+
+def gzip_member_with_header_crc(data):
+    """A gzip member whose header has a CRC of its own (FHCRC), stored
+    uncompressed, so that its size follows the content's."""
+    header = b"\x1f\x8b\x08\x02" + bytes(6)
+    header += struct.pack("<H", zlib.crc32(header) & 0xFFFF)
+    deflate = zlib.compressobj(0, zlib.DEFLATED, -15)
+    body = deflate.compress(data) + deflate.flush()
+    return header + body + struct.pack("<II", zlib.crc32(data), len(data))
+
+
+def test_a_gzip_member_header_cut_by_a_read_is_read_whole(project):
+    """The second member's header starts 5 bytes before the first 1 MiB of
+    the file ends, so the reader gets it in two pieces."""
+    line = lambda i, pad=0: b'{"text": "line %d %s"}\n' % (i, b"x" * pad)
+    first = b"".join(line(i, 90) for i in range(9_000))
+    pad = (1 << 20) - 5 - len(gzip_member_with_header_crc(first))
+    first += line(9_000, pad - len(line(9_000)))
+    assert len(gzip_member_with_header_crc(first)) == (1 << 20) - 5
+    second = b"".join(line(i) for i in range(9_001, 9_100))
+    with open(project.path("cut.jsonl.gz"), "wb") as f:
+        f.write(gzip_member_with_header_crc(first) + gzip_member_with_header_crc(second))
+    assert project.json("track", "cut.jsonl.gz", "--source", ADA)["lines"] == 9_100
 
 
 def flipped(data):
