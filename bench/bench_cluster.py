@@ -87,7 +87,8 @@ def running_cluster(workers):
     import distributed
 
     with local_cluster(workers) as cluster, distributed.Client(cluster) as client:
-        client.run(importlib.import_module, "kx.cluster")
+        for module in ("kx.cluster", "kx.commands.track", "kx.store"):  # what a task imports
+            client.run(importlib.import_module, module)
         yield client
 
 
