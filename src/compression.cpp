@@ -348,26 +348,14 @@ Result<std::unique_ptr<Decompressor>> Decompressor::create(Compression format, U
   return reader;
 }
 
-Status Decompressor::refill() {
-  in_pos_ = 0;
-  in_end_ = 0;
-  auto got = read_at(fd_.get(), in_.get(), kInputSize, consumed_);
-  if (!got) return fail(std::move(got).error());
-  in_end_ = *got;
-  consumed_ += *got;
-  in_eof_ = *got == 0;
-  return {};
-}
-
 std::unexpected<Error> Decompressor::damaged(std::string_view why) const {
   return fail(Error::msg("data file " + quote_path(path_) + " is damaged: " + std::string(why) +
                          " (after " + std::to_string(produced_) + " bytes of content)")
                   .about(path_));
 }
 
-Status Decompressor::top_up() {
-  // Never the end of the file: the input still holds unread bytes, and a
-  // refill finds the end once they are taken.
+Status Decompressor::refill() {
+  // Unread input (kept when a step asked for a top-up) moves to the front.
   const size_t kept = in_end_ - in_pos_;
   std::memmove(in_.get(), in_.get() + in_pos_, kept);
   in_pos_ = 0;
@@ -376,16 +364,16 @@ Status Decompressor::top_up() {
   if (!got) return fail(std::move(got).error());
   in_end_ += *got;
   consumed_ += *got;
+  // The end only once every byte read is taken.
+  in_eof_ = in_end_ == 0;
   return {};
 }
 
 Result<size_t> Decompressor::read(char* out, size_t len) {
   size_t got = 0;
   while (got < len && !done_) {
-    if (top_up_wanted_) {
+    if (top_up_wanted_ || (in_pos_ == in_end_ && !in_eof_)) {
       top_up_wanted_ = false;
-      KX_TRY(top_up());
-    } else if (in_pos_ == in_end_ && !in_eof_) {
       KX_TRY(refill());
     }
     auto produced = step(out + got, len - got);

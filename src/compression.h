@@ -92,13 +92,13 @@ class Decompressor : public ContentStream {
   std::unique_ptr<char[]> in_;
   size_t in_pos_ = 0;
   size_t in_end_ = 0;
-  // Set by step() (returning 0) to have the unread input moved to the front
-  // of in_ and the rest filled from the file before the next step.
+  // Set by step() (returning 0) to have the input refilled before the next
+  // step though some is left: the unread bytes move to the front of in_.
   bool top_up_wanted_ = false;
 
  private:
+  // Fills in_ from the file after its unread bytes.
   Status refill();
-  Status top_up();
   std::unexpected<Error> damaged(std::string_view why) const;
 
   UniqueFd fd_;

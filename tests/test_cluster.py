@@ -116,6 +116,12 @@ def test_cluster_tracking_equals_local_and_is_idempotent(client, tmp_path):
     assert os.listdir(cluster.work_root(remote)) == []
 
 
+def sizes_of(pairs):
+    """The sizes of the target files of an absorption's appends, as it
+    journals them before it starts."""
+    return {target: cluster._Targets().size(target) for _, target in pairs}
+
+
 def append_start(pair, n):
     """Appends the first `n` bytes an absorption appends to one target file,
     as a client killed part-way through it leaves them."""
@@ -144,7 +150,7 @@ def test_task_run_twice_and_interrupted_absorption_add_each_line_once(client, tm
     # The client dies part-way through the first absorption...
     journal = cluster.Journal(remote)
     pairs, moves = cluster._appends(first_store, remote), cluster._moves(first_store, remote)
-    journal.begin(first_store, pairs, moves)
+    journal.begin(first_store, pairs, moves, sizes_of(pairs))
     append_start(pairs[0], 100)
     shutil.copy(*moves[0])  # its token entries moved in (copied: the store is absorbed again below)
     # ...and the next run rolls it back before absorbing whole stores.
@@ -159,7 +165,7 @@ def test_task_run_twice_and_interrupted_absorption_add_each_line_once(client, tm
     spare, _ = cluster.track_task(remote, os.path.join(remote, names[0]), names[0], args, run_dir, False)
     cut_short = cluster._appends(spare, remote)[0]
     target = cut_short[1]
-    journal.begin(spare, [cut_short])
+    journal.begin(spare, [cut_short], [], sizes_of([cut_short]))
     append_start(cut_short, 100)
     with open(target, "ab") as dst:
         dst.write(b'{"another": "writer"}\n')

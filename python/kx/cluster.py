@@ -233,13 +233,11 @@ class Journal:
         self,
         store: str,
         appends: Sequence[Tuple[Tuple[str, Runs], str]],
-        moves: Sequence[Tuple[str, str]] = (),
-        sizes: Optional[Dict[str, int]] = None,
+        moves: Sequence[Tuple[str, str]],
+        sizes: Dict[str, int],
     ) -> None:
         """Records an absorption about to start; `sizes` are those of its
-        target files (-1: none), taken now unless given."""
-        if sizes is None:
-            sizes = {target: (os.path.getsize(target) if os.path.exists(target) else -1) for _, target in appends}
+        target files (-1: none)."""
         sources = {target: [path, runs] for (path, runs), target in appends}
         moved = [target for _, target in moves]
         self._append({"absorbing": store, "sizes": sizes, "sources": sources, "moved": moved})
@@ -423,13 +421,11 @@ def absorb(store: str, target: str, journal: Journal, targets: _Targets) -> None
     pairs, moves = _appends(store, target), _moves(store, target)
     journal.begin(store, pairs, moves, {destination: targets.size(destination) for _, destination in pairs})
     try:
-        buffer = bytearray(1 << 22)
-        with contextlib.ExitStack() as stack:
-            opened: Dict[str, BinaryIO] = {}  # each task store file once, for all its runs
-            for (source, runs), destination in pairs:
-                if source not in opened:
-                    opened[source] = stack.enter_context(open(source, "rb", buffering=0))
-                _append_runs(opened[source], runs, targets.file(destination), buffer)
+        if pairs:  # every run is of the one records file
+            buffer = bytearray(1 << 22)
+            with open(pairs[0][0][0], "rb", buffering=0) as records:
+                for (_, runs), destination in pairs:
+                    _append_runs(records, runs, targets.file(destination), buffer)
         for source, destination in moves:
             os.rename(source, destination)
     except BaseException:
