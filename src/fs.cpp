@@ -11,6 +11,7 @@
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -109,6 +110,31 @@ static Status write_all_counted(int fd, std::string_view data, size_t& done) {
 Status write_all(int fd, std::string_view data) {
   size_t done;
   return write_all_counted(fd, data, done);
+}
+
+Status write_all(int fd, std::vector<std::string_view> parts) {
+  size_t next = 0;  // the first part not yet written whole
+  while (next < parts.size()) {
+    iovec io[kMaxWriteParts];
+    int count = 0;
+    for (size_t i = next; i < parts.size() && count < kMaxWriteParts; ++i, ++count) {
+      io[count] = {const_cast<char*>(parts[i].data()), parts[i].size()};
+    }
+    ssize_t n = ::writev(fd, io, count);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return fail_errno();
+    }
+    if (n == 0) return fail_msg("failed to write whole buffer");
+    for (auto written = static_cast<size_t>(n); written > 0;) {
+      const size_t taken = std::min(written, parts[next].size());
+      parts[next].remove_prefix(taken);
+      written -= taken;
+      if (parts[next].empty()) ++next;
+    }
+    while (next < parts.size() && parts[next].empty()) ++next;
+  }
+  return {};
 }
 
 // True when the file open as `fd` is non-empty and its last byte is not a

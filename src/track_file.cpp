@@ -626,20 +626,25 @@ class Batch {
   }
 
   // The batch's records appended to the records file shard after shard,
-  // then their runs.
+  // then their runs.  The file is the task's own, so the batch goes in one
+  // request: a file written in large requests is cached in large pages,
+  // which the client absorbing it maps and the removal of the task's store
+  // frees for a fraction of the cost of small ones.
   Status write_records_file() {
     const std::string& path = options_.records_file;
-    UniqueFd fd = open_for_append(path);
-    if (fd.get() < 0) return fail(Error::os(errno).about(path));
     std::string runs;
+    std::vector<std::string_view> parts;
     for (size_t shard = 0; shard < records_.size(); ++shard) {
       if (records_[shard].empty()) continue;
       const uint8_t byte = static_cast<uint8_t>(shard);
       runs += bytes_to_hex(&byte, 1) + ' ' + std::to_string(records_[shard].size()) + '\n';
-      KX_TRY(append_whole_lines(fd.get(), path, records_[shard]));
-      records_[shard].clear();
+      parts.push_back(records_[shard]);
     }
-    if (runs.empty()) return {};
+    if (parts.empty()) return {};
+    UniqueFd fd = open_for_append(path);
+    if (fd.get() < 0) return fail(Error::os(errno).about(path));
+    if (Status st = write_all(fd.get(), parts); !st) return fail(std::move(st).error().about(path));
+    for (auto& records : records_) records.clear();
     return append_to_file(path + ".runs", runs);
   }
 

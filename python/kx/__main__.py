@@ -1,6 +1,4 @@
 """`python -m kx` runs the command line."""
-import sys
+from kx.cli import entry
 
-from kx.cli import main
-
-sys.exit(main())
+entry()

@@ -15,15 +15,15 @@ token entry arrives exactly once.  Token entries carry no line identity, so
 they are never matched against the target's: equal entries of other lines or
 files are not duplicates.  A task writes its document records into one
 file, in runs by shard, rather than into 256 shard files (creating files is
-what shared file systems do slowest).  A task store is absorbed by appending
-each run to the target's shard and by renaming its token entries' pid file
-into the target, under the attempt's own name; the target's file sizes and
-the renamed files are
-written to a journal (`.kx/cluster/journal`) before and a mark after, so a
-run killed part-way through an absorption is rolled back to whole absorbed
-stores when the next cluster run starts.  Absorption is byte appends with no
-look-up per record, so stores are absorbed one by one as their tasks finish,
-while the other tasks still run.
+what shared file systems do slowest).  Task stores are absorbed a few at a
+time by appending their runs to the target's shards, each shard's in one
+append, and by renaming their token entries' pid files into the target,
+under each attempt's own name; the target's file sizes and the renamed files
+are written to a journal (`.kx/cluster/journal`) before and a mark after,
+so a run killed part-way through an absorption is rolled back to whole
+absorbed stores when the next cluster run starts.  Absorption is byte
+appends with no look-up per record, so stores are absorbed as their tasks
+finish, while the other tasks still run.
 
 Paths are made absolute on the client: the workers must see the project and
 the data files under the same paths.  A task holds the native worker pool of
@@ -40,10 +40,11 @@ import argparse
 import contextlib
 import json
 import logging
+import mmap
 import os
 import shutil
 import uuid
-from typing import Any, BinaryIO, Callable, Dict, Iterator, List, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple
 
 from kx.errors import KxError, UsageError
 
@@ -231,20 +232,20 @@ class Journal:
 
     def begin(
         self,
-        store: str,
-        appends: Sequence[Tuple[Tuple[str, Runs], str]],
+        stores: Sequence[str],
+        sources: Dict[str, List[Tuple[str, Runs]]],
         moves: Sequence[Tuple[str, str]],
         sizes: Dict[str, int],
     ) -> None:
-        """Records an absorption about to start; `sizes` are those of its
-        target files (-1: none)."""
-        sources = {target: [path, runs] for (path, runs), target in appends}
+        """Records an absorption of `stores` about to start: what it appends
+        to each target file (task store files and their runs, in order), the
+        files it moves in, and the sizes of its target files (-1: none)."""
         moved = [target for _, target in moves]
-        self._append({"absorbing": store, "sizes": sizes, "sources": sources, "moved": moved})
-        self.open = store
+        self._append({"absorbing": list(stores), "sizes": sizes, "sources": sources, "moved": moved})
+        self.open = stores[0]
 
-    def done(self, store: str) -> None:
-        self._append({"absorbed": store})
+    def done(self, stores: Sequence[str]) -> None:
+        self._append({"absorbed": list(stores)})
         self.open = None
 
     def close(self) -> None:
@@ -267,12 +268,12 @@ class Journal:
                 except ValueError:
                     continue  # a line torn by a kill: its absorption never started
                 if "absorbing" in entry:
-                    open_begins[entry["absorbing"]] = entry
+                    open_begins[_first(entry["absorbing"])] = entry
                 elif "absorbed" in entry:
-                    open_begins.pop(entry["absorbed"], None)
+                    open_begins.pop(_first(entry["absorbed"]), None)
         for entry in open_begins.values():
             for target, size in entry["sizes"].items():
-                _roll_back(target, size, entry.get("sources", {}).get(target))
+                _roll_back(target, size, _parts(entry.get("sources", {}).get(target)))
             for target in entry.get("moved", []):
                 # A pid file of the attempt's own name: nothing else writes it.
                 with contextlib.suppress(FileNotFoundError):
@@ -282,23 +283,40 @@ class Journal:
         return len(open_begins)
 
 
-def _roll_back(target: str, size: int, source: Any) -> None:
+def _first(stores: Any) -> str:
+    """The store naming a journalled absorption: its first (a journal left
+    by an older kx names one store, not a list)."""
+    return stores if isinstance(stores, str) else stores[0]
+
+
+def _parts(source: Any) -> Optional[List[Tuple[str, Optional[Runs]]]]:
+    """A journal's record of what an absorption appended to one target, as
+    (task store file, its runs) pairs in order (runs None: the whole file).
+    Journals left by older kx hold one pair, or a bare path."""
+    if source is None:
+        return None
+    if isinstance(source, str):
+        return [(source, None)]
+    if len(source) == 2 and isinstance(source[0], str):
+        return [(source[0], source[1])]
+    return [(path, runs) for path, runs in source]
+
+
+def _roll_back(target: str, size: int, parts: Optional[List[Tuple[str, Optional[Runs]]]]) -> None:
     """Truncates `target` to `size` bytes (-1: removes it) when all it holds
-    beyond that is the start of `source`, what an absorption was appending:
-    a task store file and the runs of it ([offset, length] pairs) that went
-    to `target` (a bare path: the whole file).  Bytes another writer
-    appended since (a `kx track` run here) stay, and with them the part
-    absorbed before: its whole records count as recorded, as any tracked
-    line does, and a torn line is one no reader takes."""
+    beyond that is the start of `parts`, what an absorption was appending:
+    task store files and their runs.  Bytes another writer appended since
+    (a `kx track` run here) stay, and with them the part absorbed before:
+    its whole records count as recorded, as any tracked line does, and a
+    torn line is one no reader takes."""
     try:
         now = os.path.getsize(target)
     except FileNotFoundError:
         return
     start = max(size, 0)
-    if now < start or source is None:
+    if now < start or parts is None:
         return
-    path, runs = (source, None) if isinstance(source, str) else source
-    if not _holds_start_of(target, start, now - start, path, runs):
+    if not _holds_start_of(target, start, now - start, parts):
         return
     if size < 0:
         os.unlink(target)
@@ -306,24 +324,31 @@ def _roll_back(target: str, size: int, source: Any) -> None:
         os.truncate(target, size)
 
 
-def _holds_start_of(target: str, offset: int, length: int, source: str, runs: Optional[List[List[int]]]) -> bool:
+def _holds_start_of(target: str, offset: int, length: int, parts: List[Tuple[str, Optional[Runs]]]) -> bool:
     """Whether the `length` bytes of `target` from `offset` are the first
-    `length` bytes of the runs of `source` (None: of the whole file)."""
+    `length` bytes of `parts` laid end to end."""
     try:
-        with open(target, "rb") as t, open(source, "rb") as s:
+        with open(target, "rb") as t:
             t.seek(offset)
-            for start, size in runs if runs is not None else [(0, length)]:
-                s.seek(start)
-                while size > 0 and length > 0:
-                    want = min(size, length, 1 << 22)
-                    chunk = t.read(want)
-                    if len(chunk) != want or s.read(want) != chunk:
-                        return False
-                    size -= want
-                    length -= want
+            for path, runs in parts:
+                with open(path, "rb") as s:
+                    for start, size in runs if runs is not None else [(0, length)]:
+                        s.seek(start)
+                        while size > 0 and length > 0:
+                            want = min(size, length, 1 << 22)
+                            chunk = t.read(want)
+                            if len(chunk) != want or s.read(want) != chunk:
+                                return False
+                            size -= want
+                            length -= want
+                if length == 0:
+                    break
     except FileNotFoundError:
-        return False  # the task store is gone: nothing tells whose bytes those are
+        return False  # a task store is gone: nothing tells whose bytes those are
     return length == 0
+
+
+_SHARDS = frozenset(f"{byte:02x}" for byte in range(256))
 
 
 def _appends(store: str, target: str) -> List[Tuple[Tuple[str, Runs], str]]:
@@ -335,7 +360,7 @@ def _appends(store: str, target: str) -> List[Tuple[Tuple[str, Runs], str]]:
     with contextlib.suppress(FileNotFoundError), open(records + ".runs") as f:
         for line in f:
             shard, length = line.split()
-            if len(shard) != 2 or not all(c in "0123456789abcdef" for c in shard):
+            if shard not in _SHARDS:
                 raise KxError(f"task store {store} is damaged: {records}.runs names shard {shard!r}")
             by_shard.setdefault(shard, []).append((offset, int(length)))
             offset += int(length)
@@ -363,75 +388,134 @@ class _Targets:
     the file at its path has been replaced since."""
 
     def __init__(self) -> None:
-        self._open: Dict[str, Tuple[BinaryIO, int]] = {}  # path: (file, its inode)
+        self._open: Dict[str, Tuple[int, int]] = {}  # path: (descriptor, its inode)
         self._seen: Dict[str, int] = {}  # path: inode at the last size() (0: none)
 
     def size(self, path: str) -> int:
         """The size of the file now at `path` (-1: none), which the next
-        file() of `path` appends to."""
+        fd() of `path` appends to.  A file that ends in a torn line (its
+        writer was killed part-way through an append) first gets a line
+        feed: the torn piece stays a damaged line of its own, which readers
+        skip, instead of swallowing the first line appended after it."""
         try:
             info = os.stat(path)
         except FileNotFoundError:
             self._seen[path] = 0
             return -1
         self._seen[path] = info.st_ino
-        return info.st_size
+        if info.st_size == 0:
+            return 0
+        fd = self.fd(path)
+        try:
+            last = os.pread(fd, 1, info.st_size - 1)
+        except OSError:
+            return info.st_size  # a file we may not read: appended to unchecked
+        if last in (b"\n", b""):
+            return info.st_size
+        os.write(fd, b"\n")
+        return os.fstat(fd).st_size
 
-    def file(self, path: str) -> BinaryIO:
+    def fd(self, path: str) -> int:
         opened = self._open.get(path)
         if opened is not None and opened[1] == self._seen.get(path):
             return opened[0]
         if opened is not None:
-            opened[0].close()
-        f = open(path, "ab", buffering=0)
-        self._open[path] = (f, os.fstat(f.fileno()).st_ino)
-        return f
+            os.close(opened[0])
+        fd = _open_for_append(path)
+        self._open[path] = (fd, os.fstat(fd).st_ino)
+        return fd
 
     def close(self) -> None:
-        for f, _ in self._open.values():
-            f.close()
+        for fd, _ in self._open.values():
+            os.close(fd)
         self._open.clear()
 
 
-def _append_runs(source: BinaryIO, runs: Runs, destination: BinaryIO, buffer: bytearray) -> None:
-    """Appends the runs of the open file `source` to the file `destination`
-    (open for appending, unbuffered) through one reused buffer.  Each write
-    is an append of whole lines (runs end at line ends), so that a line
-    another writer appends meanwhile falls between lines; only a line longer
-    than the buffer takes two writes."""
-    view = memoryview(buffer)
-    for start, size in runs:
-        while size > 0:
-            n = os.preadv(source.fileno(), [view[: min(size, len(buffer))]], start)
-            if n == 0:
-                raise KxError(f"task store file {source.name} ends before its runs do")
-            end = n if n == size else buffer.rfind(b"\n", 0, n) + 1 or n
-            written = 0
-            while written < end:
-                written += destination.write(view[written:end])
-            start += end
-            size -= end
+def _open_for_append(path: str) -> int:
+    """A descriptor appending to `path` (created with 0666), readable where
+    the file lets us read it, for the torn-line check, and without access
+    time updates: a read of a file appended to since its last read would
+    otherwise write its inode every time.  Only the file's owner may ask for
+    that; others open without it, and write-only where reading is refused."""
+    flags = os.O_APPEND | os.O_CREAT | os.O_CLOEXEC
+    for mode in (os.O_RDWR | os.O_NOATIME, os.O_RDWR):
+        try:
+            return os.open(path, flags | mode, 0o666)
+        except PermissionError:
+            pass
+    return os.open(path, flags | os.O_WRONLY, 0o666)
 
 
-def absorb(store: str, target: str, journal: Journal, targets: _Targets) -> None:
-    """Appends a complete task store to the target, journalled, through the
-    run's open `targets`."""
-    if not os.path.exists(os.path.join(store, _COMPLETE)):
-        raise KxError(f"task store {store} is not complete")
-    pairs, moves = _appends(store, target), _moves(store, target)
-    journal.begin(store, pairs, moves, {destination: targets.size(destination) for _, destination in pairs})
+_APPEND_BYTES = 1 << 22  # at most in one append request, unless one run is longer
+_APPEND_RUNS = 512  # at most in one append request (the system takes 1024)
+
+
+def _append_runs(fd: int, runs: Sequence[memoryview]) -> None:
+    """Appends `runs`, whole lines each, to the open file `fd` in as few
+    requests as their sizes allow.  Every request ends at a line end, so that
+    a line another writer appends meanwhile falls between lines."""
+    first = 0
+    while first < len(runs):
+        last, size = first + 1, len(runs[first])
+        while last < len(runs) and last - first < _APPEND_RUNS and size + len(runs[last]) <= _APPEND_BYTES:
+            size += len(runs[last])
+            last += 1
+        _write_all(fd, list(runs[first:last]))
+        first = last
+
+
+def _write_all(fd: int, views: List[memoryview]) -> None:
+    """Writes `views` to `fd` in order; a request the system takes only in
+    part (a run over 2 GB) is followed by the rest."""
+    while views:
+        written = os.writev(fd, views)
+        while views and written >= len(views[0]):
+            written -= len(views.pop(0))
+        if views:
+            views[0] = views[0][written:]
+
+
+def _mapped(path: str) -> memoryview:
+    """The bytes of a task store file, mapped: absorbing it copies them once,
+    straight into the target's files."""
+    with open(path, "rb") as f:
+        if os.fstat(f.fileno()).st_size == 0:
+            return memoryview(b"")
+        return memoryview(mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ))
+
+
+def absorb(stores: Sequence[str], target: str, journal: Journal, targets: _Targets) -> None:
+    """Appends complete task stores to the target as one journalled
+    absorption, through the run's open `targets`.  Each target file gets the
+    runs of all `stores` in one append where their sizes allow: appends of a
+    few runs cost the file system several times the CPU per byte of a larger
+    one, and the client that absorbs shares its host with the workers."""
+    sources: Dict[str, List[Tuple[str, Runs]]] = {}  # target file: (task store file, runs) in order
+    moves: List[Tuple[str, str]] = []
+    for store in stores:
+        if not os.path.exists(os.path.join(store, _COMPLETE)):
+            raise KxError(f"task store {store} is not complete")
+        for (path, runs), destination in _appends(store, target):
+            sources.setdefault(destination, []).append((path, runs))
+        moves += _moves(store, target)
+    journal.begin(stores, sources, moves, {destination: targets.size(destination) for destination in sources})
     try:
-        if pairs:  # every run is of the one records file
-            buffer = bytearray(1 << 22)
-            with open(pairs[0][0][0], "rb", buffering=0) as records:
-                for (_, runs), destination in pairs:
-                    _append_runs(records, runs, targets.file(destination), buffer)
+        mapped = {path: _mapped(path) for path in {path for parts in sources.values() for path, _ in parts}}
+        for destination, parts in sources.items():
+            runs = [_run(mapped[path], path, start, size) for path, part_runs in parts for start, size in part_runs]
+            _append_runs(targets.fd(destination), runs)
         for source, destination in moves:
             os.rename(source, destination)
     except BaseException:
         journal.recover()  # a full disk, an interrupt: the target holds whole stores only
         raise
-    journal.done(store)
+    journal.done(stores)
+
+
+def _run(records: memoryview, path: str, start: int, size: int) -> memoryview:
+    if start + size > len(records):
+        raise KxError(f"task store file {path} ends before its runs do")
+    return records[start : start + size]
 
 
 class Absorber:
@@ -447,12 +531,22 @@ class Absorber:
         self.targets = _Targets()
         self.counts: Dict[str, Dict[str, Any]] = {}
 
-    def take(self, recorded_as: str, store: str, counts: Dict[str, Any]) -> bool:
-        taken = recorded_as not in self.counts
-        if taken:
-            absorb(store, self.kx_dir, self.journal, self.targets)
-            self.counts[recorded_as] = counts
-        shutil.rmtree(store, ignore_errors=True)
+    def take(self, results: Sequence[Tuple[str, str, Dict[str, Any]]]) -> List[bool]:
+        """Absorbs in one absorption the stores of `results` ((recorded as,
+        task store, counts) triples) whose data file has none absorbed yet,
+        then removes every store of `results`.  Returns which were taken."""
+        first: Dict[str, str] = {}  # recorded as: its store absorbed now
+        for recorded_as, store, _ in results:
+            if recorded_as not in self.counts:
+                first.setdefault(recorded_as, store)
+        if first:
+            absorb(list(first.values()), self.kx_dir, self.journal, self.targets)
+        taken = []
+        for recorded_as, store, counts in results:
+            taken.append(first.get(recorded_as) == store)
+            if taken[-1]:
+                self.counts[recorded_as] = counts
+            shutil.rmtree(store, ignore_errors=True)
         return taken
 
     def close(self) -> None:
@@ -496,19 +590,43 @@ def track(
         for i, (path, recorded_as) in enumerate(files)
     }
     try:
-        for future in distributed.as_completed(futures):
-            i = futures[future]
-            try:
-                store, counts = future.result()
-            except Exception as e:
-                raise KxError(_failure("tracking", files[i][0], e)) from None
-            if absorber.take(files[i][1], store, counts) and on_done:
-                on_done(i, counts)
+        for batch in _batches(distributed.as_completed(futures)):
+            results = []
+            for future in batch:
+                i = futures[future]
+                try:
+                    store, counts = future.result()
+                except Exception as e:
+                    raise KxError(_failure("tracking", files[i][0], e)) from None
+                results.append((i, store, counts))
+            taken = absorber.take([(files[i][1], store, counts) for i, store, counts in results])
+            for (i, _, counts), absorbed in zip(results, taken):
+                if absorbed and on_done:
+                    on_done(i, counts)
     finally:
         client.cancel(list(futures))
         shutil.rmtree(run_dir, ignore_errors=True)
         absorber.close()
     return [absorber.counts[recorded_as] for _, recorded_as in files]
+
+
+_BATCH = 16  # task stores absorbed at most at once
+
+
+def _batches(completed: Any) -> Iterator[List[Any]]:
+    """The futures of `completed` (a Dask as_completed) in batches to absorb
+    together: those that have finished by the time the last one is taken,
+    and at least two while more are to come.  A batch of two halves the
+    appends into each target file (see absorb); a store waits for the next
+    at most, and only on the shared storage."""
+    batch: List[Any] = []
+    for future in completed:
+        batch.append(future)
+        more = completed.has_ready() or (len(batch) < 2 and not completed.is_empty())
+        if more and len(batch) < _BATCH and future.status != "error":  # a failure ends the run at once
+            continue
+        yield batch
+        batch = []
 
 
 # ----------------------------------------------------------------- purges ---
