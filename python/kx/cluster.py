@@ -616,13 +616,15 @@ _BATCH = 16  # task stores absorbed at most at once
 def _batches(completed: Any) -> Iterator[List[Any]]:
     """The futures of `completed` (a Dask as_completed) in batches to absorb
     together: those that have finished by the time the last one is taken,
-    and at least two while more are to come.  A batch of two halves the
-    appends into each target file (see absorb); a store waits for the next
-    at most, and only on the shared storage."""
+    and two at least while two or more are still to come.  A batch of two
+    halves the appends into each target file (see absorb); a store waits
+    for the next at most, and only on the shared storage.  The last store
+    is not waited for: what is absorbed after the last task ends is what
+    the run waits for."""
     batch: List[Any] = []
     for future in completed:
         batch.append(future)
-        more = completed.has_ready() or (len(batch) < 2 and not completed.is_empty())
+        more = completed.has_ready() or (len(batch) < 2 and completed.count() > 1)
         if more and len(batch) < _BATCH and future.status != "error":  # a failure ends the run at once
             continue
         yield batch
