@@ -124,8 +124,9 @@ def test_cluster_tracking_equals_local_and_is_idempotent(client, tmp_path):
 def begin_absorbing(journal, store, pairs, moves=()):
     """Journals the absorption of one store with `pairs` of its appends, as
     absorb does before its first append."""
-    sources = {target: [part] for part, target in pairs}
-    journal.begin([store], sources, moves, {target: cluster._Targets().size(target) for target in sources})
+    sources, targets = {target: [part] for part, target in pairs}, cluster._Targets()
+    journal.begin([store], sources, moves, {target: targets.size(target) for target in sources})
+    targets.close()
 
 
 def append_start(pair, n):
