@@ -121,22 +121,32 @@ def test_cluster_tracking_equals_local_and_is_idempotent(client, tmp_path):
     assert os.listdir(cluster.work_root(remote)) == []
 
 
-def begin_absorbing(journal, store, pairs, moves=()):
-    """Journals the absorption of one store with `pairs` of its appends, as
-    absorb does before its first append."""
-    sources, targets = {target: [part] for part, target in pairs}, cluster._Targets()
-    journal.begin([store], sources, moves, {target: targets.size(target) for target in sources})
+def begin_absorbing(journal, stores, target_dir):
+    """Journals an absorption of `stores` into `target_dir` as absorb does
+    before its first append; returns what it appends to each target file
+    and the files it moves in."""
+    sources, moves = {}, []
+    for store in stores:
+        for part, target in cluster._appends(store, target_dir):
+            sources.setdefault(target, []).append(part)
+        moves += cluster._moves(store, target_dir)
+    targets = cluster._Targets()
+    journal.begin(stores, sources, moves, {target: targets.size(target) for target in sources})
     targets.close()
+    return sources, moves
 
 
-def append_start(pair, n):
-    """Appends the first `n` bytes an absorption appends to one target file,
-    as a client killed part-way through it leaves them."""
-    (source, runs), target = pair
-    offset, length = runs[0]
-    with open(source, "rb") as src, open(target, "ab") as dst:
-        src.seek(offset)
-        dst.write(src.read(min(n, length)))
+def append_start(target, parts, n):
+    """Appends to `target` the first `n` bytes of what an absorption appends
+    to it (`parts` laid end to end), as a client killed part-way leaves them."""
+    data = b""
+    for source, runs in parts:
+        with open(source, "rb") as src:
+            for offset, length in runs:
+                src.seek(offset)
+                data += src.read(length)
+    with open(target, "ab") as dst:
+        dst.write(data[:n])
 
 
 def test_task_run_twice_and_interrupted_absorption_add_each_line_once(client, tmp_path):
@@ -153,12 +163,12 @@ def test_task_run_twice_and_interrupted_absorption_add_each_line_once(client, tm
         for n in names for _ in range(2)
     ])
     assert len({store for store, _ in attempts}) == 4
-    first_store = attempts[0][0]
-    # The client dies part-way through the first absorption...
+    # The client dies absorbing a batch of one attempt of each file, part-way
+    # through the second store's runs of a shard both append to...
     journal = cluster.Journal(remote)
-    pairs, moves = cluster._appends(first_store, remote), cluster._moves(first_store, remote)
-    begin_absorbing(journal, first_store, pairs, moves)
-    append_start(pairs[0], 100)
+    sources, moves = begin_absorbing(journal, [attempts[0][0], attempts[2][0]], remote)
+    target, parts = next((target, parts) for target, parts in sources.items() if len(parts) == 2)
+    append_start(target, parts, sum(length for _, length in parts[0][1]) + 100)
     shutil.copy(*moves[0])  # its token entries moved in (copied: the store is absorbed again below)
     # ...and the next run rolls it back before absorbing whole stores.
     absorber = cluster.Absorber(remote)
@@ -170,10 +180,8 @@ def test_task_run_twice_and_interrupted_absorption_add_each_line_once(client, tm
     # An absorption cut short, after which another writer appended to the
     # same file, is not rolled back: truncating would take that writer's line.
     spare, _ = cluster.track_task(remote, os.path.join(remote, names[0]), names[0], args, run_dir, False)
-    cut_short = cluster._appends(spare, remote)[0]
-    target = cut_short[1]
-    begin_absorbing(journal, spare, [cut_short])
-    append_start(cut_short, 100)
+    target, parts = next(iter(begin_absorbing(journal, [spare], remote)[0].items()))
+    append_start(target, parts, 100)
     with open(target, "ab") as dst:
         dst.write(b'{"another": "writer"}\n')
     assert cluster.Journal(remote).recover() == 1
