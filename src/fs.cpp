@@ -112,6 +112,9 @@ Status write_all(int fd, std::string_view data) {
   return write_all_counted(fd, data, done);
 }
 
+// The most parts one write request of write_all(fd, parts) takes.
+constexpr int kMaxWriteParts = 256;
+
 Status write_all(int fd, std::vector<std::string_view> parts) {
   size_t next = 0;  // the first part not yet written whole
   while (next < parts.size()) {

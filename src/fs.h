@@ -65,9 +65,6 @@ class UniqueFd {
 // A write that accepts zero bytes fails with "failed to write whole buffer".
 Status write_all(int fd, std::string_view data);
 
-// The most parts one write request of write_all(fd, parts) takes.
-inline constexpr int kMaxWriteParts = 256;
-
 // write_all for `parts` laid end to end, in requests of many parts each.
 Status write_all(int fd, std::vector<std::string_view> parts);
 

@@ -450,7 +450,7 @@ _APPEND_BYTES = 1 << 22  # at most in one append request, unless one run is long
 _APPEND_RUNS = 512  # at most in one append request (the system takes 1024)
 
 
-def _append_runs(fd: int, runs: Sequence[memoryview]) -> None:
+def _append_runs(fd: int, runs: List[memoryview]) -> None:
     """Appends `runs`, whole lines each, to the open file `fd` in as few
     requests as their sizes allow.  Every request ends at a line end, so that
     a line another writer appends meanwhile falls between lines."""
@@ -460,7 +460,7 @@ def _append_runs(fd: int, runs: Sequence[memoryview]) -> None:
         while last < len(runs) and last - first < _APPEND_RUNS and size + len(runs[last]) <= _APPEND_BYTES:
             size += len(runs[last])
             last += 1
-        _write_all(fd, list(runs[first:last]))
+        _write_all(fd, runs[first:last])
         first = last
 
 
