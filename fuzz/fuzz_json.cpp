@@ -90,6 +90,20 @@ void check_line_hash(std::string_view text, const Result<Value>& parsed) {
   FUZZ_CHECK(hex == sha256_hex(to_canonical(*parsed)), "line hash is not the canonical text's");
 }
 
+// Whether a document's hash is shared with other documents (a wide integer,
+// an underflow, a repeated key) does not depend on the way it was parsed.
+void check_ambiguity(std::string_view text) {
+  JsonTape by_value, canonical;
+  if (!by_value.parse(text) || !canonical.parse(text, JsonTape::Target::kCanonical)) return;
+  std::string out;
+  by_value.write_canonical(out);
+  out.clear();
+  canonical.write_canonical(out);
+  FUZZ_CHECK(by_value.ambiguity() == canonical.ambiguity() &&
+                 by_value.ambiguous_text() == canonical.ambiguous_text(),
+             "ambiguity differs between the parse targets on %s", fuzz::printable(text).c_str());
+}
+
 // The flat scanner must accept only valid JSON objects and report the
 // members a full parse sees (the last of repeated keys wins in both).
 void check_flat_scan(std::string_view text, const Result<Value>& parsed) {
@@ -163,6 +177,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   check_tape_agrees(text, parsed);
   if (parsed) check_canonical_fixed_point(*parsed);
   check_line_hash(text, parsed);
+  check_ambiguity(text);
   check_flat_scan(text, parsed);
   check_string_round_trip(text);
   check_double_round_trip(text);

@@ -673,6 +673,7 @@ class JsonTape::Parser {
         return true;
       }
     }
+    if (!is_float) t_.note_ambiguity(Ambiguity::kWideInteger, std::string_view(start, p_));
     return parse_float(start);
   }
 
@@ -739,10 +740,12 @@ class JsonTape::Parser {
     double d = 0;
     auto [ptr, ec] = std::from_chars(start, p_, d);
     if (ec == std::errc::result_out_of_range) {
-      // Overflow is refused; underflow rounds towards zero.
+      // Overflow is refused; underflow rounds towards zero (from_chars
+      // reports it only when nothing but zero is left).
       std::string text(start, p_);
       d = std::strtod(text.c_str(), nullptr);
       if (std::isinf(d)) return fail("number out of range", p_);
+      t_.note_ambiguity(Ambiguity::kUnderflow, text);
     } else if (ec != std::errc() || ptr != p_) {
       return fail("invalid number", p_);
     }
@@ -765,7 +768,14 @@ bool JsonTape::parse(std::string_view text, Target target) {
   float_count_ = 0;
   reason_ = nullptr;
   error_offset_ = 0;
+  ambiguity_ = Ambiguity::kNone;
   return Parser(*this, text).parse_document();
+}
+
+void JsonTape::note_ambiguity(Ambiguity what, std::string_view text) {
+  if (ambiguity_ != Ambiguity::kNone) return;
+  ambiguity_ = what;
+  ambiguous_text_.assign(text);
 }
 
 std::string JsonTape::error() const {
@@ -924,7 +934,10 @@ char* JsonTape::write_object(uint32_t index, char* p) {
   bool any = false;
   for (size_t m = base; m < top; ++m) {
     Member member = members_[m];
-    if (m + 1 < top && !key_less(member, members_[m + 1])) continue;  // a later equal key wins
+    if (m + 1 < top && !key_less(member, members_[m + 1])) {  // a later equal key wins
+      note_ambiguity(Ambiguity::kRepeatedKey, string_of(nodes_[member.key]));
+      continue;
+    }
     if (any) *p++ = ',';
     any = true;
     p = write_string(nodes_[member.key], p);

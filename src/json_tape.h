@@ -43,6 +43,22 @@ class JsonTape {
   void stream_canonical(Sink sink, void* context);
   Value to_value() const;
 
+  // What makes the parsed document share its canonical text, and so its
+  // hash, with documents that differ from it: an integer beyond 64 bits
+  // (held as the nearest double, so neighbours meet), a non-zero number
+  // too small for a double (held as zero), or a key the object repeats
+  // (the last one is kept).  Numbers are judged by parse(); a repeated key
+  // only as the canonical text is written, where members are sorted
+  // anyway, so ask after write_canonical() or stream_canonical().  The
+  // first such thing in the document is reported.
+  enum class Ambiguity : uint8_t { kNone, kWideInteger, kUnderflow, kRepeatedKey };
+  Ambiguity ambiguity() const { return ambiguity_; }
+  // The number as written, or the repeated key (decoded).
+  const std::string& ambiguous_text() const { return ambiguous_text_; }
+  // Where in the text parse() failed, for a caller that quotes what is
+  // there.
+  size_t error_offset() const { return error_offset_; }
+
   // Reading fields of the parsed document without building a Value.  Nodes
   // are numbered in document order; the root is node 0.  A string reads
   // back in the form the parse kept: decoded after a kValue parse; after a
@@ -98,6 +114,7 @@ class JsonTape {
   char* write_node(uint32_t index, char* p);
   char* write_string(const Node& n, char* p) const;
   char* write_object(uint32_t index, char* p);
+  void note_ambiguity(Ambiguity what, std::string_view text);
   Value value_at(uint32_t& index) const;
   size_t canonical_bound() const;
 
@@ -115,6 +132,8 @@ class JsonTape {
   size_t float_count_ = 0;       // floats may grow when written
   const char* reason_ = nullptr;
   size_t error_offset_ = 0;
+  Ambiguity ambiguity_ = Ambiguity::kNone;
+  std::string ambiguous_text_;
 };
 
 }  // namespace kestrix

@@ -201,6 +201,9 @@ void classify_slice(char* base, Slice& slice, const ClassifyContext& ctx, size_t
         !ctx.revoked->empty() && tapes[current].parse(text.text, JsonTape::Target::kCanonical);
     if (line.hashed) {
       sha256_canonical(tapes[current], line.digest.data());
+      // A hash that other lines share says nothing of this line's own
+      // sources: it never removes the line.
+      line.hashed = tapes[current].ambiguity() == JsonTape::Ambiguity::kNone;
       ctx.revoked->prefetch(line.digest);
     } else if (std::memchr(text.text.data(), '\0', line.len) != nullptr) {
       // JSON text never holds a NUL byte, so only lines that were not

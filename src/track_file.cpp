@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
@@ -133,20 +134,55 @@ class LineReader {
     if (options_.counter == TokenCounter::kWhitespace || options_.counter == TokenCounter::kBytes)
       entry.count = count_text(text);
     sha256_canonical(tape_, entry.digest.data());
+    if (tape_.ambiguity() != JsonTape::Ambiguity::kNone) {
+      why = why_ambiguous();
+      return false;
+    }
     return true;
   }
 
  private:
+  // A line whose hash other lines share would be told apart from them by
+  // nothing: blame would name their sources, and a purge of theirs would
+  // take it.  Such a line is refused rather than recorded.
+  std::string why_ambiguous() const {
+    const std::string& text = tape_.ambiguous_text();
+    std::string what;
+    switch (tape_.ambiguity()) {
+      case JsonTape::Ambiguity::kWideInteger:
+        what = "the integer " + text + " does not fit in 64 bits (it would be held as the nearest double)";
+        break;
+      case JsonTape::Ambiguity::kUnderflow:
+        what = "the number " + text + " is too small for a double (it would be held as zero)";
+        break;
+      default:
+        what.clear();
+        append_json_string(text, what);
+        what = "the key " + what + " appears more than once (only its last value would be held)";
+        break;
+    }
+    return what + ", so the line's hash would be that of other lines";
+  }
 
   // Valid JSON the store refuses (lone surrogates, deep nesting, numbers
   // beyond a double) is told apart from text that is no JSON at all.
   std::string why_not_trackable(std::string_view text) const {
     if (!is_valid_utf8(text)) return "the line is not valid UTF-8";
     const std::string error = tape_.error();
-    if (error.starts_with("number out of range")) return "a number of the line is out of range (" + error + ")";
+    if (error.starts_with("number out of range"))
+      return "the number " + number_before(text, tape_.error_offset()) + " is out of range (" + error + ")";
     if (error.starts_with("lone") || error.starts_with("recursion"))
       return "the line holds a value the store cannot hold (" + error + ")";
     return "the line is not JSON (" + error + ")";
+  }
+
+  // The number that ends at `end` of `text`, as written.
+  static std::string number_before(std::string_view text, size_t end) {
+    end = std::min(end, text.size());
+    size_t begin = end;
+    while (begin > 0 && std::string_view("0123456789+-.eE").find(text[begin - 1]) != std::string_view::npos)
+      --begin;
+    return std::string(text.substr(begin, end - begin));
   }
 
   bool read_references(RefList& refs, std::string& why) {

@@ -220,7 +220,9 @@ def _track_one(
         number, why = str(e)[len(path) + 1 :].split(": ", 1)
         if datafile.content_format(path) == "Parquet":
             raise KxError(f"{_line_of(path, int(number))}: {why}") from None
-        raise KxError(f"{e} (kx tracks JSON Lines files)") from None
+        if "not JSON" in why or "UTF-8" in why:
+            raise KxError(f"{e} (kx tracks JSON Lines files)") from None
+        raise KxError(str(e)) from None
     if counts["lines"] == 0:
         raise KxError(f"nothing to track: {path} has no lines")
     return {"file": recorded_as, **counts, "tokenizer": plan.tokenizer,
