@@ -46,6 +46,7 @@ std::vector<std::pair<size_t, size_t>> DataBlock::slice_bounds() const {
 Status BlockReader::open(const std::string& path, uint64_t size_hint, ReadAs read_as) {
   fd_.reset(open_retry(path.c_str(), O_RDONLY));
   if (fd_.get() < 0) return fail_errno(path);
+  KX_ASSIGN_OR_RETURN(opened_, stat_fd(fd_.get()));
   char magic[4];
   KX_ASSIGN_OR_RETURN(size_t head, read_at(fd_.get(), magic, sizeof magic, 0));
   format_ = read_as == ReadAs::kContent ? compression_of({magic, head}) : Compression::kNone;

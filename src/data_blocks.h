@@ -73,6 +73,9 @@ class BlockReader {
   // Offset in the content of the next byte to read.
   uint64_t position() const { return pos_; }
   Compression compression() const { return format_; }
+  // The file as it was when opened: what a writer replacing it must find
+  // unchanged.
+  const FileInfo& opened() const { return opened_; }
   // Whether a block is read by one task that decompresses the stream.
   bool reads_stream() const { return stream_ && stream_->reads_on_pool(); }
 
@@ -104,6 +107,7 @@ class BlockReader {
   size_t chunk_length(size_t i) const;
 
   UniqueFd fd_;
+  FileInfo opened_{};
   Compression format_ = Compression::kNone;
   std::unique_ptr<ContentStream> stream_;  // for a compressed file or a table
   uint64_t reported_ = 0;  // compressed bytes reported to progress_add()

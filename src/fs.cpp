@@ -342,6 +342,12 @@ Status rename_no_replace(const std::string& from, const std::string& to) {
   return {};
 }
 
+Status exchange_paths(const std::string& a, const std::string& b) {
+  if (::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE) != 0)
+    return fail_errno(b);
+  return {};
+}
+
 Status link_path(const std::string& from, const std::string& to) {
   if (::link(from.c_str(), to.c_str()) != 0) return fail_errno(to);
   return {};
@@ -692,6 +698,37 @@ Status AtomicFile::commit() {
   // until the rename.
   Status st = writer_.sync();
   if (st) st = rename_path(tmp_path_, target_);
+  Status closed = writer_.close();
+  if (!st) {
+    ::unlink(tmp_path_.c_str());
+    return st;
+  }
+  sync_dir(std::string(path_dirname(target_)));
+  return closed;
+}
+
+Status AtomicFile::commit_checked(const CommitCheck& check) {
+  done_ = true;
+  Status st = writer_.sync();
+  if (st) st = check(target_, false);
+  bool swapped = false;
+  if (st) {
+    st = exchange_paths(tmp_path_, target_);
+    swapped = st.has_value();
+    const int err = st ? 0 : st.error().os_errno();
+    if (err == EINVAL || err == ENOSYS || err == EOPNOTSUPP) st = rename_path(tmp_path_, target_);
+  }
+  if (st && swapped) {
+    // tmp_path_ now names the file that was displaced.
+    st = check(tmp_path_, true);
+    if (!st && !exchange_paths(tmp_path_, target_)) {
+      (void)writer_.close();
+      return fail(std::move(st).error().context(
+          "the file now at " + quote_path(target_) + " could not be put back in its place; it is " +
+          quote_path(tmp_path_)));
+    }
+    if (st) (void)::unlink(tmp_path_.c_str());
+  }
   Status closed = writer_.close();
   if (!st) {
     ::unlink(tmp_path_.c_str());

@@ -133,6 +133,9 @@ Status rename_path(const std::string& from, const std::string& to);
 // Renames `from` to `to` unless `to` exists: then it fails with EEXIST
 // (EINVAL or ENOSYS where the file system or kernel cannot tell).
 Status rename_no_replace(const std::string& from, const std::string& to);
+// Swaps the files named `a` and `b` in one step (both must exist); fails
+// with EINVAL or ENOSYS where the file system or kernel cannot.
+Status exchange_paths(const std::string& a, const std::string& b);
 // Gives the file `from` the second name `to`; fails with EEXIST when `to`
 // exists (never replaces it).
 Status link_path(const std::string& from, const std::string& to);
@@ -221,7 +224,18 @@ class AtomicFile {
     return writer_.copy_from(from, offset, len);
   }
   Status commit();
+  // commit() for a target that another process may change meanwhile.
+  // check(path, false) is asked about the target once the new content is
+  // durable, right before it takes the target's place; an error from it
+  // leaves the target alone.  Where the file system can swap two files the
+  // target is swapped out rather than replaced, and check(path, true) is
+  // then asked about the file displaced (now at `path`, removed after):
+  // on an error the swap is undone, so that a file another process put in
+  // the target's place just before is not lost.
+  using CommitCheck = std::function<Status(const std::string& path, bool displaced)>;
+  Status commit_checked(const CommitCheck& check);
   const std::string& tmp_path() const { return tmp_path_; }
+  const std::string& target() const { return target_; }
 
  private:
   AtomicFile() = default;

@@ -4,8 +4,10 @@
 // of the command's purges in purge_exact.h).  Each purge
 // appends "purge" to the operation log after the data file was replaced;
 // a dry run writes and logs nothing.  Operations run on the calling thread
-// and use the worker pool for classification; they take no lock, so a
-// concurrent writer of the data file loses its changes at the rename.
+// and use the worker pool for classification.  A writer that appends to the
+// data file or puts a new version in its place while a purge runs loses
+// nothing: the purge reads the file again, or carries appended bytes over,
+// or gives up naming the file (purge_rewrite.h).
 #pragma once
 
 #include <cstdint>

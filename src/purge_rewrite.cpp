@@ -11,6 +11,8 @@
 // so all of this may overlap.
 #include "purge_rewrite.h"
 
+#include <fcntl.h>
+
 #include <algorithm>
 #include <cstring>
 #include <functional>
@@ -220,6 +222,56 @@ void classify_slice(char* base, Slice& slice, const ClassifyContext& ctx, size_t
     runs.emplace_back(run_from, std::min(slice.end, added_lf));
 }
 
+// How the data file changed since `read` was taken of it, in words; empty
+// when it did not.
+std::string change_since(const FileInfo& read, const std::optional<FileInfo>& now) {
+  if (!now) return "it was removed";
+  if (now->device != read.device || now->inode != read.inode) return "another file was put in its place";
+  if (now->size != read.size)
+    return "its size went from " + std::to_string(read.size) + " to " + std::to_string(now->size) + " bytes";
+  if (now->mtime_ns != read.mtime_ns) return "it was written to";
+  return {};
+}
+
+// Appends what was appended to the file `displaced` after `read` was taken
+// of it to the file that replaced it at `target`, as it was written.
+Status carry_appended(const std::string& displaced, const FileInfo& read, const FileInfo& now,
+                      const std::string& target) {
+  UniqueFd from(open_retry(displaced.c_str(), O_RDONLY));
+  if (from.get() < 0) return fail_errno(displaced);
+  KX_ASSIGN_OR_RETURN(FileWriter to, FileWriter::append(target, false));
+  // Read and written rather than copied in the kernel, which refuses a
+  // target open for appending.
+  std::string piece(std::min<uint64_t>(now.size - read.size, 1 << 20), '\0');
+  for (uint64_t at = read.size; at < now.size;) {
+    KX_ASSIGN_OR_RETURN(size_t got, read_at(from.get(), piece.data(),
+                                            std::min<uint64_t>(piece.size(), now.size - at), at));
+    if (got == 0) break;
+    KX_TRY(to.write(std::string_view(piece.data(), got)));
+    at += got;
+  }
+  return to.close();
+}
+
+// The check a purge's replacement of the data file passes (see
+// AtomicFile::commit_checked): the file must be the one read, unchanged.
+// Bytes appended to it at the last moment, after the check and before the
+// swap, are carried over to the new file; a file put in its place then is
+// put back.  `change` tells what happened when the check fails.
+AtomicFile::CommitCheck unchanged_check(const FileInfo& read, const std::string& target,
+                                        std::string& change) {
+  return [&read, &target, &change](const std::string& path, bool displaced) -> Status {
+    const auto now = stat_path(path);
+    change = change_since(read, now);
+    if (change.empty()) return {};
+    if (displaced && now->inode == read.inode && now->device == read.device && now->size > read.size) {
+      change.clear();
+      return carry_appended(path, read, *now, target);
+    }
+    return fail_msg(change);
+  };
+}
+
 // The output side of a purge: the temporary file, written through a
 // descriptor of its own, and the archive (in the exact mode with its undo
 // record), created when the first purged line reaches it.
@@ -299,21 +351,24 @@ class PurgeOutput {
   // Completes the archive and its undo record (given the lines and bytes
   // the data file had), then replaces the data file and logs the archive.
   // On failure the archive is removed again and the data file stays.
-  Result<uint64_t> commit(uint64_t lines, uint64_t bytes) {
+  // The data file must still be as `read` found it (see
+  // unchanged_check()); when it is not, `change` says how.
+  Result<uint64_t> commit(uint64_t lines, uint64_t bytes, const FileInfo& read, std::string& change) {
     if (exact_ && !archive_) {
       // Nothing was removed: the file stays as it is, and the temporary
       // file goes with temp_.
       (void)kept_.close();
       return 0;
     }
-    if (table_) return commit_table(lines, bytes);
+    const AtomicFile::CommitCheck check = unchanged_check(read, temp_->target(), change);
+    if (table_) return commit_table(lines, bytes, check);
     Status st = compressor_ ? compressor_->finish() : Status{};
     if (st) st = drain_compressed();
     if (st) st = kept_.finish();
     if (st && archive_) st = archive_->close();
     if (st && undo_) st = undo_->publish(archive_->path(), {written_.finish_hex(), lines, bytes});
     if (st) st = kept_.close();
-    if (st) st = temp_->commit();
+    if (st) st = temp_->commit_checked(check);
     if (!st) {
       discard_archive();
       return fail(std::move(st).error());
@@ -324,7 +379,7 @@ class PurgeOutput {
 
   // commit() for a table: the provider writes the kept rows to the
   // temporary file and the removed ones beside the undo record.
-  Result<uint64_t> commit_table(uint64_t lines, uint64_t bytes) {
+  Result<uint64_t> commit_table(uint64_t lines, uint64_t bytes, const AtomicFile::CommitCheck& check) {
     Status st = archive_->close();
     if (st) {
       const std::string rows = undo_->table_rows_path(archive_->path());
@@ -333,7 +388,7 @@ class PurgeOutput {
                     : Status(fail(std::move(provider).error()));
     }
     if (st) st = undo_->publish(archive_->path(), {written_.finish_hex(), lines, bytes});
-    if (st) st = temp_->commit();
+    if (st) st = temp_->commit_checked(check);
     if (!st) {
       discard_archive();
       return fail(std::move(st).error());
@@ -465,6 +520,42 @@ Status classify_file(BlockReader& reader, const ClassifyContext& ctx, PurgeOutpu
   return {};
 }
 
+// How many times a purge reads a data file that keeps changing under it
+// before it gives up.
+constexpr int kPurgeAttempts = 3;
+
+// One attempt of purge_data_file; on a failure because the data file
+// changed meanwhile, `change` says how.
+Result<PurgeStats> purge_once(const std::string& kx_dir, const std::string& data_file,
+                              const std::vector<std::string>& revoked, PurgeMode mode,
+                              const CompressedFiles& compressed, std::string& change) {
+  auto info = stat_path(data_file);
+  if (!info || info->size == 0) return fail_msg("data file not found: " + data_file);
+  KX_TRY(check_line_text(data_file, false, compressed.read));
+  BlockReader reader;
+  KX_TRY(reader.open(data_file, info->size));
+  const DigestSet digests(revoked);
+  ClassifyContext ctx{data_file, &digests, mode, current_purge_stamp()};
+  PurgeStats stats;
+  uint64_t lines = 0;
+  if (mode == PurgeMode::kDryRun) {
+    KX_TRY(classify_file(reader, ctx, nullptr, stats, lines));
+    return stats;
+  }
+  PurgeOutput out(kx_dir, data_file, ctx.stamp, mode == PurgeMode::kExact);
+  const Compression format = reader.compression();
+  KX_TRY(out.begin(info->size, format, compressed.level.value_or(default_level(format))));
+  Status st = classify_file(reader, ctx, &out, stats, lines);
+  if (!st) {
+    out.discard_archive();
+    return fail(std::move(st).error());
+  }
+  KX_ASSIGN_OR_RETURN(stats.archived,
+                      out.commit(lines, reader.position(), reader.opened(), change));
+  reader.close_in_background();
+  return stats;
+}
+
 }  // namespace
 
 Result<DataFileEdit> DataFileEdit::begin(const std::string& data_file, std::optional<int> level) {
@@ -528,30 +619,18 @@ Status check_line_text(const std::string& data_file, bool scan_for_nul, bool rea
 Result<PurgeStats> purge_data_file(const std::string& kx_dir, const std::string& data_file,
                                    const std::vector<std::string>& revoked, PurgeMode mode,
                                    const CompressedFiles& compressed) {
-  auto info = stat_path(data_file);
-  if (!info || info->size == 0) return fail_msg("data file not found: " + data_file);
-  KX_TRY(check_line_text(data_file, false, compressed.read));
-  BlockReader reader;
-  KX_TRY(reader.open(data_file, info->size));
-  const DigestSet digests(revoked);
-  ClassifyContext ctx{data_file, &digests, mode, current_purge_stamp()};
-  PurgeStats stats;
-  uint64_t lines = 0;
-  if (mode == PurgeMode::kDryRun) {
-    KX_TRY(classify_file(reader, ctx, nullptr, stats, lines));
-    return stats;
+  // A writer may append to the data file, or put a new version in its
+  // place, while it is read: the purge then starts again on what is there.
+  for (int attempt = 1;; ++attempt) {
+    std::string change;
+    auto stats = purge_once(kx_dir, data_file, revoked, mode, compressed, change);
+    if (stats || change.empty()) return stats;
+    if (attempt == kPurgeAttempts)
+      return fail(Error::msg("data file " + quote_path(data_file) + " changed while it was purged (" +
+                             change + "), " + std::to_string(kPurgeAttempts) +
+                             " times; nothing was changed: purge it once its writers have paused")
+                      .about(data_file));
   }
-  PurgeOutput out(kx_dir, data_file, ctx.stamp, mode == PurgeMode::kExact);
-  const Compression format = reader.compression();
-  KX_TRY(out.begin(info->size, format, compressed.level.value_or(default_level(format))));
-  Status st = classify_file(reader, ctx, &out, stats, lines);
-  if (!st) {
-    out.discard_archive();
-    return fail(std::move(st).error());
-  }
-  KX_ASSIGN_OR_RETURN(stats.archived, out.commit(lines, reader.position()));
-  reader.close_in_background();
-  return stats;
 }
 
 }  // namespace kestrix

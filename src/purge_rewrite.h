@@ -13,6 +13,20 @@
 // renamed over the data file; a failure before that removes the archive and
 // the temporary file again and leaves the data file as it was.
 //
+// Other writers of the data file take no lock, so the purge checks that the
+// file it replaces is the one it read: same file (device and inode), size
+// and modification time, asked once the new file is durable, just before
+// it takes the old one's place.  When the file changed the purge starts
+// over on what is there now, up to three times, and then gives up naming
+// the file, with nothing changed.  The new file swaps places with the old
+// one (renameat2 RENAME_EXCHANGE, where the file system has it), and the
+// file swapped out is checked again: bytes appended to it after the check
+// are appended to the new file as they were written, and a file another
+// writer put in the old one's place meanwhile is swapped back and purged in
+// its turn.  A writer that keeps the old file open and writes to it after
+// the swap writes to a file no longer named; docs/live-files.md tells
+// producers how to avoid that.
+//
 // Two ways of writing: the module's purges write each kept line with one
 // line feed (blank lines dropped, a carriage return before the line feed
 // removed); the command's purges keep every byte but those of the removed

@@ -8,7 +8,10 @@
  * Counting mode records each call so a test can name its crash points.
  * Apart from that, kx_refuse_direct() makes direct I/O fail with EINVAL, as
  * on a file system without it: at open (1) or at each write (2); and
- * kx_refuse_copy_file_range() makes copy_file_range fail with EXDEV. */
+ * kx_refuse_copy_file_range() makes copy_file_range fail with EXDEV.
+ * kx_fault_act() plays another writer of a file at a chosen point: just
+ * before the n-th counted call it appends bytes to a file or renames one
+ * file over another (once, and in counting mode too). */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -54,10 +57,38 @@ long kx_fault_disarm(void) {
 
 const char* kx_fault_trace(long i) { return (i >= 0 && i < MAX_TRACE) ? trace[i] : ""; }
 
+enum { ACT_NONE = 0, ACT_APPEND = 1, ACT_RENAME = 2 };
+static long act_target;
+static atomic_int act_kind;
+static char act_a[4096], act_b[1 << 16];
+
+#define REAL(name) ((__typeof__(&name))dlsym(RTLD_NEXT, #name))
+
+void kx_fault_act(long n, int kind, const char* a, const char* b) {
+  act_target = n;
+  snprintf(act_a, sizeof act_a, "%s", a);
+  snprintf(act_b, sizeof act_b, "%s", b);
+  atomic_store(&act_kind, kind);
+}
+
+static void act(void) {
+  int kind = atomic_exchange(&act_kind, ACT_NONE);
+  if (kind == ACT_APPEND) {
+    int fd = REAL(open)(act_a, O_WRONLY | O_APPEND);
+    if (fd >= 0) {
+      if (REAL(write)(fd, act_b, strlen(act_b)) < 0) perror("kx_fault_act");
+      close(fd);
+    }
+  } else if (kind == ACT_RENAME) {
+    REAL(rename)(act_a, act_b);
+  }
+}
+
 /* Returns 0 to let the call through, -1 (errno set) to make it fail. */
 static int tick(const char* what, const char* path) {
   if (!atomic_load(&armed)) return 0;
   long n = atomic_fetch_add(&calls, 1) + 1;
+  if (n == act_target && atomic_load(&act_kind) != ACT_NONE) act();
   if (n <= MAX_TRACE) snprintf(trace[n - 1], TRACE_LEN, "%s %s", what, path ? path : "");
   if (mode == MODE_KILL && n == target) kill(getpid(), SIGKILL);
   if (mode == MODE_FAIL && n >= target) {
@@ -66,8 +97,6 @@ static int tick(const char* what, const char* path) {
   }
   return 0;
 }
-
-#define REAL(name) ((__typeof__(&name))dlsym(RTLD_NEXT, #name))
 
 static const char* fd_path(int fd, char* buf, size_t len) {
   char link[64];
@@ -135,6 +164,12 @@ ssize_t copy_file_range(int fd_in, off_t* off_in, int fd_out, off_t* off_out, si
 int rename(const char* from, const char* to) {
   if (tick("rename", to)) return -1;
   return REAL(rename)(from, to);
+}
+
+/* Traced as "rename" too: a swap takes a file's place as a rename does. */
+int renameat2(int from_dir, const char* from, int to_dir, const char* to, unsigned int flags) {
+  if (tick("rename", to)) return -1;
+  return REAL(renameat2)(from_dir, from, to_dir, to, flags);
 }
 
 int unlink(const char* path) {

@@ -373,6 +373,116 @@ def test_a_hash_other_lines_share_never_purges_a_line(store, purge):
     assert read_bytes(path) == "".join(l + "\n" for l in lines).encode()
 
 
+# --- purges beside a producer or a replacement ------------------------------
+
+# The child purges with the shim counting its calls; kx_fault_act plays the
+# other writer just before the call numbered by the test.
+LIVE_CHILD = """
+import ctypes, json, os, sys
+import _kx_native as kx
+from kx import _core as core
+shim = ctypes.CDLL(sys.argv[1])
+shim.kx_fault_trace.restype = ctypes.c_char_p
+store, path, purge, at, kind, a, b = sys.argv[2:9]
+shim.kx_fault_act(int(at), int(kind), a.encode(), b.encode())
+shim.kx_fault_arm(1 << 40, 0, 0)
+stats = (kx.purge_revoked(store, path, False) if purge == "revoked"
+         else core.purge_withdrawn(store, path, False))
+calls = shim.kx_fault_disarm()
+print(json.dumps({"stats": stats, "trace": [shim.kx_fault_trace(i).decode(errors="replace")
+                                            for i in range(min(calls, 8192))]}))
+"""
+APPEND, RENAME = 1, 2
+LIVE_LINES = [b'{"ada": %d}\n' % i for i in range(40)] + [b'{"bob": %d}\n' % i for i in range(10)]
+
+
+def live_store(tmp_path, name):
+    """A project whose data file holds Ada's lines and Bob's revoked ones."""
+    store = str(tmp_path / name)
+    kx.init(store)
+    ada = kx.register_section("ada.txt", [], [], "MIT", "2024", store)
+    bob = kx.register_section("bob.txt", [], [], "MIT", "2024", store)
+    for line in LIVE_LINES:
+        value = json.loads(line)
+        kx.track(value, "data.jsonl", [bob if "bob" in value else ada], store)
+        kx.track({"new_bob": value.get("bob", -1)}, "data.jsonl", [bob], store)
+    kx.revoke_section(store, bob)
+    path = os.path.realpath(data_path(store))
+    write_bytes(path, b"".join(LIVE_LINES))
+    return store, path
+
+
+def purge_beside(shim, tmp_path, name, purge, at, kind=0, a="", b=""):
+    import subprocess
+    import sys
+
+    store, path = live_store(tmp_path, name)
+    env = dict(os.environ, LD_PRELOAD=shim)
+    done = subprocess.run([sys.executable, "-c", LIVE_CHILD, shim, store, path, purge, str(at), str(kind),
+                           a.replace("{path}", path), b.replace("{path}", path)],
+                          env=env, capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    return store, path, json.loads(done.stdout)
+
+
+def call_number(trace, path, what):
+    """The number of the last call `what` on the data file: "rename" is the
+    swap that puts the new file in place, "fsync" that of its temporary
+    file, just before the swap."""
+    name = os.path.basename(path)
+    for i in reversed(range(len(trace))):
+        call, _, target = trace[i].partition(" ")
+        if call != what:
+            continue
+        if what == "rename" and target == path:
+            return i + 1
+        if what == "fsync" and os.path.basename(target).startswith(".kxtmp.") and target.endswith("." + name):
+            return i + 1
+    raise AssertionError(f"no {what} of {path} in {trace}")
+
+
+def archived_lines(store):
+    names = [n for n in (archive_names(store) or []) if n.startswith("purge.")]
+    return [json.dumps(r["line"]) for n in names for r in archive_records(store, n)]
+
+
+@pytest.mark.parametrize("purge", ["revoked", "withdrawn"])
+@pytest.mark.parametrize("moment", ["fsync", "rename"])
+def test_lines_a_producer_appends_during_a_purge_are_kept(shim, tmp_path, purge, moment):
+    # The appended lines land while the new file is made durable (the purge
+    # must see the change and read the file again) or just before the new
+    # file takes the old one's place (it must carry them over).
+    _, _, plain = purge_beside(shim, tmp_path, "plain", purge, 0)
+    at = call_number(plain["trace"], os.path.realpath(data_path(str(tmp_path / "plain"))), moment)
+    appended = '{"late": 1}\n{"new_bob": 3}\n'
+    store, path, run = purge_beside(shim, tmp_path, "live", purge, at, APPEND, "{path}", appended)
+    ada = [l for l in LIVE_LINES if b"ada" in l]
+    content = read_bytes(path)
+    assert content.startswith(b"".join(ada))
+    assert sorted(content[len(b"".join(ada)):].splitlines(keepends=True)) in (
+        [b'{"late": 1}\n'], [b'{"late": 1}\n', b'{"new_bob": 3}\n'])
+    # Each revoked line is in the file or the archive, once.
+    archived = archived_lines(store)
+    assert sorted(archived) == sorted(set(archived))
+    assert len(archived) == run["stats"]["purged"] >= 10
+    assert (b"new_bob" in content) == ('{"new_bob": 3}' not in archived)
+
+
+@pytest.mark.parametrize("purge", ["revoked", "withdrawn"])
+@pytest.mark.parametrize("moment", ["fsync", "rename"])
+def test_a_version_renamed_into_place_during_a_purge_is_purged_not_lost(shim, tmp_path, purge, moment):
+    _, _, plain = purge_beside(shim, tmp_path, "plain", purge, 0)
+    at = call_number(plain["trace"], os.path.realpath(data_path(str(tmp_path / "plain"))), moment)
+    newer = str(tmp_path / "newer.jsonl")
+    write_bytes(newer, b'{"ada": 100}\n{"bob": 1}\n{"fresh": 1}\n')
+    store, path, run = purge_beside(shim, tmp_path, "live", purge, at, RENAME, newer, "{path}")
+    # The new version was purged in its turn; the old one's lines are gone
+    # with it, as its writer meant.
+    assert read_bytes(path) == b'{"ada": 100}\n{"fresh": 1}\n'
+    assert run["stats"]["purged"] == 1 and archived_lines(store) == ['{"bob": 1}']
+    assert [n for n in os.listdir(os.path.dirname(path)) if n.startswith(".kxtmp")] == []
+
+
 # --- failures -------------------------------------------------------------
 
 
