@@ -32,7 +32,9 @@ const char* isal_error(int rc) {
     case ISAL_INVALID_LOOKBACK: return "invalid back-reference distance";
     case ISAL_INVALID_WRAPPER: return "invalid gzip header";
     case ISAL_UNSUPPORTED_METHOD: return "unsupported compression method";
-    case ISAL_INCORRECT_CHECKSUM: return "the gzip checksum does not match the content";
+    case ISAL_INCORRECT_CHECKSUM:
+      return "CRC error: the CRC-32 or length stored at the end of a gzip member does not match "
+             "the member's content";
     default: return "invalid gzip data";
   }
 }
@@ -66,7 +68,12 @@ class GzipReader final : public Decompressor {
         topped_up_ = top_up_wanted_ = true;
         return 0;
       }
-      start_member();  // more input after a member: the next member of the file
+      // More input after a member: the next member of the file, which
+      // must begin as every gzip member does.
+      const auto* next = reinterpret_cast<const unsigned char*>(in_.get() + in_pos_);
+      if (next[0] != 0x1f || (in_end_ - in_pos_ >= 2 && next[1] != 0x8b))
+        return std::unexpected("data after the end of the last gzip member is not gzip data");
+      start_member();
     }
     state_->next_in = reinterpret_cast<uint8_t*>(in_.get() + in_pos_);
     state_->avail_in = static_cast<uint32_t>(std::min(in_end_ - in_pos_, kStep));
@@ -74,7 +81,10 @@ class GzipReader final : public Decompressor {
     state_->avail_out = static_cast<uint32_t>(std::min(len, kStep));
     const int rc = isal_inflate(state_.get());
     in_pos_ = reinterpret_cast<char*>(state_->next_in) - in_.get();
-    if (rc != ISAL_DECOMP_OK) return std::unexpected(isal_error(rc));
+    if (rc != ISAL_DECOMP_OK) {
+      failed_step_output_ = reinterpret_cast<char*>(state_->next_out) - out;
+      return std::unexpected(isal_error(rc));
+    }
     member_end_ = state_->block_state == ISAL_BLOCK_FINISH;
     return reinterpret_cast<char*>(state_->next_out) - out;
   }
@@ -350,7 +360,8 @@ Result<std::unique_ptr<Decompressor>> Decompressor::create(Compression format, U
 
 std::unexpected<Error> Decompressor::damaged(std::string_view why) const {
   return fail(Error::msg("data file " + quote_path(path_) + " is damaged: " + std::string(why) +
-                         " (after " + std::to_string(produced_) + " bytes of content)")
+                         " (after " + std::to_string(produced_ + failed_step_output_) +
+                         " bytes of content)")
                   .about(path_));
 }
 

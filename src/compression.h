@@ -95,6 +95,9 @@ class Decompressor : public ContentStream {
   // Set by step() (returning 0) to have the input refilled before the next
   // step though some is left: the unread bytes move to the front of in_.
   bool top_up_wanted_ = false;
+  // Set by a step() that fails: what it had produced before it failed (a
+  // member whose checksum fails at its end was inflated whole).
+  uint64_t failed_step_output_ = 0;
 
  private:
   // Fills in_ from the file after its unread bytes.

@@ -4,6 +4,8 @@
 #include <fcntl.h>
 
 #include <algorithm>
+#include <charconv>
+#include <cstdlib>
 #include <cerrno>
 #include <cstring>
 
@@ -43,10 +45,29 @@ std::vector<std::pair<size_t, size_t>> DataBlock::slice_bounds() const {
   return split_whole_lines(lines(), pool_size() * kSlicesPerThread);
 }
 
+Result<uint64_t> max_line_bytes() {
+  const char* text = std::getenv(kMaxLineVariable);
+  if (text == nullptr || *text == '\0') return kDefaultMaxLine;
+  const std::string_view value(text);
+  uint64_t n = 0;
+  auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), n);
+  const std::string_view unit = value.substr(static_cast<size_t>(end - value.data()));
+  int shift = -1;
+  if (unit.empty()) shift = 0;
+  else if (unit == "K" || unit == "KiB") shift = 10;
+  else if (unit == "M" || unit == "MiB") shift = 20;
+  else if (unit == "G" || unit == "GiB") shift = 30;
+  if (ec != std::errc() || shift < 0 || n == 0 || n > (UINT64_MAX >> shift))
+    return fail_msg(std::string(kMaxLineVariable) + "=" + std::string(value) +
+                    " is not a size (bytes, or a number with K, M or G)");
+  return n << shift;
+}
+
 Status BlockReader::open(const std::string& path, uint64_t size_hint, ReadAs read_as) {
-  fd_.reset(open_retry(path.c_str(), O_RDONLY));
-  if (fd_.get() < 0) return fail_errno(path);
+  KX_ASSIGN_OR_RETURN(fd_, open_to_read(path));
   KX_ASSIGN_OR_RETURN(opened_, stat_fd(fd_.get()));
+  KX_ASSIGN_OR_RETURN(max_line_, max_line_bytes());
+  path_ = path;
   char magic[4];
   KX_ASSIGN_OR_RETURN(size_t head, read_at(fd_.get(), magic, sizeof magic, 0));
   format_ = read_as == ReadAs::kContent ? compression_of({magic, head}) : Compression::kNone;
@@ -119,14 +140,16 @@ Status BlockReader::finish(DataBlock& block) {
       }
       block.lines_end = block.size;
       progress_add(file_bytes_read(from));
-      return {};
+      return check_line_lengths(block);
     }
     const void* last = memrchr(block.data() + carry, '\n', block.size - carry);
     if (last != nullptr) {
       block.lines_end = static_cast<size_t>(static_cast<const char*>(last) - block.data()) + 1;
       progress_add(file_bytes_read(from));
-      return {};
+      return check_line_lengths(block);
     }
+    // The block holds one unfinished line, which must not grow without end.
+    if (block.size > max_line_) return line_too_long(block.file_offset);
     if (!block.reserve(block.size + step_ + 1)) return fail(Error::os(ENOMEM));
     auto got = read_content(block.data() + block.size, step_, 0);
     if (!got) return fail(std::move(got).error());
@@ -134,6 +157,27 @@ Status BlockReader::finish(DataBlock& block) {
     pos_ += *got;
     eof_ = *got < step_;
   }
+}
+
+Status BlockReader::line_too_long(uint64_t at) const {
+  return fail(Error::msg("data file " + quote_path(path_) + ": the line at byte " + std::to_string(at) +
+                         " of its content is longer than " + std::to_string(max_line_) +
+                         " bytes, the longest line kx reads (" + std::string(kMaxLineVariable) +
+                         " sets another bound)")
+                  .about(path_));
+}
+
+Status BlockReader::check_line_lengths(const DataBlock& block) const {
+  // Only a bound below the block's size needs the look.
+  if (block.lines_end <= max_line_) return {};
+  const char* data = block.data();
+  for (size_t at = 0; at < block.lines_end;) {
+    const auto* end = static_cast<const char*>(std::memchr(data + at, '\n', block.lines_end - at));
+    const size_t next = static_cast<size_t>(end - data) + 1;
+    if (next - at - 1 > max_line_) return line_too_long(block.file_offset + at);
+    at = next;
+  }
+  return {};
 }
 
 Status BlockPipeline::start(BlockReader& reader) {

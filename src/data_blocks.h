@@ -6,7 +6,7 @@
 // end, and the start of an unfinished last line is carried into the next
 // block.  At the end of the file the last line gets a line feed, so every
 // line of a block ends in one; a line longer than a block is read on until
-// it ends.  Memory stays bounded by a few blocks whatever the file's size
+// it ends, up to max_line_bytes().  Memory stays bounded by a few blocks whatever the file's size
 // (and the longest line).
 //
 // A gzip or zstd file (compression.h) is read the same way as its content:
@@ -30,6 +30,13 @@
 #include "fs.h"
 
 namespace kestrix {
+
+// The longest line a data file may hold: a longer one fails the read
+// rather than grow a block without end.  The environment variable
+// KX_MAX_LINE_BYTES sets another bound (bytes, or with K, M or G).
+inline constexpr uint64_t kDefaultMaxLine = uint64_t{256} << 20;
+inline constexpr const char* kMaxLineVariable = "KX_MAX_LINE_BYTES";
+Result<uint64_t> max_line_bytes();
 
 // Bytes read per block beyond the carried line start.
 inline constexpr size_t kDataBlockSize = size_t{8} << 20;
@@ -103,10 +110,15 @@ class BlockReader {
   Result<size_t> read_content(char* out, size_t len, uint64_t offset);
   // Bytes of the file read since the last call.
   uint64_t file_bytes_read(uint64_t from);
+  // Fails for a whole line of `block` longer than max_line_.
+  Status check_line_lengths(const DataBlock& block) const;
+  Status line_too_long(uint64_t at) const;
   // Bytes chunk `i` of a block reads unless the content ends first.
   size_t chunk_length(size_t i) const;
 
   UniqueFd fd_;
+  std::string path_;
+  uint64_t max_line_ = kDefaultMaxLine;
   FileInfo opened_{};
   Compression format_ = Compression::kNone;
   std::unique_ptr<ContentStream> stream_;  // for a compressed file or a table

@@ -80,6 +80,24 @@ int open_retry(const char* path, int flags, mode_t mode) {
   return fd;
 }
 
+Result<UniqueFd> open_to_read(const std::string& path) {
+  UniqueFd fd(open_retry(path.c_str(), O_RDONLY | O_NONBLOCK));
+  if (fd.get() < 0) return fail_errno(path);
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0) return fail_errno(path);
+  const char* kind = S_ISFIFO(st.st_mode)  ? "a FIFO"
+                     : S_ISCHR(st.st_mode) ? "a character device"
+                     : S_ISBLK(st.st_mode) ? "a block device"
+                     : S_ISSOCK(st.st_mode) ? "a socket"
+                                            : nullptr;
+  if (kind != nullptr)
+    return fail(Error::msg(quote_path(path) + " is " + kind + ", not a regular file: kx reads only regular files")
+                    .about(path));
+  // Reads of a regular file never wait anyway; later ones block as usual.
+  (void)::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
+  return fd;
+}
+
 Result<size_t> read_at(int fd, char* out, size_t len, uint64_t offset) {
   size_t got = 0;
   while (got < len) {
@@ -409,11 +427,12 @@ Result<std::optional<std::string>> read_whole_file(const std::string& path) {
 
 Result<bool> stream_file(const std::string& path,
                          const std::function<Status(std::string_view)>& sink) {
-  UniqueFd fd(open_retry(path.c_str(), O_RDONLY));
-  if (fd.get() < 0) {
-    if (errno == ENOENT) return false;
-    return fail_errno(path);
+  auto opened = open_to_read(path);
+  if (!opened) {
+    if (opened.error().os_errno() == ENOENT) return false;
+    return fail(std::move(opened).error());
   }
+  UniqueFd fd = std::move(*opened);
   std::string buf(1 << 20, '\0');
   for (;;) {
     ssize_t n = ::read(fd.get(), buf.data(), buf.size());
@@ -840,8 +859,7 @@ std::optional<std::string> unquote_path(std::string_view text) {
 
 Result<std::optional<RangeReader>> RangeReader::open(const std::string& path) {
   if (!stat_path(path)) return std::optional<RangeReader>();
-  UniqueFd fd(open_retry(path.c_str(), O_RDONLY));
-  if (fd.get() < 0) return fail_errno(path);
+  KX_ASSIGN_OR_RETURN(UniqueFd fd, open_to_read(path));
   KX_ASSIGN_OR_RETURN(FileInfo info, stat_fd(fd.get()));
   if (info.directory) return fail(Error::os(EISDIR).about(path));
   if (info.size == 0) return std::optional<RangeReader>();

@@ -61,6 +61,12 @@ class UniqueFd {
   int fd_;
 };
 
+// Opens `path` read-only as a file to read through.  A FIFO, device or
+// socket is refused, naming the file (reading one would wait for a writer
+// or never end), and opening never waits for a FIFO's writer.  An open that
+// fails carries the system's error (os_errno()).
+Result<UniqueFd> open_to_read(const std::string& path);
+
 // Writes all of `data` to `fd`, completing partial writes and retrying EINTR.
 // A write that accepts zero bytes fails with "failed to write whole buffer".
 Status write_all(int fd, std::string_view data);

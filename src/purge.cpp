@@ -107,6 +107,14 @@ std::string purge_detail(uint64_t purged, const std::string& data_file) {
   return "purged " + std::to_string(purged) + " lines from " + quote_path(data_file);
 }
 
+// The "purge" entry, written once the data file was replaced.
+Status log_purge(const std::string& kx_dir, const std::string& data_file, uint64_t purged,
+                 const std::string& detail) {
+  Status logged = oplog::append(kx_dir, "purge", detail);
+  if (!logged) return fail(purged_but_not_logged(std::move(logged).error(), data_file, purged));
+  return {};
+}
+
 // The two-hex-digit shard names the index gives for `keys`, ascending.
 Result<std::set<std::string>> shards_named_for(const BinaryIndex& index,
                                                const std::vector<std::string>& keys) {
@@ -167,7 +175,7 @@ Result<PurgeStats> purge_revoked(const std::string& kx_dir, const std::string& d
   const PurgeMode mode = dry_run ? PurgeMode::kDryRun : PurgeMode::kNormal;
   KX_ASSIGN_OR_RETURN(PurgeStats stats, purge_data_file(kx_dir, data_file, revoked, mode));
   if (dry_run) return stats;
-  KX_TRY(oplog::append(kx_dir, "purge", purge_detail(stats.purged, data_file)));
+  KX_TRY(log_purge(kx_dir, data_file, stats.purged, purge_detail(stats.purged, data_file)));
   return stats;
 }
 
@@ -178,7 +186,7 @@ Result<PurgeStats> purge_withdrawn(const std::string& kx_dir, const std::string&
   KX_ASSIGN_OR_RETURN(PurgeStats stats,
                       purge_data_file(kx_dir, data_file, revoked, mode, CompressedFiles{true, level}));
   if (dry_run) return stats;
-  KX_TRY(oplog::append(kx_dir, "purge", purge_detail(stats.purged, data_file)));
+  KX_TRY(log_purge(kx_dir, data_file, stats.purged, purge_detail(stats.purged, data_file)));
   return stats;
 }
 
@@ -203,8 +211,8 @@ Result<PurgeStats> purge_author(const std::string& kx_dir, const std::string& au
     return PurgeStats{static_cast<uint64_t>(distinct), 0, 0};
   }
   KX_ASSIGN_OR_RETURN(PurgeStats stats, purge_data_file(kx_dir, data_file, hashes, mode, compressed));
-  KX_TRY(oplog::append(kx_dir, "purge",
-                       purge_detail(stats.purged, data_file) + " (indexed, author=" + author_name + ")"));
+  KX_TRY(log_purge(kx_dir, data_file, stats.purged,
+                   purge_detail(stats.purged, data_file) + " (indexed, author=" + author_name + ")"));
   return stats;
 }
 

@@ -373,8 +373,8 @@ class PurgeOutput {
       discard_archive();
       return fail(std::move(st).error());
     }
-    if (archive_) KX_TRY(archive_->log(archived_));
-    return archived_;
+    if (!archive_) return archived_;
+    return log_archive();
   }
 
   // commit() for a table: the provider writes the kept rows to the
@@ -393,7 +393,13 @@ class PurgeOutput {
       discard_archive();
       return fail(std::move(st).error());
     }
-    KX_TRY(archive_->log(archived_));
+    return log_archive();
+  }
+
+  // Logs the archive once the data file was replaced.
+  Result<uint64_t> log_archive() {
+    Status logged = archive_->log(archived_);
+    if (!logged) return fail(purged_but_not_logged(std::move(logged).error(), data_file_, archived_));
     return archived_;
   }
 
@@ -557,6 +563,15 @@ Result<PurgeStats> purge_once(const std::string& kx_dir, const std::string& data
 }
 
 }  // namespace
+
+Error purged_but_not_logged(Error log_failure, const std::string& data_file, uint64_t purged) {
+  std::string where;
+  if (!log_failure.path().empty()) where = " " + quote_path(log_failure.path());
+  return Error::msg("data file " + quote_path(data_file) + " was purged (" + std::to_string(purged) +
+                    " lines removed, kept in the purge archive), but the operation log" + where +
+                    " could not be written: " + log_failure.outermost())
+      .about(data_file);
+}
 
 Result<DataFileEdit> DataFileEdit::begin(const std::string& data_file, std::optional<int> level) {
   KX_ASSIGN_OR_RETURN(Compression format, file_compression(data_file));

@@ -83,6 +83,10 @@ Result<PurgeStats> purge_data_file(const std::string& kx_dir, const std::string&
                                    const std::vector<std::string>& revoked, PurgeMode mode,
                                    const CompressedFiles& compressed = {});
 
+// The failure of an operation-log entry written after a purge replaced
+// the data file: the purge stands, and the message says so first.
+Error purged_but_not_logged(Error log_failure, const std::string& data_file, uint64_t purged);
+
 // A data file rewritten from its own content as a stream: with the block
 // pipeline above, the one place where purges and their undo read and write
 // data files.  The new content goes to an AtomicFile beside the file, which

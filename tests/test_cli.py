@@ -833,3 +833,72 @@ def test_example_road_runs_end_to_end(kx_cli_env):
     assert done.returncode == 0, done.stdout[-2000:] + done.stderr
     assert done.stdout.rstrip().endswith("The road is complete.")
     assert "purged 100 lines of author 'Grace Okafor' from train.jsonl, kept 120" in done.stdout
+
+
+# Messages and bounds
+
+
+def run_kx(project, env, *args, preload=None, arm=None):
+    """`kx ARGS` in the project with extra environment; with `arm`
+    (call number, errno) the fault shim at `preload` makes that call and
+    every later one that changes a file fail."""
+    code = "import sys\nfrom kx.cli import main\n"
+    if arm is not None:
+        code = ("import ctypes, sys\nshim = ctypes.CDLL(%r)\nfrom kx.cli import main\n"
+                "shim.kx_fault_arm(%d, 2, %d)\n" % (preload, arm[0], arm[1]))
+    code += "sys.exit(main(sys.argv[1:]))\n"
+    full = dict(env, LD_PRELOAD=preload) if preload else env
+    return subprocess.run([sys.executable, "-c", code, "-C", project.root, *args], env=full,
+                          capture_output=True, text=True, stdin=subprocess.DEVNULL, timeout=300)
+
+
+def test_a_full_disk_while_tracking_names_the_data_file_and_the_operation_first(project, shim, kx_cli_env):
+    with open(project.path("train.jsonl"), "rb") as f, open(project.path("new.jsonl"), "wb") as g:
+        g.write(f.read().replace(b'"text": "', b'"text": "new '))
+    done = run_kx(project, kx_cli_env, "track", "new.jsonl", "--source-field", "source",
+                  preload=shim, arm=(1, 28))
+    assert done.returncode == 1
+    assert done.stderr.startswith("kx: error: tracking new.jsonl: .kx/"), done.stderr
+    assert "No space left on device" in done.stderr
+
+
+def test_a_purge_whose_log_entry_fails_says_the_file_was_purged(project):
+    project.ok("revoke", "--author", "Grace Okafor")
+    os.replace(project.path(".kx/log"), project.path("old-log"))
+    os.mkdir(project.path(".kx/log"))  # no entry can be appended to it
+    before = project.records()
+    done = project.kx("purge", "train.jsonl")
+    assert done.returncode == 1
+    assert 'data file "train.jsonl" was purged (' in done.stderr and "the operation log" in done.stderr
+    after = project.records()
+    assert len(after) < len(before) and all(r["source"] != MEMOS for r in after)
+
+
+@pytest.mark.parametrize("compressed", [False, True])
+def test_a_line_beyond_the_longest_kx_reads_fails_clearly(project, kx_cli_env, compressed):
+    import gzip
+
+    line = json.dumps({"text": "x" * (3 << 20), "source": ADA}).encode() + b"\n"
+    name = "long.jsonl.gz" if compressed else "long.jsonl"
+    with open(project.path(name), "wb") as f:
+        f.write(gzip.compress(line, 1) if compressed else line)
+    done = run_kx(project, dict(kx_cli_env, KX_MAX_LINE_BYTES="1M"), "track", name, "--source-field", "source")
+    assert done.returncode == 1
+    assert "the line at byte 0 of its content is longer than 1048576 bytes" in done.stderr, done.stderr
+    assert "KX_MAX_LINE_BYTES" in done.stderr
+    done = run_kx(project, dict(kx_cli_env, KX_MAX_LINE_BYTES="lots"), "track", name, "--source-field", "source")
+    assert "KX_MAX_LINE_BYTES=lots is not a size" in done.stderr
+    assert run_kx(project, kx_cli_env, "track", name, "--source-field", "source").returncode == 0
+
+
+@pytest.mark.parametrize("command", [["track", "{f}", "--source-field", "source"], ["purge", "{f}"],
+                                     ["purge", "{f}", "--dry-run"], ["blame", "{f}"], ["status", "{f}"]])
+@pytest.mark.parametrize("kind", ["FIFO", "character device"])
+def test_a_fifo_or_device_given_as_a_data_file_is_refused(project, kx_cli_env, command, kind):
+    name = "/dev/zero"
+    if kind == "FIFO":
+        name = "pipe.jsonl"
+        os.mkfifo(project.path(name))
+    done = run_kx(project, kx_cli_env, *[a.format(f=name) for a in command])
+    assert done.returncode == 1
+    assert done.stderr == f"kx: error: {name} is a {kind}, not a regular file: kx reads only regular files\n"

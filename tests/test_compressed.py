@@ -158,6 +158,22 @@ DAMAGES = {
 }
 
 
+@pytest.mark.parametrize("damage, told", [
+    (lambda g: g[:-8] + bytes([g[-8] ^ 0xFF]) + g[-7:], "CRC error: "),
+    (lambda g: g + b"kx", "data after the end of the last gzip member is not gzip data"),
+    (lambda g: g + b"not gzip at all, but longer than a header", "is not gzip data"),
+])
+def test_a_damaged_gzip_file_is_told_what_is_wrong(project, damage, told):
+    # The whole member was read when its checksum fails or when garbage
+    # follows it: neither is a stream cut short, nor found before any content.
+    content = b"".join(b'{"n": %d}\n' % i for i in range(2000))
+    with open(project.path("bad.jsonl.gz"), "wb") as f:
+        f.write(damage(gzip.compress(content)))
+    done = project.kx("track", "bad.jsonl.gz", "--source", ADA)
+    assert told in done.stderr and f"(after {len(content)} bytes of content)" in done.stderr, done.stderr
+    assert "cut short" not in done.stderr
+
+
 @pytest.mark.parametrize("damage", sorted(DAMAGES))
 def test_a_damaged_compressed_file_fails_with_its_name_and_changes_nothing(project, damage):
     fmt, damaged = DAMAGES[damage]

@@ -14,15 +14,26 @@ from __future__ import annotations
 
 import glob
 import os
+import stat
 from typing import Iterator, List, Optional, Sequence, Tuple
 
 from kx.errors import KxError
 
 
+# Files that reading would hang on (a FIFO waits for a writer) or never
+# finish (a device such as /dev/zero).
+_NOT_REGULAR = ((stat.S_ISFIFO, "a FIFO"), (stat.S_ISCHR, "a character device"),
+                (stat.S_ISBLK, "a block device"), (stat.S_ISSOCK, "a socket"))
+
+
 def open_data_file(path: str):
     try:
-        if os.path.isdir(path):
+        mode = os.stat(path).st_mode
+        if stat.S_ISDIR(mode):
             raise KxError(f"{path} is a directory, not a data file")
+        for test, kind in _NOT_REGULAR:
+            if test(mode):
+                raise KxError(f"{path} is {kind}, not a regular file: kx reads only regular files")
         return open(path, "rb")
     except FileNotFoundError:
         raise KxError(f"data file not found: {path}") from None

@@ -27,7 +27,7 @@ import _kx_native as native
 
 from kx import _core as core
 from kx import cluster, datafile, progress
-from kx.errors import KxError, UsageError
+from kx.errors import KxError, UsageError, working_on
 from kx.output import Output, note, plural, short
 from kx.store import Store
 
@@ -283,10 +283,12 @@ def _purge_here(store: Store, args: argparse.Namespace, paths: List[str], sizes:
     with progress.over_files(f"{label} {paths[0]}" if len(paths) == 1 else label, sizes) as bar:
         for i, path in enumerate(paths):
             hook = bar.callback(i)
-            if args.author is None:
-                counts.append(core.purge_withdrawn(store.kx_dir, path, args.dry_run, hook, level=_level(args)))
-            else:
-                counts.append(core.purge_by_author(store.kx_dir, args.author, path, args.dry_run, hook, level=_level(args)))
+            with working_on(label, path):
+                if args.author is None:
+                    counts.append(core.purge_withdrawn(store.kx_dir, path, args.dry_run, hook, level=_level(args)))
+                else:
+                    counts.append(core.purge_by_author(store.kx_dir, args.author, path, args.dry_run, hook,
+                                                       level=_level(args)))
             bar.finished(i)
     return counts
 
@@ -360,7 +362,7 @@ def _undo(store: Store, args: argparse.Namespace, data_file: str) -> Output:
                 "(pass --force to append them to it anyway)"
             )
         archive = newest["name"]
-    with progress.working(f"restoring {data_file}", data_file) as hook:
+    with progress.working(f"restoring {data_file}", data_file) as hook, working_on("restoring", data_file):
         result = core.undo_purge(store.kx_dir, data_file, args.by_position, archive, hook, level=_level(args))
     name = result["archive"]
     if result["outcome"] == "none":  # removed meanwhile by another undo

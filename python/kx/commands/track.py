@@ -17,7 +17,7 @@ from typing import Any, Callable, Dict, List, Optional, Sequence, Set, Tuple
 
 from kx import _core as core
 from kx import cluster, datafile, progress
-from kx.errors import KxError, UsageError
+from kx.errors import KxError, UsageError, working_on
 from kx.output import Output, plural
 from kx.store import Store
 
@@ -216,7 +216,8 @@ def _track_one(
         )
     except RuntimeError as e:
         if not str(e).startswith(f"{path}:"):
-            raise  # a failure of the store or the file, which names it
+            with working_on("tracking", path):
+                raise  # a failure of the store or the file
         number, why = str(e)[len(path) + 1 :].split(": ", 1)
         if datafile.content_format(path) == "Parquet":
             raise KxError(f"{_line_of(path, int(number))}: {why}") from None
