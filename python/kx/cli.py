@@ -49,7 +49,8 @@ class VersionAction(argparse.Action):
     def __call__(self, parser, namespace, values, option_string=None):
         from kx.version import describe
 
-        parser.exit(0, describe() + "\n")
+        print(describe())
+        parser.exit(0)
 
 
 def build_parser() -> Parser:
