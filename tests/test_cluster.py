@@ -270,6 +270,84 @@ def test_cluster_runs_beside_each_other_and_a_plain_track(client, kx_cli, tmp_pa
     assert os.listdir(cluster.work_root(remote)) == []
 
 
+def test_hostile_stores_journal_paths_and_links_out(kx_cli, tmp_path):
+    """A store is input: neither a journal naming files outside it nor a
+    link planted in it makes recovery or absorption touch anything outside."""
+    files = data_files(1)
+    local, remote, section = pair(tmp_path, files)
+    name = sorted(files)[0]
+    outside = tmp_path / "outside"
+    outside.mkdir()
+    (outside / "thesis.txt").write_text("years of work\n")
+    (outside / "notes.txt").write_text("notes\n")
+    before = {p.name: p.read_bytes() for p in outside.iterdir()}
+    # An older kx's journal naming them: kx clean removes it, touching neither.
+    os.makedirs(cluster.work_root(remote))
+    with open(os.path.join(cluster.work_root(remote), "journal"), "w") as f:
+        f.write(json.dumps({"absorbing": "x", "sizes": {str(outside / "notes.txt"): 0},
+                            "sources": {}, "moved": [str(outside / "thesis.txt")]}) + "\n")
+    assert kx_cli("-C", remote, "clean").returncode == 0
+    # A killed run's journal naming them: refused, naming the journal.
+    for moved, target in ((["token-index.w." + "0" * 32], "../../outside/notes.txt"),
+                          (["../../outside/thesis.txt"], "document-index/00")):
+        run = cluster_runs.RunDir(remote, "run")
+        with open(os.path.join(run.path, "journal"), "w") as f:
+            f.write(json.dumps({"absorbing": ["0" * 32], "files": {}, "targets": [[target, 1, 0, 6]],
+                                "sources": {}, "moved": moved}) + "\n")
+        abandon(run)
+        with pytest.raises(KxError, match=os.path.join(run.path, "journal")):
+            cluster_runs.sweep(remote)
+        shutil.rmtree(run.path)
+    # A shard linked out, and a log linked out that a killed purge run's
+    # lines would go to.
+    run = cluster_runs.RunDir(remote, "purge")
+    with open(os.path.join(run.path, "a.log"), "w") as f:
+        f.write("20000-00:00:00 purge data\n")
+    abandon(run)
+    os.replace(os.path.join(remote, ".kx", "log"), os.path.join(remote, ".kx", "log.real"))
+    os.symlink(outside / "notes.txt", os.path.join(remote, ".kx", "log"))
+    with pytest.raises(KxError, match="symbolic link"):
+        cluster_runs.sweep(remote)
+    run = cluster_runs.RunDir(remote, "run")
+    store, counts = cluster.track_task(remote, os.path.join(remote, name), name, track_args(section), run.path)
+    shard = cluster._appends(store, remote)[0][1]
+    os.symlink(outside / "thesis.txt", shard)
+    with pytest.raises(KxError, match="symbolic link"):
+        cluster.Absorber(remote, run.path).take([(name, store, counts)])
+    run.close()
+    assert {p.name: p.read_bytes() for p in outside.iterdir()} == before
+
+
+def test_killed_clients_folders_are_reported_and_removed(kx_cli, tmp_path):
+    files = data_files(1)
+    local, remote, section = pair(tmp_path, files)
+    live = cluster_runs.RunDir(remote, "run")
+    dead = cluster_runs.RunDir(remote, "purge")
+    with open(os.path.join(dead.path, "a.log"), "w") as f:
+        f.write("20000-00:00:01 purge purged by a run whose client was killed\n")
+    abandon(dead)
+    older = os.path.join(cluster.work_root(remote), "run-" + "1" * 32)
+    os.makedirs(os.path.join(older, "0" * 32))
+    with open(os.path.join(older, "0" * 32, "records"), "wb") as f:
+        f.write(b"x" * 100000)
+    checked = kx_cli("-C", remote, "check", "--json")
+    problems = {p["file"]: p["problem"] for p in json.loads(checked.stdout)["problems"]}
+    assert checked.returncode == 1 and problems == {
+        os.path.relpath(path, remote): "abandoned_run" for path in (dead.path, older)
+    }
+    # The next run leaves an older kx's folder (its client may live) but not
+    # the killed one's, whose finished purges it logs; kx clean takes both.
+    cluster_runs.sweep(remote)
+    assert os.path.isdir(older) and not os.path.exists(dead.path) and os.path.isdir(live.path)
+    assert "purged by a run whose client was killed" in kx_cli("-C", remote, "log").stdout
+    assert kx_cli("-C", remote, "clean").returncode == 0
+    assert sorted(os.listdir(cluster.work_root(remote))) == sorted(os.path.basename(live.path) + end
+                                                                  for end in ("", ".lock"))
+    assert kx_cli("-C", remote, "check").returncode == 0
+    live.close()
+    assert os.listdir(cluster.work_root(remote)) == []
+
+
 def test_worker_killed_during_the_run(client, tmp_path):
     files = data_files(12, lines_per_file=400)
     local, remote, section = pair(tmp_path, files)
