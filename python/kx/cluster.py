@@ -45,6 +45,7 @@ import logging
 import mmap
 import os
 import re
+import resource
 import shutil
 import uuid
 from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple
@@ -440,6 +441,7 @@ class DataFileLocks:
         self._held: Dict[str, Any] = {}
         if take is None:
             return
+        _allow_descriptors(len(set(names)) + 256)
         try:
             for recorded_as in sorted(set(names)):
                 self._held[recorded_as] = take(kx_dir, recorded_as)
@@ -460,6 +462,14 @@ class DataFileLocks:
     def close(self) -> None:
         for recorded_as in list(self._held):
             self.release(recorded_as)
+
+
+def _allow_descriptors(count: int) -> None:
+    """Raises this process's limit of open files to `count` where the hard
+    limit allows: a run holds one lock per data file."""
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    if soft != resource.RLIM_INFINITY and soft < count:
+        resource.setrlimit(resource.RLIMIT_NOFILE, (count if hard == resource.RLIM_INFINITY else min(count, hard), hard))
 
 
 class Absorber:
