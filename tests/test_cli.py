@@ -704,14 +704,15 @@ def test_errors_name_the_file_they_concern(project):
     assert "(os error" in done.stderr and done.stderr.count("\n") == 1
     assert project.records("ro/train.jsonl") == example_records()
 
-    # A store file the command writes: the shard that takes a new line's record.
+    # A store file the command writes: the shard that takes a new line's
+    # record, named after the data file and the operation.
     with open(project.path("new.jsonl"), "w") as f:
         f.write('{"text": "new"}\n')
     shard = f".kx/document-index/{kx.compute_hash({'text': 'new'})[:2]}"
     open(project.path(shard), "a").close()
     with frozen(project.path(shard)):
         done = project.kx("track", "new.jsonl", "--source", ADA)
-    assert done.returncode == 1 and done.stderr.startswith(f"kx: error: {shard}: ")
+    assert done.returncode == 1 and done.stderr.startswith(f"kx: error: tracking new.jsonl: {shard}: ")
 
 
 def test_check_reports_damage_and_repair_moves_damaged_lines_aside(project):
