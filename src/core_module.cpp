@@ -28,6 +28,7 @@
 #include "bulk_blame.h"
 #include "coding.h"
 #include "indexer.h"
+#include "merge.h"
 #include "progress.h"
 #include "purge.h"
 #include "purge_exact.h"
@@ -600,6 +601,24 @@ KX_WRAPPER(token_totals) {
   });
 }
 
+const Signature kMergeStores{"merge_stores", {{"source", kText}, {"target", kText}}};
+KX_WRAPPER(merge_stores) {
+  return call(kMergeStores, args, kwargs, [](Args& a) -> PyObject* {
+    auto r = absorb(a.text(0), a.text(1), AbsorbOptions{.carry_withdrawals = true});
+    if (!r) return raise_error(r.error());
+    return counts_dict({{"authors_added", r->authors_added},
+                        {"sections_added", r->sections_added},
+                        {"document_added", r->document_added},
+                        {"token_index_added", r->token_index_added},
+                        {"skipped", r->skipped},
+                        {"matched_without_identity", r->matched_without_identity},
+                        {"authors_revoked", r->authors_revoked},
+                        {"sections_revoked", r->sections_revoked},
+                        {"documents_revoked", r->documents_revoked},
+                        {"token_entries_revoked", r->token_entries_revoked}});
+  });
+}
+
 const Signature kBlameLines{"blame_lines",
                             {{"kx_dir", kText},
                              {"data_file", kText},
@@ -697,7 +716,8 @@ std::optional<TokenCounter> token_counter_named(std::string_view name) {
 
 PyObject* tracked_to_py(const TrackedFile& t) {
   PyObject* dict = counts_dict(
-      {{"lines", t.lines}, {"recorded", t.recorded}, {"skipped", t.skipped}, {"tokens", t.tokens}});
+      {{"lines", t.lines}, {"recorded", t.recorded}, {"skipped", t.skipped}, {"tokens", t.tokens},
+       {"completed", t.completed}, {"without_identity", t.without_identity}});
   if (!dict) return nullptr;
   for (auto [key, hash] : {std::pair{"first_hash", &t.first_hash}, {"last_hash", &t.last_hash}}) {
     PyObject* value = str_from(*hash);
@@ -933,6 +953,7 @@ PyMethodDef* methods() {
       KX_FUNCTION(data_files, kDataFiles),
       KX_FUNCTION(files_with_records, kFilesWithRecords),
       KX_FUNCTION(token_totals, kTokenTotals),
+      KX_FUNCTION(merge_stores, kMergeStores),
       KX_FUNCTION(blame_lines, kBlameLines),
       KX_FUNCTION(file_status, kFileStatus),
       KX_FUNCTION(is_valid_tokenizer_name, kIsValidTokenizerName),

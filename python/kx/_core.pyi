@@ -178,6 +178,14 @@ def files_with_records(kx_dir: str, files: Sequence[str]) -> list[str]:
     """Those of `files` (names as recorded) that some document record of
     the store names, sorted: one pass over the document records."""
 
+def merge_stores(source: str, target: str) -> dict[str, int]:
+    """Absorbs the source store into the target as merge_absorb does,
+    matching token entries that name their line by (line, file, count,
+    tokenizer, sources), and carries the source's withdrawals: revoked
+    authors, sections, documents and token entries.  Counts of what was
+    added, skipped, matched without identity and revoked."""
+    ...
+
 def token_totals(kx_dir: str, tokenizer: str) -> _TokenCounts:
     """A tokenizer's merged entries and their tokens, active and revoked,
     and the active ones that list a withdrawn section."""

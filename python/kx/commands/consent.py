@@ -149,6 +149,11 @@ def revoke(store: Store, args: argparse.Namespace) -> Output:
             f"the records of {target} disagree (some revoked, some not); "
             "revocation flips every record, so it cannot make them agree"
         )
+    # Entries tracked since the last merge are revoked too: they are merged
+    # first, since revocations reach only merged entries.
+    for tokenizer in args.tokenizers:
+        _require_tokenizer(store, tokenizer)
+        store.merge_pending(tokenizer)
     # Plan every change before making the first one.
     flips = [_plan_token_flip(store, t, sections, args, target) for t in args.tokenizers]
 
@@ -380,16 +385,23 @@ def _undo(store: Store, args: argparse.Namespace, data_file: str) -> Output:
 
 def forget_set(store: Store, args: argparse.Namespace) -> Output:
     _require_tokenizer(store, args.tokenizer)
+    # Entries tracked since the last merge take bits too: merged first.
+    store.merge_pending(args.tokenizer)
     bitmask = native.generate_forget_set(store.kx_dir, args.tokenizer)
-    native.write_forget_set(args.output, bitmask)
-    revoked = sum(bin(byte).count("1") for byte in bitmask)
     entries = native.token_index_token_status(store.kx_dir, args.tokenizer)["total_entries"]
-    data = {"file": args.output, "tokenizer": args.tokenizer, "bytes": len(bitmask), "entries": entries, "revoked": revoked}
-    notes = []
+    if len(bitmask) != (entries + 7) // 8:
+        raise KxError(
+            f"the merged files of {args.tokenizer} hold lines that are not token entries, so the bits would not "
+            "line up with the entries; run `kx check --repair` first"
+        )
     pending = store.pending_token_entries(args.tokenizer)
     if pending:
-        notes.append(
-            f"{plural(pending, 'token entry', 'token entries')} of {args.tokenizer} are not merged yet and not in the set (run `kx index build`)"
+        raise KxError(
+            f"{plural(pending, 'token entry', 'token entries')} of {args.tokenizer} were tracked while the set was "
+            "made and would be missing from it; run again once tracking has finished"
         )
+    native.write_forget_set(args.output, bitmask)
+    revoked = sum(bin(byte).count("1") for byte in bitmask)
+    data = {"file": args.output, "tokenizer": args.tokenizer, "bytes": len(bitmask), "entries": entries, "revoked": revoked}
     text = f"wrote {args.output}: {plural(revoked, 'revoked entry', 'revoked entries')} of {entries} under {args.tokenizer} ({plural(len(bitmask), 'byte')})"
-    return Output(data, text, notes=notes)
+    return Output(data, text)

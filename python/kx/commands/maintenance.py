@@ -65,7 +65,10 @@ def register(commands, common) -> None:
         parents=[common],
         help="absorb another project's store into this one",
         description="Copy into this store every author, section, tracked line and token entry of the store in "
-        "SOURCE_DIR that this store does not hold yet; SOURCE_DIR is only read.",
+        "SOURCE_DIR that this store does not hold yet, and every withdrawal it holds: authors, sections and "
+        "documents revoked there are revoked here, and so are its revoked token entries (matched by line, file, "
+        "count and sources). SOURCE_DIR is only read. Token entries written by older versions of kx name no line "
+        "and are matched by count and sources alone; the summary says how many.",
     )
     p.add_argument("source", metavar="SOURCE_DIR", help="the other project directory (the one holding .kx)")
     p.set_defaults(run=merge, path_args=("source",))
@@ -166,13 +169,31 @@ def merge(store: Store, args: argparse.Namespace) -> Output:
         raise KxError(f"{args.source} is not a directory")
     if os.path.realpath(args.source) == os.path.realpath(store.kx_dir):
         raise KxError("cannot merge a store into itself")
-    counts = native.merge_absorb(args.source, store.kx_dir)
-    text = (
+    counts = core.merge_stores(args.source, store.kx_dir)
+    text = [
         f"merged {args.source}: {plural(counts['authors_added'], 'author')}, "
         f"{plural(counts['sections_added'], 'section')}, {plural(counts['document_added'], 'line record')} and "
         f"{plural(counts['token_index_added'], 'token entry', 'token entries')} added, {counts['skipped']} already present"
-    )
-    return Output({"source": args.source, **counts}, text)
+    ]
+    carried = [
+        plural(counts[key], word, words)
+        for key, word, words in (
+            ("authors_revoked", "author", None),
+            ("sections_revoked", "section", None),
+            ("documents_revoked", "document", None),
+            ("token_entries_revoked", "token entry", "token entries"),
+        )
+        if counts[key]
+    ]
+    if carried:
+        text.append("revoked here as in the source: " + ", ".join(carried))
+    notes = []
+    if counts["matched_without_identity"]:
+        notes.append(
+            f"{plural(counts['matched_without_identity'], 'token entry', 'token entries')} of the source name no line "
+            "(written by an older kx) and were taken for copies of target entries with the same count and sources"
+        )
+    return Output({"source": args.source, **counts}, text, notes=notes)
 
 
 def log(store: Store, args: argparse.Namespace) -> Output:
