@@ -40,6 +40,7 @@
 #include "token_index.h"
 #include "oplog.h"
 #include "pool.h"
+#include "token_coverage.h"
 #include "track_file.h"
 
 namespace kestrix {
@@ -619,6 +620,19 @@ KX_WRAPPER(merge_stores) {
   });
 }
 
+const Signature kMissingTokenEntries{"missing_token_entries", {{"kx_dir", kText}}};
+KX_WRAPPER(missing_token_entries) {
+  return call(kMissingTokenEntries, args, kwargs, [](Args& a) -> PyObject* {
+    auto r = missing_token_entries(a.text(0));
+    if (!r) return raise_error(r.error());
+    return list_of(*r, [](const MissingTokenEntries& m) -> PyObject* {
+      return Py_BuildValue("{s:N,s:N,s:K,s:K}", "tokenizer", str_from(m.tokenizer), "file",
+                           str_from(m.file), "records", static_cast<unsigned long long>(m.records),
+                           "entries", static_cast<unsigned long long>(m.entries));
+    });
+  });
+}
+
 const Signature kBlameLines{"blame_lines",
                             {{"kx_dir", kText},
                              {"data_file", kText},
@@ -954,6 +968,7 @@ PyMethodDef* methods() {
       KX_FUNCTION(files_with_records, kFilesWithRecords),
       KX_FUNCTION(token_totals, kTokenTotals),
       KX_FUNCTION(merge_stores, kMergeStores),
+      KX_FUNCTION(missing_token_entries, kMissingTokenEntries),
       KX_FUNCTION(blame_lines, kBlameLines),
       KX_FUNCTION(file_status, kFileStatus),
       KX_FUNCTION(is_valid_tokenizer_name, kIsValidTokenizerName),

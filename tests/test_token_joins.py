@@ -267,3 +267,19 @@ def test_a_rerun_completes_what_a_stopped_track_left(tmp_path, kx_cli, shim):
             assert records == expected_lines, (mode, n)
             assert entries == expected_lines, (mode, n)
             shutil.rmtree(root)
+
+
+def test_check_names_records_without_their_entries_until_a_rerun(tmp_path, kx_cli):
+    p = new_project(tmp_path / "p", kx_cli, 40, "p")
+    (pid_file,) = [n for n in os.listdir(p.path(".kx")) if n.startswith("token-index.whitespace.")]
+    with open(p.path(".kx", pid_file), "rb") as f:
+        lines = f.read().splitlines(keepends=True)
+    with open(p.path(".kx", pid_file), "wb") as f:  # as a run stopped after 25 entries leaves it
+        f.write(b"".join(lines[:25]))
+    done = p.kx("check")
+    assert done.returncode == 1
+    assert "data.jsonl: records lack their token entries: 15 of its 40 records" in done.stdout
+    repaired = p.kx("check", "--repair")
+    assert repaired.returncode == 1 and "run `kx track data.jsonl --tokenizer whitespace`" in repaired.stdout
+    p.ok("track", "data.jsonl", "--source", SECTION, "--tokenizer", "whitespace")
+    assert p.kx("check").returncode == 0

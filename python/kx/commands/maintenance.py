@@ -47,15 +47,17 @@ def register(commands, common) -> None:
         help="check the store for damage (and repair it)",
         description="Read every file of the store and report damaged lines (a torn append or a corrupted "
         "byte: every reader skips them silently), records that lack their fields, temporary files left by "
-        "rewrites that did not finish, stale or damaged indexes, and token binary indexes that disagree "
-        "with their merged files, each with its file and line. Exits with status 1 when it finds any.",
+        "rewrites that did not finish, stale or damaged indexes, token binary indexes that disagree "
+        "with their merged files, and data files whose records lack their token entries (a `kx track` that "
+        "stopped part-way), each with its file and line. Exits with status 1 when it finds any.",
     )
     p.add_argument(
         "--repair",
         action="store_true",
         help="move damaged lines into .kx/damaged/ (with the file and line each came from; nothing is "
         "deleted), remove the stray temporary files and rebuild stale indexes; records that lack their "
-        "fields are left for a person to look at. Run it while no other process writes to the store: an "
+        "fields are left for a person to look at, and records without their token entries are named with the "
+        "`kx track` that completes them. Run it while no other process writes to the store: an "
         "append that lands in the instant a file is replaced can be lost",
     )
     p.set_defaults(run=check)
@@ -114,9 +116,27 @@ def clean(store: Store, args: argparse.Namespace) -> Output:
     return Output(counts, table(rows))
 
 
+def _missing_token_entries(store: Store) -> List[Dict[str, Any]]:
+    """Records without their token entry (a `kx track` that stopped between
+    the two): the next `kx track` of the file with the same sources, tokenizer
+    and counter adds exactly the missing entries."""
+    return [
+        {
+            "problem": "missing_token_entries",
+            "file": m["file"],
+            "line": None,
+            "detail": f"{m['records'] - m['entries']} of its {plural(m['records'], 'record')} have no token entry "
+            f"under {m['tokenizer']}; run `kx track {m['file']} --tokenizer {m['tokenizer']}` again with the same "
+            "sources and counter to add them",
+        }
+        for m in core.missing_token_entries(store.kx_dir)
+    ]
+
+
 def check(store: Store, args: argparse.Namespace) -> Output:
     if not args.repair:
         report = core.check_store(store.kx_dir)
+        report["problems"] += _missing_token_entries(store)
         lines = _problem_lines(report["problems"])
         lines.append(
             f"checked {plural(report['files'], 'file')} ({plural(report['lines'], 'line')}): "
@@ -124,6 +144,9 @@ def check(store: Store, args: argparse.Namespace) -> Output:
         )
         return Output(report, lines, status=1 if report["problems"] else 0)
     report = core.repair_store(store.kx_dir)
+    missing = _missing_token_entries(store)
+    report["found"] += missing
+    report["problems"] += missing  # only a rerun of the tracking can complete them
     lines = _problem_lines(report["found"])
     done = [
         f"moved {plural(report['moved_lines'], 'damaged line')} of "
@@ -149,6 +172,7 @@ _PROBLEMS = {
     "stale_index": "stale index",
     "damaged_index": "damaged index",
     "index_mismatch": "index disagrees with its merged files",
+    "missing_token_entries": "records lack their token entries",
 }
 
 
