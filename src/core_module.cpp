@@ -27,6 +27,7 @@
 #include "check.h"
 #include "bulk_blame.h"
 #include "coding.h"
+#include "forget_map.h"
 #include "indexer.h"
 #include "merge.h"
 #include "progress.h"
@@ -633,6 +634,29 @@ KX_WRAPPER(missing_token_entries) {
   });
 }
 
+const Signature kForgetMapRuns{
+    "forget_map_runs",
+    {{"kx_dir", kText}, {"tokenizer", kText}, {"bitmask", kBytes}, {"run_dir", kText}}};
+KX_WRAPPER(forget_map_runs) {
+  return call(kForgetMapRuns, args, kwargs, [](Args& a) {
+    return run_released(
+        nullptr, [&] { return forget_map_runs(a.text(0), a.text(1), a.bytes(2), a.text(3)); },
+        [](const Result<ForgetMapRuns>& found) -> PyObject* {
+          if (!found) return raise_error(found.error());
+          const ForgetMapRuns& r = *found;
+          PyObject* runs = list_of(r.runs, [](const std::string& s) { return str_from(s); });
+          PyObject* missing = runs ? list_of(r.missing_files, [](const std::string& s) { return str_from(s); }) : nullptr;
+          if (!missing) {
+            Py_XDECREF(runs);
+            return nullptr;
+          }
+          return Py_BuildValue("{s:N,s:K,s:K,s:N}", "runs", runs, "mapped",
+                               static_cast<unsigned long long>(r.mapped), "unmapped",
+                               static_cast<unsigned long long>(r.unmapped), "missing_files", missing);
+        });
+  });
+}
+
 const Signature kBlameLines{"blame_lines",
                             {{"kx_dir", kText},
                              {"data_file", kText},
@@ -968,6 +992,7 @@ PyMethodDef* methods() {
       KX_FUNCTION(files_with_records, kFilesWithRecords),
       KX_FUNCTION(token_totals, kTokenTotals),
       KX_FUNCTION(merge_stores, kMergeStores),
+      KX_FUNCTION(forget_map_runs, kForgetMapRuns),
       KX_FUNCTION(missing_token_entries, kMissingTokenEntries),
       KX_FUNCTION(blame_lines, kBlameLines),
       KX_FUNCTION(file_status, kFileStatus),

@@ -283,3 +283,47 @@ def test_check_names_records_without_their_entries_until_a_rerun(tmp_path, kx_cl
     assert repaired.returncode == 1 and "run `kx track data.jsonl --tokenizer whitespace`" in repaired.stdout
     p.ok("track", "data.jsonl", "--source", SECTION, "--tokenizer", "whitespace")
     assert p.kx("check").returncode == 0
+
+
+# Forget-set maps
+
+
+def test_a_forget_map_is_the_same_for_a_plain_and_a_cluster_run(tmp_path, kx_cli):
+    pytest.importorskip("distributed")
+    maps = []
+    for name, extra in (("plain", []), ("cluster", ["--workers", "2"])):
+        p = new_project(tmp_path / name, kx_cli, 0, "x", tokenizer=None)
+        p.ok("section", "add", "corpus/other.txt", "--author", "Alice", "--license", "MIT", "--year", "2020")
+        for i in range(4):
+            write_data(p.path(f"part{i}.jsonl"), 150, f"part{i}-")
+            with open(p.path(f"part{i}.jsonl"), "a") as f:  # a line twice, once per file
+                f.write(json.dumps({"text": "shared two three"}) + "\n" * 2)
+        p.ok("track", *(f"part{i}.jsonl" for i in (0, 1)), "--source", SECTION, "--tokenizer", "whitespace", *extra)
+        p.ok("track", *(f"part{i}.jsonl" for i in (2, 3)), "--source", "corpus/other.txt",
+             "--tokenizer", "whitespace", *extra)
+        p.ok("revoke", "--section", SECTION, "--tokenizer", "whitespace")
+        done = p.json("forget-set", "--tokenizer", "whitespace", "-o", "forget.bin", "--map", "map.jsonl")
+        assert done["revoked"] == 302 and done["map"]["rows"] == 302
+        with open(p.path("map.jsonl")) as f:
+            maps.append(f.read())
+        # Every row names the lines of its file that hold the line.
+        for row in map(json.loads, maps[-1].splitlines()):
+            with open(p.path(row["file"])) as f:
+                numbers = [n for n, line in enumerate(f, 1)
+                           if line.strip() and kx.compute_hash(json.loads(line)) == row["line_hash"]]
+            assert row["lines"] == numbers and row["file"] in ("part0.jsonl", "part1.jsonl")
+    assert maps[0] == maps[1]
+    shared = [json.loads(r) for r in maps[0].splitlines() if '"lines":[151]' in r]
+    assert [(r["file"], r["entries"]) for r in shared] == [("part0.jsonl", 1), ("part1.jsonl", 1)]
+
+
+def test_a_map_that_cannot_name_every_line_fails(tmp_path, kx_cli):
+    p = new_project(tmp_path / "p", kx_cli, 10, "p")
+    source = core.sections(p.root)[0]["section_hash"]
+    p.ok("index", "build")
+    write_merged(p.root, "whitespace", "002", [token_line(3, [source], "whitespace")])
+    p.ok("revoke", "--section", SECTION, "--tokenizer", "whitespace")
+    done = p.kx("forget-set", "--tokenizer", "whitespace", "-o", "forget.bin", "--map", "map.jsonl")
+    assert done.returncode == 1 and "1 revoked entry that name no line" in done.stderr
+    with open(p.path("map.jsonl")) as f:
+        assert len(f.readlines()) == 10
