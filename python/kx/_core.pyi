@@ -186,6 +186,17 @@ def merge_stores(source: str, target: str) -> dict[str, int]:
     added, skipped, matched without identity and revoked."""
     ...
 
+def missing_token_entries(kx_dir: str) -> list[dict[str, Any]]:
+    """{tokenizer, file, records, entries} of each data file with fewer
+    token entries naming it under a tokenizer than records (judged once the
+    file has at least one such entry there)."""
+    ...
+
+def forget_map_runs(kx_dir: str, tokenizer: str, bitmask: bytes, run_dir: str) -> dict[str, Any]:
+    """Writes the rows of a forget set's map into sorted run files in
+    run_dir: {runs, mapped, unmapped, missing_files}."""
+    ...
+
 def token_totals(kx_dir: str, tokenizer: str) -> _TokenCounts:
     """A tokenizer's merged entries and their tokens, active and revoked,
     and the active ones that list a withdrawn section."""
