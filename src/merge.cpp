@@ -202,19 +202,25 @@ class ShardAppender {
   size_t bytes_ = 0;
 };
 
+// Authors and sections are sets: a record whose key the target holds is a
+// duplicate.  With `count_repeats`, document records are counted per key
+// as token entries are: a line a data file holds three times has three
+// records, and the target gets the source's surplus of each key.
 Status absorb_layer(const std::string& source, const std::string& target, const LayerSpec& info,
-                    KeyEncoder& encoder, MergeStats& stats) {
+                    bool count_repeats, KeyEncoder& encoder, MergeStats& stats) {
+  const bool counted = count_repeats && info.kind == LayerKind::kDocuments;
   KeySet known;
   std::string key;
   const std::string* shard_hash = nullptr;
   KX_TRY(for_each_layer_record(target, info.layer, [&](Value&& record) -> Status {
-    if (layer_key(info.kind, record, encoder, key, shard_hash)) known.insert(key);
+    if (layer_key(info.kind, record, encoder, key, shard_hash)) known.add(key);
     return {};
   }));
 
   ShardAppender appender;
   KX_TRY(for_each_layer_record(source, info.layer, [&](Value&& record) -> Status {
-    if (!layer_key(info.kind, record, encoder, key, shard_hash) || known.contains(key)) {
+    if (!layer_key(info.kind, record, encoder, key, shard_hash) ||
+        (counted ? known.take(key) : known.contains(key))) {
       ++stats.skipped;
       return {};
     }
@@ -226,7 +232,7 @@ Status absorb_layer(const std::string& source, const std::string& target, const 
       return {};
     }
     KX_TRY(appender.add(*shard, record));
-    known.insert(key);
+    if (!counted) known.add(key);
     ++(stats.*info.added);
     return {};
   }));
@@ -483,7 +489,8 @@ Result<MergeStats> absorb(const std::string& source, const std::string& target,
   if (!is_dir(store_dir(source))) return fail_msg("Source has no .kx/ directory: " + source);
   MergeStats stats;
   KeyEncoder encoder;
-  for (const LayerSpec& info : kLayers) KX_TRY(absorb_layer(source, target, info, encoder, stats));
+  for (const LayerSpec& info : kLayers)
+    KX_TRY(absorb_layer(source, target, info, options.carry_withdrawals, encoder, stats));
   // After the layers: an author or section first added by this merge from a
   // record that is not its revoked one is marked too.
   if (options.carry_withdrawals) KX_TRY(carry_withdrawals(source, target, stats));

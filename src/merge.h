@@ -46,7 +46,9 @@ struct AbsorbOptions {
   // revoked documents are added to the target's, and token entries revoked
   // in the source are revoked in the target.  This rewrites target files
   // (through AtomicFile) and merges the target's pid files first; without
-  // it the target's existing files are never rewritten.
+  // it the target's existing files are never rewritten.  It also counts
+  // document records per (line_hash, file), as token entries are counted,
+  // so that each occurrence of a line keeps its record.
   bool carry_withdrawals = false;
 };
 
