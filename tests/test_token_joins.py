@@ -316,6 +316,9 @@ def test_a_forget_map_is_the_same_for_a_plain_and_a_cluster_run(tmp_path, kx_cli
                            if line.strip() and kx.compute_hash(json.loads(line)) == row["line_hash"]]
             assert row["lines"] == numbers and row["file"] in ("part0.jsonl", "part1.jsonl")
     assert maps[0] == maps[1]
+    pq = pytest.importorskip("pyarrow.parquet")
+    p.ok("forget-set", "--tokenizer", "whitespace", "-o", "forget.bin", "--map", "map.parquet")
+    assert pq.read_table(p.path("map.parquet")).to_pylist() == [json.loads(r) for r in maps[1].splitlines()]
     shared = [json.loads(r) for r in maps[0].splitlines() if '"lines":[151]' in r]
     assert [(r["file"], r["entries"]) for r in shared] == [("part0.jsonl", 1), ("part1.jsonl", 1)]
 
