@@ -11,6 +11,7 @@ from typing import Any, Dict, List
 import _kx_native as native
 
 from kx import _core as core
+from kx import cluster_runs
 from kx.errors import KxError
 from kx.output import Output, plural, table
 from kx.store import Store
@@ -104,6 +105,9 @@ def index_build(store: Store, args: argparse.Namespace) -> Output:
 
 def clean(store: Store, args: argparse.Namespace) -> Output:
     counts = dict(native.clean(store.kx_dir, args.split))
+    # Nothing else writes the store while it is cleaned: an older kx's
+    # folders go too.
+    removed = cluster_runs.sweep(os.path.abspath(store.kx_dir), older_kx_too=True)
     labels = {
         "document_merged": "records folded in from per-process files",
         "pid_files_deleted": "per-process files deleted",
@@ -113,7 +117,9 @@ def clean(store: Store, args: argparse.Namespace) -> Output:
         "token_index_pid_deleted": "token per-process files merged",
     }
     rows = [(str(counts[key]), label) for key, label in labels.items()]
-    return Output(counts, table(rows))
+    if removed:
+        rows.append((str(len(removed)), "folders of killed cluster runs removed"))
+    return Output({**counts, "cluster_folders_removed": removed}, table(rows))
 
 
 def _missing_token_entries(store: Store) -> List[Dict[str, Any]]:
@@ -136,6 +142,7 @@ def _missing_token_entries(store: Store) -> List[Dict[str, Any]]:
 def check(store: Store, args: argparse.Namespace) -> Output:
     if not args.repair:
         report = core.check_store(store.kx_dir)
+        report["problems"] += cluster_runs.findings(os.path.abspath(store.kx_dir))
         report["problems"] += _missing_token_entries(store)
         lines = _problem_lines(report["problems"])
         lines.append(
@@ -143,7 +150,13 @@ def check(store: Store, args: argparse.Namespace) -> Output:
             f"{_count(report['problems'])}"
         )
         return Output(report, lines, status=1 if report["problems"] else 0)
+    kx_dir = os.path.abspath(store.kx_dir)
+    found = cluster_runs.findings(kx_dir)
+    swept = cluster_runs.sweep(kx_dir)
+    kept = cluster_runs.forget_kept(kx_dir)
     report = core.repair_store(store.kx_dir)
+    report["found"] += found
+    report["problems"] += cluster_runs.findings(kx_dir)
     missing = _missing_token_entries(store)
     report["found"] += missing
     report["problems"] += missing  # only a rerun of the tracking can complete them
@@ -152,6 +165,7 @@ def check(store: Store, args: argparse.Namespace) -> Output:
         f"moved {plural(report['moved_lines'], 'damaged line')} of "
         f"{plural(report['rewritten_files'], 'file')} to .kx/damaged/",
         f"removed {plural(report['removed_temps'], 'stray temporary file')}",
+        f"removed {plural(len(swept), 'folder')} of killed cluster runs and {plural(kept, 'note')} of kept absorptions",
     ]
     if report["rebuilt_indexes"]:
         done.append(f"rebuilt {', '.join(report['rebuilt_indexes'])}")
@@ -172,6 +186,8 @@ _PROBLEMS = {
     "stale_index": "stale index",
     "damaged_index": "damaged index",
     "index_mismatch": "index disagrees with its merged files",
+    "abandoned_run": "left by a cluster run",
+    "kept_absorption": "absorption kept",
     "missing_token_entries": "records lack their token entries",
 }
 
