@@ -253,6 +253,10 @@ class _TrackedFile(TypedDict):
     recorded: int
     skipped: int
     tokens: int
+    # Lines recorded before that got their missing token entry (among the
+    # skipped), and lines found counted by entries that name no line.
+    completed: int
+    without_identity: int
     first_hash: str
     last_hash: str
 
