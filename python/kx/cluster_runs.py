@@ -186,7 +186,7 @@ def sweep(kx_dir: str, older_kx_too: bool = False) -> List[str]:
             if not (gone or legacy):
                 continue
             if name.startswith("run-"):
-                Journal(kx_dir, path).recover()
+                Journal(kx_dir, path).recover(_generations())
             elif name.startswith("purge-"):
                 append_logs(kx_dir, path)
             shutil.rmtree(path, ignore_errors=True)
@@ -200,6 +200,13 @@ def sweep(kx_dir: str, older_kx_too: bool = False) -> List[str]:
         os.unlink(legacy_journal)
         removed.append(os.path.join(".kx", WORK_DIR, "journal"))
     return removed
+
+
+def _generations() -> Any:
+    """The core's reading of data-file lock generations, where it has one."""
+    from kx import _core as core
+
+    return getattr(core, "data_file_generations", None)
 
 
 def findings(kx_dir: str) -> List[Dict[str, Any]]:
