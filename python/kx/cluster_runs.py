@@ -293,11 +293,14 @@ class Journal:
         self._appended: Dict[str, Tuple[int, int]] = {}
 
     def _append(self, entry: Dict[str, Any], sync: bool = False) -> None:
-        if self._fd < 0:
-            self._fd = open_in_store(self.kx_dir, self.path, os.O_WRONLY | os.O_APPEND | os.O_CREAT)
-        os.write(self._fd, (json.dumps(entry) + "\n").encode())
+        self._append_line(json.dumps(entry) + "\n")
         if sync:
             os.fsync(self._fd)
+
+    def _append_line(self, line: str) -> None:
+        if self._fd < 0:
+            self._fd = open_in_store(self.kx_dir, self.path, os.O_WRONLY | os.O_APPEND | os.O_CREAT)
+        os.write(self._fd, line.encode())
 
     def begin(self, stores: Sequence[str], files: Dict[str, int], targets: List[Tuple[str, int, int, int]],
               sources: Dict[str, List[Tuple[str, Runs]]], moved: Sequence[str]) -> None:
@@ -313,7 +316,7 @@ class Journal:
         """Records that the append to `target` is done: the file's inode and
         size after it.  Not flushed to disk: it stands against a kill, and
         after a power cut an absorption without it is kept, not undone."""
-        self._append({"appended": target, "inode": inode, "size": size})
+        self._append_line(f'{{"appended": "{target}", "inode": {inode}, "size": {size}}}\n')
         self._appended[target] = (inode, size)
 
     def done(self, stores: Sequence[str]) -> None:
