@@ -11,9 +11,10 @@ exactly the records and token entries tracking the file here would add.
 Only the client (one process) writes the target.  For each file it takes the
 first complete store a task hands back and ignores any other attempt of the
 same file (a task Dask ran twice after a retry or a lost worker), so every
-token entry arrives exactly once.  Token entries carry no line identity, so
-they are never matched against the target's: equal entries of other lines or
-files are not duplicates.  A task writes its document records into one
+token entry arrives exactly once.  Each entry names its line and data file,
+and the task counted the target's entries of its file as it counted the
+records, so the client matches nothing: it moves the entries in whole, and
+they describe the same lines a plain run would.  A task writes its document records into one
 file, in runs by shard, rather than into 256 shard files (creating files is
 what shared file systems do slowest).  Task stores are absorbed a few at a
 time by appending their runs to the target's shards, each shard's in one
