@@ -536,6 +536,44 @@ def test_status_counts_lines_and_tokens_under_withdrawn_consent(project):
     assert "train.jsonl: 300 lines, 300 tracked, 0 untracked, 180 under withdrawn consent" in text
 
 
+def test_a_line_shared_by_two_files_is_judged_in_each_by_its_own_records(project):
+    shared = '{"text": "a boilerplate line both files hold"}\n'
+    files = {"a.jsonl": shared + '{"text": "only in a"}\n', "b.jsonl": shared + '{"text": "only in b"}\n',
+             "derived.jsonl": shared}
+    for name, content in files.items():
+        with open(project.path(name), "w") as f:
+            f.write(content)
+    project.ok("track", "a.jsonl", "--source", MEMOS)  # Grace's
+    project.ok("track", "b.jsonl", "--source", ADA)    # Ada's; derived.jsonl is never tracked
+    project.ok("index", "build")
+    project.ok("revoke", "--author", "Grace Okafor")
+
+    # Blame and status of b.jsonl stand by b's own record: Ada's, in use.
+    (line,) = [r for r in project.json("blame", "b.jsonl") if r["line"] == 1]
+    assert [r["file"] for r in line["records"]] == ["b.jsonl", "a.jsonl"] and line["withdrawn"] is False
+    one = project.json("blame", "b.jsonl", "1")
+    assert one["records"][0]["file"] == "b.jsonl" and one["withdrawn"] is False
+    status = {f["file"]: f["withdrawn"] for f in project.json("status", *files)["files"]}
+    assert status == {"a.jsonl": 2, "b.jsonl": 0, "derived.jsonl": 1}
+
+    # Grace's revocation withdraws a's lines, by author only, in every blame row.
+    rows = project.json("blame", "a.jsonl")
+    assert [r["withdrawn"] for r in rows] == [True, True]
+    assert all(s["withdrawn"] and not s["revoked"] for r in rows for s in r["records"][0]["sources"])
+    text = project.ok("blame", "a.jsonl", "b.jsonl").splitlines()
+    assert [row.split()[3] for row in text] == ["withdrawn", "withdrawn", "usable", "usable"]
+
+    assert project.json("purge", "b.jsonl", "--author", "Grace Okafor", "--dry-run")["purged"] == 0
+    assert project.json("purge", "b.jsonl", "--author", "Grace Okafor")["purged"] == 0
+    assert project.json("purge", "b.jsonl", "--dry-run")["purged"] == 0
+    assert project.json("purge", "b.jsonl")["purged"] == 0
+    # A file with no record of the line falls back on its content.
+    assert project.json("purge", "derived.jsonl")["purged"] == 1
+    assert project.json("purge", "a.jsonl")["purged"] == 2
+    with open(project.path("b.jsonl")) as f:
+        assert f.read() == files["b.jsonl"]
+
+
 def test_undo_refuses_an_archive_of_another_file(project):
     project.ok("revoke", "--section", ADA)
     project.ok("purge", "train.jsonl")
@@ -744,11 +782,11 @@ def test_check_reports_damage_and_repair_moves_damaged_lines_aside(project):
         f".kx/document-index/{shard}:{torn_at}: damaged line",
         ".kx/token-index.whitespace/001:1: damaged line",
         ".kx/.kxtmp.999999999.0.ab: stray temporary file",
-        ".kx/index.bin: stale index",
+        "note: .kx/index.bin: stale index",
         ".kx/token-index.whitespace.bin: index disagrees with its merged files: entry 0",
     ]:
         assert any(line.startswith(expected) for line in report), expected
-    assert report[-1].endswith(": 6 problems")
+    assert report[-1].endswith(": 5 problems, 1 note")
     entries = project.json("tokens", "status", "--tokenizer", "whitespace")["total_entries"]
     assert entries == 299  # every reader skips the damaged line
 
@@ -770,6 +808,64 @@ def test_check_reports_damage_and_repair_moves_damaged_lines_aside(project):
     with open(authors, "wb") as f:
         f.writelines(kept)
     assert project.ok("check").endswith(": no problems\n")
+
+
+def store_shards(project):
+    layer = project.path(".kx/document-index")
+    return {name: open(os.path.join(layer, name), "rb").read() for name in os.listdir(layer)}
+
+
+def test_check_finds_lines_recorded_more_often_than_the_file_holds_and_repair_removes_them(project):
+    from kx import _core as core
+
+    with open(project.path("train.jsonl")) as f:
+        texts = f.read().splitlines()
+    with open(project.path("twice.jsonl"), "w") as f:
+        f.write(texts[0] + "\n" + texts[0] + "\n")
+    project.ok("track", "twice.jsonl", "--source", ADA)
+    # One more line recorded under other sources is no excess.
+    kx.track(json.loads(texts[1]), "train.jsonl", [section_hash(MEMOS)], project.root)
+    before = store_shards(project)
+    # What two trackers of train.jsonl at once once left: a second record of
+    # some of its lines, under the same sources.
+    for text in texts[2:7]:
+        for record in kx.blame(project.root, "train.jsonl", text):
+            kx.track(json.loads(text), "train.jsonl", record["sources"], project.root)
+    done = project.kx("check", "train.jsonl", "twice.jsonl")
+    assert done.returncode == 1
+    assert "train.jsonl: lines recorded more often than the file holds them: 5 lines, 5 excess records" in done.stdout
+    assert "twice.jsonl" not in done.stdout.replace("and 2 data files", "")
+
+    repaired = project.json("check", "--repair", "train.jsonl", "twice.jsonl")
+    assert [(r["file"], r["lines"], r["records"]) for r in repaired["removed_excess_records"]] == [
+        ("train.jsonl", 5, 5), ("twice.jsonl", 0, 0)]
+    assert store_shards(project) == before  # the later copies went, nothing else
+    assert project.ok("check", "train.jsonl").endswith("no problems, 1 note\n")
+    assert core.excess_records(project.root, project.path("train.jsonl")) == {"lines": 0, "records": 0}
+    assert "removed 5 excess records of 5 lines of \"train.jsonl\"" in project.ok("log")
+    kept = b"".join(open(os.path.join(project.path(".kx/damaged"), n), "rb").read()
+                    for n in os.listdir(project.path(".kx/damaged")))
+    assert kept.count(b"\n") == 5
+
+
+def test_exit_codes_a_pipeline_can_use(project):
+    # A revocation and new tracking leave indexes stale: a note, not damage.
+    project.ok("revoke", "--author", "Grace Okafor", "--tokenizer", "whitespace")
+    with open(project.path("new.jsonl"), "w") as f:
+        f.write('{"text": "new"}\n')
+    project.ok("track", "new.jsonl", "--source", ADA)
+    done = project.kx("check")
+    assert done.returncode == 0 and "note: .kx/index.bin: stale index" in done.stdout
+
+    # The gate: files that still hold withdrawn lines fail it, with their counts.
+    withdrawn = project.json("status", "train.jsonl")["files"][0]["withdrawn"]
+    assert withdrawn > 0
+    done = project.kx("status", "train.jsonl", "new.jsonl", "--fail-on-withdrawn")
+    assert done.returncode == 1
+    assert f"train.jsonl still holds {withdrawn} lines under withdrawn consent" in done.stdout
+    assert "new.jsonl still holds" not in done.stdout
+    project.ok("purge", "train.jsonl")
+    assert project.kx("status", "train.jsonl", "new.jsonl", "--fail-on-withdrawn").returncode == 0
 
 
 # Help, progress and the example road
