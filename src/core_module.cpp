@@ -598,6 +598,18 @@ KX_WRAPPER(revoked_documents) {
   });
 }
 
+const Signature kWithdrawnLines{"withdrawn_lines", {{"kx_dir", kText}, {"data_file", kText}}};
+KX_WRAPPER(withdrawn_lines) {
+  return call(kWithdrawnLines, args, kwargs, [](Args& a) {
+    return run_released(
+        nullptr, [&] { return withdrawn_line_hashes(a.text(0), a.text(1)); },
+        [](const Result<std::vector<std::string>>& r) -> PyObject* {
+          if (!r) return raise_error(r.error());
+          return list_of(*r, [](const std::string& h) { return str_from(h); });
+        });
+  });
+}
+
 const Signature kDataFiles{"data_files", {{"kx_dir", kText}}};
 KX_WRAPPER(data_files) {
   return call(kDataFiles, args, kwargs, [](Args& a) -> PyObject* {
@@ -1015,6 +1027,7 @@ PyMethodDef* methods() {
       KX_FUNCTION(repair_store, kRepairStore),
       KX_FUNCTION(excess_records, kExcessRecords),
       KX_FUNCTION(revoked_documents, kRevokedDocuments),
+      KX_FUNCTION(withdrawn_lines, kWithdrawnLines),
       KX_FUNCTION(remove_excess_records, kRemoveExcessRecords),
       KX_FUNCTION(data_files, kDataFiles),
       KX_FUNCTION(files_with_records, kFilesWithRecords),

@@ -412,7 +412,7 @@ def test_purge_by_author_removes_exactly_their_lines_and_undo_restores_them(proj
     assert (purged["purged"], purged["kept"], purged["archived"]) == (len(grace), len(others), len(grace))
     assert project.records() == others
 
-    undone = project.json("purge", "--undo", "train.jsonl")
+    undone = project.json("purge", "--undo", "--force", "train.jsonl")
     assert (undone["restored"], undone["outcome"]) == (len(grace), "exact")
     assert project.records() == records
     assert [e["operation"] for e in project.json("log")][-3:] == ["purge_archive", "purge", "purge_reverse"]
@@ -433,7 +433,7 @@ def test_a_plain_purge_removes_the_lines_of_revoked_authors_with_those_of_revoke
     assert project.records() == [r for r in records if r not in gone]
     # One rewrite with one archive, undone by one undo.
     assert [e["operation"] for e in project.json("log")][-2:] == ["purge_archive", "purge"]
-    assert project.json("purge", "--undo", "train.jsonl")["restored"] == len(gone)
+    assert project.json("purge", "--undo", "--force", "train.jsonl")["restored"] == len(gone)
     assert project.checksum("train.jsonl") == before
     assert "no purge archive to undo" in project.kx("purge", "--undo", "train.jsonl").stderr
 
@@ -463,16 +463,16 @@ def test_undo_puts_back_the_newest_purge_of_each_file_byte_for_byte(project):
 
     # The older purge, of another file, first.
     for name in ("train.jsonl", "mixed.jsonl"):
-        assert project.json("purge", "--undo", name)["outcome"] == "exact"
+        assert project.json("purge", "--undo", "--force", name)["outcome"] == "exact"
         assert project.checksum(name) == original[name]
 
     project.ok("purge", "mixed.jsonl")
     with open(project.path("mixed.jsonl"), "ab") as f:
         f.write(b'{"added": "later"}\n')
-    done = project.kx("purge", "--undo", "mixed.jsonl")
+    done = project.kx("purge", "--undo", "--force", "mixed.jsonl")
     assert done.returncode == 1 and done.stderr.count("\n") == 1
     assert "mixed.jsonl changed since its purge" in done.stderr and "--by-position" in done.stderr
-    undone = project.json("purge", "--undo", "mixed.jsonl", "--by-position")
+    undone = project.json("purge", "--undo", "--force", "mixed.jsonl", "--by-position")
     assert undone["outcome"] == "by_position"
     with open(project.path("mixed.jsonl"), "rb") as f:
         assert f.read() == b"".join(raw) + b'\n{"added": "later"}\n'
@@ -580,14 +580,73 @@ def test_undo_refuses_an_archive_of_another_file(project):
     with open(project.path("other.jsonl"), "w") as f:
         f.write('{"text": "x"}\n')
     done = project.kx("purge", "--undo", "other.jsonl")
-    assert done.returncode == 1 and "train.jsonl" in done.stderr
+    assert done.returncode == 1 and "`kx purge --undo train.jsonl`" in done.stderr
+    assert "--force" not in done.stderr  # it would append train.jsonl's lines to other.jsonl
     assert project.json("purge", "--undo", "other.jsonl", "--force")["restored"] == 120
 
     # The log quotes the data file's name; the undo reads it back.
     odd = 'notes "v2"\\draft.jsonl'
     shutil.copy(project.path("other.jsonl"), project.path(odd))
     project.ok("purge", odd)
-    assert project.json("purge", "--undo", odd)["restored"] == 120
+    assert project.json("purge", "--undo", "--force", odd)["restored"] == 120
+
+
+def test_undo_refuses_lines_whose_consent_is_still_withdrawn(project):
+    before = project.checksum("train.jsonl")
+    project.ok("revoke", "--author", "Grace Okafor")
+    purged = project.json("purge", "train.jsonl")["purged"]
+    after = project.checksum("train.jsonl")
+    done = project.kx("purge", "--undo", "train.jsonl")
+    assert done.returncode == 1
+    assert f"{purged} lines of .kx/archive/purge." in done.stderr
+    assert f"(author Grace Okafor: {purged} lines)" in done.stderr and "--force" in done.stderr
+    assert project.checksum("train.jsonl") == after
+    # Consent restored, the undo goes through.
+    project.ok("revoke", "--author", "Grace Okafor", "--reverse")
+    assert project.json("purge", "--undo", "train.jsonl")["restored"] == purged
+    assert project.checksum("train.jsonl") == before
+
+    project.ok("revoke", "--section", FORUM)
+    purged = project.json("purge", "train.jsonl")["purged"]
+    done = project.kx("purge", "--undo", "train.jsonl")
+    assert done.returncode == 1 and f"(section {FORUM}: {purged} lines)" in done.stderr
+    assert project.json("purge", "--undo", "train.jsonl", "--force")["restored"] == purged
+    assert project.checksum("train.jsonl") == before
+
+
+INTERRUPTED = r"""
+import os, signal, sys
+from kx import progress
+sent = []
+
+
+def callback(self, i):
+    def hook(done):
+        if not sent:  # Ctrl-C while the first file is purged
+            sent.append(True)
+            os.kill(os.getpid(), signal.SIGINT)
+    return hook
+
+
+progress.FilesProgress.callback = callback
+from kx.cli import main
+sys.exit(main(sys.argv[1:]))
+"""
+
+
+def test_a_purge_interrupted_by_ctrl_c_finishes_its_file_says_what_it_did_and_stops(project, kx_cli_env):
+    shutil.copy(project.path("train.jsonl"), project.path("copy.jsonl"))
+    untouched = project.checksum("copy.jsonl")
+    project.ok("revoke", "--author", "Grace Okafor")
+    done = subprocess.run([sys.executable, "-c", INTERRUPTED, "purge", "train.jsonl", "copy.jsonl"],
+                          cwd=project.root, env=kx_cli_env, capture_output=True, text=True)
+    assert done.returncode == 130
+    lines = done.stdout.splitlines()
+    assert lines[0].startswith("purged ") and "from train.jsonl" in lines[0]
+    assert "undo with `kx purge --undo train.jsonl`" in lines[1]
+    assert lines[-1] == "interrupted: copy.jsonl not purged, left as it was"
+    assert project.checksum("copy.jsonl") == untouched
+    assert project.json("status", "train.jsonl")["files"][0]["withdrawn"] == 0
 
 
 def test_merge_absorbs_another_store(project, tmp_path, kx_cli):
@@ -722,7 +781,7 @@ def test_kx_runs_in_the_nearest_project_above_and_names_files_from_the_project(p
     assert (purged["purged"], purged["file"]) == (2, "shards/a.jsonl")
     assert project.records("train.jsonl") == example_records()  # only the named file is rewritten
     assert project.json("log")[-1]["detail"] == 'purged 2 lines from "shards/a.jsonl"'
-    assert project.json("purge", "--undo", "shards/a.jsonl")["restored"] == 2
+    assert project.json("purge", "--undo", "--force", "shards/a.jsonl")["restored"] == 2
 
     # -C names where to start looking: another project, even from inside this one.
     other = tmp_path / "other"

@@ -189,6 +189,11 @@ def revoked_documents(kx_dir: str) -> list[str]:
     """The line hashes of the revoked-documents file: lines withdrawn in
     every data file.  Empty without the file."""
 
+def withdrawn_lines(kx_dir: str, data_file: str) -> list[str]:
+    """The line hashes `purge_withdrawn` removes from `data_file` (repeats
+    possible): lines withdrawn in the file by its own records, or by any
+    file's for lines it has no record of, and revoked documents."""
+
 def data_files(kx_dir: str) -> list[_DataFile]:
     """The data files the document records name, each with the number of
     records naming it, sorted by name."""
