@@ -87,10 +87,13 @@ def loop_track(kx_dir, path, sources_of, kind, tokenizer):
 
 
 def store_lines(kx_dir):
-    """Every store file (relative path) with its lines sorted."""
+    """Every store file (relative path) with its lines sorted; the data file
+    locks that whole-file tracking takes are no records."""
     found = {}
     root = kx_path(kx_dir)
     for folder, _, names in os.walk(root):
+        if os.path.relpath(folder, root) == "locks":
+            continue
         for name in names:
             path = os.path.join(folder, name)
             found[os.path.relpath(path, root)] = sorted(read_bytes(path).split(b"\n"))
