@@ -60,7 +60,7 @@ uint64_t hash_line(std::string_view line) {
 // in cache and the probes would otherwise dominate.  A table of its own
 // rather than a library's: interning is most of blame_diff's time, and this
 // one (a 32-bit tag beside each id, probes batched) interns a 50,000-line
-// diff about a fifth faster than absl::flat_hash_map did.
+// diff about a fifth faster than Abseil's flat_hash_map did.
 class LineInterner {
  public:
   explicit LineInterner(size_t expected_lines) {

@@ -14,11 +14,10 @@
 #include <optional>
 #include <string_view>
 
-#include "absl/container/flat_hash_map.h"
-#include "absl/container/node_hash_map.h"
 #include "data_blocks.h"
 #include "fs.h"
 #include "hash.h"
+#include "hash_tables.h"
 #include "indexer.h"
 #include "storage.h"
 #include "mmap_lines.h"
@@ -95,13 +94,13 @@ class WindowRecords {
   void add(uint32_t key, TrackedAs&& record);
   uint32_t intern(std::vector<uint32_t>&& records);
 
-  absl::flat_hash_map<Digest, uint32_t> key_of_;  // distinct line hashes, numbered
+  FlatMap<Digest, uint32_t> key_of_;  // distinct line hashes, numbered
   std::vector<std::vector<uint32_t>> records_of_key_;
   // Distinct records; the node map keeps their addresses.
-  absl::node_hash_map<TrackedAs, uint32_t> record_index_;
+  NodeMap<TrackedAs, uint32_t> record_index_;
   std::vector<const TrackedAs*> records_;
   std::vector<std::vector<uint32_t>> provenances_;
-  absl::flat_hash_map<std::vector<uint32_t>, uint32_t> provenance_index_;
+  FlatMap<std::vector<uint32_t>, uint32_t> provenance_index_;
   std::vector<uint32_t> single_record_provenance_;  // by record: the list of it alone
   std::vector<uint32_t> line_provenance_;
 };

@@ -20,6 +20,7 @@
 
 #include "coding.h"
 #include "error.h"
+#include "hash_tables.h"
 
 namespace kestrix {
 
@@ -30,9 +31,10 @@ struct TrackedAs {
   std::vector<std::string> sources;
 
   bool operator==(const TrackedAs&) const = default;
-  template <typename H>
-  friend H AbslHashValue(H h, const TrackedAs& r) {
-    return H::combine(std::move(h), r.file, r.sources);
+  friend size_t hash_value(const TrackedAs& r) {
+    size_t seed = boost::hash<std::string>{}(r.file);
+    boost::hash_combine(seed, r.sources);
+    return seed;
   }
 };
 

@@ -15,7 +15,7 @@
 
 namespace kestrix {
 
-// Hash tables keyed by it use absl::Hash, which reads all 32 bytes.
+// Hash tables keyed by it use DigestHash (hash_tables.h), which reads all 32 bytes.
 using Digest = std::array<uint8_t, 32>;
 
 // --- Fixed-width little-endian integers --------------------------------

@@ -18,6 +18,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "error.h"
 #include "fs.h"
@@ -52,6 +54,11 @@ Result<bool> stream_content(const std::string& path,
 int default_level(Compression format);
 // An error naming the levels `format` takes, unless `level` is one.
 Status check_level(Compression format, int level);
+
+// The library behind each codec of this build, with its version:
+// {"gzip_reader", "ISA-L 2.30.0"} or zlib, {"gzip_writer", "libdeflate 1.14"}
+// or zlib, {"zstd", "libzstd 1.5.4"}.
+std::vector<std::pair<std::string, std::string>> codec_libraries();
 
 // The content of a data file as a stream.
 class ContentStream {

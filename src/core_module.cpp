@@ -1003,6 +1003,31 @@ KX_WRAPPER(set_threads) {
   });
 }
 
+// ----------------------------------------------------------------- Build ---
+
+// What this build was made with: the compiler, the build type and the
+// library behind each codec (`kx --version` shows them).
+const Signature kBuildInfo{"build_info", {}};
+KX_WRAPPER(build_info) {
+  return call(kBuildInfo, args, kwargs, [](Args&) -> PyObject* {
+    std::vector<std::pair<std::string, std::string>> parts{
+        {"compiler", "g++ " __VERSION__}, {"build_type", KX_BUILD_TYPE}};
+    for (auto& part : codec_libraries()) parts.push_back(std::move(part));
+    PyObject* info = PyDict_New();
+    if (info == nullptr) return nullptr;
+    for (const auto& [key, value] : parts) {
+      PyObject* text = PyUnicode_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size()));
+      if (text == nullptr || PyDict_SetItemString(info, key.c_str(), text) < 0) {
+        Py_XDECREF(text);
+        Py_DECREF(info);
+        return nullptr;
+      }
+      Py_DECREF(text);
+    }
+    return info;
+  });
+}
+
 // ---------------------------------------------------------------- Module ---
 
 #define KX_FUNCTION(fn, sig) Function{&sig, w_##fn}
@@ -1045,6 +1070,7 @@ PyMethodDef* methods() {
       KX_FUNCTION(undo_purge, kUndoPurge),
       KX_FUNCTION(report_aggregates, kReportAggregates),
       KX_FUNCTION(set_threads, kSetThreads),
+      KX_FUNCTION(build_info, kBuildInfo),
   });
   return table;
 }

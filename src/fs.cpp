@@ -72,7 +72,80 @@ std::string resolved_path(const std::string& path) {
   return out;
 }
 
+// ------------------------------------------------- writes inside a store ---
+//
+// A store is shipped with data sets and shared between people, so it is
+// input like any other: a symbolic link planted in it must not make kx write
+// outside it.  Below the store directory (the first path component named
+// ".kx"; the directory itself may be a link, to another disk say) a write
+// goes through a link only where the file it reaches lies inside the store
+// directory, links and ".." resolved.  Paths without a link below the store
+// directory, nearly all, cost one lstat(2) per component and no resolution.
+
+// Where the part of `path` below its store directory begins, or npos when
+// the path has no ".kx" component with something after it.
+static size_t store_inner_start(std::string_view path) {
+  size_t at = 0;
+  while (at < path.size()) {
+    const size_t end = path.find('/', at);
+    if (end == std::string_view::npos) return std::string_view::npos;
+    if (path.substr(at, end - at) == ".kx") {
+      size_t next = end + 1;
+      while (next < path.size() && path[next] == '/') ++next;
+      return next < path.size() ? next : std::string_view::npos;
+    }
+    at = end + 1;
+  }
+  return std::string_view::npos;
+}
+
+bool in_store(std::string_view path) { return store_inner_start(path) != std::string_view::npos; }
+
+static Result<std::string> follow_links(const std::string& path);
+
+// True when a component of `path` below its store directory is a symbolic
+// link or "..": the directories, and the final name too with `final_too`.
+static bool store_path_bends(std::string_view path, size_t at, bool final_too) {
+  while (at < path.size()) {
+    size_t end = path.find('/', at);
+    if (end == std::string_view::npos) {
+      if (!final_too) return false;
+      end = path.size();
+    }
+    const std::string_view name = path.substr(at, end - at);
+    at = end + 1;
+    if (name.empty() || name == ".") continue;
+    if (name == "..") return true;
+    struct stat st;
+    const std::string prefix(path.substr(0, end));
+    if (::lstat(prefix.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) return true;
+  }
+  return false;
+}
+
+// False, with errno ELOOP, when a write to `path` would reach a file outside
+// its store directory.  With `final_too` false the final name is taken as it
+// is (a rename, link or removal acts on the name, never on what it leads to).
+static bool store_write_allowed(std::string_view path, bool final_too = true) {
+  const size_t start = store_inner_start(path);
+  if (start == std::string_view::npos || !store_path_bends(path, start, final_too)) return true;
+  const std::string store = resolved_path(std::string(path.substr(0, start)));
+  std::string reached;
+  if (final_too) {
+    auto followed = follow_links(std::string(path));  // a dangling link's target too
+    reached = resolved_path(followed ? *followed : std::string(path));
+  } else {
+    reached = path_join(resolved_path(std::string(path_dirname(path))), path_basename(path));
+  }
+  if (reached.size() > store.size() && reached.starts_with(store) && reached[store.size()] == '/')
+    return true;
+  errno = ELOOP;
+  return false;
+}
+
 int open_retry(const char* path, int flags, mode_t mode) {
+  constexpr int kWriting = O_WRONLY | O_RDWR | O_CREAT | O_TRUNC | O_APPEND;
+  if ((flags & kWriting) != 0 && !store_write_allowed(path)) return -1;
   int fd;
   do {
     fd = ::open(path, flags | O_CLOEXEC, mode);
@@ -234,6 +307,7 @@ Status append_to_file(const std::string& path, std::string_view data) {
 Status create_dirs(const std::string& path) {
   if (path.empty()) return {};
   struct stat st;
+  if (!store_write_allowed(path)) return fail_errno(path);
   if (::stat(path.c_str(), &st) == 0) {
     if (S_ISDIR(st.st_mode)) return {};
     return fail(Error::os(EEXIST).about(path));
@@ -327,23 +401,24 @@ std::string utf8_lossy(std::string_view bytes) {
 }
 
 Status remove_file(const std::string& path) {
-  if (::unlink(path.c_str()) != 0) return fail_errno(path);
+  if (!store_write_allowed(path, false) || ::unlink(path.c_str()) != 0) return fail_errno(path);
   return {};
 }
 
 Status rename_path(const std::string& from, const std::string& to) {
-  if (::rename(from.c_str(), to.c_str()) != 0) return fail_errno(to);
+  if (!store_write_allowed(to, false) || ::rename(from.c_str(), to.c_str()) != 0) return fail_errno(to);
   return {};
 }
 
 Status rename_no_replace(const std::string& from, const std::string& to) {
-  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) != 0)
+  if (!store_write_allowed(to, false) ||
+      ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) != 0)
     return fail_errno(to);
   return {};
 }
 
 Status link_path(const std::string& from, const std::string& to) {
-  if (::link(from.c_str(), to.c_str()) != 0) return fail_errno(to);
+  if (!store_write_allowed(to, false) || ::link(from.c_str(), to.c_str()) != 0) return fail_errno(to);
   return {};
 }
 
@@ -370,7 +445,8 @@ Status set_mtime(const std::string& path, int64_t seconds) {
   times[0].tv_nsec = UTIME_OMIT;
   times[1].tv_sec = static_cast<time_t>(seconds);
   times[1].tv_nsec = 0;
-  if (::utimensat(AT_FDCWD, path.c_str(), times, 0) != 0) return fail_errno(path);
+  if (!store_write_allowed(path) || ::utimensat(AT_FDCWD, path.c_str(), times, 0) != 0)
+    return fail_errno(path);
   return {};
 }
 
@@ -586,6 +662,7 @@ static UniqueFd lock_abandoned_temp(const std::string& path, long pid) {
 template <typename Fn>
 static void for_each_abandoned_temp(const std::string& dir, std::string_view for_target,
                                     Fn&& on_abandoned) {
+  if (!store_write_allowed(path_join(dir, "x"), false)) return;
   auto entries = list_dir(dir);
   if (!entries) return;
   for (const DirEntry& entry : *entries) {
@@ -633,6 +710,7 @@ static Result<std::string> follow_links(const std::string& path) {
 Result<AtomicFile> AtomicFile::begin(const std::string& path, const std::string& tmp_dir) {
   static std::atomic<uint64_t> counter{0};
   AtomicFile f;
+  if (!store_write_allowed(path)) return fail_errno(path);
   KX_ASSIGN_OR_RETURN(f.target_, follow_links(path));
   const std::string& target = f.target_;
   // A link may lead to another file system: the temporary file then goes

@@ -32,7 +32,16 @@ std::string_view path_dirname(std::string_view path);
 // absolute against the working directory.
 std::string resolved_path(const std::string& path);
 
-// open(2) with O_CLOEXEC added, retried when a signal interrupts it.
+// Whether `path` lies below a store directory: it has a component ".kx"
+// with more after it.  Writes there never leave the store directory through
+// a symbolic link or "..": opens for writing, directory creations, renames,
+// links, removals, time updates and AtomicFile fail with ELOOP when the file
+// they would reach lies outside it (the store directory itself may be a
+// link).
+bool in_store(std::string_view path);
+
+// open(2) with O_CLOEXEC added, retried when a signal interrupts it.  Below
+// a store directory, an open for writing never leaves it (see in_store).
 int open_retry(const char* path, int flags, mode_t mode = 0666);
 
 // Reads up to `len` bytes at `offset` of `fd` into `out`, completing short
@@ -209,7 +218,8 @@ class FileWriter {
 // rewrites left in the directory.  Until commit() succeeds the target is untouched; the
 // destructor removes an uncommitted temporary file.  An existing target's
 // permission bits are carried over.  A target that is a symbolic link is
-// followed: the file it leads to is replaced and the link stays.
+// followed: the file it leads to is replaced and the link stays (below a
+// store directory, only when that file lies inside it).
 class AtomicFile {
  public:
   static Result<AtomicFile> begin(const std::string& path, const std::string& tmp_dir = "");

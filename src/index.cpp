@@ -19,10 +19,10 @@
 #include <map>
 #include <unordered_map>
 
-#include "absl/container/flat_hash_map.h"
 #include "binary_index.h"
 #include "fs.h"
 #include "hash.h"
+#include "hash_tables.h"
 #include "json.h"
 #include "lib.h"
 #include "mmap_lines.h"
@@ -298,7 +298,7 @@ std::optional<uint8_t> parse_shard_byte(std::string_view text) {
 
 struct Entries {
   std::vector<binary_index::EncodedEntry> list;
-  absl::flat_hash_map<Digest, size_t> position;
+  FlatMap<Digest, size_t> position;
 };
 
 Result<Entries> entries_from_group_files(const std::string& kx_dir) {

@@ -5,10 +5,9 @@
 #include <algorithm>
 #include <mutex>
 
-#include "absl/container/flat_hash_map.h"
-#include "absl/container/flat_hash_set.h"
 
 #include "fs.h"
+#include "hash_tables.h"
 #include "line_filter.h"
 #include "mmap_lines.h"
 #include "records.h"
@@ -164,11 +163,11 @@ Status documents_listing_sections(const std::string& kx_dir, const StringSet& se
 }
 
 Result<std::vector<DataFileRecords>> document_files(const std::string& kx_dir) {
-  absl::flat_hash_map<std::string, uint64_t> counts;
+  FlatMap<std::string, uint64_t> counts;
   KX_TRY(scan_shards<std::vector<DataFileRecords>>(
       kx_dir, kLayer,
       [](std::string_view bytes, std::vector<DataFileRecords>& out) {
-        absl::flat_hash_map<std::string, uint64_t> shard_counts;
+        FlatMap<std::string, uint64_t> shard_counts;
         for_each_line(bytes, [&](std::string_view line) {
           std::optional<DocumentRecord> record = parse_document_line(line);
           if (record) ++shard_counts[record->file];
@@ -189,11 +188,11 @@ Result<std::vector<DataFileRecords>> document_files(const std::string& kx_dir) {
 Result<std::vector<std::string>> files_with_records(const std::string& kx_dir,
                                                     const std::vector<std::string>& files) {
   const StringSet wanted(files);
-  absl::flat_hash_set<std::string> found;
+  FlatSet<std::string> found;
   KX_TRY(scan_shards<std::vector<std::string>>(
       kx_dir, kLayer,
       [&](std::string_view bytes, std::vector<std::string>& out) {
-        absl::flat_hash_set<std::string> named;
+        FlatSet<std::string> named;
         for_each_line_holding(bytes, wanted, [&](std::string_view line) {
           std::optional<DocumentRecord> record = parse_document_line(line);
           if (record && wanted.contains(record->file)) named.insert(std::move(record->file));

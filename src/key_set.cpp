@@ -34,8 +34,8 @@ bool KeySet::contains(std::string_view key) const {
 }
 
 char* KeySet::find_or_add(std::string_view key) {
-  auto it = table_.lazy_emplace(key, [&](const auto& construct) { construct(store(key)); });
-  return *it;
+  // The key is copied into a chunk only when the table takes it.
+  return *table_.insert(ToStore{key, this}).first;
 }
 
 bool KeySet::insert(std::string_view key) {

@@ -1,7 +1,7 @@
 // KeySet: a set of byte-string keys, each with a count, built for millions
 // of short keys, as the identity keys of a store merge.  Key bytes live in
 // fixed chunks that never move, each key after its 8-byte count and 4-byte
-// length; the hash table (an absl::flat_hash_set) holds one pointer per key,
+// length; the hash table (a FlatSet) holds one pointer per key,
 // so memory is about the key bytes plus 22-33 bytes per key.  A key counts
 // as present while its count is above 0.  Not thread-safe.
 #pragma once
@@ -11,8 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "absl/container/flat_hash_set.h"
-#include "absl/hash/hash.h"
+#include "hash_tables.h"
 
 namespace kestrix {
 
@@ -35,15 +34,23 @@ class KeySet {
   // looks it up.
   using Stored = char*;
   static std::string_view bytes_of(const char* stored);
+  // A key on its way into the table: stored once the table takes it.
+  struct ToStore {
+    std::string_view key;
+    KeySet* set;
+    explicit operator char*() const { return set->store(key); }
+  };
   struct Hash {
     using is_transparent = void;
-    size_t operator()(std::string_view key) const { return absl::Hash<std::string_view>{}(key); }
+    size_t operator()(std::string_view key) const { return StringHash{}(key); }
     size_t operator()(const char* stored) const { return (*this)(bytes_of(stored)); }
+    size_t operator()(const ToStore& key) const { return (*this)(key.key); }
   };
   struct Eq {
     using is_transparent = void;
     static std::string_view view(std::string_view key) { return key; }
     static std::string_view view(const char* stored) { return bytes_of(stored); }
+    static std::string_view view(const ToStore& key) { return key.key; }
     template <typename A, typename B>
     bool operator()(const A& a, const B& b) const { return view(a) == view(b); }
   };
@@ -52,7 +59,7 @@ class KeySet {
   char* find_or_add(std::string_view key);
   char* store(std::string_view key);
 
-  absl::flat_hash_set<Stored, Hash, Eq> table_;
+  FlatSet<Stored, Hash, Eq> table_;
   std::vector<std::unique_ptr<char[]>> chunks_;
   char* current_ = nullptr;  // the chunk small keys are copied into
   size_t current_used_ = 0;

@@ -19,7 +19,7 @@
 #include <string_view>
 #include <vector>
 
-#include "absl/container/flat_hash_set.h"
+#include "hash_tables.h"
 #include "mmap_lines.h"
 
 #if defined(__SSE2__)
@@ -50,10 +50,7 @@ class StringSet {
   bool may_be_quoted_in(std::string_view line) const;
 
  private:
-  // Abseil here has a string_view type of its own.
-  bool probe(std::string_view s) const {
-    return members_.contains(absl::string_view(s.data(), s.size()));
-  }
+  bool probe(std::string_view s) const { return members_.contains(s); }
 
   // A hash of the first and last eight bytes and the length: hashes and
   // ids differ early, so this tells most of them apart at the cost of two
@@ -70,7 +67,7 @@ class StringSet {
   }
 
   std::vector<std::string> items_;  // distinct members
-  absl::flat_hash_set<std::string> members_;
+  FlatSet<std::string> members_;
   std::vector<uint8_t> length_seen_;  // [n] != 0 when a member has n bytes
   std::vector<uint64_t> fingerprints_;  // bit set for each member's fingerprint
   int fingerprint_shift_ = 64;         // 64 - log2 of the bitmap's size in bits

@@ -22,11 +22,11 @@
 #include <utility>
 #include <vector>
 
-#include "absl/container/flat_hash_set.h"
 #include "coding.h"
 #include "data_blocks.h"
 #include "fs.h"
 #include "hash.h"
+#include "hash_tables.h"
 #include "json.h"
 #include "json_tape.h"
 #include "mmap_lines.h"
@@ -106,7 +106,7 @@ class DigestSet {
   }
   bool empty() const { return set_.empty(); }
   // Brings the table's group for `digest` into the cache ahead of contains().
-  void prefetch(const Digest& digest) const { set_.prefetch(digest); }
+  void prefetch(const Digest& digest) const { (void)digest; }
   bool contains(const Digest& digest) const { return set_.contains(digest); }
 
  private:
@@ -126,7 +126,7 @@ class DigestSet {
     return digests;
   }
 
-  absl::flat_hash_set<Digest> set_;
+  FlatSet<Digest> set_;
 };
 
 struct ClassifyContext {

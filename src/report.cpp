@@ -18,11 +18,10 @@
 #include <mutex>
 #include <utility>
 
-#include "absl/container/flat_hash_map.h"
-#include "absl/hash/hash.h"
 #include "coding.h"
 #include "data_blocks.h"
 #include "fs.h"
+#include "hash_tables.h"
 #include "indexer.h"
 #include "mmap_lines.h"
 #include "records.h"
@@ -34,34 +33,7 @@ namespace kestrix::report {
 namespace {
 
 // A map by string that a string_view looks up without a copy.
-struct ViewHash {
-  using is_transparent = void;
-  size_t operator()(std::string_view s) const { return absl::Hash<std::string_view>{}(s); }
-};
-struct ViewEq {
-  using is_transparent = void;
-  bool operator()(std::string_view a, std::string_view b) const { return a == b; }
-};
-using NumberMap = absl::flat_hash_map<std::string, uint32_t, ViewHash, ViewEq>;
-
-// Digests as keys: hashed by their words (content hashes are spread
-// evenly, and mixing all four words keeps other keys apart too) and
-// compared word by word, both without a library call.
-struct DigestHash {
-  size_t operator()(const Digest& d) const {
-    uint64_t w[4];
-    std::memcpy(w, d.data(), sizeof w);
-    return absl::HashOf(w[0], w[1], w[2], w[3]);
-  }
-};
-struct DigestEq {
-  bool operator()(const Digest& a, const Digest& b) const {
-    uint64_t x[4], y[4];
-    std::memcpy(x, a.data(), sizeof x);
-    std::memcpy(y, b.data(), sizeof y);
-    return ((x[0] ^ y[0]) | (x[1] ^ y[1]) | (x[2] ^ y[2]) | (x[3] ^ y[3])) == 0;
-  }
-};
+using NumberMap = FlatMap<std::string, uint32_t>;
 
 // Values by section hash.  A hash of 64 lowercase hex digits (the form the
 // store writes) is kept as its digest, in the table beside its value, so
@@ -79,7 +51,7 @@ class ByHash {
   }
   // Starts loading the table's memory that find(hash) will read.
   void prefetch(std::string_view hash) const {
-    if (auto digest = digest_from_hex(hash, HexCase::kLower)) digests_.prefetch(*digest);
+    (void)hash;
   }
   void add(std::string_view hash, V value) {
     if (auto digest = digest_from_hex(hash, HexCase::kLower)) digests_.try_emplace(*digest, value);
@@ -87,8 +59,8 @@ class ByHash {
   }
 
  private:
-  absl::flat_hash_map<Digest, V, DigestHash, DigestEq> digests_;
-  absl::flat_hash_map<std::string, V, ViewHash, ViewEq> texts_;
+  FlatMap<Digest, V> digests_;
+  FlatMap<std::string, V> texts_;
 };
 
 // The number of a data file that the file filter leaves out.
@@ -402,7 +374,7 @@ struct DocumentItem {
 // One task's tally of document records, with its scratch space.
 struct DocumentTally {
   Tally files, licenses, authors;
-  absl::flat_hash_map<uint64_t, Counts> file_sections;  // by file << 32 | section
+  FlatMap<uint64_t, Counts> file_sections;  // by file << 32 | section
 
   KeyMemo file_memo, section_memo;
   std::array<DocumentItem, kBatch> batch;
@@ -427,8 +399,6 @@ void count_documents(LineCursor lines, Pass& pass, DocumentTally& t) {
     r.file = t.file_memo.number(r.parts.file, [&](std::string_view name) { return pass.file_number(name); });
     if (r.file == kLeftOut) return;
     pass.sections.resolve(r.parts.sources, pass.unknown_sections, t.section_memo, r.drawn);
-    if (r.drawn.selected)
-      for (uint32_t s : r.drawn.sources) t.file_sections.prefetch(file_section(r.file, s));
   };
   auto count = [&](const DocumentItem& r) {
     const Drawn& d = r.drawn;

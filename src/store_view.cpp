@@ -7,10 +7,9 @@
 #include <unordered_map>
 #include <utility>
 
-#include "absl/container/flat_hash_map.h"
-#include "absl/container/flat_hash_set.h"
 #include "bulk_blame.h"
 #include "fs.h"
+#include "hash_tables.h"
 #include "lib.h"
 #include "purge_exact.h"
 #include "recorded_file.h"
@@ -229,7 +228,7 @@ std::vector<std::string> section_author_ids(const SectionState& section) {
 
 Result<TokenTotals> token_totals(const std::string& kx_dir, const std::string& tokenizer) {
   KX_ASSIGN_OR_RETURN(std::vector<Withdrawal> withdrawals, withdrawn_sections(kx_dir));
-  absl::flat_hash_set<std::string> withdrawn;
+  FlatSet<std::string> withdrawn;
   for (Withdrawal& w : withdrawals) withdrawn.insert(std::move(w.section_hash));
   TokenTotals t;
   KX_TRY(token_index::for_each_merged_entry(kx_dir, tokenizer, [&](TokenIndexEntry&& entry) {
@@ -254,7 +253,7 @@ namespace {
 
 // Lines of a data file counted by the set of sections each draws from
 // (sorted, distinct; empty for a tracked line without sources).
-using LinesBySections = absl::flat_hash_map<std::vector<std::string>, uint64_t>;
+using LinesBySections = FlatMap<std::vector<std::string>, uint64_t>;
 
 // A line's sections are those of its records for the data file itself
 // when it has any (a line the file drew from one source stands by that

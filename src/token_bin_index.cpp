@@ -10,10 +10,10 @@
 #include <cstring>
 #include <limits>
 
-#include "absl/container/flat_hash_map.h"
 #include "coding.h"
 #include "fs.h"
 #include "hash.h"
+#include "hash_tables.h"
 #include "lib.h"
 #include "mmap_lines.h"
 #include "token_index.h"
@@ -251,7 +251,7 @@ class SourceTable {
   const std::vector<uint32_t>& ids(size_t n) const { return ids_[n]; }
 
  private:
-  absl::flat_hash_map<Digest, uint32_t> number_;
+  FlatMap<Digest, uint32_t> number_;
   std::vector<Digest> hashes_;
   std::vector<std::vector<uint32_t>> ids_;  // ascending: ids are added in order
 };

@@ -17,12 +17,12 @@
 #include <cstring>
 #include <map>
 
-#include "absl/container/flat_hash_map.h"
 #include "coding.h"
 #include "data_blocks.h"
 #include "data_file_lock.h"
 #include "fs.h"
 #include "hash.h"
+#include "hash_tables.h"
 #include "indexer.h"
 #include "json_tape.h"
 #include "lib.h"
@@ -371,7 +371,7 @@ struct FileTracking::State {
   TrackedFile counts;
   std::vector<SourceReference> references;
   std::vector<std::vector<uint32_t>> lists;  // reference lists as indexes into references
-  absl::flat_hash_map<std::string, uint32_t> reference_ids;
+  FlatMap<std::string, uint32_t> reference_ids;
   std::map<std::vector<uint32_t>, uint32_t> list_ids;
   Spool spool;
 
@@ -505,13 +505,14 @@ struct DigestList {
   Digest digest;
   uint32_t list;
   bool operator==(const DigestList&) const = default;
-  template <typename H>
-  friend H AbslHashValue(H h, const DigestList& k) {
-    return H::combine(std::move(h), k.digest, k.list);
+  friend size_t hash_value(const DigestList& k) {
+    size_t seed = DigestHash{}(k.digest);
+    boost::hash_combine(seed, k.list);
+    return seed;
   }
 };
 
-using RecordCounts = absl::flat_hash_map<DigestList, uint64_t>;
+using RecordCounts = FlatMap<DigestList, uint64_t>;
 using SourceIds = std::map<std::vector<std::string>, uint32_t>;
 
 // The key of the spool entry at `entry`, its source list made canonical.

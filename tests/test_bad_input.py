@@ -484,6 +484,45 @@ def test_revocation_through_a_linked_shard_rewrites_the_file_behind_it(ctx):
     assert b'"revoked":true' in read_bytes(shard + ".real")
 
 
+LINE_2_SHARD = os.path.join("document-index", kx.compute_hash({"n": 2, "text": "line 2"})[:2])
+
+# name -> (store entry, where a link in its place leads: a path relative to
+# the outside directory, or a relative link as it is written).  The outside
+# files look like the entries they replace (a shard with a torn line, which
+# a repair would rewrite).
+LINKS_OUT = {
+    "log to a file": ("log", "notes.txt"),
+    "log dangling": ("log", "new.txt"),
+    "document shard": (LINE_2_SHARD, "thesis.txt"),
+    "layer directory": ("document-index", "dir"),
+    "archive directory": ("archive", "dir"),
+    "relative link up": ("sections", "../../outside/dir"),
+}
+
+
+@pytest.mark.parametrize("link", sorted(LINKS_OUT))
+def test_no_write_follows_a_link_out_of_the_store(link, ctx, kx_cli):
+    """A store is input: a link planted in it never makes a function or a
+    command write, create or remove anything outside it."""
+    outside = os.path.join(ctx.root, "outside")
+    os.makedirs(os.path.join(outside, "dir"))
+    write_bytes(os.path.join(outside, "thesis.txt"), read_bytes(kx_path(ctx.d, LINE_2_SHARD)) + b'{"torn')
+    write_bytes(os.path.join(outside, "notes.txt"), b"notes\n")
+    write_bytes(os.path.join(outside, "dir", "ab"), b'{"torn\n')
+    entry, target = LINKS_OUT[link]
+    path = kx_path(ctx.d, entry)
+    shutil.rmtree(path) if os.path.isdir(path) else os.remove(path)
+    os.symlink(target if target.startswith("..") else os.path.join(outside, target), path)
+    before = tree(outside)
+    for name in sorted(SIGNATURES):
+        call(name, ctx.valid_args(name))
+    for args in (["check", "--repair"], ["clean"], ["track", "data.jsonl", "--source", ctx.s2, "--retrack"],
+                 ["purge", "data.jsonl"], ["revoke", "--author", "Bob"]):
+        kx_cli("-C", ctx.d, *args)
+    assert tree(outside) == before
+    assert os.path.islink(path)
+
+
 def test_purge_reverse_ends_a_last_line_without_line_feed(ctx):
     with open(ctx.data, "ab") as f:
         f.write(b'{"unterminated":true}')

@@ -946,6 +946,18 @@ def test_every_command_has_help(kx_cli, tmp_path, command):
     assert ("--json" in done.stdout) == bool(leaf)
 
 
+def test_version_names_the_codec_libraries_and_every_optional_part(kx_cli, tmp_path):
+    done = kx_cli("--version", cwd=str(tmp_path))
+    assert done.returncode == 0, done.stderr
+    lines = done.stdout.splitlines()
+    assert lines[0].startswith("kx ")
+    by_part = dict(line.split(": ", 1) for line in lines[1:])
+    assert by_part["gzip"].startswith("read with ") and ", written with " in by_part["gzip"]
+    assert by_part["zstd"].startswith("libzstd 1.")
+    for part, module in (("Parquet", "pyarrow"), ("charts", "matplotlib"), ("cluster", "dask")):
+        assert by_part[part].startswith(f"{module} ") or by_part[part].startswith("not installed (pip install")
+
+
 def test_progress_bar_is_drawn_on_a_terminal_only(tmp_path, kx_cli, kx_cli_env):
     pty = pytest.importorskip("pty")
     project = Project(tmp_path, kx_cli)

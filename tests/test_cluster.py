@@ -3,6 +3,8 @@ leave the store exactly as tracking the same files here does, whatever
 Dask runs twice or loses on the way."""
 
 import argparse
+import contextlib
+import errno
 import json
 import os
 import shutil
@@ -13,7 +15,7 @@ import pytest
 import _kx_native as kx
 
 from kx import _core as core
-from kx import cluster
+from kx import cluster, cluster_runs
 from kx.errors import KxError
 
 distributed = pytest.importorskip("distributed")
@@ -121,71 +123,229 @@ def test_cluster_tracking_equals_local_and_is_idempotent(client, tmp_path):
     assert os.listdir(cluster.work_root(remote)) == []
 
 
-def begin_absorbing(journal, stores, target_dir):
-    """Journals an absorption of `stores` into `target_dir` as absorb does
-    before its first append; returns what it appends to each target file
-    and the files it moves in."""
-    sources, moves = {}, []
-    for store in stores:
-        for part, target in cluster._appends(store, target_dir):
-            sources.setdefault(target, []).append(part)
-        moves += cluster._moves(store, target_dir)
-    targets = cluster._Targets()
-    journal.begin(stores, sources, moves, {target: targets.size(target) for target in sources})
-    targets.close()
-    return sources, moves
+class Killed(BaseException):
+    """The client died: nothing of the absorption runs after this."""
 
 
-def append_start(target, parts, n):
-    """Appends to `target` the first `n` bytes of what an absorption appends
-    to it (`parts` laid end to end), as a client killed part-way leaves them."""
-    data = b""
-    for source, runs in parts:
-        with open(source, "rb") as src:
-            for offset, length in runs:
-                src.seek(offset)
-                data += src.read(length)
-    with open(target, "ab") as dst:
-        dst.write(data[:n])
+@contextlib.contextmanager
+def killed_absorbing(monkeypatch, whole_appends, cut):
+    """The absorption run inside dies as a killed client does: after
+    `whole_appends` target appends, the next one writes only its first `cut`
+    bytes, and no rollback runs."""
+    appended = []
+    append = cluster._append_runs
+
+    def dying(fd, runs):
+        appended.append(fd)
+        if len(appended) <= whole_appends:
+            return append(fd, runs)
+        os.write(fd, b"".join(runs)[:cut])
+        raise Killed
+
+    with monkeypatch.context() as patch:
+        patch.setattr(cluster, "_append_runs", dying)
+        patch.setattr(cluster_runs.Journal, "roll_back_open", lambda self, generations=None: True)
+        with pytest.raises(Killed):
+            yield
 
 
-def test_task_run_twice_and_interrupted_absorption_add_each_line_once(client, tmp_path):
+def abandon(run, locks=None):
+    """What the kernel does for a client killed while holding `run`: its
+    locks go, its folder stays."""
+    os.close(run._lock)
+    run._lock = -1
+    if locks is not None:
+        locks.close()
+
+
+def records(root):
+    """The store's document records (whole lines that parse), sorted."""
+    found = []
+    layer = os.path.join(root, ".kx", "document-index")
+    for name in os.listdir(layer):
+        with open(os.path.join(layer, name), "rb") as f:
+            for line in f.read().splitlines():
+                with contextlib.suppress(ValueError):
+                    found.append(json.dumps(json.loads(line), sort_keys=True))
+    return sorted(found)
+
+
+def test_task_run_twice_and_interrupted_absorption_add_each_line_once(client, tmp_path, monkeypatch):
     files = data_files(2)
     local, remote, section = pair(tmp_path, files)
     names = sorted(files)
     track_locally(local, section, names)
-    run_dir = os.path.join(cluster.work_root(remote), "run-test")
-    os.makedirs(run_dir)
+    run = cluster_runs.RunDir(remote, "run")
     args = track_args(section)
     # Two attempts of each file's task, as a retry or a lost worker gives.
     attempts = client.gather([
-        client.submit(cluster.track_task, remote, os.path.join(remote, n), n, args, run_dir, pure=False)
+        client.submit(cluster.track_task, remote, os.path.join(remote, n), n, args, run.path, pure=False)
         for n in names for _ in range(2)
     ])
     assert len({store for store, _ in attempts}) == 4
-    # The client dies absorbing a batch of one attempt of each file, part-way
-    # through the second store's runs of a shard both append to...
-    journal = cluster.Journal(remote)
-    sources, moves = begin_absorbing(journal, [attempts[0][0], attempts[2][0]], remote)
-    target, parts = next((target, parts) for target, parts in sources.items() if len(parts) == 2)
-    append_start(target, parts, sum(length for _, length in parts[0][1]) + 100)
-    shutil.copy(*moves[0])  # its token entries moved in (copied: the store is absorbed again below)
-    # ...and the next run rolls it back before absorbing whole stores.
-    absorber = cluster.Absorber(remote)
-    assert store_lines(remote) == []
+    # Another client dies absorbing copies of one attempt of each file,
+    # inside the second store's runs of the first shard both append to...
+    killed = cluster_runs.RunDir(remote, "run")
+    copies = [shutil.copytree(attempts[i][0], os.path.join(killed.path, os.path.basename(attempts[i][0])))
+              for i in (0, 2)]
+    targets = [cluster._appends(store, remote) for store in copies]
+    shared = sorted({t for _, t in targets[0]} & {t for _, t in targets[1]})[0]
+    before = sum(1 for _, t in targets[0] if t < shared) + sum(1 for _, t in targets[1] if t < shared)
+    first_part = sum(n for (_, runs), t in targets[0] if t == shared for _, n in runs)
+    with killed_absorbing(monkeypatch, before, first_part + 100):
+        cluster.Absorber(remote, killed.path).take([(names[0], copies[0], {}), (names[1], copies[1], {})])
+    abandon(killed)
+    assert store_lines(remote) != []
+    # ...and the next run removes its folder, undoing its absorption, and
+    # leaves the live run's alone.
+    assert cluster_runs.sweep(remote) == [os.path.join(".kx", "cluster", os.path.basename(killed.path))]
+    assert store_lines(remote) == [] and cluster_runs.findings(remote) == []
+    absorber = cluster.Absorber(remote, run.path)
     taken = absorber.take([(names[i // 2], store, counts) for i, (store, counts) in enumerate(attempts)])
+    absorber.close()
     assert taken == [True, False, True, False]
     assert store_lines(remote) == store_lines(local)
     assert not any(os.path.exists(store) for store, _ in attempts)  # taken or not, each is removed
-    # An absorption cut short, after which another writer appended to the
-    # same file, is not rolled back: truncating would take that writer's line.
-    spare, _ = cluster.track_task(remote, os.path.join(remote, names[0]), names[0], args, run_dir, False)
-    target, parts = next(iter(begin_absorbing(journal, [spare], remote)[0].items()))
-    append_start(target, parts, 100)
-    with open(target, "ab") as dst:
-        dst.write(b'{"another": "writer"}\n')
-    assert cluster.Journal(remote).recover() == 1
+    # An absorption that fails here after another writer appended to the file
+    # it was cut short in is kept: cutting would take that writer's line.
+    spare, counts = cluster.track_task(remote, os.path.join(remote, names[0]), names[0], args, run.path, False)
+    target = cluster._appends(spare, remote)[0][1]
+
+    def full_disk(fd, runs):
+        os.write(fd, b"".join(runs)[:100])
+        with open(target, "ab") as other:
+            other.write(b'{"another": "writer"}\n')
+        raise OSError(errno.ENOSPC, "No space left on device")
+
+    monkeypatch.setattr(cluster, "_append_runs", full_disk)
+    with pytest.raises(OSError):
+        cluster.Absorber(remote, run.path).take([(names[0], spare, counts)])
     assert open(target, "rb").read().endswith(b'{"another": "writer"}\n')
+    assert [f["problem"] for f in cluster_runs.findings(remote)] == ["kept_absorption"]
+    run.close()
+
+
+def test_a_plain_track_after_a_killed_absorption_keeps_every_line_once(tmp_path, monkeypatch):
+    """A plain track of the file after the kill counts on what was absorbed
+    and records the rest, byte for byte what the absorption would have
+    appended: the next run must cut none of it."""
+    files = data_files(1, lines_per_file=400)
+    local, remote, section = pair(tmp_path, files)
+    name = sorted(files)[0]
+    track_locally(local, section, [name])
+    run = cluster_runs.RunDir(remote, "run")
+    locks = cluster.DataFileLocks(remote, [name])
+    store, counts = cluster.track_task(remote, os.path.join(remote, name), name, track_args(section), run.path)
+    shards = len(cluster._appends(store, remote))
+    with killed_absorbing(monkeypatch, shards // 2, 0):
+        cluster.Absorber(remote, run.path, locks).take([(name, store, counts)])
+    abandon(run, locks)
+    track_locally(remote, section, [name])
+    cluster_runs.sweep(remote)
+    assert records(remote) == records(local)
+    assert [f["problem"] for f in cluster_runs.findings(remote)] == ["kept_absorption"]
+
+
+def test_cluster_runs_beside_each_other_and_a_plain_track(client, kx_cli, tmp_path, monkeypatch):
+    """A second run, and a plain track, run whole while the first is inside
+    an absorption: neither takes it for a killed client's, and every line
+    ends recorded once."""
+    files = data_files(5)
+    local, remote, section = pair(tmp_path, files)
+    names = sorted(files)
+    track_locally(local, section, names)
+    append, beside = cluster._append_runs, []
+
+    def slowed(fd, runs):
+        if not beside:
+            for more in (["--cluster", client.scheduler.address], []):
+                given = names[2:4] if more else names[4:]
+                done = kx_cli("-C", remote, "track", *given, "--source", section, "--tokenizer", "whitespace", *more)
+                beside.append(done.returncode)
+        return append(fd, runs)
+
+    monkeypatch.setattr(cluster, "_append_runs", slowed)
+    cluster.track(client, remote, [(os.path.join(remote, n), n) for n in names[:2]], track_args(section))
+    assert beside == [0, 0] and store_lines(remote) == store_lines(local)
+    assert os.listdir(cluster.work_root(remote)) == []
+
+
+def test_hostile_stores_journal_paths_and_links_out(kx_cli, tmp_path):
+    """A store is input: neither a journal naming files outside it nor a
+    link planted in it makes recovery or absorption touch anything outside."""
+    files = data_files(1)
+    local, remote, section = pair(tmp_path, files)
+    name = sorted(files)[0]
+    outside = tmp_path / "outside"
+    outside.mkdir()
+    (outside / "thesis.txt").write_text("years of work\n")
+    (outside / "notes.txt").write_text("notes\n")
+    before = {p.name: p.read_bytes() for p in outside.iterdir()}
+    # An older kx's journal naming them: kx clean removes it, touching neither.
+    os.makedirs(cluster.work_root(remote))
+    with open(os.path.join(cluster.work_root(remote), "journal"), "w") as f:
+        f.write(json.dumps({"absorbing": "x", "sizes": {str(outside / "notes.txt"): 0},
+                            "sources": {}, "moved": [str(outside / "thesis.txt")]}) + "\n")
+    assert kx_cli("-C", remote, "clean").returncode == 0
+    # A killed run's journal naming them: refused, naming the journal.
+    for moved, target in ((["token-index.w." + "0" * 32], "../../outside/notes.txt"),
+                          (["../../outside/thesis.txt"], "document-index/00")):
+        run = cluster_runs.RunDir(remote, "run")
+        with open(os.path.join(run.path, "journal"), "w") as f:
+            f.write(json.dumps({"absorbing": ["0" * 32], "files": {}, "targets": [[target, 1, 0, 6]],
+                                "sources": {}, "moved": moved}) + "\n")
+        abandon(run)
+        with pytest.raises(KxError, match=os.path.join(run.path, "journal")):
+            cluster_runs.sweep(remote)
+        shutil.rmtree(run.path)
+    # A shard linked out, and a log linked out that a killed purge run's
+    # lines would go to.
+    run = cluster_runs.RunDir(remote, "purge")
+    with open(os.path.join(run.path, "a.log"), "w") as f:
+        f.write("20000-00:00:00 purge data\n")
+    abandon(run)
+    os.replace(os.path.join(remote, ".kx", "log"), os.path.join(remote, ".kx", "log.real"))
+    os.symlink(outside / "notes.txt", os.path.join(remote, ".kx", "log"))
+    with pytest.raises(KxError, match="symbolic link"):
+        cluster_runs.sweep(remote)
+    run = cluster_runs.RunDir(remote, "run")
+    store, counts = cluster.track_task(remote, os.path.join(remote, name), name, track_args(section), run.path)
+    shard = cluster._appends(store, remote)[0][1]
+    os.symlink(outside / "thesis.txt", shard)
+    with pytest.raises(KxError, match="symbolic link"):
+        cluster.Absorber(remote, run.path).take([(name, store, counts)])
+    run.close()
+    assert {p.name: p.read_bytes() for p in outside.iterdir()} == before
+
+
+def test_killed_clients_folders_are_reported_and_removed(kx_cli, tmp_path):
+    files = data_files(1)
+    local, remote, section = pair(tmp_path, files)
+    live = cluster_runs.RunDir(remote, "run")
+    dead = cluster_runs.RunDir(remote, "purge")
+    with open(os.path.join(dead.path, "a.log"), "w") as f:
+        f.write("20000-00:00:01 purge purged by a run whose client was killed\n")
+    abandon(dead)
+    older = os.path.join(cluster.work_root(remote), "run-" + "1" * 32)
+    os.makedirs(os.path.join(older, "0" * 32))
+    with open(os.path.join(older, "0" * 32, "records"), "wb") as f:
+        f.write(b"x" * 100000)
+    checked = kx_cli("-C", remote, "check", "--json")
+    problems = {p["file"]: p["problem"] for p in json.loads(checked.stdout)["problems"]}
+    assert checked.returncode == 1 and problems == {
+        os.path.relpath(path, remote): "abandoned_run" for path in (dead.path, older)
+    }
+    # The next run leaves an older kx's folder (its client may live) but not
+    # the killed one's, whose finished purges it logs; kx clean takes both.
+    cluster_runs.sweep(remote)
+    assert os.path.isdir(older) and not os.path.exists(dead.path) and os.path.isdir(live.path)
+    assert "purged by a run whose client was killed" in kx_cli("-C", remote, "log").stdout
+    assert kx_cli("-C", remote, "clean").returncode == 0
+    assert sorted(os.listdir(cluster.work_root(remote))) == sorted(os.path.basename(live.path) + end
+                                                                  for end in ("", ".lock"))
+    assert kx_cli("-C", remote, "check").returncode == 0
+    live.close()
+    assert os.listdir(cluster.work_root(remote)) == []
 
 
 def test_worker_killed_during_the_run(client, tmp_path):

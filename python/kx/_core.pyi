@@ -391,3 +391,9 @@ def set_threads(threads: int) -> int:
     first used and at any time after: a step already running keeps its
     threads to its end, later ones use the new number.  `_kx_native` has a
     pool of its own, which this leaves alone."""
+
+def build_info() -> dict[str, str]:
+    """What this build of the core was made with: "compiler", "build_type",
+    and the library behind each codec with its version: "gzip_reader"
+    ("ISA-L 2.30.0" or "zlib 1.2.13"), "gzip_writer" ("libdeflate 1.14" or
+    zlib) and "zstd" ("libzstd 1.5.4")."""

@@ -19,7 +19,6 @@ import os
 import sys
 from typing import List, NoReturn, Optional
 
-from kx import __version__
 from kx.commands import COMMAND_MODULES
 from kx.errors import KxError, UsageError
 from kx.output import emit, one_line
@@ -41,6 +40,19 @@ class Parser(argparse.ArgumentParser):
         self.exit(2, f"{self.prog}: error: {one_line(message)} (see `{self.prog} --help`)\n")
 
 
+class VersionAction(argparse.Action):
+    """--version, which asks the core what it was built with only when given."""
+
+    def __init__(self, option_strings, dest, help=None):
+        super().__init__(option_strings, dest, nargs=0, default=argparse.SUPPRESS, help=help)
+
+    def __call__(self, parser, namespace, values, option_string=None):
+        from kx.version import describe
+
+        print(describe())
+        parser.exit(0)
+
+
 def build_parser() -> Parser:
     parser = Parser(
         prog="kx",
@@ -53,7 +65,11 @@ def build_parser() -> Parser:
         metavar="DIR",
         help="run as if kx was started in DIR: the project is found from there (default: the current directory)",
     )
-    parser.add_argument("--version", action="version", version=f"kx {__version__}")
+    parser.add_argument(
+        "--version",
+        action=VersionAction,
+        help="show kx's version, what its core was built with and which optional parts are installed",
+    )
     common = Parser(add_help=False)
     common.add_argument("--json", action="store_true", help="print the result as JSON")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=Parser)

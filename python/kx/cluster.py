@@ -18,46 +18,44 @@ file, in runs by shard, rather than into 256 shard files (creating files is
 what shared file systems do slowest).  Task stores are absorbed a few at a
 time by appending their runs to the target's shards, each shard's in one
 append, and by renaming their token entries' pid files into the target,
-under each attempt's own name; the target's file sizes and the renamed files
-are written to a journal (`.kx/cluster/journal`) before and a mark after,
-so a run killed part-way through an absorption is rolled back to whole
-absorbed stores when the next cluster run starts.  Absorption is byte
-appends with no look-up per record, so stores are absorbed as their tasks
-finish, while the other tasks still run.
+under each attempt's own name.  Each absorption is journalled in the run's
+folder, so that one cut short by a killed client is undone once that client
+is provably gone, where every byte it would cut is provably its own
+(`kx.cluster_runs`).  Absorption is byte appends with no look-up per
+record, so stores are absorbed as their tasks finish, while the other tasks
+still run.
 
 Paths are made absolute on the client: the workers must see the project and
 the data files under the same paths.  A task holds the native worker pool of
 its process to its Dask worker's threads, so that workers sharing a host do
 not each take all of its CPUs.
 
-A run removes its directory under `.kx/cluster/` when it ends, and the
-journal once no absorption is open.  What a failed run can leave there is
-described at `track` and `purge`; nothing outside `.kx/cluster/` reads it."""
+A run works in a folder of its own under `.kx/cluster/`, held by a lock for
+the client's life, and removes it when it ends; a killed client's folder is
+removed by the next run, `kx track` or `kx clean` and reported by
+`kx check`.  Nothing outside `.kx/cluster/` reads it."""
 
 from __future__ import annotations
 
 import argparse
 import contextlib
+import errno
 import json
 import logging
 import mmap
 import os
+import re
+import resource
 import shutil
 import uuid
 from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple
 
+from kx.cluster_runs import WORK_DIR, Journal, Runs, append_logs, inside_store, sweep, work_root
+from kx.cluster_runs import run_dir as _run_folder
 from kx.errors import KxError, UsageError
 
-WORK_DIR = "cluster"  # under the store directory
 _COMPLETE = "complete"  # in a task store: its counts, written last
 _RECORDS = "records"  # in a task store: its document records, with their runs in records.runs
-
-Runs = List[Tuple[int, int]]  # (offset, length) pairs of a file
-
-
-def work_root(kx_dir: str) -> str:
-    return os.path.join(kx_dir, ".kx", WORK_DIR)
-
 
 def add_options(parser: argparse.ArgumentParser, verb: str) -> None:
     """--cluster ADDRESS and --workers N of a command that hands its data
@@ -212,142 +210,6 @@ def _failure(doing: str, path: str, error: Exception) -> str:
     return f"{doing} {path} failed on the cluster: {error}"
 
 
-class Journal:
-    """The client's record of absorptions into the target: before one, the
-    sizes of the target files it appends to and the names of the files it
-    moves in; after it, a mark.  An absorption begun and not marked is
-    undone by truncating those files to their sizes, unless another writer
-    has appended to one of them since, and removing the files moved in."""
-
-    def __init__(self, kx_dir: str):
-        self.kx_dir = kx_dir
-        self.path = os.path.join(work_root(kx_dir), "journal")
-        self.open: Optional[str] = None  # the store being absorbed, until marked
-
-    def _append(self, entry: Dict[str, Any]) -> None:
-        with open(self.path, "a") as f:
-            f.write(json.dumps(entry) + "\n")
-            f.flush()
-            os.fsync(f.fileno())
-
-    def begin(
-        self,
-        stores: Sequence[str],
-        sources: Dict[str, List[Tuple[str, Runs]]],
-        moves: Sequence[Tuple[str, str]],
-        sizes: Dict[str, int],
-    ) -> None:
-        """Records an absorption of `stores` about to start: what it appends
-        to each target file (task store files and their runs, in order), the
-        files it moves in, and the sizes of its target files (-1: none)."""
-        moved = [target for _, target in moves]
-        self._append({"absorbing": list(stores), "sizes": sizes, "sources": sources, "moved": moved})
-        self.open = stores[0]
-
-    def done(self, stores: Sequence[str]) -> None:
-        self._append({"absorbed": list(stores)})
-        self.open = None
-
-    def close(self) -> None:
-        """Removes the journal at the end of a run that left no absorption
-        open: the next run has nothing to roll back."""
-        if self.open is None:
-            with contextlib.suppress(FileNotFoundError):
-                os.unlink(self.path)
-
-    def recover(self) -> int:
-        """Rolls back an absorption the previous run did not finish; returns
-        how many it rolled back."""
-        if not os.path.exists(self.path):
-            return 0
-        open_begins: Dict[str, Dict[str, Any]] = {}
-        with open(self.path) as f:
-            for line in f:
-                try:
-                    entry = json.loads(line)
-                except ValueError:
-                    continue  # a line torn by a kill: its absorption never started
-                if "absorbing" in entry:
-                    open_begins[_first(entry["absorbing"])] = entry
-                elif "absorbed" in entry:
-                    open_begins.pop(_first(entry["absorbed"]), None)
-        for entry in open_begins.values():
-            for target, size in entry["sizes"].items():
-                _roll_back(target, size, _parts(entry.get("sources", {}).get(target)))
-            for target in entry.get("moved", []):
-                # A pid file of the attempt's own name: nothing else writes it.
-                with contextlib.suppress(FileNotFoundError):
-                    os.unlink(target)
-        os.unlink(self.path)
-        self.open = None
-        return len(open_begins)
-
-
-def _first(stores: Any) -> str:
-    """The store naming a journalled absorption: its first (a journal left
-    by an older kx names one store, not a list)."""
-    return stores if isinstance(stores, str) else stores[0]
-
-
-def _parts(source: Any) -> Optional[List[Tuple[str, Optional[Runs]]]]:
-    """A journal's record of what an absorption appended to one target, as
-    (task store file, its runs) pairs in order (runs None: the whole file).
-    Journals left by older kx hold one pair, or a bare path."""
-    if source is None:
-        return None
-    if isinstance(source, str):
-        return [(source, None)]
-    if len(source) == 2 and isinstance(source[0], str):
-        return [(source[0], source[1])]
-    return [(path, runs) for path, runs in source]
-
-
-def _roll_back(target: str, size: int, parts: Optional[List[Tuple[str, Optional[Runs]]]]) -> None:
-    """Truncates `target` to `size` bytes (-1: removes it) when all it holds
-    beyond that is the start of `parts`, what an absorption was appending:
-    task store files and their runs.  Bytes another writer appended since
-    (a `kx track` run here) stay, and with them the part absorbed before:
-    its whole records count as recorded, as any tracked line does, and a
-    torn line is one no reader takes."""
-    try:
-        now = os.path.getsize(target)
-    except FileNotFoundError:
-        return
-    start = max(size, 0)
-    if now < start or parts is None:
-        return
-    if not _holds_start_of(target, start, now - start, parts):
-        return
-    if size < 0:
-        os.unlink(target)
-    else:
-        os.truncate(target, size)
-
-
-def _holds_start_of(target: str, offset: int, length: int, parts: List[Tuple[str, Optional[Runs]]]) -> bool:
-    """Whether the `length` bytes of `target` from `offset` are the first
-    `length` bytes of `parts` laid end to end."""
-    try:
-        with open(target, "rb") as t:
-            t.seek(offset)
-            for path, runs in parts:
-                with open(path, "rb") as s:
-                    for start, size in runs if runs is not None else [(0, length)]:
-                        s.seek(start)
-                        while size > 0 and length > 0:
-                            want = min(size, length, 1 << 22)
-                            chunk = t.read(want)
-                            if len(chunk) != want or s.read(want) != chunk:
-                                return False
-                            size -= want
-                            length -= want
-                if length == 0:
-                    break
-    except FileNotFoundError:
-        return False  # a task store is gone: nothing tells whose bytes those are
-    return length == 0
-
-
 _SHARDS = frozenset(f"{byte:02x}" for byte in range(256))
 
 
@@ -387,9 +249,14 @@ class _Targets:
     the run (every task appends to most shards) and opened again only when
     the file at its path has been replaced since."""
 
-    def __init__(self) -> None:
+    def __init__(self, kx_dir: Optional[str] = None) -> None:
+        self.kx_dir = kx_dir  # the store the targets must lie in
         self._open: Dict[str, Tuple[int, int]] = {}  # path: (descriptor, its inode)
         self._seen: Dict[str, int] = {}  # path: inode at the last size() (0: none)
+
+    def inode(self, path: str) -> int:
+        """The inode of the file at `path` at the last size() (0: none)."""
+        return self._seen.get(path, 0)
 
     def size(self, path: str) -> int:
         """The size of the file now at `path` (-1: none), which the next
@@ -421,7 +288,12 @@ class _Targets:
             return opened[0]
         if opened is not None:
             os.close(opened[0])
-        fd = _open_for_append(path)
+        try:
+            fd = _open_for_append(path if self.kx_dir is None else inside_store(self.kx_dir, path))
+        except OSError as e:
+            if e.errno == errno.ELOOP:
+                raise KxError(f"{path} is a symbolic link: refusing to append through it") from None
+            raise
         self._open[path] = (fd, os.fstat(fd).st_ino)
         return fd
 
@@ -436,8 +308,9 @@ def _open_for_append(path: str) -> int:
     the file lets us read it, for the torn-line check, and without access
     time updates: a read of a file appended to since its last read would
     otherwise write its inode every time.  Only the file's owner may ask for
-    that; others open without it, and write-only where reading is refused."""
-    flags = os.O_APPEND | os.O_CREAT | os.O_CLOEXEC
+    that; others open without it, and write-only where reading is refused.
+    A link in the file's place is refused: a store's files are its own."""
+    flags = os.O_APPEND | os.O_CREAT | os.O_CLOEXEC | os.O_NOFOLLOW
     for mode in (os.O_RDWR | os.O_NOATIME, os.O_RDWR):
         try:
             return os.open(path, flags | mode, 0o666)
@@ -484,32 +357,57 @@ def _mapped(path: str) -> memoryview:
         return memoryview(mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ))
 
 
-def absorb(stores: Sequence[str], target: str, journal: Journal, targets: _Targets) -> None:
-    """Appends complete task stores to the target as one journalled
-    absorption, through the run's open `targets`.  Each target file gets the
-    runs of all `stores` in one append where their sizes allow: appends of a
-    few runs cost the file system several times the CPU per byte of a larger
-    one, and the client that absorbs shares its host with the workers."""
+def absorb(
+    stores: Sequence[str], target: str, journal: Journal, targets: _Targets, files: Dict[str, int],
+    generations: Optional[Callable[[str, List[str]], List[int]]] = None,
+) -> None:
+    """Appends complete task stores (folders of the journal's run) to the
+    target as one journalled absorption, through the run's open `targets`.
+    `files` are the stores' data files with the generations of their locks,
+    which the client holds.  Each target file gets the runs of all `stores`
+    in one append where their sizes allow: appends of a few runs cost the
+    file system several times the CPU per byte of a larger one, and the
+    client that absorbs shares its host with the workers.  An absorption
+    that fails here (a full disk, an interrupt) is undone at once, by the
+    rules a kill's is."""
     sources: Dict[str, List[Tuple[str, Runs]]] = {}  # target file: (task store file, runs) in order
     moves: List[Tuple[str, str]] = []
     for store in stores:
+        if os.path.dirname(store) != journal.run or not _STORE_NAME.fullmatch(os.path.basename(store)):
+            raise KxError(f"task store {store} lies outside the run's folder")
         if not os.path.exists(os.path.join(store, _COMPLETE)):
             raise KxError(f"task store {store} is not complete")
         for (path, runs), destination in _appends(store, target):
             sources.setdefault(destination, []).append((path, runs))
         moves += _moves(store, target)
-    journal.begin(stores, sources, moves, {destination: targets.size(destination) for destination in sources})
+    store_dir = os.path.join(target, ".kx")
+    name = lambda path: os.path.relpath(path, store_dir)
+    plan = []
+    for destination, parts in sources.items():
+        size = targets.size(destination)
+        plan.append((name(destination), targets.inode(destination), size, sum(n for _, r in parts for _, n in r)))
+    journal.begin(
+        [os.path.basename(store) for store in stores], files, plan,
+        {name(d): [(os.path.basename(os.path.dirname(p)), r) for p, r in parts] for d, parts in sources.items()},
+        [os.path.basename(destination) for _, destination in moves],
+    )
     try:
         mapped = {path: _mapped(path) for path in {path for parts in sources.values() for path, _ in parts}}
         for destination, parts in sources.items():
             runs = [_run(mapped[path], path, start, size) for path, part_runs in parts for start, size in part_runs]
-            _append_runs(targets.fd(destination), runs)
+            fd = targets.fd(destination)
+            _append_runs(fd, runs)
+            info = os.fstat(fd)
+            journal.appended(name(destination), info.st_ino, info.st_size)
         for source, destination in moves:
-            os.rename(source, destination)
+            os.rename(source, inside_store(target, destination))
     except BaseException:
-        journal.recover()  # a full disk, an interrupt: the target holds whole stores only
+        journal.roll_back_open(generations)
         raise
-    journal.done(stores)
+    journal.done([os.path.basename(store) for store in stores])
+
+
+_STORE_NAME = re.compile(r"[0-9a-f]{32}")
 
 
 def _run(records: memoryview, path: str, start: int, size: int) -> memoryview:
@@ -518,17 +416,74 @@ def _run(records: memoryview, path: str, start: int, size: int) -> memoryview:
     return records[start : start + size]
 
 
+def _lock_functions() -> Tuple[Any, Any, Any]:
+    """The core's per-data-file lock (take, release, generations), or Nones
+    where the core has none."""
+    from kx import _core as core
+
+    return (getattr(core, "lock_data_file", None), getattr(core, "unlock_data_file", None),
+            getattr(core, "data_file_generations", None))
+
+
+class DataFileLocks:
+    """The locks of the run's data files, which `kx track` of one file holds
+    from its check of the store's records to its last write: the client
+    holds each from before its task checks the target until its store is
+    absorbed (or the run ends), so that a plain track of the file waits
+    rather than records its lines a second time, and so that a tracker that
+    takes the lock after a client was killed shows in the lock's generation
+    (see cluster_runs).  Taken in name order: two runs sharing files never
+    wait on each other in a circle."""
+
+    def __init__(self, kx_dir: str, names: Sequence[str]):
+        self.kx_dir = kx_dir
+        take, self._release, self.generations = _lock_functions()
+        self._held: Dict[str, Any] = {}
+        if take is None:
+            return
+        _allow_descriptors(len(set(names)) + 256)
+        try:
+            for recorded_as in sorted(set(names)):
+                self._held[recorded_as] = take(kx_dir, recorded_as)
+        except BaseException:
+            self.close()
+            raise
+
+    def generations_of(self, names: Sequence[str]) -> Dict[str, int]:
+        if self.generations is None:
+            return {}
+        return dict(zip(names, self.generations(self.kx_dir, list(names))))
+
+    def release(self, recorded_as: str) -> None:
+        handle = self._held.pop(recorded_as, None)
+        if handle is not None:
+            self._release(handle)
+
+    def close(self) -> None:
+        for recorded_as in list(self._held):
+            self.release(recorded_as)
+
+
+def _allow_descriptors(count: int) -> None:
+    """Raises this process's limit of open files to `count` where the hard
+    limit allows: a run holds one lock per data file."""
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    if soft != resource.RLIM_INFINITY and soft < count:
+        resource.setrlimit(resource.RLIMIT_NOFILE, (count if hard == resource.RLIM_INFINITY else min(count, hard), hard))
+
+
 class Absorber:
     """Takes task results as they arrive: the first complete store of each
     data file is absorbed, later ones of the same file are ignored.  Either
     way the store is then removed: the records of a long run wait on the
-    shared storage only until they are absorbed, not until the run ends."""
+    shared storage only until they are absorbed, not until the run ends.
+    Once a file's store is absorbed its lock (`locks`) is released."""
 
-    def __init__(self, kx_dir: str):
+    def __init__(self, kx_dir: str, run: str, locks: Optional[DataFileLocks] = None):
         self.kx_dir = kx_dir
-        self.journal = Journal(kx_dir)
-        self.journal.recover()
-        self.targets = _Targets()
+        self.journal = Journal(kx_dir, run)
+        self.targets = _Targets(kx_dir)
+        self.locks = locks
         self.counts: Dict[str, Dict[str, Any]] = {}
 
     def take(self, results: Sequence[Tuple[str, str, Dict[str, Any]]]) -> List[bool]:
@@ -540,12 +495,16 @@ class Absorber:
             if recorded_as not in self.counts:
                 first.setdefault(recorded_as, store)
         if first:
-            absorb(list(first.values()), self.kx_dir, self.journal, self.targets)
+            files = self.locks.generations_of(list(first)) if self.locks else {}
+            generations = self.locks.generations if self.locks else None
+            absorb(list(first.values()), self.kx_dir, self.journal, self.targets, files, generations)
         taken = []
         for recorded_as, store, counts in results:
             taken.append(first.get(recorded_as) == store)
             if taken[-1]:
                 self.counts[recorded_as] = counts
+                if self.locks:
+                    self.locks.release(recorded_as)
             shutil.rmtree(store, ignore_errors=True)
         return taken
 
@@ -568,28 +527,33 @@ def track(
     and the error names its data file; the target then holds whole absorbed
     task stores only.  Returns the counts of each file, in order.
 
-    The run's directory is removed when it ends.  Dask cannot stop a task
-    already running when the run fails: such an attempt may leave its store
-    under the run's directory, or recreate it, after the client removed it.
-    Nothing reads it (the client takes only the stores its tasks hand
-    back); it may be removed while no cluster run is going."""
+    The run first removes the folders of runs whose client is gone (rolling
+    back their open absorptions), then holds the lock of each of its data
+    files until its store is absorbed, and works in a folder of its own,
+    removed when it ends.  Dask cannot stop a task already running when the
+    run fails: such an attempt may leave its store under the run's folder
+    after the client removed it; the next run removes that too."""
     from kx.commands.track import unrecorded_files
 
     distributed = _dask()
     kx_dir = os.path.abspath(kx_dir)
-    absorber = Absorber(kx_dir)
-    # Once, here: a check per task would read the whole target once per file.
-    unrecorded = unrecorded_files(kx_dir, [recorded_as for _, recorded_as in files], args)
-    run_dir = os.path.join(work_root(kx_dir), "run-" + uuid.uuid4().hex)
-    os.makedirs(run_dir)
-    futures = {
-        client.submit(
-            track_task, kx_dir, os.path.abspath(path), recorded_as, args, run_dir, recorded_as not in unrecorded,
-            key=f"kx-track-{os.path.basename(run_dir)}-{i}", retries=retries, pure=False,
-        ): i
-        for i, (path, recorded_as) in enumerate(files)
-    }
-    try:
+    sweep(kx_dir)
+    with contextlib.ExitStack() as stack:
+        locks = DataFileLocks(kx_dir, [recorded_as for _, recorded_as in files])
+        stack.callback(locks.close)
+        # Once, here: a check per task would read the whole target once per file.
+        unrecorded = unrecorded_files(kx_dir, [recorded_as for _, recorded_as in files], args)
+        run = stack.enter_context(_run_folder(kx_dir, "run"))
+        absorber = Absorber(kx_dir, run.path, locks)
+        stack.callback(absorber.close)
+        futures = {
+            client.submit(
+                track_task, kx_dir, os.path.abspath(path), recorded_as, args, run.path, recorded_as not in unrecorded,
+                key=f"kx-track-{os.path.basename(run.path)}-{i}", retries=retries, pure=False,
+            ): i
+            for i, (path, recorded_as) in enumerate(files)
+        }
+        stack.callback(client.cancel, list(futures))
         for batch in _batches(distributed.as_completed(futures)):
             results = []
             for future in batch:
@@ -603,10 +567,6 @@ def track(
             for (i, _, counts), absorbed in zip(results, taken):
                 if absorbed and on_done:
                     on_done(i, counts)
-    finally:
-        client.cancel(list(futures))
-        shutil.rmtree(run_dir, ignore_errors=True)
-        absorber.close()
     return [absorber.counts[recorded_as] for _, recorded_as in files]
 
 
@@ -656,20 +616,6 @@ def purge_task(
         raise _task_failure(data_file, e) from None
 
 
-def _append_logs(kx_dir: str, run_dir: str) -> None:
-    """Appends the log lines of every purge attempt of the run to the
-    store's log, ordered by their time stamps."""
-    lines = []
-    for name in os.listdir(run_dir):
-        if name.endswith(".log"):
-            with open(os.path.join(run_dir, name)) as f:
-                lines += f.read().splitlines(keepends=True)
-    lines.sort(key=lambda line: line.split(" ", 1)[0])
-    if lines:
-        with open(os.path.join(kx_dir, ".kx", "log"), "a") as f:
-            f.writelines(lines)
-
-
 def purge(
     client: Any,
     kx_dir: str,
@@ -696,12 +642,26 @@ def purge(
     their log lines are lost with the directory."""
     distributed = _dask()
     kx_dir = os.path.abspath(kx_dir)
-    run_dir = os.path.join(work_root(kx_dir), "purge-" + uuid.uuid4().hex)
-    os.makedirs(run_dir)
+    sweep(kx_dir)
+    with _run_folder(kx_dir, "purge") as run:
+        results, failures = _purge_on(client, distributed, kx_dir, run.path, data_files, author, dry_run, level,
+                                      on_done, retries)
+    if failures:
+        others = f" ({len(failures) - 1} more files failed)" if len(failures) > 1 else ""
+        raise KxError(f"{failures[0]}{others}; the {len(results)} other files are done")
+    return [results[i] for i in range(len(data_files))]
+
+
+def _purge_on(
+    client: Any, distributed: Any, kx_dir: str, run: str, data_files: Sequence[str], author: Optional[str],
+    dry_run: bool, level: Optional[int], on_done: Optional[Callable[[int, Dict[str, Any]], None]], retries: int,
+) -> Tuple[Dict[int, Dict[str, Any]], List[str]]:
+    """The tasks of a purge run in the run folder `run`: the counts of the
+    files done, and the failures."""
     futures = {
         client.submit(
-            purge_task, kx_dir, os.path.abspath(path), run_dir, author, dry_run, level,
-            key=f"kx-purge-{os.path.basename(run_dir)}-{i}", retries=retries, pure=False,
+            purge_task, kx_dir, os.path.abspath(path), run, author, dry_run, level,
+            key=f"kx-purge-{os.path.basename(run)}-{i}", retries=retries, pure=False,
         ): i
         for i, path in enumerate(data_files)
     }
@@ -719,12 +679,8 @@ def purge(
                 on_done(i, results[i])
     finally:
         client.cancel(list(futures))
-        _append_logs(kx_dir, run_dir)
-        shutil.rmtree(run_dir, ignore_errors=True)
-    if failures:
-        others = f" ({len(failures) - 1} more files failed)" if len(failures) > 1 else ""
-        raise KxError(f"{failures[0]}{others}; the {len(results)} other files are done")
-    return [results[i] for i in range(len(data_files))]
+        append_logs(kx_dir, run)
+    return results, failures
 
 
 # ------------------------------------------------------------------ blame ---
@@ -767,12 +723,19 @@ def blame(
     results waiting to be written) is removed when it ends."""
     _dask()  # a clear error when Dask is missing
     kx_dir = os.path.abspath(kx_dir)
-    run_dir = os.path.join(work_root(kx_dir), "blame-" + uuid.uuid4().hex)
-    os.makedirs(run_dir)
+    sweep(kx_dir)
+    with _run_folder(kx_dir, "blame") as run:
+        _blame_on(client, kx_dir, run.path, data_files, write, on_done, retries)
+
+
+def _blame_on(
+    client: Any, kx_dir: str, run: str, data_files: Sequence[str], write: Callable[[int, List[Any], List[Any]], None],
+    on_done: Optional[Callable[[int, Any], None]], retries: int,
+) -> None:
     futures = [
         client.submit(
-            blame_task, kx_dir, os.path.abspath(path), run_dir,
-            key=f"kx-blame-{os.path.basename(run_dir)}-{i}", retries=retries, pure=False,
+            blame_task, kx_dir, os.path.abspath(path), run,
+            key=f"kx-blame-{os.path.basename(run)}-{i}", retries=retries, pure=False,
         )
         for i, path in enumerate(data_files)
     ]
@@ -791,4 +754,3 @@ def blame(
                 on_done(i, None)
     finally:
         client.cancel(futures)
-        shutil.rmtree(run_dir, ignore_errors=True)

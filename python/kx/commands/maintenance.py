@@ -11,7 +11,7 @@ from typing import Any, Dict, List, Tuple
 import _kx_native as native
 
 from kx import _core as core
-from kx import datafile
+from kx import cluster_runs, datafile
 from kx.errors import KxError
 from kx.output import Output, plural, table
 from kx.store import Store
@@ -108,6 +108,9 @@ def index_build(store: Store, args: argparse.Namespace) -> Output:
 
 def clean(store: Store, args: argparse.Namespace) -> Output:
     counts = dict(native.clean(store.kx_dir, args.split))
+    # Nothing else writes the store while it is cleaned: an older kx's
+    # folders go too.
+    removed = cluster_runs.sweep(os.path.abspath(store.kx_dir), older_kx_too=True)
     labels = {
         "document_merged": "records folded in from per-process files",
         "pid_files_deleted": "per-process files deleted",
@@ -117,7 +120,9 @@ def clean(store: Store, args: argparse.Namespace) -> Output:
         "token_index_pid_deleted": "token per-process files merged",
     }
     rows = [(str(counts[key]), label) for key, label in labels.items()]
-    return Output(counts, table(rows))
+    if removed:
+        rows.append((str(len(removed)), "folders of killed cluster runs removed"))
+    return Output({**counts, "cluster_folders_removed": removed}, table(rows))
 
 
 # Findings that are notes: nothing is damaged.
@@ -128,6 +133,7 @@ def check(store: Store, args: argparse.Namespace) -> Output:
     files = datafile.expand(args.paths) if args.paths else []
     if not args.repair:
         report = core.check_store(store.kx_dir)
+        report["problems"] += cluster_runs.findings(os.path.abspath(store.kx_dir))
         problems, notes = _split(report["problems"])
         excess = [{"file": path, **core.excess_records(store.kx_dir, path)} for path in files]
         damaged = [e for e in excess if e["records"]]
@@ -141,14 +147,21 @@ def check(store: Store, args: argparse.Namespace) -> Output:
         )
         data = {**report, "problems": problems, "notes": notes, "excess_records": excess}
         return Output(data, lines, status=1 if count else 0)
+    kx_dir = os.path.abspath(store.kx_dir)
+    found = cluster_runs.findings(kx_dir)
+    swept = cluster_runs.sweep(kx_dir)
+    kept = cluster_runs.forget_kept(kx_dir)
     report = core.repair_store(store.kx_dir)
     removed = [{"file": path, **core.remove_excess_records(store.kx_dir, path)} for path in files]
+    report["found"] += found
+    report["problems"] += cluster_runs.findings(kx_dir)
     found, _ = _split(report["found"])
     lines = _problem_lines(found)
     done = [
         f"moved {plural(report['moved_lines'], 'damaged line')} of "
         f"{plural(report['rewritten_files'], 'file')} to .kx/damaged/",
         f"removed {plural(report['removed_temps'], 'stray temporary file')}",
+        f"removed {plural(len(swept), 'folder')} of killed cluster runs and {plural(kept, 'note')} of kept absorptions",
     ]
     if report["rebuilt_indexes"]:
         done.append(f"rebuilt {', '.join(report['rebuilt_indexes'])}")
@@ -196,6 +209,8 @@ _PROBLEMS = {
     "stale_index": "stale index",
     "damaged_index": "damaged index",
     "index_mismatch": "index disagrees with its merged files",
+    "abandoned_run": "left by a cluster run",
+    "kept_absorption": "absorption kept",
 }
 
 

@@ -157,6 +157,9 @@ def track(store: Store, args: argparse.Namespace) -> Output:
     if cluster.requested(args):
         results = _track_on_cluster(store, plan, args, paths, sizes)
     else:
+        # An absorption a killed cluster client left open is undone before
+        # this run counts on what it absorbed.
+        cluster.sweep(os.path.abspath(store.kx_dir))
         results = []
         unrecorded = unrecorded_files(store.kx_dir, [os.path.normpath(p) for p in paths], args)
         with progress.bar("tracking", sum(sizes), "bytes") as bar:
