@@ -118,7 +118,8 @@ bool same_entry(const std::optional<TokenIndexEntry>& a, const std::optional<Tok
   if (a.has_value() != b.has_value()) return false;
   if (!a) return true;
   return a->token_count == b->token_count && a->sources == b->sources &&
-         a->tokenizer == b->tokenizer && a->revoked == b->revoked;
+         a->tokenizer == b->tokenizer && a->revoked == b->revoked &&
+         a->line_hash == b->line_hash && a->file == b->file;
 }
 
 bool same_document(const std::optional<DocumentRecord>& a, const std::optional<DocumentRecord>& b) {

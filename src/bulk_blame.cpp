@@ -295,6 +295,16 @@ Status hash_lines(BlockReader& reader, const std::string& data_file,
 
 }  // namespace
 
+Status hash_file_lines(const std::string& data_file,
+                       const std::function<Status(const BlamedLine&)>& fn) {
+  auto info = stat_path(data_file);
+  if (!info) return fail_msg("data file not found: " + data_file);
+  BlockReader reader;
+  if (Status opened = reader.open(data_file, info->size); !opened)
+    return fail(reading_failed(std::move(opened).error(), data_file));
+  return hash_lines(reader, data_file, fn);
+}
+
 Status blame_file(const std::string& kx_dir, const std::string& data_file, const BlameSink& sink) {
   auto info = stat_path(data_file);
   if (!info) return fail_msg("data file not found: " + data_file);

@@ -65,4 +65,9 @@ using BlameSink = std::function<Status(BlameBatch&&)>;
 // found: <data_file>"; a failure of the sink ends the call with it.
 Status blame_file(const std::string& kx_dir, const std::string& data_file, const BlameSink& sink);
 
+// Hashes every non-empty line of `data_file` as blame_file() does and calls
+// fn(line) for each, in file order, without looking anything up.
+Status hash_file_lines(const std::string& data_file,
+                       const std::function<Status(const BlamedLine&)>& fn);
+
 }  // namespace kestrix

@@ -29,7 +29,9 @@
 #include "bulk_blame.h"
 #include "coding.h"
 #include "data_file_lock.h"
+#include "forget_map.h"
 #include "indexer.h"
+#include "merge.h"
 #include "progress.h"
 #include "purge.h"
 #include "purge_exact.h"
@@ -41,6 +43,7 @@
 #include "token_index.h"
 #include "oplog.h"
 #include "pool.h"
+#include "token_coverage.h"
 #include "track_file.h"
 
 namespace kestrix {
@@ -646,6 +649,60 @@ KX_WRAPPER(token_totals) {
   });
 }
 
+const Signature kMergeStores{"merge_stores", {{"source", kText}, {"target", kText}}};
+KX_WRAPPER(merge_stores) {
+  return call(kMergeStores, args, kwargs, [](Args& a) -> PyObject* {
+    auto r = absorb(a.text(0), a.text(1), AbsorbOptions{.carry_withdrawals = true});
+    if (!r) return raise_error(r.error());
+    return counts_dict({{"authors_added", r->authors_added},
+                        {"sections_added", r->sections_added},
+                        {"document_added", r->document_added},
+                        {"token_index_added", r->token_index_added},
+                        {"skipped", r->skipped},
+                        {"matched_without_identity", r->matched_without_identity},
+                        {"authors_revoked", r->authors_revoked},
+                        {"sections_revoked", r->sections_revoked},
+                        {"documents_revoked", r->documents_revoked},
+                        {"token_entries_revoked", r->token_entries_revoked}});
+  });
+}
+
+const Signature kMissingTokenEntries{"missing_token_entries", {{"kx_dir", kText}}};
+KX_WRAPPER(missing_token_entries) {
+  return call(kMissingTokenEntries, args, kwargs, [](Args& a) -> PyObject* {
+    auto r = missing_token_entries(a.text(0));
+    if (!r) return raise_error(r.error());
+    return list_of(*r, [](const MissingTokenEntries& m) -> PyObject* {
+      return Py_BuildValue("{s:N,s:N,s:K,s:K}", "tokenizer", str_from(m.tokenizer), "file",
+                           str_from(m.file), "records", static_cast<unsigned long long>(m.records),
+                           "entries", static_cast<unsigned long long>(m.entries));
+    });
+  });
+}
+
+const Signature kForgetMapRuns{
+    "forget_map_runs",
+    {{"kx_dir", kText}, {"tokenizer", kText}, {"bitmask", kBytes}, {"run_dir", kText}}};
+KX_WRAPPER(forget_map_runs) {
+  return call(kForgetMapRuns, args, kwargs, [](Args& a) {
+    return run_released(
+        nullptr, [&] { return forget_map_runs(a.text(0), a.text(1), a.bytes(2), a.text(3)); },
+        [](const Result<ForgetMapRuns>& found) -> PyObject* {
+          if (!found) return raise_error(found.error());
+          const ForgetMapRuns& r = *found;
+          PyObject* runs = list_of(r.runs, [](const std::string& s) { return str_from(s); });
+          PyObject* missing = runs ? list_of(r.missing_files, [](const std::string& s) { return str_from(s); }) : nullptr;
+          if (!missing) {
+            Py_XDECREF(runs);
+            return nullptr;
+          }
+          return Py_BuildValue("{s:N,s:K,s:K,s:N}", "runs", runs, "mapped",
+                               static_cast<unsigned long long>(r.mapped), "unmapped",
+                               static_cast<unsigned long long>(r.unmapped), "missing_files", missing);
+        });
+  });
+}
+
 const Signature kBlameLines{"blame_lines",
                             {{"kx_dir", kText},
                              {"data_file", kText},
@@ -790,7 +847,8 @@ std::optional<TokenCounter> token_counter_named(std::string_view name) {
 
 PyObject* tracked_to_py(const TrackedFile& t) {
   PyObject* dict = counts_dict(
-      {{"lines", t.lines}, {"recorded", t.recorded}, {"skipped", t.skipped}, {"tokens", t.tokens}});
+      {{"lines", t.lines}, {"recorded", t.recorded}, {"skipped", t.skipped}, {"tokens", t.tokens},
+       {"completed", t.completed}, {"without_identity", t.without_identity}});
   if (!dict) return nullptr;
   for (auto [key, hash] : {std::pair{"first_hash", &t.first_hash}, {"last_hash", &t.last_hash}}) {
     PyObject* value = str_from(*hash);
@@ -1057,6 +1115,9 @@ PyMethodDef* methods() {
       KX_FUNCTION(data_files, kDataFiles),
       KX_FUNCTION(files_with_records, kFilesWithRecords),
       KX_FUNCTION(token_totals, kTokenTotals),
+      KX_FUNCTION(merge_stores, kMergeStores),
+      KX_FUNCTION(forget_map_runs, kForgetMapRuns),
+      KX_FUNCTION(missing_token_entries, kMissingTokenEntries),
       KX_FUNCTION(blame_lines, kBlameLines),
       KX_FUNCTION(file_status, kFileStatus),
       KX_FUNCTION(is_valid_tokenizer_name, kIsValidTokenizerName),

@@ -25,6 +25,10 @@ class MemberPicker {
   }
   void doubt() { unsure_ = true; }
   bool complete(unsigned all) const { return !unsure_ && seen_ == all; }
+  // Every bit of `required` seen, and no bit outside `allowed`.
+  bool complete_within(unsigned required, unsigned allowed) const {
+    return !unsure_ && (seen_ & required) == required && (seen_ & ~allowed) == 0;
+  }
 
  private:
   unsigned seen_ = 0;
@@ -56,6 +60,8 @@ bool take_count(std::string_view text, uint64_t& out) {
 template <typename Entry>
 bool scan_token_entry(std::string_view line, Entry& entry) {
   MemberPicker pick;
+  entry.line_hash = {};
+  entry.file = {};
   const bool flat = flat_json::scan_flat_object(line, [&](const Member& m) {
     if (m.key == "token_count") {
       if (pick.take(1) && !(m.kind == Kind::kOther && take_count(m.value, entry.token_count)))
@@ -69,10 +75,25 @@ bool scan_token_entry(std::string_view line, Entry& entry) {
     } else if (m.key == "revoked") {
       if (pick.take(8) && (m.value == "true" || m.value == "false")) entry.revoked = m.value == "true";
       else pick.doubt();
+    } else if (m.key == "line_hash") {
+      // The identity members are optional; a value of another kind is left
+      // to the general parser, which reads the entry without identity.
+      if (pick.take(16) && m.kind == Kind::kString) entry.line_hash = m.value;
+      else pick.doubt();
+    } else if (m.key == "file") {
+      if (pick.take(32) && m.kind == Kind::kString) entry.file = m.value;
+      else pick.doubt();
     }
     // Other members are ignored, as token_entry_from_json ignores them.
   });
-  return flat && pick.complete(15);
+  if (!flat || !pick.complete_within(15, 63)) return false;
+  // token_entry_from_json takes the identity only when both members are
+  // there and non-empty.
+  if (entry.line_hash.empty() || entry.file.empty()) {
+    entry.line_hash = {};
+    entry.file = {};
+  }
+  return true;
 }
 
 bool scan_document(std::string_view line, DocumentParts& parts) {
@@ -144,6 +165,8 @@ bool parse_token_entry_parts(std::string_view line, TokenEntryParts& parts,
   parts.sources.assign(parsed.sources.begin(), parsed.sources.end());
   parts.tokenizer = parsed.tokenizer;
   parts.revoked = parsed.revoked;
+  parts.line_hash = parsed.line_hash;
+  parts.file = parsed.file;
   return true;
 }
 

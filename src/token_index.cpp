@@ -25,6 +25,10 @@ Value token_entry_to_json(const TokenIndexEntry& entry) {
   sources.reserve(entry.sources.size());
   for (const auto& s : entry.sources) sources.emplace_back(s);
   Object object;
+  if (entry.has_identity()) {
+    object.push_sorted("file", Value(entry.file));
+    object.push_sorted("line_hash", Value(entry.line_hash));
+  }
   object.push_sorted("revoked", Value(entry.revoked));
   object.push_sorted("sources", Value(std::move(sources)));
   object.push_sorted("token_count", Value(entry.token_count));
@@ -54,28 +58,42 @@ std::optional<TokenIndexEntry> token_entry_from_json(const Value& value) {
     return entry_from_parts(&(*items)[0], &(*items)[1], &(*items)[2], &(*items)[3]);
   }
   if (!value.is_object()) return std::nullopt;
-  return entry_from_parts(value.get("token_count"), value.get("sources"), value.get("tokenizer"),
-                          value.get("revoked"));
+  auto entry = entry_from_parts(value.get("token_count"), value.get("sources"),
+                                value.get("tokenizer"), value.get("revoked"));
+  // The identity is taken when both members are non-empty strings; an entry
+  // with only one, or with other values, reads as an entry without identity.
+  const std::string* line_hash = get_string(value, "line_hash");
+  const std::string* file = get_string(value, "file");
+  if (entry && line_hash && file && !line_hash->empty() && !file->empty()) {
+    entry->line_hash = *line_hash;
+    entry->file = *file;
+  }
+  return entry;
 }
 
 namespace {
 
 void append_pid_form(std::string& out, uint64_t token_count,
                      const std::vector<std::string>& sources, std::string_view tokenizer,
-                     bool revoked) {
+                     bool revoked, std::string_view line_hash = {}, std::string_view file = {}) {
   JsonWriter w(out);
   w.begin_object();
   w.key("token_count").uint(token_count);
   w.key("sources").string_array(sources);
   w.key("tokenizer").string(tokenizer);
   w.key("revoked").boolean(revoked);
+  if (!line_hash.empty() && !file.empty()) {
+    w.key("line_hash").string(line_hash);
+    w.key("file").string(file);
+  }
   w.end_object();
 }
 
 }  // namespace
 
 void append_token_entry_line(std::string& out, const TokenIndexEntry& entry) {
-  append_pid_form(out, entry.token_count, entry.sources, entry.tokenizer, entry.revoked);
+  append_pid_form(out, entry.token_count, entry.sources, entry.tokenizer, entry.revoked,
+                  entry.line_hash, entry.file);
 }
 
 bool is_valid_tokenizer_name(std::string_view tokenizer) {

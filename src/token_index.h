@@ -35,11 +35,21 @@
 
 namespace kestrix {
 
+// An entry may carry its identity: the line hash and the data file of the
+// line it was counted from ("line_hash" and "file", written after the four
+// fields).  Entries of older writers lack it, and readers take both kinds;
+// an entry has an identity when both members are non-empty strings.  Only
+// identity tells apart the entries of two lines with equal counts and
+// sources, which merges, reruns and forget-set maps need.
 struct TokenIndexEntry {
   uint64_t token_count = 0;
   std::vector<std::string> sources;
   std::string tokenizer;
   bool revoked = false;
+  std::string line_hash;  // empty: no identity
+  std::string file;
+
+  bool has_identity() const { return !line_hash.empty() && !file.empty(); }
 };
 
 // The members of an entry as views, into a line or a TokenIndexEntry.
@@ -48,16 +58,20 @@ struct TokenEntryParts {
   std::vector<std::string_view> sources;
   std::string_view tokenizer;
   bool revoked = false;
+  std::string_view line_hash;
+  std::string_view file;
+
+  bool has_identity() const { return !line_hash.empty() && !file.empty(); }
 };
 
-// The entry as a generic object (keys sorted: revoked, sources, token_count,
-// tokenizer), the form of a merged line.
+// The entry as a generic object (keys sorted: [file, line_hash,] revoked,
+// sources, token_count, tokenizer), the form of a merged line.
 Value token_entry_to_json(const TokenIndexEntry& entry);
 // From an object holding the four keys (any order, unknown keys ignored) or
 // a four-element array [token_count, sources, tokenizer, revoked].
 std::optional<TokenIndexEntry> token_entry_from_json(const Value& value);
 // Appends the pid-line form (keys in declaration order: token_count, sources,
-// tokenizer, revoked), without a line feed.
+// tokenizer, revoked[, line_hash, file]), without a line feed.
 void append_token_entry_line(std::string& out, const TokenIndexEntry& entry);
 
 // Calls fn(entry) for each entry of a merged file's bytes, in entry-id order.

@@ -479,24 +479,33 @@ namespace {
 // The stored lines of one reference list, around the parts that vary.
 struct LineTemplate {
   std::string record_head, record_tail;  // around the line hash
-  std::string entry_tail;                // after the token count
+  std::string entry_mid, entry_tail;     // after the token count, around the line hash
 };
 
 constexpr std::string_view kEntryHead = "{\"token_count\":";
 
+// The part of `line` before the placeholder hash and the part after it.
+std::pair<std::string, std::string> split_at_hash(const std::string& line, std::string_view member) {
+  const std::string placeholder(64, '0');
+  const size_t at = line.find("\"" + std::string(member) + "\":\"" + placeholder) + member.size() + 4;
+  return {line.substr(0, at), line.substr(at + 64)};
+}
 
 LineTemplate line_template(const TrackOptions& options, const std::vector<std::string>& sources) {
   LineTemplate t;
   const std::string placeholder(64, '0');
   std::string record;
   append_document_line(record, placeholder, options.recorded_as, sources);
-  const size_t at = record.find("\"line_hash\":\"" + placeholder) + 13;
-  t.record_head = record.substr(0, at);
-  t.record_tail = record.substr(at + 64);
+  std::tie(t.record_head, t.record_tail) = split_at_hash(record, "line_hash");
   if (options.tokenizer) {
+    // Each entry names its line and file, so that a rerun, a merge and a
+    // forget-set map can tell it from the entries of equal lines.
     std::string entry;
-    append_token_entry_line(entry, TokenIndexEntry{0, sources, *options.tokenizer, false});
-    t.entry_tail = entry.substr(kEntryHead.size() + 1) + "\n";
+    append_token_entry_line(entry, TokenIndexEntry{0, sources, *options.tokenizer, false, placeholder,
+                                                   options.recorded_as});
+    auto [head, tail] = split_at_hash(entry, "line_hash");
+    t.entry_mid = head.substr(kEntryHead.size() + 1);
+    t.entry_tail = tail + "\n";
   }
   return t;
 }
@@ -578,6 +587,93 @@ Result<std::vector<bool>> recorded_lines(const TrackOptions& options, const Sour
   return recorded;
 }
 
+// The token entries a tokenizer already holds for the lines of the spool.
+struct CountedLines {
+  std::vector<bool> counted;  // empty when no line has one
+  uint64_t without_identity = 0;  // of them, matched to entries that name no line
+};
+
+// Which lines of the spool have a token entry under the tokenizer already,
+// in the merged and pid files of the store: of the lines with one (line,
+// sources) key, the first n in file order, n being the number of entries
+// naming that line, this file and those sources.  Entries of older writers
+// name no line; they are matched per (sources, token count) to the lines
+// that `eligible` allows, after the entries with identity, so that a store
+// written before entries had identity is not counted twice.  Memory as in
+// recorded_lines(), plus one count per (sources, token count) of entries
+// without identity.
+template <typename Eligible>
+Result<CountedLines> counted_lines(const TrackOptions& options, const SourceIds& source_ids,
+                                   const std::vector<uint32_t>& canonical, const Spool& spool,
+                                   Eligible&& eligible) {
+  CountedLines result;
+  std::vector<bool>& counted = result.counted;
+  RecordCounts counts;
+  std::map<std::pair<uint32_t, uint64_t>, uint64_t> unidentified;
+  Status matched;
+  auto match = [&] {
+    if (counts.empty() || !matched) return;
+    if (counted.empty()) counted.resize(spool.entries());
+    size_t line = 0;
+    matched = spool.for_each_run([&](std::string_view run) -> Status {
+      for (size_t at = 0; at < run.size(); at += kEntrySize, ++line) {
+        if (counted[line]) continue;
+        auto it = counts.find(spool_key(run.data() + at, canonical));
+        if (it == counts.end() || it->second == 0) continue;
+        --it->second;
+        counted[line] = true;
+      }
+      return {};
+    });
+    counts.clear();
+  };
+  const std::string& store = options.known_in.empty() ? options.kx_dir : options.known_in;
+  KX_ASSIGN_OR_RETURN(auto merged, token_index::get_merged_files(store, *options.tokenizer));
+  KX_ASSIGN_OR_RETURN(auto paths, token_index::get_pid_files(store, *options.tokenizer));
+  for (auto& [number, path] : merged) paths.push_back(std::move(path));
+  TokenEntryParts parts;
+  TokenIndexEntry parsed;
+  std::vector<std::string> sources;
+  for (const std::string& path : paths) {
+    KX_ASSIGN_OR_RETURN(auto bytes, read_file_bytes(path));
+    if (!bytes) continue;
+    for_each_line(bytes->view(), [&](std::string_view line) {
+      if (!parse_token_entry_parts(line, parts, parsed)) return;
+      if (parts.has_identity() && parts.file != options.recorded_as) return;
+      sources.assign(parts.sources.begin(), parts.sources.end());
+      auto id = source_ids.find(sources);
+      if (id == source_ids.end()) return;
+      if (!parts.has_identity()) {
+        ++unidentified[{id->second, parts.token_count}];
+        return;
+      }
+      auto digest = digest_from_hex(parts.line_hash, HexCase::kLower);
+      if (!digest) return;
+      ++counts[DigestList{*digest, id->second}];
+      if (counts.size() >= kHeldKeys) match();
+    });
+  }
+  match();
+  KX_TRY(matched);
+  if (unidentified.empty()) return result;
+  if (counted.empty()) counted.resize(spool.entries());
+  size_t line = 0;
+  KX_TRY(spool.for_each_run([&](std::string_view run) -> Status {
+    for (size_t at = 0; at < run.size(); at += kEntrySize, ++line) {
+      if (counted[line] || !eligible(line)) continue;
+      uint64_t count;
+      std::memcpy(&count, run.data() + at + 36, 8);
+      auto it = unidentified.find({spool_key(run.data() + at, canonical).list, count});
+      if (it == unidentified.end() || it->second == 0) continue;
+      --it->second;
+      counted[line] = true;
+      ++result.without_identity;
+    }
+    return {};
+  }));
+  return result;
+}
+
 // Lines are written in batches of this many, in file order: the records of
 // a batch shard by shard, then its token entries.  A kill leaves at most
 // one batch with records whose entries are missing.
@@ -596,9 +692,13 @@ class Batch {
     out.append(hex, 64);
     out += t.record_tail;
   }
-  void add_entry(uint64_t count, const LineTemplate& t) {
+  void add_entry(uint64_t count, const Digest& digest, const LineTemplate& t) {
+    char hex[64];
+    write_hex(digest.data(), 32, hex);
     entries_ += kEntryHead;
     entries_ += std::to_string(count);
+    entries_ += t.entry_mid;
+    entries_.append(hex, 64);
     entries_ += t.entry_tail;
   }
 
@@ -690,13 +790,29 @@ Result<TrackedFile> FileTracking::commit(const std::vector<std::string>& resolve
   }
 
   const bool entries = options.tokenizer && options.counter != TokenCounter::kNone;
+  // A run killed or failed between the records of a batch and their token
+  // entries, or a file tracked before without this tokenizer, leaves lines
+  // recorded without an entry: they get one now.  A file counted before
+  // (--tokens-only) keeps the entries it has.
+  const bool any_recorded = std::find(recorded.begin(), recorded.end(), true) != recorded.end();
+  CountedLines held;
+  if (entries && !options.retrack && (options.tokens_only || any_recorded)) {
+    KX_ASSIGN_OR_RETURN(held, counted_lines(options, source_ids, canonical, state_->spool,
+                                            [&](size_t line) {
+                                              return options.tokens_only || recorded[line];
+                                            }));
+  }
   TrackedFile counts = state_->counts;
+  counts.without_identity = held.without_identity;
   Batch batch(options);
   size_t in_batch = 0;
   size_t line = 0;
   KX_TRY(state_->spool.for_each_run([&](std::string_view run) -> Status {
     for (size_t at = 0; at < run.size(); at += kEntrySize, ++line) {
-      if (!recorded.empty() && recorded[line]) {
+      const bool has_record = options.tokens_only || (!recorded.empty() && recorded[line]);
+      const bool has_entry = !held.counted.empty() && held.counted[line];
+      const bool add_entry = entries && !has_entry;
+      if (has_record && !add_entry) {
         ++counts.skipped;
         continue;
       }
@@ -704,12 +820,17 @@ Result<TrackedFile> FileTracking::commit(const std::vector<std::string>& resolve
       uint64_t count;
       std::memcpy(&count, run.data() + at + 36, 8);
       const LineTemplate& t = templates[key.list];
-      if (!options.tokens_only) batch.add_record(key.digest, t);
-      if (entries) {
-        batch.add_entry(count, t);
+      if (!has_record) batch.add_record(key.digest, t);
+      if (add_entry) {
+        batch.add_entry(count, key.digest, t);
         counts.tokens += count;
       }
-      ++counts.recorded;
+      if (has_record && !options.tokens_only) {
+        ++counts.skipped;
+        ++counts.completed;
+      } else {
+        ++counts.recorded;
+      }
       if (++in_batch == kBatchLines) {
         KX_TRY(batch.write());
         in_batch = 0;

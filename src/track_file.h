@@ -21,7 +21,11 @@
 // Unless `retrack` is set, lines already recorded for the same file with
 // the same sources are not recorded again, counting occurrences: a line
 // the file holds three times needs three records, and those already in the
-// store count against them.  This reads every shard once, pre-filtered by
+// store count against them.  Token entries are counted the same way, by
+// the line and file each entry names: a line recorded without its entry
+// under the tokenizer (a run stopped between the two, or a file tracked
+// before under another tokenizer) gets it, and --tokens-only adds only the
+// entries missing.  This reads every shard once, pre-filtered by
 // the file's name, and holds the records the file already has (about 60
 // bytes each): nothing when a file is tracked for the first time.
 #pragma once
@@ -82,7 +86,12 @@ struct TrackedFile {
   uint64_t lines = 0;     // lines of the file
   uint64_t recorded = 0;  // records written
   uint64_t skipped = 0;   // lines already recorded for the file
-  uint64_t tokens = 0;    // tokens of the records written
+  uint64_t tokens = 0;    // tokens of the entries written
+  // Lines recorded before that got their missing token entry (counted in
+  // `skipped` as well), and lines found counted already by an entry that
+  // names no line (written before entries had identity).
+  uint64_t completed = 0;
+  uint64_t without_identity = 0;
   std::string first_hash, last_hash;  // of the file's first and last line
 };
 

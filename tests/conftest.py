@@ -311,3 +311,49 @@ def kx_cli(kx_cli_env):
         )
 
     return run
+
+
+class CliProject:
+    """A project directory and the `kx` command run in it (through kx_cli)."""
+
+    def __init__(self, root, run):
+        self.root = str(root)
+        self.run = run
+
+    def kx(self, *args):
+        return self.run("-C", self.root, *args)
+
+    def ok(self, *args):
+        done = self.kx(*args)
+        assert done.returncode == 0, f"kx {' '.join(args)}: {done.stderr}"
+        return done.stdout
+
+    def json(self, *args):
+        import json
+
+        return json.loads(self.ok(*args, "--json"))
+
+    def path(self, *parts):
+        return os.path.join(self.root, *parts)
+
+
+def held_token_entries(kx_dir, tokenizer):
+    """Every token entry of a tokenizer, merged and pending, as dicts."""
+    import glob
+    import json
+
+    store = os.path.join(kx_dir, ".kx")
+    paths = sorted(glob.glob(os.path.join(store, "token-index." + tokenizer, "[0-9]*")))
+    paths += [p for p in glob.glob(os.path.join(store, "token-index." + tokenizer + ".*"))
+              if not p.endswith(".bin")]
+    entries = []
+    for path in paths:
+        with open(path, "rb") as f:
+            for line in f.read().splitlines():
+                try:
+                    entry = json.loads(line)
+                except ValueError:
+                    continue
+                if isinstance(entry, dict) and "token_count" in entry:
+                    entries.append(entry)
+    return entries

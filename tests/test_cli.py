@@ -845,7 +845,9 @@ def test_check_reports_damage_and_repair_moves_damaged_lines_aside(project):
         ".kx/token-index.whitespace.bin: index disagrees with its merged files: entry 0",
     ]:
         assert any(line.startswith(expected) for line in report), expected
-    assert report[-1].endswith(": 5 problems, 1 note")
+    # The damaged entry leaves its line's record without an entry.
+    assert "train.jsonl: records lack their token entries: 1 of its 300 records" in done.stdout
+    assert report[-1].endswith(": 6 problems, 1 note")
     entries = project.json("tokens", "status", "--tokenizer", "whitespace")["total_entries"]
     assert entries == 299  # every reader skips the damaged line
 
@@ -854,7 +856,8 @@ def test_check_reports_damage_and_repair_moves_damaged_lines_aside(project):
     repaired = json.loads(done.stdout)
     assert (repaired["moved_lines"], repaired["rewritten_files"], repaired["removed_temps"]) == (2, 2, 1)
     assert set(repaired["rebuilt_indexes"]) == {".kx/index.bin", ".kx/token-index.whitespace.bin"}
-    assert [(p["problem"], p["line"]) for p in repaired["problems"]] == [("incomplete_record", incomplete_at)]
+    assert [(p["problem"], p["line"]) for p in repaired["problems"]] == [
+        ("incomplete_record", incomplete_at), ("missing_token_entries", None)]
     with open(project.path(".kx/damaged/token-index.whitespace-001"), "rb") as f:
         assert f.read() == b'".kx/token-index.whitespace/001":1: ' + flipped + b"\n"
     with open(project.path(f".kx/damaged/document-index-{shard}"), "rb") as f:
@@ -866,6 +869,7 @@ def test_check_reports_damage_and_repair_moves_damaged_lines_aside(project):
         kept = f.read().splitlines(keepends=True)[:-1]
     with open(authors, "wb") as f:
         f.writelines(kept)
+    project.ok("track", "train.jsonl", "--source-field", "source", "--tokenizer", "whitespace")
     assert project.ok("check").endswith(": no problems\n")
 
 

@@ -8,6 +8,7 @@ file, and keep every record whole when processes run at once or die."""
 import itertools
 import json
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -71,7 +72,9 @@ def write_data(path, lines, crlf=False, blanks=False):
 
 
 def loop_track(kx_dir, path, sources_of, kind, tokenizer):
-    """What `kx track` did line by line before: json.loads, then `track`."""
+    """What `kx track` did line by line before: json.loads, then `track`.
+    Returns the line hashes in order."""
+    hashes = []
     with open(path, "rb") as f:
         for raw in f:
             text = raw.rstrip(b"\n").removesuffix(b"\r").decode("utf-8")
@@ -83,12 +86,19 @@ def loop_track(kx_dir, path, sources_of, kind, tokenizer):
                 count = python_count(kind, value, text)
             elif kind == "field":
                 count = value["n"]
-            native.track(value, "data.jsonl", sources_of(value), kx_dir, count, tokenizer)
+            hashes.append(native.track(value, "data.jsonl", sources_of(value), kx_dir, count, tokenizer))
+    return hashes
+
+
+# The identity whole-file tracking adds to each token entry (the per-line
+# track writes entries without it).
+IDENTITY = re.compile(rb',"line_hash":"[0-9a-f]{64}","file":"data\.jsonl"')
 
 
 def store_lines(kx_dir):
-    """Every store file (relative path) with its lines sorted; the data file
-    locks that whole-file tracking takes are no records."""
+    """Every store file (relative path) with its lines sorted, token entries
+    without the line and file they name; the data file locks that whole-file
+    tracking takes are no records."""
     found = {}
     root = kx_path(kx_dir)
     for folder, _, names in os.walk(root):
@@ -96,8 +106,14 @@ def store_lines(kx_dir):
             continue
         for name in names:
             path = os.path.join(folder, name)
-            found[os.path.relpath(path, root)] = sorted(read_bytes(path).split(b"\n"))
+            found[os.path.relpath(path, root)] = sorted(IDENTITY.sub(b"", read_bytes(path)).split(b"\n"))
     return found
+
+
+def named_lines(kx_dir, tokenizer):
+    """The line hashes the pid-file entries of a tokenizer name, in order."""
+    (name,) = [n for n in os.listdir(kx_path(kx_dir)) if n.startswith("token-index.%s." % tokenizer)]
+    return [json.loads(line)["line_hash"] for line in read_bytes(kx_path(kx_dir, name)).splitlines()]
 
 
 def two_stores(tmp_path):
@@ -115,8 +131,10 @@ def test_bulk_tracking_writes_what_a_track_loop_writes(tmp_path, kind, crlf):
     write_data(path, LINES + LINES[:3], crlf=crlf, blanks=True)
     tokenizer = None if kind == "none" else "tok"
     counts = core.track_file(bulk, path, "data.jsonl", [SECTION], None, tokenizer, kind, "text", retrack=True)
-    loop_track(loop, path, lambda value: [SECTION], kind, tokenizer)
+    hashes = loop_track(loop, path, lambda value: [SECTION], kind, tokenizer)
     assert store_lines(bulk) == store_lines(loop)
+    if tokenizer:
+        assert named_lines(bulk, tokenizer) == hashes
     assert counts["lines"] == counts["recorded"] == len(LINES) + 3
     assert counts["first_hash"] == native.compute_hash(json.loads(LINES[0]))
     assert counts["last_hash"] == native.compute_hash(json.loads(LINES[2]))

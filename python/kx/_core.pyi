@@ -202,6 +202,25 @@ def files_with_records(kx_dir: str, files: Sequence[str]) -> list[str]:
     """Those of `files` (names as recorded) that some document record of
     the store names, sorted: one pass over the document records."""
 
+def merge_stores(source: str, target: str) -> dict[str, int]:
+    """Absorbs the source store into the target as merge_absorb does,
+    matching token entries that name their line by (line, file, count,
+    tokenizer, sources), and carries the source's withdrawals: revoked
+    authors, sections, documents and token entries.  Counts of what was
+    added, skipped, matched without identity and revoked."""
+    ...
+
+def missing_token_entries(kx_dir: str) -> list[dict[str, Any]]:
+    """{tokenizer, file, records, entries} of each data file with fewer
+    token entries naming it under a tokenizer than records (judged once the
+    file has at least one such entry there)."""
+    ...
+
+def forget_map_runs(kx_dir: str, tokenizer: str, bitmask: bytes, run_dir: str) -> dict[str, Any]:
+    """Writes the rows of a forget set's map into sorted run files in
+    run_dir: {runs, mapped, unmapped, missing_files}."""
+    ...
+
 def token_totals(kx_dir: str, tokenizer: str) -> _TokenCounts:
     """A tokenizer's merged entries and their tokens, active and revoked,
     and the active ones that list a withdrawn section."""
@@ -258,6 +277,10 @@ class _TrackedFile(TypedDict):
     recorded: int
     skipped: int
     tokens: int
+    # Lines recorded before that got their missing token entry (among the
+    # skipped), and lines found counted by entries that name no line.
+    completed: int
+    without_identity: int
     first_hash: str
     last_hash: str
 

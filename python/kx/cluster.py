@@ -11,9 +11,10 @@ exactly the records and token entries tracking the file here would add.
 Only the client (one process) writes the target.  For each file it takes the
 first complete store a task hands back and ignores any other attempt of the
 same file (a task Dask ran twice after a retry or a lost worker), so every
-token entry arrives exactly once.  Token entries carry no line identity, so
-they are never matched against the target's: equal entries of other lines or
-files are not duplicates.  A task writes its document records into one
+token entry arrives exactly once.  Each entry names its line and data file,
+and the task counted the target's entries of its file as it counted the
+records, so the client matches nothing: it moves the entries in whole, and
+they describe the same lines a plain run would.  A task writes its document records into one
 file, in runs by shard, rather than into 256 shard files (creating files is
 what shared file systems do slowest).  Task stores are absorbed a few at a
 time by appending their runs to the target's shards, each shard's in one
@@ -226,8 +227,11 @@ def _appends(store: str, target: str) -> List[Tuple[Tuple[str, Runs], str]]:
                 raise KxError(f"task store {store} is damaged: {records}.runs names shard {shard!r}")
             by_shard.setdefault(shard, []).append((offset, int(length)))
             offset += int(length)
-    layer = os.path.join(target, ".kx", "document-index")
+    layer = os.path.join(target, ".kx", _LAYER)
     return [((records, runs), os.path.join(layer, shard)) for shard, runs in sorted(by_shard.items())]
+
+
+_LAYER = "document-index"  # of the target, which absorptions append to
 
 
 def _moves(store: str, target: str) -> List[Tuple[str, str]]:
@@ -253,6 +257,7 @@ class _Targets:
         self.kx_dir = kx_dir  # the store the targets must lie in
         self._open: Dict[str, Tuple[int, int]] = {}  # path: (descriptor, its inode)
         self._seen: Dict[str, int] = {}  # path: inode at the last size() (0: none)
+        self._inside: set = set()  # folders found inside the store
 
     def inode(self, path: str) -> int:
         """The inode of the file at `path` at the last size() (0: none)."""
@@ -288,8 +293,12 @@ class _Targets:
             return opened[0]
         if opened is not None:
             os.close(opened[0])
+        folder = os.path.dirname(path)
+        if self.kx_dir is not None and folder not in self._inside:
+            inside_store(self.kx_dir, path)
+            self._inside.add(folder)  # a folder of the store is not swapped for a link while kx writes it
         try:
-            fd = _open_for_append(path if self.kx_dir is None else inside_store(self.kx_dir, path))
+            fd = _open_for_append(path)
         except OSError as e:
             if e.errno == errno.ELOOP:
                 raise KxError(f"{path} is a symbolic link: refusing to append through it") from None
@@ -380,8 +389,7 @@ def absorb(
         for (path, runs), destination in _appends(store, target):
             sources.setdefault(destination, []).append((path, runs))
         moves += _moves(store, target)
-    store_dir = os.path.join(target, ".kx")
-    name = lambda path: os.path.relpath(path, store_dir)
+    name = lambda path: _LAYER + "/" + os.path.basename(path)  # as _appends names the target's shards
     plan = []
     for destination, parts in sources.items():
         size = targets.size(destination)

@@ -186,7 +186,7 @@ def sweep(kx_dir: str, older_kx_too: bool = False) -> List[str]:
             if not (gone or legacy):
                 continue
             if name.startswith("run-"):
-                Journal(kx_dir, path).recover()
+                Journal(kx_dir, path).recover(_generations())
             elif name.startswith("purge-"):
                 append_logs(kx_dir, path)
             shutil.rmtree(path, ignore_errors=True)
@@ -200,6 +200,13 @@ def sweep(kx_dir: str, older_kx_too: bool = False) -> List[str]:
         os.unlink(legacy_journal)
         removed.append(os.path.join(".kx", WORK_DIR, "journal"))
     return removed
+
+
+def _generations() -> Any:
+    """The core's reading of data-file lock generations, where it has one."""
+    from kx import _core as core
+
+    return getattr(core, "data_file_generations", None)
 
 
 def findings(kx_dir: str) -> List[Dict[str, Any]]:
@@ -286,11 +293,14 @@ class Journal:
         self._appended: Dict[str, Tuple[int, int]] = {}
 
     def _append(self, entry: Dict[str, Any], sync: bool = False) -> None:
-        if self._fd < 0:
-            self._fd = open_in_store(self.kx_dir, self.path, os.O_WRONLY | os.O_APPEND | os.O_CREAT)
-        os.write(self._fd, (json.dumps(entry) + "\n").encode())
+        self._append_line(json.dumps(entry) + "\n")
         if sync:
             os.fsync(self._fd)
+
+    def _append_line(self, line: str) -> None:
+        if self._fd < 0:
+            self._fd = open_in_store(self.kx_dir, self.path, os.O_WRONLY | os.O_APPEND | os.O_CREAT)
+        os.write(self._fd, line.encode())
 
     def begin(self, stores: Sequence[str], files: Dict[str, int], targets: List[Tuple[str, int, int, int]],
               sources: Dict[str, List[Tuple[str, Runs]]], moved: Sequence[str]) -> None:
@@ -306,7 +316,7 @@ class Journal:
         """Records that the append to `target` is done: the file's inode and
         size after it.  Not flushed to disk: it stands against a kill, and
         after a power cut an absorption without it is kept, not undone."""
-        self._append({"appended": target, "inode": inode, "size": size})
+        self._append_line(f'{{"appended": "{target}", "inode": {inode}, "size": {size}}}\n')
         self._appended[target] = (inode, size)
 
     def done(self, stores: Sequence[str]) -> None:

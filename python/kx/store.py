@@ -203,6 +203,13 @@ class Store:
         by status, queries, revocations or forget sets)."""
         return sum(f["entries"] for f in core.pid_files(self.kx_dir, tokenizer))
 
+    def merge_pending(self, tokenizer: str) -> int:
+        """Moves the entries still in per-process files into merged files, so
+        that revocations and forget sets reach them; returns how many."""
+        if not core.pid_files(self.kx_dir, tokenizer):
+            return 0
+        return native.token_index_merge_pid_files(self.kx_dir, tokenizer)[0]
+
     def token_entries_of(self, tokenizer: str, sections: Set[str]) -> List[Tuple[List[str], bool]]:
         """(sources, revoked) of each entry of `tokenizer` that lists one of
         `sections`."""

@@ -102,11 +102,20 @@ def register(commands, common) -> None:
         parents=[common],
         help="write the bitmask of revoked token-index entries",
         description="Write the forget set of a tokenizer: one bit per token-index entry in merged order "
-        "(least significant bit first), set when the entry is revoked.",
+        "(least significant bit first), set when the entry is revoked. Entries tracked since the last merge "
+        "are merged first; a set that could not hold every entry is not written and the command fails.",
     )
     p.add_argument("--tokenizer", required=True, metavar="NAME")
     p.add_argument("-o", "--output", required=True, metavar="FILE", help="file to write the bitmask to")
-    p.set_defaults(run=forget_set, path_args=("output",))
+    p.add_argument(
+        "--map",
+        metavar="FILE",
+        help="also write where the set bits' lines are: one row per line of a data file with set entries, "
+        "{file, line_hash, lines, entries} (the line numbers of the line in the file, from 1, and how many "
+        "set entries name it), sorted by file and first line; JSON Lines, or Parquet when FILE ends in "
+        ".parquet (needs kx[parquet]). The rows do not depend on the order the entries were tracked in",
+    )
+    p.set_defaults(run=forget_set, path_args=("output", "map"))
 
 
 # Revocation
@@ -154,6 +163,11 @@ def revoke(store: Store, args: argparse.Namespace) -> Output:
             f"the records of {target} disagree (some revoked, some not); "
             "revocation flips every record, so it cannot make them agree"
         )
+    # Entries tracked since the last merge are revoked too: they are merged
+    # first, since revocations reach only merged entries.
+    for tokenizer in args.tokenizers:
+        _require_tokenizer(store, tokenizer)
+        store.merge_pending(tokenizer)
     # Plan every change before making the first one.
     flips = [_plan_token_flip(store, t, sections, args, target) for t in args.tokenizers]
 
@@ -502,16 +516,96 @@ def _refuse_withdrawn(store: Store, data_file: str, archive: Dict[str, Any]) -> 
 
 def forget_set(store: Store, args: argparse.Namespace) -> Output:
     _require_tokenizer(store, args.tokenizer)
+    # Entries tracked since the last merge take bits too: merged first.
+    store.merge_pending(args.tokenizer)
     bitmask = native.generate_forget_set(store.kx_dir, args.tokenizer)
-    native.write_forget_set(args.output, bitmask)
-    revoked = sum(bin(byte).count("1") for byte in bitmask)
     entries = native.token_index_token_status(store.kx_dir, args.tokenizer)["total_entries"]
-    data = {"file": args.output, "tokenizer": args.tokenizer, "bytes": len(bitmask), "entries": entries, "revoked": revoked}
-    notes = []
+    if len(bitmask) != (entries + 7) // 8:
+        raise KxError(
+            f"the merged files of {args.tokenizer} hold lines that are not token entries, so the bits would not "
+            "line up with the entries; run `kx check --repair` first"
+        )
     pending = store.pending_token_entries(args.tokenizer)
     if pending:
-        notes.append(
-            f"{plural(pending, 'token entry', 'token entries')} of {args.tokenizer} are not merged yet and not in the set (run `kx index build`)"
+        raise KxError(
+            f"{plural(pending, 'token entry', 'token entries')} of {args.tokenizer} were tracked while the set was "
+            "made and would be missing from it; run again once tracking has finished"
         )
-    text = f"wrote {args.output}: {plural(revoked, 'revoked entry', 'revoked entries')} of {entries} under {args.tokenizer} ({plural(len(bitmask), 'byte')})"
-    return Output(data, text, notes=notes)
+    native.write_forget_set(args.output, bitmask)
+    revoked = sum(bin(byte).count("1") for byte in bitmask)
+    data = {"file": args.output, "tokenizer": args.tokenizer, "bytes": len(bitmask), "entries": entries, "revoked": revoked}
+    text = [f"wrote {args.output}: {plural(revoked, 'revoked entry', 'revoked entries')} of {entries} under {args.tokenizer} ({plural(len(bitmask), 'byte')})"]
+    if args.map is not None:
+        mapped = data["map"] = _write_map(store, args.tokenizer, bitmask, args.map)
+        text.append(f"wrote {args.map}: {plural(mapped['rows'], 'line')} of {plural(len(mapped['files']), 'data file')}")
+        if mapped["unmapped"] or mapped["missing_files"]:
+            lacking = []
+            if mapped["unmapped"]:
+                lacking.append(
+                    f"{plural(mapped['unmapped'], 'revoked entry', 'revoked entries')} that name no line "
+                    "(tracked by an older kx; `kx track --retrack` records them anew)"
+                )
+            if mapped["missing_files"]:
+                lacking.append("the lines of data files it could not read: " + ", ".join(mapped["missing_files"]))
+            raise KxError(f"wrote {args.output} and {args.map}, but the map lacks " + " and ".join(lacking))
+    return Output(data, text)
+
+
+def _write_map(store: Store, tokenizer: str, bitmask: bytes, path: str) -> Dict[str, Any]:
+    """Writes the map of a forget set; the core writes sorted runs of rows,
+    merged here one row at a time, so memory stays bounded."""
+    import heapq
+    import json
+    import tempfile
+
+    parquet = path.endswith(".parquet")
+    if parquet:
+        from kx.parquet import _pyarrow
+
+        pa, pq = _pyarrow(path)
+    directory = os.path.dirname(os.path.abspath(path))
+    with tempfile.TemporaryDirectory(prefix=".kx-map-", dir=directory) as runs_dir:
+        found = core.forget_map_runs(store.kx_dir, tokenizer, bitmask, runs_dir)
+
+        def rows_of(run: str):
+            with open(run, encoding="utf-8") as f:
+                for line in f:
+                    yield json.loads(line)
+
+        def key(row: Dict[str, Any]):
+            return (row["file"], row["lines"][0] if row["lines"] else 0, row["line_hash"])
+
+        def combined():
+            held = None
+            for row in heapq.merge(*(rows_of(run) for run in found["runs"]), key=key):
+                if held is not None and (held["file"], held["line_hash"]) == (row["file"], row["line_hash"]):
+                    held["entries"] += row["entries"]
+                    continue
+                if held is not None:
+                    yield held
+                held = {"file": row["file"], "line_hash": row["line_hash"], "lines": row["lines"], "entries": row["entries"]}
+            if held is not None:
+                yield held
+
+        rows, files = 0, set()
+        if parquet:
+            schema = pa.schema([("file", pa.string()), ("line_hash", pa.string()),
+                                ("lines", pa.list_(pa.int64())), ("entries", pa.int64())])
+            with pq.ParquetWriter(path, schema) as writer:
+                batch: List[Dict[str, Any]] = []
+                for row in combined():
+                    rows += 1
+                    files.add(row["file"])
+                    batch.append(row)
+                    if len(batch) == 65536:
+                        writer.write_table(pa.Table.from_pylist(batch, schema=schema))
+                        batch = []
+                writer.write_table(pa.Table.from_pylist(batch, schema=schema))
+        else:
+            with open(path, "w", encoding="utf-8") as out:
+                for row in combined():
+                    rows += 1
+                    files.add(row["file"])
+                    out.write(json.dumps(row, ensure_ascii=False, separators=(",", ":")) + "\n")
+    return {"file": path, "rows": rows, "files": sorted(files), "mapped": found["mapped"],
+            "unmapped": found["unmapped"], "missing_files": found["missing_files"]}

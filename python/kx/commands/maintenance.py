@@ -48,8 +48,9 @@ def register(commands, common) -> None:
         help="check the store for damage (and repair it)",
         description="Read every file of the store and report damaged lines (a torn append or a corrupted "
         "byte: every reader skips them silently), records that lack their fields, temporary files left by "
-        "rewrites that did not finish, damaged indexes, and token binary indexes that disagree with their "
-        "merged files, each with its file and line. With DATA_FILE (a file, a directory of data files or a "
+        "rewrites that did not finish, damaged indexes, token binary indexes that disagree with their "
+        "merged files, and data files whose records lack their token entries (a `kx track` that stopped "
+        "part-way), each with its file and line. With DATA_FILE (a file, a directory of data files or a "
         "glob pattern), also report lines recorded for the file more often than it holds them (trackers of "
         "one file running at once left such records before kx kept them apart). An index older than what "
         "it is built from (after tracking, or a revocation) is a note, not damage: `kx index build` "
@@ -64,7 +65,8 @@ def register(commands, common) -> None:
         help="move damaged lines into .kx/damaged/ (with the file and line each came from; nothing is "
         "deleted), remove the stray temporary files and rebuild stale indexes; with DATA_FILE, remove the "
         "excess records of each (kept in .kx/damaged/ and logged as well). Records that lack their "
-        "fields are left for a person to look at. Run it while no other process writes to the store: an "
+        "fields are left for a person to look at, and records without their token entries are named with the "
+        "`kx track` that completes them. Run it while no other process writes to the store: an "
         "append that lands in the instant a file is replaced can be lost",
     )
     p.set_defaults(run=check, path_args=("paths",))
@@ -74,7 +76,10 @@ def register(commands, common) -> None:
         parents=[common],
         help="absorb another project's store into this one",
         description="Copy into this store every author, section, tracked line and token entry of the store in "
-        "SOURCE_DIR that this store does not hold yet; SOURCE_DIR is only read.",
+        "SOURCE_DIR that this store does not hold yet, and every withdrawal it holds: authors, sections and "
+        "documents revoked there are revoked here, and so are its revoked token entries (matched by line, file, "
+        "count and sources). SOURCE_DIR is only read. Token entries written by older versions of kx name no line "
+        "and are matched by count and sources alone; the summary says how many.",
     )
     p.add_argument("source", metavar="SOURCE_DIR", help="the other project directory (the one holding .kx)")
     p.set_defaults(run=merge, path_args=("source",))
@@ -125,6 +130,23 @@ def clean(store: Store, args: argparse.Namespace) -> Output:
     return Output({**counts, "cluster_folders_removed": removed}, table(rows))
 
 
+def _missing_token_entries(store: Store) -> List[Dict[str, Any]]:
+    """Records without their token entry (a `kx track` that stopped between
+    the two): the next `kx track` of the file with the same sources, tokenizer
+    and counter adds exactly the missing entries."""
+    return [
+        {
+            "problem": "missing_token_entries",
+            "file": m["file"],
+            "line": None,
+            "detail": f"{m['records'] - m['entries']} of its {plural(m['records'], 'record')} have no token entry "
+            f"under {m['tokenizer']}; run `kx track {m['file']} --tokenizer {m['tokenizer']}` again with the same "
+            "sources and counter to add them",
+        }
+        for m in core.missing_token_entries(store.kx_dir)
+    ]
+
+
 # Findings that are notes: nothing is damaged.
 _NOTES = {"stale_index"}
 
@@ -134,6 +156,7 @@ def check(store: Store, args: argparse.Namespace) -> Output:
     if not args.repair:
         report = core.check_store(store.kx_dir)
         report["problems"] += cluster_runs.findings(os.path.abspath(store.kx_dir))
+        report["problems"] += _missing_token_entries(store)
         problems, notes = _split(report["problems"])
         excess = [{"file": path, **core.excess_records(store.kx_dir, path)} for path in files]
         damaged = [e for e in excess if e["records"]]
@@ -155,6 +178,9 @@ def check(store: Store, args: argparse.Namespace) -> Output:
     removed = [{"file": path, **core.remove_excess_records(store.kx_dir, path)} for path in files]
     report["found"] += found
     report["problems"] += cluster_runs.findings(kx_dir)
+    missing = _missing_token_entries(store)
+    report["found"] += missing
+    report["problems"] += missing  # only a rerun of the tracking can complete them
     found, _ = _split(report["found"])
     lines = _problem_lines(found)
     done = [
@@ -211,6 +237,7 @@ _PROBLEMS = {
     "index_mismatch": "index disagrees with its merged files",
     "abandoned_run": "left by a cluster run",
     "kept_absorption": "absorption kept",
+    "missing_token_entries": "records lack their token entries",
 }
 
 
@@ -231,13 +258,31 @@ def merge(store: Store, args: argparse.Namespace) -> Output:
         raise KxError(f"{args.source} is not a directory")
     if os.path.realpath(args.source) == os.path.realpath(store.kx_dir):
         raise KxError("cannot merge a store into itself")
-    counts = native.merge_absorb(args.source, store.kx_dir)
-    text = (
+    counts = core.merge_stores(args.source, store.kx_dir)
+    text = [
         f"merged {args.source}: {plural(counts['authors_added'], 'author')}, "
         f"{plural(counts['sections_added'], 'section')}, {plural(counts['document_added'], 'line record')} and "
         f"{plural(counts['token_index_added'], 'token entry', 'token entries')} added, {counts['skipped']} already present"
-    )
-    return Output({"source": args.source, **counts}, text)
+    ]
+    carried = [
+        plural(counts[key], word, words)
+        for key, word, words in (
+            ("authors_revoked", "author", None),
+            ("sections_revoked", "section", None),
+            ("documents_revoked", "document", None),
+            ("token_entries_revoked", "token entry", "token entries"),
+        )
+        if counts[key]
+    ]
+    if carried:
+        text.append("revoked here as in the source: " + ", ".join(carried))
+    notes = []
+    if counts["matched_without_identity"]:
+        notes.append(
+            f"{plural(counts['matched_without_identity'], 'token entry', 'token entries')} of the source name no line "
+            "(written by an older kx) and were taken for copies of target entries with the same count and sources"
+        )
+    return Output({"source": args.source, **counts}, text, notes=notes)
 
 
 def log(store: Store, args: argparse.Namespace) -> Output:

@@ -33,7 +33,9 @@ def register(commands, common) -> None:
         "sources (section hashes), and with --tokenizer its token count. Every line must be JSON. "
         "DATA_FILE may also be a directory (its *.jsonl, *.json, *.ndjson and *.parquet files) or a glob pattern. "
         "Lines already recorded for the same file with the same sources are skipped (a line the file "
-        "holds three times needs three records), so tracking a file again records only its new lines. "
+        "holds three times needs three records), so tracking a file again records only its new lines; "
+        "with --tokenizer, those of them without a token entry under it (tracked without it, or by a run "
+        "that stopped) get one. "
         "Each file is checked whole before its first line is recorded. Prints the line hash when a "
         "single file has one line, else a summary. Files are recorded under their paths relative to the "
         "project directory, wherever in the project kx runs (see `kx --help`).",
@@ -82,7 +84,7 @@ def register(commands, common) -> None:
         "--tokens-only",
         action="store_true",
         help="count the lines under --tokenizer without recording them again (for files tracked "
-        "before, counted under another tokenizer)",
+        "before, counted under another tokenizer); lines with an entry under it already are skipped",
     )
     cluster.add_options(p, "track")
     p.set_defaults(run=track, path_args=("data_files",))
@@ -172,7 +174,7 @@ def track(store: Store, args: argparse.Namespace) -> Output:
                 bar.update(done)
     if len(results) == 1:
         return _single_output(plan, results[0])
-    totals = {key: sum(r[key] or 0 for r in results) for key in ("lines", "recorded", "skipped", "tokens")}
+    totals = {key: sum(r.get(key) or 0 for r in results) for key in ("lines", "recorded", "skipped", "tokens", "completed")}
     data = {"files": results, **totals, "tokenizer": plan.tokenizer}
     if not plan.tokenizer:
         data["tokens"] = None
@@ -260,5 +262,8 @@ def _summary(plan: Plan, r: Dict[str, Any]) -> str:
     if plan.tokenizer:
         text += f" ({plural(r['tokens'], 'token')} under {plan.tokenizer})"
     if r["skipped"]:
-        text += f"; {plural(r['skipped'], 'line')} already tracked, skipped"
+        done = "counted" if plan.tokens_only else "tracked"
+        text += f"; {plural(r['skipped'], 'line')} already {done}, skipped"
+    if r.get("completed"):
+        text += f" ({r['completed']} of them had no token entry under {plan.tokenizer}: counted now)"
     return text
