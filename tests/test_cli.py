@@ -882,30 +882,32 @@ def test_check_finds_lines_recorded_more_often_than_the_file_holds_and_repair_re
     from kx import _core as core
 
     with open(project.path("train.jsonl")) as f:
-        texts = f.read().splitlines()
+        texts = f.read().splitlines()[:10]
+    with open(project.path("plain.jsonl"), "w") as f:
+        f.write("".join(text + "\n" for text in texts))
     with open(project.path("twice.jsonl"), "w") as f:
         f.write(texts[0] + "\n" + texts[0] + "\n")
+    project.ok("track", "plain.jsonl", "--source", ADA)
     project.ok("track", "twice.jsonl", "--source", ADA)
     # One more line recorded under other sources is no excess.
-    kx.track(json.loads(texts[1]), "train.jsonl", [section_hash(MEMOS)], project.root)
+    kx.track(json.loads(texts[1]), "plain.jsonl", [section_hash(MEMOS)], project.root)
     before = store_shards(project)
-    # What two trackers of train.jsonl at once once left: a second record of
+    # What two trackers of plain.jsonl at once once left: a second record of
     # some of its lines, under the same sources.
     for text in texts[2:7]:
-        for record in kx.blame(project.root, "train.jsonl", text):
-            kx.track(json.loads(text), "train.jsonl", record["sources"], project.root)
-    done = project.kx("check", "train.jsonl", "twice.jsonl")
+        kx.track(json.loads(text), "plain.jsonl", [section_hash(ADA)], project.root)
+    done = project.kx("check", "plain.jsonl", "twice.jsonl")
     assert done.returncode == 1
-    assert "train.jsonl: lines recorded more often than the file holds them: 5 lines, 5 excess records" in done.stdout
+    assert "plain.jsonl: lines recorded more often than the file holds them: 5 lines, 5 excess records" in done.stdout
     assert "twice.jsonl" not in done.stdout.replace("and 2 data files", "")
 
-    repaired = project.json("check", "--repair", "train.jsonl", "twice.jsonl")
+    repaired = project.json("check", "--repair", "plain.jsonl", "twice.jsonl")
     assert [(r["file"], r["lines"], r["records"]) for r in repaired["removed_excess_records"]] == [
-        ("train.jsonl", 5, 5), ("twice.jsonl", 0, 0)]
+        ("plain.jsonl", 5, 5), ("twice.jsonl", 0, 0)]
     assert store_shards(project) == before  # the later copies went, nothing else
-    assert project.ok("check", "train.jsonl").endswith("no problems, 1 note\n")
-    assert core.excess_records(project.root, project.path("train.jsonl")) == {"lines": 0, "records": 0}
-    assert "removed 5 excess records of 5 lines of \"train.jsonl\"" in project.ok("log")
+    assert project.ok("check", "plain.jsonl").endswith("no problems, 1 note\n")
+    assert core.excess_records(project.root, project.path("plain.jsonl")) == {"lines": 0, "records": 0}
+    assert "removed 5 excess records of 5 lines of \"plain.jsonl\"" in project.ok("log")
     kept = b"".join(open(os.path.join(project.path(".kx/damaged"), n), "rb").read()
                     for n in os.listdir(project.path(".kx/damaged")))
     assert kept.count(b"\n") == 5
