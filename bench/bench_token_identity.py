@@ -14,11 +14,12 @@
   `openssl dgst -sha256` of the same file in the same run (the figure to
   keep is >= 0.5x), and `kx index build` of the tracked store by both.
 
-The reference tree is given by --old (a source tree whose build/dev holds
-its built modules; default /work/main).  Every measurement runs in a child
-process of its own.
+The reference tree is given by --old: a checkout of the commit before
+entries named their line (a8fe679) whose build/dev holds its built modules
+and whose python/ its package.  Every measurement runs in a child process
+of its own.
 
-Run: python bench/bench_token_identity.py [--lines 1000000] [--mb 1024] [--old /work/main]
+Run: python bench/bench_token_identity.py --old TREE [--lines 1000000] [--mb 1024]
 """
 
 import argparse
@@ -158,7 +159,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--lines", type=int, default=1_000_000)
     parser.add_argument("--mb", type=int, default=1024)
-    parser.add_argument("--old", default="/work/main")
+    parser.add_argument("--old", required=True, help="the reference tree (see above)")
     args = parser.parse_args()
     work = tempfile.mkdtemp(prefix="kx-identity-")
     try:

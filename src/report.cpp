@@ -49,10 +49,6 @@ class ByHash {
     auto it = texts_.find(hash);
     return it != texts_.end() ? &it->second : nullptr;
   }
-  // Starts loading the table's memory that find(hash) will read.
-  void prefetch(std::string_view hash) const {
-    (void)hash;
-  }
   void add(std::string_view hash, V value) {
     if (auto digest = digest_from_hex(hash, HexCase::kLower)) digests_.try_emplace(*digest, value);
     else texts_.try_emplace(std::string(hash), value);
@@ -157,10 +153,6 @@ class Sections {
   const std::string& hash(uint32_t n) const { return hashes_[n]; }
   const std::string& license(uint32_t n) const { return licenses_[n]; }
   const std::string& author(uint32_t n) const { return authors_[n]; }
-
-  void prefetch(const std::vector<std::string_view>& sources) const {
-    for (std::string_view hash : sources) known_.prefetch(hash);
-  }
 
   // Resolves the sources of one record; hashes that no section registers
   // are numbered by `unknown` through the task's `memo`.
@@ -345,9 +337,9 @@ struct Pass {
 };
 
 // Records and entries are counted in batches, step by step: every line of
-// a batch is parsed and the table slots of its sections are prefetched,
-// then every record is resolved (its tally slots prefetched), then counted,
-// so that memory a step reads has had a batch's time to arrive.
+// a batch is parsed, then every record is resolved, then counted.  The
+// table look-ups of one step do not depend on one another, so the
+// processor overlaps their cache misses.
 constexpr size_t kBatch = 32;
 
 template <typename Item, typename Parse, typename Resolve, typename Count>
@@ -391,9 +383,7 @@ uint64_t file_section(uint32_t file, uint32_t section) { return uint64_t{file} <
 
 void count_documents(LineCursor lines, Pass& pass, DocumentTally& t) {
   auto parse = [&](std::string_view line, DocumentItem& r) {
-    if (!parse_document_parts(line, r.parts, r.parsed)) return false;
-    pass.sections.prefetch(r.parts.sources);
-    return true;
+    return parse_document_parts(line, r.parts, r.parsed);
   };
   auto resolve = [&](DocumentItem& r) {
     r.file = t.file_memo.number(r.parts.file, [&](std::string_view name) { return pass.file_number(name); });
@@ -460,9 +450,7 @@ struct TokenEntryTally {
 
 void count_token_entries(LineCursor lines, Pass& pass, TokenEntryTally& t) {
   auto parse = [&](std::string_view line, TokenItem& e) {
-    if (!parse_token_entry_parts(line, e.parts, e.parsed)) return false;
-    pass.sections.prefetch(e.parts.sources);
-    return true;
+    return parse_token_entry_parts(line, e.parts, e.parsed);
   };
   auto resolve = [&](TokenItem& e) {
     pass.sections.resolve(e.parts.sources, pass.unknown_sections, t.section_memo, e.drawn);

@@ -753,6 +753,8 @@ def _blame_on(
                 results = future.result()
             except Exception as e:
                 raise KxError(_failure("blaming", data_files[i], e)) from None
+            if os.path.dirname(results) != run:
+                raise KxError(f"blaming {data_files[i]} handed back {results}, outside the run's folder")
             with open(results, encoding="utf-8") as f:
                 for line in f:
                     provenances, lines = json.loads(line)
