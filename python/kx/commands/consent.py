@@ -306,6 +306,16 @@ class _Interrupts:
         return Output({**data, "interrupted": True, "not_done": left}, lines, status=130, notes=output.notes)
 
 
+class _NoInterrupts(_Interrupts):
+    """Ctrl-C left as it is."""
+
+    def __enter__(self) -> "_Interrupts":
+        return self
+
+    def __exit__(self, *exc: Any) -> None:
+        pass
+
+
 def purge(store: Store, args: argparse.Namespace) -> Output:
     paths = datafile.expand(args.data_files)
     on_cluster = cluster.requested(args)
@@ -332,7 +342,8 @@ def purge(store: Store, args: argparse.Namespace) -> Output:
             raise KxError(f"nothing to purge: {path} is empty")
     if args.author is not None:
         _check_author_purge(store, args.author, paths)
-    with _Interrupts() as interrupts:
+    # A purge on the cluster stops on Ctrl-C as the cluster run does.
+    with _Interrupts() if not on_cluster else _NoInterrupts() as interrupts:
         if on_cluster:
             with cluster.connect(args.cluster, args.workers) as client, progress.over_tasks(
                 "counting" if args.dry_run else "purging", sizes
