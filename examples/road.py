@@ -106,8 +106,9 @@ def road(project: str) -> None:
     kx(project, "forget-set", "--tokenizer", "whitespace", "-o", "forget-whitespace.bin")
     kx(project, "tokens", "status")
 
-    say("A purge can be undone (the file is again byte for byte what it was), and redone.")
-    kx(project, "purge", "--undo", "train.jsonl")
+    say("A purge can be undone (the file is again byte for byte what it was), and redone. While Grace's "
+        "consent stays withdrawn the undo refuses to bring her lines back; --force does it all the same.")
+    kx(project, "purge", "--undo", "train.jsonl", "--force")
     kx(project, "purge", "train.jsonl", "--author", "Grace Okafor")
 
     say("The file is edited after tracking; blame carries over to the new version.")

@@ -2,24 +2,30 @@
 #include "check.h"
 
 #include <algorithm>
+#include <cstring>
 #include <iterator>
 #include <map>
+#include <unordered_map>
 #include <optional>
 #include <set>
 #include <utility>
 
 #include "authors.h"
 #include "binary_index.h"
+#include "bulk_blame.h"
 #include "clean.h"
 #include "coding.h"
+#include "data_file_lock.h"
 #include "fs.h"
 #include "index.h"
 #include "indexer.h"
 #include "json.h"
 #include "lib.h"
 #include "mmap_lines.h"
+#include "oplog.h"
 #include "pool.h"
 #include "records.h"
+#include "recorded_file.h"
 #include "register.h"
 #include "storage.h"
 #include "store_view.h"
@@ -460,7 +466,141 @@ Status rebuild_indexes(const std::string& kx_dir, const Report& found,
   return {};
 }
 
+// ---- Excess records of a data file ----
+
+struct DigestHash {
+  size_t operator()(const Digest& d) const {
+    size_t h;
+    std::memcpy(&h, d.data(), sizeof h);
+    return h;
+  }
+};
+
+// A line and the sources of a record of it.
+using RecordKey = std::pair<Digest, std::vector<std::string>>;
+
+// The data file's occurrences of each line, and its records by key.
+struct FileRecords {
+  std::unordered_map<Digest, uint64_t, DigestHash> occurrences;
+  std::map<RecordKey, uint64_t> records;
+  std::set<std::string> names;  // the names the file's records use
+};
+
+Result<FileRecords> count_file_records(const std::string& kx_dir, const std::string& data_file) {
+  FileRecords out;
+  RecordedFile file(kx_dir, data_file);
+  KX_TRY(blame_file(kx_dir, data_file, [&](BlameBatch&& batch) -> Status {
+    for (const BlamedLine& line : batch.lines) {
+      if (!line.text) continue;
+      if (out.occurrences[line.hash]++ > 0) continue;  // its records are counted
+      for (uint32_t r : batch.provenances[line.provenance]) {
+        const TrackedAs& record = batch.records[r];
+        if (!file.named_by(record.file)) continue;
+        out.names.insert(record.file);
+        ++out.records[{line.hash, record.sources}];
+      }
+    }
+    return {};
+  }));
+  return out;
+}
+
+// The keys with excess records, each with the number of records to keep.
+std::map<RecordKey, uint64_t> records_to_keep(const FileRecords& counted, ExcessRecords& excess) {
+  std::map<RecordKey, uint64_t> keep;
+  for (const auto& [key, records] : counted.records) {
+    const uint64_t held = counted.occurrences.at(key.first);
+    if (records <= held) continue;
+    ++excess.lines;
+    excess.records += records - held;
+    keep.emplace(key, held);
+  }
+  return keep;
+}
+
+// Rewrites one shard without the records beyond `keep` of their key;
+// returns how many it removed.
+Result<uint64_t> drop_excess_in_shard(const std::string& kx_dir, const std::string& shard,
+                                      const std::string& data_file,
+                                      const std::map<RecordKey, uint64_t>& keep) {
+  const std::string rel = "document-index/" + shard;
+  const std::string path = store_path(kx_dir, rel);
+  RecordedFile file(kx_dir, data_file);
+  for (int attempt = 0; attempt < kRepairAttempts; ++attempt) {
+    const auto before = stat_path(path);
+    KX_ASSIGN_OR_RETURN(auto bytes, read_file_bytes(path));
+    if (!before || !bytes) return uint64_t{0};
+    if (bytes->size() != before->size) continue;
+    const std::string_view view = bytes->view();
+    std::map<RecordKey, uint64_t> seen;
+    std::string rest, removed;
+    size_t copied = 0;
+    uint64_t dropped = 0, number = 0;
+    LineCursor cursor(view);
+    for (Line raw; cursor.next_raw(raw);) {
+      ++number;
+      auto record = parse_document_line(raw.text);
+      if (!record || !file.named_by(record->file)) continue;
+      auto digest = digest_from_hex(record->line_hash, HexCase::kLower);
+      if (!digest) continue;
+      RecordKey key{*digest, std::move(record->sources)};
+      auto it = keep.find(key);
+      if (it == keep.end() || ++seen[key] <= it->second) continue;
+      rest.append(view.substr(copied, raw.offset - copied));
+      copied = std::min(view.size(), raw.offset + raw.raw_length + 1);
+      append_kept_line(removed, rel, number, raw.text);
+      ++dropped;
+    }
+    if (dropped == 0) return dropped;
+    rest.append(view.substr(copied));
+    KX_ASSIGN_OR_RETURN(AtomicFile rewrite, AtomicFile::begin(path, store_dir(kx_dir)));
+    KX_TRY(rewrite.write(rest));
+    const auto now = stat_path(path);
+    if (!now || !same_file(*before, *now)) continue;  // the temporary file is dropped
+    KX_TRY(keep_damaged_lines(kx_dir, rel, removed));
+    KX_TRY(rewrite.commit());
+    return dropped;
+  }
+  return fail(Error::msg(quote_path(path) + " kept changing while it was repaired; repair " +
+                         "it while no other process writes to the store")
+                  .about(path));
+}
+
 }  // namespace
+
+Result<ExcessRecords> excess_records(const std::string& kx_dir, const std::string& data_file) {
+  KX_ASSIGN_OR_RETURN(FileRecords counted, count_file_records(kx_dir, data_file));
+  ExcessRecords excess;
+  records_to_keep(counted, excess);
+  return excess;
+}
+
+Result<ExcessRecords> remove_excess_records(const std::string& kx_dir, const std::string& data_file) {
+  KX_ASSIGN_OR_RETURN(FileRecords first, count_file_records(kx_dir, data_file));
+  // The locks in name order (as every holder of several takes them), then
+  // the count again: what the records hold now that no tracker writes.
+  std::vector<DataFileLock> locks;
+  for (const std::string& name : first.names) {
+    KX_ASSIGN_OR_RETURN(DataFileLock lock, DataFileLock::acquire(kx_dir, name));
+    locks.push_back(std::move(lock));
+  }
+  KX_ASSIGN_OR_RETURN(FileRecords counted, count_file_records(kx_dir, data_file));
+  ExcessRecords found;
+  const std::map<RecordKey, uint64_t> keep = records_to_keep(counted, found);
+  if (keep.empty()) return ExcessRecords{};
+  std::map<std::string, std::map<RecordKey, uint64_t>> by_shard;
+  for (const auto& [key, n] : keep) by_shard[bytes_to_hex(key.first.data(), 1)].emplace(key, n);
+  ExcessRecords removed{found.lines, 0};
+  for (const auto& [shard, shard_keep] : by_shard) {
+    KX_ASSIGN_OR_RETURN(uint64_t dropped, drop_excess_in_shard(kx_dir, shard, data_file, shard_keep));
+    removed.records += dropped;
+  }
+  KX_TRY(oplog::append(kx_dir, "repair",
+                       "removed " + std::to_string(removed.records) + " excess records of " +
+                           std::to_string(removed.lines) + " lines of " + quote_path(data_file)));
+  for (DataFileLock& lock : locks) KX_TRY(lock.finish());
+  return removed;
+}
 
 std::string_view problem_name(Problem problem) {
   switch (problem) {

@@ -75,4 +75,25 @@ struct Repair {
 // Checks, repairs what can be repaired without a person, and checks again.
 Result<Repair> repair(const std::string& kx_dir);
 
+// A data file's lines against the records naming it (recorded_file.h): a
+// line that has more records with one list of sources than the file holds
+// the line has excess records; trackers of one file running at once left
+// them before the file lock kept them apart.  Lines are hashed as blame
+// hashes them (bulk_blame.h).
+struct ExcessRecords {
+  uint64_t lines = 0;    // distinct lines with excess records
+  uint64_t records = 0;  // records beyond the file's occurrences
+};
+Result<ExcessRecords> excess_records(const std::string& kx_dir, const std::string& data_file);
+
+// Removes the excess records of a data file: of the records of one line
+// and list of sources, those after the first n in shard order, n being the
+// file's occurrences of the line.  Holds the lock of every name the file's
+// records use (data_file_lock.h), so that no tracker of the file writes
+// meanwhile; each shard is replaced through AtomicFile, and an append of
+// another file's record that lands meanwhile makes it start over.  The
+// removed lines are kept in "damaged/" as damaged lines are, and the
+// removal is logged ("repair").  Returns what was removed.
+Result<ExcessRecords> remove_excess_records(const std::string& kx_dir, const std::string& data_file);
+
 }  // namespace kestrix::store_check

@@ -17,6 +17,7 @@
 #include <condition_variable>
 #include <exception>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <system_error>
@@ -27,6 +28,7 @@
 #include "check.h"
 #include "bulk_blame.h"
 #include "coding.h"
+#include "data_file_lock.h"
 #include "forget_map.h"
 #include "indexer.h"
 #include "merge.h"
@@ -247,7 +249,8 @@ PyObject* preview_to_py(const Result<AuthorPreview>& r) {
 Result<AuthorPreview> preview_author_purge(const std::string& kx_dir, const std::string& author_name,
                                            const std::string& data_file) {
   KX_ASSIGN_OR_RETURN(PurgeStats distinct, purge_by_author_exact(kx_dir, author_name, data_file, true));
-  KX_ASSIGN_OR_RETURN(std::vector<std::string> hashes, resolve_author_line_hashes(kx_dir, author_name));
+  KX_ASSIGN_OR_RETURN(std::vector<std::string> hashes,
+                      author_line_hashes_in_file(kx_dir, author_name, data_file));
   KX_ASSIGN_OR_RETURN(PurgeStats stats, purge_data_file(kx_dir, data_file, hashes, PurgeMode::kDryRun,
                                                         CompressedFiles{true, std::nullopt}));
   return AuthorPreview{stats, distinct.purged};
@@ -567,6 +570,49 @@ KX_WRAPPER(repair_store) {
   });
 }
 
+PyObject* excess_to_py(const Result<store_check::ExcessRecords>& r) {
+  if (!r) return raise_error(r.error());
+  return counts_dict({{"lines", r->lines}, {"records", r->records}});
+}
+
+const Signature kExcessRecords{"excess_records", {{"kx_dir", kText}, {"data_file", kText}}};
+KX_WRAPPER(excess_records) {
+  return call(kExcessRecords, args, kwargs, [](Args& a) {
+    return run_released(
+        nullptr, [&] { return store_check::excess_records(a.text(0), a.text(1)); }, excess_to_py);
+  });
+}
+
+const Signature kRemoveExcessRecords{"remove_excess_records", {{"kx_dir", kText}, {"data_file", kText}}};
+KX_WRAPPER(remove_excess_records) {
+  return call(kRemoveExcessRecords, args, kwargs, [](Args& a) {
+    return run_released(
+        nullptr, [&] { return store_check::remove_excess_records(a.text(0), a.text(1)); },
+        excess_to_py);
+  });
+}
+
+const Signature kRevokedDocuments{"revoked_documents", {{"kx_dir", kText}}};
+KX_WRAPPER(revoked_documents) {
+  return call(kRevokedDocuments, args, kwargs, [](Args& a) -> PyObject* {
+    auto r = revoked_document_hashes(a.text(0));
+    if (!r) return raise_error(r.error());
+    return list_of(*r, [](const std::string& h) { return str_from(h); });
+  });
+}
+
+const Signature kWithdrawnLines{"withdrawn_lines", {{"kx_dir", kText}, {"data_file", kText}}};
+KX_WRAPPER(withdrawn_lines) {
+  return call(kWithdrawnLines, args, kwargs, [](Args& a) {
+    return run_released(
+        nullptr, [&] { return withdrawn_line_hashes(a.text(0), a.text(1)); },
+        [](const Result<std::vector<std::string>>& r) -> PyObject* {
+          if (!r) return raise_error(r.error());
+          return list_of(*r, [](const std::string& h) { return str_from(h); });
+        });
+  });
+}
+
 const Signature kDataFiles{"data_files", {{"kx_dir", kText}}};
 KX_WRAPPER(data_files) {
   return call(kDataFiles, args, kwargs, [](Args& a) -> PyObject* {
@@ -742,6 +788,53 @@ KX_WRAPPER(purge_by_author) {
   });
 }
 
+// ------------------------------------------------------ Data file locks ---
+
+// The locks held through lock_data_file, by handle.  Only the calling
+// thread, holding the interpreter lock, touches the table.
+std::map<uint64_t, DataFileLock>& held_locks() {
+  static auto* held = new std::map<uint64_t, DataFileLock>;
+  return *held;
+}
+
+const Signature kLockDataFile{"lock_data_file", {{"kx_dir", kText}, {"recorded_as", kText}}};
+KX_WRAPPER(lock_data_file) {
+  return call(kLockDataFile, args, kwargs, [](Args& a) {
+    return run_released(
+        nullptr, [&] { return DataFileLock::acquire(a.text(0), a.text(1)); },
+        [](Result<DataFileLock>& r) -> PyObject* {
+          if (!r) return raise_error(r.error());
+          static uint64_t next = 0;
+          const uint64_t handle = ++next;
+          held_locks().emplace(handle, std::move(*r));
+          return PyLong_FromUnsignedLongLong(handle);
+        });
+  });
+}
+
+const Signature kUnlockDataFile{"unlock_data_file", {{"handle", kCount}}};
+KX_WRAPPER(unlock_data_file) {
+  return call(kUnlockDataFile, args, kwargs, [](Args& a) -> PyObject* {
+    auto held = held_locks().extract(a.count(0));
+    if (held.empty()) {
+      PyErr_SetString(PyExc_ValueError, "no data file lock is held with that handle");
+      return nullptr;
+    }
+    if (Status st = held.mapped().finish(); !st) return raise_error(st.error());
+    Py_RETURN_NONE;
+  });
+}
+
+const Signature kDataFileGenerations{"data_file_generations",
+                                     {{"kx_dir", kText}, {"recorded_as", kTextList}}};
+KX_WRAPPER(data_file_generations) {
+  return call(kDataFileGenerations, args, kwargs, [](Args& a) -> PyObject* {
+    auto r = data_file_generations(a.text(0), a.list(1));
+    if (!r) return raise_error(r.error());
+    return list_of(*r, [](uint64_t g) { return PyLong_FromUnsignedLongLong(g); });
+  });
+}
+
 // ------------------------------------------------------ Whole-file track ---
 
 std::optional<TokenCounter> token_counter_named(std::string_view name) {
@@ -809,7 +902,8 @@ const Signature kTrackFile{"track_file",
                             {"resolve", kOptCallable, true},
                             {"progress", kOptCallable, true},
                             {"known_in", kOptText, true},
-                            {"records_file", kOptText, true}}};
+                            {"records_file", kOptText, true},
+                            {"unrecorded_at", kOptCount, true}}};
 KX_WRAPPER(track_file) {
   return call(kTrackFile, args, kwargs, [](Args& a) -> PyObject* {
     TrackOptions options{a.text(0), a.text(1), a.text(2), a.list(3), a.opt_text(4), a.opt_text(5)};
@@ -824,6 +918,7 @@ KX_WRAPPER(track_file) {
     options.tokens_only = a.flag(9);
     options.known_in = a.opt_text(12).value_or("");
     options.records_file = a.opt_text(13).value_or("");
+    options.unrecorded_at = a.opt_count(14);
     if (options.tokens_only && options.counter == TokenCounter::kNone) {
       PyErr_SetString(PyExc_ValueError, "tokens_only needs a tokenizer and a counter");
       return nullptr;
@@ -1013,6 +1108,10 @@ PyMethodDef* methods() {
       KX_FUNCTION(show_by_license_token, kShowByLicenseToken),
       KX_FUNCTION(check_store, kCheckStore),
       KX_FUNCTION(repair_store, kRepairStore),
+      KX_FUNCTION(excess_records, kExcessRecords),
+      KX_FUNCTION(revoked_documents, kRevokedDocuments),
+      KX_FUNCTION(withdrawn_lines, kWithdrawnLines),
+      KX_FUNCTION(remove_excess_records, kRemoveExcessRecords),
       KX_FUNCTION(data_files, kDataFiles),
       KX_FUNCTION(files_with_records, kFilesWithRecords),
       KX_FUNCTION(token_totals, kTokenTotals),
@@ -1025,6 +1124,9 @@ PyMethodDef* methods() {
       KX_FUNCTION(purge_revoked, kPurgeRevoked),
       KX_FUNCTION(purge_by_author, kPurgeByAuthor),
       KX_FUNCTION(track_file, kTrackFile),
+      KX_FUNCTION(lock_data_file, kLockDataFile),
+      KX_FUNCTION(unlock_data_file, kUnlockDataFile),
+      KX_FUNCTION(data_file_generations, kDataFileGenerations),
       KX_FUNCTION(purge_withdrawn, kPurgeWithdrawn),
       KX_FUNCTION(undo_purge, kUndoPurge),
       KX_FUNCTION(report_aggregates, kReportAggregates),

@@ -21,6 +21,8 @@
 #include "oplog.h"
 #include "pool.h"
 #include "purge_rewrite.h"
+#include "recorded_file.h"
+#include "records.h"
 #include "storage.h"
 
 namespace kestrix {
@@ -89,18 +91,66 @@ Status add_documents_of_sections(const std::string& kx_dir,
   });
 }
 
-// Every line hash purge_revoked removes (some maybe more than once), and
-// with `by_authors` those of the sections of revoked authors too.
-Result<std::vector<std::string>> revoked_line_hashes(const std::string& kx_dir, bool by_authors) {
+// Every line hash purge_revoked removes (some maybe more than once).
+Result<std::vector<std::string>> revoked_line_hashes(const std::string& kx_dir) {
   std::vector<std::string> hashes;
   KX_TRY(add_revoked_documents(kx_dir, hashes));
-  std::unordered_set<std::string> authors;
-  if (by_authors) {
-    KX_ASSIGN_OR_RETURN(authors, revoked_author_ids(kx_dir));
-  }
-  KX_ASSIGN_OR_RETURN(auto sections, revoked_sections(kx_dir, authors));
+  KX_ASSIGN_OR_RETURN(auto sections, revoked_sections(kx_dir, {}));
   if (!sections.empty()) KX_TRY(add_documents_of_sections(kx_dir, sections, hashes));
   return hashes;
+}
+
+// The line hashes a purge of `data_file` removes, given the withdrawn
+// records (`withdrawn`, of every file): a line is withdrawn in the data
+// file when one of its records for that file is; a line with no record for
+// the file (a file derived from tracked ones, say) falls back on its
+// content, withdrawn when a record of any file is.  So a line the file drew
+// from a source still in use stays, although the same text was withdrawn
+// elsewhere.
+Result<std::vector<std::string>> withdrawn_in_file(const std::string& kx_dir,
+                                                   const std::string& data_file,
+                                                   const DocumentBatch& withdrawn) {
+  RecordedFile file(kx_dir, data_file);
+  std::unordered_set<std::string> here, elsewhere;
+  for (size_t i = 0; i < withdrawn.size(); ++i) {
+    const std::string hash(withdrawn.line_hash(i));
+    (file.named_by(withdrawn.file(i)) ? here : elsewhere).insert(hash);
+  }
+  for (const std::string& hash : here) elsewhere.erase(hash);
+  std::set<std::string> shards;
+  for (const std::string& hash : elsewhere)
+    if (hash.size() >= 2) shards.insert(hash.substr(0, 2));
+  // Of the lines withdrawn elsewhere only, those the file has records of.
+  for (const std::string& shard : shards) {
+    KX_ASSIGN_OR_RETURN(auto bytes, read_file_bytes(store_path(kx_dir, "document-index/" + shard)));
+    if (!bytes) continue;
+    LineCursor cursor(bytes->view());
+    for (Line line; cursor.next(line);) {
+      auto record = parse_document_line(line.text);
+      if (record && elsewhere.contains(record->line_hash) && file.named_by(record->file))
+        elsewhere.erase(record->line_hash);
+    }
+  }
+  std::vector<std::string> hashes(here.begin(), here.end());
+  hashes.insert(hashes.end(), elsewhere.begin(), elsewhere.end());
+  return hashes;
+}
+
+// The records listing a withdrawn section: a revoked one, or one of a
+// revoked author.
+Result<DocumentBatch> withdrawn_records(const std::string& kx_dir) {
+  KX_ASSIGN_OR_RETURN(auto authors, revoked_author_ids(kx_dir));
+  KX_ASSIGN_OR_RETURN(auto sections, revoked_sections(kx_dir, authors));
+  DocumentBatch records;
+  if (sections.empty()) return records;
+  const StringSet wanted(std::vector<std::string>(sections.begin(), sections.end()));
+  KX_TRY(documents_listing_sections(kx_dir, wanted, [&](DocumentBatch&& batch) {
+    for (size_t i = 0; i < batch.size(); ++i) {
+      DocumentParts parts{batch.line_hash(i), batch.file(i), {}};
+      records.add(parts);
+    }
+  }));
+  return records;
 }
 
 std::string purge_detail(uint64_t purged, const std::string& data_file) {
@@ -129,11 +179,14 @@ Result<std::set<std::string>> shards_named_for(const BinaryIndex& index,
 
 }  // namespace
 
-Result<std::vector<std::string>> resolve_author_line_hashes(const std::string& kx_dir,
-                                                            const std::string& author_name) {
+namespace {
+
+// The document records listing a section of an author named `author_name`,
+// found through index.bin (see resolve_author_line_hashes).
+Result<DocumentBatch> author_records(const std::string& kx_dir, const std::string& author_name) {
   KX_ASSIGN_OR_RETURN(std::vector<Author> found, authors::query(kx_dir, author_name, std::nullopt));
-  std::vector<std::string> line_hashes;
-  if (found.empty()) return line_hashes;
+  DocumentBatch records;
+  if (found.empty()) return records;
   std::vector<std::string> ids;
   std::unordered_set<std::string> id_set;
   for (const Author& author : found) {
@@ -155,23 +208,38 @@ Result<std::vector<std::string>> resolve_author_line_hashes(const std::string& k
     for (const Value& value : values)
       if (names_author(value, id_set)) sections.insert(*get_string(value, "section_hash"));
   }
-  if (sections.empty()) return line_hashes;
+  if (sections.empty()) return records;
 
   std::vector<std::string> section_list(sections.begin(), sections.end());
   KX_ASSIGN_OR_RETURN(auto document_shards, shards_named_for(index, section_list));
   const StringSet section_set(section_list);
-  DocumentBatch records;
   for (const std::string& shard : document_shards) {
     KX_ASSIGN_OR_RETURN(auto bytes, read_file_bytes(store_path(kx_dir, "document-index/" + shard)));
     if (bytes) collect_documents_listing(bytes->view(), section_set, records);
   }
+  return records;
+}
+
+}  // namespace
+
+Result<std::vector<std::string>> resolve_author_line_hashes(const std::string& kx_dir,
+                                                            const std::string& author_name) {
+  KX_ASSIGN_OR_RETURN(DocumentBatch records, author_records(kx_dir, author_name));
+  std::vector<std::string> line_hashes;
   for (size_t i = 0; i < records.size(); ++i) line_hashes.emplace_back(records.line_hash(i));
   return line_hashes;
 }
 
+Result<std::vector<std::string>> author_line_hashes_in_file(const std::string& kx_dir,
+                                                            const std::string& author_name,
+                                                            const std::string& data_file) {
+  KX_ASSIGN_OR_RETURN(DocumentBatch records, author_records(kx_dir, author_name));
+  return withdrawn_in_file(kx_dir, data_file, records);
+}
+
 Result<PurgeStats> purge_revoked(const std::string& kx_dir, const std::string& data_file,
                                  bool dry_run) {
-  KX_ASSIGN_OR_RETURN(std::vector<std::string> revoked, revoked_line_hashes(kx_dir, false));
+  KX_ASSIGN_OR_RETURN(std::vector<std::string> revoked, revoked_line_hashes(kx_dir));
   const PurgeMode mode = dry_run ? PurgeMode::kDryRun : PurgeMode::kNormal;
   KX_ASSIGN_OR_RETURN(PurgeStats stats, purge_data_file(kx_dir, data_file, revoked, mode));
   if (dry_run) return stats;
@@ -179,9 +247,25 @@ Result<PurgeStats> purge_revoked(const std::string& kx_dir, const std::string& d
   return stats;
 }
 
+Result<std::vector<std::string>> revoked_document_hashes(const std::string& kx_dir) {
+  std::vector<std::string> hashes;
+  KX_TRY(add_revoked_documents(kx_dir, hashes));
+  return hashes;
+}
+
+Result<std::vector<std::string>> withdrawn_line_hashes(const std::string& kx_dir,
+                                                       const std::string& data_file) {
+  std::vector<std::string> hashes;
+  KX_TRY(add_revoked_documents(kx_dir, hashes));
+  KX_ASSIGN_OR_RETURN(DocumentBatch records, withdrawn_records(kx_dir));
+  KX_ASSIGN_OR_RETURN(std::vector<std::string> in_file, withdrawn_in_file(kx_dir, data_file, records));
+  hashes.insert(hashes.end(), in_file.begin(), in_file.end());
+  return hashes;
+}
+
 Result<PurgeStats> purge_withdrawn(const std::string& kx_dir, const std::string& data_file,
                                    bool dry_run, std::optional<int> level) {
-  KX_ASSIGN_OR_RETURN(std::vector<std::string> revoked, revoked_line_hashes(kx_dir, true));
+  KX_ASSIGN_OR_RETURN(std::vector<std::string> revoked, withdrawn_line_hashes(kx_dir, data_file));
   const PurgeMode mode = dry_run ? PurgeMode::kDryRun : PurgeMode::kExact;
   KX_ASSIGN_OR_RETURN(PurgeStats stats,
                       purge_data_file(kx_dir, data_file, revoked, mode, CompressedFiles{true, level}));
@@ -203,12 +287,18 @@ Result<PurgeStats> purge_author(const std::string& kx_dir, const std::string& au
   if (!any_revoked)
     return fail_msg("author '" + author_name + "' is not revoked. Revoke first with `kx revoke --author '" +
                     author_name + "'` before purging.");
-  KX_ASSIGN_OR_RETURN(std::vector<std::string> hashes, resolve_author_line_hashes(kx_dir, author_name));
+  KX_ASSIGN_OR_RETURN(DocumentBatch records, author_records(kx_dir, author_name));
+  std::vector<std::string> hashes;
+  for (size_t i = 0; i < records.size(); ++i) hashes.emplace_back(records.line_hash(i));
   if (dry_run) {
     KX_TRY(check_line_text(data_file, true, compressed.read));
     std::sort(hashes.begin(), hashes.end());
     const auto distinct = std::unique(hashes.begin(), hashes.end()) - hashes.begin();
     return PurgeStats{static_cast<uint64_t>(distinct), 0, 0};
+  }
+  // The command's purge decides by the data file's own records.
+  if (mode == PurgeMode::kExact) {
+    KX_ASSIGN_OR_RETURN(hashes, withdrawn_in_file(kx_dir, data_file, records));
   }
   KX_ASSIGN_OR_RETURN(PurgeStats stats, purge_data_file(kx_dir, data_file, hashes, mode, compressed));
   KX_TRY(log_purge(kx_dir, data_file, stats.purged,

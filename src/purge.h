@@ -35,8 +35,9 @@ Result<uint64_t> purge_reverse(const std::string& kx_dir, const std::string& dat
 // The command's purges.  They remove the same lines as those above but keep
 // every other byte of the data file, and leave an undo record beside the
 // archive for an exact undo (purge_exact.h); they log as those above do.
-// purge_withdrawn removes every line whose consent is withdrawn: those of
-// purge_revoked and those of the sections listing an author marked revoked.
+// purge_withdrawn removes every line whose consent is withdrawn in the data
+// file (withdrawn_line_hashes): that of purge_revoked and of the sections
+// listing an author marked revoked, judged by the file's own records.
 // Its dry run classifies the data file as the purge would.  `level` is the
 // compression level of a gzip or zstd data file's rewrite.
 Result<PurgeStats> purge_withdrawn(const std::string& kx_dir, const std::string& data_file,
@@ -46,6 +47,24 @@ Result<PurgeStats> purge_withdrawn(const std::string& kx_dir, const std::string&
 Result<PurgeStats> purge_by_author_exact(const std::string& kx_dir, const std::string& author_name,
                                          const std::string& data_file, bool dry_run,
                                          std::optional<int> level = std::nullopt);
+
+// The line hashes purge_withdrawn removes from `data_file`, decided by the
+// file's own records: a line is withdrawn in the file when one of its
+// records for the file lists a withdrawn section (a revoked one, or one of
+// a revoked author); a line with no record for the file falls back on its
+// content, withdrawn when a record of any file is.  Lines of the
+// revoked-documents file are withdrawn everywhere.  Repeats possible.
+Result<std::vector<std::string>> withdrawn_line_hashes(const std::string& kx_dir,
+                                                       const std::string& data_file);
+// The line hashes purge_by_author_exact removes from `data_file`: those of
+// resolve_author_line_hashes, decided by the file's own records as above.
+Result<std::vector<std::string>> author_line_hashes_in_file(const std::string& kx_dir,
+                                                            const std::string& author_name,
+                                                            const std::string& data_file);
+
+// The line hashes of the revoked-documents file (document-index/revoked/all):
+// lines withdrawn wherever they stand.  Empty without the file.
+Result<std::vector<std::string>> revoked_document_hashes(const std::string& kx_dir);
 
 // The line hashes (repeats possible) of the document records listing a
 // section whose `authors` hold an id of an author named `author_name`, found

@@ -1,6 +1,7 @@
 // Read-only views of a store for the front end (see store_view.h).
 #include "store_view.h"
 
+#include "recorded_file.h"
 #include <algorithm>
 #include <map>
 #include <unordered_map>
@@ -11,6 +12,7 @@
 #include "hash_tables.h"
 #include "lib.h"
 #include "purge_exact.h"
+#include "recorded_file.h"
 #include "storage.h"
 #include "token_bin_index.h"
 
@@ -253,8 +255,13 @@ namespace {
 // (sorted, distinct; empty for a tracked line without sources).
 using LinesBySections = FlatMap<std::vector<std::string>, uint64_t>;
 
+// A line's sections are those of its records for the data file itself
+// when it has any (a line the file drew from one source stands by that
+// source, whatever other files drew the same text from), else those of all
+// its records.
 Status count_lines_by_sections(const std::string& kx_dir, const std::string& data_file,
                                FileStatus& status, LinesBySections& counts) {
+  RecordedFile file(kx_dir, data_file);
   return blame_file(kx_dir, data_file, [&](BlameBatch&& batch) -> Status {
     std::vector<uint64_t> lines_of(batch.provenances.size());
     for (const BlamedLine& line : batch.lines) ++lines_of[line.provenance];
@@ -262,9 +269,14 @@ Status count_lines_by_sections(const std::string& kx_dir, const std::string& dat
     for (size_t p = 0; p < batch.provenances.size(); ++p) {
       if (lines_of[p] == 0 || batch.provenances[p].empty()) continue;
       status.tracked += lines_of[p];
+      const std::vector<uint32_t>& records = batch.provenances[p];
+      const bool own = std::any_of(records.begin(), records.end(),
+                                   [&](uint32_t r) { return file.named_by(batch.records[r].file); });
       std::vector<std::string> sections;
-      for (uint32_t r : batch.provenances[p])
+      for (uint32_t r : records) {
+        if (own && !file.named_by(batch.records[r].file)) continue;
         for (const std::string& s : batch.records[r].sources) sections.push_back(s);
+      }
       std::sort(sections.begin(), sections.end());
       sections.erase(std::unique(sections.begin(), sections.end()), sections.end());
       counts[std::move(sections)] += lines_of[p];

@@ -95,7 +95,10 @@ Result<TokenTotals> token_totals(const std::string& kx_dir, const std::string& t
 // The lines of one data file against the store, counted in one bulk blame
 // pass (bulk_blame.h): every non-empty line, those with a document record
 // (from any data file), and those among them drawn from a withdrawn section
-// (a revoked one, or one with a revoked author).  Per section the lines
+// (a revoked one, or one with a revoked author).  A line is drawn from the
+// sources of its records for this data file when it has any
+// (recorded_file.h), else from those of all its records, as the purge
+// decides.  Per section the lines
 // drawn from it, and per author the lines drawn from any of the author's
 // sections, each line counted once per section and author.
 struct SectionLines {

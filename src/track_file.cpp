@@ -20,6 +20,7 @@
 
 #include "coding.h"
 #include "data_blocks.h"
+#include "data_file_lock.h"
 #include "fs.h"
 #include "hash.h"
 #include "hash_tables.h"
@@ -813,8 +814,14 @@ Result<TrackedFile> FileTracking::commit(const std::vector<std::string>& resolve
     if (added) templates.push_back(line_template(options, list_sources[i]));
     canonical[i] = it->second;
   }
+  std::optional<DataFileLock> lock;
+  bool check = !options.retrack && !options.tokens_only;
+  if (options.records_file.empty()) {
+    KX_ASSIGN_OR_RETURN(lock, DataFileLock::acquire(options.kx_dir, options.recorded_as));
+    if (options.unrecorded_at && lock->untouched_since(*options.unrecorded_at)) check = false;
+  }
   std::vector<bool> recorded;
-  if (!options.retrack && !options.tokens_only) {
+  if (check) {
     KX_ASSIGN_OR_RETURN(recorded, recorded_lines(options, source_ids, canonical, state_->spool));
   }
 
@@ -868,6 +875,7 @@ Result<TrackedFile> FileTracking::commit(const std::vector<std::string>& resolve
     return {};
   }));
   KX_TRY(batch.write());
+  if (lock) KX_TRY(lock->finish());
   return counts;
 }
 

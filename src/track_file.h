@@ -12,6 +12,12 @@
 // shard by shard in requests of whole lines, then its token-index entries to
 // this process's pid file, so entries are numbered in the file's line order.
 //
+// The commit holds the file's lock (data_file_lock.h) from the check of what
+// the store holds to its last write, so that trackers of one file running at
+// once record each line once per occurrence.  A commit to a records file (a
+// cluster task's) takes no lock: the records reach the store later, and the
+// client that absorbs them holds the lock across the task and the absorption.
+//
 // Unless `retrack` is set, lines already recorded for the same file with
 // the same sources are not recorded again, counting occurrences: a line
 // the file holds three times needs three records, and those already in the
@@ -56,6 +62,10 @@ struct TrackOptions {
   // JSON string line as its string, anything else as the line's text).
   std::string count_field;
   bool retrack = false;
+  // The generation of the file's lock (data_file_lock.h) at which the
+  // caller found no record naming the file: when the lock still shows it,
+  // the check of what the store holds is skipped.
+  std::optional<uint64_t> unrecorded_at;
   // The store whose records count as already recorded, when not kx_dir:
   // a file tracked into a store of its own on a cluster worker records
   // only what tracking it into this store would record.

@@ -412,7 +412,7 @@ def test_purge_by_author_removes_exactly_their_lines_and_undo_restores_them(proj
     assert (purged["purged"], purged["kept"], purged["archived"]) == (len(grace), len(others), len(grace))
     assert project.records() == others
 
-    undone = project.json("purge", "--undo", "train.jsonl")
+    undone = project.json("purge", "--undo", "--force", "train.jsonl")
     assert (undone["restored"], undone["outcome"]) == (len(grace), "exact")
     assert project.records() == records
     assert [e["operation"] for e in project.json("log")][-3:] == ["purge_archive", "purge", "purge_reverse"]
@@ -433,7 +433,7 @@ def test_a_plain_purge_removes_the_lines_of_revoked_authors_with_those_of_revoke
     assert project.records() == [r for r in records if r not in gone]
     # One rewrite with one archive, undone by one undo.
     assert [e["operation"] for e in project.json("log")][-2:] == ["purge_archive", "purge"]
-    assert project.json("purge", "--undo", "train.jsonl")["restored"] == len(gone)
+    assert project.json("purge", "--undo", "--force", "train.jsonl")["restored"] == len(gone)
     assert project.checksum("train.jsonl") == before
     assert "no purge archive to undo" in project.kx("purge", "--undo", "train.jsonl").stderr
 
@@ -463,16 +463,16 @@ def test_undo_puts_back_the_newest_purge_of_each_file_byte_for_byte(project):
 
     # The older purge, of another file, first.
     for name in ("train.jsonl", "mixed.jsonl"):
-        assert project.json("purge", "--undo", name)["outcome"] == "exact"
+        assert project.json("purge", "--undo", "--force", name)["outcome"] == "exact"
         assert project.checksum(name) == original[name]
 
     project.ok("purge", "mixed.jsonl")
     with open(project.path("mixed.jsonl"), "ab") as f:
         f.write(b'{"added": "later"}\n')
-    done = project.kx("purge", "--undo", "mixed.jsonl")
+    done = project.kx("purge", "--undo", "--force", "mixed.jsonl")
     assert done.returncode == 1 and done.stderr.count("\n") == 1
     assert "mixed.jsonl changed since its purge" in done.stderr and "--by-position" in done.stderr
-    undone = project.json("purge", "--undo", "mixed.jsonl", "--by-position")
+    undone = project.json("purge", "--undo", "--force", "mixed.jsonl", "--by-position")
     assert undone["outcome"] == "by_position"
     with open(project.path("mixed.jsonl"), "rb") as f:
         assert f.read() == b"".join(raw) + b'\n{"added": "later"}\n'
@@ -536,20 +536,117 @@ def test_status_counts_lines_and_tokens_under_withdrawn_consent(project):
     assert "train.jsonl: 300 lines, 300 tracked, 0 untracked, 180 under withdrawn consent" in text
 
 
+def test_a_line_shared_by_two_files_is_judged_in_each_by_its_own_records(project):
+    shared = '{"text": "a boilerplate line both files hold"}\n'
+    files = {"a.jsonl": shared + '{"text": "only in a"}\n', "b.jsonl": shared + '{"text": "only in b"}\n',
+             "derived.jsonl": shared}
+    for name, content in files.items():
+        with open(project.path(name), "w") as f:
+            f.write(content)
+    project.ok("track", "a.jsonl", "--source", MEMOS)  # Grace's
+    project.ok("track", "b.jsonl", "--source", ADA)    # Ada's; derived.jsonl is never tracked
+    project.ok("index", "build")
+    project.ok("revoke", "--author", "Grace Okafor")
+
+    # Blame and status of b.jsonl stand by b's own record: Ada's, in use.
+    (line,) = [r for r in project.json("blame", "b.jsonl") if r["line"] == 1]
+    assert [r["file"] for r in line["records"]] == ["b.jsonl", "a.jsonl"] and line["withdrawn"] is False
+    one = project.json("blame", "b.jsonl", "1")
+    assert one["records"][0]["file"] == "b.jsonl" and one["withdrawn"] is False
+    status = {f["file"]: f["withdrawn"] for f in project.json("status", *files)["files"]}
+    assert status == {"a.jsonl": 2, "b.jsonl": 0, "derived.jsonl": 1}
+
+    # Grace's revocation withdraws a's lines, by author only, in every blame row.
+    rows = project.json("blame", "a.jsonl")
+    assert [r["withdrawn"] for r in rows] == [True, True]
+    assert all(s["withdrawn"] and not s["revoked"] for r in rows for s in r["records"][0]["sources"])
+    text = project.ok("blame", "a.jsonl", "b.jsonl").splitlines()
+    assert [row.split()[3] for row in text] == ["withdrawn", "withdrawn", "usable", "usable"]
+
+    assert project.json("purge", "b.jsonl", "--author", "Grace Okafor", "--dry-run")["purged"] == 0
+    assert project.json("purge", "b.jsonl", "--author", "Grace Okafor")["purged"] == 0
+    assert project.json("purge", "b.jsonl", "--dry-run")["purged"] == 0
+    assert project.json("purge", "b.jsonl")["purged"] == 0
+    # A file with no record of the line falls back on its content.
+    assert project.json("purge", "derived.jsonl")["purged"] == 1
+    assert project.json("purge", "a.jsonl")["purged"] == 2
+    with open(project.path("b.jsonl")) as f:
+        assert f.read() == files["b.jsonl"]
+
+
 def test_undo_refuses_an_archive_of_another_file(project):
     project.ok("revoke", "--section", ADA)
     project.ok("purge", "train.jsonl")
     with open(project.path("other.jsonl"), "w") as f:
         f.write('{"text": "x"}\n')
     done = project.kx("purge", "--undo", "other.jsonl")
-    assert done.returncode == 1 and "train.jsonl" in done.stderr
+    assert done.returncode == 1 and "`kx purge --undo train.jsonl`" in done.stderr
+    assert "--force" not in done.stderr  # it would append train.jsonl's lines to other.jsonl
     assert project.json("purge", "--undo", "other.jsonl", "--force")["restored"] == 120
 
     # The log quotes the data file's name; the undo reads it back.
     odd = 'notes "v2"\\draft.jsonl'
     shutil.copy(project.path("other.jsonl"), project.path(odd))
     project.ok("purge", odd)
-    assert project.json("purge", "--undo", odd)["restored"] == 120
+    assert project.json("purge", "--undo", "--force", odd)["restored"] == 120
+
+
+def test_undo_refuses_lines_whose_consent_is_still_withdrawn(project):
+    before = project.checksum("train.jsonl")
+    project.ok("revoke", "--author", "Grace Okafor")
+    purged = project.json("purge", "train.jsonl")["purged"]
+    after = project.checksum("train.jsonl")
+    done = project.kx("purge", "--undo", "train.jsonl")
+    assert done.returncode == 1
+    assert f"{purged} lines of .kx/archive/purge." in done.stderr
+    assert f"(author Grace Okafor: {purged} lines)" in done.stderr and "--force" in done.stderr
+    assert project.checksum("train.jsonl") == after
+    # Consent restored, the undo goes through.
+    project.ok("revoke", "--author", "Grace Okafor", "--reverse")
+    assert project.json("purge", "--undo", "train.jsonl")["restored"] == purged
+    assert project.checksum("train.jsonl") == before
+
+    project.ok("revoke", "--section", FORUM)
+    purged = project.json("purge", "train.jsonl")["purged"]
+    done = project.kx("purge", "--undo", "train.jsonl")
+    assert done.returncode == 1 and f"(section {FORUM}: {purged} lines)" in done.stderr
+    assert project.json("purge", "--undo", "train.jsonl", "--force")["restored"] == purged
+    assert project.checksum("train.jsonl") == before
+
+
+INTERRUPTED = r"""
+import os, signal, sys
+from kx import progress
+sent = []
+
+
+def callback(self, i):
+    def hook(done):
+        if not sent:  # Ctrl-C while the first file is purged
+            sent.append(True)
+            os.kill(os.getpid(), signal.SIGINT)
+    return hook
+
+
+progress.FilesProgress.callback = callback
+from kx.cli import main
+sys.exit(main(sys.argv[1:]))
+"""
+
+
+def test_a_purge_interrupted_by_ctrl_c_finishes_its_file_says_what_it_did_and_stops(project, kx_cli_env):
+    shutil.copy(project.path("train.jsonl"), project.path("copy.jsonl"))
+    untouched = project.checksum("copy.jsonl")
+    project.ok("revoke", "--author", "Grace Okafor")
+    done = subprocess.run([sys.executable, "-c", INTERRUPTED, "purge", "train.jsonl", "copy.jsonl"],
+                          cwd=project.root, env=kx_cli_env, capture_output=True, text=True)
+    assert done.returncode == 130
+    lines = done.stdout.splitlines()
+    assert lines[0].startswith("purged ") and "from train.jsonl" in lines[0]
+    assert "undo with `kx purge --undo train.jsonl`" in lines[1]
+    assert lines[-1] == "interrupted: copy.jsonl not purged, left as it was"
+    assert project.checksum("copy.jsonl") == untouched
+    assert project.json("status", "train.jsonl")["files"][0]["withdrawn"] == 0
 
 
 def test_merge_absorbs_another_store(project, tmp_path, kx_cli):
@@ -684,7 +781,7 @@ def test_kx_runs_in_the_nearest_project_above_and_names_files_from_the_project(p
     assert (purged["purged"], purged["file"]) == (2, "shards/a.jsonl")
     assert project.records("train.jsonl") == example_records()  # only the named file is rewritten
     assert project.json("log")[-1]["detail"] == 'purged 2 lines from "shards/a.jsonl"'
-    assert project.json("purge", "--undo", "shards/a.jsonl")["restored"] == 2
+    assert project.json("purge", "--undo", "--force", "shards/a.jsonl")["restored"] == 2
 
     # -C names where to start looking: another project, even from inside this one.
     other = tmp_path / "other"
@@ -745,13 +842,13 @@ def test_check_reports_damage_and_repair_moves_damaged_lines_aside(project):
         f".kx/document-index/{shard}:{torn_at}: damaged line",
         ".kx/token-index.whitespace/001:1: damaged line",
         ".kx/.kxtmp.999999999.0.ab: stray temporary file",
-        ".kx/index.bin: stale index",
+        "note: .kx/index.bin: stale index",
         ".kx/token-index.whitespace.bin: index disagrees with its merged files: entry 0",
     ]:
         assert any(line.startswith(expected) for line in report), expected
     # The damaged entry leaves its line's record without an entry.
     assert "train.jsonl: records lack their token entries: 1 of its 300 records" in done.stdout
-    assert report[-1].endswith(": 7 problems")
+    assert report[-1].endswith(": 6 problems, 1 note")
     entries = project.json("tokens", "status", "--tokenizer", "whitespace")["total_entries"]
     assert entries == 299  # every reader skips the damaged line
 
@@ -775,6 +872,66 @@ def test_check_reports_damage_and_repair_moves_damaged_lines_aside(project):
         f.writelines(kept)
     project.ok("track", "train.jsonl", "--source-field", "source", "--tokenizer", "whitespace")
     assert project.ok("check").endswith(": no problems\n")
+
+
+def store_shards(project):
+    layer = project.path(".kx/document-index")
+    return {name: open(os.path.join(layer, name), "rb").read() for name in os.listdir(layer)}
+
+
+def test_check_finds_lines_recorded_more_often_than_the_file_holds_and_repair_removes_them(project):
+    from kx import _core as core
+
+    with open(project.path("train.jsonl")) as f:
+        texts = f.read().splitlines()[:10]
+    with open(project.path("plain.jsonl"), "w") as f:
+        f.write("".join(text + "\n" for text in texts))
+    with open(project.path("twice.jsonl"), "w") as f:
+        f.write(texts[0] + "\n" + texts[0] + "\n")
+    project.ok("track", "plain.jsonl", "--source", ADA)
+    project.ok("track", "twice.jsonl", "--source", ADA)
+    # One more line recorded under other sources is no excess.
+    kx.track(json.loads(texts[1]), "plain.jsonl", [section_hash(MEMOS)], project.root)
+    before = store_shards(project)
+    # What two trackers of plain.jsonl at once once left: a second record of
+    # some of its lines, under the same sources.
+    for text in texts[2:7]:
+        kx.track(json.loads(text), "plain.jsonl", [section_hash(ADA)], project.root)
+    done = project.kx("check", "plain.jsonl", "twice.jsonl")
+    assert done.returncode == 1
+    assert "plain.jsonl: lines recorded more often than the file holds them: 5 lines, 5 excess records" in done.stdout
+    assert "twice.jsonl" not in done.stdout.replace("and 2 data files", "")
+
+    repaired = project.json("check", "--repair", "plain.jsonl", "twice.jsonl")
+    assert [(r["file"], r["lines"], r["records"]) for r in repaired["removed_excess_records"]] == [
+        ("plain.jsonl", 5, 5), ("twice.jsonl", 0, 0)]
+    assert store_shards(project) == before  # the later copies went, nothing else
+    assert project.ok("check", "plain.jsonl").endswith("no problems, 1 note\n")
+    assert core.excess_records(project.root, project.path("plain.jsonl")) == {"lines": 0, "records": 0}
+    assert "removed 5 excess records of 5 lines of \"plain.jsonl\"" in project.ok("log")
+    kept = b"".join(open(os.path.join(project.path(".kx/damaged"), n), "rb").read()
+                    for n in os.listdir(project.path(".kx/damaged")))
+    assert kept.count(b"\n") == 5
+
+
+def test_exit_codes_a_pipeline_can_use(project):
+    # A revocation and new tracking leave indexes stale: a note, not damage.
+    project.ok("revoke", "--author", "Grace Okafor", "--tokenizer", "whitespace")
+    with open(project.path("new.jsonl"), "w") as f:
+        f.write('{"text": "new"}\n')
+    project.ok("track", "new.jsonl", "--source", ADA)
+    done = project.kx("check")
+    assert done.returncode == 0 and "note: .kx/index.bin: stale index" in done.stdout
+
+    # The gate: files that still hold withdrawn lines fail it, with their counts.
+    withdrawn = project.json("status", "train.jsonl")["files"][0]["withdrawn"]
+    assert withdrawn > 0
+    done = project.kx("status", "train.jsonl", "new.jsonl", "--fail-on-withdrawn")
+    assert done.returncode == 1
+    assert f"train.jsonl still holds {withdrawn} lines under withdrawn consent" in done.stdout
+    assert "new.jsonl still holds" not in done.stdout
+    project.ok("purge", "train.jsonl")
+    assert project.kx("status", "train.jsonl", "new.jsonl", "--fail-on-withdrawn").returncode == 0
 
 
 # Help, progress and the example road

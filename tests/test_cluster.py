@@ -437,7 +437,7 @@ def test_cluster_purge_equals_purging_one_file_after_another(client, kx_cli, tmp
     assert os.listdir(cluster.work_root(remote)) == []
     # Each file's two purges undo exactly, newest first.
     for _ in range(2):
-        done = kx_cli("-C", remote, "purge", "--json", "--undo", "part*.jsonl")
+        done = kx_cli("-C", remote, "purge", "--json", "--undo", "--force", "part*.jsonl")
         assert [f["outcome"] for f in json.loads(done.stdout)["files"]] == ["exact"] * 4, done.stderr
     assert all(read(remote, n) == originals[n] for n in names)
 

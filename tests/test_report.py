@@ -31,7 +31,7 @@ def test_report_figures_equal_show_status_and_tokens_status(project):
     project.ok("revoke", "--author", "Tomás Reyes")
     project.ok("revoke", "--section", MEMOS, "--tokenizer", "whitespace")
     purged = project.json("purge", "train.jsonl")["purged"]
-    project.ok("purge", "--undo", "train.jsonl")
+    project.ok("purge", "--undo", "--force", "train.jsonl")
     project.ok("purge", "train.jsonl")
     project.ok("index", "build")
     report = project.json("report")

@@ -97,10 +97,13 @@ IDENTITY = re.compile(rb',"line_hash":"[0-9a-f]{64}","file":"data\.jsonl"')
 
 def store_lines(kx_dir):
     """Every store file (relative path) with its lines sorted, token entries
-    without the line and file they name."""
+    without the line and file they name; the data file locks that whole-file
+    tracking takes are no records."""
     found = {}
     root = kx_path(kx_dir)
     for folder, _, names in os.walk(root):
+        if os.path.relpath(folder, root) == "locks":
+            continue
         for name in names:
             path = os.path.join(folder, name)
             found[os.path.relpath(path, root)] = sorted(IDENTITY.sub(b"", read_bytes(path)).split(b"\n"))
@@ -410,3 +413,97 @@ def test_a_killed_bulk_tracking_leaves_whole_records_and_a_rerun_completes_it(tm
     assert done["recorded"] + done["skipped"] == lines
     assert recorded() == lines
     assert sum(1 for line in shard_lines() if line and not parses(line)) <= 1
+
+
+# ---- Trackers of one data file at once ----
+
+
+def records_per_file(kx_dir):
+    """How many records name each data file (whole records only)."""
+    layer = kx_path(kx_dir, "document-index")
+    counts = Counter()
+    for name in os.listdir(layer):
+        if len(name) == 2:
+            for line in read_bytes(os.path.join(layer, name)).split(b"\n"):
+                if line and parses(line):
+                    counts[json.loads(line)["file"]] += 1
+    return counts
+
+
+def start(procs):
+    for p in procs:
+        p.stdin.write(b"g")
+        p.stdin.close()
+        p.stdin = None
+
+
+def finish(procs):
+    for p in procs:
+        _, err = p.communicate(timeout=600)
+        assert p.returncode == 0, err.decode()
+
+
+def test_four_trackers_of_the_same_files_record_each_line_once(tmp_path, kx_cli_env):
+    # Each process tracks the same three files, one of them holding every
+    # line twice: started together, all find the files untracked, and only
+    # the file lock decides who records what.
+    project = tmp_path / "p"
+    native.init(str(project))
+    section = native.register_section("s.txt", [], [], "MIT", "2024", str(project))
+    files = {"a.jsonl": 30000, "b.jsonl": 20000, "twice.jsonl": 20000}
+    for name, n in files.items():
+        lines = ['{"f": "%s", "n": %d}' % (name, i % 10000 if name == "twice.jsonl" else i) for i in range(n)]
+        write_data(str(project / name), lines)
+    gate = "import sys, runpy\nsys.stdin.read(1)\nsys.argv = ['kx'] + sys.argv[1:]\nrunpy.run_module('kx', run_name='__main__')"
+    procs = [spawn_python(gate, "track", *files, "--source", section, cwd=str(project), env=kx_cli_env)
+             for _ in range(4)]
+    start(procs)
+    finish(procs)
+    assert records_per_file(str(project)) == files
+    # What a later run finds: nothing to record.
+    done = core.track_file(str(project), str(project / "a.jsonl"), "a.jsonl", [section], None)
+    assert (done["recorded"], done["skipped"]) == (0, 30000)
+
+
+def test_two_reruns_after_a_killed_tracking_complete_it_once(tmp_path):
+    kx_dir = str(tmp_path / "p")
+    native.init(kx_dir)
+    path = str(tmp_path / "data.jsonl")
+    lines = 300000
+    write_data(path, ['{"n": %d, "text": "line %d"}' % (n, n) for n in range(lines)])
+    killed = spawn_python(BULK_TRACKER, kx_dir, path, "data.jsonl", SECTION)
+    start([killed])
+    deadline = time.monotonic() + 120
+    while not records_per_file(kx_dir) and time.monotonic() < deadline and killed.poll() is None:
+        time.sleep(0.001)
+    killed.send_signal(signal.SIGKILL)
+    killed.communicate()
+    assert 0 < records_per_file(kx_dir)["data.jsonl"] < lines
+    # The kill released the lock; the two reruns take turns with it.
+    reruns = [spawn_python(BULK_TRACKER, kx_dir, path, "data.jsonl", SECTION) for _ in range(2)]
+    start(reruns)
+    finish(reruns)
+    assert records_per_file(kx_dir) == {"data.jsonl": lines}
+
+
+def test_file_locks_count_generations_and_refuse_a_planted_link(tmp_path):
+    kx_dir = str(tmp_path / "p")
+    native.init(kx_dir)
+    assert core.data_file_generations(kx_dir, ["a.jsonl", "b.jsonl"]) == [0, 0]
+    handle = core.lock_data_file(kx_dir, "a.jsonl")
+    assert core.data_file_generations(kx_dir, ["a.jsonl"]) == [1]  # odd: a holder at work
+    core.unlock_data_file(handle)
+    with pytest.raises(ValueError):
+        core.unlock_data_file(handle)
+    path = tmp_path / "a.jsonl"
+    write_data(str(path), ['{"n": 1}'])
+    core.track_file(kx_dir, str(path), "a.jsonl", [SECTION], None)
+    assert core.data_file_generations(kx_dir, ["a.jsonl", "b.jsonl"]) == [4, 0]
+    # A link in place of the locks directory is never followed out of the store.
+    outside = tmp_path / "outside"
+    outside.mkdir()
+    os.rename(kx_path(kx_dir, "locks"), str(tmp_path / "old-locks"))
+    os.symlink(str(outside), kx_path(kx_dir, "locks"))
+    with pytest.raises(RuntimeError):
+        core.track_file(kx_dir, str(path), "a.jsonl", [SECTION], None)
+    assert os.listdir(outside) == []

@@ -170,6 +170,30 @@ def repair_store(kx_dir: str) -> _RepairReport:
     files and rebuilds stale indexes; `found` is what the check found before,
     `problems` what a check finds after."""
 
+class _ExcessRecords(TypedDict):
+    lines: int
+    records: int
+
+def excess_records(kx_dir: str, data_file: str) -> _ExcessRecords:
+    """The lines of `data_file` that have more records for the file, with
+    one list of sources, than the file holds them, and the records beyond
+    the file's occurrences."""
+
+def remove_excess_records(kx_dir: str, data_file: str) -> _ExcessRecords:
+    """Removes the excess records of `data_file` (the later ones in shard
+    order) holding the file's lock, each shard replaced atomically; keeps
+    the removed lines in .kx/damaged/ and logs "repair".  Returns what it
+    removed."""
+
+def revoked_documents(kx_dir: str) -> list[str]:
+    """The line hashes of the revoked-documents file: lines withdrawn in
+    every data file.  Empty without the file."""
+
+def withdrawn_lines(kx_dir: str, data_file: str) -> list[str]:
+    """The line hashes `purge_withdrawn` removes from `data_file` (repeats
+    possible): lines withdrawn in the file by its own records, or by any
+    file's for lines it has no record of, and revoked documents."""
+
 def data_files(kx_dir: str) -> list[_DataFile]:
     """The data files the document records name, each with the number of
     records naming it, sorted by name."""
@@ -275,6 +299,7 @@ def track_file(
     progress: Optional[Callable[[int], object]] = None,
     known_in: Optional[str] = None,
     records_file: Optional[str] = None,
+    unrecorded_at: Optional[int] = None,
 ) -> _TrackedFile:
     """Tracks every line of `data_file` as records of `recorded_as`: the
     file is read, checked and hashed whole before anything is written.
@@ -284,7 +309,34 @@ def track_file(
     already recorded by the records of `known_in` (default: `kx_dir`).
     With `records_file`, the records go to that one file, each batch's
     shard after shard, with a line "<shard> <bytes>" per run appended to
-    `records_file + ".runs"`, instead of to the store's shards."""
+    `records_file + ".runs"`, instead of to the store's shards.
+
+    Without `records_file` the file's lock (`lock_data_file`) is held from
+    the check of the store's records to the last write, so that trackers of
+    one file running at once record each line once per occurrence.
+    `unrecorded_at` is the generation (`data_file_generations`) at which
+    the caller found no record of the file: when the lock still shows it,
+    the check is skipped."""
+
+def lock_data_file(kx_dir: str, recorded_as: str) -> int:
+    """Takes the lock of the data file recorded as `recorded_as` (a record
+    lock on a file under .kx/locks that a shared file system passes to its
+    server), waiting while another holder, in this process or any other,
+    has it; its generation turns odd: a holder is writing.  Returns a
+    handle for `unlock_data_file`.  Hold it from the check of what the
+    store holds for the file until its records are written; the lock ends
+    with the process that holds it, leaving the generation odd."""
+
+def unlock_data_file(handle: int) -> None:
+    """Marks the holder's writes complete (the generation turns even) and
+    releases a lock that `lock_data_file` took."""
+
+def data_file_generations(kx_dir: str, recorded_as: Sequence[str]) -> list[int]:
+    """The generation of each name's lock (0 when never taken), read
+    without taking the locks.  Read before finding that no record names a
+    file, and passed to `track_file` as `unrecorded_at`, it lets the
+    commit skip its check when nobody held the lock since (an odd one, a
+    holder at work, never does)."""
 
 def purge_withdrawn(
     kx_dir: str,

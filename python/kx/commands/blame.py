@@ -62,6 +62,8 @@ class Describer:
         self._sections: Dict[str, Dict[str, Any]] = {}
         self._section_json: Dict[str, str] = {}
         self._summaries: Dict[str, str] = {}
+        self._same: Dict[Tuple[str, str], bool] = {}
+        self._revoked_documents: Optional[set] = None
 
     def section(self, hash_: str) -> Dict[str, Any]:
         if hash_ not in self._sections:
@@ -86,9 +88,35 @@ class Describer:
                     "license": record.get("license"),
                     "year": record.get("year"),
                     "revoked": record["revoked"],
+                    # Consent ends with the section's revocation or any of its authors'.
+                    "withdrawn": bool(record["revoked"]) or any(a["revoked"] for a in authors),
                 }
             self._sections[hash_] = described
         return self._sections[hash_]
+
+    def names(self, recorded: str, path: str) -> bool:
+        """Whether a record's file name names the data file `path`."""
+        key = (recorded, path)
+        if key not in self._same:
+            self._same[key] = os.path.realpath(recorded) == os.path.realpath(path)
+        return self._same[key]
+
+    def own_first(self, path: str, records: Sequence[Any], file_of=lambda r: r[0]) -> List[Any]:
+        """A line's records with those of the data file `path` first."""
+        return sorted(records, key=lambda r: not self.names(file_of(r), path))
+
+    def withdrawn(self, path: str, line_hash: Optional[str], records: Sequence[Any],
+                  sources_of=lambda r: r[1], file_of=lambda r: r[0]) -> bool:
+        """Whether a line of `path` may no longer be used: its records for
+        that file (else, with none, all its records) draw on a withdrawn
+        section, or the line is a revoked document, as the purge decides."""
+        if self._revoked_documents is None:
+            self._revoked_documents = set(core.revoked_documents(self.store.kx_dir))
+        if line_hash is not None and line_hash in self._revoked_documents:
+            return True
+        own = [r for r in records if self.names(file_of(r), path)]
+        return any(self.section(h)["withdrawn"] for r in (own or records) for h in sources_of(r)
+                   if self.section(h)["known"])
 
     def section_json(self, hash_: str) -> str:
         if hash_ not in self._section_json:
@@ -128,8 +156,15 @@ class Blamer:
     def __call__(self, text: str) -> List[Dict[str, Any]]:
         if text not in self._cache:
             found = native.blame(self.store.kx_dir, self.data_file, text)
+            found = self.describer.own_first(self.data_file, found, file_of=lambda r: r["file"])
             self._cache[text] = self.describer.records(found)
         return self._cache[text]
+
+    def withdrawn(self, records: List[Dict[str, Any]]) -> bool:
+        line_hash = records[0]["line_hash"] if records else None
+        return self.describer.withdrawn(
+            self.data_file, line_hash, records,
+            sources_of=lambda r: [s["section_hash"] for s in r["sources"]], file_of=lambda r: r["file"])
 
 
 _NUMBER = re.compile(r"[+-]?[0-9]+")
@@ -204,8 +239,10 @@ class _TextRows:
 
     def write(self, path: str, provenances: List[Tuple], lines: List[Tuple[int, Optional[str], int]]) -> None:
         # What follows the short line hash, or None for an untracked line.
+        provenances = [self.describer.own_first(path, records) for records in provenances]
         tails = [self.describer.summary(records) for records in provenances]
         tails = [t if not t else "  " + t for t in tails]
+        withdrawn = [self.describer.withdrawn(path, None, records) for records in provenances]
         prefix = self.names[path] if self.names else ""
         width = self.number_width
         rows = []
@@ -216,7 +253,8 @@ class _TextRows:
             if tail is None:
                 rows.append(f"{prefix}{number:<{width}}  -             not tracked")
             else:
-                rows.append(f"{prefix}{number:<{width}}  {hash_[:12]}{tail}")
+                state = _state(withdrawn[provenance] or self.describer.withdrawn(path, hash_, ()))
+                rows.append(f"{prefix}{number:<{width}}  {hash_[:12]}  {state}{tail}")
         if rows:
             sys.stdout.write("\n".join(rows) + "\n")
 
@@ -234,7 +272,9 @@ class _JsonRows:
 
     def write(self, path: str, provenances: List[Tuple], lines: List[Tuple[int, Optional[str], int]]) -> None:
         file_json = _json(path)
+        provenances = [self.describer.own_first(path, p) for p in provenances]
         records = [[(_json(file), self.describer.sources_json(sources)) for file, sources in p] for p in provenances]
+        withdrawn = [self.describer.withdrawn(path, None, p) for p in provenances]
         items = []
         for number, hash_, provenance in lines:
             if hash_ is None:
@@ -244,8 +284,10 @@ class _JsonRows:
                 f'{{"file": {file}, "line_hash": "{hash_}", "sources": {sources}}}' for file, sources in found
             )
             line_hash = f'"{hash_}"' if found else "null"
+            gone = bool(found) and (withdrawn[provenance] or self.describer.withdrawn(path, hash_, ()))
             items.append(
-                f'{{"file": {file_json}, "line": {number}, "line_hash": {line_hash}, "records": [{tracked}]}}'
+                f'{{"file": {file_json}, "line": {number}, "line_hash": {line_hash}, '
+                f'"withdrawn": {_json(gone)}, "records": [{tracked}]}}'
             )
         if items:
             sys.stdout.write(("[\n" if not self.started else ",\n") + ",\n".join(items))
@@ -271,17 +313,24 @@ def _blame_one(blamer: Blamer, path: str, line_no: int) -> Output:
             break
     if text is None:
         raise KxError(f"{path} has no line {line_no} (or it is empty)")
-    result = {"file": path, **_line_result(line_no, blamer(text))}
+    records = blamer(text)
+    result = {"file": path, **_line_result(line_no, records, blamer.withdrawn(records))}
     return Output(result, _detail(path, result))
 
 
-def _line_result(number: int, records: List[Dict[str, Any]], **extra: Any) -> Dict[str, Any]:
+def _line_result(number: int, records: List[Dict[str, Any]], withdrawn: bool, **extra: Any) -> Dict[str, Any]:
     return {
         "line": number,
         "line_hash": records[0]["line_hash"] if records else None,
+        "withdrawn": withdrawn,
         **extra,
         "records": records,
     }
+
+
+def _state(withdrawn: bool) -> str:
+    """The column that says whether a tracked line may be used."""
+    return "withdrawn" if withdrawn else "usable   "
 
 
 def _sections_of(result: Dict[str, Any]) -> List[Dict[str, Any]]:
@@ -305,9 +354,9 @@ def _row(result: Dict[str, Any], origin: Optional[str] = None) -> Tuple[str, ...
     if origin is not None:
         cells.append(origin)
     if not result["records"]:
-        return tuple(cells + ["-", "not tracked"])
+        return tuple(cells + ["-", "not tracked", ""])
     summary = "; ".join(_section_summary(s) for s in _sections_of(result))
-    return tuple(cells + [short(result["line_hash"]), summary])
+    return tuple(cells + [short(result["line_hash"]), _state(result["withdrawn"]).strip(), summary])
 
 
 def _detail(path: str, result: Dict[str, Any]) -> List[str]:
@@ -315,6 +364,7 @@ def _detail(path: str, result: Dict[str, Any]) -> List[str]:
     if not result["records"]:
         return lines + ["  not tracked"]
     lines.append(f"  line hash  {result['line_hash']}")
+    lines.append("  withdrawn: consent for this line has ended" if result["withdrawn"] else "  usable: no withdrawal")
     for record in result["records"]:
         lines.append(f"  tracked in {record['file']} from:")
         for section in record["sources"]:
@@ -350,17 +400,22 @@ def _blame_since(store: Store, path: str, old_path: str) -> Output:
                 number, text = new[j]
                 if tag == "equal":
                     old_number, old_text = old[i1 + j - j1]
-                    results[j] = _line_result(number, old_blamer(old_text), status="kept", old_line=old_number)
+                    records = old_blamer(old_text)
+                    results[j] = _line_result(number, records, old_blamer.withdrawn(records), status="kept",
+                                              old_line=old_number)
                 elif tag == "replace" and i1 + j - j1 < i2:
                     old_number, old_text = old[i1 + j - j1]
                     own = blamer(text)
                     carried = not own
+                    by = old_blamer if carried else blamer
                     records = old_blamer(old_text) if carried else own
                     results[j] = _line_result(
-                        number, records, status="edited", old_line=old_number, carried=carried
+                        number, records, by.withdrawn(records), status="edited", old_line=old_number, carried=carried
                     )
                 else:
-                    results[j] = _line_result(number, blamer(text), status="added", old_line=None)
+                    records = blamer(text)
+                    results[j] = _line_result(number, records, blamer.withdrawn(records), status="added",
+                                              old_line=None)
                 done += 1
                 bar.update(done)
     rows = [_row(r, _origin(r)) for r in results]

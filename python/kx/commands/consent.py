@@ -20,6 +20,10 @@ from __future__ import annotations
 
 import argparse
 import os
+import shlex
+import signal
+import sys
+from collections import Counter
 from dataclasses import dataclass
 from typing import Any, Callable, Dict, List, Optional, Sequence, Set
 
@@ -80,7 +84,8 @@ def register(commands, common) -> None:
     p.add_argument(
         "--force",
         action="store_true",
-        help="with --undo: when DATA_FILE has no purge archive, append the store's newest archive to it",
+        help="with --undo: restore lines whose consent is still withdrawn, which an undo otherwise refuses; "
+        "and when a single DATA_FILE has no purge archive, append the store's newest archive to it",
     )
     p.add_argument(
         "--level",
@@ -255,6 +260,62 @@ def _require_tokenizer(store: Store, tokenizer: str) -> None:
 # Purge
 
 
+class _Stopped(KxError):
+    """Ctrl-C before the first file was touched."""
+
+    status = 130
+
+
+class _Interrupts:
+    """Ctrl-C during purges and undos.  A data file being rewritten is
+    finished (its rewrite cannot stop half-way), and the files after it are
+    left as they were; the command then reports what it did and exits with
+    status 130."""
+
+    def __init__(self) -> None:
+        self.hit = False
+        self._previous: Any = None
+
+    def __enter__(self) -> "_Interrupts":
+        try:
+            self._previous = signal.signal(signal.SIGINT, self._handle)
+        except ValueError:  # not the main thread: Ctrl-C is not ours to take
+            self._previous = None
+        return self
+
+    def __exit__(self, *exc: Any) -> None:
+        if self._previous is not None:
+            signal.signal(signal.SIGINT, self._previous)
+
+    def _handle(self, signum: int, frame: Any) -> None:
+        if not self.hit:
+            sys.stderr.write("\ninterrupted: the file under way is finished, no further file is touched\n")
+        self.hit = True
+
+    def finish(self, output: Output, done: int, paths: List[str], verb: str) -> Output:
+        """The output of the files done, and a word on those left alone."""
+        if not self.hit:
+            return output
+        left = paths[done:]
+        lines = [output.text] if isinstance(output.text, str) else list(output.text)
+        if left:
+            lines.append(f"interrupted: {', '.join(left)} not {verb}, left as {'it was' if len(left) == 1 else 'they were'}")
+        else:
+            lines.append("interrupted: every file was finished")
+        data = output.data if isinstance(output.data, dict) else {"files": output.data}
+        return Output({**data, "interrupted": True, "not_done": left}, lines, status=130, notes=output.notes)
+
+
+class _NoInterrupts(_Interrupts):
+    """Ctrl-C left as it is."""
+
+    def __enter__(self) -> "_Interrupts":
+        return self
+
+    def __exit__(self, *exc: Any) -> None:
+        pass
+
+
 def purge(store: Store, args: argparse.Namespace) -> Output:
     paths = datafile.expand(args.data_files)
     on_cluster = cluster.requested(args)
@@ -263,10 +324,16 @@ def purge(store: Store, args: argparse.Namespace) -> Output:
             raise UsageError("--undo takes neither --author nor --dry-run")
         if on_cluster:
             raise UsageError("--undo runs here: it takes neither --cluster nor --workers")
-        if args.force and len(paths) > 1:
-            raise UsageError("--force takes one DATA_FILE")
-        undone = [_undo(store, args, path) for path in paths]
-        return _combined(undone, ["restored"], lambda n, sums: f"restored {plural(sums['restored'], 'line')} to {n} files")
+        undone = []
+        with _Interrupts() as interrupts:
+            for path in paths:
+                if interrupts.hit:
+                    break
+                undone.append(_undo(store, args, path, len(paths) > 1))
+        if not undone:
+            raise _Stopped("interrupted before any file was restored; every file is as it was")
+        output = _combined(undone, ["restored"], lambda n, sums: f"restored {plural(sums['restored'], 'line')} to {n} files")
+        return interrupts.finish(output, len(undone), paths, "restored")
     if args.force or args.by_position:
         raise UsageError("--force and --by-position go with --undo")
     sizes = [datafile.size(path) for path in paths]  # a missing file fails before any is purged
@@ -275,27 +342,36 @@ def purge(store: Store, args: argparse.Namespace) -> Output:
             raise KxError(f"nothing to purge: {path} is empty")
     if args.author is not None:
         _check_author_purge(store, args.author, paths)
-    if on_cluster:
-        with cluster.connect(args.cluster, args.workers) as client, progress.over_tasks(
-            "counting" if args.dry_run else "purging", sizes
-        ) as done:
-            counts = cluster.purge(client, store.kx_dir, paths, args.author, args.dry_run, _level(args), on_done=done)
-    else:
-        counts = _purge_here(store, args, paths, sizes)
+    # A purge on the cluster stops on Ctrl-C as the cluster run does.
+    with _Interrupts() if not on_cluster else _NoInterrupts() as interrupts:
+        if on_cluster:
+            with cluster.connect(args.cluster, args.workers) as client, progress.over_tasks(
+                "counting" if args.dry_run else "purging", sizes
+            ) as done:
+                counts = cluster.purge(client, store.kx_dir, paths, args.author, args.dry_run, _level(args), on_done=done)
+        else:
+            counts = _purge_here(store, args, paths, sizes, interrupts)
+    if not counts:
+        raise _Stopped("interrupted before any file was purged; every file is as it was")
     verb = "would purge" if args.dry_run else "purged"
-    return _combined(
+    output = _combined(
         [_purged(store, args, path, c) for path, c in zip(paths, counts)],
         ["purged", "kept", "archived"],
         lambda n, sums: f"{verb} {plural(sums['purged'], 'line')} from {n} files, kept {sums['kept']}",
     )
+    return interrupts.finish(output, len(counts), paths, "counted" if args.dry_run else "purged")
 
 
-def _purge_here(store: Store, args: argparse.Namespace, paths: List[str], sizes: List[int]) -> List[Dict[str, Any]]:
-    """Purges the files one after another in this process."""
+def _purge_here(store: Store, args: argparse.Namespace, paths: List[str], sizes: List[int],
+                interrupts: _Interrupts) -> List[Dict[str, Any]]:
+    """Purges the files one after another in this process, until all are
+    done or Ctrl-C stops the run between two files."""
     counts = []
     label = "counting" if args.dry_run else "purging"
     with progress.over_files(f"{label} {paths[0]}" if len(paths) == 1 else label, sizes) as bar:
         for i, path in enumerate(paths):
+            if interrupts.hit:
+                break
             hook = bar.callback(i)
             with working_on(label, path):
                 if args.author is None:
@@ -363,19 +439,32 @@ _UNDONE = {
 }
 
 
-def _undo(store: Store, args: argparse.Namespace, data_file: str) -> Output:
+def _undo(store: Store, args: argparse.Namespace, data_file: str, several: bool) -> Output:
     archive = None
-    if not core.purge_archives(store.kx_dir, data_file):
-        newest = store.newest_purge_archive()
-        if newest is None:
+    mine = core.purge_archives(store.kx_dir, data_file)
+    if mine:
+        target = mine[0]
+    else:
+        target = store.newest_purge_archive()
+        if target is None:
             raise KxError("no purge archive to undo")
-        if not args.force:
-            source = newest["data_file"] or "a file the log no longer names"
+        # --force appends the newest archive to a file that has none only
+        # when that file alone is named.
+        if not args.force or several:
+            # --force would append another file's lines to this one: never the advice.
+            if target["data_file"]:
+                other = _shown(target["data_file"])
+                raise KxError(
+                    f"no purge archive of {data_file}; the newest ({target['name']}) holds lines of "
+                    f"{other}: undo it with `kx purge --undo {shlex.quote(other)}`"
+                )
             raise KxError(
-                f"no purge archive of {data_file}; the newest ({newest['name']}) holds lines of {source} "
-                "(pass --force to append them to it anyway)"
+                f"no purge archive of {data_file}; the newest ({target['name']}) holds lines of a file "
+                "the log no longer names"
             )
-        archive = newest["name"]
+        archive = target["name"]
+    if not args.force:
+        _refuse_withdrawn(store, data_file, target)
     with progress.working(f"restoring {data_file}", data_file) as hook, working_on("restoring", data_file):
         result = core.undo_purge(store.kx_dir, data_file, args.by_position, archive, hook, level=_level(args))
     name = result["archive"]
@@ -390,6 +479,50 @@ def _undo(store: Store, args: argparse.Namespace, data_file: str) -> Output:
     data = {"file": data_file, "restored": restored, "archive": name, "outcome": result["outcome"]}
     text = f"restored {plural(restored, 'line')} to {data_file} from .kx/archive/{name}: "
     return Output(data, text + _UNDONE[result["outcome"]].format(file=data_file))
+
+
+def _shown(path: str) -> str:
+    """A resolved path as the project names it, when it lies inside."""
+    relative = os.path.relpath(path)
+    return path if relative.startswith(os.pardir) else relative
+
+
+# Lines whose withdrawal is named in the refusal of an undo, at most: each
+# costs a look-up of its records.
+_NAMED_LINES = 2000
+
+
+def _refuse_withdrawn(store: Store, data_file: str, archive: Dict[str, Any]) -> None:
+    """Refuses an undo that would put lines whose consent is still withdrawn
+    back into `data_file` (withdrawn as a purge of it decides now), saying
+    how many and whose."""
+    withdrawn = set(core.withdrawn_lines(store.kx_dir, data_file))
+    if not withdrawn:
+        return
+    archived = [r["line"] for r in native.jsonl_read(archive["path"]) if isinstance(r, dict) and r.get("line") is not None]
+    hashes = [native.compute_hash(value) for value in archived]
+    still = [h for h in hashes if h in withdrawn]
+    if not still:
+        return
+    whose: Dict[str, int] = {}
+    occurrences = Counter(still)
+    for hash_ in list(occurrences)[:_NAMED_LINES]:
+        records = native.lookup_document(store.kx_dir, hash_)
+        sources = list(dict.fromkeys(s for r in records for s in r["sources"]))
+        names = set()
+        for w in store.withdrawn(sources):
+            names.update(f"author {a['name']}" for a in w["revoked_authors"])
+            if w["section_revoked"]:
+                names.add(f"section {w['path']}")
+        for name in names or {"revoked documents"}:
+            whose[name] = whose.get(name, 0) + occurrences[hash_]
+    named = ", ".join(f"{name}: {plural(n, 'line')}" for name, n in sorted(whose.items()))
+    raise KxError(
+        f"{plural(len(still), 'line')} of .kx/archive/{archive['name']} {'is' if len(still) == 1 else 'are'} "
+        f"still withdrawn ({named}); undoing would put them back in {data_file} "
+        "(pass --force to restore them all the same)"
+    )
+
 
 # Forget sets
 

@@ -6,12 +6,12 @@ from __future__ import annotations
 import argparse
 import os
 
-from typing import Any, Dict, List
+from typing import Any, Dict, List, Tuple
 
 import _kx_native as native
 
 from kx import _core as core
-from kx import cluster_runs
+from kx import cluster_runs, datafile
 from kx.errors import KxError
 from kx.output import Output, plural, table
 from kx.store import Store
@@ -48,20 +48,28 @@ def register(commands, common) -> None:
         help="check the store for damage (and repair it)",
         description="Read every file of the store and report damaged lines (a torn append or a corrupted "
         "byte: every reader skips them silently), records that lack their fields, temporary files left by "
-        "rewrites that did not finish, stale or damaged indexes, token binary indexes that disagree "
-        "with their merged files, and data files whose records lack their token entries (a `kx track` that "
-        "stopped part-way), each with its file and line. Exits with status 1 when it finds any.",
+        "rewrites that did not finish, damaged indexes, token binary indexes that disagree with their "
+        "merged files, and data files whose records lack their token entries (a `kx track` that stopped "
+        "part-way), each with its file and line. With DATA_FILE (a file, a directory of data files or a "
+        "glob pattern), also report lines recorded for the file more often than it holds them (trackers of "
+        "one file running at once left such records before kx kept them apart). An index older than what "
+        "it is built from (after tracking, or a revocation) is a note, not damage: `kx index build` "
+        "brings it up to date.",
+        epilog="Exit status: 0 when nothing is damaged (notes aside), 1 when something is (after --repair: "
+        "when something remains).",
     )
+    p.add_argument("paths", nargs="*", metavar="DATA_FILE")
     p.add_argument(
         "--repair",
         action="store_true",
         help="move damaged lines into .kx/damaged/ (with the file and line each came from; nothing is "
-        "deleted), remove the stray temporary files and rebuild stale indexes; records that lack their "
+        "deleted), remove the stray temporary files and rebuild stale indexes; with DATA_FILE, remove the "
+        "excess records of each (kept in .kx/damaged/ and logged as well). Records that lack their "
         "fields are left for a person to look at, and records without their token entries are named with the "
         "`kx track` that completes them. Run it while no other process writes to the store: an "
         "append that lands in the instant a file is replaced can be lost",
     )
-    p.set_defaults(run=check)
+    p.set_defaults(run=check, path_args=("paths",))
 
     p = commands.add_parser(
         "merge",
@@ -139,28 +147,42 @@ def _missing_token_entries(store: Store) -> List[Dict[str, Any]]:
     ]
 
 
+# Findings that are notes: nothing is damaged.
+_NOTES = {"stale_index"}
+
+
 def check(store: Store, args: argparse.Namespace) -> Output:
+    files = datafile.expand(args.paths) if args.paths else []
     if not args.repair:
         report = core.check_store(store.kx_dir)
         report["problems"] += cluster_runs.findings(os.path.abspath(store.kx_dir))
         report["problems"] += _missing_token_entries(store)
-        lines = _problem_lines(report["problems"])
+        problems, notes = _split(report["problems"])
+        excess = [{"file": path, **core.excess_records(store.kx_dir, path)} for path in files]
+        damaged = [e for e in excess if e["records"]]
+        lines = _problem_lines(problems) + _excess_lines(damaged) + _note_lines(notes)
+        count = len(problems) + len(damaged)
         lines.append(
-            f"checked {plural(report['files'], 'file')} ({plural(report['lines'], 'line')}): "
-            f"{_count(report['problems'])}"
+            f"checked {plural(report['files'], 'file')} ({plural(report['lines'], 'line')})"
+            + (f" and {plural(len(files), 'data file')}" if files else "")
+            + f": {_count(count)}"
+            + (f", {plural(len(notes), 'note')}" if notes else "")
         )
-        return Output(report, lines, status=1 if report["problems"] else 0)
+        data = {**report, "problems": problems, "notes": notes, "excess_records": excess}
+        return Output(data, lines, status=1 if count else 0)
     kx_dir = os.path.abspath(store.kx_dir)
     found = cluster_runs.findings(kx_dir)
     swept = cluster_runs.sweep(kx_dir)
     kept = cluster_runs.forget_kept(kx_dir)
     report = core.repair_store(store.kx_dir)
+    removed = [{"file": path, **core.remove_excess_records(store.kx_dir, path)} for path in files]
     report["found"] += found
     report["problems"] += cluster_runs.findings(kx_dir)
     missing = _missing_token_entries(store)
     report["found"] += missing
     report["problems"] += missing  # only a rerun of the tracking can complete them
-    lines = _problem_lines(report["found"])
+    found, _ = _split(report["found"])
+    lines = _problem_lines(found)
     done = [
         f"moved {plural(report['moved_lines'], 'damaged line')} of "
         f"{plural(report['rewritten_files'], 'file')} to .kx/damaged/",
@@ -169,14 +191,41 @@ def check(store: Store, args: argparse.Namespace) -> Output:
     ]
     if report["rebuilt_indexes"]:
         done.append(f"rebuilt {', '.join(report['rebuilt_indexes'])}")
+    for r in removed:
+        if r["records"]:
+            done.append(
+                f"removed {plural(r['records'], 'excess record')} of {plural(r['lines'], 'line')} of {r['file']}"
+            )
     lines.append("repaired: " + "; ".join(done))
-    remaining = report["problems"]
-    if remaining:
-        lines.append(f"{_count(remaining)} remaining:")
-        lines.extend(_problem_lines(remaining))
+    remaining, notes = _split(report["problems"])
+    remaining_excess = [
+        e for e in ({"file": path, **core.excess_records(store.kx_dir, path)} for path in files) if e["records"]
+    ]
+    if remaining or remaining_excess:
+        lines.append(f"{_count(len(remaining) + len(remaining_excess))} remaining:")
+        lines.extend(_problem_lines(remaining) + _excess_lines(remaining_excess))
     else:
         lines.append("no problems remain")
-    return Output(report, lines, status=1 if remaining else 0)
+    lines.extend(_note_lines(notes))
+    data = {**report, "problems": remaining, "notes": notes, "removed_excess_records": removed}
+    return Output(data, lines, status=1 if remaining or remaining_excess else 0)
+
+
+def _split(findings: List[Dict[str, Any]]) -> Tuple[List[Dict[str, Any]], List[Dict[str, Any]]]:
+    """(damage, notes) of a check's findings."""
+    return [f for f in findings if f["problem"] not in _NOTES], [f for f in findings if f["problem"] in _NOTES]
+
+
+def _excess_lines(excess: List[Dict[str, Any]]) -> List[str]:
+    return [
+        f"{e['file']}: lines recorded more often than the file holds them: {plural(e['lines'], 'line')}, "
+        f"{plural(e['records'], 'excess record')} (`kx check --repair {e['file']}` removes them)"
+        for e in excess
+    ]
+
+
+def _note_lines(notes: List[Dict[str, Any]]) -> List[str]:
+    return [f"note: {line} (run `kx index build`)" for line in _problem_lines(notes)]
 
 
 _PROBLEMS = {
@@ -200,8 +249,8 @@ def _problem_lines(problems: List[Dict[str, Any]]) -> List[str]:
     return lines
 
 
-def _count(problems: List[Dict[str, Any]]) -> str:
-    return plural(len(problems), "problem") if problems else "no problems"
+def _count(problems: int) -> str:
+    return plural(problems, "problem") if problems else "no problems"
 
 
 def merge(store: Store, args: argparse.Namespace) -> Output:

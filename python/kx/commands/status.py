@@ -20,6 +20,7 @@ from typing import Any, Dict, List, Optional
 
 from kx import _core as core
 from kx import datafile, progress
+from kx.errors import UsageError
 from kx.output import Output, plural, short, table
 from kx.store import Store
 
@@ -38,6 +39,12 @@ def register(commands, common) -> None:
         "store's records name.",
     )
     p.add_argument("paths", nargs="*", metavar="DATA_FILE")
+    p.add_argument(
+        "--fail-on-withdrawn",
+        action="store_true",
+        help="exit with status 1, naming each file and its count, when any DATA_FILE still holds a line "
+        "under withdrawn consent (a gate before a training run)",
+    )
     p.set_defaults(run=status)
 
 
@@ -46,7 +53,14 @@ def status(store: Store, args: argparse.Namespace) -> Output:
     files = datafile.expand(args.paths) if args.paths else []
     data["data_files"] = None if files else _known_files(store)
     data["files"] = _files(store, files)
-    return Output(data, _text(data))
+    text = _text(data)
+    if not args.fail_on_withdrawn:
+        return Output(data, text)
+    if not files:
+        raise UsageError("--fail-on-withdrawn needs the data files to look at")
+    holding = [f for f in data["files"] if f["withdrawn"]]
+    text += [""] + [f"{f['file']} still holds {plural(f['withdrawn'], 'line')} under withdrawn consent" for f in holding]
+    return Output(data, text, status=1 if holding else 0)
 
 
 def _store_part(store: Store) -> Dict[str, Any]:

@@ -13,7 +13,7 @@ from __future__ import annotations
 
 import argparse
 import os
-from typing import Any, Callable, Dict, List, Optional, Sequence, Set, Tuple
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 from kx import _core as core
 from kx import cluster, datafile, progress
@@ -186,22 +186,24 @@ def _size_of(path: str) -> int:
     return os.path.getsize(path)
 
 
-def unrecorded_files(kx_dir: str, names: Sequence[str], args: argparse.Namespace) -> Set[str]:
+def unrecorded_files(kx_dir: str, names: Sequence[str], args: argparse.Namespace) -> Dict[str, int]:
     """Those of the names (distinct) a run of several files records its files
-    as that no record of the store names yet: their lines need no check
-    against the store's records.  One pass over the records finds them,
-    where a check per file reads every record once per file.  A file
-    another process tracks while the run goes on is then counted as it
-    stood when the run began (the check per file only narrows that race to
-    one file)."""
+    as that no record of the store names yet, each with the generation of
+    its lock read before the records were: their lines need no check against
+    the store's records, unless another tracker took the file's lock since
+    (the commit looks again under the lock).  One pass over the records
+    finds them, where a check per file reads every record once per file."""
     if args.retrack or args.tokens_only or len(names) < 2:
-        return set()
-    return set(names) - set(core.files_with_records(kx_dir, names))
+        return {}
+    distinct = list(dict.fromkeys(names))
+    generations = dict(zip(distinct, core.data_file_generations(kx_dir, distinct)))
+    recorded = set(core.files_with_records(kx_dir, distinct))
+    return {name: generation for name, generation in generations.items() if name not in recorded}
 
 
 def _track_one(
     store: Store, plan: Plan, args: argparse.Namespace, path: str, progress_at: Callable[[int], None],
-    unrecorded: Set[str],
+    unrecorded: Dict[str, int],
 ) -> Dict[str, Any]:
     recorded_as = os.path.normpath(path)
     try:
@@ -214,7 +216,8 @@ def _track_one(
             plan.tokenizer,
             plan.counter,
             plan.counted_field,
-            retrack=args.retrack or recorded_as in unrecorded,
+            retrack=args.retrack,
+            unrecorded_at=unrecorded.get(recorded_as),
             tokens_only=plan.tokens_only,
             resolve=plan.resolver(path),
             progress=progress_at if progress.enabled() else None,
