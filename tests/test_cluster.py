@@ -9,6 +9,9 @@ import json
 import os
 import shutil
 import signal
+import subprocess
+import sys
+import time
 
 import pytest
 
@@ -225,10 +228,12 @@ def test_task_run_twice_and_interrupted_absorption_add_each_line_once(client, tm
     run.close()
 
 
-def test_a_plain_track_after_a_killed_absorption_keeps_every_line_once(tmp_path, monkeypatch):
+@pytest.mark.parametrize("left", [0.5, 0], ids=["half of the shards left", "the last shard left"])
+def test_a_plain_track_after_a_killed_absorption_keeps_every_line_once(left, tmp_path, monkeypatch):
     """A plain track of the file after the kill counts on what was absorbed
     and records the rest, byte for byte what the absorption would have
-    appended: the next run must cut none of it."""
+    appended: the next run must cut none of it.  With only the last shard
+    left, nothing but the file's lock tells those bytes from the run's."""
     files = data_files(1, lines_per_file=400)
     local, remote, section = pair(tmp_path, files)
     name = sorted(files)[0]
@@ -237,7 +242,7 @@ def test_a_plain_track_after_a_killed_absorption_keeps_every_line_once(tmp_path,
     locks = cluster.DataFileLocks(remote, [name])
     store, counts = cluster.track_task(remote, os.path.join(remote, name), name, track_args(section), run.path)
     shards = len(cluster._appends(store, remote))
-    with killed_absorbing(monkeypatch, shards // 2, 0):
+    with killed_absorbing(monkeypatch, shards - max(1, int(shards * left)), 0):
         cluster.Absorber(remote, run.path, locks).take([(name, store, counts)])
     abandon(run, locks)
     track_locally(remote, section, [name])
@@ -246,27 +251,42 @@ def test_a_plain_track_after_a_killed_absorption_keeps_every_line_once(tmp_path,
     assert [f["problem"] for f in cluster_runs.findings(remote)] == ["kept_absorption"]
 
 
-def test_cluster_runs_beside_each_other_and_a_plain_track(client, kx_cli, tmp_path, monkeypatch):
-    """A second run, and a plain track, run whole while the first is inside
-    an absorption: neither takes it for a killed client's, and every line
-    ends recorded once."""
+def waiting_for_a_lock(root):
+    """Whether a process waits for a lock on a lock file of the store
+    (/proc/locks marks waiters with "->")."""
+    locks = os.path.join(root, ".kx", "locks")
+    inodes = {os.stat(os.path.join(locks, name)).st_ino for name in os.listdir(locks)}
+    with open("/proc/locks") as f:
+        return any("->" in line.split() and int(line.split()[-3].rsplit(":", 1)[1]) in inodes for line in f)
+
+
+def test_cluster_runs_beside_each_other_and_plain_tracks(client, kx_cli, kx_cli_env, tmp_path, monkeypatch):
+    """While the first run is inside an absorption, a second run and a plain
+    track of other files run whole, and a plain track of one of its files
+    waits for it: none takes the absorption for a killed client's, and
+    every line ends recorded once."""
     files = data_files(5)
     local, remote, section = pair(tmp_path, files)
     names = sorted(files)
     track_locally(local, section, names)
     append, beside = cluster._append_runs, []
+    command = [sys.executable, "-m", "kx", "-C", remote, "track", "--source", section, "--tokenizer", "whitespace"]
 
     def slowed(fd, runs):
         if not beside:
             for more in (["--cluster", client.scheduler.address], []):
                 given = names[2:4] if more else names[4:]
-                done = kx_cli("-C", remote, "track", *given, "--source", section, "--tokenizer", "whitespace", *more)
-                beside.append(done.returncode)
+                beside.append(subprocess.run([*command, *given, *more], env=kx_cli_env).returncode)
+            beside.append(subprocess.Popen([*command, names[0]], env=kx_cli_env))
+            while beside[-1].poll() is None and not waiting_for_a_lock(remote):
+                time.sleep(0.02)
+            assert beside[-1].poll() is None  # still waiting for the run's lock of the file
         return append(fd, runs)
 
     monkeypatch.setattr(cluster, "_append_runs", slowed)
     cluster.track(client, remote, [(os.path.join(remote, n), n) for n in names[:2]], track_args(section))
-    assert beside == [0, 0] and store_lines(remote) == store_lines(local)
+    assert beside[:2] == [0, 0] and beside[2].wait() == 0
+    assert store_lines(remote) == store_lines(local)
     assert os.listdir(cluster.work_root(remote)) == []
 
 
