@@ -107,8 +107,6 @@ class DigestSet {
     set_.insert(digests.begin(), digests.end());
   }
   bool empty() const { return set_.empty(); }
-  // Brings the table's group for `digest` into the cache ahead of contains().
-  void prefetch(const Digest& digest) const { (void)digest; }
   bool contains(const Digest& digest) const { return set_.contains(digest); }
 
  private:
@@ -144,26 +142,19 @@ struct ClassifyContext {
 // one run; in the exact mode the runs are the bytes between purged lines,
 // blank lines included.
 void classify_slice(char* base, Slice& slice, const ClassifyContext& ctx, size_t added_lf) {
-  // A line is decided only once the next one is hashed: the look-up of its
-  // digest, prefetched meanwhile, then rarely waits for memory.  Two tapes
-  // keep both lines' parses; deciding a line writes only its own line end,
-  // outside both lines' bytes.
-  thread_local JsonTape tapes[2];
+  thread_local JsonTape tape;
   struct Pending {
     size_t at = 0;
     size_t len = 0;
     size_t raw_len = 0;  // with a carriage return
     uint64_t index = 0;  // among the slice's raw lines
-    bool hashed = false;
-    Digest digest;
   };
-  Pending lines[2];
   std::string canonical;
   auto& runs = slice.kept_runs;
   runs.clear();
   const bool exact = ctx.mode == PurgeMode::kExact;
   size_t run_from = slice.begin;  // exact: where the current run began
-  auto note_purged = [&](const Pending& line, JsonTape& tape) {
+  auto note_purged = [&](const Pending& line) {
     canonical.clear();
     tape.write_canonical(canonical);
     append_archive_record(slice.archive, ctx.stamp, canonical);
@@ -180,43 +171,30 @@ void classify_slice(char* base, Slice& slice, const ClassifyContext& ctx, size_t
     if (runs.empty() || runs.back().second != line.at) runs.emplace_back(line.at, line.at);
     runs.back().second = line.at + line.len + 1;
   };
-  auto decide = [&](const Pending& line, JsonTape& tape) {
-    if (line.hashed && ctx.revoked->contains(line.digest)) {
-      ++slice.purged;
-      if (ctx.mode != PurgeMode::kDryRun) note_purged(line, tape);
-    } else {
-      ++slice.kept;
-      if (ctx.mode != PurgeMode::kDryRun) note_kept(line);
-    }
-  };
-  int current = 0;
-  bool pending = false;
   LineCursor cursor(std::string_view(base, slice.end), slice.begin, slice.end);
   for (Line text; cursor.next(text);) {
-    Pending& line = lines[current];
-    line.at = text.offset;
-    line.len = text.text.size();
-    line.raw_len = text.raw_length;
-    line.index = cursor.raw_lines() - 1;
+    const Pending line{text.offset, text.text.size(), text.raw_length, cursor.raw_lines() - 1};
     // The line hash: SHA-256 of the canonical text of the parsed line.
-    line.hashed =
-        !ctx.revoked->empty() && tapes[current].parse(text.text, JsonTape::Target::kCanonical);
-    if (line.hashed) {
-      sha256_canonical(tapes[current], line.digest.data());
+    bool hashed = !ctx.revoked->empty() && tape.parse(text.text, JsonTape::Target::kCanonical);
+    Digest digest;
+    if (hashed) {
+      sha256_canonical(tape, digest.data());
       // A hash that other lines share says nothing of this line's own
       // sources: it never removes the line.
-      line.hashed = tapes[current].ambiguity() == JsonTape::Ambiguity::kNone;
-      ctx.revoked->prefetch(line.digest);
+      hashed = tape.ambiguity() == JsonTape::Ambiguity::kNone;
     } else if (std::memchr(text.text.data(), '\0', line.len) != nullptr) {
       // JSON text never holds a NUL byte, so only lines that were not
       // hashed need the look.
       slice.holds_nul = true;
     }
-    if (pending) decide(lines[current ^ 1], tapes[current ^ 1]);
-    pending = true;
-    current ^= 1;
+    if (hashed && ctx.revoked->contains(digest)) {
+      ++slice.purged;
+      if (ctx.mode != PurgeMode::kDryRun) note_purged(line);
+    } else {
+      ++slice.kept;
+      if (ctx.mode != PurgeMode::kDryRun) note_kept(line);
+    }
   }
-  if (pending) decide(lines[current ^ 1], tapes[current ^ 1]);
   slice.lines = cursor.raw_lines();
   if (exact && run_from < std::min(slice.end, added_lf))
     runs.emplace_back(run_from, std::min(slice.end, added_lf));
