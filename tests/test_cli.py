@@ -13,7 +13,7 @@ import pytest
 
 import _kx_native as kx
 
-from conftest import frozen
+from conftest import CliProject, frozen
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 DATA = os.path.join(REPO, "examples", "data", "train.jsonl")
@@ -45,23 +45,8 @@ def hashes_of(records):
     return {kx.compute_hash(r) for r in records}
 
 
-class Project:
-    """A project directory and the `kx` command run in it."""
-
-    def __init__(self, root, run):
-        self.root = str(root)
-        self.run = run
-
-    def kx(self, *args):
-        return self.run("-C", self.root, *args)
-
-    def ok(self, *args):
-        done = self.kx(*args)
-        assert done.returncode == 0, f"kx {' '.join(args)}: {done.stderr}"
-        return done.stdout
-
-    def json(self, *args):
-        return json.loads(self.ok(*args, "--json"))
+class Project(CliProject):
+    """A project directory and the `kx` command run in it, with its files."""
 
     def path(self, name):
         return os.path.join(self.root, name)
